@@ -1,0 +1,41 @@
+# Wine test bed, sourced by test.sh and run.sh.
+#   winebed_start <win32 build dir> [need_display]
+#   winebed_stop
+# Uses the project's own prefix inside the build tree (never ~/.wine), the GBK code page,
+# a fixed time zone and a persistent wine server so each program starts in milliseconds.
+# Starts a private Xvfb when there is no display (or under CI) so windows can be created.
+
+winebed_start() {
+  local build_dir
+  build_dir=$(cd "$1" && pwd)
+  export WINEPREFIX="$build_dir/wineprefix"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export LC_ALL=zh_CN.GBK
+  export TZ=Asia/Shanghai
+  WINEBED_XVFB_PID=""
+  if [ -z "${DISPLAY:-}" ] || [ -n "${CI:-}" ] || [ "${2:-}" = "virtual" ]; then
+    local n=90
+    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    WINEBED_XVFB_PID=$!
+    export DISPLAY=":$n"
+    local i
+    for i in $(seq 1 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done
+  fi
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w
+  fi
+  wineserver -p
+  wine wineboot >/dev/null 2>&1 || true
+}
+
+winebed_stop() {
+  wineserver -k >/dev/null 2>&1 || true
+  if [ -n "${WINEBED_XVFB_PID:-}" ]; then
+    kill "$WINEBED_XVFB_PID" 2>/dev/null || true
+    wait "$WINEBED_XVFB_PID" 2>/dev/null || true
+    WINEBED_XVFB_PID=""
+  fi
+}
