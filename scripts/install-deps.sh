@@ -6,7 +6,7 @@ set -euo pipefail
 need_pkgs=(
   cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
   wine wine32:i386 g++-mingw-w64-i686-posix mingw-w64-i686-dev
-  xvfb x11-apps imagemagick fonts-wqy-microhei
+  xvfb x11-utils imagemagick fonts-wqy-microhei
   genisoimage xorriso p7zip-full libarchive-tools
 )
 

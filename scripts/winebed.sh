@@ -1,6 +1,9 @@
 # Wine test bed, sourced by test.sh and run.sh.
-#   winebed_start <win32 build dir> [need_display]
+#   winebed_start <win32 build dir> [tests|run]
 #   winebed_stop
+# "tests" (the default) uses build/win32/wineprefix, where every window opens inside a Wine
+# virtual desktop: without a window manager, showing and hiding a top-level X window costs
+# seconds each. "run" uses build/win32/wineprefix-run and plain windows.
 # Uses the project's own prefix inside the build tree (never ~/.wine), the GBK code page,
 # a fixed time zone and a persistent wine server so each program starts in milliseconds.
 # Starts a private Xvfb when there is no display (or under CI) so windows can be created.
@@ -8,13 +11,15 @@
 winebed_start() {
   local build_dir
   build_dir=$(cd "$1" && pwd)
+  local mode="${2:-tests}"
   export WINEPREFIX="$build_dir/wineprefix"
+  [ "$mode" = run ] && WINEPREFIX="$build_dir/wineprefix-run"
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
-  export LC_ALL=zh_CN.GBK
+  export LC_ALL=zh_CN.GBK 2>/dev/null # the ANSI code page for Wine; no glibc locale needed
   export TZ=Asia/Shanghai
   WINEBED_XVFB_PID=""
-  if [ -z "${DISPLAY:-}" ] || [ -n "${CI:-}" ] || [ "${2:-}" = "virtual" ]; then
+  if [ -z "${DISPLAY:-}" ] || [ -n "${CI:-}" ] || [ "$mode" = tests ]; then
     local n=90
     while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
     Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
@@ -25,6 +30,10 @@ winebed_start() {
   fi
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i >/dev/null 2>&1 || true
+    if [ "$mode" = tests ]; then
+      wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+      wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+    fi
     wineserver -w
   fi
   wineserver -p

@@ -1,0 +1,113 @@
+#pragma once
+// The main window: toolbar, drive tree, image list; every user action starts here.
+#include "ImageListFile.h"
+#include "winkit/Dialogs.h"
+#include "winkit/Handle.h"
+#include "winkit/HintWindow.h"
+#include "winkit/ListView.h"
+#include "winkit/SimpleControls.h"
+#include "winkit/Splitter.h"
+#include "winkit/ToolBar.h"
+#include "winkit/TreeView.h"
+#include "winkit/Window.h"
+
+#include <string>
+
+namespace velmor {
+
+// Command identifiers; several controls fire one method (see Dispatch).
+enum MainCommand : int {
+  idToolBar = 100,
+  idDriveTree,
+  idSplitter,
+  idListView,
+  idStatusBar,
+  idAnimate,
+  // toolbar
+  btnInject = 200,
+  btnEject,
+  btnRefresh,
+  btnRip,
+  btnBuild,
+  btnAdd,
+  btnDel,
+  btnHelp,
+  btnHome,
+  btnExit,
+  // main menu
+  mnuE1 = 300,
+  // drive tree menu
+  mnuTreeEject = 310,
+  mnuO1,
+  // image list menu
+  mnuListInject = 320,
+  mnuListAdd,
+  mnuListDel,
+  mnuC1,
+};
+
+class TFrmMain : public winkit::Window {
+public:
+  // The list is loaded from and saved to `store`, which must outlive the window.
+  explicit TFrmMain(ImageListStore &store);
+  ~TFrmMain() override;
+
+  // Image list
+  void AddImageToList(const std::string &path);
+  void LoadImageList();
+  void SaveImageList();
+  void btnAddClick();
+  void btnDelClick();
+  void C1Click();
+
+  // Drive panel
+  void RefreshDriveTree();
+  void btnInjectClick();
+  void btnEjectClick();
+  void O1Click();
+
+  // Other windows
+  void btnRipClick();
+  void btnBuildClick();
+
+  void E1Click();
+
+  void FormCreate();
+  void FormResize();
+  void FormDestroy();
+
+  winkit::ToolBar ToolBar1;
+  winkit::TreeView DriveTree;
+  winkit::Splitter Splitter1;
+  winkit::ListView ListView1;
+  winkit::StatusBar StatusBar1;
+  winkit::Animation Animate1;
+  winkit::HintWindow Hints;
+  winkit::FileDialogOptions OpenDialog1;
+
+  static constexpr int kToolBarHeight = 53;
+  static constexpr int kStripHeight = 14;
+  static constexpr int kStatusHeight = 21;
+  static constexpr int kSplitterWidth = 3;
+
+protected:
+  LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override;
+
+private:
+  void CreateControls();
+  void CreateToolBar();
+  void ArrangeControls();
+  void Dispatch(int command);
+  void ShowContextMenu(HWND control, LPARAM lp);
+  bool HandleNotify(const NMHDR &hdr);
+
+  ImageListStore &store_;
+  int treeWidth_ = 184;
+  winkit::FontHandle font_;
+  winkit::ImageListHandle treeImages_, listImages_;
+};
+
+// The program-wide reference to the main window, set while it exists.
+extern TFrmMain *FrmMain;
+
+} // namespace velmor

@@ -1,0 +1,86 @@
+#pragma once
+// Test doubles for the main window: an in-memory list store and scripted dialogs.
+#include "app/ImageListFile.h"
+#include "winkit/Dialogs.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace velmor::testing {
+
+class MemoryStore : public ImageListStore {
+public:
+  MemoryStore() : ImageListStore("memory") {}
+  bool Load(std::vector<std::string> &entries) override {
+    if (loadError)
+      throw std::runtime_error(loadError);
+    entries = stored;
+    return exists;
+  }
+  void Save(const std::vector<std::string> &entries) override {
+    ++saves;
+    if (saveError)
+      throw std::runtime_error(saveError);
+    stored = entries;
+    exists = true;
+  }
+  std::vector<std::string> stored;
+  bool exists = false;
+  int saves = 0;
+  const char *loadError = nullptr;
+  const char *saveError = nullptr;
+};
+
+struct ShownMessage {
+  std::string text, caption;
+  unsigned flags;
+};
+
+class ScriptedDialogs : public winkit::DialogService {
+public:
+  ScriptedDialogs() { winkit::SetDialogs(this); }
+  ~ScriptedDialogs() override { winkit::SetDialogs(nullptr); }
+
+  int MessageBox(HWND, const std::string &text, const std::string &caption,
+                 unsigned flags) override {
+    messages.push_back({text, caption, flags});
+    return answer;
+  }
+  bool OpenFiles(HWND, const winkit::FileDialogOptions &options,
+                 std::vector<std::string> &files) override {
+    lastOptions = options;
+    ++opened;
+    if (openError)
+      throw std::runtime_error(openError);
+    if (cancel)
+      return false;
+    files = chosen;
+    return true;
+  }
+  bool SaveFile(HWND, const winkit::FileDialogOptions &options, std::string &file) override {
+    lastOptions = options;
+    ++opened;
+    if (cancel)
+      return false;
+    file = chosen.empty() ? std::string() : chosen.front();
+    return true;
+  }
+  bool PickFolder(HWND, const std::string &, std::string &folder) override {
+    ++opened;
+    if (cancel)
+      return false;
+    folder = chosen.empty() ? std::string() : chosen.front();
+    return true;
+  }
+
+  std::vector<ShownMessage> messages;
+  std::vector<std::string> chosen;
+  bool cancel = false;
+  const char *openError = nullptr;
+  int answer = IDOK;
+  int opened = 0;
+  winkit::FileDialogOptions lastOptions;
+};
+
+} // namespace velmor::testing

@@ -1,0 +1,266 @@
+#include "app/FrmMain.h"
+#include "app/ProductInfo.h"
+#include "fakes.h"
+#include "winkit/Application.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace velmor {
+namespace {
+
+using testing::MemoryStore;
+using testing::ScriptedDialogs;
+using Rows = std::vector<std::string>;
+
+class FrmMainTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    winkit::App().Initialize();
+    winkit::App().ResetForTests();
+    store.stored = {"C:\\a.iso", "", "D:\\光盘.iso", "C:\\a.iso"};
+    store.exists = true;
+  }
+  void TearDown() override { form.reset(); }
+
+  void Open() { form = std::make_unique<TFrmMain>(store); }
+
+  Rows ListRows() const {
+    Rows rows;
+    for (int i = 0; i < form->ListView1.Count(); ++i)
+      rows.push_back(form->ListView1.Caption(i));
+    return rows;
+  }
+
+  void Command(int id) { SendMessageA(form->Handle(), WM_COMMAND, MAKEWPARAM(id, 0), 0); }
+
+  // Clicks a toolbar button the way the mouse does, so the bar's own wiring is exercised.
+  void ClickToolButton(int command) {
+    const HWND bar = form->ToolBar1.Handle();
+    const int index = static_cast<int>(SendMessageA(bar, TB_COMMANDTOINDEX, command, 0));
+    ASSERT_GE(index, 0);
+    const RECT rc = form->ToolBar1.ButtonRect(index);
+    const LPARAM at = MAKELPARAM((rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2);
+    SendMessageA(bar, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    SendMessageA(bar, WM_LBUTTONUP, 0, at);
+  }
+
+  // Runs the message loop until the application is told to terminate; false on timeout.
+  bool RunUntilTerminated() {
+    timedOut = false;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 5000, &OnTimeout);
+    winkit::App().Run();
+    KillTimer(nullptr, timer);
+    return !timedOut;
+  }
+
+  static void CALLBACK OnTimeout(HWND, UINT, UINT_PTR, DWORD) {
+    timedOut = true;
+    PostQuitMessage(0);
+  }
+  static inline bool timedOut = false;
+
+  MemoryStore store;
+  ScriptedDialogs dialogs;
+  std::unique_ptr<TFrmMain> form;
+};
+
+TEST_F(FrmMainTest, CreationSetsCaptionAndLoadsTheListInOrder) {
+  Open();
+  const std::string caption = form->Text();
+  EXPECT_EQ(caption.rfind("Velmor", 0), 0u);
+  EXPECT_NE(caption.find("V1.0."), std::string::npos);
+  EXPECT_EQ(winkit::App().Title(), caption);
+  EXPECT_EQ(ListRows(), store.stored);
+  EXPECT_EQ(FrmMain, form.get());
+  EXPECT_EQ(form->DriveTree.Text(form->DriveTree.FirstRoot()), kProductTitle);
+  EXPECT_EQ(store.saves, 0);
+}
+
+TEST_F(FrmMainTest, MissingStoreStartsEmpty) {
+  store.stored.clear();
+  store.exists = false;
+  Open();
+  EXPECT_EQ(form->ListView1.Count(), 0);
+}
+
+// Every way out saves the list exactly once, after the message loop has ended.
+class FrmMainExitTest : public FrmMainTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FrmMainExitTest, SavesTheListOnce) {
+  Open();
+  form->AddImageToList("E:\\new.iso");
+  switch (GetParam()) {
+  case 0: // caption button
+    SendMessageA(form->Handle(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    break;
+  case 1:
+    ClickToolButton(btnExit);
+    break;
+  case 2: { // 文件 → 退出
+    HMENU file = GetSubMenu(GetMenu(form->Handle()), 0);
+    char text[64] = {};
+    GetMenuStringA(file, 0, text, sizeof text, MF_BYPOSITION);
+    EXPECT_STREQ(text, "退出[&E]");
+    Command(GetMenuItemID(file, 0));
+    break;
+  }
+  }
+  ASSERT_TRUE(RunUntilTerminated());
+  EXPECT_EQ(store.saves, 0) << "nothing is written before the window is destroyed";
+  form.reset();
+  EXPECT_EQ(store.saves, 1);
+  Rows expected = {"C:\\a.iso", "", "D:\\光盘.iso", "C:\\a.iso", "E:\\new.iso"};
+  EXPECT_EQ(store.stored, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(CaptionButtonToolbarAndMenu, FrmMainExitTest, ::testing::Values(0, 1, 2));
+
+TEST_F(FrmMainTest, EmptiedListIsSavedEmpty) {
+  Open();
+  Command(mnuC1);
+  EXPECT_EQ(form->ListView1.Count(), 0);
+  form.reset();
+  EXPECT_EQ(store.saves, 1);
+  EXPECT_TRUE(store.stored.empty());
+}
+
+TEST_F(FrmMainTest, DeleteRemovesExactlyTheSelectedRows) {
+  store.stored = {"1", "2", "3", "4", "5"};
+  Open();
+  Command(btnDel); // nothing selected: nothing happens
+  EXPECT_EQ(ListRows(), (Rows{"1", "2", "3", "4", "5"}));
+
+  form->ListView1.Select(0, true);
+  form->ListView1.Select(2, true);
+  ClickToolButton(btnDel);
+  EXPECT_EQ(ListRows(), (Rows{"2", "4", "5"}));
+
+  for (int i = 0; i < 3; ++i)
+    form->ListView1.Select(i, true);
+  Command(mnuListDel);
+  EXPECT_EQ(form->ListView1.Count(), 0);
+}
+
+TEST_F(FrmMainTest, AddAppendsChosenFilesInDialogOrder) {
+  Open();
+  dialogs.chosen = {"F:\\z.iso", "F:\\a.iso", "C:\\a.iso"};
+  ClickToolButton(btnAdd);
+  EXPECT_EQ(dialogs.lastOptions.filter, "*.iso|*.iso");
+  EXPECT_TRUE(dialogs.lastOptions.multiSelect);
+  EXPECT_TRUE(dialogs.lastOptions.mustExist);
+  Rows expected = store.stored;
+  expected.insert(expected.end(), dialogs.chosen.begin(), dialogs.chosen.end());
+  EXPECT_EQ(ListRows(), expected);
+
+  dialogs.cancel = true;
+  Command(mnuListAdd);
+  EXPECT_EQ(dialogs.opened, 2);
+  EXPECT_EQ(ListRows(), expected);
+}
+
+TEST_F(FrmMainTest, HelpAndHomeDoNothing) {
+  Open();
+  const std::string caption = form->Text();
+  ClickToolButton(btnHelp);
+  ClickToolButton(btnHome);
+  EXPECT_EQ(ListRows(), store.stored);
+  EXPECT_EQ(dialogs.opened, 0);
+  EXPECT_TRUE(dialogs.messages.empty());
+  EXPECT_FALSE(winkit::App().Terminated());
+  EXPECT_EQ(form->Text(), caption);
+}
+
+TEST_F(FrmMainTest, ColumnFillsTheListAtEverySize) {
+  Open();
+  for (int i = 0; i < 60; ++i) // enough rows for a vertical scroll bar
+    form->AddImageToList("C:\\row.iso");
+  for (int width : {900, 300, 120, 640}) {
+    SetWindowPos(form->Handle(), nullptr, 0, 0, width, 400, SWP_NOMOVE | SWP_NOZORDER);
+    EXPECT_EQ(form->ListView1.ColumnWidth(0), form->ListView1.ClientSize().cx) << width;
+    const RECT list = form->ListView1.Bounds();
+    EXPECT_EQ(list.right, form->ClientSize().cx) << width;
+  }
+}
+
+TEST_F(FrmMainTest, LayoutFromTopToBottom) {
+  Open();
+  EXPECT_EQ(form->ClientSize().cx, 610);
+  EXPECT_EQ(form->ClientSize().cy, 401);
+  const RECT bar = form->ToolBar1.Bounds(), tree = form->DriveTree.Bounds(),
+             list = form->ListView1.Bounds(), status = form->StatusBar1.Bounds();
+  EXPECT_EQ(bar.bottom - bar.top, 53);
+  EXPECT_EQ(tree.top, 53 + 14);
+  EXPECT_EQ(tree.right - tree.left, 184);
+  EXPECT_GT(list.left, tree.right);
+  EXPECT_EQ(status.bottom - status.top, 21);
+  EXPECT_EQ(status.bottom, 401);
+  EXPECT_EQ(list.bottom, status.top);
+  EXPECT_FALSE(form->Animate1.Visible());
+}
+
+TEST_F(FrmMainTest, ToolbarOrderGapsSizesAndHints) {
+  Open();
+  const int none = -1;
+  const int expected[] = {none,   btnInject, btnEject, btnRefresh, none,    btnRip, btnBuild,
+                          btnAdd, btnDel,    none,     btnHelp,    btnHome, btnExit};
+  const char *captions[] = {"插入", "弹出", "刷新", "压制", "部分收纳",
+                            "加入", "删除", "帮助", "主页", "退出"};
+  ASSERT_EQ(form->ToolBar1.ButtonCount(), 13);
+  int captionIndex = 0;
+  for (int i = 0; i < 13; ++i) {
+    const TBBUTTON b = form->ToolBar1.Button(i);
+    const RECT rc = form->ToolBar1.ButtonRect(i);
+    if (expected[i] == none) {
+      EXPECT_TRUE(b.fsStyle & BTNS_SEP) << i;
+      EXPECT_EQ(rc.right - rc.left, 8) << i;
+      continue;
+    }
+    EXPECT_EQ(b.idCommand, expected[i]) << i;
+    EXPECT_EQ(rc.right - rc.left, 56) << i;
+    EXPECT_EQ(rc.bottom - rc.top, 51) << i;
+    char text[64] = {};
+    SendMessageA(form->ToolBar1.Handle(), TB_GETBUTTONTEXTA, b.idCommand,
+                 reinterpret_cast<LPARAM>(text));
+    EXPECT_STREQ(text, captions[captionIndex++]) << i;
+  }
+  // The bar answers the tooltip's request through the window's notifications.
+  NMTTDISPINFOA info{};
+  info.hdr.hwndFrom = form->ToolBar1.Handle();
+  info.hdr.idFrom = btnDel;
+  info.hdr.code = TTN_GETDISPINFOA;
+  SendMessageA(form->Handle(), WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&info));
+  ASSERT_NE(info.lpszText, nullptr);
+  EXPECT_STREQ(info.lpszText, "从列表中删除ISO文件.");
+  EXPECT_EQ(form->Hints.Text(form->ListView1.Handle()),
+            "双击ISO文件插入虚拟光驱\r\n其它功能请选择鼠标右键.");
+}
+
+TEST_F(FrmMainTest, ErrorsReachTheDefaultReportAndTheWindowStaysUsable) {
+  store.loadError = "cannot read the list";
+  Open();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].text, "cannot read the list");
+  EXPECT_EQ(dialogs.messages[0].caption, form->Text());
+  EXPECT_EQ(form->ListView1.Count(), 0);
+
+  // An exception escaping a command's handler is reported the same way.
+  dialogs.openError = "dialog failed";
+  ClickToolButton(btnAdd);
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_EQ(dialogs.messages[1].text, "dialog failed");
+
+  dialogs.openError = nullptr;
+  dialogs.chosen = {"C:\\ok.iso"};
+  Command(btnAdd);
+  EXPECT_EQ(ListRows(), Rows{"C:\\ok.iso"});
+
+  store.saveError = "disk full";
+  form.reset(); // the failed save at exit is reported too
+  ASSERT_EQ(dialogs.messages.size(), 3u);
+  EXPECT_EQ(dialogs.messages[2].text, "disk full");
+}
+
+} // namespace
+} // namespace velmor

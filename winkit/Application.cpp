@@ -1,0 +1,54 @@
+#include "Application.h"
+
+#include "Dialogs.h"
+
+#include <commctrl.h>
+
+namespace winkit {
+
+Application &Application::Instance() {
+  static Application app;
+  return app;
+}
+
+void Application::Initialize() {
+  INITCOMMONCONTROLSEX icc{sizeof icc, ICC_WIN95_CLASSES | ICC_BAR_CLASSES | ICC_LISTVIEW_CLASSES |
+                                           ICC_TREEVIEW_CLASSES | ICC_ANIMATE_CLASS |
+                                           ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&icc);
+}
+
+void Application::Run() {
+  MSG msg;
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+  terminated_ = true;
+}
+
+void Application::Terminate() {
+  if (terminated_)
+    return;
+  terminated_ = true;
+  PostQuitMessage(0);
+}
+
+void Application::ProcessMessages() {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      terminated_ = true;
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      return;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+void Application::ShowException(const std::exception &e) {
+  Dialogs().MessageBox(mainWindow_, e.what(), title_, kErrorFlags);
+}
+
+} // namespace winkit

@@ -1,0 +1,23 @@
+#pragma once
+// A top-level window shown modally: its owner is disabled and a nested message loop runs
+// until the window closes. The object outlives the showing; the caller destroys it.
+#include "Window.h"
+
+namespace winkit {
+
+class ModalWindow : public Window {
+public:
+  // Returns the result set by Close (0 when closed by its caption button).
+  int ShowModal();
+  void Close(int result = 0);
+  bool Showing() const { return showing_; }
+
+protected:
+  LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override;
+
+private:
+  bool showing_ = false;
+  int result_ = 0;
+};
+
+} // namespace winkit
