@@ -25,11 +25,11 @@ mkdir -p build/run
 # A virtual desktop draws the window frame and caption, as a window manager would.
 wine explorer /desktop=velmor,1024x768 build/win32/velmor.exe &
 app=$!
-for _ in $(seq 1 60); do
+for _ in $(seq 1 60); do # the virtual desktop's own X window
   sleep 0.5
-  if xwininfo -root -tree 2>/dev/null | grep -q 'Velmor'; then break; fi
+  if xwininfo -root -tree 2>/dev/null | grep -qi 'velmor'; then break; fi
 done
-sleep 2 # let the window finish painting
+sleep 5 # the program's window opens inside the desktop and paints
 import -window root "$shot"
 echo "screenshot: $shot"
 wineserver -k >/dev/null 2>&1 || true
