@@ -136,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       break;
     }
     case 3: // keep a handle open across whatever follows
-      if (held.size() < 8) {
+      if (opened && held.size() < 8) { // a handle of its own, not a copy of a held one
         held.push_back(device);
         opened = false;
       }

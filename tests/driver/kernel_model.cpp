@@ -304,7 +304,8 @@ void InitString(UString *s, const char16_t *text) {
 NtStatus AppendString(UString *s, const UString *tail) {
   if (s->Length + tail->Length > s->MaximumLength)
     return status::kBufferTooSmall;
-  std::memmove(s->Buffer + s->Length / 2, tail->Buffer, tail->Length);
+  if (tail->Length)
+    std::memmove(s->Buffer + s->Length / 2, tail->Buffer, tail->Length);
   s->Length = uint16_t(s->Length + tail->Length);
   if (s->Length + sizeof(char16_t) <= s->MaximumLength)
     s->Buffer[s->Length / 2] = 0;
