@@ -158,7 +158,50 @@ char FreeLetter() {
   return 0;
 }
 
+// The driver file's version resource: Simplified Chinese, UTF-16 strings, a system driver.
+bool VersionResourceMatches(const char *driverFile) {
+  DWORD ignored = 0;
+  std::vector<uint8_t> info(GetFileVersionInfoSizeA(driverFile, &ignored));
+  if (info.empty() || !GetFileVersionInfoA(driverFile, 0, DWORD(info.size()), info.data()))
+    return false;
+  VS_FIXEDFILEINFO *fixed = nullptr;
+  UINT size = 0;
+  if (!VerQueryValueA(info.data(), "\\", reinterpret_cast<void **>(&fixed), &size) ||
+      fixed->dwFileVersionMS != 0x00010000 || fixed->dwFileVersionLS != 0 ||
+      fixed->dwProductVersionMS != 0x00010000 || fixed->dwFileType != VFT_DRV ||
+      fixed->dwFileSubtype != VFT2_DRV_SYSTEM || fixed->dwFileOS != VOS_NT_WINDOWS32)
+    return false;
+  WORD *translation = nullptr;
+  if (!VerQueryValueA(info.data(), "\\VarFileInfo\\Translation",
+                      reinterpret_cast<void **>(&translation), &size) ||
+      size < 4 || translation[0] != 0x0804 || translation[1] != 1200)
+    return false;
+  const std::pair<const char *, const char *> strings[] = {
+      {"FileVersion", "1.0.0.0"},
+      {"ProductVersion", "1.0.0.0"},
+      {"FileDescription", "Velmor Driver"},
+      {"ProductName", "Velmor CD-ROM Emulator Driver"},
+      {"Comments", "Velmor"},
+      {"InternalName", "velmor.sys"},
+      {"OriginalFilename", "velmor.sys"},
+      {"LegalTrademarks", ""},
+      {"PrivateBuild", ""},
+      {"SpecialBuild", ""},
+  };
+  for (const auto &[name, expected] : strings) {
+    const std::string path = std::string("\\StringFileInfo\\080404b0\\") + name;
+    char *value = nullptr;
+    if (!VerQueryValueA(info.data(), path.c_str(), reinterpret_cast<void **>(&value), &size) ||
+        std::strcmp(size ? value : "", expected) != 0) {
+      std::printf("      %s differs\n", name);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool InstallAndStart(const char *driverFile) {
+  Check(VersionResourceMatches(driverFile), "version resource");
   char systemDir[MAX_PATH];
   GetSystemDirectoryA(systemDir, MAX_PATH);
   const std::string installed = std::string(systemDir) + "\\" + kDriverFileName;
