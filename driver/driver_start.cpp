@@ -36,8 +36,8 @@ NtStatus VelmorStartDriver(Driver *driver, const UString *registryPath) {
   VelmorTrace("-----Loading Driver-----");
   const uint32_t pathUnits = registryPath->Length / sizeof(char16_t);
   const uint32_t suffixUnits = sizeof(kParametersSubkey) / sizeof(char16_t); // with the zero
-  auto *parametersPath = static_cast<char16_t *>(
-      AllocatePaged(registryPath->Length + 24u, kPoolTagDdk));
+  auto *parametersPath =
+      static_cast<char16_t *>(AllocatePaged(registryPath->Length + 24u, kPoolTagDdk));
   if (!parametersPath)
     return status::kInsufficientResources;
   for (uint32_t i = 0; i < pathUnits; ++i)

@@ -49,7 +49,9 @@ NtStatus CreateDevice(Driver *driver, const UString *name, uint32_t extensionSiz
 }
 void DeleteDevice(Device *device) { IoDeleteDevice(Nt(device)); }
 void *DeviceExtension(Device *device) { return Nt(device)->DeviceExtension; }
-Driver *DeviceDriver(Device *device) { return reinterpret_cast<Driver *>(Nt(device)->DriverObject); }
+Driver *DeviceDriver(Device *device) {
+  return reinterpret_cast<Driver *>(Nt(device)->DriverObject);
+}
 void SetDeviceFlags(Device *device, uint32_t flags) { Nt(device)->Flags |= flags; }
 void ClearDeviceFlags(Device *device, uint32_t flags) { Nt(device)->Flags &= ~flags; }
 void SetAlignmentRequirement(Device *device, uint32_t alignment) {

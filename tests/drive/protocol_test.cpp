@@ -15,17 +15,17 @@ struct Code {
 
 TEST(ProtocolTest, ControlCodesFollowThePlatformLayout) {
   const Code codes[] = {
-      {IOCTL_VELMOR_ADD_DEVICE, 0x00022008},     {IOCTL_VELMOR_REMOVE_DEVICE, 0x0002200C},
-      {IOCTL_VELMOR_GET_VERSION, 0x00022010},    {ioctl::kCdromReadToc, 0x00024000},
+      {IOCTL_VELMOR_ADD_DEVICE, 0x00022008},       {IOCTL_VELMOR_REMOVE_DEVICE, 0x0002200C},
+      {IOCTL_VELMOR_GET_VERSION, 0x00022010},      {ioctl::kCdromReadToc, 0x00024000},
       {ioctl::kCdromGetDriveGeometry, 0x0002404C}, {ioctl::kCdromCheckVerify, 0x00024800},
-      {ioctl::kStorageCheckVerify, 0x002D4800},  {ioctl::kCdromSeekAudioMsf, 0x00024004},
-      {ioctl::kCdromStopAudio, 0x00024008},      {ioctl::kCdromPauseAudio, 0x0002400C},
-      {ioctl::kCdromResumeAudio, 0x00024010},    {ioctl::kCdromPlayAudioMsf, 0x00024018},
-      {ioctl::kCdromSetVolume, 0x00024028},      {ioctl::kCdromEjectMedia, 0x00024808},
-      {ioctl::kStorageEjectMedia, 0x002D4808},   {ioctl::kStorageFindNewDevices, 0x002D4818},
-      {ioctl::kCdromGetVolume, 0x00024014},      {ioctl::kCdromReadQChannel, 0x0002402C},
-      {ioctl::kCdromGetLastSession, 0x00024038}, {ioctl::kCdromDiskType, 0x00020040},
-      {ioctl::kCdromRawRead, 0x0002403E},        {ioctl::kDiskGetDriveGeometry, 0x00070000},
+      {ioctl::kStorageCheckVerify, 0x002D4800},    {ioctl::kCdromSeekAudioMsf, 0x00024004},
+      {ioctl::kCdromStopAudio, 0x00024008},        {ioctl::kCdromPauseAudio, 0x0002400C},
+      {ioctl::kCdromResumeAudio, 0x00024010},      {ioctl::kCdromPlayAudioMsf, 0x00024018},
+      {ioctl::kCdromSetVolume, 0x00024028},        {ioctl::kCdromEjectMedia, 0x00024808},
+      {ioctl::kStorageEjectMedia, 0x002D4808},     {ioctl::kStorageFindNewDevices, 0x002D4818},
+      {ioctl::kCdromGetVolume, 0x00024014},        {ioctl::kCdromReadQChannel, 0x0002402C},
+      {ioctl::kCdromGetLastSession, 0x00024038},   {ioctl::kCdromDiskType, 0x00020040},
+      {ioctl::kCdromRawRead, 0x0002403E},          {ioctl::kDiskGetDriveGeometry, 0x00070000},
   };
   for (const Code &c : codes)
     EXPECT_EQ(c.value, c.expected) << std::hex << c.expected;

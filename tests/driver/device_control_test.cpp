@@ -8,7 +8,7 @@ namespace {
 struct CodeCase {
   const char *name;
   uint32_t code;
-  uint32_t needed;     // output bytes the answer needs; 0 = none
+  uint32_t needed;      // output bytes the answer needs; 0 = none
   NtStatus shortStatus; // answer to an output buffer under `needed`
   NtStatus status;      // answer otherwise
   uint32_t information; // bytes returned on success
@@ -81,12 +81,12 @@ TEST_P(ControlCodeTest, AnswersEveryOutputLength) {
   EXPECT_NE(model_.Resolve(kControlLinkName), nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllCodes, ControlCodeTest, ::testing::Combine(::testing::ValuesIn(kCodes), ::testing::Bool()),
-    [](const auto &info) {
-      return std::string(std::get<0>(info.param).name) +
-             (std::get<1>(info.param) ? "_ControlDevice" : "_Drive");
-    });
+INSTANTIATE_TEST_SUITE_P(AllCodes, ControlCodeTest,
+                         ::testing::Combine(::testing::ValuesIn(kCodes), ::testing::Bool()),
+                         [](const auto &info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) ? "_ControlDevice" : "_Drive");
+                         });
 
 class AnswerBytesTest : public DriverTest {
 protected:
@@ -113,8 +113,8 @@ TEST_F(AnswerBytesTest, CheckVerifyReportsOneMediaChange) {
 
 TEST_F(AnswerBytesTest, IsoTableOfContentsIsFixed) {
   Answer a = Control(DriveLink('E'), ioctl::kCdromReadToc, 0, 900);
-  const std::vector<uint8_t> head = {0x00, 0x12, 1, 1,    0, 0x14, 1,    0,    0,    0,
-                                     2,    0,    0, 0x14, 0xAA, 0,   0x00, 0x2E, 0x3B, 0x3A};
+  const std::vector<uint8_t> head = {0x00, 0x12, 1, 1,    0,    0x14, 1,    0,    0,    0,
+                                     2,    0,    0, 0x14, 0xAA, 0,    0x00, 0x2E, 0x3B, 0x3A};
   EXPECT_EQ(std::vector<uint8_t>(a.output.begin(), a.output.begin() + 20), head);
   EXPECT_EQ(std::count(a.output.begin() + 20, a.output.begin() + 804, 0), 784);
   EXPECT_EQ(a.output[804], 0xCD) << "nothing past the 804 bytes";

@@ -38,10 +38,10 @@ private:
 };
 
 const uint32_t kKnownCodes[] = {
-    IOCTL_VELMOR_ADD_DEVICE,      IOCTL_VELMOR_REMOVE_DEVICE,  IOCTL_VELMOR_GET_VERSION,
-    ioctl::kCdromReadToc,         ioctl::kCdromGetDriveGeometry, ioctl::kCdromCheckVerify,
-    ioctl::kStorageCheckVerify,   ioctl::kCdromEjectMedia,     ioctl::kCdromGetVolume,
-    ioctl::kCdromRawRead,         ioctl::kDiskGetDriveGeometry, ioctl::kStorageFindNewDevices,
+    IOCTL_VELMOR_ADD_DEVICE,    IOCTL_VELMOR_REMOVE_DEVICE,    IOCTL_VELMOR_GET_VERSION,
+    ioctl::kCdromReadToc,       ioctl::kCdromGetDriveGeometry, ioctl::kCdromCheckVerify,
+    ioctl::kStorageCheckVerify, ioctl::kCdromEjectMedia,       ioctl::kCdromGetVolume,
+    ioctl::kCdromRawRead,       ioctl::kDiskGetDriveGeometry,  ioctl::kStorageFindNewDevices,
 };
 
 const char16_t *const kNames[] = {
@@ -103,7 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   model.MapDosDrive(u'D', ImageDirectory());
   kernel::Driver driver;
   UString registryPath;
-  kernel::InitString(&registryPath, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR");
+  kernel::InitString(&registryPath,
+                     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR");
   model.SetValue(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR\\Parameters",
                  u"F", u"D:\\a.img");
   if (!IsSuccess(VelmorStartDriver(&driver, &registryPath)))
@@ -135,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       VelmorDispatchCreate(device, &request);
       break;
     }
-    case 3: // keep a handle open across whatever follows
+    case 3:                            // keep a handle open across whatever follows
       if (opened && held.size() < 8) { // a handle of its own, not a copy of a held one
         held.push_back(device);
         opened = false;

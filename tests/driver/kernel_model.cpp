@@ -31,7 +31,9 @@ struct HostFile {
 
 } // namespace
 
-std::u16string ToU16(const std::string &ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+std::u16string ToU16(const std::string &ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
 
 std::string ToNarrow(const std::u16string &text) {
   std::string out;
@@ -220,8 +222,7 @@ void KernelModel::CloseFile(kernel::FileHandle handle) {
   delete file;
 }
 
-NtStatus KernelModel::Query(const std::u16string &key, const std::u16string &name,
-                            UString *value) {
+NtStatus KernelModel::Query(const std::u16string &key, const std::u16string &name, UString *value) {
   queried_.push_back(name);
   auto values = registry_.find(Upper(key));
   if (values == registry_.end())

@@ -90,8 +90,7 @@ public:
   int OpenFiles() const { return open_files_; }
 
   // Registry: string values under absolute key paths (case-insensitive names).
-  void SetValue(const std::u16string &key, const std::u16string &name,
-                const std::u16string &data);
+  void SetValue(const std::u16string &key, const std::u16string &name, const std::u16string &data);
   // Wine fails a query of a missing value; Windows leaves the string as it was.
   void SetMissingValueFails(bool fails) { missing_value_fails_ = fails; }
   const std::vector<std::u16string> &QueriedValues() const { return queried_; }

@@ -87,8 +87,7 @@ TEST_F(ReadTest, MissingImageStillMakesADrive) {
   EXPECT_EQ(Read(DriveLink('E'), 0, 2048).status, status::kDeviceNotReady);
   // A plain drive answers from its fixed tables; a VELMOR format drive needs the file.
   EXPECT_EQ(Control(DriveLink('E'), ioctl::kCdromReadToc, 0, 804).status, status::kSuccess);
-  EXPECT_EQ(Control(DriveLink('E'), ioctl::kCdromGetDriveGeometry, 0, 24).status,
-            status::kSuccess);
+  EXPECT_EQ(Control(DriveLink('E'), ioctl::kCdromGetDriveGeometry, 0, 24).status, status::kSuccess);
   for (uint32_t code : {ioctl::kCdromReadToc, ioctl::kCdromGetDriveGeometry}) {
     Answer a = Control(DriveLink('F'), code, 0, 804);
     EXPECT_EQ(a.status, status::kDeviceNotReady);

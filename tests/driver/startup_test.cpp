@@ -68,10 +68,10 @@ TEST_P(StartupTest, RecordedImageKeepsItsFormat) {
 
 TEST_P(StartupTest, DrivesThatCannotBeMadeAreSkipped) {
   model_.HoldName(DriveLink('D'));
-  Record("D", u"D:\\held.iso");                                   // letter taken
-  Record("F", u"D:\\" + std::u16string(493, u'x'));               // 496 units: no room
-  Record("G", u"D:\\" + std::u16string(496, u'x'));               // 499 units: too long to query
-  Record("J", u"D:\\" + std::u16string(488, u'x') + u".iso");     // 495 units: fits
+  Record("D", u"D:\\held.iso");                               // letter taken
+  Record("F", u"D:\\" + std::u16string(493, u'x'));           // 496 units: no room
+  Record("G", u"D:\\" + std::u16string(496, u'x'));           // 499 units: too long to query
+  Record("J", u"D:\\" + std::u16string(488, u'x') + u".iso"); // 495 units: fits
   Record("K", u"D:\\k.iso");
   ASSERT_EQ(Start(), status::kSuccess);
   EXPECT_EQ(Drives(), (std::vector<std::u16string>{DriveDevice('J'), DriveDevice('K')}));

@@ -131,8 +131,7 @@ bool SectorsMatch(HANDLE drive, const std::vector<uint8_t> &image) {
     const DWORD want = sector + 1 < sectors ? 2 * kSectorSize : kSectorSize;
     if (!ReadFile(drive, data.data(), want, &got, &where) || got != want ||
         std::memcmp(data.data(), image.data() + at, want) != 0) {
-      std::printf("      sector %u differs (read %lu of %lu bytes)\n", unsigned(sector), got,
-                  want);
+      std::printf("      sector %u differs (read %lu of %lu bytes)\n", unsigned(sector), got, want);
       return false;
     }
   }
@@ -207,10 +206,10 @@ bool InstallAndStart(const char *driverFile) {
   const std::string installed = std::string(systemDir) + "\\" + kDriverFileName;
   Check(CopyFileA(driverFile, installed.c_str(), FALSE) != FALSE, "driver file copied");
   ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  ServiceHandle service(CreateServiceA(
-      manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
-      SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, installed.c_str(), nullptr, nullptr, nullptr,
-      nullptr, nullptr));
+  ServiceHandle service(CreateServiceA(manager.get(), kServiceName, kServiceName,
+                                       SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, installed.c_str(),
+                                       nullptr, nullptr, nullptr, nullptr, nullptr));
   Check(service.get() != nullptr, "kernel service created");
   const bool started =
       StartServiceA(service.get(), 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING;
@@ -257,8 +256,8 @@ int Install(const char *driverFile, const char *imagePath) {
     Check(drive.valid() && SectorsMatch(drive.get(), image), "sectors match the image");
 
     uint8_t toc[kTocSize + 16] = {};
-    const uint8_t tocHead[20] = {0x00, 0x12, 1, 1,    0, 0x14, 1,    0,    0,    0,
-                                 2,    0,    0, 0x14, 0xAA, 0,   0x00, 0x2E, 0x3B, 0x3A};
+    const uint8_t tocHead[20] = {0x00, 0x12, 1, 1,    0,    0x14, 1,    0,    0,    0,
+                                 2,    0,    0, 0x14, 0xAA, 0,    0x00, 0x2E, 0x3B, 0x3A};
     Check(Control(drive.get(), ioctl::kCdromReadToc, nullptr, 0, toc, sizeof(toc), &returned) &&
               returned == kTocSize && std::memcmp(toc, tocHead, sizeof(tocHead)) == 0,
           "table of contents");
@@ -325,6 +324,7 @@ int main(int argc, char **argv) {
     return Install(argv[2], argv[3]);
   if (argc == 3 && std::strcmp(argv[1], "restarted") == 0)
     return Restarted(argv[2]);
-  std::fprintf(stderr, "usage: driver_service_check install <driver> <image> | restarted <image>\n");
+  std::fprintf(stderr,
+               "usage: driver_service_check install <driver> <image> | restarted <image>\n");
   return 2;
 }
