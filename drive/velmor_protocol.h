@@ -103,6 +103,7 @@ inline constexpr NtStatus kEndOfFile = NtStatus(0xC0000011u);
 inline constexpr NtStatus kBufferTooSmall = NtStatus(0xC0000023u);
 inline constexpr NtStatus kObjectNameNotFound = NtStatus(0xC0000034u);
 inline constexpr NtStatus kObjectNameCollision = NtStatus(0xC0000035u);
+inline constexpr NtStatus kObjectTypeMismatch = NtStatus(0xC0000024u);
 inline constexpr NtStatus kInsufficientResources = NtStatus(0xC000009Au);
 inline constexpr NtStatus kDeviceNotReady = NtStatus(0xC00000A3u);
 } // namespace status

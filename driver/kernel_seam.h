@@ -80,8 +80,9 @@ NtStatus IntegerToString(uint32_t value, uint32_t base, UString *string);
 int32_t CompareStrings(const UString *a, const UString *b, bool caseInsensitive);
 
 // Reads the REG_SZ value `valueName` of the key at the absolute registry path `keyPath` into
-// `value` (whose store the caller provides). One value per call: Wine fails a query of a
-// missing value instead of leaving the string empty, and a failure must only skip that value.
+// `value` (whose store the caller provides); a value of any other type fails. One value per
+// call: Wine fails a query of a missing value instead of leaving the string empty, and a
+// failure must only skip that value.
 NtStatus QueryRegistryString(const char16_t *keyPath, const char16_t *valueName, UString *value);
 
 } // namespace kernel

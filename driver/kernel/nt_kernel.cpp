@@ -151,13 +151,49 @@ int32_t CompareStrings(const UString *a, const UString *b, bool caseInsensitive)
   return RtlCompareUnicodeString(Nt(a), Nt(b), caseInsensitive ? TRUE : FALSE);
 }
 
+namespace {
+
+// Whether the value exists and holds a string. A direct query stores any other type in place of
+// the counted string, and a binary value would be written past it; the query's own type check
+// is not honoured everywhere (Wine ignores it), so the type is looked at first.
+NTSTATUS StringValueExists(const char16_t *keyPath, const char16_t *valueName) {
+  UNICODE_STRING keyName;
+  RtlInitUnicodeString(&keyName, Nt(keyPath));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                             nullptr, nullptr);
+  HANDLE key = nullptr;
+  NTSTATUS s = ZwOpenKey(&key, KEY_QUERY_VALUE, &attributes);
+  if (!NT_SUCCESS(s))
+    return s;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, Nt(valueName));
+  KEY_VALUE_PARTIAL_INFORMATION info;
+  ULONG returned = 0;
+  // Too small for the data on purpose: only the type is wanted.
+  s = ZwQueryValueKey(key, &name, KeyValuePartialInformation, &info, sizeof(info), &returned);
+  ZwClose(key);
+  if (s != STATUS_SUCCESS && s != STATUS_BUFFER_OVERFLOW)
+    return s;
+  return info.Type == REG_SZ ? STATUS_SUCCESS : STATUS_OBJECT_TYPE_MISMATCH;
+}
+
+} // namespace
+
 NtStatus QueryRegistryString(const char16_t *keyPath, const char16_t *valueName, UString *value) {
+  const NTSTATUS exists = StringValueExists(keyPath, valueName);
+  if (!NT_SUCCESS(exists))
+    return exists;
   RTL_QUERY_REGISTRY_TABLE table[2];
   RtlZeroMemory(table, sizeof(table));
-  table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+  // Where it is honoured, the query's own type check also covers a value changed since the
+  // look above.
+  constexpr ULONG kTypeCheck = 0x00000100; // RTL_QUERY_REGISTRY_TYPECHECK
+  constexpr ULONG kTypeCheckShift = 24;    // RTL_QUERY_REGISTRY_TYPECHECK_SHIFT
+  table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | kTypeCheck;
   table[0].Name = const_cast<PWSTR>(Nt(valueName));
   table[0].EntryContext = value;
-  table[0].DefaultType = REG_NONE;
+  table[0].DefaultType = (REG_SZ << kTypeCheckShift) | REG_NONE;
   return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Nt(keyPath), table, nullptr, nullptr);
 }
 

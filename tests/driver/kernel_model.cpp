@@ -106,7 +106,11 @@ void KernelModel::MapDosDrive(char16_t letter, const std::string &hostDir) {
 
 void KernelModel::SetValue(const std::u16string &key, const std::u16string &name,
                            const std::u16string &data) {
-  registry_[Upper(key)][Upper(name)] = data;
+  registry_[Upper(key)][Upper(name)] = Value{true, data};
+}
+
+void KernelModel::SetNonStringValue(const std::u16string &key, const std::u16string &name) {
+  registry_[Upper(key)][Upper(name)] = Value{false, u"\x4141\x4141\x4141\x4141"};
 }
 
 NtStatus KernelModel::CreateDevice(kernel::Driver *driver, const std::u16string &name,
@@ -230,7 +234,9 @@ NtStatus KernelModel::Query(const std::u16string &key, const std::u16string &nam
   auto found = values->second.find(Upper(name));
   if (found == values->second.end())
     return missing_value_fails_ ? status::kInvalidParameter : status::kSuccess;
-  const std::u16string &data = found->second;
+  if (!found->second.isString)
+    return status::kObjectTypeMismatch;
+  const std::u16string &data = found->second.data;
   const size_t bytes = (data.size() + 1) * sizeof(char16_t); // with its terminating zero
   if (bytes > value->MaximumLength)
     return status::kBufferTooSmall;

@@ -91,6 +91,8 @@ public:
 
   // Registry: string values under absolute key paths (case-insensitive names).
   void SetValue(const std::u16string &key, const std::u16string &name, const std::u16string &data);
+  // A value of a type other than REG_SZ (binary, number).
+  void SetNonStringValue(const std::u16string &key, const std::u16string &name);
   // Wine fails a query of a missing value; Windows leaves the string as it was.
   void SetMissingValueFails(bool fails) { missing_value_fails_ = fails; }
   const std::vector<std::u16string> &QueriedValues() const { return queried_; }
@@ -130,7 +132,11 @@ private:
   std::map<char16_t, std::string> dos_drives_;
   std::vector<FileRead> reads_;
   int open_files_ = 0;
-  std::map<std::u16string, std::map<std::u16string, std::u16string>> registry_;
+  struct Value {
+    bool isString;
+    std::u16string data;
+  };
+  std::map<std::u16string, std::map<std::u16string, Value>> registry_;
   bool missing_value_fails_ = true;
   int faults_ = 0;
   std::vector<std::u16string> queried_;

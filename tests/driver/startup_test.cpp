@@ -58,6 +58,13 @@ TEST_P(StartupTest, OtherValueNamesAndEmptyValuesMakeNoDrive) {
   EXPECT_EQ(model_.DeviceCount(), 1u);
 }
 
+TEST_P(StartupTest, ValuesThatAreNotStringsMakeNoDrive) {
+  model_.SetNonStringValue(kParametersKey, u"E");
+  Record("F", u"D:\\f.iso");
+  ASSERT_EQ(Start(), status::kSuccess);
+  EXPECT_EQ(Drives(), std::vector<std::u16string>{DriveDevice('F')});
+}
+
 TEST_P(StartupTest, RecordedImageKeepsItsFormat) {
   Record("H", u"D:\\x.img");
   Record("I", u"D:\\x.ISO");

@@ -288,6 +288,15 @@ int Install(const char *driverFile, const char *imagePath) {
                        reinterpret_cast<const BYTE *>(imagePath),
                        DWORD(std::strlen(imagePath) + 1)) == ERROR_SUCCESS,
         "drive recorded in the registry");
+  // Values of other types under letter names must not harm the driver's start.
+  const uint8_t binary[64] = {0x41, 0x41, 0x41, 0x41};
+  const DWORD number = 16;
+  Check(RegSetValueExA(key.get(), std::string(1, char(letter + 1)).c_str(), 0, REG_BINARY, binary,
+                       sizeof(binary)) == ERROR_SUCCESS &&
+            RegSetValueExA(key.get(), std::string(1, char(letter + 2)).c_str(), 0, REG_DWORD,
+                           reinterpret_cast<const BYTE *>(&number),
+                           sizeof(number)) == ERROR_SUCCESS,
+        "binary and number values recorded beside it");
   std::printf("drive %c:\n", letter);
   return failures ? 1 : 0;
 }
@@ -297,12 +306,21 @@ int Restarted(const char *imagePath) {
   Handle control(WaitForControlDevice());
   Check(control.valid(), "control device back after the restart");
   RegKey key;
-  char name[8];
+  char name[8] = {};
   DWORD nameLength = sizeof(name);
-  Check(RegEnumValueA(key.get(), 0, name, &nameLength, nullptr, nullptr, nullptr, nullptr) ==
-                ERROR_SUCCESS &&
-            nameLength == 1,
-        "a drive is recorded");
+  DWORD type = 0;
+  for (DWORD i = 0;
+       nameLength = sizeof(name), RegEnumValueA(key.get(), i, name, &nameLength, nullptr, &type,
+                                                nullptr, nullptr) == ERROR_SUCCESS;
+       ++i)
+    if (type == REG_SZ)
+      break;
+  Check(type == REG_SZ && nameLength == 1, "a drive is recorded");
+  for (char other : {char(name[0] + 1), char(name[0] + 2)}) {
+    Handle none(OpenDevice(DrivePath(other)));
+    Check(!none.valid(), "no drive for a value that is not a string");
+    RegDeleteValueA(key.get(), std::string(1, other).c_str());
+  }
   {
     Handle drive(OpenDevice(DrivePath(name[0])));
     Check(drive.valid(), "recorded drive re-created");
