@@ -74,7 +74,11 @@ Outcome ImageAnswer(Device *device, Request *request, uint32_t size, uint32_t he
   if (OutputLength(request) < size)
     return Done(status::kInvalidParameter);
   auto *extension = static_cast<VELMOR_DRIVE_EXTENSION *>(DeviceExtension(device));
-  void *answer = SystemBuffer(request);
+  auto *answer = static_cast<uint8_t *>(SystemBuffer(request));
+  // A header cut short by the file's end fills only part of the answer; the rest goes back to
+  // the caller too, so it must not carry whatever the system buffer held before.
+  for (uint32_t i = 0; i < size; ++i)
+    answer[i] = 0;
   if (extension->IsoFormat) {
     fillIso(answer);
   } else if (!IsSuccess(VELMORReadOffset(headerOffset, answer, size, &extension->ImageFileName))) {

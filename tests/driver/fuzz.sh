@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fuzzes the driver's dispatch routines with libFuzzer (clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer), starting from the kept corpus, then merges what it found back
-# into the corpus in its smallest covering form.
+# UndefinedBehaviorSanitizer), starting from the kept corpus, then writes the smallest set of
+# inputs that covers the same edges to build/fuzz/corpus-merged (copy it over
+# tests/driver/fuzz_corpus to keep what was found).
 #   tests/driver/fuzz.sh [seconds]      (default 300)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -16,5 +17,5 @@ cp tests/driver/fuzz_corpus/* "$work/"
   -print_final_stats=1 "$work"
 fresh="$build/corpus-merged"
 rm -rf "$fresh" && mkdir -p "$fresh"
-"$build/tests/driver/driver_fuzzer" -merge=1 "$fresh" tests/driver/fuzz_corpus "$work"
+"$build/tests/driver/driver_fuzzer" -merge=1 -use_counters=0 "$fresh" tests/driver/fuzz_corpus "$work"
 echo "merged corpus: $(ls "$fresh" | wc -l) inputs in $fresh"

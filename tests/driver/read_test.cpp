@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "driver_fixture.h"
@@ -105,6 +106,15 @@ TEST_F(ReadTest, VelmorHeaderGivesTableOfContentsAndGeometry) {
   Answer geometry = Control(DriveLink('H'), ioctl::kCdromGetDriveGeometry, 0, 24);
   EXPECT_EQ(geometry.information, 24u);
   EXPECT_EQ(geometry.output, Slice(image, 1024, 24));
+}
+
+TEST_F(ReadTest, HeaderCutShortAnswersZerosForTheMissingPart) {
+  const auto image = Pattern(2048 + 100);
+  ASSERT_EQ(Add(u'H', WriteImage("short.img", image)), status::kSuccess);
+  Answer toc = Control(DriveLink('H'), ioctl::kCdromReadToc, 0, 804);
+  EXPECT_EQ(toc.status, status::kSuccess);
+  EXPECT_EQ(Slice(toc.output, 0, 100), Slice(image, 2048, 100));
+  EXPECT_EQ(std::count(toc.output.begin() + 100, toc.output.end(), 0), 704);
 }
 
 TEST_F(ReadTest, ImageChangedWhileMountedIsSeenByTheNextRead) {
