@@ -211,8 +211,11 @@ bool InstallAndStart(const char *driverFile) {
                                        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, installed.c_str(),
                                        nullptr, nullptr, nullptr, nullptr, nullptr));
   Check(service.get() != nullptr, "kernel service created");
-  const bool started =
-      StartServiceA(service.get(), 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING;
+  // A service manager that is still busy starting the prefix may report a timeout although
+  // the driver loads a moment later; the wait for the control device covers that.
+  const bool started = StartServiceA(service.get(), 0, nullptr) ||
+                       GetLastError() == ERROR_SERVICE_ALREADY_RUNNING ||
+                       GetLastError() == ERROR_SERVICE_REQUEST_TIMEOUT;
   Check(started, "service started");
   return started;
 }
