@@ -1,0 +1,191 @@
+// What the program and the velmor.sys driver agree on: object names, control codes, the add
+// record, statuses, the registry table of mounted drives, the image format rule and the
+// device-change notice. Freestanding (no standard library beyond fixed-width integers) so the
+// kernel driver, the program and the tests share one copy of every value.
+//
+// The platform headers define the standard control codes and statuses as macros, so the
+// values here carry names of their own and never collide with those macros.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace velmor {
+
+// ---- Object names ----------------------------------------------------------------------------
+// The control device and its link; user mode opens the link as "\\.\VELMOR".
+inline constexpr char16_t kControlDeviceName[] = u"\\Device\\VELMOR";
+inline constexpr char16_t kControlLinkName[] = u"\\DosDevices\\VELMOR";
+inline constexpr char kControlDevicePath[] = "\\\\.\\VELMOR";
+// A drive device is kDriveDeviceNamePrefix followed by (letter - 'A') in decimal; its link is
+// kDosDevicesPrefix followed by "L:". User mode opens a drive with kDrivePathFormat.
+inline constexpr char16_t kDriveDeviceNamePrefix[] = u"\\Device\\VELMOR";
+inline constexpr char16_t kDosDevicesPrefix[] = u"\\DosDevices\\";
+inline constexpr char kDrivePathFormat[] = "\\\\.\\%s:";
+
+inline constexpr bool IsDriveLetter(uint32_t unit) { return unit >= 'A' && unit <= 'Z'; }
+inline constexpr uint32_t DriveNumber(char16_t letter) { return uint32_t(letter) - 'A'; }
+
+// ---- Control codes ---------------------------------------------------------------------------
+inline constexpr uint32_t kFileDeviceCdRom = 0x02;
+inline constexpr uint32_t kFileDeviceDisk = 0x07;
+inline constexpr uint32_t kFileDeviceUnknown = 0x22;
+inline constexpr uint32_t kFileDeviceMassStorage = 0x2D;
+inline constexpr uint32_t kMethodBuffered = 0;
+inline constexpr uint32_t kMethodOutDirect = 2;
+inline constexpr uint32_t kFileAnyAccess = 0;
+inline constexpr uint32_t kFileReadAccess = 1;
+
+// The platform's layout of a control code.
+inline constexpr uint32_t ControlCode(uint32_t deviceType, uint32_t function, uint32_t method,
+                                      uint32_t access) {
+  return deviceType * 0x10000 + access * 0x4000 + function * 4 + method;
+}
+
+// Private requests of the driver.
+inline constexpr uint32_t IOCTL_VELMOR_ADD_DEVICE =
+    ControlCode(kFileDeviceCdRom, 0x802, kMethodBuffered, kFileAnyAccess);
+inline constexpr uint32_t IOCTL_VELMOR_REMOVE_DEVICE =
+    ControlCode(kFileDeviceCdRom, 0x803, kMethodBuffered, kFileAnyAccess);
+inline constexpr uint32_t IOCTL_VELMOR_GET_VERSION =
+    ControlCode(kFileDeviceCdRom, 0x804, kMethodBuffered, kFileAnyAccess);
+inline constexpr uint32_t VEL_MOR_VERSION_NUMBER = 1;
+
+// Standard requests a drive answers (the platform's codes).
+namespace ioctl {
+inline constexpr uint32_t kCdromReadToc =
+    ControlCode(kFileDeviceCdRom, 0x0000, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kCdromSeekAudioMsf =
+    ControlCode(kFileDeviceCdRom, 0x0001, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kCdromStopAudio =
+    ControlCode(kFileDeviceCdRom, 0x0002, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kCdromPauseAudio =
+    ControlCode(kFileDeviceCdRom, 0x0003, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kCdromResumeAudio =
+    ControlCode(kFileDeviceCdRom, 0x0004, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kCdromGetVolume =
+    ControlCode(kFileDeviceCdRom, 0x0005, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kCdromPlayAudioMsf =
+    ControlCode(kFileDeviceCdRom, 0x0006, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kCdromSetVolume =
+    ControlCode(kFileDeviceCdRom, 0x000A, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kCdromReadQChannel =
+    ControlCode(kFileDeviceCdRom, 0x000B, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kCdromGetLastSession =
+    ControlCode(kFileDeviceCdRom, 0x000E, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kCdromRawRead =
+    ControlCode(kFileDeviceCdRom, 0x000F, kMethodOutDirect, kFileReadAccess);
+inline constexpr uint32_t kCdromDiskType =
+    ControlCode(kFileDeviceCdRom, 0x0010, kMethodBuffered, kFileAnyAccess);
+inline constexpr uint32_t kCdromGetDriveGeometry =
+    ControlCode(kFileDeviceCdRom, 0x0013, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kCdromCheckVerify =
+    ControlCode(kFileDeviceCdRom, 0x0200, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kCdromEjectMedia =
+    ControlCode(kFileDeviceCdRom, 0x0202, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kStorageCheckVerify =
+    ControlCode(kFileDeviceMassStorage, 0x0200, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kStorageEjectMedia =
+    ControlCode(kFileDeviceMassStorage, 0x0202, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kStorageFindNewDevices =
+    ControlCode(kFileDeviceMassStorage, 0x0206, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kDiskGetDriveGeometry =
+    ControlCode(kFileDeviceDisk, 0x0000, kMethodBuffered, kFileAnyAccess);
+} // namespace ioctl
+
+// ---- Statuses --------------------------------------------------------------------------------
+using NtStatus = int32_t;
+namespace status {
+inline constexpr NtStatus kSuccess = 0;
+inline constexpr NtStatus kInvalidParameter = NtStatus(0xC000000Du);
+inline constexpr NtStatus kInvalidDeviceRequest = NtStatus(0xC0000010u);
+inline constexpr NtStatus kEndOfFile = NtStatus(0xC0000011u);
+inline constexpr NtStatus kBufferTooSmall = NtStatus(0xC0000023u);
+inline constexpr NtStatus kObjectNameNotFound = NtStatus(0xC0000034u);
+inline constexpr NtStatus kObjectNameCollision = NtStatus(0xC0000035u);
+inline constexpr NtStatus kObjectTypeMismatch = NtStatus(0xC0000024u);
+inline constexpr NtStatus kInsufficientResources = NtStatus(0xC000009Au);
+inline constexpr NtStatus kDeviceNotReady = NtStatus(0xC00000A3u);
+} // namespace status
+inline constexpr bool IsSuccess(NtStatus s) { return s >= 0; }
+
+// ---- The add record --------------------------------------------------------------------------
+// Sent as the output buffer of IOCTL_VELMOR_ADD_DEVICE: the letter, the image path in UTF-16
+// ended by a zero, and a last code unit that the driver overwrites with zero before it reads
+// the path, so a path is never read past byte 999.
+struct AddRecord {
+  char16_t letter;
+  char16_t path[499];
+  char16_t endStop;
+};
+static_assert(sizeof(AddRecord) == 1002, "the add record is 1,002 bytes");
+static_assert(offsetof(AddRecord, path) == 2 && offsetof(AddRecord, endStop) == 1000,
+              "add record layout");
+inline constexpr uint32_t kAddRecordSize = sizeof(AddRecord);
+inline constexpr uint32_t kAddRecordPathUnits = 499;
+inline constexpr uint32_t kVersionAnswerSize = 4;
+
+// ---- Registry table of mounted drives ---------------------------------------------------------
+// Under HKEY_LOCAL_MACHINE: one REG_SZ value per drive, named by its upper-case letter, holding
+// the image path exactly as sent in the add record.
+inline constexpr char kDrivesKey[] = "SYSTEM\\CurrentControlSet\\Services\\VELMOR\\Parameters";
+inline constexpr char16_t kParametersSubkey[] = u"\\Parameters";
+inline constexpr char kServiceName[] = "VELMOR";
+inline constexpr char kDriverFileName[] = "velmor.sys";
+
+// ---- Image formats ---------------------------------------------------------------------------
+// An image path ending in ".ISO" (any case) is a plain image: disc byte k is file byte k.
+// Any other path is a VELMOR format image: a 64 KiB header, then the disc.
+inline constexpr char16_t kIsoSuffix[] = u".ISO";
+inline constexpr uint32_t kIsoSuffixUnits = 4;
+inline constexpr uint32_t kVelmorHeaderSize = 0x10000;
+inline constexpr uint32_t kVelmorGeometryOffset = 1024;
+inline constexpr uint32_t kVelmorTocOffset = 2048;
+inline constexpr uint32_t kTocSize = 804;
+inline constexpr uint32_t kGeometrySize = 24;
+inline constexpr uint32_t kSectorSize = 2048;
+
+// The format rule for user-mode callers (ASCII case folding; the driver uses the kernel's
+// Unicode comparison). A path shorter than the suffix is a VELMOR format image.
+inline constexpr bool IsIsoImagePath(const char16_t *path, size_t units) {
+  if (units < kIsoSuffixUnits)
+    return false;
+  for (size_t i = 0; i < kIsoSuffixUnits; ++i) {
+    char16_t c = path[units - kIsoSuffixUnits + i];
+    if (c >= u'a' && c <= u'z')
+      c = char16_t(c - u'a' + u'A');
+    if (c != kIsoSuffix[i])
+      return false;
+  }
+  return true;
+}
+
+// ---- Device-change notice --------------------------------------------------------------------
+inline constexpr uint32_t kWmDeviceChange = 0x0219;
+inline constexpr uint32_t kDbtDeviceArrival = 0x8000;
+inline constexpr uint32_t kDbtDeviceRemoveComplete = 0x8004;
+inline constexpr uint32_t kBsfIgnoreCurrentTask = 2;
+inline constexpr uint32_t kBsmAllComponents = 0;
+inline constexpr uint32_t kDbtDevtypVolume = 2;
+inline constexpr uint16_t kDbtfNet = 2;
+
+#pragma pack(push, 1)
+// The 18-byte volume record that lParam of the notice points to.
+struct VolumeNotice {
+  uint32_t size;
+  uint32_t deviceType;
+  uint32_t reserved;
+  uint32_t unitMask;
+  uint16_t flags;
+};
+#pragma pack(pop)
+static_assert(sizeof(VolumeNotice) == 18, "the notice record is 18 bytes");
+
+inline constexpr uint32_t UnitMask(char letter) { return 1u << (letter - 'A'); }
+inline constexpr VolumeNotice MakeVolumeNotice(char letter) {
+  return VolumeNotice{sizeof(VolumeNotice), kDbtDevtypVolume, 0, UnitMask(letter), kDbtfNet};
+}
+// An arrival is announced once; every other event twice in a row.
+inline constexpr int NoticeRepeats(uint32_t event) { return event == kDbtDeviceArrival ? 1 : 2; }
+
+} // namespace velmor

@@ -1,0 +1,162 @@
+// Control requests. As in the platform's CD-ROM class driver, each request first checks its
+// buffers and only then does its work; every request is completed here, at once.
+#include "trace.h"
+#include "velmor_driver.h"
+
+namespace velmor {
+namespace {
+
+using namespace kernel;
+
+struct Outcome {
+  NtStatus status;
+  uint32_t information;
+};
+
+constexpr Outcome Done(NtStatus s, uint32_t information = 0) { return Outcome{s, information}; }
+
+void PutLittle32(void *buffer, uint32_t value) {
+  auto *p = static_cast<uint8_t *>(buffer);
+  for (int i = 0; i < 4; ++i)
+    p[i] = uint8_t(value >> (8 * i));
+}
+
+Outcome AddDrive(Device *device, Request *request) {
+  VelmorTrace("-----Adding Device in responce to IOCTL-----");
+  if (InputLength(request) >= kAddRecordSize)
+    return Done(status::kBufferTooSmall);
+  // The record travels in the caller's output buffer; one that is too short or cannot be
+  // addressed is refused before a byte of it is read.
+  if (OutputLength(request) < kAddRecordSize)
+    return Done(status::kInvalidParameter);
+  auto *record = static_cast<AddRecord *>(CallerOutputBuffer(request, kAddRecordSize));
+  if (!record)
+    return Done(status::kInvalidParameter);
+
+  const char16_t letter = record->letter;
+  if (!IsDriveLetter(letter))
+    return Done(status::kInvalidParameter);
+  char16_t linkStore[9] = {letter};
+  UString letterLink{sizeof(char16_t), sizeof(linkStore), linkStore};
+  AppendText(&letterLink, u":");
+
+  record->endStop = 0;
+  // Counted against the record's own bound as well as its end stop, since the caller's
+  // buffer may change while it is read.
+  uint16_t units = 0;
+  while (units < kAddRecordPathUnits && record->path[units] != 0)
+    ++units;
+  const uint16_t bytes = uint16_t(units * sizeof(char16_t));
+  UString imagePath{bytes, bytes, record->path};
+
+  return Done(VelmorCreateDevice(DeviceDriver(device), &letterLink, &imagePath, true));
+}
+
+Outcome RemoveDrive(Device *device) {
+  VelmorTrace("-----Unloading Device in responce to IOCTL-----");
+  VelmorRemoveDevice(static_cast<VELMOR_DRIVE_EXTENSION *>(DeviceExtension(device)));
+  return Done(status::kSuccess);
+}
+
+Outcome Version(Request *request) {
+  VelmorTraceNumber("IOCTL_VELMOR_GET_VERSION: sizeof(ULONG)=", kVersionAnswerSize);
+  VelmorTraceNumber("IOCTL_VELMOR_GET_VERSION: VEL_MOR_VERSION_NUMBER=", VEL_MOR_VERSION_NUMBER);
+  if (OutputLength(request) < kVersionAnswerSize)
+    return Done(status::kBufferTooSmall);
+  PutLittle32(SystemBuffer(request), VEL_MOR_VERSION_NUMBER);
+  return Done(status::kSuccess, kVersionAnswerSize);
+}
+
+// Table of contents and geometry: fixed for a plain ISO drive, read from the image's header for
+// a VELMOR format drive.
+Outcome ImageAnswer(Device *device, Request *request, uint32_t size, uint32_t headerOffset,
+                    void (*fillIso)(void *)) {
+  if (OutputLength(request) < size)
+    return Done(status::kInvalidParameter);
+  auto *extension = static_cast<VELMOR_DRIVE_EXTENSION *>(DeviceExtension(device));
+  auto *answer = static_cast<uint8_t *>(SystemBuffer(request));
+  // A header cut short by the file's end fills only part of the answer; the rest goes back to
+  // the caller too, so it must not carry whatever the system buffer held before.
+  for (uint32_t i = 0; i < size; ++i)
+    answer[i] = 0;
+  if (extension->IsoFormat) {
+    fillIso(answer);
+  } else if (!IsSuccess(VELMORReadOffset(headerOffset, answer, size, &extension->ImageFileName))) {
+    return Done(status::kDeviceNotReady);
+  }
+  return Done(status::kSuccess, size);
+}
+
+Outcome CheckVerify(Request *request) {
+  const uint32_t outputLength = OutputLength(request);
+  if (outputLength == 0)
+    return Done(status::kSuccess);
+  if (outputLength < sizeof(uint32_t))
+    return Done(status::kBufferTooSmall);
+  PutLittle32(SystemBuffer(request), 1); // media change count: the medium never changes
+  return Done(status::kSuccess, sizeof(uint32_t));
+}
+
+Outcome Answer(Device *device, Request *request) {
+  const uint32_t code = ControlCode(request);
+  switch (code) {
+  case IOCTL_VELMOR_ADD_DEVICE:
+    return AddDrive(device, request);
+  case IOCTL_VELMOR_REMOVE_DEVICE:
+    return RemoveDrive(device);
+  case IOCTL_VELMOR_GET_VERSION:
+    return Version(request);
+  case ioctl::kCdromReadToc:
+    VelmorTrace("IOCTL_CDROM_READ_TOC");
+    return ImageAnswer(device, request, kTocSize, kVelmorTocOffset, VelmorFillIsoToc);
+  case ioctl::kCdromGetDriveGeometry:
+    VelmorTrace("IOCTL_CDROM_GET_DRIVE_GEOMETRY");
+    return ImageAnswer(device, request, kGeometrySize, kVelmorGeometryOffset,
+                       VelmorFillIsoGeometry);
+  case ioctl::kCdromCheckVerify:
+  case ioctl::kStorageCheckVerify:
+    return CheckVerify(request);
+  // Audio, eject and rescan requests are accepted and do nothing: the image stays mounted.
+  case ioctl::kCdromSeekAudioMsf:
+  case ioctl::kCdromStopAudio:
+  case ioctl::kCdromPauseAudio:
+  case ioctl::kCdromResumeAudio:
+  case ioctl::kCdromPlayAudioMsf:
+  case ioctl::kCdromSetVolume:
+  case ioctl::kCdromEjectMedia:
+  case ioctl::kStorageEjectMedia:
+  case ioctl::kStorageFindNewDevices:
+    return Done(status::kSuccess);
+  case ioctl::kCdromGetVolume:
+    VelmorTrace("IOCTL_CDROM_GET_VOLUME");
+    return Done(status::kDeviceNotReady);
+  case ioctl::kCdromReadQChannel:
+    VelmorTrace("IOCTL_CDROM_READ_Q_CHANNEL");
+    return Done(status::kDeviceNotReady);
+  case ioctl::kCdromGetLastSession:
+    VelmorTrace("IOCTL_CDROM_GET_LAST_SESSION");
+    return Done(status::kDeviceNotReady);
+  case ioctl::kCdromDiskType:
+    VelmorTrace("Ignoring: IOCTL_CDROM_DISK_TYPE");
+    return Done(status::kInvalidDeviceRequest);
+  case ioctl::kCdromRawRead:
+    VelmorTrace("Ignoring: IOCTL_CDROM_RAW_READ");
+    return Done(status::kInvalidDeviceRequest);
+  case ioctl::kDiskGetDriveGeometry:
+    VelmorTrace("Ignoring: IOCTL_DISK_GET_DRIVE_GEOMETRY");
+    return Done(status::kInvalidDeviceRequest);
+  default:
+    VelmorTraceNumber("ERROR:  unrecognized IOCTL ", code);
+    return Done(status::kInvalidDeviceRequest);
+  }
+}
+
+} // namespace
+
+NtStatus VelmorDispatchDeviceControl(Device *device, Request *request) {
+  const Outcome outcome = Answer(device, request);
+  CompleteRequest(request, outcome.status, outcome.information);
+  return outcome.status;
+}
+
+} // namespace velmor

@@ -1,0 +1,89 @@
+// The kernel operations the request logic uses. The driver build implements them with the NT
+// kernel (driver/kernel/); the host tests implement them with a user-mode model. The request
+// logic sees only these declarations, never a kernel header.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "velmor_protocol.h"
+
+namespace velmor {
+
+// Same layout as the platform's counted UTF-16 string: lengths in bytes, no terminator needed.
+struct UString {
+  uint16_t Length;
+  uint16_t MaximumLength;
+  char16_t *Buffer;
+};
+
+namespace kernel {
+
+struct Driver;  // the driver object
+struct Device;  // a device object
+struct Request; // an I/O request with its current stack location
+using FileHandle = void *;
+
+// Device flags and settings used by the driver.
+inline constexpr uint32_t kDoDirectIo = 0x10;
+inline constexpr uint32_t kDoDeviceInitializing = 0x80;
+inline constexpr uint32_t kFileReadOnlyDevice = 0x02;
+inline constexpr uint32_t kFileWordAlignment = 0x01;
+inline constexpr uint32_t kPoolTagDdk = 0x206B6444; // "Ddk " in memory order
+
+// I/O manager.
+NtStatus CreateDevice(Driver *driver, const UString *name, uint32_t extensionSize,
+                      uint32_t deviceType, uint32_t characteristics, bool exclusive,
+                      Device **created);
+void DeleteDevice(Device *device);
+void *DeviceExtension(Device *device);
+Driver *DeviceDriver(Device *device);
+void SetDeviceFlags(Device *device, uint32_t flags);
+void ClearDeviceFlags(Device *device, uint32_t flags);
+void SetAlignmentRequirement(Device *device, uint32_t alignment);
+NtStatus CreateSymbolicLink(const UString *link, const UString *target);
+NtStatus DeleteSymbolicLink(const UString *link);
+// Routes create, read and device-control requests of the driver to the dispatch routines.
+void InstallDispatchHandlers(Driver *driver);
+
+// The current request.
+uint32_t ControlCode(Request *request);
+uint32_t InputLength(Request *request);
+uint32_t OutputLength(Request *request);
+// The buffer a buffered request answers in (at least max(input, output length) bytes).
+void *SystemBuffer(Request *request);
+// The caller's output buffer, for reading and writing `length` bytes, or null when the request
+// has no such buffer or it does not lie where the caller may address it.
+void *CallerOutputBuffer(Request *request, uint32_t length);
+int64_t ReadByteOffset(Request *request);
+uint32_t ReadLength(Request *request);
+// The system address of the read's data buffer, mapping it when needed; null when none.
+void *MapReadBuffer(Request *request);
+// Completes with no priority boost.
+void CompleteRequest(Request *request, NtStatus status, uint32_t information);
+
+// Native files, opened for shared reading by NT path.
+NtStatus OpenFileForRead(const UString *ntPath, FileHandle *handle);
+NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t offset);
+void CloseFile(FileHandle handle);
+
+// Paged pool.
+void *AllocatePaged(size_t bytes, uint32_t tag);
+void FreePool(void *memory);
+
+// Counted strings, with the platform's semantics (appends that do not fit change nothing and
+// fail with kBufferTooSmall).
+void InitString(UString *string, const char16_t *text);
+NtStatus AppendText(UString *string, const char16_t *text);
+NtStatus AppendString(UString *string, const UString *tail);
+NtStatus IntegerToString(uint32_t value, uint32_t base, UString *string);
+int32_t CompareStrings(const UString *a, const UString *b, bool caseInsensitive);
+
+// Reads the REG_SZ value `valueName` of the key at the absolute registry path `keyPath` into
+// `value` (whose store the caller provides); a value of any other type fails. One value per
+// call: Wine fails a query of a missing value instead of leaving the string empty, and a
+// failure must only skip that value.
+NtStatus QueryRegistryString(const char16_t *keyPath, const char16_t *valueName, UString *value);
+
+} // namespace kernel
+} // namespace velmor

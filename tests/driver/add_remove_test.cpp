@@ -1,0 +1,230 @@
+// The add and remove requests: devices, links and stores made and undone.
+#include <cstring>
+
+#include "driver_fixture.h"
+
+namespace velmor::test {
+namespace {
+
+std::u16string Text(const UString &s) { return std::u16string(s.Buffer, s.Length / 2); }
+
+class AddRemoveTest : public DriverTest {
+protected:
+  void SetUp() override {
+    ASSERT_EQ(Start(), status::kSuccess);
+    baseAllocations_ = model_.LiveAllocations();
+    baseDevices_ = model_.DeviceCount();
+  }
+  // Nothing of a refused add remains.
+  void ExpectNothingLeft() {
+    EXPECT_EQ(model_.LiveAllocations(), baseAllocations_);
+    EXPECT_EQ(model_.DeviceCount(), baseDevices_);
+  }
+  size_t baseAllocations_ = 0;
+  size_t baseDevices_ = 0;
+};
+
+TEST_F(AddRemoveTest, AddMakesACdRomDeviceAndItsLetterLink) {
+  ASSERT_EQ(Add(u'E', u"D:\\a.iso"), status::kSuccess);
+  kernel::Device *device = model_.FindDevice(u"\\Device\\VELMOR4");
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(model_.Resolve(u"\\DosDevices\\E:"), device);
+  EXPECT_EQ(device->type, kFileDeviceCdRom);
+  EXPECT_EQ(device->characteristics, kernel::kFileReadOnlyDevice);
+  EXPECT_FALSE(device->exclusive);
+  EXPECT_EQ(device->flags, kernel::kDoDirectIo) << "initializing cleared for a requested drive";
+  EXPECT_EQ(device->alignment, kernel::kFileWordAlignment);
+  VELMOR_DRIVE_EXTENSION *x = Extension(u"\\Device\\VELMOR4");
+  EXPECT_EQ(x->DeviceObject, device);
+  EXPECT_EQ(Text(x->ImageFileName), u"\\??\\D:\\a.iso");
+  EXPECT_EQ(x->ImageFileName.MaximumLength, 998);
+  EXPECT_EQ(Text(x->DosLinkName), u"\\DosDevices\\E:");
+  EXPECT_EQ(x->DosLinkName.MaximumLength, 84);
+  EXPECT_EQ(x->IsoFormat, 1u);
+  EXPECT_TRUE(model_.AllTagged(kernel::kPoolTagDdk));
+  EXPECT_EQ(model_.Reads().size(), 0u) << "the image is not touched";
+}
+
+TEST_F(AddRemoveTest, DeviceNumberFollowsTheLetter) {
+  ASSERT_EQ(Add(u'A', u"D:\\a.iso"), status::kSuccess);
+  ASSERT_EQ(Add(u'Z', u"D:\\z.iso"), status::kSuccess);
+  EXPECT_EQ(model_.Resolve(DriveLink('A')), model_.FindDevice(u"\\Device\\VELMOR0"));
+  EXPECT_EQ(model_.Resolve(DriveLink('Z')), model_.FindDevice(u"\\Device\\VELMOR25"));
+}
+
+TEST_F(AddRemoveTest, RemoveUndoesAddAndTheLetterCanBeAddedAgain) {
+  ASSERT_EQ(Add(u'E', u"D:\\a.iso"), status::kSuccess);
+  EXPECT_EQ(Remove(DriveLink('E')), status::kSuccess);
+  EXPECT_FALSE(model_.HasName(DriveLink('E')));
+  EXPECT_FALSE(model_.HasName(DriveDevice('E')));
+  ExpectNothingLeft();
+  ASSERT_EQ(Add(u'E', u"D:\\b.img"), status::kSuccess);
+  EXPECT_EQ(Text(Extension(DriveDevice('E'))->ImageFileName), u"\\??\\D:\\b.img");
+}
+
+TEST_F(AddRemoveTest, SameLetterTwiceCollidesAndChangesNothing) {
+  ASSERT_EQ(Add(u'E', u"D:\\a.iso"), status::kSuccess);
+  const size_t allocations = model_.LiveAllocations();
+  EXPECT_EQ(Add(u'E', u"D:\\other.img"), status::kObjectNameCollision);
+  EXPECT_EQ(model_.LiveAllocations(), allocations);
+  EXPECT_EQ(model_.DeviceCount(), baseDevices_ + 1);
+  EXPECT_EQ(Text(Extension(DriveDevice('E'))->ImageFileName), u"\\??\\D:\\a.iso");
+  EXPECT_EQ(model_.Resolve(DriveLink('E')), model_.FindDevice(DriveDevice('E')));
+}
+
+TEST_F(AddRemoveTest, LetterHeldByAnotherDeviceLeavesNoDevice) {
+  model_.HoldName(DriveLink('F'));
+  EXPECT_EQ(Add(u'F', u"D:\\a.iso"), status::kObjectNameCollision);
+  EXPECT_FALSE(model_.HasName(DriveDevice('F')));
+  EXPECT_TRUE(model_.HasName(DriveLink('F'))) << "the other owner keeps its link";
+  ExpectNothingLeft();
+}
+
+struct Refusal {
+  const char *name;
+  char16_t letter;
+  uint32_t inputLength;
+  uint32_t outputLength;
+  NtStatus status;
+};
+
+class AddRefusalTest : public AddRemoveTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(AddRefusalTest, RefusesAndMakesNothing) {
+  const Refusal &r = GetParam();
+  EXPECT_EQ(Add(r.letter, u"D:\\a.iso", r.inputLength, r.outputLength), r.status);
+  ExpectNothingLeft();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, AddRefusalTest,
+    ::testing::Values(Refusal{"LowerCase", u'e', 0, 1002, status::kInvalidParameter},
+                      Refusal{"BelowA", u'@', 0, 1002, status::kInvalidParameter},
+                      Refusal{"AboveZ", u'[', 0, 1002, status::kInvalidParameter},
+                      Refusal{"NoLetter", 0, 0, 1002, status::kInvalidParameter},
+                      Refusal{"InputOfRecordSize", u'E', 1002, 1002, status::kBufferTooSmall},
+                      Refusal{"LargeInput", u'E', 5000, 1002, status::kBufferTooSmall},
+                      Refusal{"OutputOneShort", u'E', 0, 1001, status::kInvalidParameter},
+                      Refusal{"OutputOfLetterOnly", u'E', 0, 2, status::kInvalidParameter}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(AddRemoveTest, InputJustBelowTheRecordIsAccepted) {
+  // How a caller under Wine sends the record: as input too, up to byte 999.
+  EXPECT_EQ(Add(u'E', u"D:\\a.iso", 1000, 1002), status::kSuccess);
+  EXPECT_EQ(Add(u'F', u"D:\\a.iso", 0, 4096), status::kSuccess) << "a larger buffer is fine";
+}
+
+TEST_F(AddRemoveTest, NoCallerBufferIsRefused) {
+  std::vector<uint8_t> none;
+  EXPECT_EQ(AddRecordBytes(none, 0, 1002), status::kInvalidParameter);
+  ExpectNothingLeft();
+}
+
+TEST_F(AddRemoveTest, LongestPathThatFitsMakesADrive) {
+  const std::u16string path = u"D:\\" + std::u16string(488, u'x') + u".iso"; // 495 units
+  ASSERT_EQ(Add(u'E', path), status::kSuccess);
+  VELMOR_DRIVE_EXTENSION *x = Extension(DriveDevice('E'));
+  EXPECT_EQ(x->ImageFileName.Length, 998);
+  EXPECT_EQ(Text(x->ImageFileName), u"\\??\\" + path);
+  EXPECT_EQ(x->IsoFormat, 1u);
+}
+
+TEST_F(AddRemoveTest, PathsThatDoNotFitTheImageStoreAreRefused) {
+  for (size_t units : {496u, 499u}) {
+    EXPECT_EQ(Add(u'E', u"D:\\" + std::u16string(units - 3, u'x')), status::kInvalidParameter);
+    ExpectNothingLeft();
+  }
+}
+
+TEST_F(AddRemoveTest, EndStopBoundsAPathWithoutTerminator) {
+  std::vector<uint8_t> record(1002, 'x'); // letter, path and end stop all non-zero
+  record[0] = 'E';
+  record[1] = 0;
+  EXPECT_EQ(AddRecordBytes(record, 0, 1002), status::kInvalidParameter) << "499 units is too long";
+  EXPECT_EQ(record[1000], 0);
+  EXPECT_EQ(record[1001], 0);
+  ExpectNothingLeft();
+
+  // A path of 495 units followed by a zero; everything after it, end stop included, is junk.
+  const std::u16string path = u"D:\\" + std::u16string(492, u'y');
+  std::memcpy(record.data() + 2, path.data(), path.size() * 2);
+  record[2 + 2 * 495] = record[3 + 2 * 495] = 0;
+  record[1000] = record[1001] = 'z';
+  EXPECT_EQ(AddRecordBytes(record, 0, 1002), status::kSuccess);
+  EXPECT_EQ(Text(Extension(DriveDevice('E'))->ImageFileName), u"\\??\\" + path);
+  EXPECT_EQ(record[1000], 0) << "the caller's buffer comes back with the end stop written";
+}
+
+TEST_F(AddRemoveTest, MemoryFailureAtEachAllocationLeavesNothing) {
+  const int before = model_.Allocations();
+  ASSERT_EQ(Add(u'E', u"D:\\a.iso"), status::kSuccess);
+  const int perAdd = model_.Allocations() - before;
+  ASSERT_EQ(Remove(DriveLink('E')), status::kSuccess);
+  ASSERT_GE(perAdd, 2);
+  for (int nth = 1; nth <= perAdd; ++nth) {
+    SCOPED_TRACE(nth);
+    model_.FailAllocation(nth);
+    EXPECT_EQ(Add(u'E', u"D:\\a.iso"), status::kInsufficientResources);
+    model_.FailAllocation(0);
+    EXPECT_FALSE(model_.HasName(DriveLink('E')));
+    ExpectNothingLeft();
+  }
+}
+
+TEST_F(AddRemoveTest, SecondRemoveThroughAnOpenHandleDoesNothing) {
+  ASSERT_EQ(Add(u'E', WriteImage("a.iso", Pattern(8192))), status::kSuccess);
+  kernel::Device *held = model_.Open(DriveLink('E')); // a handle that stays open
+  ASSERT_EQ(Remove(DriveLink('E')), status::kSuccess);
+  ExpectNothingLeft();
+
+  kernel::Request again;
+  again.code = IOCTL_VELMOR_REMOVE_DEVICE;
+  EXPECT_EQ(VelmorDispatchDeviceControl(held, &again), status::kSuccess);
+  kernel::Request read;
+  std::vector<uint8_t> data(2048);
+  read.length = 2048;
+  read.readBuffer = data.data();
+  EXPECT_EQ(VelmorDispatchRead(held, &read), status::kDeviceNotReady);
+  EXPECT_EQ(read.information, 0u);
+  EXPECT_EQ(model_.Reads().size(), 0u);
+  model_.Close(held);
+  ExpectNothingLeft();
+}
+
+TEST_F(AddRemoveTest, RemoveSentToTheControlDeviceDeletesIt) {
+  EXPECT_EQ(Remove(kControlLinkName), status::kSuccess);
+  EXPECT_FALSE(model_.HasName(kControlLinkName));
+  EXPECT_FALSE(model_.HasName(kControlDeviceName));
+  EXPECT_EQ(model_.LiveAllocations(), 0u);
+}
+
+struct FormatCase {
+  std::u16string path;
+  uint32_t iso;
+};
+
+class FormatRuleTest : public AddRemoveTest, public ::testing::WithParamInterface<FormatCase> {};
+
+TEST_P(FormatRuleTest, DecidedByTheLastFourCodeUnits) {
+  // The path lies in memory of its exact size, so a look before its start would be caught.
+  const std::u16string &p = GetParam().path;
+  std::unique_ptr<char16_t[]> exact(new char16_t[p.size() + 1]);
+  std::copy(p.begin(), p.end(), exact.get());
+  UString path{uint16_t(p.size() * 2), uint16_t(p.size() * 2), p.empty() ? nullptr : exact.get()};
+  char16_t link[] = u"E:";
+  UString letter{4, 6, link};
+  ASSERT_EQ(VelmorCreateDevice(&driver_, &letter, &path, true), status::kSuccess);
+  EXPECT_EQ(Extension(DriveDevice('E'))->IsoFormat, GetParam().iso);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, FormatRuleTest,
+                         ::testing::Values(FormatCase{u"D:\\x.ISO", 1}, FormatCase{u"D:\\x.iso", 1},
+                                           FormatCase{u"D:\\x.IsO", 1}, FormatCase{u".iso", 1},
+                                           FormatCase{u"D:\\x.iso.bak", 0},
+                                           FormatCase{u"D:\\x.img", 0},
+                                           FormatCase{u"D:\\x.iso ", 0}, FormatCase{u"D:\\x", 0},
+                                           FormatCase{u"iso", 0}, FormatCase{u"o", 0},
+                                           FormatCase{u"", 0}));
+
+} // namespace
+} // namespace velmor::test

@@ -1,0 +1,115 @@
+#include "driver_fixture.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace velmor::test {
+
+DriverTest::DriverTest() {
+  char templ[] = "/tmp/velmor-driver-XXXXXX";
+  dir_ = ::mkdtemp(templ);
+  model_.MapDosDrive(u'D', dir_);
+}
+
+DriverTest::~DriverTest() { std::filesystem::remove_all(dir_); }
+
+NtStatus DriverTest::Start() {
+  UString path;
+  kernel::InitString(&path, kServiceKey);
+  return VelmorStartDriver(&driver_, &path);
+}
+
+std::u16string DriverTest::WriteImage(const std::string &name, const std::vector<uint8_t> &bytes) {
+  std::ofstream(HostPath(name), std::ios::binary)
+      .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+  return u"D:\\" + ToU16(name);
+}
+
+Answer DriverTest::Control(const std::u16string &name, uint32_t code, uint32_t inputLength,
+                           uint32_t outputLength) {
+  kernel::Device *device = model_.Open(name);
+  EXPECT_NE(device, nullptr) << ToNarrow(name);
+  if (!device)
+    return Answer{-1, 0, {}, 0};
+  // A buffered request's system buffer holds max(input, output) bytes; exact sizes let the
+  // sanitizers see any access beyond them.
+  std::vector<uint8_t> system(std::max(inputLength, outputLength), 0xCD);
+  kernel::Request request;
+  request.code = code;
+  request.inputLength = inputLength;
+  request.outputLength = outputLength;
+  request.systemBuffer = system.empty() ? nullptr : system.data();
+  VelmorDispatchDeviceControl(device, &request);
+  model_.Close(device);
+  system.resize(outputLength);
+  return Answer{request.status, request.information, system, request.completions};
+}
+
+NtStatus DriverTest::AddRecordBytes(std::vector<uint8_t> &record, uint32_t inputLength,
+                                    uint32_t outputLength) {
+  kernel::Device *device = model_.Open(kControlDeviceName);
+  std::vector<uint8_t> system(std::max(inputLength, outputLength), 0xCD);
+  kernel::Request request;
+  request.code = IOCTL_VELMOR_ADD_DEVICE;
+  request.inputLength = inputLength;
+  request.outputLength = outputLength;
+  request.systemBuffer = system.data();
+  request.userBuffer = record.empty() ? nullptr : record.data();
+  VelmorDispatchDeviceControl(device, &request);
+  model_.Close(device);
+  EXPECT_EQ(request.completions, 1);
+  EXPECT_EQ(request.information, 0u);
+  return request.status;
+}
+
+NtStatus DriverTest::Add(char16_t letter, const std::u16string &path, uint32_t inputLength,
+                         uint32_t outputLength) {
+  AddRecord record{};
+  record.letter = letter;
+  std::copy_n(path.begin(), std::min<size_t>(path.size(), kAddRecordPathUnits), record.path);
+  std::vector<uint8_t> bytes(outputLength, 0);
+  std::memcpy(bytes.data(), &record, std::min<size_t>(outputLength, sizeof(record)));
+  return AddRecordBytes(bytes, inputLength, outputLength);
+}
+
+NtStatus DriverTest::Remove(const std::u16string &name) {
+  return Control(name, IOCTL_VELMOR_REMOVE_DEVICE, 0, 0).status;
+}
+
+Answer DriverTest::Read(const std::u16string &name, int64_t offset, uint32_t length) {
+  kernel::Device *device = model_.Open(name);
+  EXPECT_NE(device, nullptr) << ToNarrow(name);
+  std::vector<uint8_t> data(length, 0xEE);
+  kernel::Request request;
+  request.byteOffset = offset;
+  request.length = length;
+  request.readBuffer = length ? data.data() : nullptr;
+  VelmorDispatchRead(device, &request);
+  model_.Close(device);
+  return Answer{request.status, request.information, data, request.completions};
+}
+
+VELMOR_DRIVE_EXTENSION *DriverTest::Extension(const std::u16string &deviceName) {
+  kernel::Device *device = model_.FindDevice(deviceName);
+  return device ? static_cast<VELMOR_DRIVE_EXTENSION *>(kernel::DeviceExtension(device)) : nullptr;
+}
+
+std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
+  std::vector<uint8_t> bytes(size);
+  uint32_t x = seed * 2654435761u + 1;
+  for (auto &b : bytes) {
+    x = x * 1103515245u + 12345u;
+    b = uint8_t(x >> 16);
+  }
+  return bytes;
+}
+
+std::u16string DriveLink(char letter) { return u"\\DosDevices\\" + ToU16({letter, ':'}); }
+std::u16string DriveDevice(char letter) {
+  return u"\\Device\\VELMOR" + ToU16(std::to_string(letter - 'A'));
+}
+
+} // namespace velmor::test

@@ -1,0 +1,60 @@
+// A started driver on the kernel model, with an image directory mapped as drive D: and helpers
+// that send requests the way the I/O manager would.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kernel_model.h"
+#include "velmor_driver.h"
+
+namespace velmor::test {
+
+inline constexpr char16_t kServiceKey[] =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR";
+inline constexpr char16_t kParametersKey[] =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR\\Parameters";
+
+struct Answer {
+  NtStatus status;
+  uint32_t information;
+  std::vector<uint8_t> output; // the system buffer, as much as the output length
+  int completions;
+};
+
+class DriverTest : public ::testing::Test {
+protected:
+  DriverTest();
+  ~DriverTest() override;
+
+  NtStatus Start();
+  // A host file under the D: directory; returns its "D:\name" path.
+  std::u16string WriteImage(const std::string &name, const std::vector<uint8_t> &bytes);
+  std::string HostPath(const std::string &name) const { return dir_ + "/" + name; }
+
+  // A control request through a handle on `name` (a device or a link).
+  Answer Control(const std::u16string &name, uint32_t code, uint32_t inputLength,
+                 uint32_t outputLength);
+  // The add request as the program sends it, with the record in the caller's output buffer.
+  NtStatus Add(char16_t letter, const std::u16string &path, uint32_t inputLength = 0,
+               uint32_t outputLength = kAddRecordSize);
+  NtStatus AddRecordBytes(std::vector<uint8_t> &record, uint32_t inputLength,
+                          uint32_t outputLength);
+  NtStatus Remove(const std::u16string &name);
+  Answer Read(const std::u16string &name, int64_t offset, uint32_t length);
+
+  VELMOR_DRIVE_EXTENSION *Extension(const std::u16string &deviceName);
+
+  KernelModel model_;
+  kernel::Driver driver_;
+  std::string dir_;
+};
+
+std::vector<uint8_t> Pattern(size_t size, uint32_t seed = 1);
+std::u16string DriveLink(char letter);   // "\DosDevices\E:"
+std::u16string DriveDevice(char letter); // "\Device\VELMOR4"
+
+} // namespace velmor::test

@@ -1,0 +1,160 @@
+// Fuzz entry: drives the dispatch routines of a started driver with arbitrary control codes,
+// lengths, buffers, read offsets and handles kept open across removals. The buffers are
+// allocated at exactly their declared sizes so that any access beyond them is caught.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include "kernel_model.h"
+#include "velmor_driver.h"
+
+namespace {
+
+using namespace velmor;
+
+class Input {
+public:
+  Input(const uint8_t *data, size_t size) : data_(data), size_(size) {}
+  bool Empty() const { return at_ >= size_; }
+  uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+  uint16_t U16() { return uint16_t(Byte() | Byte() << 8); }
+  uint32_t U32() { return U16() | uint32_t(U16()) << 16; }
+  uint64_t U64() { return U32() | uint64_t(U32()) << 32; }
+  void Fill(uint8_t *out, size_t n) {
+    const size_t take = std::min(n, size_ - std::min(at_, size_));
+    if (take)
+      std::memcpy(out, data_ + at_, take);
+    at_ += take;
+  }
+
+private:
+  const uint8_t *data_;
+  size_t size_;
+  size_t at_ = 0;
+};
+
+const uint32_t kKnownCodes[] = {
+    IOCTL_VELMOR_ADD_DEVICE,    IOCTL_VELMOR_REMOVE_DEVICE,    IOCTL_VELMOR_GET_VERSION,
+    ioctl::kCdromReadToc,       ioctl::kCdromGetDriveGeometry, ioctl::kCdromCheckVerify,
+    ioctl::kStorageCheckVerify, ioctl::kCdromEjectMedia,       ioctl::kCdromGetVolume,
+    ioctl::kCdromRawRead,       ioctl::kDiskGetDriveGeometry,  ioctl::kStorageFindNewDevices,
+};
+
+const char16_t *const kNames[] = {
+    u"\\DosDevices\\VELMOR", u"\\DosDevices\\E:", u"\\DosDevices\\F:",
+    u"\\DosDevices\\A:",     u"\\DosDevices\\Z:", u"\\Device\\VELMOR4",
+};
+
+// The images the fuzzed drives may name: D:\a.iso and D:\a.img.
+const std::string &ImageDirectory() {
+  static const std::string dir = [] {
+    char templ[] = "/tmp/velmor-fuzz-XXXXXX";
+    std::string d = ::mkdtemp(templ);
+    std::vector<char> bytes(0x12000);
+    for (size_t i = 0; i < bytes.size(); ++i)
+      bytes[i] = char(i * 7);
+    std::ofstream(d + "/a.iso", std::ios::binary).write(bytes.data(), long(bytes.size()));
+    std::ofstream(d + "/a.img", std::ios::binary).write(bytes.data(), long(bytes.size()));
+    return d;
+  }();
+  return dir;
+}
+
+void Control(kernel::Device *device, Input &in) {
+  const uint8_t pick = in.Byte();
+  const uint32_t code = pick < 0xC0 ? kKnownCodes[pick % std::size(kKnownCodes)] : in.U32();
+  const uint32_t inputLength = in.U16() % 4200;
+  const uint32_t outputLength = in.U16() % 4200;
+  const bool hasUserBuffer = in.Byte() & 1;
+  std::vector<uint8_t> system(std::max(inputLength, outputLength));
+  std::vector<uint8_t> user(hasUserBuffer ? outputLength : 0);
+  in.Fill(user.data(), user.size());
+  kernel::Request request;
+  request.code = code;
+  request.inputLength = inputLength;
+  request.outputLength = outputLength;
+  request.systemBuffer = system.empty() ? nullptr : system.data();
+  request.userBuffer = user.empty() ? nullptr : user.data();
+  VelmorDispatchDeviceControl(device, &request);
+  if (request.completions != 1 || request.information > outputLength)
+    std::abort();
+}
+
+void Read(kernel::Device *device, Input &in) {
+  kernel::Request request;
+  request.byteOffset = int64_t(in.U64() & 0x8000000000FFFFFFull); // near the image, or negative
+  request.length = in.U16() % 9000;
+  std::vector<uint8_t> data((in.Byte() & 1) ? request.length : 0);
+  request.readBuffer = data.empty() ? nullptr : data.data();
+  VelmorDispatchRead(device, &request);
+  if (request.completions != 1 || request.information > request.length)
+    std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  Input in(data, size);
+  test::KernelModel model;
+  model.MapDosDrive(u'D', ImageDirectory());
+  kernel::Driver driver;
+  UString registryPath;
+  kernel::InitString(&registryPath,
+                     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR");
+  model.SetValue(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR\\Parameters",
+                 u"F", u"D:\\a.img");
+  if (!IsSuccess(VelmorStartDriver(&driver, &registryPath)))
+    std::abort();
+
+  std::vector<kernel::Device *> held;
+  for (int op = 0; op < 64 && !in.Empty(); ++op) {
+    const uint8_t kind = in.Byte() % 5;
+    const uint8_t target = in.Byte();
+    kernel::Device *device = nullptr;
+    bool opened = false;
+    if (target >= 0x80 && !held.empty()) {
+      device = held[target % held.size()];
+    } else {
+      device = model.Open(kNames[target % std::size(kNames)]);
+      opened = device != nullptr;
+    }
+    if (!device)
+      continue;
+    switch (kind) {
+    case 0:
+      Control(device, in);
+      break;
+    case 1:
+      Read(device, in);
+      break;
+    case 2: {
+      kernel::Request request;
+      VelmorDispatchCreate(device, &request);
+      break;
+    }
+    case 3:                            // keep a handle open across whatever follows
+      if (opened && held.size() < 8) { // a handle of its own, not a copy of a held one
+        held.push_back(device);
+        opened = false;
+      }
+      break;
+    case 4:
+      if (!held.empty()) {
+        model.Close(held.back());
+        held.pop_back();
+      }
+      break;
+    }
+    if (opened)
+      model.Close(device);
+  }
+  for (kernel::Device *device : held)
+    model.Close(device);
+  if (model.Faults() || model.OpenFiles())
+    std::abort();
+  return 0;
+}

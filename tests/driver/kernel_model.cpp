@@ -1,0 +1,354 @@
+#include "kernel_model.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+namespace velmor::test {
+namespace {
+
+KernelModel *current = nullptr;
+
+KernelModel &Current() {
+  if (!current)
+    std::abort();
+  return *current;
+}
+
+std::u16string Text(const UString *s) {
+  return std::u16string(s->Buffer, s->Length / sizeof(char16_t));
+}
+
+struct HostFile {
+  int fd;
+  std::string hostPath;
+};
+
+} // namespace
+
+std::u16string ToU16(const std::string &ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
+
+std::string ToNarrow(const std::u16string &text) {
+  std::string out;
+  for (char16_t c : text)
+    out += c < 0x80 ? char(c) : '?';
+  return out;
+}
+
+std::u16string Upper(std::u16string text) {
+  for (char16_t &c : text)
+    if (c >= u'a' && c <= u'z')
+      c = char16_t(c - u'a' + u'A');
+  return text;
+}
+
+KernelModel::KernelModel() { current = this; }
+
+KernelModel::~KernelModel() {
+  for (kernel::Device *device : devices_)
+    delete device;
+  for (auto &[memory, allocation] : pool_)
+    std::free(memory);
+  current = nullptr;
+}
+
+kernel::Device *KernelModel::FindDevice(const std::u16string &name) const {
+  auto it = names_.find(Upper(name));
+  return it == names_.end() ? nullptr : it->second.device;
+}
+
+kernel::Device *KernelModel::Resolve(const std::u16string &link) const {
+  auto it = names_.find(Upper(link));
+  if (it == names_.end() || it->second.device)
+    return nullptr;
+  return FindDevice(it->second.target);
+}
+
+bool KernelModel::HasName(const std::u16string &name) const {
+  return names_.count(Upper(name)) != 0;
+}
+
+void KernelModel::HoldName(const std::u16string &name) {
+  names_[Upper(name)] = Entry{nullptr, u"\\Device\\Elsewhere"};
+}
+
+kernel::Device *KernelModel::Open(const std::u16string &name) {
+  kernel::Device *device = FindDevice(name);
+  if (!device)
+    device = Resolve(name);
+  if (device)
+    ++device->openHandles;
+  return device;
+}
+
+void KernelModel::Close(kernel::Device *device) {
+  if (--device->openHandles == 0 && device->deleted)
+    Destroy(device);
+}
+
+bool KernelModel::AllTagged(uint32_t tag) const {
+  for (auto &[memory, allocation] : pool_)
+    if (allocation.tag != tag)
+      return false;
+  return true;
+}
+
+void KernelModel::MapDosDrive(char16_t letter, const std::string &hostDir) {
+  dos_drives_[letter] = hostDir;
+}
+
+void KernelModel::SetValue(const std::u16string &key, const std::u16string &name,
+                           const std::u16string &data) {
+  registry_[Upper(key)][Upper(name)] = Value{true, data};
+}
+
+void KernelModel::SetNonStringValue(const std::u16string &key, const std::u16string &name) {
+  registry_[Upper(key)][Upper(name)] = Value{false, u"\x4141\x4141\x4141\x4141"};
+}
+
+NtStatus KernelModel::CreateDevice(kernel::Driver *driver, const std::u16string &name,
+                                   uint32_t extension, uint32_t type, uint32_t characteristics,
+                                   bool exclusive, kernel::Device **created) {
+  *created = nullptr;
+  if (HasName(name))
+    return status::kObjectNameCollision;
+  auto *device = new kernel::Device;
+  device->driver = driver;
+  device->name = name;
+  device->type = type;
+  device->characteristics = characteristics;
+  device->exclusive = exclusive;
+  device->extension.reset(new uint8_t[extension]());
+  devices_.insert(device);
+  ++live_devices_;
+  names_[Upper(name)] = Entry{device, {}};
+  created_.push_back(name);
+  *created = device;
+  return status::kSuccess;
+}
+
+void KernelModel::DeleteDevice(kernel::Device *device) {
+  if (!devices_.count(device) || device->deleted) {
+    ++faults_;
+    ADD_FAILURE() << "device deleted twice";
+    return;
+  }
+  names_.erase(Upper(device->name));
+  device->deleted = true;
+  --live_devices_;
+  if (device->openHandles == 0)
+    Destroy(device);
+}
+
+void KernelModel::Destroy(kernel::Device *device) {
+  devices_.erase(device);
+  delete device;
+}
+
+NtStatus KernelModel::CreateLink(const std::u16string &link, const std::u16string &target) {
+  if (HasName(link))
+    return status::kObjectNameCollision;
+  names_[Upper(link)] = Entry{nullptr, target};
+  return status::kSuccess;
+}
+
+NtStatus KernelModel::DeleteLink(const std::u16string &link) {
+  auto it = names_.find(Upper(link));
+  if (it == names_.end() || it->second.device)
+    return status::kObjectNameNotFound;
+  names_.erase(it);
+  return status::kSuccess;
+}
+
+void *KernelModel::Allocate(size_t bytes, uint32_t tag) {
+  if (++allocations_ == fail_at_)
+    return nullptr;
+  void *memory = std::malloc(bytes);
+  pool_[memory] = Allocation{bytes, tag};
+  return memory;
+}
+
+void KernelModel::Free(void *memory) {
+  if (!pool_.erase(memory)) {
+    ++faults_;
+    ADD_FAILURE() << "pool memory freed twice or never allocated";
+    return;
+  }
+  std::free(memory);
+}
+
+NtStatus KernelModel::OpenFile(const std::u16string &ntPath, kernel::FileHandle *handle) {
+  *handle = nullptr;
+  // "\??\L:\rest": only drive-letter paths of mapped drives exist.
+  if (ntPath.size() < 7 || ntPath.compare(0, 4, u"\\??\\") != 0 || ntPath[5] != u':' ||
+      ntPath[6] != u'\\')
+    return status::kObjectNameNotFound;
+  auto drive = dos_drives_.find(Upper(ntPath.substr(4, 1))[0]);
+  if (drive == dos_drives_.end())
+    return status::kObjectNameNotFound;
+  std::string hostPath = drive->second;
+  for (char16_t c : ntPath.substr(6))
+    hostPath += c == u'\\' ? '/' : char(c);
+  int fd = ::open(hostPath.c_str(), O_RDONLY);
+  if (fd < 0)
+    return status::kObjectNameNotFound;
+  ++open_files_;
+  *handle = new HostFile{fd, hostPath};
+  return status::kSuccess;
+}
+
+NtStatus KernelModel::ReadFile(kernel::FileHandle handle, void *buffer, uint32_t length,
+                               int64_t offset) {
+  auto *file = static_cast<HostFile *>(handle);
+  reads_.push_back(FileRead{file->hostPath, offset, length});
+  struct stat info {};
+  ::fstat(file->fd, &info);
+  if (offset < 0)
+    return status::kInvalidParameter;
+  if (offset >= info.st_size)
+    return status::kEndOfFile;
+  if (length && ::pread(file->fd, buffer, length, offset) < 0)
+    return status::kDeviceNotReady;
+  return status::kSuccess;
+}
+
+void KernelModel::CloseFile(kernel::FileHandle handle) {
+  auto *file = static_cast<HostFile *>(handle);
+  ::close(file->fd);
+  --open_files_;
+  delete file;
+}
+
+NtStatus KernelModel::Query(const std::u16string &key, const std::u16string &name, UString *value) {
+  queried_.push_back(name);
+  auto values = registry_.find(Upper(key));
+  if (values == registry_.end())
+    return status::kObjectNameNotFound;
+  auto found = values->second.find(Upper(name));
+  if (found == values->second.end())
+    return missing_value_fails_ ? status::kInvalidParameter : status::kSuccess;
+  if (!found->second.isString)
+    return status::kObjectTypeMismatch;
+  const std::u16string &data = found->second.data;
+  const size_t bytes = (data.size() + 1) * sizeof(char16_t); // with its terminating zero
+  if (bytes > value->MaximumLength)
+    return status::kBufferTooSmall;
+  std::memcpy(value->Buffer, data.c_str(), bytes);
+  value->Length = uint16_t(data.size() * sizeof(char16_t));
+  return status::kSuccess;
+}
+
+} // namespace velmor::test
+
+// ---- The seam, routed to the current model ----------------------------------------------------
+namespace velmor::kernel {
+
+using test::Current;
+
+NtStatus CreateDevice(Driver *driver, const UString *name, uint32_t extensionSize,
+                      uint32_t deviceType, uint32_t characteristics, bool exclusive,
+                      Device **created) {
+  return Current().CreateDevice(driver, test::Text(name), extensionSize, deviceType,
+                                characteristics, exclusive, created);
+}
+void DeleteDevice(Device *device) { Current().DeleteDevice(device); }
+void *DeviceExtension(Device *device) { return device->extension.get(); }
+Driver *DeviceDriver(Device *device) { return device->driver; }
+void SetDeviceFlags(Device *device, uint32_t flags) { device->flags |= flags; }
+void ClearDeviceFlags(Device *device, uint32_t flags) { device->flags &= ~flags; }
+void SetAlignmentRequirement(Device *device, uint32_t alignment) { device->alignment = alignment; }
+NtStatus CreateSymbolicLink(const UString *link, const UString *target) {
+  return Current().CreateLink(test::Text(link), test::Text(target));
+}
+NtStatus DeleteSymbolicLink(const UString *link) { return Current().DeleteLink(test::Text(link)); }
+void InstallDispatchHandlers(Driver *driver) { driver->handlersInstalled = true; }
+
+uint32_t ControlCode(Request *r) { return r->code; }
+uint32_t InputLength(Request *r) { return r->inputLength; }
+uint32_t OutputLength(Request *r) { return r->outputLength; }
+void *SystemBuffer(Request *r) { return r->systemBuffer; }
+void *CallerOutputBuffer(Request *r, uint32_t length) {
+  return r->userBuffer && r->outputLength >= length ? r->userBuffer : nullptr;
+}
+int64_t ReadByteOffset(Request *r) { return r->byteOffset; }
+uint32_t ReadLength(Request *r) { return r->length; }
+void *MapReadBuffer(Request *r) { return r->readBuffer; }
+void CompleteRequest(Request *r, NtStatus status, uint32_t information) {
+  ++r->completions;
+  r->status = status;
+  r->information = information;
+}
+
+NtStatus OpenFileForRead(const UString *ntPath, FileHandle *handle) {
+  return Current().OpenFile(test::Text(ntPath), handle);
+}
+NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t offset) {
+  return Current().ReadFile(handle, buffer, length, offset);
+}
+void CloseFile(FileHandle handle) { Current().CloseFile(handle); }
+
+void *AllocatePaged(size_t bytes, uint32_t tag) { return Current().Allocate(bytes, tag); }
+void FreePool(void *memory) { Current().Free(memory); }
+
+// Counted strings with the kernel's rules: an append that does not fit fails and changes
+// nothing; a terminating zero is added when there is room for it.
+void InitString(UString *s, const char16_t *text) {
+  size_t units = 0;
+  while (text[units])
+    ++units;
+  s->Buffer = const_cast<char16_t *>(text);
+  s->Length = uint16_t(units * sizeof(char16_t));
+  s->MaximumLength = uint16_t(s->Length + sizeof(char16_t));
+}
+
+NtStatus AppendString(UString *s, const UString *tail) {
+  if (s->Length + tail->Length > s->MaximumLength)
+    return status::kBufferTooSmall;
+  if (tail->Length)
+    std::memmove(s->Buffer + s->Length / 2, tail->Buffer, tail->Length);
+  s->Length = uint16_t(s->Length + tail->Length);
+  if (s->Length + sizeof(char16_t) <= s->MaximumLength)
+    s->Buffer[s->Length / 2] = 0;
+  return status::kSuccess;
+}
+
+NtStatus AppendText(UString *s, const char16_t *text) {
+  UString tail;
+  InitString(&tail, text);
+  return AppendString(s, &tail);
+}
+
+NtStatus IntegerToString(uint32_t value, uint32_t base, UString *s) {
+  std::u16string digits;
+  do {
+    digits.insert(digits.begin(), u"0123456789ABCDEF"[value % base]);
+    value /= base;
+  } while (value);
+  if ((digits.size() + 1) * sizeof(char16_t) > s->MaximumLength)
+    return status::kBufferTooSmall;
+  std::memcpy(s->Buffer, digits.c_str(), (digits.size() + 1) * sizeof(char16_t));
+  s->Length = uint16_t(digits.size() * sizeof(char16_t));
+  return status::kSuccess;
+}
+
+int32_t CompareStrings(const UString *a, const UString *b, bool caseInsensitive) {
+  std::u16string x = test::Text(a), y = test::Text(b);
+  if (caseInsensitive) {
+    x = test::Upper(x);
+    y = test::Upper(y);
+  }
+  return x.compare(y);
+}
+
+NtStatus QueryRegistryString(const char16_t *keyPath, const char16_t *valueName, UString *value) {
+  return Current().Query(keyPath, valueName, value);
+}
+
+} // namespace velmor::kernel
