@@ -2,21 +2,19 @@
 #include "FrmMain.h"
 
 #include "ProductInfo.h"
+#include "velmor_protocol.h"
 
 #include <vector>
 
 namespace velmor {
 namespace {
 
-constexpr const char kMountedDrivesKey[] =
-    "SYSTEM\\CurrentControlSet\\Services\\VELMOR\\Parameters";
-
 std::vector<std::string> RecordedDriveNames() {
   std::vector<std::string> names;
   HKEY raw = nullptr;
   // The result is not tested: a key that cannot be opened simply lists no drives.
-  RegCreateKeyExA(HKEY_LOCAL_MACHINE, kMountedDrivesKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                  &raw, nullptr);
+  RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDrivesKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw,
+                  nullptr);
   winkit::RegKey key(raw);
   if (!key)
     return names;
