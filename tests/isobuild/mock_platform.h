@@ -166,9 +166,10 @@ private:
            std::uint64_t size) {
     const std::size_t slash = path.find_last_of('\\');
     std::string parent = path.substr(0, slash);
-    if (parent.size() == 2)
+    if (parent.size() == 2 && parent[1] == ':')
       parent += '\\'; // "D:" -> "D:\"
-    if (!nodes_.count(parent))
+    const bool top = slash == std::string::npos || slash < 2 || parent.size() < 3;
+    if (!top && !nodes_.count(parent))
       AddFolder(parent);
     Node &node = nodes_[path];
     node.Record.Name = path.substr(slash + 1);
@@ -176,7 +177,8 @@ private:
     node.Record.Attr = attr;
     node.Record.Size = size;
     node.Record.LastWrite = FileDate;
-    nodes_[parent].Children.push_back(path);
+    if (!top)
+      nodes_[parent].Children.push_back(path);
   }
 
   std::map<std::string, Node> nodes_;
