@@ -106,7 +106,15 @@ private:
 class PosixImageFile : public ImageFile {
 public:
   explicit PosixImageFile(int fd) : fd_(fd) {}
+  bool WriteZeros(std::uint64_t count) override {
+    // Leave a hole; the file gets its full length when it is closed.
+    if (::lseek(fd_.get(), static_cast<off_t>(count), SEEK_CUR) < 0)
+      return ImageFile::WriteZeros(count);
+    pendingHole_ = count > 0 || pendingHole_;
+    return true;
+  }
   bool Write(const void *data, std::size_t count) override {
+    pendingHole_ = pendingHole_ && count == 0;
     const char *p = static_cast<const char *>(data);
     while (count > 0) {
       const ssize_t n = ::write(fd_.get(), p, count);
@@ -120,12 +128,18 @@ public:
     return true;
   }
   bool Close() override {
+    bool ok = true;
+    if (pendingHole_) {
+      const off_t end = ::lseek(fd_.get(), 0, SEEK_CUR);
+      ok = end >= 0 && ::ftruncate(fd_.get(), end) == 0;
+    }
     const int fd = fd_.release();
-    return fd >= 0 && ::close(fd) == 0;
+    return fd >= 0 && ::close(fd) == 0 && ok;
   }
 
 private:
   Descriptor fd_;
+  bool pendingHole_ = false;
 };
 
 class PosixPlatform : public Platform {
