@@ -1,0 +1,23 @@
+#include "compilation.h"
+
+namespace velmor {
+
+void CompilationStore::Clear() {
+  DirsByPath = {};
+  EntriesByName = {};
+  Dirs.clear();
+  IsoDirs.clear();
+  JolietDirs.clear();
+  Entries.clear();
+  DirPool.clear();
+  EntryPool.clear();
+  DirCount = 0;
+  EntryCount = 0;
+}
+
+CompilationStore &TheCompilation() {
+  static CompilationStore store;
+  return store;
+}
+
+} // namespace velmor

@@ -1,0 +1,92 @@
+#pragma once
+// The compilation: every directory and entry of the image being gathered. One compilation exists
+// per process, shared by every component instance.
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "date_time.h"
+
+namespace velmor {
+
+struct TEntryNode;
+
+struct TDirNode {
+  std::string ShortName; // ISO 9660 name
+  std::string LongName;  // Joliet name
+  std::int64_t IsoExtentSize = 0;
+  std::int64_t JolietExtentSize = 0;
+  std::string PathKey; // "\" + upper-cased long names from the root down
+  std::int32_t IsoDirSector = 0;
+  std::int32_t JolietDirSector = 0;
+  std::uint8_t Level = 0;
+  std::int32_t DirNumber = 0; // 1-based position in path-table order
+  TDirNode *Parent = nullptr;
+  TEntryNode *FirstChild = nullptr;
+
+  TEntryNode *LastChild = nullptr; // keeps appending to the child list constant-time
+  TEntryNode *Entry = nullptr;     // the folder entry naming this directory; none for the root
+};
+
+struct TEntryNode {
+  std::string ShortName; // ISO 9660 name, upper case
+  std::string LongName;  // Joliet name
+  std::string SourcePath;
+  std::uint8_t FixedSector = 0;
+  TDateTime DateTime = 0;
+  std::int64_t FileSize = 0;
+  std::int64_t JolietSize = 0;
+  std::int32_t IsoSector = 0;
+  std::int32_t JolietSector = 0;
+  std::uint32_t Attr = 0;
+  std::uint8_t ArchiveOnly = 0;
+  TDirNode *Dir = nullptr;
+  TEntryNode *Next = nullptr;
+  std::uint8_t Form2 = 0;
+
+  // Identifiers as written into the image (without ";1"), set by the layout: the names above,
+  // shortened only where a record could not hold them.
+  std::string IsoIdentifier;
+  std::u16string JolietIdentifier;
+
+  bool IsFolder() const { return Dir != nullptr; }
+};
+
+struct EntryKey {
+  const TDirNode *Dir;
+  std::string UpperName;
+  bool operator==(const EntryKey &o) const { return Dir == o.Dir && UpperName == o.UpperName; }
+};
+
+struct EntryKeyHash {
+  std::size_t operator()(const EntryKey &k) const {
+    return std::hash<std::string>()(k.UpperName) ^ (std::hash<const void *>()(k.Dir) * 31);
+  }
+};
+
+struct CompilationStore {
+  std::vector<TDirNode *> Dirs;       // creation order; slot 0 is the root
+  std::vector<TDirNode *> IsoDirs;    // path-table order after the layout
+  std::vector<TDirNode *> JolietDirs; // the same order for the Joliet table
+  std::int32_t DirCount = 0;
+  std::vector<TEntryNode *> Entries; // insertion order
+  std::int32_t EntryCount = 0;
+  std::int32_t MaxDirs = 0;
+  std::int32_t MaxEntries = 0;
+  std::uint8_t ZeroSector[2048] = {};
+  std::int16_t TimeZoneOffset = 0; // quarter hours east of UTC
+
+  // Owners of the records (stable addresses) and the indexes that find them.
+  std::deque<TDirNode> DirPool;
+  std::deque<TEntryNode> EntryPool;
+  std::unordered_map<std::string, TDirNode *> DirsByPath;
+  std::unordered_map<EntryKey, TEntryNode *, EntryKeyHash> EntriesByName;
+
+  void Clear();
+};
+
+CompilationStore &TheCompilation();
+
+} // namespace velmor

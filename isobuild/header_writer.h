@@ -1,0 +1,25 @@
+#pragma once
+// Image header bytes: system area, volume descriptors, path tables and directory extents, up to
+// the first file's sector.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "layout.h"
+
+namespace velmor {
+
+struct VolumeIdentifiers {
+  std::string IdVolume, IdSystem, IdVolumeSet, IdPublisher, IdPreparer, IdApplication;
+  std::string FileCopyright, FileAbstract, FileBibliographic;
+  std::string ApplicationUse;
+  TDateTime DateCreation = 0, DateModification = 0;
+};
+
+// Appends the header to `out`; afterwards `out` has grown by exactly
+// (FirstFileSector - StartSector) sectors.
+void BuildImageHeader(const CompilationStore &store, const ImageLayout &layout,
+                      const VolumeIdentifiers &ids, Platform &platform, const CharTable &chars,
+                      std::vector<std::uint8_t> &out);
+
+} // namespace velmor

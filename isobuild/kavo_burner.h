@@ -1,0 +1,142 @@
+#pragma once
+// TKavoBurner: the image-building component. It gathers files and folders into the process-wide
+// compilation, lays the image out, builds its header and writes the image.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "compilation.h"
+#include "header_stream.h"
+#include "header_writer.h"
+#include "layout.h"
+#include "names.h"
+#include "platform.h"
+#include "scsi_device.h"
+
+namespace velmor {
+
+class TKavoBurner;
+
+using TAddFileEvent =
+    std::function<void(TKavoBurner *Sender, const std::string &FullPath, std::string &LongFileName,
+                       std::string &ShortFileName, TDateTime &DateTime, std::uint32_t Attr,
+                       std::int64_t FileSize, bool &Skip)>;
+using TAddDirEvent = std::function<void(TKavoBurner *Sender, std::string &LongName,
+                                        std::string &ShortName, bool &Skip)>;
+using TWriteDoneEvent = std::function<void(TKavoBurner *Sender, const std::string &Error)>;
+
+constexpr std::uint32_t kAllAttributes = 63;
+
+class TKavoBurner : public TSCSIDevice {
+public:
+  explicit TKavoBurner(Platform &platform = NativePlatform());
+  ~TKavoBurner() override;
+
+  // Properties.
+  bool JolietFileSystem() const { return FJolietFileSystem; }
+  void SetJolietFileSystem(bool v) { FJolietFileSystem = v; }
+  bool ReplaceFile() const { return FReplaceFile; }
+  void SetReplaceFile(bool v) { FReplaceFile = v; }
+  bool WritePostGap() const { return FWritePostGap; }
+  void SetWritePostGap(bool v) { FWritePostGap = v; }
+  bool FinalizeTrack() const { return FFinalizeTrack; }
+  void SetFinalizeTrack(bool v) { FFinalizeTrack = v; }
+  bool UnderrunProtection() const { return FUnderrunProtection; }
+  void SetUnderrunProtection(bool v) { FUnderrunProtection = v; }
+  std::int32_t CacheSize() const { return FCacheSize; }
+  void SetCacheSize(std::int32_t v);
+  const std::string &Version() const { return FVersion; }
+  void SetVersion(const std::string &) {} // fixed by the component
+  const std::string &ISOFileName() const { return FISOFileName; }
+
+  const std::string &IdVolume() const { return FIds.IdVolume; }
+  void SetIdVolume(const std::string &v) { FIds.IdVolume = v; }
+  const std::string &IdSystem() const { return FIds.IdSystem; }
+  void SetIdSystem(const std::string &v) { FIds.IdSystem = v; }
+  const std::string &IdVolumeSet() const { return FIds.IdVolumeSet; }
+  void SetIdVolumeSet(const std::string &v) { FIds.IdVolumeSet = v; }
+  const std::string &IdPublisher() const { return FIds.IdPublisher; }
+  void SetIdPublisher(const std::string &v) { FIds.IdPublisher = v; }
+  const std::string &IdPreparer() const { return FIds.IdPreparer; }
+  void SetIdPreparer(const std::string &v) { FIds.IdPreparer = v; }
+  const std::string &IdApplication() const { return FIds.IdApplication; }
+  void SetIdApplication(const std::string &v) { FIds.IdApplication = v; }
+  const std::string &FileCopyright() const { return FIds.FileCopyright; }
+  void SetFileCopyright(const std::string &v) { FIds.FileCopyright = v; }
+  const std::string &FileAbstract() const { return FIds.FileAbstract; }
+  void SetFileAbstract(const std::string &v) { FIds.FileAbstract = v; }
+  const std::string &FileBibliographic() const { return FIds.FileBibliographic; }
+  void SetFileBibliographic(const std::string &v) { FIds.FileBibliographic = v; }
+  TDateTime DateCreation() const { return FIds.DateCreation; }
+  void SetDateCreation(TDateTime v) { FIds.DateCreation = v; }
+  TDateTime DateModification() const { return FIds.DateModification; }
+  void SetDateModification(TDateTime v) { FIds.DateModification = v; }
+  TDateTime DateEffective() const { return FDateEffective; }
+  void SetDateEffective(TDateTime v) { FDateEffective = v; }
+  TDateTime DateExpiration() const { return FDateExpiration; }
+  void SetDateExpiration(TDateTime v) { FDateExpiration = v; }
+
+  TAddFileEvent OnAddFile;
+  TAddDirEvent OnAddDir;
+  TWriteDoneEvent OnWriteDone;
+
+  // The compilation.
+  bool NewCompilation(std::int32_t MaxEntries, std::int32_t MaxDirs);
+  std::int32_t InsertFile(const std::string &Destination, const std::string &Source, bool KeepPath);
+  std::int32_t InsertFolder(const std::string &Destination, const std::string &Source,
+                            bool ArchiveOnly, bool KeepPath, bool Recursive,
+                            std::uint32_t AttributeMask, const std::string &Mask);
+  std::int32_t AddFolderContents(TDirNode *Dir, const std::string &Source, bool ArchiveOnly,
+                                 bool KeepPath, bool Recursive, std::uint32_t AttributeMask,
+                                 const std::string &Mask);
+  TDirNode *FindDir(const std::string &Path) const;
+  TDirNode *ForceDirPath(const std::string &Path);
+  TDirNode *MakeVirtualDir(TDirNode *Parent, const std::string &Name, std::uint32_t Attributes);
+  TDirNode *AddDir(TDirNode *Parent, const ListingRecord &Record);
+  TEntryNode *FindEntry(const TDirNode *Dir, const std::string &LongName) const;
+  std::int32_t AddFileEntry(TDirNode *Dir, const ListingRecord &Record, bool ArchiveOnly,
+                            std::int32_t FixedSector, const std::string &FullPath);
+  static CompilationStore &Compilation() { return TheCompilation(); }
+
+  // Layout, header and size.
+  bool PrepareImage(bool ToFile, TDirNode *SessionDir);
+  bool ComputeLayout(bool ToFile, TDirNode *SessionDir);
+  bool BuildHeader();
+  std::int64_t ImageSectors() const;
+  const ImageLayout &Layout() const { return FLayout; }
+  THeaderStream &HeaderStream() { return FHeaderStream; }
+
+  // Writes the prepared image. In place: on the calling thread, header then every file padded
+  // to a sector, no post-gap; ends with OnWriteDone. Returns true on success.
+  bool WriteImage(const std::string &FileName, bool InPlace);
+
+private:
+  enum class WalkResult { Complete, Incomplete, LimitReached };
+
+  TDirNode *AllocDir();
+  TEntryNode *AllocEntry();
+  void AppendChild(TDirNode *Dir, TEntryNode *Entry);
+  std::string Upper(const std::string &Text) const { return UpperAscii(Text, FChars); }
+  std::string TreePathOf(const std::string &SourceFolder) const;
+  WalkResult Walk(TDirNode *Dir, const std::string &Source, bool ArchiveOnly, bool KeepPath,
+                  bool Recursive, std::uint32_t AttributeMask, const std::string &Mask);
+
+  Platform &FPlatform;
+  CharTable FChars;
+  bool FJolietFileSystem = true;
+  bool FReplaceFile = false;
+  bool FWritePostGap = true;
+  bool FFinalizeTrack = true;
+  bool FUnderrunProtection = true;
+  std::int32_t FCacheSize = 4194304;
+  std::string FVersion = "1.1.7";
+  std::string FISOFileName;
+  VolumeIdentifiers FIds;
+  TDateTime FDateEffective = 0;
+  TDateTime FDateExpiration = 0;
+  THeaderStream FHeaderStream;
+  ImageLayout FLayout;
+  bool FLimitReached = false;
+};
+
+} // namespace velmor

@@ -1,0 +1,58 @@
+#pragma once
+// Image layout: directory order and numbers, extent and path-table sizes, and the sector of every
+// structure and file. Computed once before the header is built; nothing is written here.
+#include <cstdint>
+
+#include "compilation.h"
+#include "names.h"
+
+namespace velmor {
+
+constexpr std::uint32_t kSectorSize = 2048;
+constexpr std::uint32_t kSystemAreaSectors = 16;
+constexpr std::uint32_t kMinFirstFileSector = 150;
+constexpr std::uint32_t kPostGapSectors = 300;
+
+// A record's data length has 32 bits: bigger files are recorded as several extents, each but the
+// last this long (the largest whole number of sectors below 4 GiB).
+constexpr std::uint64_t kMaxExtentBytes = 0xFFFFF800u;
+
+inline std::uint32_t ExtentCount(std::int64_t size) {
+  if (size <= static_cast<std::int64_t>(0xFFFFFFFFu))
+    return 1;
+  return static_cast<std::uint32_t>((static_cast<std::uint64_t>(size) + kMaxExtentBytes - 1) /
+                                    kMaxExtentBytes);
+}
+
+inline std::uint64_t SectorsFor(std::uint64_t bytes) {
+  return (bytes + kSectorSize - 1) / kSectorSize;
+}
+
+struct ImageLayout {
+  bool Joliet = true;
+  std::uint32_t StartSector = 0;
+  std::uint32_t PrimaryDescriptorSector = 0;
+  std::uint32_t JolietDescriptorSector = 0;
+  std::uint32_t TerminatorSector = 0;
+  std::uint32_t IsoPathTableSize = 0;
+  std::uint32_t IsoLTable = 0, IsoMTable = 0;
+  std::uint32_t JolietPathTableSize = 0;
+  std::uint32_t JolietLTable = 0, JolietMTable = 0;
+  std::uint32_t IsoDirArea = 0, JolietDirArea = 0;
+  std::uint64_t IsoAreaSize = 0, JolietAreaSize = 0;
+  std::uint32_t FirstFileSector = 0;
+  std::int32_t PaddingBeforeFiles = 0;
+  std::uint64_t FileSectors = 0;
+  std::uint64_t ImageEnd = 0;
+  std::uint64_t ImageSectorCount = 0;
+};
+
+// Lays out the compilation; fills the size, sector and number fields of its records in place.
+ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32_t startSector,
+                               Platform &platform, const CharTable &chars);
+
+// Bytes of the ISO (Joliet) directory record of an entry.
+std::uint32_t IsoRecordLength(const TEntryNode &e);
+std::uint32_t JolietRecordLength(const TEntryNode &e);
+
+} // namespace velmor

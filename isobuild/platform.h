@@ -1,0 +1,74 @@
+#pragma once
+// The builder's only view of the system: folder listings, source files, the image file, the
+// clock, the time-zone bias and the 8-bit code page. The native implementation is Win32 on
+// Windows and POSIX elsewhere; tests supply their own.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "date_time.h"
+
+namespace velmor {
+
+// Windows file attributes as a listing reports them.
+constexpr std::uint32_t kAttrReadOnly = 0x01;
+constexpr std::uint32_t kAttrHidden = 0x02;
+constexpr std::uint32_t kAttrSystem = 0x04;
+constexpr std::uint32_t kAttrDirectory = 0x10;
+constexpr std::uint32_t kAttrArchive = 0x20;
+
+// One name of a folder listing.
+struct ListingRecord {
+  std::string Name;          // long name
+  std::string AlternateName; // 8.3 name; empty when the file system gives none
+  std::uint32_t Attr = 0;
+  std::uint64_t Size = 0;
+  TDateTime LastWrite = 0; // local time
+  bool IsFolder() const { return (Attr & kAttrDirectory) != 0; }
+};
+
+class SourceFile {
+public:
+  virtual ~SourceFile() = default;
+  // Bytes read into Buffer; 0 at the end of the file, -1 on a read error.
+  virtual std::int64_t Read(void *Buffer, std::size_t Count) = 0;
+};
+
+class ImageFile {
+public:
+  virtual ~ImageFile() = default;
+  virtual bool Write(const void *Data, std::size_t Count) = 0;
+  // Appends Count zero bytes; a file system that keeps holes need not store them.
+  virtual bool WriteZeros(std::uint64_t Count);
+  // Flushes and closes; false when anything could not be written.
+  virtual bool Close() = 0;
+};
+
+class Platform {
+public:
+  virtual ~Platform() = default;
+  // Separator of source paths ('\\' on Windows, '/' elsewhere).
+  virtual char Separator() const = 0;
+  // Lists Folder (which ends with the separator) for names matching Mask ("*.*" = all), without
+  // "." and "..". False when the folder cannot be listed.
+  virtual bool ListFolder(const std::string &Folder, const std::string &Mask,
+                          std::vector<ListingRecord> &Out) = 0;
+  // The listing record of one path; false when nothing is there.
+  virtual bool Stat(const std::string &Path, ListingRecord &Out) = 0;
+  virtual std::unique_ptr<SourceFile> OpenRead(const std::string &Path) = 0;
+  // Creates (or replaces) an image file for writing.
+  virtual std::unique_ptr<ImageFile> CreateImage(const std::string &Path) = 0;
+  virtual TDateTime Now() = 0;
+  // Standard time-zone bias in minutes: UTC = local time + bias.
+  virtual int TimeZoneBiasMinutes() = 0;
+  // 8-bit text of the program's code page to UTF-16.
+  virtual std::u16string AnsiToUtf16(const std::string &Text) = 0;
+  // Length in bytes of the character that starts with Byte (1 for single-byte characters).
+  virtual unsigned CharLength(unsigned char Byte) = 0;
+};
+
+Platform &NativePlatform();
+
+} // namespace velmor

@@ -1,0 +1,302 @@
+// POSIX side of the platform seam: no alternate names, regular files carry the archive
+// attribute, 8-bit text is UTF-8.
+#include "platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velmor {
+
+namespace {
+
+TDateTime LocalDateTime(std::time_t seconds, long nanoseconds) {
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  DateParts p;
+  p.Year = local.tm_year + 1900;
+  p.Month = local.tm_mon + 1;
+  p.Day = local.tm_mday;
+  p.Hour = local.tm_hour;
+  p.Minute = local.tm_min;
+  p.Second = std::min(local.tm_sec, 59);
+  p.Millisecond = static_cast<int>(nanoseconds / 1000000);
+  return EncodeDateTime(p);
+}
+
+bool MatchesMask(const std::string &mask, const std::string &name) {
+  // "*.*" means every name, as on Windows.
+  if (mask.empty() || mask == "*" || mask == "*.*")
+    return true;
+  return fnmatch(mask.c_str(), name.c_str(), FNM_PERIOD) == 0;
+}
+
+// Fills a record from the path's status. Symbolic links are followed to files only: a link to a
+// folder could loop, and an ISO 9660 image has no way to keep it. Devices, pipes and sockets are
+// not files to copy.
+bool RecordFromPath(const std::string &path, const std::string &name, ListingRecord &out) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0)
+    return false;
+  if (S_ISLNK(st.st_mode)) {
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+      return false;
+  }
+  out = ListingRecord{};
+  out.Name = name;
+  if (S_ISDIR(st.st_mode)) {
+    out.Attr = kAttrDirectory;
+  } else if (S_ISREG(st.st_mode)) {
+    out.Attr = kAttrArchive;
+    out.Size = static_cast<std::uint64_t>(st.st_size);
+  } else {
+    return false;
+  }
+  out.LastWrite = LocalDateTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  return true;
+}
+
+class Descriptor {
+public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor &) = delete;
+  Descriptor &operator=(const Descriptor &) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0)
+      ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+private:
+  int fd_;
+};
+
+class PosixSourceFile : public SourceFile {
+public:
+  explicit PosixSourceFile(int fd) : fd_(fd) {}
+  std::int64_t Read(void *buffer, std::size_t count) override {
+    std::size_t done = 0;
+    while (done < count) {
+      const ssize_t n = ::read(fd_.get(), static_cast<char *>(buffer) + done, count - done);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n < 0)
+        return done > 0 ? static_cast<std::int64_t>(done) : -1;
+      if (n == 0)
+        break;
+      done += static_cast<std::size_t>(n);
+    }
+    return static_cast<std::int64_t>(done);
+  }
+
+private:
+  Descriptor fd_;
+};
+
+// Collects small writes (the image of many small files is a stream of single sectors) into
+// large ones.
+class PosixImageFile : public ImageFile {
+public:
+  explicit PosixImageFile(int fd) : fd_(fd) { buffer_.reserve(kBufferBytes); }
+  bool Write(const void *data, std::size_t count) override {
+    if (!SettleZeros())
+      return false;
+    const char *p = static_cast<const char *>(data);
+    // Large pieces go straight to the file; small ones are gathered first.
+    if (count >= kDirectBytes)
+      return Flush() && WriteAll(p, count);
+    if (buffer_.size() + count > kBufferBytes && !Flush())
+      return false;
+    buffer_.insert(buffer_.end(), p, p + count);
+    return true;
+  }
+  bool WriteZeros(std::uint64_t count) override {
+    pendingZeros_ += count;
+    return true;
+  }
+  bool Close() override {
+    bool ok = SettleZeros() && Flush();
+    if (ok && endsInHole_) {
+      const off_t end = ::lseek(fd_.get(), 0, SEEK_CUR);
+      ok = end >= 0 && ::ftruncate(fd_.get(), end) == 0;
+    }
+    const int fd = fd_.release();
+    return fd >= 0 && ::close(fd) == 0 && ok;
+  }
+
+private:
+  static constexpr std::size_t kBufferBytes = 1 << 20;
+  static constexpr std::size_t kDirectBytes = 64 << 10;
+
+  // Long runs of zeros become a hole (the file gets its length when it is closed); short ones
+  // are written.
+  bool SettleZeros() {
+    const std::uint64_t zeros = pendingZeros_;
+    pendingZeros_ = 0;
+    if (zeros >= kBufferBytes) {
+      if (!Flush() || ::lseek(fd_.get(), static_cast<off_t>(zeros), SEEK_CUR) < 0)
+        return false;
+      endsInHole_ = true;
+      return true;
+    }
+    if (buffer_.size() + zeros > kBufferBytes && !Flush())
+      return false;
+    buffer_.resize(buffer_.size() + static_cast<std::size_t>(zeros), 0);
+    return true;
+  }
+
+  bool Flush() {
+    const bool ok = WriteAll(buffer_.data(), buffer_.size());
+    buffer_.clear();
+    return ok;
+  }
+  bool WriteAll(const char *p, std::size_t count) {
+    if (count > 0)
+      endsInHole_ = false;
+    while (count > 0) {
+      const ssize_t n = ::write(fd_.get(), p, count);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        return false;
+      p += n;
+      count -= static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  Descriptor fd_;
+  std::vector<char> buffer_;
+  std::uint64_t pendingZeros_ = 0;
+  bool endsInHole_ = false;
+};
+
+class PosixPlatform : public Platform {
+public:
+  char Separator() const override { return '/'; }
+
+  bool ListFolder(const std::string &folder, const std::string &mask,
+                  std::vector<ListingRecord> &out) override {
+    out.clear();
+    DIR *dir = ::opendir(folder.c_str());
+    if (!dir)
+      return false;
+    std::vector<std::string> names;
+    while (const dirent *e = ::readdir(dir)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != ".." && MatchesMask(mask, name))
+        names.push_back(name);
+    }
+    ::closedir(dir);
+    // Directory order of the file system is arbitrary; sorted names make images repeatable.
+    std::sort(names.begin(), names.end());
+    out.reserve(names.size());
+    ListingRecord record;
+    for (const std::string &name : names)
+      if (RecordFromPath(folder + name, name, record))
+        out.push_back(std::move(record));
+    return true;
+  }
+
+  bool Stat(const std::string &path, ListingRecord &out) override {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/')
+      trimmed.pop_back();
+    const std::size_t slash = trimmed.find_last_of('/');
+    const std::string name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+    return RecordFromPath(trimmed, name, out);
+  }
+
+  std::unique_ptr<SourceFile> OpenRead(const std::string &path) override {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+      return nullptr;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return std::make_unique<PosixSourceFile>(fd);
+  }
+
+  std::unique_ptr<ImageFile> CreateImage(const std::string &path) override {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+      return nullptr;
+    return std::make_unique<PosixImageFile>(fd);
+  }
+
+  TDateTime Now() override {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return LocalDateTime(ts.tv_sec, ts.tv_nsec);
+  }
+
+  int TimeZoneBiasMinutes() override {
+    tzset();
+    return static_cast<int>(timezone / 60); // seconds west of UTC, standard time
+  }
+
+  std::u16string AnsiToUtf16(const std::string &text) override {
+    std::u16string out;
+    out.reserve(text.size());
+    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n;) {
+      const unsigned len = CharLength(s[i]);
+      char32_t cp = 0xFFFD;
+      bool valid = i + len <= n;
+      if (len == 1) {
+        cp = s[i] < 0x80 ? s[i] : 0xFFFD;
+      } else if (valid) {
+        cp = s[i] & (0x7F >> len);
+        for (unsigned k = 1; k < len && valid; ++k) {
+          valid = (s[i + k] & 0xC0) == 0x80;
+          cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        const char32_t minimum = len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
+        if (!valid || cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+          valid = false;
+      }
+      if (len > 1 && !valid) {
+        out.push_back(0xFFFD);
+        ++i;
+        continue;
+      }
+      if (cp >= 0x10000) {
+        cp -= 0x10000;
+        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+      } else {
+        out.push_back(static_cast<char16_t>(cp));
+      }
+      i += len;
+    }
+    return out;
+  }
+
+  unsigned CharLength(unsigned char b) override {
+    if (b >= 0xC2 && b <= 0xDF)
+      return 2;
+    if (b >= 0xE0 && b <= 0xEF)
+      return 3;
+    if (b >= 0xF0 && b <= 0xF4)
+      return 4;
+    return 1;
+  }
+};
+
+} // namespace
+
+Platform &NativePlatform() {
+  static PosixPlatform platform;
+  return platform;
+}
+
+} // namespace velmor

@@ -1,0 +1,194 @@
+// Win32 side of the platform seam: FindFirstFile listings with 8.3 names, the system's time-zone
+// bias and the ANSI code page.
+#include "platform.h"
+
+#include <windows.h>
+
+namespace velmor {
+
+namespace {
+
+TDateTime FromSystemTime(const SYSTEMTIME &st) {
+  DateParts p;
+  p.Year = st.wYear;
+  p.Month = st.wMonth;
+  p.Day = st.wDay;
+  p.Hour = st.wHour;
+  p.Minute = st.wMinute;
+  p.Second = st.wSecond;
+  p.Millisecond = st.wMilliseconds;
+  return EncodeDateTime(p);
+}
+
+TDateTime FromFileTime(const FILETIME &utc) {
+  FILETIME local{};
+  SYSTEMTIME st{};
+  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st))
+    return 0;
+  return FromSystemTime(st);
+}
+
+ListingRecord FromFindData(const WIN32_FIND_DATAA &fd) {
+  ListingRecord r;
+  r.Name = fd.cFileName;
+  r.AlternateName = fd.cAlternateFileName;
+  r.Attr = fd.dwFileAttributes;
+  r.Size = (static_cast<std::uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
+  r.LastWrite = FromFileTime(fd.ftLastWriteTime);
+  return r;
+}
+
+class FindHandle {
+public:
+  explicit FindHandle(HANDLE h) : h_(h) {}
+  FindHandle(const FindHandle &) = delete;
+  FindHandle &operator=(const FindHandle &) = delete;
+  ~FindHandle() {
+    if (h_ != INVALID_HANDLE_VALUE)
+      FindClose(h_);
+  }
+  HANDLE get() const { return h_; }
+
+private:
+  HANDLE h_;
+};
+
+class FileHandle {
+public:
+  explicit FileHandle(HANDLE h) : h_(h) {}
+  FileHandle(const FileHandle &) = delete;
+  FileHandle &operator=(const FileHandle &) = delete;
+  ~FileHandle() { close(); }
+  HANDLE get() const { return h_; }
+  bool close() {
+    if (h_ == INVALID_HANDLE_VALUE)
+      return false;
+    const bool ok = CloseHandle(h_) != 0;
+    h_ = INVALID_HANDLE_VALUE;
+    return ok;
+  }
+
+private:
+  HANDLE h_;
+};
+
+class Win32SourceFile : public SourceFile {
+public:
+  explicit Win32SourceFile(HANDLE h) : h_(h) {}
+  std::int64_t Read(void *buffer, std::size_t count) override {
+    std::size_t done = 0;
+    while (done < count) {
+      DWORD n = 0;
+      const DWORD want = static_cast<DWORD>(count - done);
+      if (!ReadFile(h_.get(), static_cast<char *>(buffer) + done, want, &n, nullptr))
+        return done > 0 ? static_cast<std::int64_t>(done) : -1;
+      if (n == 0)
+        break;
+      done += n;
+    }
+    return static_cast<std::int64_t>(done);
+  }
+
+private:
+  FileHandle h_;
+};
+
+class Win32ImageFile : public ImageFile {
+public:
+  explicit Win32ImageFile(HANDLE h) : h_(h) {}
+  bool Write(const void *data, std::size_t count) override {
+    const char *p = static_cast<const char *>(data);
+    while (count > 0) {
+      DWORD n = 0;
+      if (!WriteFile(h_.get(), p, static_cast<DWORD>(count), &n, nullptr) || n == 0)
+        return false;
+      p += n;
+      count -= n;
+    }
+    return true;
+  }
+  bool Close() override { return h_.close(); }
+
+private:
+  FileHandle h_;
+};
+
+class Win32Platform : public Platform {
+public:
+  char Separator() const override { return '\\'; }
+
+  bool ListFolder(const std::string &folder, const std::string &mask,
+                  std::vector<ListingRecord> &out) override {
+    out.clear();
+    WIN32_FIND_DATAA fd{};
+    FindHandle find(FindFirstFileA((folder + mask).c_str(), &fd));
+    if (find.get() == INVALID_HANDLE_VALUE)
+      return GetLastError() == ERROR_FILE_NOT_FOUND; // an empty drive root lists nothing
+    do {
+      const std::string name = fd.cFileName;
+      if (name != "." && name != "..")
+        out.push_back(FromFindData(fd));
+    } while (FindNextFileA(find.get(), &fd));
+    return true;
+  }
+
+  bool Stat(const std::string &path, ListingRecord &out) override {
+    WIN32_FIND_DATAA fd{};
+    FindHandle find(FindFirstFileA(path.c_str(), &fd));
+    if (find.get() == INVALID_HANDLE_VALUE)
+      return false;
+    out = FromFindData(fd);
+    return true;
+  }
+
+  std::unique_ptr<SourceFile> OpenRead(const std::string &path) override {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+      return nullptr;
+    return std::make_unique<Win32SourceFile>(h);
+  }
+
+  std::unique_ptr<ImageFile> CreateImage(const std::string &path) override {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+      return nullptr;
+    return std::make_unique<Win32ImageFile>(h);
+  }
+
+  TDateTime Now() override {
+    SYSTEMTIME st{};
+    GetLocalTime(&st);
+    return FromSystemTime(st);
+  }
+
+  int TimeZoneBiasMinutes() override {
+    TIME_ZONE_INFORMATION tzi{};
+    GetTimeZoneInformation(&tzi);
+    return static_cast<int>(tzi.Bias);
+  }
+
+  std::u16string AnsiToUtf16(const std::string &text) override {
+    if (text.empty())
+      return {};
+    const int n =
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::u16string out(static_cast<std::size_t>(n > 0 ? n : 0), u'\0');
+    if (n > 0)
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                          reinterpret_cast<wchar_t *>(&out[0]), n);
+    return out;
+  }
+
+  unsigned CharLength(unsigned char b) override { return IsDBCSLeadByteEx(CP_ACP, b) ? 2 : 1; }
+};
+
+} // namespace
+
+Platform &NativePlatform() {
+  static Win32Platform platform;
+  return platform;
+}
+
+} // namespace velmor

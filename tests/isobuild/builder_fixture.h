@@ -1,0 +1,41 @@
+#pragma once
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "kavo_burner.h"
+#include "mock_platform.h"
+
+namespace velmor::testing {
+
+// A component over the in-memory file source, with the window's limits, recording every debug
+// message as "level text".
+class BuilderTest : public ::testing::Test {
+protected:
+  MockPlatform fs;
+  TKavoBurner burner{fs};
+  std::vector<std::string> messages;
+
+  void SetUp() override {
+    burner.OnDebugMessage = [this](TSCSIDevice *, const std::string &text, std::uint8_t level) {
+      messages.push_back(std::to_string(level) + " " + text);
+    };
+    burner.NewCompilation(600000, 20000);
+  }
+
+  CompilationStore &Store() { return TKavoBurner::Compilation(); }
+  const std::uint8_t *Sector(std::uint64_t sector) {
+    return burner.HeaderStream().Data() + sector * 2048;
+  }
+  TEntryNode *Entry(const std::string &dir, const std::string &name) {
+    return burner.FindEntry(burner.FindDir(dir), name);
+  }
+  // The window's calls for one folder item (with its subfolders) and one file item.
+  void AddFolderItem(const std::string &path, bool recursive = true) {
+    burner.InsertFolder("\\", path, false, true, recursive, kAllAttributes, "*.*");
+  }
+  void AddFileItem(const std::string &path) { burner.InsertFile("\\", path, false); }
+};
+
+} // namespace velmor::testing

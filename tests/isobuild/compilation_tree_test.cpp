@@ -1,0 +1,174 @@
+// Gathering files and folders into the compilation tree.
+#include "builder_fixture.h"
+
+namespace velmor::testing {
+namespace {
+
+using TreeTest = BuilderTest;
+
+std::vector<std::string> EntryNames(const CompilationStore &c) {
+  std::vector<std::string> names;
+  for (int i = 0; i < c.EntryCount; ++i)
+    names.push_back(c.Entries[i]->LongName);
+  return names;
+}
+
+TEST_F(TreeTest, NewCompilationHoldsOnlyTheRoot) {
+  burner.MakeVirtualDir(Store().Dirs[0], "X", kAttrDirectory);
+  burner.NewCompilation(10, 5);
+  EXPECT_EQ(Store().DirCount, 1);
+  EXPECT_EQ(Store().EntryCount, 0);
+  EXPECT_EQ(burner.FindDir(""), Store().Dirs[0]);
+  EXPECT_EQ(burner.FindDir("\\"), Store().Dirs[0]);
+  EXPECT_EQ(burner.FindDir("\\X"), nullptr);
+  EXPECT_EQ(Store().Dirs[0]->PathKey, "\\");
+  EXPECT_EQ(Store().Dirs[0]->ShortName, "CD_ROOT");
+  EXPECT_EQ(Store().Dirs[0]->Parent, Store().Dirs[0]);
+  EXPECT_EQ(Store().TimeZoneOffset, 32);
+}
+
+TEST_F(TreeTest, KeepPathRebuildsTheFolderPath) {
+  fs.AddFile("D:\\Photos\\2006\\p.jpg", 1);
+  fs.AddFile("\\\\server\\share\\dir\\s.txt", 1);
+  fs.AddFile("D:\\top.txt", 1);
+  AddFolderItem("D:\\Photos\\2006");
+  AddFolderItem("\\\\server\\share\\dir");
+  TDirNode *d2006 = burner.FindDir("\\photos\\2006\\");
+  ASSERT_NE(d2006, nullptr);
+  EXPECT_EQ(d2006->PathKey, "\\PHOTOS\\2006");
+  EXPECT_EQ(d2006->Entry->Attr, kAttrDirectory);
+  EXPECT_EQ(d2006->Entry->DateTime, fs.Clock); // a virtual directory is dated now
+  EXPECT_NE(burner.FindEntry(d2006, "P.JPG"), nullptr);
+  EXPECT_NE(Entry("\\DIR", "s.txt"), nullptr);
+  // The drive root fills the image's root.
+  AddFolderItem("D:\\", false);
+  EXPECT_NE(Entry("\\", "top.txt"), nullptr);
+  // A file with KeepPath lands in its folder's path.
+  burner.NewCompilation(100, 100);
+  EXPECT_EQ(burner.InsertFile("ignored", "D:\\Photos\\2006\\p.jpg", true), 1);
+  EXPECT_NE(Entry("\\PHOTOS\\2006", "p.jpg"), nullptr);
+}
+
+TEST_F(TreeTest, VirtualShortNamesAndTheDotRule) {
+  fs.AddFile("D:\\README", 1);
+  AddFileItem("D:\\README");
+  TEntryNode *readme = Entry("\\", "README.");
+  ASSERT_NE(readme, nullptr);
+  EXPECT_EQ(readme->ShortName, "README.");
+  TDirNode *pf = burner.MakeVirtualDir(Store().Dirs[0], "\\Program Files (x86)\\", 0x10);
+  EXPECT_EQ(pf->ShortName, "PROGRAM_FILES");
+  EXPECT_EQ(pf->LongName, "Program Files (x86)");
+  EXPECT_EQ(burner.MakeVirtualDir(Store().Dirs[0], "\xE7\x85\xA7", 0x10)->ShortName, "___");
+}
+
+TEST_F(TreeTest, LongNamesOf128BytesAreLeftOutWithoutEndingTheWalk) {
+  fs.AddFile("D:\\F\\" + std::string(123, 'a') + ".txt", 1); // 127 bytes
+  fs.AddFile("D:\\F\\" + std::string(124, 'b') + ".txt", 1); // 128 bytes
+  EXPECT_EQ(burner.InsertFolder("\\", "D:\\F", false, false, true, kAllAttributes, "*.*"), 1);
+  EXPECT_EQ(Store().EntryCount, 1);
+  EXPECT_EQ(Store().Entries[0]->LongName.size(), 127u);
+}
+
+TEST_F(TreeTest, WalkIsDepthFirstAndMergesWhenRepeated) {
+  fs.AddFolder("D:\\F\\B");
+  fs.AddFile("D:\\F\\B\\b1", 1);
+  fs.AddFile("D:\\F\\a1", 1);
+  fs.AddFile("D:\\F\\a2", 1, "", kAttrReadOnly);
+  EXPECT_EQ(burner.InsertFolder("\\", "D:\\F", false, false, true, kAllAttributes, "*.*"), 1);
+  const std::vector<std::string> once = EntryNames(Store());
+  EXPECT_EQ(once, (std::vector<std::string>{"B", "b1.", "a1.", "a2."}));
+  // Again: directories merge and every file is refused, yet the walk completes.
+  EXPECT_EQ(burner.InsertFolder("\\", "D:\\F", false, false, true, kAllAttributes, "*.*"), 1);
+  EXPECT_EQ(EntryNames(Store()), once);
+  // With ReplaceFile the files are replaced in place.
+  burner.SetReplaceFile(true);
+  TEntryNode *a1 = Entry("\\", "a1.");
+  a1->FileSize = 99;
+  burner.InsertFolder("\\", "D:\\F", false, false, true, kAllAttributes, "*.*");
+  EXPECT_EQ(EntryNames(Store()), once);
+  EXPECT_EQ(Entry("\\", "a1."), a1);
+  EXPECT_EQ(a1->FileSize, 1);
+  // ArchiveOnly leaves out files without the archive attribute; folders are still walked.
+  burner.NewCompilation(100, 100);
+  burner.InsertFolder("\\", "D:\\F", true, false, true, kAllAttributes, "*.*");
+  EXPECT_EQ(EntryNames(Store()), (std::vector<std::string>{"B", "b1.", "a1."}));
+  // Without Recursive only the folder's own files.
+  burner.NewCompilation(100, 100);
+  burner.InsertFolder("\\", "D:\\F", false, false, false, kAllAttributes, "*.*");
+  EXPECT_EQ(EntryNames(Store()), (std::vector<std::string>{"a1.", "a2."}));
+}
+
+TEST_F(TreeTest, LimitsStopTheWalkWithTheirMessages) {
+  TKavoBurner fresh(fs); // the constructor's limits
+  fresh.OnDebugMessage = burner.OnDebugMessage;
+  for (int i = 1; i < 8191; ++i)
+    ASSERT_NE(fresh.MakeVirtualDir(Store().Dirs[0], std::to_string(i), 0x10), nullptr);
+  EXPECT_EQ(fresh.MakeVirtualDir(Store().Dirs[0], "last", 0x10), nullptr);
+  EXPECT_EQ(messages.back(), "3 >>> MAXIMUM DIRECTORIES CAN BE 8191");
+
+  fresh.NewCompilation(3, 100);
+  for (int i = 0; i < 5; ++i)
+    fs.AddFile("D:\\L\\S\\f" + std::to_string(i), 1);
+  fs.AddFile("D:\\L\\after", 1);
+  EXPECT_EQ(fresh.InsertFolder("\\", "D:\\L", false, false, true, kAllAttributes, "*.*"), 0);
+  EXPECT_EQ(messages.back(), "3 MAXIMUM FILES CAN BE 3");
+  EXPECT_EQ(Store().EntryCount, 3); // S, f0, f1: nothing after the limit
+  EXPECT_EQ(Store().DirCount, 2);
+  // A directory whose entry is refused is withdrawn.
+  EXPECT_EQ(fresh.MakeVirtualDir(Store().Dirs[0], "more", 0x10), nullptr);
+  EXPECT_EQ(Store().DirCount, 2);
+}
+
+TEST_F(TreeTest, BadSourcesAndDestinations) {
+  EXPECT_EQ(burner.InsertFile("\\nowhere", "D:\\x", false), 0);
+  EXPECT_EQ(messages.back(), "4 INVALID DESTINATION PATH");
+  EXPECT_EQ(burner.InsertFolder("\\nowhere", "D:\\x", false, true, true, 63, "*.*"), 0);
+  EXPECT_EQ(burner.InsertFile("\\", "D:\\missing.txt", false), -1);
+  fs.AddFolder("D:\\dir");
+  EXPECT_EQ(burner.InsertFile("\\", "D:\\dir", false), -1); // a folder is no file
+  EXPECT_EQ(Store().EntryCount, 0);
+  // A missing folder with KeepPath leaves its path behind, empty.
+  EXPECT_EQ(burner.InsertFolder("\\", "D:\\gone\\sub", false, true, true, 63, "*.*"), 0);
+  EXPECT_NE(burner.FindDir("\\GONE\\SUB"), nullptr);
+}
+
+TEST_F(TreeTest, HooksCanRenameAndSkip) {
+  fs.AddFolder("D:\\H\\keep");
+  fs.AddFolder("D:\\H\\skip");
+  fs.AddFile("D:\\H\\keep\\x.txt", 5000000000ull);
+  std::int64_t seenSize = 0;
+  burner.OnAddDir = [](TKavoBurner *, std::string &longName, std::string &shortName, bool &skip) {
+    skip = longName == "skip";
+    longName = "Kept";
+    shortName = "KEPT";
+  };
+  burner.OnAddFile = [&](TKavoBurner *, const std::string &path, std::string &longName,
+                         std::string &, TDateTime &, std::uint32_t, std::int64_t size, bool &) {
+    EXPECT_EQ(path, "D:\\H\\keep\\x.txt");
+    seenSize = size;
+    longName = "y.txt";
+  };
+  EXPECT_EQ(burner.InsertFolder("\\", "D:\\H", false, false, true, kAllAttributes, "*.*"), 1);
+  EXPECT_NE(Entry("\\Kept", "y.txt"), nullptr);
+  EXPECT_EQ(Entry("\\Kept", "y.txt")->ShortName, "X.TXT");
+  EXPECT_EQ(seenSize, 5000000000ll);
+  EXPECT_EQ(burner.FindDir("\\skip"), nullptr);
+}
+
+TEST_F(TreeTest, PropertiesAndDefaults) {
+  EXPECT_TRUE(burner.JolietFileSystem());
+  EXPECT_TRUE(burner.WritePostGap());
+  EXPECT_FALSE(burner.ReplaceFile());
+  EXPECT_EQ(burner.CacheSize(), 4194304);
+  burner.SetCacheSize(1000000);
+  EXPECT_EQ(burner.CacheSize(), 2097152);
+  burner.SetCacheSize(5000000);
+  EXPECT_EQ(burner.CacheSize(), 4999168);
+  burner.SetVersion("2.0");
+  EXPECT_EQ(burner.Version(), "1.1.7");
+  EXPECT_EQ(burner.SetWriteSpeed(8), kStatusNoTransport);
+  EXPECT_FALSE(burner.PrepareImage(false, nullptr)); // a disc needs a drive
+}
+
+} // namespace
+} // namespace velmor::testing

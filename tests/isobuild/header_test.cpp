@@ -1,0 +1,219 @@
+// Bytes of the image header: descriptors, path tables, directory records and identifiers.
+#include <algorithm>
+
+#include "builder_fixture.h"
+
+namespace velmor::testing {
+namespace {
+
+using HeaderTest = BuilderTest;
+
+std::string Text(const std::uint8_t *p, std::size_t n) {
+  return std::string(reinterpret_cast<const char *>(p), n);
+}
+
+std::u16string Ucs2(const std::uint8_t *p, std::size_t units) {
+  std::u16string s;
+  for (std::size_t i = 0; i < units; ++i)
+    s.push_back(static_cast<char16_t>(p[2 * i] << 8 | p[2 * i + 1]));
+  return s;
+}
+
+TEST_F(HeaderTest, DescriptorsCarryTheLayoutAndTheVolumeLabel) {
+  fs.AddFile("D:\\readme.txt", 100, "", kAttrArchive);
+  AddFileItem("D:\\readme.txt");
+  burner.SetIdVolume("my disc");
+  ASSERT_TRUE(burner.PrepareImage(true, nullptr));
+  EXPECT_TRUE(std::all_of(Sector(0), Sector(16), [](std::uint8_t b) { return b == 0; }));
+
+  const std::uint8_t *pvd = Sector(16);
+  EXPECT_EQ(Text(pvd, 7), std::string("\x01"
+                                      "CD001\x01"));
+  EXPECT_EQ(Text(pvd + 8, 32), std::string(32, ' '));
+  EXPECT_EQ(Text(pvd + 40, 32), "MY DISC" + std::string(25, ' '));
+  EXPECT_EQ(Le32(pvd + 80), 151u);
+  EXPECT_EQ(Be32(pvd + 84), 151u);
+  EXPECT_EQ(Text(pvd + 88, 3), std::string(3, '\0'));
+  EXPECT_EQ(Le16(pvd + 128), 2048);
+  EXPECT_EQ(Be16(pvd + 130), 2048);
+  EXPECT_EQ(Le32(pvd + 132), 10u);
+  EXPECT_EQ(Le32(pvd + 140), 19u);
+  EXPECT_EQ(Be32(pvd + 148), 20u);
+  EXPECT_EQ(pvd[156], 34);
+  EXPECT_EQ(Le32(pvd + 156 + 2), 23u);
+  EXPECT_EQ(Le32(pvd + 156 + 10), 2048u);
+  EXPECT_EQ(pvd[156 + 25], 0x02);
+  EXPECT_EQ(Text(pvd + 190, 128), std::string(128, ' '));
+  EXPECT_EQ(Text(pvd + 813, 17), std::string("1899123000000000\0", 17));
+  EXPECT_EQ(Text(pvd + 847, 17), std::string("0000000000000000\0", 17));
+  EXPECT_EQ(pvd[881], 1);
+  EXPECT_EQ(Text(pvd + 1024, 8), std::string(8, ' '));
+
+  const std::uint8_t *svd = Sector(17);
+  EXPECT_EQ(svd[0], 2);
+  EXPECT_EQ(Ucs2(svd + 40, 16), u"my disc         ");
+  EXPECT_EQ(Text(svd + 88, 3), "%/@");
+  EXPECT_EQ(Le32(svd + 132), 10u);
+  EXPECT_EQ(Le32(svd + 140), 21u);
+  EXPECT_EQ(Be32(svd + 148), 22u);
+  EXPECT_EQ(Le32(svd + 156 + 2), 24u);
+  EXPECT_EQ(Ucs2(svd + 702, 18), std::u16string(18, u' '));
+  EXPECT_EQ(svd[702 + 36], 0);
+  EXPECT_EQ(Text(Sector(18), 7), std::string("\xff"
+                                             "CD001\x01"));
+}
+
+TEST_F(HeaderTest, DoubleByteLabelIsCutAtItsFieldLength) {
+  MockPlatform gbk;
+  gbk.DoubleByteCodePage = true;
+  TKavoBurner burner(gbk);
+  std::string label;
+  for (int i = 0; i < 20; ++i)
+    label += "\xB9\x61"; // a double-byte character whose second byte is an ASCII "a"
+  burner.SetIdVolume(label);
+  ASSERT_TRUE(burner.PrepareImage(true, nullptr));
+  const std::uint8_t *header = burner.HeaderStream().Data();
+  EXPECT_EQ(Text(header + 16 * 2048 + 40, 32), label.substr(0, 32)); // trail bytes kept
+  const std::u16string joliet = Ucs2(header + 17 * 2048 + 40, 16);
+  EXPECT_EQ(joliet.size(), 16u);
+  EXPECT_EQ(joliet[15], 0x4E00 + (0xB9 - 0x81) * 256 + 0x61);
+}
+
+TEST_F(HeaderTest, DirectoryRecordsCarryDatesFlagsAndIdentifiers) {
+  fs.DoubleByteCodePage = true;
+  TKavoBurner burner(fs); // takes the double-byte code page
+  fs.AddFolder("D:\\TOP\\SUB", "", kAttrDirectory | kAttrHidden);
+  fs.AddFile("D:\\TOP\\SUB\\\xD6\xD0\xCE\xC4.TXT", 7, "", kAttrArchive | kAttrHidden);
+  burner.InsertFolder("\\", "D:\\TOP", false, false, true, kAllAttributes, "*.*");
+  auto Sector = [&](std::uint64_t s) { return burner.HeaderStream().Data() + s * 2048; };
+  ASSERT_TRUE(burner.PrepareImage(true, nullptr));
+  const ImageLayout &L = burner.Layout();
+  TDirNode *sub = burner.FindDir("\\SUB");
+  ASSERT_NE(sub, nullptr);
+
+  // "." and ".." of SUB's Joliet extent: dated now, offset +8 hours (32 quarters).
+  const std::uint8_t *ext = Sector(L.JolietDirArea + sub->JolietDirSector);
+  EXPECT_EQ(ext[0], 34);
+  EXPECT_EQ(Le32(ext + 2), L.JolietDirArea + sub->JolietDirSector);
+  EXPECT_EQ(Text(ext + 18, 7), std::string("\x7e\x0c\x06\x17\x0b\x21\x20", 7));
+  EXPECT_EQ(ext[33], 0);
+  EXPECT_EQ(Le32(ext + 34 + 2), L.JolietDirArea); // ".." is the root
+  EXPECT_EQ(ext[34 + 33], 1);
+
+  // The file: two double-byte characters + ".TXT" + ";1" = 8 units, 16 bytes, record of 50.
+  const std::uint8_t *rec = ext + 68;
+  EXPECT_EQ(rec[0], 50);
+  EXPECT_EQ(rec[32], 16);
+  EXPECT_EQ(Ucs2(rec + 33 + 10, 3), u"T;1");
+  EXPECT_EQ(rec[49], 0);
+  EXPECT_EQ(rec[25], 0x01); // hidden
+  EXPECT_EQ(Le32(rec + 2), L.FirstFileSector);
+  EXPECT_EQ(Le32(rec + 10), 7u);
+  EXPECT_EQ(Text(rec + 18, 7), std::string("\x7e\x01\x02\x03\x04\x06\x20", 7));
+
+  // The folder in the root's ISO extent: hidden directory.
+  const std::uint8_t *folder = Sector(L.IsoDirArea) + 68;
+  EXPECT_EQ(folder[25], 0x03);
+  EXPECT_EQ(Text(folder + 33, 3), "SUB");
+  EXPECT_EQ(Le32(folder + 10), 2048u);
+  // An empty-looking tail: the rest of SUB's ISO extent is zero.
+  const std::uint8_t *iso = Sector(L.IsoDirArea + sub->IsoDirSector);
+  EXPECT_TRUE(std::all_of(iso + 68 + iso[68], iso + 2048, [](std::uint8_t b) { return b == 0; }));
+}
+
+TEST_F(HeaderTest, RecordThatFillsItsSectorExactlyLeavesNoGap) {
+  // 1,980 bytes after "." and "..": 45 records of 44 bytes (FILE00.TX;1, n = 11).
+  for (int i = 0; i < 46; ++i) {
+    char name[40];
+    std::snprintf(name, sizeof name, "D:\\F\\FILE%02d.TX", i);
+    fs.AddFile(name, 1);
+  }
+  burner.InsertFolder("\\", "D:\\F", false, false, true, kAllAttributes, "*.*");
+  burner.SetJolietFileSystem(false);
+  ASSERT_TRUE(burner.PrepareImage(true, nullptr));
+  const std::uint8_t *ext = Sector(burner.Layout().IsoDirArea);
+  EXPECT_EQ(ext[68], 44);
+  EXPECT_EQ(ext[68 + 44 * 44], 44); // the 45th ends exactly at 2,048
+  EXPECT_EQ(ext[2048], 44);         // the 46th opens the next sector
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(ext + 2048 + 33), 11), "FILE45.TX;1");
+  EXPECT_EQ(Store().Dirs[0]->IsoExtentSize, 4096);
+}
+
+TEST_F(HeaderTest, NamesTooLongForTheirRecordsAreShortenedAndStayUnique) {
+  const std::string longFolder(120, 'f');
+  const std::string stem(110, 'n');
+  fs.AddFolder("D:\\" + longFolder);
+  fs.AddFile("D:\\" + longFolder + "\\" + stem + "1.txt", 1);
+  fs.AddFile("D:\\" + longFolder + "\\" + stem + "2.txt", 1);
+  fs.AddFile("D:\\" + longFolder + "\\" + std::string(95, 'n') + "~1.txt", 1);
+  fs.AddFolder("D:\\" + std::string(230, 'g'));
+  burner.InsertFolder("\\", "D:\\", false, false, true, kAllAttributes, "*.*");
+  ASSERT_TRUE(burner.PrepareImage(true, nullptr));
+
+  TDirNode *folder = burner.FindDir("\\" + longFolder);
+  ASSERT_NE(folder, nullptr);
+  EXPECT_EQ(folder->Entry->JolietIdentifier, std::u16string(103, u'f'));
+  EXPECT_EQ(folder->Entry->IsoIdentifier, std::string(120, 'F')); // fits an ISO record
+  std::vector<std::u16string> names;
+  for (TEntryNode *e = folder->FirstChild; e; e = e->Next) {
+    EXPECT_LE(e->JolietIdentifier.size(), 101u);
+    names.push_back(e->JolietIdentifier);
+  }
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_EQ(names[2], std::u16string(95, u'n') + u"~1.txt"); // fitted already: kept
+  EXPECT_EQ(names[0], std::u16string(97, u'n') + u".txt");
+  EXPECT_EQ(names[1], std::u16string(95, u'n') + u"~2.txt");
+  TDirNode *g = burner.FindDir("\\" + std::string(230, 'g'));
+  EXPECT_EQ(g->Entry->IsoIdentifier, std::string(221, 'G'));
+  EXPECT_EQ(g->Entry->JolietIdentifier.size(), 103u);
+
+  // The Joliet path-table record of the long folder holds 103 units.
+  const std::uint8_t *t = Sector(burner.Layout().JolietLTable);
+  std::size_t pos = 10;
+  bool found = false;
+  for (int i = 1; i < Store().DirCount; ++i) {
+    if (Store().JolietDirs[i] == folder) {
+      EXPECT_EQ(t[pos], 206);
+      found = true;
+    }
+    pos += 8 + t[pos];
+  }
+  EXPECT_TRUE(found);
+  // Every record of the folder's Joliet extent stays within 255 bytes.
+  const std::uint8_t *ext = Sector(burner.Layout().JolietDirArea + folder->JolietDirSector);
+  EXPECT_EQ(ext[68], 33 + 2 * 103 + 1);
+}
+
+TEST_F(HeaderTest, SameIsoNameFromTwoFoldersGetsAMark) {
+  fs.AddFile("D:\\A\\long name one.txt", 1, "LONGNA~1.TXT");
+  fs.AddFile("D:\\B\\long name two.txt", 1, "LONGNA~1.TXT");
+  AddFileItem("D:\\A\\long name one.txt");
+  AddFileItem("D:\\B\\long name two.txt");
+  ASSERT_TRUE(burner.PrepareImage(true, nullptr));
+  EXPECT_EQ(Entry("\\", "long name one.txt")->IsoIdentifier, "LONGNA~1.TXT");
+  EXPECT_EQ(Entry("\\", "long name two.txt")->IsoIdentifier, "LONGNA~1~1.TXT");
+}
+
+TEST_F(HeaderTest, WriteImagePadsEachFileAndReportsErrors) {
+  fs.AddFile("D:\\a.bin", 2048);
+  fs.AddFile("D:\\b.bin", 5);
+  AddFileItem("D:\\a.bin");
+  AddFileItem("D:\\b.bin");
+  ASSERT_TRUE(burner.PrepareImage(true, nullptr));
+  std::vector<std::string> done;
+  burner.OnWriteDone = [&](TKavoBurner *, const std::string &error) { done.push_back(error); };
+  ASSERT_TRUE(burner.WriteImage("out.iso", true));
+  EXPECT_EQ(burner.ISOFileName(), "out.iso");
+  ASSERT_EQ(fs.Image.size(), 152u * 2048);
+  EXPECT_EQ(fs.Image[151 * 2048 + 4], ContentByte("D:\\b.bin", 4));
+  EXPECT_TRUE(std::all_of(fs.Image.begin() + 151 * 2048 + 5, fs.Image.end(),
+                          [](std::uint8_t b) { return b == 0; }));
+  EXPECT_EQ(done, std::vector<std::string>{""});
+
+  fs.Remove("D:\\b.bin");
+  EXPECT_FALSE(burner.WriteImage("out.iso", true));
+  EXPECT_EQ(done.back(), "CAN'T OPEN FILE \"D:\\b.bin\" OR FILE IS IN USES BY OTHER SOFTWARE");
+}
+
+} // namespace
+} // namespace velmor::testing
