@@ -1,4 +1,5 @@
 // TKavoBurner: layout, header, size and the in-place image write.
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -96,7 +97,10 @@ bool TKavoBurner::WriteImage(const std::string &FileName, bool InPlace) {
                     buffer.begin() + static_cast<std::ptrdiff_t>(padded), 0);
           count = padded;
         }
-        if (!image->Write(buffer.data(), count)) {
+        const bool zeros =
+            std::all_of(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count),
+                        [](std::uint8_t b) { return b == 0; });
+        if (!(zeros ? image->WriteZeros(count) : image->Write(buffer.data(), count))) {
           error = writeError;
           break;
         }

@@ -26,9 +26,12 @@ std::string UpperAscii(const std::string &text, const CharTable &chars);
 // byte below 33 or above 122 replaced by "_".
 std::string VirtualShortName(const std::string &name);
 
-// Longest identifiers a directory record can hold (its length byte caps the record at 255).
+// Longest identifiers, version suffix included. An ISO identifier must fit a directory record,
+// whose length byte caps it at 255 bytes. A Joliet record could hold 110 UCS-2 units, but readers
+// keep at most 103 (the long-name convention of other ISO tools; libarchive cuts the rest), so
+// Joliet identifiers stay within that.
 constexpr std::size_t kMaxIsoIdentifier = 221;
-constexpr std::size_t kMaxJolietUnits = 110;
+constexpr std::size_t kMaxJolietUnits = 103;
 constexpr std::size_t kVersionSuffixLength = 2; // ";1"
 
 // Sets IsoIdentifier and JolietIdentifier of every child of dir: the entry's names, except that

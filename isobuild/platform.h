@@ -40,6 +40,8 @@ class ImageFile {
 public:
   virtual ~ImageFile() = default;
   virtual bool Write(const void *Data, std::size_t Count) = 0;
+  // Appends Count zero bytes; a file system that keeps holes need not store them.
+  virtual bool WriteZeros(std::uint64_t Count);
   // Flushes and closes; false when anything could not be written.
   virtual bool Close() = 0;
 };

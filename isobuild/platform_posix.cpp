@@ -103,11 +103,64 @@ private:
   Descriptor fd_;
 };
 
+// Collects small writes (the image of many small files is a stream of single sectors) into
+// large ones.
 class PosixImageFile : public ImageFile {
 public:
-  explicit PosixImageFile(int fd) : fd_(fd) {}
+  explicit PosixImageFile(int fd) : fd_(fd) { buffer_.reserve(kBufferBytes); }
   bool Write(const void *data, std::size_t count) override {
+    if (!SettleZeros())
+      return false;
     const char *p = static_cast<const char *>(data);
+    if (buffer_.size() + count > kBufferBytes && !Flush())
+      return false;
+    if (count >= kBufferBytes)
+      return WriteAll(p, count);
+    buffer_.insert(buffer_.end(), p, p + count);
+    return true;
+  }
+  bool WriteZeros(std::uint64_t count) override {
+    pendingZeros_ += count;
+    return true;
+  }
+  bool Close() override {
+    bool ok = SettleZeros() && Flush();
+    if (ok && endsInHole_) {
+      const off_t end = ::lseek(fd_.get(), 0, SEEK_CUR);
+      ok = end >= 0 && ::ftruncate(fd_.get(), end) == 0;
+    }
+    const int fd = fd_.release();
+    return fd >= 0 && ::close(fd) == 0 && ok;
+  }
+
+private:
+  static constexpr std::size_t kBufferBytes = 1 << 20;
+
+  // Long runs of zeros become a hole (the file gets its length when it is closed); short ones
+  // are written.
+  bool SettleZeros() {
+    const std::uint64_t zeros = pendingZeros_;
+    pendingZeros_ = 0;
+    if (zeros >= kBufferBytes) {
+      if (!Flush() || ::lseek(fd_.get(), static_cast<off_t>(zeros), SEEK_CUR) < 0)
+        return false;
+      endsInHole_ = true;
+      return true;
+    }
+    if (buffer_.size() + zeros > kBufferBytes && !Flush())
+      return false;
+    buffer_.resize(buffer_.size() + static_cast<std::size_t>(zeros), 0);
+    return true;
+  }
+
+  bool Flush() {
+    const bool ok = WriteAll(buffer_.data(), buffer_.size());
+    buffer_.clear();
+    return ok;
+  }
+  bool WriteAll(const char *p, std::size_t count) {
+    if (count > 0)
+      endsInHole_ = false;
     while (count > 0) {
       const ssize_t n = ::write(fd_.get(), p, count);
       if (n < 0 && errno == EINTR)
@@ -119,13 +172,11 @@ public:
     }
     return true;
   }
-  bool Close() override {
-    const int fd = fd_.release();
-    return fd >= 0 && ::close(fd) == 0;
-  }
 
-private:
   Descriptor fd_;
+  std::vector<char> buffer_;
+  std::uint64_t pendingZeros_ = 0;
+  bool endsInHole_ = false;
 };
 
 class PosixPlatform : public Platform {

@@ -27,7 +27,8 @@ TEST_F(HeaderTest, DescriptorsCarryTheLayoutAndTheVolumeLabel) {
   EXPECT_TRUE(std::all_of(Sector(0), Sector(16), [](std::uint8_t b) { return b == 0; }));
 
   const std::uint8_t *pvd = Sector(16);
-  EXPECT_EQ(Text(pvd, 7), std::string("\x01" "CD001\x01"));
+  EXPECT_EQ(Text(pvd, 7), std::string("\x01"
+                                      "CD001\x01"));
   EXPECT_EQ(Text(pvd + 8, 32), std::string(32, ' '));
   EXPECT_EQ(Text(pvd + 40, 32), "MY DISC" + std::string(25, ' '));
   EXPECT_EQ(Le32(pvd + 80), 151u);
@@ -58,7 +59,8 @@ TEST_F(HeaderTest, DescriptorsCarryTheLayoutAndTheVolumeLabel) {
   EXPECT_EQ(Le32(svd + 156 + 2), 24u);
   EXPECT_EQ(Ucs2(svd + 702, 18), std::u16string(18, u' '));
   EXPECT_EQ(svd[702 + 36], 0);
-  EXPECT_EQ(Text(Sector(18), 7), std::string("\xff" "CD001\x01"));
+  EXPECT_EQ(Text(Sector(18), 7), std::string("\xff"
+                                             "CD001\x01"));
 }
 
 TEST_F(HeaderTest, DoubleByteLabelIsCutAtItsFieldLength) {
@@ -143,35 +145,35 @@ TEST_F(HeaderTest, NamesTooLongForTheirRecordsAreShortenedAndStayUnique) {
   fs.AddFolder("D:\\" + longFolder);
   fs.AddFile("D:\\" + longFolder + "\\" + stem + "1.txt", 1);
   fs.AddFile("D:\\" + longFolder + "\\" + stem + "2.txt", 1);
-  fs.AddFile("D:\\" + longFolder + "\\" + std::string(102, 'n') + "~1.txt", 1);
+  fs.AddFile("D:\\" + longFolder + "\\" + std::string(95, 'n') + "~1.txt", 1);
   fs.AddFolder("D:\\" + std::string(230, 'g'));
   burner.InsertFolder("\\", "D:\\", false, false, true, kAllAttributes, "*.*");
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
 
   TDirNode *folder = burner.FindDir("\\" + longFolder);
   ASSERT_NE(folder, nullptr);
-  EXPECT_EQ(folder->Entry->JolietIdentifier, std::u16string(110, u'f'));
+  EXPECT_EQ(folder->Entry->JolietIdentifier, std::u16string(103, u'f'));
   EXPECT_EQ(folder->Entry->IsoIdentifier, std::string(120, 'F')); // fits an ISO record
   std::vector<std::u16string> names;
   for (TEntryNode *e = folder->FirstChild; e; e = e->Next) {
-    EXPECT_LE(e->JolietIdentifier.size(), 108u);
+    EXPECT_LE(e->JolietIdentifier.size(), 101u);
     names.push_back(e->JolietIdentifier);
   }
   ASSERT_EQ(names.size(), 3u);
-  EXPECT_EQ(names[2], std::u16string(102, u'n') + u"~1.txt"); // fitted already: kept
-  EXPECT_EQ(names[0], std::u16string(104, u'n') + u".txt");
-  EXPECT_EQ(names[1], std::u16string(102, u'n') + u"~2.txt");
+  EXPECT_EQ(names[2], std::u16string(95, u'n') + u"~1.txt"); // fitted already: kept
+  EXPECT_EQ(names[0], std::u16string(97, u'n') + u".txt");
+  EXPECT_EQ(names[1], std::u16string(95, u'n') + u"~2.txt");
   TDirNode *g = burner.FindDir("\\" + std::string(230, 'g'));
   EXPECT_EQ(g->Entry->IsoIdentifier, std::string(221, 'G'));
-  EXPECT_EQ(g->Entry->JolietIdentifier.size(), 110u);
+  EXPECT_EQ(g->Entry->JolietIdentifier.size(), 103u);
 
-  // The Joliet path-table record of the long folder holds 110 units.
+  // The Joliet path-table record of the long folder holds 103 units.
   const std::uint8_t *t = Sector(burner.Layout().JolietLTable);
   std::size_t pos = 10;
   bool found = false;
   for (int i = 1; i < Store().DirCount; ++i) {
     if (Store().JolietDirs[i] == folder) {
-      EXPECT_EQ(t[pos], 220);
+      EXPECT_EQ(t[pos], 206);
       found = true;
     }
     pos += 8 + t[pos];
@@ -179,7 +181,7 @@ TEST_F(HeaderTest, NamesTooLongForTheirRecordsAreShortenedAndStayUnique) {
   EXPECT_TRUE(found);
   // Every record of the folder's Joliet extent stays within 255 bytes.
   const std::uint8_t *ext = Sector(burner.Layout().JolietDirArea + folder->JolietDirSector);
-  EXPECT_EQ(ext[68], 33 + 2 * 110 + 1);
+  EXPECT_EQ(ext[68], 33 + 2 * 103 + 1);
 }
 
 TEST_F(HeaderTest, SameIsoNameFromTwoFoldersGetsAMark) {

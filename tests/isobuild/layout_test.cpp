@@ -84,10 +84,10 @@ TEST_F(LayoutTest, SixtyFilesFillFortyThreeRecordsIntoTheFirstSector) {
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
   EXPECT_EQ(Store().Dirs[0]->IsoExtentSize, 4096);
   const std::uint8_t *first = Sector(burner.Layout().IsoDirArea);
-  EXPECT_EQ(first[68 + 42 * 46], 46);                  // the 43rd record ends at byte 2046
-  EXPECT_EQ(first[2046], 0);                           // two bytes of padding
-  EXPECT_EQ(first[2048], 46);                          // the 44th opens the second sector
-  EXPECT_EQ(first[2048 + 33], 'A');                    // its identifier
+  EXPECT_EQ(first[68 + 42 * 46], 46); // the 43rd record ends at byte 2046
+  EXPECT_EQ(first[2046], 0);          // two bytes of padding
+  EXPECT_EQ(first[2048], 46);         // the 44th opens the second sector
+  EXPECT_EQ(first[2048 + 33], 'A');   // its identifier
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(first + 2048 + 33), 12), "ABCD43.TXT;1");
 }
 

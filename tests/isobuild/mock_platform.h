@@ -191,7 +191,11 @@ inline std::uint32_t Le32(const std::uint8_t *p) {
 inline std::uint32_t Be32(const std::uint8_t *p) {
   return static_cast<std::uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
 }
-inline std::uint16_t Le16(const std::uint8_t *p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-inline std::uint16_t Be16(const std::uint8_t *p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
+inline std::uint16_t Le16(const std::uint8_t *p) {
+  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+inline std::uint16_t Be16(const std::uint8_t *p) {
+  return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
+}
 
 } // namespace velmor::testing
