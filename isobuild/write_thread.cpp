@@ -1,9 +1,19 @@
 // TThWrite: writes the blocks of the read-ahead cache into the image file.
 #include "write_thread.h"
 
+#include <cstring>
+
 #include "thread_priority.h"
 
 namespace velmor {
+
+namespace {
+
+bool AllZeros(const std::uint8_t *Data, std::size_t Count) {
+  return Count == 0 || (Data[0] == 0 && std::memcmp(Data, Data + 1, Count - 1) == 0);
+}
+
+} // namespace
 
 TThWrite::TThWrite(Platform &Files, std::string FileName, std::unique_ptr<TCacheThread> Cache,
                    WriteState &State, DoneHandler Done)
@@ -43,7 +53,11 @@ void TThWrite::WriteBlocks(ImageFile &Image) {
   TCacheThread::TakeResult taken = FCache->Take(block, never);
   while (taken == TCacheThread::TakeResult::Block) {
     FState.BytesWritten += block->Count;
-    if (!Image.Write(block->Data, block->Count)) {
+    // Zeros (the post-gap, sparse sources) may become a hole in the image file.
+    const bool written = AllZeros(block->Data, block->Count)
+                             ? Image.WriteZeros(block->Count)
+                             : Image.Write(block->Data, block->Count);
+    if (!written) {
       // A full disk or a removed medium: the image would be incomplete.
       Stop("CAN'T WRITE FILE \"" + FFileName + "\"");
       return;
