@@ -115,7 +115,7 @@ TEST_F(CacheTest, FilesArePaddedToSectorsAndPackedAcrossFiles) {
 
 TEST_F(CacheTest, HeaderLargerThanTheQueueLetsTheWriterStartBeforeAnyFileIsRead) {
   SetHeader(40 * 31);
-  AddFile("big.bin", 100 * kBlock + 7);
+  AddFile("big.bin", 40 * kBlock + 7);
   auto cache = Start(kMinCache);
   EXPECT_EQ(cache->Capacity(), 32);
   EXPECT_TRUE(cache->WaitUntilReady(std::atomic<bool>(false)));
@@ -150,7 +150,7 @@ TEST_F(CacheTest, AbortWhileWaitingForRoomEmptiesTheQueueAndClosesTheSource) {
   for (const std::size_t headerSectors : {40u * 31, 16u}) {
     SetHeader(headerSectors);
     files.clear();
-    AddFile("big" + std::to_string(headerSectors), 200 * kBlock);
+    AddFile("big" + std::to_string(headerSectors), 40 * kBlock);
     fs.Opened = 0;
     auto cache = Start(kMinCache);
     ASSERT_TRUE(cache->WaitUntilReady(std::atomic<bool>(false)));

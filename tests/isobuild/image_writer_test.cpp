@@ -69,11 +69,11 @@ TEST_F(WriterTest, SmallImageEqualsTheInPlaceImageWithItsPostGap) {
 }
 
 TEST_F(WriterTest, ImageLargerThanTheSmallestCacheEqualsTheInPlaceImage) {
-  ExpectImageLikeInPlace(2097152, 5 * 1048576 + 5);
+  ExpectImageLikeInPlace(2097152, 2 * 1048576 + 5);
 }
 
 TEST_F(WriterTest, AbortRightAfterTheStartStillWritesTheFirstBlock) {
-  AddFile("a.bin", 4 * 1048576);
+  AddFile("a.bin", 1048576);
   Prepare();
   Gate create;
   fs.HoldCreate = &create;
@@ -87,7 +87,7 @@ TEST_F(WriterTest, AbortRightAfterTheStartStillWritesTheFirstBlock) {
 }
 
 TEST_F(WriterTest, AbortDuringABlockCompletesThatBlockOnly) {
-  AddFile("a.bin", 4 * 1048576);
+  AddFile("a.bin", 1048576);
   Prepare();
   fs.BeforeWrite = [&](std::size_t index) {
     if (index == 6) // in the file data: the header takes five blocks
@@ -118,8 +118,9 @@ TEST_F(WriterTest, ImageThatCannotBeCreatedWritesNothing) {
 }
 
 TEST_F(WriterTest, SourceMissingInTheMiddleLeavesWhatWasWritten) {
-  AddFile("a.bin", 8 * 1048576); // more than the queue holds, so the writer is already running
+  AddFile("a.bin", 3 * 1048576); // more than the queue holds, so the writer is already running
   AddFile("b.bin", 10);
+  burner.SetCacheSize(2097152);
   const std::vector<std::uint8_t> expected = InPlaceImage();
   fs.Remove("D:\\src\\b.bin");
   burner.PrepareImage(true, nullptr);
@@ -158,7 +159,8 @@ TEST_F(WriterTest, ShorterSourceKeepsTheLayoutAndIsNamed) {
 }
 
 TEST_F(WriterTest, ComponentDestroyedRightAfterAbortOutlivesItsThreads) {
-  AddFile("a.bin", 16 * 1048576);
+  AddFile("a.bin", 3 * 1048576);
+  burner.SetCacheSize(2097152);
   Prepare();
   Gate resume;
   fs.BeforeWrite = [&](std::size_t index) {
