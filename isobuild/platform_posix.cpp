@@ -112,10 +112,11 @@ public:
     if (!SettleZeros())
       return false;
     const char *p = static_cast<const char *>(data);
+    // Large pieces go straight to the file; small ones are gathered first.
+    if (count >= kDirectBytes)
+      return Flush() && WriteAll(p, count);
     if (buffer_.size() + count > kBufferBytes && !Flush())
       return false;
-    if (count >= kBufferBytes)
-      return WriteAll(p, count);
     buffer_.insert(buffer_.end(), p, p + count);
     return true;
   }
@@ -135,6 +136,7 @@ public:
 
 private:
   static constexpr std::size_t kBufferBytes = 1 << 20;
+  static constexpr std::size_t kDirectBytes = 64 << 10;
 
   // Long runs of zeros become a hole (the file gets its length when it is closed); short ones
   // are written.

@@ -9,6 +9,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <sys/wait.h>
 
 namespace {
 
@@ -261,6 +262,30 @@ TEST_F(PeerCheck, FileOfFourAndAHalfGigabytesReadsBackWhole) {
                   Quote(huge.string())),
             0);
   EXPECT_EQ(Capture("7z x -so " + iso + " big/after.txt"), "after");
+}
+
+} // namespace
+
+namespace {
+
+// The command line keeps paths as tar does: relative folders stay relative to the image's root,
+// absolute ones keep their full path, and ".." is refused.
+TEST_F(PeerCheck, CommandLinePaths) {
+  WriteFile(dir / "photos" / "2006" / "p.jpg", "jpeg");
+  WriteFile(dir / "note.txt", "note");
+  const std::string cd = "cd " + Quote(dir.string()) + " && " + Quote(VELMOR_MKISO);
+  ASSERT_EQ(Shell(cd + " -o a.iso ./photos//2006/ note.txt >/dev/null"), 0);
+  const std::string relative = Capture("isoinfo -J -f -i " + Quote((dir / "a.iso").string()));
+  EXPECT_EQ(relative, "/photos\n/note.txt;1\n/photos/2006\n/photos/2006/p.jpg;1\n");
+
+  ASSERT_EQ(Shell(cd + " -o b.iso " + Quote((dir / "photos").string()) + " >/dev/null"), 0);
+  const std::string absolute = Capture("isoinfo -J -f -i " + Quote((dir / "b.iso").string()));
+  EXPECT_NE(absolute.find(dir.relative_path().string() + "/photos/2006/p.jpg;1\n"),
+            std::string::npos);
+
+  EXPECT_EQ(WEXITSTATUS(Shell(cd + " -o c.iso photos/../note.txt 2>/dev/null")), 2);
+  EXPECT_EQ(WEXITSTATUS(Shell(cd + " -o c.iso missing 2>/dev/null")), 1);
+  EXPECT_FALSE(fs::exists(dir / "c.iso"));
 }
 
 } // namespace

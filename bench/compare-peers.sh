@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Times velmor-mkiso against genisoimage -J and xorriso -as mkisofs -J on two reference trees:
+#   big:   1 GiB in 32 files
+#   small: 100,000 files of 1 KiB in 2,000 folders
+# Each tool builds each image RUNS times (best time kept); images go to a temporary folder that
+# is removed at the end.  Usage: bench/compare-peers.sh [build dir] (default build/host)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/host}
+mkiso=$(realpath "$build/isobuild/velmor-mkiso")
+runs=${RUNS:-3}
+work=$(mktemp -d "${TMPDIR:-/tmp}/velmor-bench-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+echo "making reference trees in $work" >&2
+python3 - "$work" <<'PY'
+import os, sys
+root = sys.argv[1]
+chunk = os.urandom(1 << 20)
+os.makedirs(f"{root}/big")
+for i in range(32):
+    with open(f"{root}/big/part{i:02d}.bin", "wb") as f:
+        for k in range(32):
+            f.write(bytes([i, k]) + chunk[2:])
+small = os.urandom(1024 * 97)
+for d in range(2000):
+    folder = f"{root}/small/folder{d // 50:02d}/sub{d:04d}"
+    os.makedirs(folder)
+    for n in range(50):
+        with open(f"{folder}/file{n:02d}.txt", "wb") as f:
+            off = (d * 50 + n) % 96 * 1024
+            f.write(small[off:off + 1024])
+PY
+
+best() { # best wall time in seconds of RUNS runs of a command
+  local t b=""
+  for _ in $(seq "$runs"); do
+    rm -f "$work/out.iso"
+    t=$( { TIMEFORMAT=%R; time "$@" >/dev/null 2>&1; } 2>&1 )
+    if [ -z "$b" ] || awk "BEGIN{exit !($t < $b)}"; then b=$t; fi
+  done
+  echo "$b"
+}
+
+printf '%-6s %12s %12s %12s %10s %10s\n' tree velmor-mkiso genisoimage xorriso 'v/geniso' 'v/xorriso'
+for tree in big small; do
+  cd "$work"
+  v=$(best "$mkiso" -o "$work/out.iso" -V BENCH "$tree")
+  g=$(best genisoimage -quiet -J -V BENCH -o "$work/out.iso" "$tree")
+  x=$(best xorriso -as mkisofs -quiet -J -V BENCH -o "$work/out.iso" "$tree")
+  printf '%-6s %11ss %11ss %11ss %10.2f %10.2f\n' "$tree" "$v" "$g" "$x" \
+    "$(awk "BEGIN{print $v / $g}")" "$(awk "BEGIN{print $v / $x}")"
+  cd - >/dev/null
+done
