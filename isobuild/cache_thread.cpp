@@ -16,6 +16,7 @@ const char kInternalError[] = "INTERNAL ERROR 0005";
 namespace {
 
 constexpr std::int32_t kCacheUnit = 65536;
+constexpr std::size_t kConsumerBatch = 8;
 
 std::int32_t CapacityFor(std::int32_t cacheSize) {
   // Two at least, so that one block can be queued while the next is being filled.
@@ -233,9 +234,11 @@ bool TCacheThread::Append(BlockPtr Block, std::uint32_t Count, bool WaitForRoom)
   FBytesQueued += Count;
   const std::size_t queued = FQueue.size();
   FPeakQueued = std::max(FPeakQueued, queued);
-  if (FConsumerWaiting)
-    FDataOrEnd.notify_one();
   const std::size_t limit = static_cast<std::size_t>(FCapacity - 1);
+  // A waiting writer is woken for a batch of blocks, not for each one; a full queue and the end
+  // of the data wake it in any case.
+  if (FConsumerWaiting && (queued >= std::min(kConsumerBatch, limit) || !WaitForRoom))
+    FDataOrEnd.notify_one();
   if (!WaitForRoom || queued < limit) {
     lock.unlock();
     AdjustPriority(queued);

@@ -56,7 +56,7 @@ void TKavoBurner::AbortWrite() {
 }
 
 void TKavoBurner::RaiseWriteDone(const std::string &Error) {
-  std::lock_guard<std::mutex> events(FWriter.EventLock);
+  std::lock_guard<std::recursive_mutex> events(FWriter.EventLock);
   if (!FWriter.EventsOff && OnWriteDone)
     OnWriteDone(this, Error);
 }

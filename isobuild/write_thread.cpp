@@ -1,6 +1,7 @@
 // TThWrite: writes the blocks of the read-ahead cache into the image file.
 #include "write_thread.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "thread_priority.h"
@@ -80,7 +81,7 @@ void TThWrite::Stop(const std::string &Error) {
 
 WriterSlot::~WriterSlot() {
   {
-    std::lock_guard<std::mutex> events(EventLock);
+    std::lock_guard<std::recursive_mutex> events(EventLock);
     EventsOff = true;
   }
   State.AbortRequest = true;
@@ -97,12 +98,17 @@ void WriterSlot::Interrupt() {
 }
 
 void WriterSlot::Retire() {
-  std::unique_ptr<TThWrite> previous;
+  std::vector<std::unique_ptr<TThWrite>> previous;
   {
     std::lock_guard<std::mutex> lock(Lock);
-    previous = std::move(Writer);
+    if (Writer)
+      Ended.push_back(std::move(Writer));
+    for (auto &writer : Ended)
+      if (!writer->IsCurrentThread())
+        previous.push_back(std::move(writer));
+    Ended.erase(std::remove(Ended.begin(), Ended.end(), nullptr), Ended.end());
   }
-  previous.reset();
+  previous.clear();
 }
 
 } // namespace velmor

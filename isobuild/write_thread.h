@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cache_thread.h"
 #include "platform.h"
@@ -37,6 +38,7 @@ public:
 
   // Makes a thread that waits for the next block look at the abort request.
   void Interrupt() { FCache->Interrupt(); }
+  bool IsCurrentThread() const { return std::this_thread::get_id() == FThread.get_id(); }
 
 private:
   void Execute();
@@ -57,10 +59,14 @@ private:
 // closes right after an abort.
 struct WriterSlot {
   WriteState State;
-  std::mutex Lock; // guards Writer and Starting
+  std::mutex Lock; // guards Writer, Ended and Starting
   std::unique_ptr<TThWrite> Writer;
+  // A writer whose own completion handler started the next write: it cannot wait for itself,
+  // so it is waited for later.
+  std::vector<std::unique_ptr<TThWrite>> Ended;
   TCacheThread *Starting = nullptr;
-  std::mutex EventLock; // held while the completion event runs
+  // Held while the completion event runs; a handler may start the next write on the same thread.
+  std::recursive_mutex EventLock;
   bool EventsOff = false;
 
   WriterSlot() = default;
@@ -69,7 +75,7 @@ struct WriterSlot {
   ~WriterSlot();
   // Wakes whichever side of a running write waits, after AbortRequest was set.
   void Interrupt();
-  // Waits for a previous writer thread to end.
+  // Waits for previous writer threads to end, except the calling one.
   void Retire();
 };
 
