@@ -158,6 +158,22 @@ TEST_F(WriterTest, ShorterSourceKeepsTheLayoutAndIsNamed) {
   EXPECT_EQ(fs.Image[at + 2999], ContentByte("D:\\src\\b.bin", 2999));
 }
 
+TEST_F(WriterTest, CompletionHandlerMayStartTheNextWrite) {
+  AddFile("a.bin", 100000);
+  Prepare();
+  int calls = 0; // guarded by the component: one completion event runs at a time
+  burner.OnWriteDone = [&](TKavoBurner *, const std::string &error) {
+    if (++calls > 1)
+      return done.Record(error);
+    EXPECT_EQ(error, "");
+    burner.PrepareImage(true, nullptr);
+    EXPECT_TRUE(burner.WriteImage("D:\\again.iso"));
+  };
+  ASSERT_TRUE(burner.WriteImage("D:\\out.iso"));
+  EXPECT_EQ(done.Wait(), "");
+  EXPECT_EQ(fs.Image.size(), static_cast<std::size_t>(burner.ImageSectors() * 2048));
+}
+
 TEST_F(WriterTest, ComponentDestroyedRightAfterAbortOutlivesItsThreads) {
   AddFile("a.bin", 3 * 1048576);
   burner.SetCacheSize(2097152);

@@ -106,13 +106,14 @@ private:
 class Completion {
 public:
   void Attach(TKavoBurner &burner) {
-    burner.OnWriteDone = [this](TKavoBurner *, const std::string &error) {
-      std::lock_guard<std::mutex> lock(lock_);
-      error_ = error;
-      ++calls_;
-      thread_ = std::this_thread::get_id();
-      signal_.notify_all();
-    };
+    burner.OnWriteDone = [this](TKavoBurner *, const std::string &error) { Record(error); };
+  }
+  void Record(const std::string &error) {
+    std::lock_guard<std::mutex> lock(lock_);
+    error_ = error;
+    ++calls_;
+    thread_ = std::this_thread::get_id();
+    signal_.notify_all();
   }
   // The completion text; a write that never ends fails the test instead of hanging it.
   std::string Wait() {
