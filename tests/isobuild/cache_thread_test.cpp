@@ -1,5 +1,5 @@
 // The read-ahead cache on its own: block contents and order, the bound on queued blocks, the
-// post-gap, aborts in every phase and failing sources. The queue is drained with Pop.
+// post-gap and aborts in every phase. The queue is drained with Pop.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -51,9 +51,8 @@ protected:
   std::vector<std::uint8_t> Expected(std::size_t length = 0) const {
     std::vector<std::uint8_t> out = header;
     for (const auto &[path, size] : files) {
-      const std::uint64_t real = fs.ShortSources.count(path) ? fs.ShortSources.at(path) : size;
       for (std::uint64_t k = 0; k < size; ++k)
-        out.push_back(k < real ? ContentByte(path, k) : 0);
+        out.push_back(ContentByte(path, k));
       out.resize((out.size() + 2047) / 2048 * 2048, 0);
     }
     out.resize(std::max(out.size(), length), 0);
@@ -164,33 +163,6 @@ TEST_F(CacheTest, AbortWhileWaitingForRoomEmptiesTheQueueAndClosesTheSource) {
     EXPECT_EQ(fs.Opened, headerSectors > 31 * 31 ? 0 : 1);
     EXPECT_EQ(fs.OpenNow, 0);
   }
-}
-
-TEST_F(CacheTest, SourceThatCannotBeOpenedEndsTheDataAfterWhatWasQueued) {
-  SetHeader(16);
-  AddFile("first.bin", 3000);
-  AddFile("locked.bin", 10);
-  AddFile("never.bin", 10);
-  fs.Remove("D:\\locked.bin");
-  auto cache = Start(4194304);
-  Drain(*cache);
-  EXPECT_EQ(cache->ErrorText(),
-            "CAN'T OPEN FILE \"D:\\locked.bin\" OR FILE IS IN USES BY OTHER SOFTWARE");
-  EXPECT_EQ(cache->CurrentSource(), "D:\\locked.bin");
-  EXPECT_EQ(bytes.size(), 16u * 2048) << "the block being filled is not handed out";
-  EXPECT_EQ(fs.OpenNow, 0);
-}
-
-TEST_F(CacheTest, ShorterSourceStillFillsItsShareWithZeros) {
-  SetHeader(16);
-  AddFile("shrunk.bin", 10000);
-  AddFile("after.bin", 3000);
-  fs.ShortSources["D:\\shrunk.bin"] = 2500;
-  auto cache = Start(4194304);
-  Drain(*cache);
-  EXPECT_TRUE(bytes == Expected());
-  EXPECT_EQ(cache->ErrorText(), "");
-  EXPECT_EQ(cache->SourceNotice(), "FILE \"D:\\shrunk.bin\" CHANGED WHILE THE IMAGE WAS WRITTEN");
 }
 
 TEST_F(CacheTest, DataThatDoNotMatchTheLayoutAreAnError) {

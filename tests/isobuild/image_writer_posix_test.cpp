@@ -1,10 +1,10 @@
-// Threaded image writes to real files: what reaches the disk, and the disk refusing it.
+// Threaded image writes to real files that the system refuses. Complete images written through
+// velmor-mkiso are read back by other tools in the peer check.
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -30,12 +30,9 @@ protected:
   }
   void TearDown() override { fs::remove_all(dir); }
 
-  std::string MakeFile(const std::string &name, std::size_t size) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-      bytes[i] = static_cast<char>(i * 7 + name.size());
-    std::ofstream((dir / "src" / name).string(), std::ios::binary) << bytes;
-    return bytes;
+  void MakeFile(const std::string &name, std::size_t size) {
+    fs::create_directories(dir / "src");
+    std::ofstream((dir / "src" / name).string(), std::ios::binary) << std::string(size, 'x');
   }
   std::string Write(const fs::path &image) {
     burner.InsertFolder("\\", (dir / "src").string(), false, false, true, kAllAttributes, "*.*");
@@ -45,25 +42,7 @@ protected:
   }
 };
 
-TEST_F(PosixWriterTest, EveryFileLiesAtItsSectorAndTheLengthIsComplete) {
-  fs::create_directories(dir / "src");
-  const std::map<std::string, std::string> files = {{"a.bin", MakeFile("a.bin", 5)},
-                                                    {"b.bin", MakeFile("b.bin", 2 * 63488)},
-                                                    {"c.bin", MakeFile("c.bin", 3 * 1048576 + 1)}};
-  EXPECT_EQ(Write(dir / "out.iso"), "");
-  std::ifstream in(dir / "out.iso", std::ios::binary);
-  const std::string image((std::istreambuf_iterator<char>(in)), {});
-  ASSERT_EQ(image.size(), static_cast<std::size_t>(burner.ImageSectors() * 2048));
-  for (const auto &[name, bytes] : files) {
-    const TEntryNode *e = burner.FindEntry(burner.FindDir("\\"), name);
-    ASSERT_NE(e, nullptr) << name;
-    const std::size_t at = (burner.Layout().FirstFileSector + e->IsoSector) * 2048u;
-    EXPECT_TRUE(image.compare(at, bytes.size(), bytes) == 0) << name;
-  }
-}
-
 TEST_F(PosixWriterTest, TargetInAMissingFolderCannotBeCreated) {
-  fs::create_directories(dir / "src");
   MakeFile("a.bin", 100);
   const fs::path target = dir / "missing" / "out.iso";
   EXPECT_EQ(Write(target), "CAN'T CREATE FILE \"" + target.string() + "\"");
@@ -72,7 +51,6 @@ TEST_F(PosixWriterTest, TargetInAMissingFolderCannotBeCreated) {
 
 // A file-size limit stands in for a full disk: writes past it fail with EFBIG.
 TEST_F(PosixWriterTest, FullDiskIsAFailureNamingTheImage) {
-  fs::create_directories(dir / "src");
   MakeFile("a.bin", 4 * 1048576);
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
