@@ -105,6 +105,11 @@ TEST_F(CacheTest, FilesArePaddedToSectorsAndPackedAcrossFiles) {
   AddFile("c.bin", kBlock);
   AddFile("d.bin", 2048);
   AddFile("empty.bin", 0);
+  // A file placed at a fixed sector has no share of the file area.
+  fs.AddFile("D:\\fixed.bin", 4096);
+  ListingRecord fixed;
+  fs.Stat("D:\\fixed.bin", fixed);
+  burner.AddFileEntry(burner.FindDir("\\"), fixed, false, 20, "D:\\fixed.bin");
   auto cache = Start(4194304);
   Drain(*cache);
   // The header block, then a+b+28 sectors of c, then 3 sectors of c and d.
