@@ -40,6 +40,9 @@ bool TKavoBurner::NewCompilation(std::int32_t MaxEntries, std::int32_t MaxDirs) 
   c.IsoDirs.assign(static_cast<std::size_t>(c.MaxDirs), nullptr);
   c.JolietDirs.assign(static_cast<std::size_t>(c.MaxDirs), nullptr);
   c.Entries.assign(static_cast<std::size_t>(c.MaxEntries), nullptr);
+  // Sized once, like the arrays: the indexes never rehash while the tree grows.
+  c.DirsByPath.reserve(static_cast<std::size_t>(c.MaxDirs));
+  c.EntriesByName.reserve(static_cast<std::size_t>(c.MaxEntries));
   std::fill(std::begin(c.ZeroSector), std::end(c.ZeroSector), 0);
   FLayout = ImageLayout{};
   FLimitReached = false;

@@ -9,7 +9,7 @@ namespace {
 
 using LayoutTest = BuilderTest;
 
-TEST_F(LayoutTest, WorkedExamplePlacesEveryStructureAndFile) {
+TEST_F(LayoutTest, FolderAndFilePlaceEveryStructure) {
   fs.AddFile("D:\\DOCS\\a.txt", 3000);
   fs.AddFile("D:\\readme.txt", 100);
   AddFolderItem("D:\\DOCS");
