@@ -18,6 +18,11 @@ cmake --build build/host-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/host-asan --output-on-failure -j "$jobs" -LE slow
 
+echo "== host, ThreadSanitizer (tests labelled threads)"
+configure build/host-tsan -DVELMOR_SANITIZE_THREAD=ON
+cmake --build build/host-tsan -j "$jobs" --target velmor_threads_tests
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/host-tsan --output-on-failure -j "$jobs" -L threads
+
 echo "== win32 under Wine"
 configure build/win32 -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-i686-mingw.cmake"
 cmake --build build/win32 -j "$jobs"

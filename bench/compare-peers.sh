@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Times velmor-mkiso against genisoimage -J and xorriso -as mkisofs -J on two reference trees:
+# Times velmor-mkiso against genisoimage -J and xorriso -as mkisofs -J, and against plain cat of
+# the same files into one file (what the disks allow), on two reference trees:
 #   big:   1 GiB in 32 files
 #   small: 100,000 files of 1 KiB in 2,000 folders
-# Each tool builds each image RUNS times, taking turns (best time kept); images go to a temporary folder that
-# is removed at the end.  Usage: bench/compare-peers.sh [build dir] (default build/host)
+# Each tool builds each image RUNS times, taking turns (best time kept); images go to a temporary
+# folder that is removed at the end.  Usage: bench/compare-peers.sh [build dir] (default build/host)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/host}
@@ -45,17 +46,23 @@ time_once() { # wall time in seconds of one run; the output is flushed before th
 
 min() { if [ -z "$1" ]; then echo "$2"; else awk "BEGIN{print ($2 < $1) ? $2 : $1}"; fi; }
 
-printf '%-6s %12s %12s %12s %10s %10s\n' tree velmor-mkiso genisoimage xorriso 'v/geniso' 'v/xorriso'
+catall() { # every file of a tree, in name order, into one file
+  find "$1" -type f -print0 | sort -z | xargs -0 cat >"$2"
+}
+
+printf '%-6s %12s %12s %12s %12s %9s %9s %9s\n' tree velmor-mkiso genisoimage xorriso cat \
+  'v/geniso' 'v/xorriso' 'v/cat'
 for tree in big small; do
   cd "$work"
-  v="" g="" x=""
+  v="" g="" x="" c=""
   # The tools take turns, so that the machine's load and cache state fall on all of them alike.
   for _ in $(seq "$runs"); do
     v=$(min "$v" "$(time_once "$mkiso" -o "$work/out.iso" -V BENCH "$tree")")
     g=$(min "$g" "$(time_once genisoimage -quiet -J -V BENCH -o "$work/out.iso" "$tree")")
     x=$(min "$x" "$(time_once xorriso -as mkisofs -quiet -J -V BENCH -o "$work/out.iso" "$tree")")
+    c=$(min "$c" "$(time_once catall "$tree" "$work/out.iso")")
   done
-  printf '%-6s %11ss %11ss %11ss %10.2f %10.2f\n' "$tree" "$v" "$g" "$x" \
-    "$(awk "BEGIN{print $v / $g}")" "$(awk "BEGIN{print $v / $x}")"
+  printf '%-6s %11ss %11ss %11ss %11ss %9.2f %9.2f %9.2f\n' "$tree" "$v" "$g" "$x" "$c" \
+    "$(awk "BEGIN{print $v / $g}")" "$(awk "BEGIN{print $v / $x}")" "$(awk "BEGIN{print $v / $c}")"
   cd - >/dev/null
 done

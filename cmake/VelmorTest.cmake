@@ -1,5 +1,6 @@
 # velmor_add_test(<name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>])
-# The label "slow" keeps a test out of the sanitized run (peer checks, big files).
+# The label "slow" keeps a test out of the sanitized run (peer checks, big files); the label
+# "threads" also runs it under ThreadSanitizer, and the target velmor_threads_tests builds those.
 # One GoogleTest program per call, registered as one ctest test. On the Win32 build the
 # program runs under Wine in the project's own prefix with the GBK code page and a fixed
 # time zone; scripts/winebed.sh keeps a warm wine server for it.
@@ -13,6 +14,12 @@ function(velmor_add_test name)
   add_test(NAME ${name} COMMAND ${name})
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+  if("threads" IN_LIST T_LABELS)
+    if(NOT TARGET velmor_threads_tests)
+      add_custom_target(velmor_threads_tests)
+    endif()
+    add_dependencies(velmor_threads_tests ${name})
   endif()
   if(WIN32)
     set_tests_properties(${name} PROPERTIES ENVIRONMENT

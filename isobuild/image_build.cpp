@@ -49,11 +49,11 @@ std::int64_t TKavoBurner::ImageSectors() const {
 }
 
 bool TKavoBurner::WriteImage(const std::string &FileName, bool InPlace) {
+  if (!InPlace)
+    return WriteImage(FileName);
   FISOFileName = FileName;
   std::string error;
-  if (!InPlace) {
-    error = "THREADED WRITER NOT AVAILABLE";
-  } else if (std::unique_ptr<ImageFile> image = FPlatform.CreateImage(FileName); !image) {
+  if (std::unique_ptr<ImageFile> image = FPlatform.CreateImage(FileName); !image) {
     error = "CAN'T CREATE FILE \"" + FileName + "\"";
   } else {
     const std::string writeError = "CAN'T WRITE FILE \"" + FileName + "\"";

@@ -12,6 +12,7 @@
 #include "names.h"
 #include "platform.h"
 #include "scsi_device.h"
+#include "write_thread.h"
 
 namespace velmor {
 
@@ -108,7 +109,19 @@ public:
 
   // Writes the prepared image. In place: on the calling thread, header then every file padded
   // to a sector, no post-gap; ends with OnWriteDone. Returns true on success.
+  // With InPlace false, the threaded write below.
   bool WriteImage(const std::string &FileName, bool InPlace);
+
+  // Threaded write: the read-ahead cache thread produces the image (header, file data,
+  // post-gap) and the writer thread writes it to FileName. The end is reported through
+  // OnWriteDone on the writer thread. Returns true when the writer was started; false when the
+  // write failed before that, in which case OnWriteDone has been called on this thread. Must be
+  // preceded by PrepareImage; the compilation must not change until OnWriteDone.
+  bool WriteImage(const std::string &FileName);
+  void StartWriter(std::unique_ptr<TCacheThread> Cache);
+  // Asks a running write to stop; returns at once. The block being written is completed.
+  void AbortWrite();
+  std::int64_t BytesWritten() const { return FWriter.State.BytesWritten; }
 
 private:
   enum class WalkResult { Complete, Incomplete, LimitReached };
@@ -137,6 +150,11 @@ private:
   THeaderStream FHeaderStream;
   ImageLayout FLayout;
   bool FLimitReached = false;
+  // Last, so that it goes first: it waits for the write's threads while everything they use is
+  // still there.
+  WriterSlot FWriter;
+
+  void RaiseWriteDone(const std::string &Error);
 };
 
 } // namespace velmor

@@ -1,15 +1,61 @@
 // velmor-mkiso: builds an ISO 9660 image with Joliet names from files and folders, making the
 // same calls as the image-from-files window: files go into the image's root, folders keep their
 // path and are walked with their subfolders.
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "kavo_burner.h"
+#include "progress.h"
 
 namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void OnInterrupt(int) { interrupted = 1; }
+
+// Writes the prepared image on the component's threads, showing progress until OnWriteDone.
+// Ctrl-C aborts the write. Returns the completion text (empty on success).
+std::string WriteWithProgress(velmor::TKavoBurner &burner, const std::string &image) {
+  std::mutex lock;
+  std::condition_variable doneSignal;
+  bool done = false;
+  std::string error;
+  burner.OnWriteDone = [&](velmor::TKavoBurner *, const std::string &text) {
+    std::lock_guard<std::mutex> guard(lock);
+    error = text;
+    done = true;
+    doneSignal.notify_all();
+  };
+  std::signal(SIGINT, OnInterrupt);
+  velmor::mkiso::ProgressLine progress(stdout);
+  const std::int64_t total = burner.ImageSectors() * 2048;
+  burner.WriteImage(image);
+  bool abortSent = false;
+  std::unique_lock<std::mutex> guard(lock);
+  while (!done) {
+    // The signal handler can only set a flag; it is looked at here, a few times a second.
+    doneSignal.wait_for(guard, std::chrono::milliseconds(100));
+    if (interrupted && !abortSent) {
+      burner.AbortWrite();
+      abortSent = true;
+    }
+    if (!done)
+      progress.Show(burner.BytesWritten(), total);
+  }
+  guard.unlock();
+  if (error.empty())
+    progress.Show(burner.BytesWritten(), total);
+  progress.Finish();
+  std::signal(SIGINT, SIG_DFL);
+  return error;
+}
 
 #ifdef _WIN32
 const char kDone[] = "\xD1\xB9\xD6\xC6\xCD\xEA\xB1\xCF!"; // GBK
@@ -146,10 +192,9 @@ int main(int argc, char **argv) {
       burner.InsertFile("\\", path, false);
   }
   burner.PrepareImage(true, nullptr);
-  std::string error;
-  burner.OnWriteDone = [&](velmor::TKavoBurner *, const std::string &text) { error = text; };
   burner.OnDebugMessage = nullptr;
-  if (!burner.WriteImage(image, true)) {
+  const std::string error = WriteWithProgress(burner, image);
+  if (!error.empty()) {
     std::fprintf(stderr, "velmor-mkiso: %s\n", error.c_str());
     std::remove(image.c_str());
     return 1;

@@ -1,0 +1,399 @@
+// TCacheThread: the producer of image blocks and the queue the writer takes them from.
+#include "cache_thread.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <exception>
+
+#include "layout.h"
+
+namespace velmor {
+
+const char kAbortedByUser[] = "OPERATION ABORTED BY USER";
+const char kInternalError[] = "INTERNAL ERROR 0005";
+
+namespace {
+
+constexpr std::int32_t kCacheUnit = 65536;
+constexpr std::size_t kConsumerBatch = 8;
+
+std::int32_t CapacityFor(std::int32_t cacheSize) {
+  // Two at least, so that one block can be queued while the next is being filled.
+  return std::max<std::int32_t>(cacheSize / kCacheUnit, 2);
+}
+
+std::size_t RoundUpToSector(std::size_t bytes) {
+  return (bytes + kSectorSize - 1) / kSectorSize * kSectorSize;
+}
+
+} // namespace
+
+TCacheThread::TCacheThread(Platform &Files, const CompilationStore &Entries, THeaderStream &Header,
+                           std::int32_t CacheSize, bool WritePostGap, std::int64_t ImageBytes)
+    : FFiles(Files), FEntries(Entries), FHeader(Header), FCapacity(CapacityFor(CacheSize)),
+      FImageBytes(ImageBytes), FPostGapWanted(WritePostGap && ImageBytes < kPostGapImageBytes),
+      FImageBytesLeft(ImageBytes), FThread([this] { Run(); }) {}
+
+TCacheThread::~TCacheThread() {
+  Abort();
+  Join();
+}
+
+void TCacheThread::Run() {
+  SetCurrentThreadPriority(FPriority);
+  try {
+    Outcome outcome = QueueHeader();
+    if (outcome == Outcome::Done)
+      outcome = QueueFiles();
+    if (outcome == Outcome::Done) {
+      QueuePostGap();
+      DrainAndPause();
+    } else if (outcome == Outcome::Aborted) {
+      EndAborted();
+    }
+  } catch (const std::exception &) {
+    // Out of memory for a block or a path: the write cannot go on.
+    Fail(kInternalError);
+  }
+}
+
+TCacheThread::Outcome TCacheThread::QueueHeader() {
+  const std::uint8_t *data = FHeader.Data();
+  const std::size_t size = FHeader.Size();
+  for (std::size_t offset = 0; offset < size;) {
+    const std::size_t piece = std::min(size - offset, kBlockBytes);
+    BlockPtr block = NewBlock();
+    std::memcpy(block->Data, data + offset, piece);
+    offset += piece;
+    if (!Append(std::move(block), static_cast<std::uint32_t>(piece)))
+      return Outcome::Aborted;
+  }
+  if (FAbort)
+    return Outcome::Aborted;
+  // Its bytes live in the blocks now.
+  FHeader.Clear();
+  return Outcome::Done;
+}
+
+TCacheThread::Outcome TCacheThread::QueueFiles() {
+  BlockPtr filling;
+  std::size_t fill = 0;
+  for (std::int32_t i = 0; i < FEntries.EntryCount; ++i) {
+    const TEntryNode *entry =
+        static_cast<std::size_t>(i) < FEntries.Entries.size() ? FEntries.Entries[i] : nullptr;
+    if (!entry) {
+      Fail(kInternalError);
+      return Outcome::Failed;
+    }
+    // Folders, empty files and files placed at a fixed sector have no data in the file area.
+    if (entry->Dir || (entry->Attr & kAttrDirectory) || entry->FixedSector ||
+        entry->SourcePath.empty() || entry->FileSize <= 0)
+      continue;
+    const Outcome outcome = QueueFile(*entry, filling, fill);
+    if (outcome != Outcome::Done)
+      return outcome;
+  }
+  if (filling && !Append(std::move(filling), static_cast<std::uint32_t>(fill), false))
+    return Outcome::Aborted;
+  std::lock_guard<std::mutex> lock(FLock);
+  if (FBytesQueued != FImageBytes) {
+    // The compilation changed after the layout: the image would not match its own directories.
+    FErrorText = kInternalError;
+    FFinished = true;
+    FDataOrEnd.notify_all();
+    FReadyOrEnd.notify_all();
+    return Outcome::Failed;
+  }
+  return Outcome::Done;
+}
+
+TCacheThread::Outcome TCacheThread::QueueFile(const TEntryNode &Entry, BlockPtr &Filling,
+                                              std::size_t &Fill) {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FCurrentSource = Entry.SourcePath;
+  }
+  std::unique_ptr<SourceFile> source = FFiles.OpenRead(Entry.SourcePath);
+  if (!source) {
+    Fail("CAN'T OPEN FILE \"" + Entry.SourcePath + "\" OR FILE IS IN USES BY OTHER SOFTWARE");
+    return Outcome::Failed;
+  }
+  bool readable = true;
+  std::uint64_t left = static_cast<std::uint64_t>(Entry.FileSize);
+  while (left > 0) {
+    if (!Filling) {
+      Filling = NewBlock();
+      Fill = 0;
+    }
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(left, kBlockBytes - Fill));
+    std::uint8_t *target = Filling->Data + Fill;
+    std::size_t got = 0;
+    if (readable) {
+      const std::int64_t n = source->Read(target, wanted);
+      got = n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    if (got < wanted) {
+      // The file shrank or cannot be read any more. Its share of the image is still delivered in
+      // full, as zeros, so that every later file stays where the directories say it is.
+      if (readable) {
+        std::lock_guard<std::mutex> lock(FLock);
+        if (FSourceNotice.empty())
+          FSourceNotice = "FILE \"" + Entry.SourcePath + "\" CHANGED WHILE THE IMAGE WAS WRITTEN";
+      }
+      readable = false;
+    }
+    const std::size_t padded = RoundUpToSector(wanted);
+    std::memset(target + got, 0, padded - got);
+    Fill += padded;
+    left -= wanted;
+    if (FAbort)
+      return Outcome::Aborted;
+    if (Fill == kBlockBytes && !Append(std::move(Filling), kBlockBytes))
+      return Outcome::Aborted;
+  }
+  return Outcome::Done;
+}
+
+void TCacheThread::QueuePostGap() {
+  std::unique_lock<std::mutex> lock(FLock);
+  if (FPostGapWanted) {
+    std::int64_t gap = kPostGapImageBytes - FImageBytes;
+    FImageBytesLeft += gap;
+    while (gap > 0) {
+      const std::size_t piece = static_cast<std::size_t>(std::min<std::int64_t>(gap, kBlockBytes));
+      lock.unlock();
+      BlockPtr block = NewBlock();
+      std::memset(block->Data, 0, piece);
+      block->Count = static_cast<std::uint32_t>(piece);
+      lock.lock();
+      FQueue.push_back(std::move(block));
+      gap -= static_cast<std::int64_t>(piece);
+    }
+  }
+  FAllQueued = true;
+  FReady = true;
+  FDataOrEnd.notify_all();
+  FReadyOrEnd.notify_all();
+}
+
+void TCacheThread::DrainAndPause() {
+  std::unique_lock<std::mutex> lock(FLock);
+  FProducerWakeLevel = 0;
+  FProducerWaiting = true;
+  FRoomOrDrained.wait(lock, [this] { return FQueue.empty() || FAbort; });
+  FProducerWaiting = false;
+  if (FAbort) {
+    lock.unlock();
+    EndAborted();
+    return;
+  }
+  FFinished = true;
+  FDataOrEnd.notify_all();
+  FReadyOrEnd.notify_all();
+  // A last pause before the thread ends; the writer cuts it short when it joins.
+  FTerminated.wait_for(lock, std::chrono::seconds(1), [this] { return FTerminate; });
+}
+
+void TCacheThread::EndAborted() {
+  std::lock_guard<std::mutex> lock(FLock);
+  FQueue.clear();
+  if (FErrorText.empty())
+    FErrorText = kAbortedByUser;
+  FFinished = true;
+  FDataOrEnd.notify_all();
+  FReadyOrEnd.notify_all();
+}
+
+void TCacheThread::Fail(const std::string &Text) {
+  std::lock_guard<std::mutex> lock(FLock);
+  if (FErrorText.empty())
+    FErrorText = Text;
+  FFinished = true;
+  FDataOrEnd.notify_all();
+  FReadyOrEnd.notify_all();
+}
+
+BlockPtr TCacheThread::NewBlock() {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (!FSpare.empty()) {
+      BlockPtr block = std::move(FSpare.back());
+      FSpare.pop_back();
+      return block;
+    }
+  }
+  return BlockPtr(new ImageBlock); // data left uninitialised: every byte handed out is written
+}
+
+bool TCacheThread::Append(BlockPtr Block, std::uint32_t Count, bool WaitForRoom) {
+  Block->Count = Count;
+  std::unique_lock<std::mutex> lock(FLock);
+  FQueue.push_back(std::move(Block));
+  FBytesQueued += Count;
+  const std::size_t queued = FQueue.size();
+  FPeakQueued = std::max(FPeakQueued, queued);
+  const std::size_t limit = static_cast<std::size_t>(FCapacity - 1);
+  // A waiting writer is woken for a batch of blocks, not for each one; a full queue and the end
+  // of the data wake it in any case.
+  if (FConsumerWaiting && (queued >= std::min(kConsumerBatch, limit) || !WaitForRoom))
+    FDataOrEnd.notify_one();
+  if (!WaitForRoom || queued < limit) {
+    lock.unlock();
+    AdjustPriority(queued);
+    return !FAbort;
+  }
+  // The queue is full: the writer may start, and the producer yields the processor to it.
+  FReady = true;
+  FReadyOrEnd.notify_all();
+  lock.unlock();
+  if (FPriority != ThreadPriority::Idle)
+    SetCurrentThreadPriority(FPriority = ThreadPriority::Idle);
+  lock.lock();
+  FProducerWakeLevel = WakeLevel();
+  FProducerWaiting = true;
+  FRoomOrDrained.wait(lock, [&] { return FQueue.size() < limit || FAbort; });
+  FProducerWaiting = false;
+  const std::size_t now = FQueue.size();
+  lock.unlock();
+  AdjustPriority(now);
+  return !FAbort;
+}
+
+std::size_t TCacheThread::WakeLevel() const { return static_cast<std::size_t>(FCapacity - 1) / 2; }
+
+void TCacheThread::AdjustPriority(std::size_t Queued) {
+  const std::size_t capacity = static_cast<std::size_t>(FCapacity);
+  const ThreadPriority wanted = Queued < capacity / 4   ? ThreadPriority::Normal
+                                : Queued < capacity / 2 ? ThreadPriority::Lower
+                                                        : ThreadPriority::Lowest;
+  if (wanted != FPriority)
+    SetCurrentThreadPriority(FPriority = wanted);
+}
+
+std::int32_t TCacheThread::Pop(void *Destination) {
+  BlockPtr block;
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (FAbort)
+      return 0;
+    if (FQueue.empty())
+      return FFinished || FAllQueued ? 0 : -1;
+    block = std::move(FQueue.front());
+    FQueue.pop_front();
+    FImageBytesLeft -= block->Count;
+    if (FProducerWaiting && FQueue.size() <= FProducerWakeLevel)
+      FRoomOrDrained.notify_one();
+  }
+  const std::uint32_t count = block->Count;
+  std::memcpy(Destination, block->Data, count);
+  Recycle(std::move(block));
+  return static_cast<std::int32_t>(count);
+}
+
+TCacheThread::TakeResult TCacheThread::Take(BlockPtr &Out, const std::atomic<bool> &Stop) {
+  std::unique_lock<std::mutex> lock(FLock);
+  FConsumerWaiting = true;
+  FDataOrEnd.wait(lock, [&] {
+    return !FQueue.empty() || FFinished || FAllQueued || FAbort || !FErrorText.empty() || Stop;
+  });
+  FConsumerWaiting = false;
+  if (!FErrorText.empty() || FAbort)
+    return TakeResult::Stopped;
+  if (FQueue.empty())
+    return FFinished || FAllQueued ? TakeResult::EndOfData : TakeResult::Interrupted;
+  Out = std::move(FQueue.front());
+  FQueue.pop_front();
+  FImageBytesLeft -= Out->Count;
+  if (FProducerWaiting && FQueue.size() <= FProducerWakeLevel)
+    FRoomOrDrained.notify_one();
+  return TakeResult::Block;
+}
+
+void TCacheThread::Recycle(BlockPtr Block) {
+  std::lock_guard<std::mutex> lock(FLock);
+  // More spare blocks than the queue can hold would only be memory kept for nothing.
+  if (FSpare.size() < static_cast<std::size_t>(FCapacity))
+    FSpare.push_back(std::move(Block));
+}
+
+void TCacheThread::Interrupt() {
+  std::lock_guard<std::mutex> lock(FLock);
+  FDataOrEnd.notify_all();
+  FReadyOrEnd.notify_all();
+}
+
+void TCacheThread::Abort() {
+  std::lock_guard<std::mutex> lock(FLock);
+  FAbort = true;
+  FRoomOrDrained.notify_all();
+  FDataOrEnd.notify_all();
+  FReadyOrEnd.notify_all();
+}
+
+void TCacheThread::Join() {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FTerminate = true;
+    FTerminated.notify_all();
+  }
+  if (FThread.joinable())
+    FThread.join();
+}
+
+bool TCacheThread::WaitUntilReady(const std::atomic<bool> &Stop) {
+  std::unique_lock<std::mutex> lock(FLock);
+  FReadyOrEnd.wait(lock, [&] { return FReady || FFinished || Stop; });
+  return FReady;
+}
+
+bool TCacheThread::Ready() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FReady;
+}
+
+bool TCacheThread::Finished() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FFinished;
+}
+
+std::size_t TCacheThread::QueuedBlocks() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FQueue.size();
+}
+
+std::size_t TCacheThread::PeakQueuedBlocks() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FPeakQueued;
+}
+
+std::int64_t TCacheThread::ImageBytesLeft() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FImageBytesLeft;
+}
+
+std::string TCacheThread::CurrentSource() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FCurrentSource;
+}
+
+std::string TCacheThread::ErrorText() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FErrorText;
+}
+
+void TCacheThread::SetErrorText(const std::string &Text) {
+  std::lock_guard<std::mutex> lock(FLock);
+  if (FErrorText.empty())
+    FErrorText = Text;
+  FDataOrEnd.notify_all();
+  FReadyOrEnd.notify_all();
+}
+
+std::string TCacheThread::SourceNotice() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FSourceNotice;
+}
+
+} // namespace velmor

@@ -1,0 +1,12 @@
+#pragma once
+// Amounts as the program shows them: mebibytes with "#,##0.00".
+#include <cstdint>
+#include <string>
+
+namespace velmor {
+
+// Bytes / 1,048,576 with thousands separators and two decimals, rounded half up: 1,572,864
+// gives "1.50", 1,073,741,824,000 gives "1,024,000.00".
+std::string FormatMegabytes(std::int64_t Bytes);
+
+} // namespace velmor

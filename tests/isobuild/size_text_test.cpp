@@ -1,0 +1,18 @@
+#include <gtest/gtest.h>
+
+#include "size_text.h"
+
+namespace velmor {
+namespace {
+
+TEST(SizeText, MegabytesWithThousandsAndTwoDecimals) {
+  EXPECT_EQ(FormatMegabytes(0), "0.00");
+  EXPECT_EQ(FormatMegabytes(614400), "0.59");
+  EXPECT_EQ(FormatMegabytes(1572864), "1.50");
+  EXPECT_EQ(FormatMegabytes(1048576 - 1), "1.00");
+  EXPECT_EQ(FormatMegabytes(314572800), "300.00");
+  EXPECT_EQ(FormatMegabytes(1073741824000LL), "1,024,000.00");
+}
+
+} // namespace
+} // namespace velmor
