@@ -237,6 +237,23 @@ TEST_F(FrmMainTest, ToolbarOrderGapsSizesAndHints) {
             "双击ISO文件插入虚拟光驱\r\n其它功能请选择鼠标右键.");
 }
 
+TEST_F(FrmMainTest, HandCursorOverButtonsOnly) {
+  Open();
+  const HWND bar = form->ToolBar1.Handle();
+  auto cursorAt = [&](int index) {
+    const RECT rc = form->ToolBar1.ButtonRect(index);
+    POINT pt{(rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2};
+    ClientToScreen(bar, &pt);
+    SetCursorPos(pt.x, pt.y);
+    SetCursor(LoadCursorA(nullptr, IDC_ARROW));
+    SendMessageA(bar, WM_SETCURSOR, reinterpret_cast<WPARAM>(bar),
+                 MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+    return GetCursor();
+  };
+  EXPECT_EQ(cursorAt(1), LoadCursorA(nullptr, IDC_HAND)); // "插入"
+  EXPECT_NE(cursorAt(0), LoadCursorA(nullptr, IDC_HAND)); // the gap before it
+}
+
 TEST_F(FrmMainTest, ErrorsReachTheDefaultReportAndTheWindowStaysUsable) {
   store.loadError = "cannot read the list";
   Open();
