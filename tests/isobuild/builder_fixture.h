@@ -1,6 +1,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,18 @@ protected:
     burner.InsertFolder("\\", path, false, true, recursive, kAllAttributes, "*.*");
   }
   void AddFileItem(const std::string &path) { burner.InsertFile("\\", path, false); }
+  // `count` one-byte files named by the printf `pattern` and their number.
+  void AddNumberedFiles(const char *pattern, int count) {
+    for (int i = 0; i < count; ++i) {
+      char name[64];
+      std::snprintf(name, sizeof name, pattern, i);
+      fs.AddFile(name, 1);
+    }
+  }
+  // A folder's contents straight into the root.
+  void AddFolderContents(const std::string &path) {
+    burner.InsertFolder("\\", path, false, false, true, kAllAttributes, "*.*");
+  }
 };
 
 } // namespace velmor::testing

@@ -123,12 +123,8 @@ TEST_F(HeaderTest, DirectoryRecordsCarryDatesFlagsAndIdentifiers) {
 
 TEST_F(HeaderTest, RecordThatFillsItsSectorExactlyLeavesNoGap) {
   // 1,980 bytes after "." and "..": 45 records of 44 bytes (FILE00.TX;1, n = 11).
-  for (int i = 0; i < 46; ++i) {
-    char name[40];
-    std::snprintf(name, sizeof name, "D:\\F\\FILE%02d.TX", i);
-    fs.AddFile(name, 1);
-  }
-  burner.InsertFolder("\\", "D:\\F", false, false, true, kAllAttributes, "*.*");
+  AddNumberedFiles("D:\\F\\FILE%02d.TX", 46);
+  AddFolderContents("D:\\F");
   burner.SetJolietFileSystem(false);
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
   const std::uint8_t *ext = Sector(burner.Layout().IsoDirArea);

@@ -75,12 +75,8 @@ TEST_F(LayoutTest, RootAloneAndJolietOff) {
 }
 
 TEST_F(LayoutTest, SixtyFilesFillFortyThreeRecordsIntoTheFirstSector) {
-  for (int i = 0; i < 60; ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "D:\\F\\ABCD%02d.TXT", i);
-    fs.AddFile(name, 1);
-  }
-  burner.InsertFolder("\\", "D:\\F", false, false, true, kAllAttributes, "*.*");
+  AddNumberedFiles("D:\\F\\ABCD%02d.TXT", 60);
+  AddFolderContents("D:\\F");
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
   EXPECT_EQ(Store().Dirs[0]->IsoExtentSize, 4096);
   const std::uint8_t *first = Sector(burner.Layout().IsoDirArea);
@@ -257,13 +253,9 @@ TEST_F(LayoutTest, FilesOfFourGigabytesOrMoreGetSeveralExtents) {
 TEST_F(LayoutTest, RecordsOfSeveralExtentsAreCountedInTheDirectorySize) {
   // 43 one-record files fill the first sector up to 2,046 bytes; one file of 8 GiB needs three
   // records and pushes the directory into a second sector.
-  for (int i = 0; i < 42; ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "D:\\F\\ABCD%02d.TXT", i);
-    fs.AddFile(name, 1);
-  }
+  AddNumberedFiles("D:\\F\\ABCD%02d.TXT", 42);
   fs.AddFile("D:\\F\\HUGE00.BIN", 8ull << 30);
-  burner.InsertFolder("\\", "D:\\F", false, false, true, kAllAttributes, "*.*");
+  AddFolderContents("D:\\F");
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
   EXPECT_EQ(Store().Dirs[0]->IsoExtentSize, 4096);
   const std::uint8_t *second = Sector(burner.Layout().IsoDirArea + 1);
