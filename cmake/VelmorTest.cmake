@@ -23,7 +23,7 @@ function(velmor_add_test name)
   endif()
   if(WIN32)
     set_tests_properties(${name} PROPERTIES ENVIRONMENT
-      "WINEPREFIX=${VELMOR_WINEPREFIX};WINEDEBUG=-all;LC_ALL=zh_CN.GBK;TZ=${VELMOR_TEST_TZ}")
+      "WINEPREFIX=${VELMOR_WINEPREFIX};WINEDEBUG=-all;LC_ALL=zh_CN.UTF-8;TZ=${VELMOR_TEST_TZ}")
   else()
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "TZ=${VELMOR_TEST_TZ}")
   endif()

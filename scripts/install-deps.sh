@@ -7,14 +7,26 @@ need_pkgs=(
   cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
   wine wine32:i386 g++-mingw-w64-i686-posix mingw-w64-i686-dev
   xvfb x11-utils imagemagick fonts-wqy-microhei
-  genisoimage xorriso p7zip-full libarchive-tools
+  genisoimage xorriso p7zip-full libarchive-tools locales
 )
+
+# Wine takes the ANSI code page 936 from a zh_CN locale, and reads Chinese file names and
+# arguments only when that locale exists in glibc with the UTF-8 character set.
+ensure_locale() {
+  locale -a 2>/dev/null | grep -qix 'zh_CN.utf8' && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+}
 
 missing=()
 for p in "${need_pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  ensure_locale
+  exit 0
+fi
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
@@ -24,3 +36,4 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+ensure_locale

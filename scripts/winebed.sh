@@ -16,7 +16,8 @@ winebed_start() {
   [ "$mode" = run ] && WINEPREFIX="$build_dir/wineprefix-run"
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
-  export LC_ALL=zh_CN.GBK 2>/dev/null # the ANSI code page for Wine; no glibc locale needed
+  # Code page 936 for Wine's ANSI side; UTF-8 for the names of files on disk and arguments.
+  export LC_ALL=zh_CN.UTF-8
   export TZ=Asia/Shanghai
   WINEBED_XVFB_PID=""
   if [ -z "${DISPLAY:-}" ] || [ -n "${CI:-}" ] || [ "$mode" = tests ]; then

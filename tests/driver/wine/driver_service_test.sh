@@ -8,7 +8,7 @@ check=$2
 driver=$3
 
 export WINEPREFIX="$build_dir/driver-test-prefix"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.GBK TZ=Asia/Shanghai
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8 TZ=Asia/Shanghai
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
   rm -rf "$WINEPREFIX"
