@@ -102,6 +102,7 @@ private:
   bool HandleNotify(const NMHDR &hdr);
 
   ImageListStore &store_;
+  bool listUnread_ = false; // the store failed to load: saving would wipe the list
   int treeWidth_ = 184;
   winkit::FontHandle font_;
   winkit::ImageListHandle treeImages_, listImages_;

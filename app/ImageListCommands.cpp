@@ -9,14 +9,20 @@ void TFrmMain::AddImageToList(const std::string &path) { ListView1.Append(path, 
 
 void TFrmMain::LoadImageList() {
   std::vector<std::string> entries; // read whole before the first row is added
-  if (!store_.Load(entries))
+  listUnread_ = true;               // until the store has answered
+  bool exists = store_.Load(entries);
+  listUnread_ = false;
+  if (!exists)
     return;
   for (const auto &e : entries)
     AddImageToList(e);
 }
 
 // An empty list is saved too (as an empty file): what the user sees at exit comes back.
+// A list file that could not be read is never overwritten: its entries were not shown.
 void TFrmMain::SaveImageList() {
+  if (listUnread_)
+    return;
   std::vector<std::string> entries;
   entries.reserve(ListView1.Count());
   for (int i = 0; i < ListView1.Count(); ++i)

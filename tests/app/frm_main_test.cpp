@@ -273,8 +273,16 @@ TEST_F(FrmMainTest, ErrorsReachTheDefaultReportAndTheWindowStaysUsable) {
   Command(btnAdd);
   EXPECT_EQ(ListRows(), Rows{"C:\\ok.iso"});
 
+  // The list that could not be read is not overwritten at exit.
+  form.reset();
+  EXPECT_EQ(store.saves, 0);
+  EXPECT_EQ(dialogs.messages.size(), 2u);
+
+  // A failed save at exit is reported too.
+  store.loadError = nullptr;
   store.saveError = "disk full";
-  form.reset(); // the failed save at exit is reported too
+  Open();
+  form.reset();
   ASSERT_EQ(dialogs.messages.size(), 3u);
   EXPECT_EQ(dialogs.messages[2].text, "disk full");
 }
