@@ -318,8 +318,10 @@ void CompleteRequest(Request *r, NtStatus status, uint32_t information) {
 }
 
 NtStatus OpenFileForRead(const UString *ntPath, FileHandle *handle) {
+  // As the kernel does, the counted string is taken first and its characters read later.
+  const UString name = *ntPath;
   Current().EnterFileOpen();
-  return Current().OpenFile(test::Text(ntPath), handle);
+  return Current().OpenFile(test::Text(&name), handle);
 }
 NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t offset) {
   return Current().ReadFile(handle, buffer, length, offset);

@@ -93,7 +93,8 @@ public:
   // Image files: "\??\L:\dir\file" is read from hostDir/dir/file.
   void MapDosDrive(char16_t letter, const std::string &hostDir);
   const std::vector<FileRead> &Reads() const { return reads_; }
-  // Runs `hook` inside the next file open, before the open looks at the file's name.
+  // Runs `hook` inside the next file open, after the open has taken the name's counted string
+  // and before it reads the characters.
   void OnNextFileOpen(std::function<void()> hook) { before_open_ = std::move(hook); }
   int OpenFiles() const { return open_files_; }
 
