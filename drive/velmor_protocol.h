@@ -97,6 +97,7 @@ inline constexpr uint32_t kDiskGetDriveGeometry =
 using NtStatus = int32_t;
 namespace status {
 inline constexpr NtStatus kSuccess = 0;
+inline constexpr NtStatus kAccessViolation = NtStatus(0xC0000005u);
 inline constexpr NtStatus kInvalidParameter = NtStatus(0xC000000Du);
 inline constexpr NtStatus kInvalidDeviceRequest = NtStatus(0xC0000010u);
 inline constexpr NtStatus kEndOfFile = NtStatus(0xC0000011u);
@@ -145,19 +146,33 @@ inline constexpr uint32_t kTocSize = 804;
 inline constexpr uint32_t kGeometrySize = 24;
 inline constexpr uint32_t kSectorSize = 2048;
 
-// The format rule for user-mode callers (ASCII case folding; the driver uses the kernel's
-// Unicode comparison). A path shorter than the suffix is a VELMOR format image.
-inline constexpr bool IsIsoImagePath(const char16_t *path, size_t units) {
-  if (units < kIsoSuffixUnits)
-    return false;
-  for (size_t i = 0; i < kIsoSuffixUnits; ++i) {
-    char16_t c = path[units - kIsoSuffixUnits + i];
-    if (c >= u'a' && c <= u'z')
-      c = char16_t(c - u'a' + u'A');
-    if (c != kIsoSuffix[i])
+// The format rule with a given case-insensitive comparison, called as
+// equalIgnoringCase(last units of path, kIsoSuffix, kIsoSuffixUnits). A path shorter than the
+// suffix is a VELMOR format image and is never looked at.
+template <typename EqualIgnoringCase>
+constexpr bool IsIsoImagePath(const char16_t *path, size_t units,
+                              EqualIgnoringCase equalIgnoringCase) {
+  return units >= kIsoSuffixUnits &&
+         equalIgnoringCase(path + (units - kIsoSuffixUnits), kIsoSuffix, size_t(kIsoSuffixUnits));
+}
+
+inline constexpr bool EqualAsciiIgnoringCase(const char16_t *a, const char16_t *b, size_t units) {
+  for (size_t i = 0; i < units; ++i) {
+    char16_t x = a[i], y = b[i];
+    if (x >= u'a' && x <= u'z')
+      x = char16_t(x - u'a' + u'A');
+    if (y >= u'a' && y <= u'z')
+      y = char16_t(y - u'a' + u'A');
+    if (x != y)
       return false;
   }
   return true;
+}
+
+// The format rule for user-mode callers (ASCII case folding; the driver uses the kernel's
+// Unicode comparison).
+inline constexpr bool IsIsoImagePath(const char16_t *path, size_t units) {
+  return IsIsoImagePath(path, units, EqualAsciiIgnoringCase);
 }
 
 // ---- Device-change notice --------------------------------------------------------------------

@@ -7,17 +7,16 @@ namespace {
 
 using namespace kernel;
 
-// The image format rule, on the image path as given (without "\??\"). The kernel's
-// case-insensitive comparison decides; a path shorter than the suffix never reaches it.
+// The image format rule, on the image path as given (without "\??\"), with the kernel's
+// case-insensitive Unicode comparison.
 uint32_t IsIsoFormat(const UString *imagePath) {
-  const uint16_t suffixBytes = kIsoSuffixUnits * sizeof(char16_t);
-  if (imagePath->Length < suffixBytes)
-    return 0;
-  UString tail{suffixBytes, suffixBytes,
-               imagePath->Buffer + (imagePath->Length - suffixBytes) / sizeof(char16_t)};
-  UString suffix;
-  InitString(&suffix, kIsoSuffix);
-  return CompareStrings(&tail, &suffix, true) == 0 ? 1 : 0;
+  auto kernelEqual = [](const char16_t *tail, const char16_t *suffix, size_t units) {
+    const uint16_t bytes = uint16_t(units * sizeof(char16_t));
+    const UString a{bytes, bytes, const_cast<char16_t *>(tail)};
+    const UString b{bytes, bytes, const_cast<char16_t *>(suffix)};
+    return CompareStrings(&a, &b, true) == 0;
+  };
+  return IsIsoImagePath(imagePath->Buffer, imagePath->Length / sizeof(char16_t), kernelEqual);
 }
 
 // Takes a zeroed paged-pool store of `bytes` for `string`, recording `capacity`.
@@ -52,14 +51,16 @@ NtStatus VelmorCreateDevice(Driver *driver, const UString *letterLink, const USt
 
   char16_t nameStore[kDeviceNameBytes / sizeof(char16_t)];
   UString deviceName{0, kDeviceNameBytes, nameStore};
-  AppendText(&deviceName, kDriveDeviceNamePrefix);
   uint32_t deviceType = kFileDeviceUnknown;
   if (letterLink) {
     char16_t numberStore[12];
     UString number{0, sizeof(numberStore), numberStore};
     IntegerToString(DriveNumber(letterLink->Buffer[0]), 10, &number);
+    AppendText(&deviceName, kDriveDeviceNamePrefix);
     AppendString(&deviceName, &number);
     deviceType = kFileDeviceCdRom;
+  } else {
+    AppendText(&deviceName, kControlDeviceName);
   }
 
   Device *device = nullptr;
@@ -80,11 +81,12 @@ NtStatus VelmorCreateDevice(Driver *driver, const UString *letterLink, const USt
   if (!TakeStore(&extension->DosLinkName, kLinkStoreBytes, kLinkStoreCapacity)) {
     result = status::kInsufficientResources;
   } else {
-    AppendText(&extension->DosLinkName, kDosDevicesPrefix);
-    if (letterLink)
+    if (letterLink) {
+      AppendText(&extension->DosLinkName, kDosDevicesPrefix);
       AppendString(&extension->DosLinkName, letterLink);
-    else
-      AppendText(&extension->DosLinkName, u"VELMOR");
+    } else {
+      AppendText(&extension->DosLinkName, kControlLinkName);
+    }
     // A refused link (the letter belongs to another device) is remembered; the stores are
     // still set up so that the undo below is the same for every failure.
     result = CreateSymbolicLink(&extension->DosLinkName, &deviceName);
@@ -110,23 +112,41 @@ NtStatus VelmorCreateDevice(Driver *driver, const UString *letterLink, const USt
     DeleteDevice(device);
     return result;
   }
+  extension->ImageNameUsers = 1; // the device's own hold, given up by its removal
   if (clearInitializing)
     ClearDeviceFlags(device, kDoDeviceInitializing);
   return status::kSuccess;
 }
 
 void VelmorRemoveDevice(VELMOR_DRIVE_EXTENSION *extension) {
+  // Removes may arrive at once through several handles; the one that takes the device object
+  // does the work, the others find it gone.
+  Device *device = __atomic_exchange_n(&extension->DeviceObject, nullptr, __ATOMIC_ACQ_REL);
+  if (!device)
+    return;
   if (extension->DosLinkName.Buffer) {
     DeleteSymbolicLink(&extension->DosLinkName);
     ReleaseStore(&extension->DosLinkName);
   }
-  // Handles opened before the removal keep the record alive; with no image name their reads
-  // fail as "not ready" instead of reaching a freed store.
-  ReleaseStore(&extension->ImageFileName);
-  Device *device = extension->DeviceObject;
-  extension->DeviceObject = nullptr;
-  if (device)
-    DeleteDevice(device);
+  // Handles opened before the removal keep the record alive. A read already running on one
+  // of them may still be passing the image name to the file open, so the name goes with the
+  // last hold; reads that arrive later find no hold to take and fail as "not ready".
+  VelmorReleaseImageName(extension);
+  DeleteDevice(device);
+}
+
+bool VelmorHoldImageName(VELMOR_DRIVE_EXTENSION *extension) {
+  uint32_t users = __atomic_load_n(&extension->ImageNameUsers, __ATOMIC_ACQUIRE);
+  while (users != 0)
+    if (__atomic_compare_exchange_n(&extension->ImageNameUsers, &users, users + 1, true,
+                                    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+      return true;
+  return false;
+}
+
+void VelmorReleaseImageName(VELMOR_DRIVE_EXTENSION *extension) {
+  if (__atomic_sub_fetch(&extension->ImageNameUsers, 1, __ATOMIC_ACQ_REL) == 0)
+    ReleaseStore(&extension->ImageFileName);
 }
 
 } // namespace velmor

@@ -29,25 +29,30 @@ Outcome AddDrive(Device *device, Request *request) {
   // addressed is refused before a byte of it is read.
   if (OutputLength(request) < kAddRecordSize)
     return Done(status::kInvalidParameter);
-  auto *record = static_cast<AddRecord *>(CallerOutputBuffer(request, kAddRecordSize));
-  if (!record)
+  auto *callerRecord = static_cast<uint8_t *>(CallerOutputBuffer(request, kAddRecordSize));
+  if (!callerRecord)
     return Done(status::kInvalidParameter);
 
-  const char16_t letter = record->letter;
-  if (!IsDriveLetter(letter))
+  // The caller may unmap or change its buffer at any moment, so the record is copied once and
+  // only the copy is checked and used. A fault on the way creates nothing.
+  AddRecord record;
+  if (!CopyFromCaller(&record, callerRecord, kAddRecordSize))
+    return Done(status::kAccessViolation);
+  if (!IsDriveLetter(record.letter))
     return Done(status::kInvalidParameter);
-  char16_t linkStore[9] = {letter};
+  char16_t linkStore[9] = {record.letter};
   UString letterLink{sizeof(char16_t), sizeof(linkStore), linkStore};
   AppendText(&letterLink, u":");
 
-  record->endStop = 0;
-  // Counted against the record's own bound as well as its end stop, since the caller's
-  // buffer may change while it is read.
+  const char16_t endStop = 0;
+  if (!CopyToCaller(callerRecord + offsetof(AddRecord, endStop), &endStop, sizeof(endStop)))
+    return Done(status::kAccessViolation);
+  // The copy's path ends at the same place: at most 499 code units before the end stop.
   uint16_t units = 0;
-  while (units < kAddRecordPathUnits && record->path[units] != 0)
+  while (units < kAddRecordPathUnits && record.path[units] != 0)
     ++units;
   const uint16_t bytes = uint16_t(units * sizeof(char16_t));
-  UString imagePath{bytes, bytes, record->path};
+  UString imagePath{bytes, bytes, record.path};
 
   return Done(VelmorCreateDevice(DeviceDriver(device), &letterLink, &imagePath, true));
 }
@@ -81,7 +86,7 @@ Outcome ImageAnswer(Device *device, Request *request, uint32_t size, uint32_t he
     answer[i] = 0;
   if (extension->IsoFormat) {
     fillIso(answer);
-  } else if (!IsSuccess(VELMORReadOffset(headerOffset, answer, size, &extension->ImageFileName))) {
+  } else if (!IsSuccess(VelmorReadImage(extension, headerOffset, answer, size))) {
     return Done(status::kDeviceNotReady);
   }
   return Done(status::kSuccess, size);

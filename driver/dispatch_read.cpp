@@ -28,7 +28,7 @@ NtStatus VelmorDispatchRead(Device *device, Request *request) {
 
   NtStatus result = status::kDeviceNotReady;
   if (buffer || length == 0)
-    result = VELMORReadOffset(fileOffset, buffer, length, &extension->ImageFileName);
+    result = VelmorReadImage(extension, fileOffset, buffer, length);
   if (!IsSuccess(result)) {
     CompleteRequest(request, status::kDeviceNotReady, 0);
     return status::kDeviceNotReady;

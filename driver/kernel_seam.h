@@ -53,8 +53,13 @@ uint32_t OutputLength(Request *request);
 // The buffer a buffered request answers in (at least max(input, output length) bytes).
 void *SystemBuffer(Request *request);
 // The caller's output buffer, for reading and writing `length` bytes, or null when the request
-// has no such buffer or it does not lie where the caller may address it.
+// has no such buffer or it does not lie where the caller may address it. Its pages may still be
+// unmapped or changed by the caller at any moment: touch it only through the copies below.
 void *CallerOutputBuffer(Request *request, uint32_t length);
+// Copies between the caller's memory and the driver's, surviving a fault; false when the
+// caller's memory could not be read or written.
+bool CopyFromCaller(void *to, const void *callerMemory, uint32_t length);
+bool CopyToCaller(void *callerMemory, const void *from, uint32_t length);
 int64_t ReadByteOffset(Request *request);
 uint32_t ReadLength(Request *request);
 // The system address of the read's data buffer, mapping it when needed; null when none.

@@ -21,4 +21,13 @@ NtStatus VELMORReadOffset(int64_t fileOffset, void *buffer, uint32_t length,
   return result;
 }
 
+NtStatus VelmorReadImage(VELMOR_DRIVE_EXTENSION *extension, int64_t fileOffset, void *buffer,
+                         uint32_t length) {
+  if (!VelmorHoldImageName(extension))
+    return status::kDeviceNotReady;
+  const NtStatus result = VELMORReadOffset(fileOffset, buffer, length, &extension->ImageFileName);
+  VelmorReleaseImageName(extension);
+  return result;
+}
+
 } // namespace velmor

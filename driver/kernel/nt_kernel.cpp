@@ -6,6 +6,7 @@
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <ddk/ntddk.h>
 
+#include "guarded_copy.h"
 #include "kernel_seam.h"
 #include "velmor_driver.h"
 
@@ -89,6 +90,13 @@ void *CallerOutputBuffer(Request *r, uint32_t length) {
       (address + length < address || address + length > MmUserProbeAddress))
     return nullptr;
   return irp->UserBuffer;
+}
+
+bool CopyFromCaller(void *to, const void *callerMemory, uint32_t length) {
+  return VelmorGuardedCopy(to, callerMemory, length);
+}
+bool CopyToCaller(void *callerMemory, const void *from, uint32_t length) {
+  return VelmorGuardedCopy(callerMemory, from, length);
 }
 
 int64_t ReadByteOffset(Request *r) { return Stack(r)->Parameters.Read.ByteOffset.QuadPart; }

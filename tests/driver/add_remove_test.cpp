@@ -1,5 +1,6 @@
 // The add and remove requests: devices, links and stores made and undone.
 #include <cstring>
+#include <thread>
 
 #include "driver_fixture.h"
 
@@ -155,6 +156,21 @@ TEST_F(AddRemoveTest, EndStopBoundsAPathWithoutTerminator) {
   EXPECT_EQ(record[1000], 0) << "the caller's buffer comes back with the end stop written";
 }
 
+TEST_F(AddRemoveTest, CallerMemoryFaultingAtEitherAccessCreatesNothing) {
+  const int before = model_.CallerCopies();
+  ASSERT_EQ(Add(u'E', u"D:\\a.iso"), status::kSuccess);
+  ASSERT_EQ(model_.CallerCopies() - before, 2) << "the record read once, the end stop written once";
+  ASSERT_EQ(Remove(DriveLink('E')), status::kSuccess);
+  for (int nth : {1, 2}) {
+    SCOPED_TRACE(nth);
+    model_.FailCallerAccess(nth);
+    EXPECT_EQ(Add(u'E', u"D:\\a.iso"), status::kAccessViolation);
+    model_.FailCallerAccess(0);
+    EXPECT_FALSE(model_.HasName(DriveLink('E')));
+    ExpectNothingLeft();
+  }
+}
+
 TEST_F(AddRemoveTest, MemoryFailureAtEachAllocationLeavesNothing) {
   const int before = model_.Allocations();
   ASSERT_EQ(Add(u'E', u"D:\\a.iso"), status::kSuccess);
@@ -189,6 +205,20 @@ TEST_F(AddRemoveTest, SecondRemoveThroughAnOpenHandleDoesNothing) {
   EXPECT_EQ(model_.Reads().size(), 0u);
   model_.Close(held);
   ExpectNothingLeft();
+}
+
+TEST_F(AddRemoveTest, RemoveWhileAReadOpensTheImageLeavesTheNameToTheRead) {
+  const auto image = Pattern(8192);
+  ASSERT_EQ(Add(u'E', WriteImage("a.iso", image)), status::kSuccess);
+  // The read is held inside the file open, before the open looks at the name, while a remove
+  // arrives through another handle on another thread.
+  model_.OnNextFileOpen(
+      [&] { std::thread([&] { EXPECT_EQ(Remove(DriveLink('E')), status::kSuccess); }).join(); });
+  Answer a = Read(DriveLink('E'), 0, 4096);
+  EXPECT_EQ(a.status, status::kSuccess);
+  EXPECT_EQ(a.output, std::vector<uint8_t>(image.begin(), image.begin() + 4096));
+  EXPECT_FALSE(model_.HasName(DriveDevice('E')));
+  ExpectNothingLeft(); // the name went with the read's hold
 }
 
 TEST_F(AddRemoveTest, RemoveSentToTheControlDeviceDeletesIt) {

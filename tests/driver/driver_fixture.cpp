@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "caller_memory_poison.h"
+
 namespace velmor::test {
 
 DriverTest::DriverTest() {
@@ -58,7 +60,11 @@ NtStatus DriverTest::AddRecordBytes(std::vector<uint8_t> &record, uint32_t input
   request.outputLength = outputLength;
   request.systemBuffer = system.data();
   request.userBuffer = record.empty() ? nullptr : record.data();
+  // The caller's buffer may change or vanish under the driver: it may touch it only through
+  // the guarded copies, and under ASan any other access is reported.
+  ASAN_POISON_MEMORY_REGION(record.data(), record.size());
   VelmorDispatchDeviceControl(device, &request);
+  ASAN_UNPOISON_MEMORY_REGION(record.data(), record.size());
   model_.Close(device);
   EXPECT_EQ(request.completions, 1);
   EXPECT_EQ(request.information, 0u);

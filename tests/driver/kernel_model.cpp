@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "caller_memory_poison.h"
+
 namespace velmor::test {
 namespace {
 
@@ -167,6 +169,22 @@ NtStatus KernelModel::DeleteLink(const std::u16string &link) {
   return status::kSuccess;
 }
 
+bool KernelModel::CopyCallerMemory(void *to, const void *from, uint32_t length,
+                                   const void *callerMemory) {
+  if (++caller_copies_ == fail_caller_at_)
+    return false; // as a fault at the first byte
+#if VELMOR_MODEL_ASAN
+  const bool poisoned = __asan_address_is_poisoned(callerMemory);
+  ASAN_UNPOISON_MEMORY_REGION(callerMemory, length);
+#endif
+  std::memcpy(to, from, length);
+#if VELMOR_MODEL_ASAN
+  if (poisoned)
+    ASAN_POISON_MEMORY_REGION(callerMemory, length);
+#endif
+  return true;
+}
+
 void *KernelModel::Allocate(size_t bytes, uint32_t tag) {
   if (++allocations_ == fail_at_)
     return nullptr;
@@ -182,6 +200,13 @@ void KernelModel::Free(void *memory) {
     return;
   }
   std::free(memory);
+}
+
+void KernelModel::EnterFileOpen() {
+  std::function<void()> hook;
+  hook.swap(before_open_);
+  if (hook)
+    hook();
 }
 
 NtStatus KernelModel::OpenFile(const std::u16string &ntPath, kernel::FileHandle *handle) {
@@ -277,6 +302,12 @@ void *SystemBuffer(Request *r) { return r->systemBuffer; }
 void *CallerOutputBuffer(Request *r, uint32_t length) {
   return r->userBuffer && r->outputLength >= length ? r->userBuffer : nullptr;
 }
+bool CopyFromCaller(void *to, const void *callerMemory, uint32_t length) {
+  return Current().CopyCallerMemory(to, callerMemory, length, callerMemory);
+}
+bool CopyToCaller(void *callerMemory, const void *from, uint32_t length) {
+  return Current().CopyCallerMemory(callerMemory, from, length, callerMemory);
+}
 int64_t ReadByteOffset(Request *r) { return r->byteOffset; }
 uint32_t ReadLength(Request *r) { return r->length; }
 void *MapReadBuffer(Request *r) { return r->readBuffer; }
@@ -287,7 +318,10 @@ void CompleteRequest(Request *r, NtStatus status, uint32_t information) {
 }
 
 NtStatus OpenFileForRead(const UString *ntPath, FileHandle *handle) {
-  return Current().OpenFile(test::Text(ntPath), handle);
+  // As the kernel does, the counted string is taken first and its characters read later.
+  const UString name = *ntPath;
+  Current().EnterFileOpen();
+  return Current().OpenFile(test::Text(&name), handle);
 }
 NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t offset) {
   return Current().ReadFile(handle, buffer, length, offset);

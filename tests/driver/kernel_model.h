@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -81,12 +82,20 @@ public:
   size_t LiveAllocations() const { return pool_.size(); }
   int Allocations() const { return allocations_; }
   bool AllTagged(uint32_t tag) const;
+  // Caller memory: the nth copy from or to it from now on (1-based) faults; 0 faults none.
+  // Under ASan a test may poison a caller's buffer: the copies lift the poison for their own
+  // bytes only, so any other access of the driver to the buffer is reported.
+  void FailCallerAccess(int nth) { fail_caller_at_ = nth ? caller_copies_ + nth : 0; }
+  int CallerCopies() const { return caller_copies_; }
   // Double deletes and frees seen so far.
   int Faults() const { return faults_; }
 
   // Image files: "\??\L:\dir\file" is read from hostDir/dir/file.
   void MapDosDrive(char16_t letter, const std::string &hostDir);
   const std::vector<FileRead> &Reads() const { return reads_; }
+  // Runs `hook` inside the next file open, after the open has taken the name's counted string
+  // and before it reads the characters.
+  void OnNextFileOpen(std::function<void()> hook) { before_open_ = std::move(hook); }
   int OpenFiles() const { return open_files_; }
 
   // Registry: string values under absolute key paths (case-insensitive names).
@@ -104,8 +113,10 @@ public:
   void DeleteDevice(kernel::Device *device);
   NtStatus CreateLink(const std::u16string &link, const std::u16string &target);
   NtStatus DeleteLink(const std::u16string &link);
+  bool CopyCallerMemory(void *to, const void *from, uint32_t length, const void *callerMemory);
   void *Allocate(size_t bytes, uint32_t tag);
   void Free(void *memory);
+  void EnterFileOpen();
   NtStatus OpenFile(const std::u16string &ntPath, kernel::FileHandle *handle);
   NtStatus ReadFile(kernel::FileHandle handle, void *buffer, uint32_t length, int64_t offset);
   void CloseFile(kernel::FileHandle handle);
@@ -129,9 +140,12 @@ private:
   std::map<void *, Allocation> pool_;
   int allocations_ = 0;
   int fail_at_ = 0;
+  int caller_copies_ = 0;
+  int fail_caller_at_ = 0;
   std::map<char16_t, std::string> dos_drives_;
   std::vector<FileRead> reads_;
   int open_files_ = 0;
+  std::function<void()> before_open_;
   struct Value {
     bool isString;
     std::u16string data;
