@@ -66,12 +66,12 @@ void WriteDriverFile(DriveSystem &system, const std::string &path) {
 
 bool InstallAndStartService(DriveSystem &system, DriveSystem::Handle manager,
                             const std::string &name, const std::string &driverPath) {
-  DriveSystem::Handle service = system.OpenService(manager, name);
+  DriveSystem::Handle service = system.OpenDriverService(manager, name);
   if (service == DriveSystem::kNoService)
     service = system.CreateKernelService(manager, name, driverPath);
   if (service == DriveSystem::kNoService)
     return false;
-  const bool started = system.StartService(service);
+  const bool started = system.StartDriverService(service);
   system.CloseService(service);
   return started;
 }

@@ -38,11 +38,11 @@ public:
 
   // Service manager of the local machine (read and write access); kNoService when refused.
   virtual Handle OpenServiceManager() = 0;
-  virtual Handle OpenService(Handle manager, const std::string &name) = 0;
+  virtual Handle OpenDriverService(Handle manager, const std::string &name) = 0;
   // An automatically started kernel driver service running `binaryPath`.
   virtual Handle CreateKernelService(Handle manager, const std::string &name,
                                      const std::string &binaryPath) = 0;
-  virtual bool StartService(Handle service) = 0;
+  virtual bool StartDriverService(Handle service) = 0;
   virtual void CloseService(Handle service) = 0;
 
   // The registry table of mounted drives (kDrivesKey under HKEY_LOCAL_MACHINE, opened with

@@ -76,7 +76,7 @@ public:
     return FromService(OpenSCManagerA(nullptr, nullptr, GENERIC_READ | GENERIC_WRITE));
   }
 
-  Handle OpenService(Handle manager, const std::string &name) override {
+  Handle OpenDriverService(Handle manager, const std::string &name) override {
     return FromService(OpenServiceA(ToService(manager), name.c_str(), SERVICE_ALL_ACCESS));
   }
 
@@ -88,7 +88,7 @@ public:
                                       nullptr, nullptr, nullptr));
   }
 
-  bool StartService(Handle service) override {
+  bool StartDriverService(Handle service) override {
     return StartServiceA(ToService(service), 0, nullptr) != FALSE;
   }
 

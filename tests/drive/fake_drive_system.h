@@ -53,7 +53,7 @@ public:
   void Close(Handle) override { ++closes; }
 
   Handle OpenServiceManager() override { return managerRefused ? kNoService : kManagerHandle; }
-  Handle OpenService(Handle manager, const std::string &name) override {
+  Handle OpenDriverService(Handle manager, const std::string &name) override {
     return manager == kManagerHandle && services.count(name) ? Named(name) : kNoService;
   }
   Handle CreateKernelService(Handle manager, const std::string &name,
@@ -64,7 +64,7 @@ public:
     services[name].binaryPath = binaryPath;
     return Named(name);
   }
-  bool StartService(Handle service) override {
+  bool StartDriverService(Handle service) override {
     Service &s = services[serviceNames.at(service - 1)];
     if (s.running)
       return false;
