@@ -132,8 +132,8 @@ int Eject(DriveSystem &system, const char *letterText) {
   const bool recorded = Recorded(system, letter);
   const bool ours = IsVelmorDevice(system.DosDeviceTarget(letter));
   if (!ours && !recorded)
-    return Fail(Drive(letter) + (LetterFree(system, letter) ? " no such drive"
-                                                            : " is not a Velmor drive"));
+    return Fail(Drive(letter) +
+                (LetterFree(system, letter) ? " no such drive" : " is not a Velmor drive"));
   if (ours)
     EjectVirtualDrive(system, letter);
   else // recorded, but its drive is gone: only the record is left to remove

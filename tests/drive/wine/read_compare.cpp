@@ -15,8 +15,8 @@ int main(int argc, char **argv) {
   const std::string drivePath = std::string("\\\\.\\") + argv[1];
   HANDLE drive = CreateFileA(drivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                              OPEN_EXISTING, 0, nullptr);
-  HANDLE file = CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
+  HANDLE file =
+      CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (drive == INVALID_HANDLE_VALUE || file == INVALID_HANDLE_VALUE) {
     std::fprintf(stderr, "read_compare: %s does not open\n",
                  drive == INVALID_HANDLE_VALUE ? drivePath.c_str() : argv[2]);
