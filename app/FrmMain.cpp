@@ -139,9 +139,6 @@ void TFrmMain::FormDestroy() { SaveImageList(); }
 void TFrmMain::E1Click() { winkit::App().Terminate(); }
 
 // Commands that open other windows or work on drives are added with those parts.
-void TFrmMain::btnInjectClick() {}
-void TFrmMain::btnEjectClick() {}
-void TFrmMain::O1Click() {}
 void TFrmMain::btnRipClick() {}
 void TFrmMain::btnBuildClick() {}
 
@@ -218,6 +215,13 @@ bool TFrmMain::HandleNotify(const NMHDR &hdr) {
 LRESULT TFrmMain::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
   case WM_COMMAND:
+    if (LOWORD(wp) == idAnimate) { // the clip has started or ended
+      if (HIWORD(wp) == ACN_START)
+        Animate1Start();
+      else if (HIWORD(wp) == ACN_STOP)
+        Animate1Stop();
+      return 0;
+    }
     if (HIWORD(wp) == 0 || HIWORD(wp) == BN_CLICKED)
       Dispatch(LOWORD(wp));
     return 0;

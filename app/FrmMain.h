@@ -1,6 +1,7 @@
 #pragma once
 // The main window: toolbar, drive tree, image list; every user action starts here.
 #include "ImageListFile.h"
+#include "drive_system_win32.h"
 #include "winkit/Dialogs.h"
 #include "winkit/Handle.h"
 #include "winkit/HintWindow.h"
@@ -62,9 +63,17 @@ public:
 
   // Drive panel
   void RefreshDriveTree();
+  std::string DriveVolumeLabel(char letter);
+  static void AddRootNode(winkit::TreeView &tree, const std::string &text);
+  static void AddChildNode(winkit::TreeView &tree, const std::string &parentText,
+                           const std::string &childText, int image);
   void btnInjectClick();
   void btnEjectClick();
   void O1Click();
+  void Animate1Start();
+  void Animate1Stop();
+  // The system the drive panel works on: the machine's own unless a test gives another.
+  void SetDriveSystem(DriveSystem &system) { drives_ = &system; }
 
   // Other windows
   void btnRipClick();
@@ -100,12 +109,14 @@ private:
   void Dispatch(int command);
   void ShowContextMenu(HWND control, LPARAM lp);
   bool HandleNotify(const NMHDR &hdr);
+  void PlayClip(const char *name);
 
   ImageListStore &store_;
   bool listUnread_ = false; // the store failed to load: saving would wipe the list
   int treeWidth_ = 184;
   winkit::FontHandle font_;
   winkit::ImageListHandle treeImages_, listImages_;
+  DriveSystem *drives_ = &Win32DriveSystem();
 };
 
 // The program-wide reference to the main window, set while it exists.

@@ -124,6 +124,8 @@ static_assert(offsetof(AddRecord, path) == 2 && offsetof(AddRecord, endStop) == 
               "add record layout");
 inline constexpr uint32_t kAddRecordSize = sizeof(AddRecord);
 inline constexpr uint32_t kAddRecordPathUnits = 499;
+// What a drive keeps of an image path: its store holds "\??\" and then this many code units.
+inline constexpr uint32_t kMaxDriveImagePathUnits = 495;
 inline constexpr uint32_t kVersionAnswerSize = 4;
 
 // ---- Registry table of mounted drives ---------------------------------------------------------

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the toolchain and runtime the builds and tests need, only when something is missing.
 # Idempotent: a machine that already has everything returns at once.
+# Recommended packages are left out, so Wine's own fonts (fonts-wine) are named here.
 set -euo pipefail
 
 need_pkgs=(
   cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
-  wine wine32:i386 g++-mingw-w64-i686-posix mingw-w64-i686-dev
+  wine wine32:i386 fonts-wine g++-mingw-w64-i686-posix mingw-w64-i686-dev
   xvfb x11-utils imagemagick fonts-wqy-microhei
   genisoimage xorriso p7zip-full libarchive-tools locales
 )

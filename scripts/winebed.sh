@@ -37,8 +37,22 @@ winebed_start() {
     fi
     wineserver -w
   fi
+  winebed_fonts
   wineserver -p
   wine wineboot >/dev/null 2>&1 || true
+}
+
+# Wine's own TrueType faces (Marlett draws the caption buttons, Tahoma is the dialog font)
+# come in fonts-wine under /usr/share/wine/fonts, but this Wine build looks for them beside
+# its data folder, not in it, so without help it finds none and caption buttons show their
+# glyph codes ("0 1 r"). Every prefix gets them in its Windows font folder, which Wine reads.
+winebed_fonts() {
+  local fonts="$WINEPREFIX/drive_c/windows/Fonts" face
+  mkdir -p "$fonts"
+  for face in /usr/share/wine/fonts/*.ttf; do
+    [ -e "$face" ] || continue
+    [ -e "$fonts/${face##*/}" ] || ln -s "$face" "$fonts/${face##*/}"
+  done
 }
 
 winebed_stop() {

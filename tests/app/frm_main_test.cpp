@@ -1,3 +1,4 @@
+#include "../drive/fake_drive_system.h"
 #include "app/FrmMain.h"
 #include "app/ProductInfo.h"
 #include "fakes.h"
@@ -285,6 +286,47 @@ TEST_F(FrmMainTest, ErrorsReachTheDefaultReportAndTheWindowStaysUsable) {
   form.reset();
   ASSERT_EQ(dialogs.messages.size(), 3u);
   EXPECT_EQ(dialogs.messages[2].text, "disk full");
+}
+
+// The panel over a drive system that the test describes: labels are read only from CD-ROM
+// drives, and a control device that cannot be had is reported without a clip.
+TEST_F(FrmMainTest, DrivePanelLabelsAndRefusedInsert) {
+  Open();
+  testing::FakeDriveSystem drives;
+  drives.values = {{"G", "C:\\g.iso"}, {"", "C:\\x.iso"}, {"H", "C:\\h.img"}};
+  drives.driveTypes = {{'G', kDriveCdrom}, {'H', 3}};
+  drives.labels = {{'G', "MYDISC"}, {'H', "DATA"}};
+  form->SetDriveSystem(drives);
+  auto tree = [&] {
+    Rows nodes;
+    for (HTREEITEM r = form->DriveTree.FirstRoot(); r; r = form->DriveTree.NextSibling(r)) {
+      nodes.push_back(form->DriveTree.Text(r));
+      for (HTREEITEM c = form->DriveTree.FirstChild(r); c; c = form->DriveTree.NextSibling(c))
+        nodes.push_back("  " + form->DriveTree.Text(c));
+    }
+    return nodes;
+  };
+  const Rows expected = {kProductTitle, "  G:(MYDISC)", "  H:()"};
+  ClickToolButton(btnRefresh);
+  EXPECT_EQ(tree(), expected);
+  ClickToolButton(btnRefresh);
+  EXPECT_EQ(tree(), expected);
+
+  Command(btnInject); // nothing selected: the driver is not even looked for
+  EXPECT_TRUE(drives.log.empty());
+  form->DriveTree.Select(form->DriveTree.FirstRoot());
+  Command(btnEject); // the root is no drive
+  Command(mnuO1);
+  EXPECT_TRUE(drives.log.empty());
+
+  form->ListView1.Select(2, true);
+  Command(mnuListInject);
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].text, "插入失败!,请确定您拥有管理员身份!");
+  EXPECT_EQ(dialogs.messages[0].caption, form->Text());
+  EXPECT_EQ(dialogs.messages[0].flags, 64u);
+  EXPECT_FALSE(form->Animate1.Visible());
+  EXPECT_TRUE(drives.values.size() == 3 && drives.broadcasts.empty());
 }
 
 } // namespace

@@ -1,0 +1,153 @@
+#include "drive_client.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace velmor {
+namespace {
+
+constexpr uint32_t kDriverWritePiece = 256;
+// The add record also travels as input, up to its end stop: a driver hosted outside the
+// caller's process (Wine) sees only the input, and 1,000 bytes stay below the size that the
+// driver refuses.
+constexpr uint32_t kAddRecordInputSize = offsetof(AddRecord, endStop);
+static_assert(kAddRecordInputSize < kAddRecordSize, "the driver refuses a full-size input");
+
+char UpperLetter(char letter) {
+  return letter >= 'a' && letter <= 'z' ? char(letter - 'a' + 'A') : letter;
+}
+
+// The control device's path, opened the same way before and after installing the driver.
+DeviceHandle OpenControl(DriveSystem &system) {
+  return DeviceHandle(system, system.OpenDevice(kControlDevicePath));
+}
+
+} // namespace
+
+std::string DriveDevicePath(char letter) {
+  const char name[2] = {letter, '\0'};
+  char path[16];
+  std::snprintf(path, sizeof path, kDrivePathFormat, name);
+  return path;
+}
+
+bool IsVelmorDevice(const std::string &target) {
+  // "\Device\VELMOR" followed by the drive number (never the control device's bare name).
+  constexpr char kPrefix[] = "\\Device\\VELMOR";
+  const size_t n = sizeof kPrefix - 1;
+  if (target.size() <= n)
+    return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::toupper(static_cast<unsigned char>(target[i])) !=
+        std::toupper(static_cast<unsigned char>(kPrefix[i])))
+      return false;
+  return std::all_of(target.begin() + n, target.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string GetSystemDirPath(DriveSystem &system) {
+  std::string dir = system.SystemDirectory();
+  if (dir.empty() || dir.back() != '\\')
+    dir += '\\';
+  return dir;
+}
+
+void WriteDriverFile(DriveSystem &system, const std::string &path) {
+  DeviceHandle file(system, system.CreateFileForWrite(path));
+  if (!file.valid())
+    return;
+  const EmbeddedFile driver = EmbeddedDriverFile();
+  // Every byte, including the debug records past the last section.
+  for (uint32_t at = 0; at < driver.size; at += kDriverWritePiece)
+    system.WriteFile(file.get(), driver.data + at, std::min(kDriverWritePiece, driver.size - at));
+}
+
+bool InstallAndStartService(DriveSystem &system, DriveSystem::Handle manager,
+                            const std::string &name, const std::string &driverPath) {
+  DriveSystem::Handle service = system.OpenDriverService(manager, name);
+  if (service == DriveSystem::kNoService)
+    service = system.CreateKernelService(manager, name, driverPath);
+  if (service == DriveSystem::kNoService)
+    return false;
+  const bool started = system.StartDriverService(service);
+  system.CloseService(service);
+  return started;
+}
+
+DeviceHandle OpenControlDevice(DriveSystem &system) {
+  DeviceHandle control = OpenControl(system);
+  if (control.valid())
+    return control;
+  const DriveSystem::Handle manager = system.OpenServiceManager();
+  const std::string driverPath = GetSystemDirPath(system) + kDriverFileName;
+  // A file already there is never replaced, whatever it holds.
+  if (!system.FileExists(driverPath))
+    WriteDriverFile(system, driverPath);
+  if (manager != DriveSystem::kNoService) {
+    // Whether the start was accepted does not matter: the second open decides.
+    InstallAndStartService(system, manager, kServiceName, driverPath);
+    system.CloseService(manager);
+  }
+  return OpenControl(system);
+}
+
+char FindFreeDriveLetter(DriveSystem &system) {
+  // A letter is free only when it names no drive and no device: the drive type does not see
+  // every device (under Wine not even the drives of this driver).
+  for (char letter = 'C'; letter <= 'Z'; ++letter)
+    if (system.DriveType(letter) == kDriveNoRootDir && system.DosDeviceTarget(letter).empty())
+      return letter;
+  return 'A';
+}
+
+bool AddVirtualDrive(DriveSystem &system, const DeviceHandle &control, const std::string &imagePath,
+                     char letter) {
+  letter = UpperLetter(letter);
+  AddRecord record{};
+  record.letter = char16_t(letter);
+  const std::u16string path = system.AnsiToUtf16(imagePath);
+  std::copy_n(path.begin(), std::min<size_t>(path.size(), kAddRecordPathUnits), record.path);
+  // The record goes as the output buffer, where the driver reads it, and as input too.
+  AddRecord input = record;
+  if (!system.DeviceControl(control.get(), IOCTL_VELMOR_ADD_DEVICE, &input, kAddRecordInputSize,
+                            &record, kAddRecordSize))
+    return false;
+  SaveDriveMapping(system, letter, imagePath);
+  BroadcastVolumeChange(system, kDbtDeviceArrival, letter);
+  return true;
+}
+
+bool EjectVirtualDrive(DriveSystem &system, char letter) {
+  letter = UpperLetter(letter);
+  DeleteDriveMapping(system, letter); // first, whatever follows
+  DeviceHandle drive(system, system.OpenDevice(DriveDevicePath(letter)));
+  if (!drive.valid())
+    return false;
+  const bool removed =
+      system.DeviceControl(drive.get(), IOCTL_VELMOR_REMOVE_DEVICE, nullptr, 0, nullptr, 0);
+  drive.reset();
+  if (removed)
+    BroadcastVolumeChange(system, kDbtDeviceRemoveComplete, letter);
+  return removed;
+}
+
+void SaveDriveMapping(DriveSystem &system, char letter, const std::string &imagePath) {
+  const std::string name(1, UpperLetter(letter));
+  if (const long error = system.SetDriveValue(name, imagePath))
+    throw std::runtime_error("cannot record drive " + name + ": in the registry (error " +
+                             std::to_string(error) + ")");
+}
+
+void DeleteDriveMapping(DriveSystem &system, char letter) {
+  system.DeleteDriveValue(std::string(1, UpperLetter(letter)));
+}
+
+void BroadcastVolumeChange(DriveSystem &system, uint32_t event, char letter) {
+  const VolumeNotice notice = MakeVolumeNotice(UpperLetter(letter));
+  for (int i = 0; i < NoticeRepeats(event); ++i)
+    system.BroadcastDeviceChange(event, notice);
+}
+
+} // namespace velmor

@@ -1,0 +1,83 @@
+// The program's side of the virtual drive: puts the driver on disk, registers and starts it,
+// opens its control device, adds and removes drives, records them in the registry and
+// announces them. Everything runs synchronously on the caller's thread over a DriveSystem.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "drive_system.h"
+
+namespace velmor {
+
+// An open file or device handle of a DriveSystem, closed when it goes.
+class DeviceHandle {
+public:
+  DeviceHandle() = default;
+  DeviceHandle(DriveSystem &system, DriveSystem::Handle handle)
+      : system_(&system), handle_(handle) {}
+  ~DeviceHandle() { reset(); }
+  DeviceHandle(DeviceHandle &&o) noexcept
+      : system_(o.system_), handle_(std::exchange(o.handle_, DriveSystem::kInvalidHandle)) {}
+  DeviceHandle &operator=(DeviceHandle &&o) noexcept {
+    if (this != &o) {
+      reset();
+      system_ = o.system_;
+      handle_ = std::exchange(o.handle_, DriveSystem::kInvalidHandle);
+    }
+    return *this;
+  }
+  DeviceHandle(const DeviceHandle &) = delete;
+  DeviceHandle &operator=(const DeviceHandle &) = delete;
+
+  bool valid() const { return handle_ != DriveSystem::kInvalidHandle; }
+  DriveSystem::Handle get() const { return handle_; }
+  void reset() {
+    if (valid())
+      system_->Close(std::exchange(handle_, DriveSystem::kInvalidHandle));
+  }
+
+private:
+  DriveSystem *system_ = nullptr;
+  DriveSystem::Handle handle_ = DriveSystem::kInvalidHandle;
+};
+
+// The driver file carried by the program (velmor.sys as built).
+struct EmbeddedFile {
+  const uint8_t *data;
+  uint32_t size;
+};
+EmbeddedFile EmbeddedDriverFile();
+
+// The system directory, always ending in "\".
+std::string GetSystemDirPath(DriveSystem &system);
+// Writes the embedded driver file to `path`, whole; failures are silent.
+void WriteDriverFile(DriveSystem &system, const std::string &path);
+// Opens the service or creates it as an auto-start kernel driver; true if the start request
+// was accepted.
+bool InstallAndStartService(DriveSystem &system, DriveSystem::Handle manager,
+                            const std::string &name, const std::string &driverPath);
+// The control device, installing and starting the driver when it does not open; an invalid
+// handle when it still cannot be opened.
+DeviceHandle OpenControlDevice(DriveSystem &system);
+// The first letter from C to Z that names no drive and no device, else 'A'.
+char FindFreeDriveLetter(DriveSystem &system);
+// Asks the driver for a drive at `letter` for the image at `imagePath` (ANSI); on success
+// records and announces it. True if the driver accepted.
+bool AddVirtualDrive(DriveSystem &system, const DeviceHandle &control, const std::string &imagePath,
+                     char letter);
+// Forgets the drive's record, then asks its device to remove itself; true if it accepted.
+bool EjectVirtualDrive(DriveSystem &system, char letter);
+// Records letter -> image path; throws std::runtime_error when the registry refuses.
+void SaveDriveMapping(DriveSystem &system, char letter, const std::string &imagePath);
+void DeleteDriveMapping(DriveSystem &system, char letter);
+// Announces a volume arriving (once) or going (twice).
+void BroadcastVolumeChange(DriveSystem &system, uint32_t event, char letter);
+
+// "\\.\L:" for a drive letter.
+std::string DriveDevicePath(char letter);
+// True when the letter's device name belongs to a drive of the driver.
+bool IsVelmorDevice(const std::string &dosDeviceTarget);
+
+} // namespace velmor

@@ -1,0 +1,73 @@
+// The system services the drive control client uses: files in the system directory, the
+// service manager, device I/O, the registry table of mounted drives, the device-change
+// broadcast, drive types and device names. The program uses the Win32 implementation
+// (drive_system_win32.h); tests substitute their own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "velmor_protocol.h"
+
+namespace velmor {
+
+class DriveSystem {
+public:
+  // Files, devices and services are reached through opaque handles.
+  using Handle = uintptr_t;
+  static constexpr Handle kInvalidHandle = ~Handle(0); // a file or device that did not open
+  static constexpr Handle kNoService = 0;              // a service (manager) that did not open
+
+  virtual ~DriveSystem() = default;
+
+  // Files. The system directory as the system reports it, possibly without a final "\".
+  virtual std::string SystemDirectory() = 0;
+  virtual bool FileExists(const std::string &path) = 0;
+  // Creates or truncates a file for writing, sharing reads; kInvalidHandle on failure.
+  virtual Handle CreateFileForWrite(const std::string &path) = 0;
+  virtual bool WriteFile(Handle file, const void *data, uint32_t size) = 0;
+
+  // Devices, opened for reading with read sharing; kInvalidHandle when the open fails.
+  virtual Handle OpenDevice(const std::string &path) = 0;
+  virtual bool DeviceControl(Handle device, uint32_t code, const void *input, uint32_t inputSize,
+                             void *output, uint32_t outputSize) = 0;
+  // Closes a file or device handle.
+  virtual void Close(Handle handle) = 0;
+
+  // Service manager of the local machine (read and write access); kNoService when refused.
+  virtual Handle OpenServiceManager() = 0;
+  virtual Handle OpenDriverService(Handle manager, const std::string &name) = 0;
+  // An automatically started kernel driver service running `binaryPath`.
+  virtual Handle CreateKernelService(Handle manager, const std::string &name,
+                                     const std::string &binaryPath) = 0;
+  virtual bool StartDriverService(Handle service) = 0;
+  virtual void CloseService(Handle service) = 0;
+
+  // The registry table of mounted drives (kDrivesKey under HKEY_LOCAL_MACHINE, opened with
+  // creation allowed). SetDriveValue returns the system's error code (0 on success).
+  virtual long SetDriveValue(const std::string &name, const std::string &path) = 0;
+  virtual void DeleteDriveValue(const std::string &name) = 0;
+  // Every value, name and string data, in the registry's own order.
+  virtual std::vector<std::pair<std::string, std::string>> DriveValues() = 0;
+
+  // WM_DEVICECHANGE to every component, not to this task.
+  virtual void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) = 0;
+
+  // The type of the drive whose root is letter + ":\" (DRIVE_NO_ROOT_DIR when there is none).
+  virtual unsigned DriveType(char letter) = 0;
+  // The device that the name letter + ":" stands for, or "" when it names none.
+  virtual std::string DosDeviceTarget(char letter) = 0;
+  // The volume label of letter + ":\" (at most 63 bytes), or "" when it cannot be read.
+  virtual std::string VolumeLabel(char letter) = 0;
+
+  // The ANSI code page's text as UTF-16.
+  virtual std::u16string AnsiToUtf16(const std::string &text) = 0;
+};
+
+// Drive types the client tells apart (the platform's values).
+inline constexpr unsigned kDriveNoRootDir = 1;
+inline constexpr unsigned kDriveCdrom = 5;
+
+} // namespace velmor

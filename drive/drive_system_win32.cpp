@@ -1,0 +1,183 @@
+#include "drive_system_win32.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace velmor {
+namespace {
+
+HANDLE ToHandle(DriveSystem::Handle h) { return reinterpret_cast<HANDLE>(h); }
+DriveSystem::Handle FromHandle(HANDLE h) {
+  return h == INVALID_HANDLE_VALUE ? DriveSystem::kInvalidHandle
+                                   : reinterpret_cast<DriveSystem::Handle>(h);
+}
+SC_HANDLE ToService(DriveSystem::Handle h) { return reinterpret_cast<SC_HANDLE>(h); }
+DriveSystem::Handle FromService(SC_HANDLE h) { return reinterpret_cast<DriveSystem::Handle>(h); }
+
+// The registry table's key, created when missing. Whether it opened is not tested by the
+// callers: a key that cannot be opened has no values and takes none.
+class DrivesKey {
+public:
+  DrivesKey() {
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDrivesKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_,
+                    nullptr);
+  }
+  ~DrivesKey() {
+    if (key_)
+      RegCloseKey(key_);
+  }
+  DrivesKey(const DrivesKey &) = delete;
+  DrivesKey &operator=(const DrivesKey &) = delete;
+  HKEY get() const { return key_; }
+
+private:
+  HKEY key_ = nullptr;
+};
+
+class Win32System final : public DriveSystem {
+public:
+  std::string SystemDirectory() override {
+    char dir[261] = {};
+    const UINT n = GetSystemDirectoryA(dir, sizeof dir);
+    return std::string(dir, n < sizeof dir ? n : 0);
+  }
+
+  bool FileExists(const std::string &path) override {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  }
+
+  Handle CreateFileForWrite(const std::string &path) override {
+    return FromHandle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                  nullptr, CREATE_ALWAYS, 0, nullptr));
+  }
+
+  bool WriteFile(Handle file, const void *data, uint32_t size) override {
+    DWORD written = 0;
+    return ::WriteFile(ToHandle(file), data, size, &written, nullptr) && written == size;
+  }
+
+  Handle OpenDevice(const std::string &path) override {
+    return FromHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+  }
+
+  bool DeviceControl(Handle device, uint32_t code, const void *input, uint32_t inputSize,
+                     void *output, uint32_t outputSize) override {
+    DWORD returned = 0;
+    return DeviceIoControl(ToHandle(device), code, const_cast<void *>(input), inputSize, output,
+                           outputSize, &returned, nullptr) != FALSE;
+  }
+
+  void Close(Handle handle) override { CloseHandle(ToHandle(handle)); }
+
+  Handle OpenServiceManager() override {
+    return FromService(OpenSCManagerA(nullptr, nullptr, GENERIC_READ | GENERIC_WRITE));
+  }
+
+  Handle OpenDriverService(Handle manager, const std::string &name) override {
+    return FromService(OpenServiceA(ToService(manager), name.c_str(), SERVICE_ALL_ACCESS));
+  }
+
+  Handle CreateKernelService(Handle manager, const std::string &name,
+                             const std::string &binaryPath) override {
+    return FromService(CreateServiceA(ToService(manager), name.c_str(), name.c_str(),
+                                      SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER, SERVICE_AUTO_START,
+                                      SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr,
+                                      nullptr, nullptr, nullptr));
+  }
+
+  bool StartDriverService(Handle service) override {
+    return StartServiceA(ToService(service), 0, nullptr) != FALSE;
+  }
+
+  void CloseService(Handle service) override { CloseServiceHandle(ToService(service)); }
+
+  long SetDriveValue(const std::string &name, const std::string &path) override {
+    DrivesKey key;
+    if (!key.get())
+      return ERROR_ACCESS_DENIED;
+    return RegSetValueExA(key.get(), name.c_str(), 0, REG_SZ,
+                          reinterpret_cast<const BYTE *>(path.c_str()), DWORD(path.size() + 1));
+  }
+
+  void DeleteDriveValue(const std::string &name) override {
+    DrivesKey key;
+    if (key.get() && RegQueryValueExA(key.get(), name.c_str(), nullptr, nullptr, nullptr,
+                                      nullptr) == ERROR_SUCCESS)
+      RegDeleteValueA(key.get(), name.c_str());
+  }
+
+  std::vector<std::pair<std::string, std::string>> DriveValues() override {
+    std::vector<std::pair<std::string, std::string>> values;
+    DrivesKey key;
+    if (!key.get())
+      return values;
+    for (DWORD i = 0;; ++i) {
+      char name[256];
+      DWORD nameLength = sizeof name, type = 0, dataSize = 0;
+      if (RegEnumValueA(key.get(), i, name, &nameLength, nullptr, &type, nullptr, &dataSize) !=
+          ERROR_SUCCESS)
+        break;
+      std::string data;
+      if (type == REG_SZ || type == REG_EXPAND_SZ) {
+        data.resize(dataSize + 1);
+        DWORD size = dataSize;
+        if (RegQueryValueExA(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE *>(&data[0]),
+                             &size) != ERROR_SUCCESS)
+          size = 0;
+        data.resize(std::min<size_t>(size, std::strlen(data.c_str())));
+      }
+      values.emplace_back(std::string(name, nameLength), data);
+    }
+    return values;
+  }
+
+  void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) override {
+    DWORD recipients = kBsmAllComponents;
+    BroadcastSystemMessageA(kBsfIgnoreCurrentTask, &recipients, kWmDeviceChange, event,
+                            reinterpret_cast<LPARAM>(&notice));
+  }
+
+  unsigned DriveType(char letter) override {
+    const char root[] = {letter, ':', '\\', '\0'};
+    return GetDriveTypeA(root);
+  }
+
+  std::string DosDeviceTarget(char letter) override {
+    const char name[] = {letter, ':', '\0'};
+    char target[1024] = {};
+    if (!QueryDosDeviceA(name, target, sizeof target))
+      return {};
+    return target;
+  }
+
+  std::string VolumeLabel(char letter) override {
+    const char root[] = {letter, ':', '\\', '\0'};
+    char label[64] = {};
+    if (!GetVolumeInformationA(root, label, sizeof label, nullptr, nullptr, nullptr, nullptr, 0))
+      return {};
+    return std::string(label, strnlen(label, sizeof label));
+  }
+
+  std::u16string AnsiToUtf16(const std::string &text) override {
+    if (text.empty())
+      return {};
+    const int units = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
+    std::u16string wide(size_t(units > 0 ? units : 0), u'\0');
+    if (units > 0)
+      MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()),
+                          reinterpret_cast<wchar_t *>(&wide[0]), units);
+    return wide;
+  }
+};
+
+} // namespace
+
+DriveSystem &Win32DriveSystem() {
+  static Win32System system;
+  return system;
+}
+
+} // namespace velmor

@@ -1,0 +1,168 @@
+// velmor-drive: mounts, ejects and lists virtual CD-ROM drives from the command line, making
+// the same client calls as the main window.
+//   velmor-drive mount IMAGE [L:]   prints the drive's letter, "L:"
+//   velmor-drive eject L:
+//   velmor-drive list               one line per recorded drive, "L: path"
+// Exit status 0 on success, 1 when refused or failed, 2 for a wrong command line.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "drive_client.h"
+#include "drive_system_win32.h"
+
+namespace velmor {
+namespace {
+
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+constexpr int kInterrupted = 130;
+
+volatile LONG interrupted = 0;
+
+// Ctrl-C and the like only set a flag: a command finishes the system changes it has begun
+// (a drive added is also recorded), and mount stops before it asks for a drive.
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  InterlockedExchange(&interrupted, 1);
+  return TRUE;
+}
+
+int Usage() {
+  std::fprintf(stderr, "usage: velmor-drive mount IMAGE [L:]\n"
+                       "       velmor-drive eject L:\n"
+                       "       velmor-drive list\n");
+  return kUsage;
+}
+
+int Fail(const std::string &message) {
+  std::fprintf(stderr, "velmor-drive: %s\n", message.c_str());
+  return kFailed;
+}
+
+// "L:" or "L", either case; 0 when it is no drive letter.
+char ParseLetter(const char *text) {
+  const size_t n = std::strlen(text);
+  if (n < 1 || n > 2 || (n == 2 && text[1] != ':'))
+    return 0;
+  const char c = text[0];
+  if (c >= 'a' && c <= 'z')
+    return char(c - 'a' + 'A');
+  return c >= 'A' && c <= 'Z' ? c : 0;
+}
+
+std::string Drive(char letter) { return std::string(1, letter) + ":"; }
+
+bool LetterFree(DriveSystem &system, char letter) {
+  return system.DriveType(letter) == kDriveNoRootDir && system.DosDeviceTarget(letter).empty();
+}
+
+bool Opens(DriveSystem &system, char letter) {
+  return DeviceHandle(system, system.OpenDevice(DriveDevicePath(letter))).valid();
+}
+
+bool Recorded(DriveSystem &system, char letter) {
+  for (const auto &value : system.DriveValues())
+    if (value.first == std::string(1, letter))
+      return true;
+  return false;
+}
+
+// The image's full drive-letter path, or a message saying why it cannot be mounted.
+bool ImagePath(DriveSystem &system, const char *given, std::string &path, std::string &error) {
+  char full[MAX_PATH * 2];
+  const DWORD n = GetFullPathNameA(given, sizeof full, full, nullptr);
+  if (n == 0 || n >= sizeof full)
+    return error = std::string(given) + ": path too long", false;
+  path.assign(full, n);
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return error = path + ": no such file", false;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+    return error = path + ": is a folder, not an image", false;
+  // The driver opens "\??\" + path, which names a file only through a drive letter.
+  if (path.size() < 3 || path[1] != ':' || path[2] != '\\')
+    return error = path + ": the image must be on a drive with a letter", false;
+  if (system.AnsiToUtf16(path).size() > kMaxDriveImagePathUnits)
+    return error = path + ": path too long for a drive (at most 495 characters)", false;
+  return true;
+}
+
+int Mount(DriveSystem &system, const char *image, const char *letterText) {
+  std::string path, error;
+  if (!ImagePath(system, image, path, error))
+    return Fail(error);
+  char letter = 0;
+  if (letterText) {
+    letter = ParseLetter(letterText);
+    if (!letter)
+      return Usage();
+    if (!LetterFree(system, letter))
+      return Fail(Drive(letter) + " is in use");
+  } else {
+    letter = FindFreeDriveLetter(system);
+    if (!LetterFree(system, letter))
+      return Fail("no free drive letter");
+  }
+  DeviceHandle control = OpenControlDevice(system);
+  if (!control.valid())
+    return Fail("cannot reach the Velmor driver: installing and starting it needs "
+                "administrator rights");
+  if (interrupted)
+    return kInterrupted;
+  try {
+    if (!AddVirtualDrive(system, control, path, letter))
+      return Fail("the driver refused drive " + Drive(letter) + " for " + path);
+  } catch (const std::exception &e) {
+    // Not recorded, so not kept: a drive nobody knows of would come back with nothing.
+    EjectVirtualDrive(system, letter);
+    return Fail(e.what());
+  }
+  std::printf("%s\n", Drive(letter).c_str());
+  return 0;
+}
+
+// Succeeds when the drive no longer opens afterwards, whatever the remove request answered.
+int Eject(DriveSystem &system, const char *letterText) {
+  const char letter = ParseLetter(letterText);
+  if (!letter)
+    return Usage();
+  const bool recorded = Recorded(system, letter);
+  const bool ours = IsVelmorDevice(system.DosDeviceTarget(letter));
+  if (!ours && !recorded)
+    return Fail(Drive(letter) +
+                (LetterFree(system, letter) ? " no such drive" : " is not a Velmor drive"));
+  if (ours)
+    EjectVirtualDrive(system, letter);
+  else // recorded, but its drive is gone: only the record is left to remove
+    DeleteDriveMapping(system, letter);
+  if (ours && Opens(system, letter))
+    return Fail(Drive(letter) + " could not be ejected");
+  return 0;
+}
+
+int List(DriveSystem &system) {
+  for (const auto &[name, path] : system.DriveValues())
+    if (name.size() == 1 && ParseLetter(name.c_str()) == name[0])
+      std::printf("%s %s\n", Drive(name[0]).c_str(), path.c_str());
+  return std::fflush(stdout) == 0 ? 0 : kFailed;
+}
+
+} // namespace
+} // namespace velmor
+
+int main(int argc, char **argv) {
+  using namespace velmor;
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+  DriveSystem &system = Win32DriveSystem();
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "mount" && (argc == 3 || argc == 4))
+    return Mount(system, argv[2], argc == 4 ? argv[3] : nullptr);
+  if (command == "eject" && argc == 3)
+    return Eject(system, argv[2]);
+  if (command == "list" && argc == 2)
+    return List(system);
+  return Usage();
+}

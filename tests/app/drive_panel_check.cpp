@@ -1,0 +1,208 @@
+// The main window's drive commands on a machine where velmor.sys was never installed: double
+// clicks on image rows insert drives through the real driver, a double click on a drive node
+// ejects one. Run by drive_panel_test.sh in a prefix of its own, with
+//   VELMOR_DRIVER  the velmor.sys just built
+//   VELMOR_IMAGES  two ISO images, separated by '|'
+//   VELMOR_LABELED a letter whose CD-ROM drive has a volume label, then ':' and the label
+#include "app/FrmMain.h"
+#include "app/ProductInfo.h"
+#include "drive_client.h"
+#include "fakes.h"
+#include "winkit/Application.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+namespace velmor {
+namespace {
+
+using Rows = std::vector<std::string>;
+
+std::string Env(const char *name) {
+  const char *value = std::getenv(name);
+  return value ? value : "";
+}
+
+std::vector<char> FileBytes(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<char>(std::istreambuf_iterator<char>(in), {});
+}
+
+class DrivePanelWineTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    const std::string images = Env("VELMOR_IMAGES");
+    const size_t bar = images.find('|');
+    ASSERT_NE(bar, std::string::npos);
+    store.stored = {images.substr(0, bar), images.substr(bar + 1)};
+    store.exists = true;
+    winkit::App().Initialize();
+    winkit::App().ResetForTests();
+    form = std::make_unique<TFrmMain>(store);
+    form->Show(SW_SHOWNORMAL);
+  }
+  void TearDown() override { form.reset(); }
+
+  Rows Tree() const {
+    Rows nodes;
+    const winkit::TreeView &tree = form->DriveTree;
+    for (HTREEITEM r = tree.FirstRoot(); r; r = tree.NextSibling(r)) {
+      nodes.push_back(tree.Text(r));
+      for (HTREEITEM c = tree.FirstChild(r); c; c = tree.NextSibling(c))
+        nodes.push_back(tree.Text(c));
+    }
+    return nodes;
+  }
+
+  HTREEITEM DriveNode(char letter) const {
+    const winkit::TreeView &tree = form->DriveTree;
+    for (HTREEITEM c = tree.FirstChild(tree.FirstRoot()); c; c = tree.NextSibling(c))
+      if (tree.Text(c)[0] == letter)
+        return c;
+    return nullptr;
+  }
+
+  // Handles messages until the drive tree has `nodes` nodes, the clip has been seen and has
+  // ended; false after 10 s.
+  bool WaitForTree(int nodes) {
+    bool clipShown = false;
+    for (int i = 0; i < 1000; ++i) {
+      winkit::App().ProcessMessages();
+      clipShown = clipShown || form->Animate1.Visible();
+      if (clipShown && !form->Animate1.Visible() && form->DriveTree.Count() == nodes)
+        return true;
+      Sleep(10);
+    }
+    return false;
+  }
+
+  void DoubleClickRow(int row) {
+    form->ListView1.Select(row, true);
+    RECT rc{};
+    rc.left = LVIR_BOUNDS;
+    SendMessageA(form->ListView1.Handle(), LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&rc));
+    SendMessageA(form->ListView1.Handle(), WM_LBUTTONDBLCLK, MK_LBUTTON,
+                 MAKELPARAM(rc.left + 10, (rc.top + rc.bottom) / 2));
+    form->ListView1.Select(row, false);
+  }
+
+  void DoubleClickNode(HTREEITEM node) {
+    form->DriveTree.Select(node);
+    RECT rc{};
+    std::memcpy(&rc, &node, sizeof node); // the item goes in, its rectangle comes back
+    SendMessageA(form->DriveTree.Handle(), TVM_GETITEMRECT, TRUE, reinterpret_cast<LPARAM>(&rc));
+    SendMessageA(form->DriveTree.Handle(), WM_LBUTTONDBLCLK, MK_LBUTTON,
+                 MAKELPARAM((rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2));
+  }
+
+  // The image's sectors at a few places, read through the drive.
+  void ExpectSectorsOfImage(char letter, const std::string &image) {
+    const std::vector<char> bytes = FileBytes(image);
+    ASSERT_GE(bytes.size(), 64u * kSectorSize);
+    DeviceHandle drive(Win32DriveSystem(), Win32DriveSystem().OpenDevice(DriveDevicePath(letter)));
+    ASSERT_TRUE(drive.valid()) << letter;
+    const size_t sectors = bytes.size() / kSectorSize;
+    for (size_t sector : {size_t(0), size_t(16), sectors / 2, sectors - 2}) {
+      OVERLAPPED at{};
+      at.Offset = DWORD(sector * kSectorSize); // a device handle keeps no file position in Wine
+      std::vector<char> data(2 * kSectorSize);
+      DWORD got = 0;
+      ASSERT_TRUE(ReadFile(reinterpret_cast<HANDLE>(drive.get()), data.data(), DWORD(data.size()),
+                           &got, &at))
+          << sector;
+      ASSERT_EQ(got, data.size());
+      EXPECT_EQ(0, std::memcmp(data.data(), bytes.data() + sector * kSectorSize, got)) << sector;
+    }
+  }
+
+  bool Opens(char letter) {
+    return DeviceHandle(Win32DriveSystem(), Win32DriveSystem().OpenDevice(DriveDevicePath(letter)))
+        .valid();
+  }
+
+  testing::MemoryStore store;
+  testing::ScriptedDialogs dialogs;
+  std::unique_ptr<TFrmMain> form;
+};
+
+TEST_F(DrivePanelWineTest, InsertReadEjectAndRefreshThroughTheRealDriver) {
+  DriveSystem &system = Win32DriveSystem();
+  const std::string installed = GetSystemDirPath(system) + kDriverFileName;
+  ASSERT_FALSE(system.FileExists(installed)) << "the prefix must not have the driver yet";
+  EXPECT_EQ(Tree(), Rows{kProductTitle});
+
+  // First insert: the driver is written, registered and started.
+  DoubleClickRow(0);
+  ASSERT_TRUE(WaitForTree(2)) << ::testing::PrintToString(Tree());
+  EXPECT_TRUE(dialogs.messages.empty());
+  const std::vector<char> built = FileBytes(Env("VELMOR_DRIVER"));
+  ASSERT_FALSE(built.empty());
+  EXPECT_TRUE(FileBytes(installed) == built) << "velmor.sys differs from the build's";
+  {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(QueryServiceStatus(service, &status));
+    EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_RUNNING));
+    EXPECT_EQ(status.dwServiceType, DWORD(SERVICE_KERNEL_DRIVER));
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+  }
+  auto values = system.DriveValues();
+  ASSERT_EQ(values.size(), 1u);
+  const char first = values[0].first[0];
+  EXPECT_EQ(values[0].second, store.stored[0]);
+  // Wine mounts no file system on the drive, so there is no label to show.
+  EXPECT_EQ(Tree(), (Rows{kProductTitle, std::string(1, first) + ":()"}));
+  ExpectSectorsOfImage(first, store.stored[0]);
+
+  // A second insert takes the next free letter.
+  const char next = FindFreeDriveLetter(system);
+  EXPECT_NE(next, first);
+  DoubleClickRow(1);
+  ASSERT_TRUE(WaitForTree(3));
+  values = system.DriveValues();
+  ASSERT_EQ(values.size(), 2u);
+  EXPECT_EQ(values[1], std::make_pair(std::string(1, next), store.stored[1]));
+  ExpectSectorsOfImage(next, store.stored[1]);
+
+  // Eject the first by a double click on its node.
+  ASSERT_NE(DriveNode(first), nullptr);
+  DoubleClickNode(DriveNode(first));
+  ASSERT_TRUE(WaitForTree(2));
+  EXPECT_EQ(Tree(), (Rows{kProductTitle, std::string(1, next) + ":()"}));
+  EXPECT_FALSE(Opens(first));
+  EXPECT_TRUE(Opens(next));
+  ASSERT_EQ(system.DriveValues().size(), 1u);
+
+  // The label of a CD-ROM drive that Wine mounts from an ISO.
+  const std::string labeled = Env("VELMOR_LABELED");
+  ASSERT_EQ(labeled.size() > 2 && labeled[1] == ':', true);
+  SaveDriveMapping(system, labeled[0], store.stored[0]);
+  SendMessageA(form->Handle(), WM_COMMAND, btnRefresh, 0);
+  const Rows refreshed = Tree();
+  Rows expected = {kProductTitle}; // in the registry's own order
+  for (const auto &value : system.DriveValues())
+    expected.push_back(value.first + ":(" + (value.first[0] == next ? "" : labeled.substr(2)) +
+                       ")");
+  EXPECT_EQ(refreshed, expected);
+  EXPECT_EQ(refreshed.size(), 3u);
+  SendMessageA(form->Handle(), WM_COMMAND, btnRefresh, 0);
+  EXPECT_EQ(Tree(), refreshed);
+  DeleteDriveMapping(system, labeled[0]);
+
+  // The other through the tree's menu command.
+  form->DriveTree.Select(DriveNode(next));
+  SendMessageA(form->Handle(), WM_COMMAND, mnuTreeEject, 0);
+  ASSERT_TRUE(WaitForTree(1));
+  EXPECT_FALSE(Opens(next));
+  EXPECT_TRUE(system.DriveValues().empty());
+}
+
+} // namespace
+} // namespace velmor

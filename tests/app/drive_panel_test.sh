@@ -1,0 +1,44 @@
+#!/bin/sh
+# The main window's drive commands with the real driver, in a Wine prefix of its own (the
+# driver gets installed there, and the test restarts that prefix's Wine server).
+#   drive_panel_test.sh <win32 build dir> <drive_panel_check.exe> <velmor.sys>
+set -eu
+build_dir=$1
+check=$2
+driver=$3
+
+export WINEPREFIX="$build_dir/drive-panel-prefix"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8 TZ=Asia/Shanghai
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+cleanup
+
+if [ -f "$build_dir/wineprefix/system.reg" ]; then
+  cp -a "$build_dir/wineprefix" "$WINEPREFIX"
+else
+  wineboot -i >/dev/null 2>&1 || true
+fi
+wineserver -w
+
+# Two ISO images with Chinese names, and a CD-ROM drive D: backed by a third, labelled one.
+work="$WINEPREFIX/drive_c/velmor-panel"
+mkdir -p "$work/content" "$work/cd"
+i=0
+while [ $i -lt 30 ]; do
+  head -c 8000 /dev/urandom >"$work/content/file$i.bin"
+  i=$((i + 1))
+done
+genisoimage -quiet -J -V FIRST -o "$work/光盘一.iso" "$work/content"
+genisoimage -quiet -J -V SECOND -o "$work/second.iso" "$work/content"
+genisoimage -quiet -J -V PANELCD -o "$work/cd/.disc.iso" "$work/content"
+ln -sfn "$work/cd" "$WINEPREFIX/dosdevices/d:"
+ln -sfn "$work/cd/.disc.iso" "$WINEPREFIX/dosdevices/d::"
+wine reg add 'HKLM\Software\Wine\Drives' /v d: /d cdrom /f /reg:64 >/dev/null 2>&1
+wineserver -k
+wineserver -w
+
+VELMOR_DRIVER="$driver" VELMOR_IMAGES='C:\velmor-panel\光盘一.iso|C:\velmor-panel\second.iso' \
+  VELMOR_LABELED=D:PANELCD wine "$check"

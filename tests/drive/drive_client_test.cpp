@@ -1,0 +1,279 @@
+// The drive control client against the driver's own request logic on the kernel model: the
+// client's requests reach VelmorDispatchDeviceControl as the I/O manager would hand them over.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <functional>
+
+#include "../driver/driver_fixture.h"
+#include "drive_client.h"
+#include "fake_drive_system.h"
+
+namespace velmor {
+
+// The driver file the client carries, for these tests: the size of the real one.
+EmbeddedFile EmbeddedDriverFile() {
+  static const std::vector<uint8_t> bytes = test::Pattern(6894, 7);
+  return EmbeddedFile{bytes.data(), uint32_t(bytes.size())};
+}
+
+namespace {
+
+using test::DriveLink;
+using test::ToU16;
+
+constexpr char kDriverPath[] = "C:\\windows\\system32\\velmor.sys";
+
+// Devices and services of the fake are the driver on the kernel model.
+class DriverBackedSystem : public testing::FakeDriveSystem {
+public:
+  DriverBackedSystem(test::KernelModel &model, std::function<NtStatus()> start)
+      : model_(model), start_(std::move(start)) {}
+
+  Handle OpenDevice(const std::string &path) override {
+    log.push_back("open " + path);
+    // "\\.\NAME" is the link "\DosDevices\NAME".
+    kernel::Device *device = model_.Open(u"\\DosDevices\\" + ToU16(path.substr(4)));
+    return device ? reinterpret_cast<Handle>(device) : kInvalidHandle;
+  }
+  void Close(Handle handle) override {
+    ++closes;
+    if (handle != kFileHandle)
+      model_.Close(reinterpret_cast<kernel::Device *>(handle));
+  }
+  // A buffered request: the system buffer starts with the input, the driver's answer goes back
+  // into the output; the caller's output buffer is where the driver may look for a record.
+  bool DeviceControl(Handle handle, uint32_t code, const void *input, uint32_t inputSize,
+                     void *output, uint32_t outputSize) override {
+    log.push_back("control " + std::to_string(code));
+    sentInput.assign(static_cast<const uint8_t *>(input),
+                     static_cast<const uint8_t *>(input) + (input ? inputSize : 0));
+    sentOutput.assign(static_cast<uint8_t *>(output),
+                      static_cast<uint8_t *>(output) + (output ? outputSize : 0));
+    std::vector<uint8_t> system(std::max(inputSize, outputSize), 0xCD);
+    std::copy(sentInput.begin(), sentInput.end(), system.begin());
+    kernel::Request request;
+    request.code = code;
+    request.inputLength = inputSize;
+    request.outputLength = outputSize;
+    request.systemBuffer = system.empty() ? nullptr : system.data();
+    request.userBuffer = output;
+    VelmorDispatchDeviceControl(reinterpret_cast<kernel::Device *>(handle), &request);
+    EXPECT_EQ(request.completions, 1);
+    if (output)
+      std::memcpy(output, system.data(), std::min(request.information, outputSize));
+    // What Wine answers for a remove request, after the device is already gone.
+    return IsSuccess(request.status) && !(code == IOCTL_VELMOR_REMOVE_DEVICE && removeAnswersFail);
+  }
+  std::string DosDeviceTarget(char letter) override {
+    if (kernel::Device *device = model_.Resolve(DriveLink(letter)))
+      return test::ToNarrow(device->name);
+    return FakeDriveSystem::DosDeviceTarget(letter);
+  }
+
+  std::vector<uint8_t> sentInput, sentOutput;
+  bool removeAnswersFail = false;
+  int driverStarts = 0;
+
+protected:
+  // The driver starts when its service runs the file that the client wrote.
+  bool Started(const Service &service) override {
+    if (!FileExists(service.binaryPath))
+      return false;
+    ++driverStarts;
+    return IsSuccess(start_());
+  }
+
+private:
+  test::KernelModel &model_;
+  std::function<NtStatus()> start_;
+};
+
+class DriveClientTest : public test::DriverTest {
+protected:
+  DriveClientTest() : sys(model_, [this] { return Start(); }) {}
+
+  // The driver installed and running, as after a first insert.
+  void Install() {
+    sys.files[kDriverPath] = {};
+    sys.services["VELMOR"] = {kDriverPath, true};
+    ASSERT_EQ(Start(), status::kSuccess);
+  }
+  bool Mounted(char letter) { return model_.Resolve(DriveLink(letter)) != nullptr; }
+  std::vector<uint32_t> Events() const {
+    std::vector<uint32_t> events;
+    for (const auto &b : sys.broadcasts)
+      events.push_back(b.event);
+    return events;
+  }
+
+  DriverBackedSystem sys;
+};
+
+TEST_F(DriveClientTest, FirstInsertWritesTheDriverOnceCreatesTheServiceAndOpens) {
+  DeviceHandle control = OpenControlDevice(sys);
+  ASSERT_TRUE(control.valid());
+  const EmbeddedFile driver = EmbeddedDriverFile();
+  EXPECT_EQ(sys.files[kDriverPath], std::vector<uint8_t>(driver.data, driver.data + driver.size));
+  std::vector<uint32_t> pieces(26, 256);
+  pieces.push_back(238);
+  EXPECT_EQ(sys.pieces, pieces);
+  const std::vector<std::string> expected = {
+      "open \\\\.\\VELMOR", "create " + std::string(kDriverPath),
+      "service VELMOR " + std::string(kDriverPath), "open \\\\.\\VELMOR"};
+  EXPECT_EQ(sys.log, expected);
+  EXPECT_TRUE(sys.services["VELMOR"].running);
+  EXPECT_EQ(sys.serviceCloses, 2); // the service and the manager
+  control.reset();
+  EXPECT_EQ(sys.closes, 2); // the driver file and the control device
+
+  // A system directory that already ends in "\" gets no second one.
+  sys.systemDirectory = "C:\\windows\\system32\\";
+  EXPECT_EQ(GetSystemDirPath(sys), "C:\\windows\\system32\\");
+}
+
+struct InstallState {
+  const char *what;
+  bool filePresent, serviceThere, serviceRunning, managerRefused;
+  bool opens;
+  int fileWrites, servicesCreated, driverStarts;
+};
+
+class DriveClientInstallTest : public DriveClientTest,
+                               public ::testing::WithParamInterface<InstallState> {};
+
+TEST_P(DriveClientInstallTest, SecondOpenDecides) {
+  const InstallState &s = GetParam();
+  const std::vector<uint8_t> old = {'o', 'l', 'd'};
+  if (s.filePresent)
+    sys.files[kDriverPath] = old;
+  if (s.serviceThere)
+    sys.services["VELMOR"] = {kDriverPath, s.serviceRunning};
+  sys.managerRefused = s.managerRefused;
+
+  EXPECT_EQ(OpenControlDevice(sys).valid(), s.opens);
+  EXPECT_EQ(std::count_if(sys.log.begin(), sys.log.end(),
+                          [](const std::string &l) { return l.rfind("create", 0) == 0; }),
+            s.fileWrites);
+  EXPECT_EQ(std::count_if(sys.log.begin(), sys.log.end(),
+                          [](const std::string &l) { return l.rfind("service", 0) == 0; }),
+            s.servicesCreated);
+  EXPECT_EQ(sys.driverStarts, s.driverStarts);
+  if (s.filePresent) {
+    EXPECT_EQ(sys.files[kDriverPath], old) << "an existing driver file is never replaced";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, DriveClientInstallTest,
+    ::testing::Values(
+        InstallState{"file present, service missing", true, false, false, false, true, 0, 1, 1},
+        // Running, yet its control device is gone: the refused start is ignored.
+        InstallState{"service running, device gone", true, true, true, false, false, 0, 0, 0},
+        InstallState{"not an administrator", false, false, false, true, false, 1, 0, 0}),
+    [](const auto &info) {
+      std::string name = info.param.what;
+      std::replace_if(
+          name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+      return name;
+    });
+
+TEST_F(DriveClientTest, FreeLetterNamesNoDriveAndNoDevice) {
+  for (char letter : {'C', 'D', 'E', 'F'})
+    sys.driveTypes[letter] = letter == 'E' ? kDriveCdrom : 3;
+  EXPECT_EQ(FindFreeDriveLetter(sys), 'G');
+
+  // A drive of the driver holds G, though the drive type does not show it (as under Wine).
+  Install();
+  DeviceHandle control = OpenControlDevice(sys);
+  ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\a.iso", 'G'));
+  EXPECT_EQ(sys.DriveType('G'), kDriveNoRootDir);
+  EXPECT_EQ(FindFreeDriveLetter(sys), 'H');
+
+  for (char letter = 'C'; letter <= 'Z'; ++letter)
+    sys.driveTypes[letter] = 3;
+  EXPECT_EQ(FindFreeDriveLetter(sys), 'A');
+}
+
+TEST_F(DriveClientTest, AddRecordsThenAnnouncesOnceAndTheDriveReadsTheImage) {
+  Install();
+  const std::vector<uint8_t> image = test::Pattern(64 * 1024, 3);
+  WriteImage("disc.iso", image);
+  DeviceHandle control = OpenControlDevice(sys);
+  sys.log.clear();
+  ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\disc.iso", 'g'));
+
+  const std::vector<std::string> expected = {"control " + std::to_string(IOCTL_VELMOR_ADD_DEVICE),
+                                             "set G D:\\disc.iso", "broadcast 32768"};
+  EXPECT_EQ(sys.log, expected);
+  ASSERT_EQ(sys.broadcasts.size(), 1u);
+  EXPECT_EQ(sys.broadcasts[0].notice.unitMask, 1u << 6);
+  EXPECT_EQ(sys.broadcasts[0].notice.flags, 2u);
+  const test::Answer read = Read(DriveLink('G'), 0x8000, 2048);
+  ASSERT_EQ(read.status, status::kSuccess);
+  EXPECT_TRUE(std::equal(read.output.begin(), read.output.end(), image.begin() + 0x8000));
+
+  // The same letter again: refused, nothing recorded or announced.
+  sys.log.clear();
+  EXPECT_FALSE(AddVirtualDrive(sys, control, "D:\\other.iso", 'G'));
+  EXPECT_EQ(sys.log.size(), 1u);
+  EXPECT_EQ(sys.values.size(), 1u);
+
+  // A registry that refuses the value is an error for the caller to report.
+  sys.registryError = 5;
+  EXPECT_THROW(AddVirtualDrive(sys, control, "D:\\disc.iso", 'H'), std::runtime_error);
+  EXPECT_EQ(sys.broadcasts.size(), 1u);
+}
+
+TEST_F(DriveClientTest, LongPathIsCutTo499UnitsInputAndOutputAlike) {
+  Install();
+  DeviceHandle control = OpenControlDevice(sys);
+  const std::string path = "D:\\" + std::string(597, 'x');
+  AddVirtualDrive(sys, control, path, 'K');
+  ASSERT_EQ(sys.sentOutput.size(), 1002u);
+  ASSERT_EQ(sys.sentInput.size(), 1000u);
+  AddRecord record;
+  std::memcpy(&record, sys.sentOutput.data(), sizeof record);
+  EXPECT_EQ(record.letter, u'K');
+  EXPECT_EQ(std::u16string(record.path, 499), ToU16(path.substr(0, 499)));
+  EXPECT_EQ(record.endStop, 0);
+  EXPECT_TRUE(std::equal(sys.sentInput.begin(), sys.sentInput.end(), sys.sentOutput.begin()));
+}
+
+TEST_F(DriveClientTest, EjectForgetsFirstThenRemovesAndAnnouncesTwice) {
+  Install();
+  WriteImage("a.iso", test::Pattern(8192));
+  DeviceHandle control = OpenControlDevice(sys);
+  ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\a.iso", 'E'));
+  ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\a.iso", 'F'));
+  sys.broadcasts.clear();
+  sys.log.clear();
+
+  EXPECT_TRUE(EjectVirtualDrive(sys, 'E'));
+  const std::vector<std::string> expected = {
+      "delete E", "open \\\\.\\E:", "control " + std::to_string(IOCTL_VELMOR_REMOVE_DEVICE),
+      "broadcast 32772", "broadcast 32772"};
+  EXPECT_EQ(sys.log, expected);
+  EXPECT_EQ(sys.broadcasts[1].notice.unitMask, 0x10u);
+  EXPECT_FALSE(Mounted('E'));
+  EXPECT_TRUE(Mounted('F'));
+
+  // Already removed by other means: the value goes, no request, no notice.
+  sys.values.emplace_back("E", "D:\\a.iso");
+  sys.broadcasts.clear();
+  EXPECT_FALSE(EjectVirtualDrive(sys, 'E'));
+  EXPECT_TRUE(sys.values.size() == 1 && sys.values[0].first == "F");
+  EXPECT_TRUE(sys.broadcasts.empty());
+
+  // A remove answered with failure (as Wine answers it) announces nothing.
+  sys.removeAnswersFail = true;
+  EXPECT_FALSE(EjectVirtualDrive(sys, 'F'));
+  EXPECT_TRUE(sys.values.empty());
+  EXPECT_TRUE(sys.broadcasts.empty());
+  EXPECT_FALSE(Mounted('F'));
+}
+
+} // namespace
+} // namespace velmor
