@@ -1,7 +1,9 @@
 // TKavoBurner: gathering files and folders into the compilation tree.
+#include <atomic>
 #include <cstdio>
 
 #include "kavo_burner.h"
+#include "path_chars.h"
 
 namespace velmor {
 
@@ -16,6 +18,11 @@ std::string Format(const char *format, long long value) {
 }
 
 bool IsAllMask(const std::string &mask) { return mask == "*.*" || mask == "*"; }
+
+std::atomic<int> gComponents{0};
+
+// Separators of source paths: "/" is one on Windows too.
+const char *SourceSeparators(char sep) { return sep == '/' ? "/" : "\\/"; }
 } // namespace
 
 TKavoBurner::TKavoBurner(Platform &platform) : FPlatform(platform), FChars(platform) {
@@ -23,6 +30,15 @@ TKavoBurner::TKavoBurner(Platform &platform) : FPlatform(platform), FChars(platf
 }
 
 TKavoBurner::~TKavoBurner() = default;
+
+TKavoBurner::CompilationHold::CompilationHold() { ++gComponents; }
+
+// The compilation is shared by every component: the last one to go frees its records and the
+// memory of its arrays and indexes.
+TKavoBurner::CompilationHold::~CompilationHold() {
+  if (--gComponents == 0)
+    TheCompilation() = CompilationStore();
+}
 
 void TKavoBurner::SetCacheSize(std::int32_t v) {
   FCacheSize = v < 2097152 ? 2097152 : v - v % 2048;
@@ -34,7 +50,7 @@ bool TKavoBurner::NewCompilation(std::int32_t MaxEntries, std::int32_t MaxDirs) 
   c.TimeZoneOffset = static_cast<std::int16_t>(-(FPlatform.TimeZoneBiasMinutes() / 15));
   FHeaderStream.Clear();
   c.Clear();
-  c.MaxDirs = MaxDirs > 0 ? MaxDirs : 0;
+  c.MaxDirs = MaxDirs > 1 ? MaxDirs : 1; // the root always has its slot
   c.MaxEntries = MaxEntries > 0 ? MaxEntries : 0;
   c.Dirs.assign(static_cast<std::size_t>(c.MaxDirs), nullptr);
   c.IsoDirs.assign(static_cast<std::size_t>(c.MaxDirs), nullptr);
@@ -96,7 +112,7 @@ TDirNode *TKavoBurner::FindDir(const std::string &Path) const {
   if (Path.empty() || Path == "\\")
     return c.DirCount > 0 ? c.Dirs[0] : nullptr;
   std::string key = Path;
-  if (key.back() == '\\')
+  if (EndsWithSeparator(key, "\\", FChars))
     key.pop_back();
   const auto it = c.DirsByPath.find(Upper(key));
   return it == c.DirsByPath.end() ? nullptr : it->second;
@@ -105,7 +121,7 @@ TDirNode *TKavoBurner::FindDir(const std::string &Path) const {
 TDirNode *TKavoBurner::ForceDirPath(const std::string &Path) {
   if (TDirNode *found = FindDir(Path))
     return found;
-  const std::size_t slash = Path.rfind('\\');
+  const std::size_t slash = FindLastSeparator(Path, "\\", FChars);
   const std::string parentPath = slash == std::string::npos ? std::string() : Path.substr(0, slash);
   const std::string name = slash == std::string::npos ? Path : Path.substr(slash + 1);
   TDirNode *parent = FindDir(parentPath);
@@ -121,7 +137,7 @@ TDirNode *TKavoBurner::MakeVirtualDir(TDirNode *Parent, const std::string &Name,
   std::string name = Name;
   if (!name.empty() && name.front() == '\\')
     name.erase(0, 1);
-  if (!name.empty() && name.back() == '\\')
+  if (EndsWithSeparator(name, "\\", FChars))
     name.pop_back();
   if (!Parent || name.empty())
     return nullptr;
@@ -234,8 +250,9 @@ std::int32_t TKavoBurner::AddFileEntry(TDirNode *Dir, const ListingRecord &Recor
 std::string TKavoBurner::TreePathOf(const std::string &SourceFolder) const {
   std::string path = SourceFolder;
   if (path.compare(0, 2, "\\\\") == 0) {
-    const std::size_t share = path.find('\\', 2);
-    const std::size_t rest = share == std::string::npos ? share : path.find('\\', share + 1);
+    const std::size_t share = FindSeparator(path, "\\", FChars, 2);
+    const std::size_t rest =
+        share == std::string::npos ? share : FindSeparator(path, "\\", FChars, share + 1);
     path = rest == std::string::npos ? std::string() : path.substr(rest);
   } else if (path.size() >= 2 && path[1] == ':') {
     path.erase(0, 2);
@@ -258,8 +275,8 @@ std::int32_t TKavoBurner::InsertFile(const std::string &Destination, const std::
   if (!KeepPath) {
     dir = FindDir(Destination);
   } else {
-    const char sep = FPlatform.Separator();
-    const std::size_t last = Source.find_last_of(sep == '/' ? "/" : "\\/");
+    const std::size_t last =
+        FindLastSeparator(Source, SourceSeparators(FPlatform.Separator()), FChars);
     const std::string tree =
         TreePathOf(last == std::string::npos ? std::string() : Source.substr(0, last + 1));
     ForceDirPath(tree);
@@ -320,7 +337,7 @@ TKavoBurner::WalkResult TKavoBurner::Walk(TDirNode *Dir, const std::string &Sour
     return WalkResult::Incomplete;
   const char sep = FPlatform.Separator();
   std::string folder = Source;
-  if (folder.empty() || (folder.back() != sep && folder.back() != '/'))
+  if (folder.empty() || !EndsWithSeparator(folder, SourceSeparators(sep), FChars))
     folder += sep;
   const std::string mask = Mask.empty() ? "*.*" : Mask;
 
@@ -341,7 +358,7 @@ TKavoBurner::WalkResult TKavoBurner::Walk(TDirNode *Dir, const std::string &Sour
       if (OnAddDir) {
         OnAddDir(this, longName, shortName, skip);
         // Names the hook gives are used when they can name a folder.
-        if (!longName.empty() && longName.find('\\') == std::string::npos) {
+        if (!longName.empty() && FindSeparator(longName, "\\", FChars) == std::string::npos) {
           record.Name = longName;
           record.AlternateName = shortName;
         }

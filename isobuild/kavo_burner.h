@@ -150,6 +150,13 @@ private:
   THeaderStream FHeaderStream;
   ImageLayout FLayout;
   bool FLimitReached = false;
+  // Frees the compilation when the last component goes; after FWriter has ended a running write.
+  struct CompilationHold {
+    CompilationHold();
+    ~CompilationHold();
+    CompilationHold(const CompilationHold &) = delete;
+    CompilationHold &operator=(const CompilationHold &) = delete;
+  } FCompilationHold;
   // Last, so that it goes first: it waits for the write's threads while everything they use is
   // still there.
   WriterSlot FWriter;

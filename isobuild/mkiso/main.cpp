@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kavo_burner.h"
+#include "path_chars.h"
 #include "progress.h"
 
 namespace {
@@ -89,7 +90,7 @@ std::string DefaultLabel() {
 }
 
 // Drops empty and "." components, as tar does; false when the path climbs with "..".
-bool NormalizePath(const std::string &path, std::string &out) {
+bool NormalizePath(const std::string &path, const velmor::CharTable &chars, std::string &out) {
   const char sep = kSeparators[0];
   std::string prefix;
   std::size_t pos = 0;
@@ -101,7 +102,7 @@ bool NormalizePath(const std::string &path, std::string &out) {
     prefix += sep;
   std::string rest;
   while (pos <= path.size()) {
-    std::size_t end = path.find_first_of(kSeparators, pos);
+    std::size_t end = velmor::FindSeparator(path, kSeparators, chars, pos);
     if (end == std::string::npos)
       end = path.size();
     const std::string part = path.substr(pos, end - pos);
@@ -147,10 +148,11 @@ int main(int argc, char **argv) {
     return Usage();
 
   velmor::Platform &platform = velmor::NativePlatform();
+  const velmor::CharTable chars(platform);
   std::vector<std::pair<std::string, bool>> items; // path, is a folder
   for (const std::string &raw : paths) {
     std::string path;
-    if (!NormalizePath(raw, path)) {
+    if (!NormalizePath(raw, chars, path)) {
       std::fprintf(stderr, "velmor-mkiso: %s: paths with \"..\" are not allowed\n", raw.c_str());
       return 2;
     }

@@ -1,4 +1,6 @@
 // Gathering files and folders into the compilation tree.
+#include <memory>
+
 #include "builder_fixture.h"
 
 namespace velmor::testing {
@@ -15,7 +17,7 @@ std::vector<std::string> EntryNames(const CompilationStore &c) {
 
 TEST_F(TreeTest, NewCompilationHoldsOnlyTheRoot) {
   burner.MakeVirtualDir(Store().Dirs[0], "X", kAttrDirectory);
-  burner.NewCompilation(10, 5);
+  burner.NewCompilation(10, 0); // the root has its slot even then
   EXPECT_EQ(Store().DirCount, 1);
   EXPECT_EQ(Store().EntryCount, 0);
   EXPECT_EQ(burner.FindDir(""), Store().Dirs[0]);
@@ -25,6 +27,27 @@ TEST_F(TreeTest, NewCompilationHoldsOnlyTheRoot) {
   EXPECT_EQ(Store().Dirs[0]->ShortName, "CD_ROOT");
   EXPECT_EQ(Store().Dirs[0]->Parent, Store().Dirs[0]);
   EXPECT_EQ(Store().TimeZoneOffset, 32);
+  EXPECT_EQ(burner.MakeVirtualDir(Store().Dirs[0], "Y", kAttrDirectory), nullptr);
+  EXPECT_TRUE(burner.PrepareImage(true, nullptr));
+  EXPECT_EQ(burner.ImageSectors(), 300);
+}
+
+// The compilation is shared: it stays while a component holds it, and the last one frees it.
+TEST(TreeStore, TheLastComponentToGoFreesTheCompilation) {
+  MockPlatform fs;
+  fs.AddFile("D:\\F\\a.txt", 1);
+  auto first = std::make_unique<TKavoBurner>(fs);
+  auto second = std::make_unique<TKavoBurner>(fs);
+  first->NewCompilation(600000, 20000);
+  first->InsertFolder("\\", "D:\\F", false, true, true, kAllAttributes, "*.*");
+  first.reset();
+  const CompilationStore &c = TKavoBurner::Compilation();
+  EXPECT_EQ(c.EntryCount, 2);
+  EXPECT_TRUE(second->PrepareImage(true, nullptr));
+  second.reset();
+  EXPECT_EQ(c.DirCount + c.EntryCount, 0);
+  EXPECT_TRUE(c.DirPool.empty() && c.EntryPool.empty() && c.EntriesByName.empty());
+  EXPECT_EQ(c.Entries.capacity() + c.Dirs.capacity() + c.IsoDirs.capacity(), 0u);
 }
 
 TEST_F(TreeTest, KeepPathRebuildsTheFolderPath) {
@@ -47,6 +70,38 @@ TEST_F(TreeTest, KeepPathRebuildsTheFolderPath) {
   burner.NewCompilation(100, 100);
   EXPECT_EQ(burner.InsertFile("ignored", "D:\\Photos\\2006\\p.jpg", true), 1);
   EXPECT_NE(Entry("\\PHOTOS\\2006", "p.jpg"), nullptr);
+}
+
+// In GBK the second byte of 運 (DF 5C), 誠 (D5 5C) and 錦 (E5 5C) is the byte of "\\".
+TEST_F(TreeTest, DoubleByteNamesEndingInTheSeparatorByte) {
+  MockPlatform gbk;
+  gbk.DoubleByteCodePage = true;
+  TKavoBurner b(gbk);
+  b.NewCompilation(100, 100);
+  const std::string photos = "\xD5\xD5\xC6\xAC", luck = "\xBA\xC3\xDF\x5C"; // 照片, 好運
+  const std::string cheng = "\xD5\x5C", jin = "\xE5\x5C";
+  gbk.AddFile("D:\\" + photos + "\\" + luck + "\\" + cheng + "\\q.txt", 5);
+  gbk.AddFile("D:\\" + photos + "\\" + luck + "\\p.jpg", 3000);
+  gbk.AddFile("D:\\" + photos + "\\" + jin, 7);
+  gbk.AddFile("D:\\" + cheng + "\\s.txt", 1);
+  gbk.AddFile("\\\\srv" + luck + "\\share\\d\\n.txt", 1);
+  EXPECT_EQ(b.InsertFolder("\\", "D:\\" + photos, false, true, true, kAllAttributes, "*.*"), 1);
+  EXPECT_EQ(EntryNames(Store()),
+            (std::vector<std::string>{photos, luck, cheng, "q.txt", "p.jpg", jin + "."}));
+  EXPECT_EQ(Store().DirCount, 4);
+  TDirNode *lucky = b.FindDir("\\" + photos + "\\" + luck + "\\");
+  ASSERT_NE(lucky, nullptr);
+  EXPECT_EQ(lucky->LongName, luck);
+  EXPECT_NE(b.FindEntry(lucky, "p.jpg"), nullptr);
+  EXPECT_EQ(b.InsertFile("", "D:\\" + cheng + "\\s.txt", true), 1);
+  EXPECT_NE(b.FindEntry(b.FindDir("\\" + cheng), "s.txt"), nullptr);
+  EXPECT_EQ(b.InsertFolder("\\", "\\\\srv" + luck + "\\share\\d", false, true, true, 63, "*.*"), 1);
+  EXPECT_NE(b.FindEntry(b.FindDir("\\d"), "n.txt"), nullptr);
+  EXPECT_EQ(b.MakeVirtualDir(Store().Dirs[0], "\\" + jin + "\\", 0x10)->LongName, jin);
+  TDirNode *forced = b.ForceDirPath("\\" + luck + "\\" + jin);
+  ASSERT_NE(forced, nullptr);
+  EXPECT_EQ(forced->LongName, jin);
+  EXPECT_EQ(forced->Parent->LongName, luck);
 }
 
 TEST_F(TreeTest, VirtualShortNamesAndTheDotRule) {

@@ -164,7 +164,9 @@ private:
 
   void Add(const std::string &path, const std::string &alternate, std::uint32_t attr,
            std::uint64_t size) {
-    const std::size_t slash = path.find_last_of('\\');
+    std::size_t slash = std::string::npos; // the last "\" that is a character of its own
+    for (std::size_t i = 0; i < path.size(); i += CharLength(static_cast<unsigned char>(path[i])))
+      slash = path[i] == '\\' ? i : slash;
     std::string parent = path.substr(0, slash);
     if (parent.size() == 2 && parent[1] == ':')
       parent += '\\'; // "D:" -> "D:\"
