@@ -173,7 +173,9 @@ bool KernelModel::CopyCallerMemory(void *to, const void *from, uint32_t length,
                                    const void *callerMemory) {
   if (++caller_copies_ == fail_caller_at_)
     return false; // as a fault at the first byte
-#if VELMOR_MODEL_ASAN
+#if !VELMOR_MODEL_ASAN
+  (void)callerMemory;
+#else
   const bool poisoned = __asan_address_is_poisoned(callerMemory);
   ASAN_UNPOISON_MEMORY_REGION(callerMemory, length);
 #endif
