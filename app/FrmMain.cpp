@@ -142,7 +142,6 @@ void TFrmMain::E1Click() { winkit::App().Terminate(); }
 void TFrmMain::btnInjectClick() {}
 void TFrmMain::btnEjectClick() {}
 void TFrmMain::O1Click() {}
-void TFrmMain::btnRipClick() {}
 void TFrmMain::btnBuildClick() {}
 
 void TFrmMain::Dispatch(int command) {
