@@ -167,6 +167,12 @@ bool TFrmISOBuilder::Copy(const std::string &drive, std::int64_t size, const std
     return false;
   }
 
+  // Where the system's figure is that of another file system (Wine gives the host's), the
+  // device's own smaller length is the disc's.
+  const std::int64_t length = source.Length();
+  if (length > 0 && length < size)
+    size = length;
+
   SetCopying(true);
   abortFlag_ = 0;
   Gauge1.SetMax(size);

@@ -27,6 +27,11 @@ VolumeFile::VolumeFile(const std::string &drive)
 
 VolumeFile::~VolumeFile() { Close(); }
 
+std::int64_t VolumeFile::Length() const {
+  LARGE_INTEGER size{};
+  return GetFileSizeEx(handle_, &size) && size.QuadPart > 0 ? size.QuadPart : -1;
+}
+
 void VolumeFile::Close() {
   if (IsOpen())
     CloseHandle(handle_);

@@ -26,6 +26,9 @@ public:
   VolumeFile &operator=(const VolumeFile &) = delete;
 
   bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+  // The length the device itself reports, or -1 (Windows has none for a CD volume; Wine gives
+  // the length of the image behind a drive).
+  std::int64_t Length() const;
   void Close();
   bool Read(std::uint64_t offset, void *buffer, std::uint32_t size, std::uint32_t &got) override;
 

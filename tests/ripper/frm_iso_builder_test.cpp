@@ -2,6 +2,7 @@
 // (see cdrom_prefix.sh).
 #include "app/FrmMain.h"
 #include "ripper/FrmISOBuilder.h"
+#include "size_text.h"
 #include "tests/app/fakes.h"
 #include "winkit/Application.h"
 
@@ -171,6 +172,9 @@ TEST_F(RipTest, OverwriteAsksAndNoLeavesTheFileAlone) {
   EXPECT_EQ(dialogs.messages[2].text, "压制完毕!");
   EXPECT_TRUE(ReadAll(kTarget) == disc);
   EXPECT_EQ(added, std::vector<std::string>{kTarget});
+  const std::string megabytes = FormatMegabytes(static_cast<std::int64_t>(disc.size()));
+  EXPECT_EQ(ripper->Label_Size.Text(), megabytes + "/" + megabytes + " MB");
+  EXPECT_EQ(ripper->Gauge1.Percent(), 100);
 }
 
 TEST_F(RipTest, BlankPathIsEmpty) {
