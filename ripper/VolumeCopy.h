@@ -7,7 +7,9 @@
 
 namespace velmor {
 
+// Progress is reported, and an abort heard, once per block; reads and writes go in chunks.
 constexpr std::uint32_t kRipBlockSize = 2097152;
+constexpr std::uint32_t kRipChunkSize = 262144;
 constexpr std::uint32_t kRipSectorSize = 2048;
 
 class VolumeSource {
@@ -15,8 +17,7 @@ public:
   virtual ~VolumeSource() = default;
   // Reads up to `size` bytes from byte `offset` of the volume into `buffer`. Returns false when
   // the read fails; otherwise `got` is the number of bytes read, 0 at the end of the medium.
-  virtual bool Read(std::uint64_t offset, void *buffer, std::uint32_t size,
-                    std::uint32_t &got) = 0;
+  virtual bool Read(std::uint64_t offset, void *buffer, std::uint32_t size, std::uint32_t &got) = 0;
 };
 
 class ImageTarget {
@@ -46,11 +47,13 @@ struct RipOptions {
   bool ignoreBadSectors = false;
 };
 
-// Called after every write with the bytes copied so far; returns true to abort the copy.
+// Called after every block (and every sector read again) with the bytes copied so far; returns
+// true to abort the copy.
 using RipProgress = std::function<bool(std::uint64_t copied)>;
 
-// Copies until a read delivers nothing. Every end but Finished discards the target. An abort
-// seen after the last block still wins over completion.
+// Copies until a read delivers nothing; a read that delivers less than asked goes on from
+// there. Every end but Finished discards the target. An abort asked for after the last block
+// still wins over completion.
 RipResult CopyVolume(VolumeSource &source, ImageTarget &target, const RipOptions &options,
                      const RipProgress &progress);
 

@@ -38,25 +38,31 @@ void VolumeFile::Close() {
   handle_ = INVALID_HANDLE_VALUE;
 }
 
-bool VolumeFile::Read(std::uint64_t offset, void *buffer, std::uint32_t size,
-                      std::uint32_t &got) {
-  // The offset travels with the read, so a failed read leaves no file position to repair.
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(offset);
-  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  DWORD n = 0;
+bool VolumeFile::Read(std::uint64_t offset, void *buffer, std::uint32_t size, std::uint32_t &got) {
   got = 0;
-  if (ReadFile(handle_, buffer, size, &n, &at)) {
-    got = n;
-    return true;
+  // Reads follow each other, so the file position is moved only after a failed read and for
+  // sectors read again: a read that carries its offset costs Wine a server request.
+  if (offset != position_) {
+    LARGE_INTEGER to{};
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN))
+      return false;
+    position_ = offset;
   }
-  return GetLastError() == ERROR_HANDLE_EOF; // a read with an offset past the end says so
+  DWORD n = 0;
+  if (!ReadFile(handle_, buffer, size, &n, nullptr)) {
+    position_ = kUnknownPosition;
+    return false;
+  }
+  got = n;
+  position_ += n;
+  return true;
 }
 
 ImageFile::ImageFile(const std::string &path)
-    : path_(path), handle_(CreateFileA(path.c_str(), GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       CREATE_ALWAYS, 0, nullptr)) {}
+    : path_(path),
+      handle_(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          CREATE_ALWAYS, 0, nullptr)) {}
 
 ImageFile::~ImageFile() { Close(); }
 

@@ -17,7 +17,7 @@ std::vector<std::string> CdromDrives();
 // disc). Asks without the system's "insert a disc" box.
 std::int64_t VolumeTotalBytes(char letter);
 
-// The volume "\\.\D:" opened for reading; each read carries its offset.
+// The volume "\\.\D:" opened for reading.
 class VolumeFile final : public VolumeSource {
 public:
   explicit VolumeFile(const std::string &drive);
@@ -26,14 +26,16 @@ public:
   VolumeFile &operator=(const VolumeFile &) = delete;
 
   bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-  // The length the device itself reports, or -1 (Windows has none for a CD volume; Wine gives
-  // the length of the image behind a drive).
+  // The length the device itself reports as a file size, or -1 when it reports none (Wine
+  // gives the length of the image behind a drive).
   std::int64_t Length() const;
   void Close();
   bool Read(std::uint64_t offset, void *buffer, std::uint32_t size, std::uint32_t &got) override;
 
 private:
+  static constexpr std::uint64_t kUnknownPosition = UINT64_MAX;
   HANDLE handle_;
+  std::uint64_t position_ = 0;
 };
 
 // The image file, created anew (an existing file is replaced) and written from its start.
