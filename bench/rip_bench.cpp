@@ -51,8 +51,8 @@ int main(int argc, char **argv) {
   }
   WIN32_FILE_ATTRIBUTE_DATA data{};
   GetFileAttributesExA(image.c_str(), GetFileExInfoStandard, &data);
-  const unsigned long long bytes = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) |
-                                   data.nFileSizeLow;
+  const unsigned long long bytes =
+      (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   std::printf("%.3f %llu\n", took.count(), bytes);
   return 0;
 }

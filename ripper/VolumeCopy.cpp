@@ -15,7 +15,9 @@ public:
   Copier(VolumeSource &source, ImageTarget &target, const RipOptions &options,
          const RipProgress &progress)
       : source_(source), target_(target), options_(options), progress_(progress),
-        buffer_(new std::uint8_t[kRipChunkSize]) {}
+        storage_(new std::uint8_t[kRipChunkSize + kPage]),
+        buffer_(storage_.get() +
+                (kPage - reinterpret_cast<std::uintptr_t>(storage_.get()) % kPage)) {}
 
   RipResult Run() {
     for (;;) {
@@ -44,7 +46,7 @@ private:
 
   Step CopyChunk(std::uint32_t ask) {
     std::uint32_t got = 0;
-    if (source_.Read(offset_, buffer_.get(), ask, got))
+    if (source_.Read(offset_, buffer_, ask, got))
       return got == 0 ? Step::End : Write(std::min(got, ask));
     if (offset_ >= options_.volumeSize)
       return Step::End; // past the file system
@@ -61,8 +63,8 @@ private:
       const auto want =
           static_cast<std::uint32_t>(std::min<std::uint64_t>(kRipSectorSize, end - offset_));
       std::uint32_t got = 0;
-      if (!source_.Read(offset_, buffer_.get(), want, got)) {
-        std::memset(buffer_.get(), 0, want);
+      if (!source_.Read(offset_, buffer_, want, got)) {
+        std::memset(buffer_, 0, want);
         got = want;
         ++result_.zeroedSectors;
       } else if (got == 0) {
@@ -78,7 +80,7 @@ private:
   }
 
   Step Write(std::uint32_t size) {
-    const std::uint32_t written = std::min(target_.Write(buffer_.get(), size), size);
+    const std::uint32_t written = std::min(target_.Write(buffer_, size), size);
     result_.copied += written;
     if (written != size)
       return Fail(RipEnd::WriteFailed, offset_ + written);
@@ -104,7 +106,10 @@ private:
   ImageTarget &target_;
   const RipOptions &options_;
   const RipProgress &progress_;
-  const std::unique_ptr<std::uint8_t[]> buffer_;
+  // Page-aligned: the system copies from and to a misaligned buffer at a third of the speed.
+  static constexpr std::uintptr_t kPage = 4096;
+  const std::unique_ptr<std::uint8_t[]> storage_;
+  std::uint8_t *const buffer_;
   RipResult result_;
   std::uint64_t offset_ = 0;
 };

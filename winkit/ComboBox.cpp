@@ -18,7 +18,8 @@ std::string ComboBox::Item(int index) const {
   if (length < 0)
     return {};
   std::string text(static_cast<size_t>(length) + 1, '\0');
-  text.resize(static_cast<size_t>(Send(CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(text.data()))));
+  text.resize(
+      static_cast<size_t>(Send(CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(text.data()))));
   return text;
 }
 

@@ -14,8 +14,7 @@ public:
 class Edit : public Control {
 public:
   void Create(HWND parent, int id) {
-    Control::Create("EDIT", parent, id, WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL,
-                    WS_EX_CLIENTEDGE);
+    Control::Create("EDIT", parent, id, WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE);
   }
 };
 

@@ -42,8 +42,8 @@ void Gauge::Paint(HDC dc) {
   const HGDIOBJ oldFont = font_ ? SelectObject(dc, font_) : nullptr;
   SetBkMode(dc, TRANSPARENT);
   // The text changes colour where the bar passes under it.
-  for (const auto &[part, colour] : {std::pair{done, COLOR_HIGHLIGHTTEXT},
-                                     std::pair{rest, COLOR_WINDOWTEXT}}) {
+  for (const auto &[part, colour] :
+       {std::pair{done, COLOR_HIGHLIGHTTEXT}, std::pair{rest, COLOR_WINDOWTEXT}}) {
     const int saved = SaveDC(dc);
     IntersectClipRect(dc, part.left, part.top, part.right, part.bottom);
     SetTextColor(dc, GetSysColor(colour));
