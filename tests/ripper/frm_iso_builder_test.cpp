@@ -29,10 +29,6 @@ void WriteAll(const std::string &path, const std::string &bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-bool Exists(const std::string &path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 // Runs `step` once from inside the next message loop, the ripper's modal loop included.
 std::function<void()> pendingStep;
 void CALLBACK RunStep(HWND, UINT, UINT_PTR id, DWORD) {
@@ -185,19 +181,6 @@ TEST_F(RipTest, BlankPathIsEmpty) {
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].text, "请先选择文件保存路径!");
   EXPECT_EQ(GetFocus(), ripper->Edit_IsoFileName.Handle());
-  EXPECT_TRUE(added.empty());
-}
-
-TEST_F(RipTest, AbortDeletesThePartialFileAndAddsNothing) {
-  OpenRipper();
-  ripper->Edit_IsoFileName.SetText(kTarget);
-  // Heard at the first message processing of the copy, after its first block.
-  PostMessageA(ripper->Handle(), WM_COMMAND, MAKEWPARAM(idAbort, BN_CLICKED),
-               reinterpret_cast<LPARAM>(ripper->btnAbort.Handle()));
-  ripper->btnStart.Click();
-  ASSERT_EQ(dialogs.messages.size(), 1u);
-  EXPECT_EQ(dialogs.messages[0].text, "用户放弃压制!");
-  EXPECT_FALSE(Exists(kTarget));
   EXPECT_TRUE(added.empty());
 }
 
