@@ -138,8 +138,7 @@ void TFrmMain::FormDestroy() { SaveImageList(); }
 
 void TFrmMain::E1Click() { winkit::App().Terminate(); }
 
-// Commands that open other windows or work on drives are added with those parts.
-void TFrmMain::btnRipClick() {}
+// The image-from-files window comes with its own command.
 void TFrmMain::btnBuildClick() {}
 
 void TFrmMain::Dispatch(int command) {

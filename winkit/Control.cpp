@@ -13,6 +13,12 @@ void Control::Create(const char *className, HWND parent, int id, DWORD style, DW
     throw std::runtime_error(std::string("cannot create control ") + className);
 }
 
+std::string Control::Text() const {
+  std::string text(GetWindowTextLengthA(hwnd_) + 1, '\0');
+  text.resize(GetWindowTextA(hwnd_, text.data(), static_cast<int>(text.size())));
+  return text;
+}
+
 RECT Control::Bounds() const {
   RECT rc{};
   GetWindowRect(hwnd_, &rc);

@@ -15,6 +15,10 @@ public:
   bool Visible() const { return IsWindowVisible(hwnd_) != FALSE; }
   void SetFont(HFONT font) { SendMessageA(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(font), 1); }
   int Id() const { return GetDlgCtrlID(hwnd_); }
+  void Enable(bool enabled) { EnableWindow(hwnd_, enabled); }
+  bool Enabled() const { return IsWindowEnabled(hwnd_) != FALSE; }
+  void SetText(const std::string &text) { SetWindowTextA(hwnd_, text.c_str()); }
+  std::string Text() const;
   RECT Bounds() const; // in the parent's client coordinates
   SIZE ClientSize() const;
 

@@ -1,0 +1,75 @@
+#pragma once
+// The ripper: copies the CD in a CD-ROM drive into an image file, shown modally by the main
+// window's rip command. The copy runs inside "开始压制"'s handler and lets the application
+// process its messages after every block, which is how "放弃压制" is heard.
+#include "winkit/ComboBox.h"
+#include "winkit/Dialogs.h"
+#include "winkit/FormControls.h"
+#include "winkit/Gauge.h"
+#include "winkit/Handle.h"
+#include "winkit/ModalWindow.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace velmor {
+
+enum RipperControl : int {
+  idComboBox1 = 100,
+  idCheckBoxCRC,
+  idEditIsoFileName,
+  idSaveIso,
+  idGauge1,
+  idLabelSize,
+  idStart,
+  idAbort,
+  idLabelDrive,
+  idLabelPath,
+  idLabelProgress,
+};
+
+class TFrmISOBuilder : public winkit::ModalWindow {
+public:
+  // `addImageToList` receives the path of a finished image (the main window's list).
+  TFrmISOBuilder(HWND owner, std::function<void(const std::string &)> addImageToList);
+  ~TFrmISOBuilder() override;
+
+  void FormCreate();
+  void btnSaveIsoClick();
+  void btnStartClick();
+  void btnAbortClick();
+  void ComboBox1KeyPress(char &key);
+
+  winkit::Label LabelDrive;
+  winkit::ComboBox ComboBox1;
+  winkit::CheckBox CheckBoxCRC;
+  winkit::Label LabelPath;
+  winkit::Edit Edit_IsoFileName;
+  winkit::Button btnSaveIso;
+  winkit::Label LabelProgress;
+  winkit::Gauge Gauge1;
+  winkit::Label Label_Size;
+  winkit::Button btnStart;
+  winkit::Button btnAbort;
+  winkit::FileDialogOptions SaveDialog1;
+
+protected:
+  LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override;
+
+private:
+  void CreateControls();
+  void SetCopying(bool copying);
+  void Say(const std::string &text);
+  bool Copy(const std::string &drive, std::int64_t size, const std::string &path);
+
+  std::function<void(const std::string &)> addImageToList_;
+  winkit::FontHandle font_;
+  int abortFlag_ = 0; // 1 once "放弃压制" was pressed during a copy
+  bool copying_ = false;
+};
+
+// The ripper window while it exists.
+extern TFrmISOBuilder *FrmISOBuilder;
+
+} // namespace velmor

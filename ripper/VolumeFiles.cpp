@@ -1,0 +1,87 @@
+#include "VolumeFiles.h"
+
+namespace velmor {
+
+std::vector<std::string> CdromDrives() {
+  std::vector<std::string> drives;
+  for (char letter = 'C'; letter <= 'Z'; ++letter) {
+    const char root[] = {letter, ':', '\\', 0};
+    if (GetDriveTypeA(root) == DRIVE_CDROM)
+      drives.push_back({letter, ':'});
+  }
+  return drives;
+}
+
+std::int64_t VolumeTotalBytes(char letter) {
+  const char root[] = {letter, ':', '\\', 0};
+  const UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS);
+  ULARGE_INTEGER total{};
+  const bool known = GetDiskFreeSpaceExA(root, nullptr, &total, nullptr) != FALSE;
+  SetErrorMode(previous);
+  return known ? static_cast<std::int64_t>(total.QuadPart) : -1;
+}
+
+VolumeFile::VolumeFile(const std::string &drive)
+    : handle_(CreateFileA(("\\\\.\\" + drive).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                          OPEN_EXISTING, 0, nullptr)) {}
+
+VolumeFile::~VolumeFile() { Close(); }
+
+std::int64_t VolumeFile::Length() const {
+  LARGE_INTEGER size{};
+  return GetFileSizeEx(handle_, &size) && size.QuadPart > 0 ? size.QuadPart : -1;
+}
+
+void VolumeFile::Close() {
+  if (IsOpen())
+    CloseHandle(handle_);
+  handle_ = INVALID_HANDLE_VALUE;
+}
+
+bool VolumeFile::Read(std::uint64_t offset, void *buffer, std::uint32_t size, std::uint32_t &got) {
+  got = 0;
+  // Reads follow each other, so the file position is moved only after a failed read and for
+  // sectors read again: a read that carries its offset costs Wine a server request.
+  if (offset != position_) {
+    LARGE_INTEGER to{};
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN))
+      return false;
+    position_ = offset;
+  }
+  DWORD n = 0;
+  if (!ReadFile(handle_, buffer, size, &n, nullptr)) {
+    position_ = kUnknownPosition;
+    return false;
+  }
+  got = n;
+  position_ += n;
+  return true;
+}
+
+ImageFile::ImageFile(const std::string &path)
+    : path_(path),
+      handle_(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          CREATE_ALWAYS, 0, nullptr)) {}
+
+ImageFile::~ImageFile() { Close(); }
+
+void ImageFile::Close() {
+  if (IsOpen())
+    CloseHandle(handle_);
+  handle_ = INVALID_HANDLE_VALUE;
+}
+
+std::uint32_t ImageFile::Write(const void *data, std::uint32_t size) {
+  DWORD written = 0;
+  if (!WriteFile(handle_, data, size, &written, nullptr))
+    return 0;
+  return written;
+}
+
+void ImageFile::Discard() {
+  Close();
+  DeleteFileA(path_.c_str());
+}
+
+} // namespace velmor

@@ -1,0 +1,188 @@
+// The rip command and the ripper window under Wine, with CD-ROM drives backed by an ISO image
+// (see cdrom_prefix.sh).
+#include "app/FrmMain.h"
+#include "ripper/FrmISOBuilder.h"
+#include "size_text.h"
+#include "tests/app/fakes.h"
+#include "winkit/Application.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+
+namespace velmor {
+namespace {
+
+using testing::MemoryStore;
+using testing::ScriptedDialogs;
+
+std::string ReadAll(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteAll(const std::string &path, const std::string &bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Runs `step` once from inside the next message loop, the ripper's modal loop included.
+std::function<void()> pendingStep;
+void CALLBACK RunStep(HWND, UINT, UINT_PTR id, DWORD) {
+  KillTimer(nullptr, id);
+  auto step = std::move(pendingStep);
+  pendingStep = nullptr;
+  if (step)
+    step();
+}
+void WhenModal(std::function<void()> step) {
+  pendingStep = std::move(step);
+  SetTimer(nullptr, 0, 10, &RunStep);
+}
+
+const std::string kOutDir = "C:\\velmor-rip\\";
+const std::string kTarget = kOutDir + "光盘 副本.iso";
+
+class RipTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    winkit::App().Initialize();
+    winkit::App().ResetForTests();
+    store.stored = {"C:\\a.iso"};
+    store.exists = true;
+    DeleteFileA(kTarget.c_str());
+  }
+
+  void OpenMain() { main = std::make_unique<TFrmMain>(store); }
+  void Rip() { SendMessageA(main->Handle(), WM_COMMAND, MAKEWPARAM(btnRip, 0), 0); }
+
+  // A ripper opened on D: without the main window; finished images are collected.
+  void OpenRipper() {
+    ripper = std::make_unique<TFrmISOBuilder>(
+        nullptr, [this](const std::string &path) { added.push_back(path); });
+    ripper->ComboBox1.Add("D:");
+    ripper->ComboBox1.Select(0);
+  }
+
+  std::string Disc() const {
+    const char *disc = std::getenv("VELMOR_RIP_DISC");
+    return disc ? ReadAll(disc) : std::string();
+  }
+
+  MemoryStore store;
+  ScriptedDialogs dialogs;
+  std::unique_ptr<TFrmMain> main;
+  std::unique_ptr<TFrmISOBuilder> ripper;
+  std::vector<std::string> added;
+};
+
+TEST_F(RipTest, NoCdromDriveGivesTheMessageAndNoWindow) {
+  OpenMain();
+  WhenModal([] {
+    if (FrmISOBuilder)
+      FrmISOBuilder->Close();
+  });
+  Rip();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].text, "您的电脑没有发现光驱!无法使用压制功能!");
+  EXPECT_EQ(dialogs.messages[0].caption, main->Text());
+  EXPECT_EQ(dialogs.messages[0].flags, 64u);
+  WNDCLASSEXA wc{};
+  wc.cbSize = sizeof wc;
+  EXPECT_FALSE(GetClassInfoExA(GetModuleHandleA(nullptr), "TFrmISOBuilder", &wc))
+      << "a ripper window was created";
+}
+
+TEST_F(RipTest, ListsEveryCdromDriveInItsInitialStateAndDiscardsTyping) {
+  OpenMain();
+  bool seen = false;
+  WhenModal([&] {
+    ASSERT_NE(FrmISOBuilder, nullptr);
+    TFrmISOBuilder &r = *FrmISOBuilder;
+    seen = true;
+    EXPECT_TRUE(r.Visible());
+    EXPECT_FALSE(IsWindowEnabled(main->Handle()));
+    EXPECT_EQ(r.Text(), "压制");
+    EXPECT_EQ(r.ClientSize().cx, 401);
+    EXPECT_EQ(r.ClientSize().cy, 185);
+    ASSERT_EQ(r.ComboBox1.Count(), 2);
+    EXPECT_EQ(r.ComboBox1.Item(0), "D:");
+    EXPECT_EQ(r.ComboBox1.Item(1), "F:");
+    EXPECT_EQ(r.ComboBox1.Selected(), 0);
+    SendMessageA(r.ComboBox1.Handle(), WM_CHAR, 'F', 0);
+    EXPECT_EQ(r.ComboBox1.Text(), "D:") << "a typed key reached the drive box";
+    EXPECT_TRUE(r.CheckBoxCRC.Visible());
+    EXPECT_FALSE(r.CheckBoxCRC.Checked());
+    EXPECT_EQ(r.CheckBoxCRC.Text(), "忽略坏扇区");
+    EXPECT_EQ(r.Edit_IsoFileName.Text(), "");
+    EXPECT_EQ(r.Label_Size.Text(), "0/0Mb");
+    EXPECT_EQ(r.Gauge1.Value(), 0);
+    EXPECT_TRUE(r.btnStart.Enabled());
+    EXPECT_FALSE(r.btnAbort.Enabled());
+    PostMessageA(r.Handle(), WM_CLOSE, 0, 0);
+  });
+  Rip();
+  EXPECT_TRUE(seen);
+  EXPECT_EQ(FrmISOBuilder, nullptr) << "the ripper is destroyed when it closes";
+  EXPECT_TRUE(IsWindowEnabled(main->Handle()));
+}
+
+TEST_F(RipTest, CopyEqualsTheDiscAndJoinsTheListAsItsLastRow) {
+  const std::string disc = Disc();
+  ASSERT_GT(disc.size(), 5u * 1048576) << "VELMOR_RIP_DISC";
+  OpenMain();
+  WhenModal([&] {
+    ASSERT_NE(FrmISOBuilder, nullptr);
+    FrmISOBuilder->Edit_IsoFileName.SetText("  " + kTarget + " ");
+    FrmISOBuilder->btnStart.Click(); // the copy runs to its end inside the click
+  });
+  Rip();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].text, "压制完毕!");
+  EXPECT_EQ(dialogs.messages[0].caption, "压制");
+  EXPECT_EQ(dialogs.messages[0].flags, 64u);
+  ASSERT_EQ(main->ListView1.Count(), 2);
+  EXPECT_EQ(main->ListView1.Caption(1), kTarget);
+  EXPECT_TRUE(ReadAll(kTarget) == disc) << "the image differs from the disc";
+}
+
+TEST_F(RipTest, OverwriteAsksAndNoLeavesTheFileAlone) {
+  const std::string disc = Disc();
+  WriteAll(kTarget, "old image");
+  OpenRipper();
+  ripper->Edit_IsoFileName.SetText(kTarget);
+  dialogs.answer = IDNO;
+  ripper->btnStart.Click();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].text, "目标文件已经存在,您要覆盖它吗?");
+  EXPECT_EQ(dialogs.messages[0].flags, 36u);
+  EXPECT_EQ(ReadAll(kTarget), "old image");
+  EXPECT_TRUE(ripper->btnStart.Enabled());
+
+  dialogs.answer = IDYES;
+  ripper->btnStart.Click();
+  ASSERT_EQ(dialogs.messages.size(), 3u);
+  EXPECT_EQ(dialogs.messages[2].text, "压制完毕!");
+  EXPECT_TRUE(ReadAll(kTarget) == disc);
+  EXPECT_EQ(added, std::vector<std::string>{kTarget});
+  const std::string megabytes = FormatMegabytes(static_cast<std::int64_t>(disc.size()));
+  EXPECT_EQ(ripper->Label_Size.Text(), megabytes + "/" + megabytes + " MB");
+  EXPECT_EQ(ripper->Gauge1.Percent(), 100);
+}
+
+TEST_F(RipTest, BlankPathIsEmpty) {
+  OpenRipper();
+  ripper->Show();
+  ripper->Edit_IsoFileName.SetText("   ");
+  ripper->btnStart.Click();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].text, "请先选择文件保存路径!");
+  EXPECT_EQ(GetFocus(), ripper->Edit_IsoFileName.Handle());
+  EXPECT_TRUE(added.empty());
+}
+
+} // namespace
+} // namespace velmor
