@@ -137,9 +137,7 @@ private:
   std::string Upper(const std::string &Text) const { return UpperAscii(Text, FChars); }
   // The key under which a path or name is found: upper-cased, unless the platform's names are
   // case-sensitive. A folder's name key differs from a file's of the same name there.
-  std::string NameKey(const std::string &Text) const {
-    return FCaseSensitive ? Text : Upper(Text);
-  }
+  std::string NameKey(const std::string &Text) const { return FCaseSensitive ? Text : Upper(Text); }
   std::string EntryKeyName(const std::string &Name, bool Folder) const {
     return FCaseSensitive ? (Folder ? Name + '/' : Name) : Upper(Name);
   }

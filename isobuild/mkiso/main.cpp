@@ -168,8 +168,7 @@ int main(int argc, char **argv) {
                  "velmor-mkiso: volume label \"%s\" is too long (%zu bytes, %zu UCS-2 units): "
                  "at most %zu bytes fit the ISO 9660 label and %zu UCS-2 units the Joliet "
                  "label\n",
-                 label.c_str(), label.size(), labelUnits, kMaxIsoLabelBytes,
-                 kMaxJolietLabelUnits);
+                 label.c_str(), label.size(), labelUnits, kMaxIsoLabelBytes, kMaxJolietLabelUnits);
     return NoImage(paths.size(), 2);
   }
 
@@ -201,7 +200,8 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "velmor-mkiso: %s: %s\n", image.c_str(), error.c_str());
     return NoImage(paths.size(), 1);
   }
-  const bool toStandardOutput = target.GetKind() == velmor::mkiso::ImageTarget::Kind::StandardOutput;
+  const bool toStandardOutput =
+      target.GetKind() == velmor::mkiso::ImageTarget::Kind::StandardOutput;
   std::FILE *const messages = toStandardOutput ? stderr : stdout;
   auto interrupted = [&]() {
     if (velmor::mkiso::Interruption() == 0)
@@ -234,9 +234,8 @@ int main(int argc, char **argv) {
   };
   // After an interruption the rest of the walk is passed over.
   burner.OnAddFile = [&](velmor::TKavoBurner *, const std::string &, std::string &, std::string &,
-                         velmor::TDateTime &, std::uint32_t, std::int64_t, bool &skip) {
-    skip = skip || velmor::mkiso::Interruption() != 0;
-  };
+                         velmor::TDateTime &, std::uint32_t, std::int64_t,
+                         bool &skip) { skip = skip || velmor::mkiso::Interruption() != 0; };
   burner.OnAddDir = [&](velmor::TKavoBurner *, std::string &, std::string &, bool &skip) {
     skip = skip || velmor::mkiso::Interruption() != 0;
   };

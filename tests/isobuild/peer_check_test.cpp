@@ -2,6 +2,7 @@
 // for byte under its name. Needs isoinfo, osirrox, 7z and bsdtar on the path.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -9,7 +10,6 @@
 #include <map>
 #include <random>
 #include <string>
-#include <csignal>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -377,8 +377,8 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
     EXPECT_EQ(o.Status, c.Status) << c.Args << "\n" << o.Err;
     EXPECT_EQ(o.Out, c.Status == 0 ? kDone : "") << c.Args;
     for (const std::string &line : c.Errors)
-      EXPECT_NE(o.Err.find("velmor-mkiso: " + line + "\n"), std::string::npos)
-          << c.Args << "\n" << o.Err;
+      EXPECT_NE(o.Err.find("velmor-mkiso: " + line + "\n"), std::string::npos) << c.Args << "\n"
+                                                                               << o.Err;
     if (c.Status != 0) {
       EXPECT_NE(o.LastErrLine().find("missing"), std::string::npos) << c.Args << "\n" << o.Err;
     }
@@ -396,10 +396,14 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
 // different files: all of them reach the image, under names unique in each name set. Bytes that
 // are no UTF-8 never give two equal Joliet names.
 TEST_F(CommandLine, NamesThatMeetInTheImageAreAllKept) {
-  const std::map<std::string, std::string> sources = {
-      {"A.txt", "upper"},         {"a.txt", "lower"},        {"Dir/1", "one"},
-      {"dir/2", "two"},           {"x", "plain"},            {"x.", "dotted"},
-      {"\xFF.txt", "invalid ff"}, {"\xFE.txt", "invalid fe"}};
+  const std::map<std::string, std::string> sources = {{"A.txt", "upper"},
+                                                      {"a.txt", "lower"},
+                                                      {"Dir/1", "one"},
+                                                      {"dir/2", "two"},
+                                                      {"x", "plain"},
+                                                      {"x.", "dotted"},
+                                                      {"\xFF.txt", "invalid ff"},
+                                                      {"\xFE.txt", "invalid fe"}};
   for (const auto &[name, bytes] : sources)
     WriteFile(dir / "n" / name, bytes);
   ASSERT_EQ(Run("-o n.iso n").Status, 0);
@@ -413,10 +417,14 @@ TEST_F(CommandLine, NamesThatMeetInTheImageAreAllKept) {
   // 7z drops the "." that ends a name.
   ASSERT_EQ(Shell("7z x -o" + Quote((dir / "out").string()) + " " + image + " >/dev/null"), 0);
   const std::string replacement = "\xEF\xBF\xBD";
-  const std::map<std::string, std::string> extracted = {
-      {"A.txt", "upper"},  {"a.txt", "lower"},   {"Dir/1", "one"},
-      {"dir/2", "two"},    {"x", "plain"},       {"x~1", "dotted"},
-      {replacement + ".txt", "invalid fe"},      {replacement + "~1.txt", "invalid ff"}};
+  const std::map<std::string, std::string> extracted = {{"A.txt", "upper"},
+                                                        {"a.txt", "lower"},
+                                                        {"Dir/1", "one"},
+                                                        {"dir/2", "two"},
+                                                        {"x", "plain"},
+                                                        {"x~1", "dotted"},
+                                                        {replacement + ".txt", "invalid fe"},
+                                                        {replacement + "~1.txt", "invalid ff"}};
   for (const auto &[name, bytes] : extracted)
     EXPECT_EQ(ReadAll(dir / "out" / "n" / name), bytes) << name;
 }
@@ -435,13 +443,13 @@ TEST_F(CommandLine, TargetIsReplacedOnlyByAFinishedImage) {
     sparse << 'z'; // a long run of zeros, a hole in the image file
   }
   for (const char *phase : {"scan", "layout", "write", "commit"}) {
-    for (const auto &[signal, name] : {std::pair{SIGINT, "INT"}, {SIGTERM, "TERM"},
-                                       {SIGHUP, "HUP"}}) {
+    for (const auto &[signal, name] :
+         {std::pair{SIGINT, "INT"}, {SIGTERM, "TERM"}, {SIGHUP, "HUP"}}) {
       WriteFile(dir / "out.iso", "earlier");
       fs::remove(dir / "stderr.txt");
-      const std::string command = "cd " + Quote(dir.string()) + " && VELMOR_MKISO_TEST_HOLD=" +
-                                  phase + " exec " + Quote(VELMOR_MKISO) +
-                                  " -o out.iso s 2>stderr.txt";
+      const std::string command = "cd " + Quote(dir.string()) +
+                                  " && VELMOR_MKISO_TEST_HOLD=" + phase + " exec " +
+                                  Quote(VELMOR_MKISO) + " -o out.iso s 2>stderr.txt";
       FILE *child = popen(("echo $$; " + command).c_str(), "r");
       ASSERT_NE(child, nullptr);
       char pid[32] = {};

@@ -40,8 +40,7 @@ TEST_F(PosixPlatformTest, ListingIsSortedAndRefusesWhatAnImageCannotHold) {
   std::vector<std::string> names;
   for (const ListingRecord &r : records)
     names.push_back(r.Name + (r.Refusal ? std::string(": ") + r.Refusal : ""));
-  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt", "c.lnk",
-                                             "dangling: link to nothing",
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt", "c.lnk", "dangling: link to nothing",
                                              "loop: link to a folder",
                                              "pipe: not a regular file or folder", "sub"}));
   records.erase(records.begin() + 3, records.begin() + 6);
