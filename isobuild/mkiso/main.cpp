@@ -203,9 +203,10 @@ int main(int argc, char **argv) {
   const bool toStandardOutput =
       target.GetKind() == velmor::mkiso::ImageTarget::Kind::StandardOutput;
   std::FILE *const messages = toStandardOutput ? stderr : stdout;
-  auto interrupted = [&]() {
+  // Between the steps of the build: an interruption removes what was made and ends the process.
+  auto endIfInterrupted = [&]() {
     if (velmor::mkiso::Interruption() == 0)
-      return false;
+      return;
     target.Discard();
     std::fprintf(stderr, "velmor-mkiso: interrupted\n");
     NoImage(paths.size(), 0);
@@ -255,21 +256,21 @@ int main(int argc, char **argv) {
   }
   burner.OnAddFile = nullptr;
   burner.OnAddDir = nullptr;
-  interrupted();
+  endIfInterrupted();
   if (limitReached)
     return NoImage(paths.size(), 1);
   velmor::mkiso::HoldIfAsked("layout");
   burner.PrepareImage(true, nullptr);
-  interrupted();
+  endIfInterrupted();
   burner.OnDebugMessage = nullptr;
   error = WriteWithProgress(burner, target.WritePath(), messages);
-  interrupted();
+  endIfInterrupted();
   if (!error.empty()) {
     std::fprintf(stderr, "velmor-mkiso: %s\n", error.c_str());
     return NoImage(paths.size(), 1);
   }
   velmor::mkiso::HoldIfAsked("commit");
-  interrupted();
+  endIfInterrupted();
   if (!target.Commit(error)) {
     std::fprintf(stderr, "velmor-mkiso: %s: %s\n", image.c_str(), error.c_str());
     return NoImage(paths.size(), 1);
