@@ -16,7 +16,7 @@ namespace {
 constexpr std::int64_t kHoldAfterBytes = 8 << 20;
 
 bool HoldAsked(const char *phase) {
-  const char *hold = std::getenv("VELMOR_MKISO_TEST_HOLD");
+  static const char *const hold = std::getenv("VELMOR_MKISO_TEST_HOLD");
   return hold && std::strcmp(hold, phase) == 0;
 }
 
