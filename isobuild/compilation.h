@@ -28,6 +28,9 @@ struct TDirNode {
 
   TEntryNode *LastChild = nullptr; // keeps appending to the child list constant-time
   TEntryNode *Entry = nullptr;     // the folder entry naming this directory; none for the root
+  // Two children may carry the same long name: names that differ as listed became equal (a "."
+  // added to one of them, a hook's renaming).
+  bool MayRepeatNames = false;
 };
 
 struct TEntryNode {

@@ -1,4 +1,5 @@
 // TKavoBurner: gathering files and folders into the compilation tree.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 
@@ -10,6 +11,19 @@ namespace velmor {
 namespace {
 constexpr std::size_t kMaxLongNameBytes = 127;
 const char kInvalidDestination[] = "INVALID DESTINATION PATH";
+// Limits above this are not allocated up front: the arrays then grow with the tree.
+constexpr std::int32_t kPreallocatedSlots = 1 << 20;
+
+std::size_t Slots(std::int32_t limit) {
+  return static_cast<std::size_t>(std::min(limit, kPreallocatedSlots));
+}
+
+template <class T> void Place(std::vector<T *> &slots, std::int32_t index, T *record) {
+  if (static_cast<std::size_t>(index) < slots.size())
+    slots[static_cast<std::size_t>(index)] = record;
+  else
+    slots.push_back(record);
+}
 
 std::string Format(const char *format, long long value) {
   char text[128];
@@ -25,7 +39,8 @@ std::atomic<int> gComponents{0};
 const char *SourceSeparators(char sep) { return sep == '/' ? "/" : "\\/"; }
 } // namespace
 
-TKavoBurner::TKavoBurner(Platform &platform) : FPlatform(platform), FChars(platform) {
+TKavoBurner::TKavoBurner(Platform &platform)
+    : FPlatform(platform), FChars(platform), FCaseSensitive(platform.CaseSensitiveNames()) {
   NewCompilation(65535, 8191);
 }
 
@@ -52,13 +67,13 @@ bool TKavoBurner::NewCompilation(std::int32_t MaxEntries, std::int32_t MaxDirs) 
   c.Clear();
   c.MaxDirs = MaxDirs > 1 ? MaxDirs : 1; // the root always has its slot
   c.MaxEntries = MaxEntries > 0 ? MaxEntries : 0;
-  c.Dirs.assign(static_cast<std::size_t>(c.MaxDirs), nullptr);
-  c.IsoDirs.assign(static_cast<std::size_t>(c.MaxDirs), nullptr);
-  c.JolietDirs.assign(static_cast<std::size_t>(c.MaxDirs), nullptr);
-  c.Entries.assign(static_cast<std::size_t>(c.MaxEntries), nullptr);
+  c.Dirs.assign(Slots(c.MaxDirs), nullptr);
+  c.IsoDirs.assign(Slots(c.MaxDirs), nullptr);
+  c.JolietDirs.assign(Slots(c.MaxDirs), nullptr);
+  c.Entries.assign(Slots(c.MaxEntries), nullptr);
   // Sized once, like the arrays: the indexes never rehash while the tree grows.
-  c.DirsByPath.reserve(static_cast<std::size_t>(c.MaxDirs));
-  c.EntriesByName.reserve(static_cast<std::size_t>(c.MaxEntries));
+  c.DirsByPath.reserve(Slots(c.MaxDirs));
+  c.EntriesByName.reserve(Slots(c.MaxEntries));
   std::fill(std::begin(c.ZeroSector), std::end(c.ZeroSector), 0);
   FLayout = ImageLayout{};
   FLimitReached = false;
@@ -81,7 +96,9 @@ TDirNode *TKavoBurner::AllocDir() {
     return nullptr;
   }
   TDirNode *d = &c.DirPool.emplace_back();
-  c.Dirs[c.DirCount] = c.IsoDirs[c.DirCount] = c.JolietDirs[c.DirCount] = d;
+  Place(c.Dirs, c.DirCount, d);
+  Place(c.IsoDirs, c.DirCount, d);
+  Place(c.JolietDirs, c.DirCount, d);
   ++c.DirCount;
   return d;
 }
@@ -94,7 +111,7 @@ TEntryNode *TKavoBurner::AllocEntry() {
     return nullptr;
   }
   TEntryNode *e = &c.EntryPool.emplace_back();
-  c.Entries[c.EntryCount++] = e;
+  Place(c.Entries, c.EntryCount++, e);
   return e;
 }
 
@@ -114,7 +131,7 @@ TDirNode *TKavoBurner::FindDir(const std::string &Path) const {
   std::string key = Path;
   if (EndsWithSeparator(key, "\\", FChars))
     key.pop_back();
-  const auto it = c.DirsByPath.find(Upper(key));
+  const auto it = c.DirsByPath.find(NameKey(key));
   return it == c.DirsByPath.end() ? nullptr : it->second;
 }
 
@@ -176,21 +193,28 @@ TDirNode *TKavoBurner::AddDir(TDirNode *Parent, const ListingRecord &Record) {
   dir->LongName = Record.Name;
   dir->ShortName = shortName;
   dir->Entry = entry;
-  dir->PathKey = Upper(path);
+  dir->PathKey = NameKey(path);
   entry->LongName = Record.Name;
   entry->ShortName = shortName;
   entry->Attr = Record.Attr;
   entry->Dir = dir;
   entry->DateTime = Record.LastWrite;
   c.DirsByPath.emplace(dir->PathKey, dir);
-  c.EntriesByName.emplace(EntryKey{Parent, Upper(Record.Name)}, entry);
+  c.EntriesByName.emplace(EntryKey{Parent, EntryKeyName(Record.Name, true)}, entry);
   return dir;
 }
 
 TEntryNode *TKavoBurner::FindEntry(const TDirNode *Dir, const std::string &LongName) const {
   CompilationStore &c = TheCompilation();
-  const auto it = c.EntriesByName.find(EntryKey{Dir, Upper(LongName)});
+  auto it = c.EntriesByName.find(EntryKey{Dir, EntryKeyName(LongName, false)});
+  if (FCaseSensitive && it == c.EntriesByName.end())
+    it = c.EntriesByName.find(EntryKey{Dir, EntryKeyName(LongName, true)});
   return it == c.EntriesByName.end() ? nullptr : it->second;
+}
+
+void TKavoBurner::LeftOut(const std::string &Path, const std::string &Reason) {
+  if (OnLeftOut)
+    OnLeftOut(this, Path, Reason);
 }
 
 std::int32_t TKavoBurner::AddFileEntry(TDirNode *Dir, const ListingRecord &Record, bool ArchiveOnly,
@@ -204,7 +228,8 @@ std::int32_t TKavoBurner::AddFileEntry(TDirNode *Dir, const ListingRecord &Recor
     shortName += '.';
   if (longName.find('.') == std::string::npos)
     longName += '.';
-  bool skip = longName.size() > kMaxLongNameBytes;
+  const bool tooLong = longName.size() > kMaxLongNameBytes;
+  bool skip = tooLong;
   TDateTime dateTime = Record.LastWrite;
   if (OnAddFile) {
     OnAddFile(this, FullPath, longName, shortName, dateTime, Record.Attr,
@@ -212,22 +237,36 @@ std::int32_t TKavoBurner::AddFileEntry(TDirNode *Dir, const ListingRecord &Recor
     if (longName.empty())
       skip = true;
   }
-  if (skip)
+  if (skip) {
+    if (tooLong)
+      LeftOut(FullPath, "name of 128 bytes or more");
     return 0;
-  TEntryNode *existing = FindEntry(Dir, longName);
+  }
+  // Case-sensitive names are told apart as listed: "x" and "x." are two files although both get
+  // the long name "x." (the layout then makes their identifiers unique).
+  CompilationStore &c = TheCompilation();
+  EntryKey key{Dir, FCaseSensitive ? Record.Name : Upper(longName)};
+  const auto found = c.EntriesByName.find(key);
+  TEntryNode *existing = found == c.EntriesByName.end() ? nullptr : found->second;
   TEntryNode *entry = nullptr;
   if (existing) {
     // Only a file replaces a file; a folder entry keeps its directory.
-    if (!FReplaceFile || existing->Dir)
+    if (!FReplaceFile || existing->Dir) {
+      // The same source again is in the image already; another one under its name is not.
+      if (existing->SourcePath != FullPath)
+        LeftOut(FullPath, "its name is taken in the image");
       return 0;
+    }
     entry = existing;
   } else {
     entry = AllocEntry();
     if (!entry)
       return 0;
     AppendChild(Dir, entry);
-    TheCompilation().EntriesByName.emplace(EntryKey{Dir, Upper(longName)}, entry);
+    c.EntriesByName.emplace(std::move(key), entry);
   }
+  if (FCaseSensitive && longName != Record.Name)
+    Dir->MayRepeatNames = true;
   entry->ShortName = Upper(shortName);
   entry->LongName = longName;
   entry->FileSize = entry->JolietSize = static_cast<std::int64_t>(Record.Size);
@@ -289,7 +328,10 @@ std::int32_t TKavoBurner::InsertFile(const std::string &Destination, const std::
   ListingRecord record;
   if (!FPlatform.Stat(Source, record) || record.IsFolder())
     return -1;
-  AddFileEntry(dir, record, false, 0, Source);
+  if (record.Refusal)
+    LeftOut(Source, record.Refusal);
+  else
+    AddFileEntry(dir, record, false, 0, Source);
   return 1;
 }
 
@@ -380,6 +422,10 @@ TKavoBurner::WalkResult TKavoBurner::Walk(TDirNode *Dir, const std::string &Sour
   if (!IsAllMask(mask) && !FPlatform.ListFolder(folder, mask, masked))
     return WalkResult::Incomplete;
   for (const ListingRecord &r : IsAllMask(mask) ? all : masked) {
+    if (r.Refusal) {
+      LeftOut(folder + r.Name, r.Refusal);
+      continue;
+    }
     if (r.IsFolder())
       continue;
     if (ArchiveOnly && !(r.Attr & kAttrArchive))

@@ -25,6 +25,9 @@ using TAddFileEvent =
 using TAddDirEvent = std::function<void(TKavoBurner *Sender, std::string &LongName,
                                         std::string &ShortName, bool &Skip)>;
 using TWriteDoneEvent = std::function<void(TKavoBurner *Sender, const std::string &Error)>;
+// A source that the tree leaves out although it was found: its full path and why.
+using TLeftOutEvent =
+    std::function<void(TKavoBurner *Sender, const std::string &Path, const std::string &Reason)>;
 
 constexpr std::uint32_t kAllAttributes = 63;
 
@@ -80,6 +83,7 @@ public:
   TAddFileEvent OnAddFile;
   TAddDirEvent OnAddDir;
   TWriteDoneEvent OnWriteDone;
+  TLeftOutEvent OnLeftOut;
 
   // The compilation.
   bool NewCompilation(std::int32_t MaxEntries, std::int32_t MaxDirs);
@@ -94,6 +98,7 @@ public:
   TDirNode *ForceDirPath(const std::string &Path);
   TDirNode *MakeVirtualDir(TDirNode *Parent, const std::string &Name, std::uint32_t Attributes);
   TDirNode *AddDir(TDirNode *Parent, const ListingRecord &Record);
+  // Where names are case-sensitive (see Platform), by the name as listed.
   TEntryNode *FindEntry(const TDirNode *Dir, const std::string &LongName) const;
   std::int32_t AddFileEntry(TDirNode *Dir, const ListingRecord &Record, bool ArchiveOnly,
                             std::int32_t FixedSector, const std::string &FullPath);
@@ -130,12 +135,20 @@ private:
   TEntryNode *AllocEntry();
   void AppendChild(TDirNode *Dir, TEntryNode *Entry);
   std::string Upper(const std::string &Text) const { return UpperAscii(Text, FChars); }
+  // The key under which a path or name is found: upper-cased, unless the platform's names are
+  // case-sensitive. A folder's name key differs from a file's of the same name there.
+  std::string NameKey(const std::string &Text) const { return FCaseSensitive ? Text : Upper(Text); }
+  std::string EntryKeyName(const std::string &Name, bool Folder) const {
+    return FCaseSensitive ? (Folder ? Name + '/' : Name) : Upper(Name);
+  }
+  void LeftOut(const std::string &Path, const std::string &Reason);
   std::string TreePathOf(const std::string &SourceFolder) const;
   WalkResult Walk(TDirNode *Dir, const std::string &Source, bool ArchiveOnly, bool KeepPath,
                   bool Recursive, std::uint32_t AttributeMask, const std::string &Mask);
 
   Platform &FPlatform;
   CharTable FChars;
+  bool FCaseSensitive;
   bool FJolietFileSystem = true;
   bool FReplaceFile = false;
   bool FWritePostGap = true;

@@ -117,16 +117,23 @@ template <class Str> Str Key(const Str &ident, bool isFile) {
 
 void FitIdentifiers(TDirNode &dir, Platform &platform, const CharTable &chars) {
   bool anyPending = false;
+  // Long names are unique in the tree, but two of them can still meet in the Joliet tree: bytes
+  // that are no character of the code page all become U+FFFD, and a directory may hold names made
+  // equal on the way in. Only then are the Joliet names checked against each other.
+  bool mayRepeat = dir.MayRepeatNames;
   for (TEntryNode *e = dir.FirstChild; e; e = e->Next) {
     e->IsoIdentifier = e->ShortName;
     e->JolietIdentifier = platform.AnsiToUtf16(e->LongName);
     const std::size_t suffix = e->IsFolder() ? 0 : kVersionSuffixLength;
     anyPending = anyPending || e->IsoIdentifier.size() + suffix > kMaxIsoIdentifier ||
                  e->JolietIdentifier.size() + suffix > kMaxJolietUnits;
+    mayRepeat = mayRepeat || e->JolietIdentifier.find(u'\uFFFD') != std::u16string::npos;
   }
+  anyPending = anyPending || mayRepeat;
   // Names that fit and come first keep their form; only the others are reworked.
   std::unordered_set<std::string> isoUsed;
   std::unordered_set<std::u16string> jolietUsed;
+  std::unordered_set<std::u16string> jolietExact;
   std::vector<TEntryNode *> isoPending;
   std::vector<TEntryNode *> jolietPending;
   for (TEntryNode *e = dir.FirstChild; e; e = e->Next) {
@@ -135,9 +142,10 @@ void FitIdentifiers(TDirNode &dir, Platform &platform, const CharTable &chars) {
     if (e->IsoIdentifier.size() + suffix > kMaxIsoIdentifier ||
         !isoUsed.insert(Key(e->IsoIdentifier, isFile)).second)
       isoPending.push_back(e);
-    // Joliet long names are unique already (the tree refuses duplicates); only length matters,
-    // unless some name is shortened and may meet another.
-    if (e->JolietIdentifier.size() + suffix > kMaxJolietUnits)
+    // Joliet names differ already (see above); only length matters, unless some name is reworked
+    // and may meet another. Names that differ only in case keep their case.
+    if (e->JolietIdentifier.size() + suffix > kMaxJolietUnits ||
+        (mayRepeat && !jolietExact.insert(Key(e->JolietIdentifier, isFile)).second))
       jolietPending.push_back(e);
     else if (anyPending)
       jolietUsed.insert(FoldCase(Key(e->JolietIdentifier, isFile)));

@@ -26,6 +26,9 @@ struct ListingRecord {
   std::uint32_t Attr = 0;
   std::uint64_t Size = 0;
   TDateTime LastWrite = 0; // local time
+  // Set for a name that no image can hold (a device, a pipe, a link to a folder): why not. Such a
+  // record is neither a file nor a folder; listings give it so that it can be reported.
+  const char *Refusal = nullptr;
   bool IsFolder() const { return (Attr & kAttrDirectory) != 0; }
 };
 
@@ -60,6 +63,10 @@ public:
   virtual std::unique_ptr<SourceFile> OpenRead(const std::string &Path) = 0;
   // Creates (or replaces) an image file for writing.
   virtual std::unique_ptr<ImageFile> CreateImage(const std::string &Path) = 0;
+  // The process's standard output as an image file; none where there is no such thing.
+  virtual std::unique_ptr<ImageFile> StandardOutput() { return nullptr; }
+  // Whether two names that differ only in letter case name two files.
+  virtual bool CaseSensitiveNames() const { return false; }
   virtual TDateTime Now() = 0;
   // Standard time-zone bias in minutes: UTC = local time + bias.
   virtual int TimeZoneBiasMinutes() = 0;

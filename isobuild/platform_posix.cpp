@@ -36,26 +36,39 @@ bool MatchesMask(const std::string &mask, const std::string &name) {
   return fnmatch(mask.c_str(), name.c_str(), FNM_PERIOD) == 0;
 }
 
-// Fills a record from the path's status. Symbolic links are followed to files only: a link to a
-// folder could loop, and an ISO 9660 image has no way to keep it. Devices, pipes and sockets are
-// not files to copy.
-bool RecordFromPath(const std::string &path, const std::string &name, ListingRecord &out) {
+const char kNotFileOrFolder[] = "not a regular file or folder";
+const char kLinkToFolder[] = "link to a folder";
+const char kBrokenLink[] = "link to nothing";
+
+// Fills a record from the path's status. Inside a folder, symbolic links are followed to files
+// only: a link to a folder could loop, and an ISO 9660 image has no way to keep it. Devices,
+// pipes and sockets are not files to copy. Such names get a record with the reason they are left
+// out; false only when nothing is there.
+bool RecordFromPath(const std::string &path, const std::string &name, ListingRecord &out,
+                    bool followFolderLinks) {
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0)
     return false;
-  if (S_ISLNK(st.st_mode)) {
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-      return false;
-  }
   out = ListingRecord{};
   out.Name = name;
+  if (S_ISLNK(st.st_mode)) {
+    if (stat(path.c_str(), &st) != 0) {
+      out.Refusal = kBrokenLink;
+      return true;
+    }
+    if (S_ISDIR(st.st_mode) && !followFolderLinks) {
+      out.Refusal = kLinkToFolder;
+      return true;
+    }
+  }
   if (S_ISDIR(st.st_mode)) {
     out.Attr = kAttrDirectory;
   } else if (S_ISREG(st.st_mode)) {
     out.Attr = kAttrArchive;
     out.Size = static_cast<std::uint64_t>(st.st_size);
   } else {
-    return false;
+    out.Refusal = kNotFileOrFolder;
+    return true;
   }
   out.LastWrite = LocalDateTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
   return true;
@@ -107,7 +120,13 @@ private:
 // large ones.
 class PosixImageFile : public ImageFile {
 public:
-  explicit PosixImageFile(int fd) : fd_(fd) { buffer_.reserve(kBufferBytes); }
+  explicit PosixImageFile(int fd) : fd_(fd) {
+    buffer_.reserve(kBufferBytes);
+    // A pipe or a device cannot seek or be truncated, and a file opened for appending writes at
+    // its end whatever the offset: their zeros are written out.
+    struct stat st {};
+    holes_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !(::fcntl(fd, F_GETFL) & O_APPEND);
+  }
   bool Write(const void *data, std::size_t count) override {
     if (!SettleZeros())
       return false;
@@ -141,17 +160,21 @@ private:
   // Long runs of zeros become a hole (the file gets its length when it is closed); short ones
   // are written.
   bool SettleZeros() {
-    const std::uint64_t zeros = pendingZeros_;
+    std::uint64_t zeros = pendingZeros_;
     pendingZeros_ = 0;
-    if (zeros >= kBufferBytes) {
+    if (zeros >= kBufferBytes && holes_) {
       if (!Flush() || ::lseek(fd_.get(), static_cast<off_t>(zeros), SEEK_CUR) < 0)
         return false;
       endsInHole_ = true;
       return true;
     }
-    if (buffer_.size() + zeros > kBufferBytes && !Flush())
-      return false;
-    buffer_.resize(buffer_.size() + static_cast<std::size_t>(zeros), 0);
+    while (zeros > 0) {
+      if (buffer_.size() == kBufferBytes && !Flush())
+        return false;
+      const std::uint64_t n = std::min<std::uint64_t>(zeros, kBufferBytes - buffer_.size());
+      buffer_.resize(buffer_.size() + static_cast<std::size_t>(n), 0);
+      zeros -= n;
+    }
     return true;
   }
 
@@ -179,6 +202,7 @@ private:
   std::vector<char> buffer_;
   std::uint64_t pendingZeros_ = 0;
   bool endsInHole_ = false;
+  bool holes_ = false;
 };
 
 class PosixPlatform : public Platform {
@@ -203,7 +227,7 @@ public:
     out.reserve(names.size());
     ListingRecord record;
     for (const std::string &name : names)
-      if (RecordFromPath(folder + name, name, record))
+      if (RecordFromPath(folder + name, name, record, false))
         out.push_back(std::move(record));
     return true;
   }
@@ -214,7 +238,7 @@ public:
       trimmed.pop_back();
     const std::size_t slash = trimmed.find_last_of('/');
     const std::string name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
-    return RecordFromPath(trimmed, name, out);
+    return RecordFromPath(trimmed, name, out, true);
   }
 
   std::unique_ptr<SourceFile> OpenRead(const std::string &path) override {
@@ -231,6 +255,15 @@ public:
       return nullptr;
     return std::make_unique<PosixImageFile>(fd);
   }
+
+  std::unique_ptr<ImageFile> StandardOutput() override {
+    const int fd = ::dup(STDOUT_FILENO);
+    if (fd < 0)
+      return nullptr;
+    return std::make_unique<PosixImageFile>(fd);
+  }
+
+  bool CaseSensitiveNames() const override { return true; }
 
   TDateTime Now() override {
     timespec ts{};

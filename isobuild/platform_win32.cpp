@@ -157,6 +157,16 @@ public:
     return std::make_unique<Win32ImageFile>(h);
   }
 
+  std::unique_ptr<ImageFile> StandardOutput() override {
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    if (out == INVALID_HANDLE_VALUE || !out ||
+        !DuplicateHandle(GetCurrentProcess(), out, GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+      return nullptr;
+    return std::make_unique<Win32ImageFile>(copy);
+  }
+
   TDateTime Now() override {
     SYSTEMTIME st{};
     GetLocalTime(&st);

@@ -1,9 +1,9 @@
 // velmor-mkiso: builds an ISO 9660 image with Joliet names from files and folders, making the
 // same calls as the image-from-files window: files go into the image's root, folders keep their
-// path and are walked with their subfolders.
+// path and are walked with their subfolders. Exit status 0 only when the image holds everything
+// named; whatever is left out is reported on standard error.
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -11,19 +11,26 @@
 #include <string>
 #include <vector>
 
+#include "command_line_platform.h"
+#include "image_target.h"
+#include "interrupts.h"
 #include "kavo_burner.h"
 #include "path_chars.h"
 #include "progress.h"
 
 namespace {
 
-volatile std::sig_atomic_t interrupted = 0;
+// An image holds at most this many directories, root included: a path-table record gives its
+// parent's number in 16 bits.
+constexpr std::int32_t kMaxDirectories = 65535;
+constexpr std::int32_t kMaxEntries = 0x7FFFFFFF;
+constexpr std::size_t kMaxIsoLabelBytes = 32;
+constexpr std::size_t kMaxJolietLabelUnits = 16;
 
-extern "C" void OnInterrupt(int) { interrupted = 1; }
-
-// Writes the prepared image on the component's threads, showing progress until OnWriteDone.
-// Ctrl-C aborts the write. Returns the completion text (empty on success).
-std::string WriteWithProgress(velmor::TKavoBurner &burner, const std::string &image) {
+// Writes the prepared image on the component's threads, showing progress on Progress until
+// OnWriteDone. An interruption aborts the write. Returns the completion text (empty on success).
+std::string WriteWithProgress(velmor::TKavoBurner &burner, const std::string &image,
+                              std::FILE *progressOut) {
   std::mutex lock;
   std::condition_variable doneSignal;
   bool done = false;
@@ -34,16 +41,15 @@ std::string WriteWithProgress(velmor::TKavoBurner &burner, const std::string &im
     done = true;
     doneSignal.notify_all();
   };
-  std::signal(SIGINT, OnInterrupt);
-  velmor::mkiso::ProgressLine progress(stdout);
+  velmor::mkiso::ProgressLine progress(progressOut);
   const std::int64_t total = burner.ImageSectors() * 2048;
   burner.WriteImage(image);
   bool abortSent = false;
   std::unique_lock<std::mutex> guard(lock);
   while (!done) {
-    // The signal handler can only set a flag; it is looked at here, a few times a second.
+    // The interruption only sets a flag: it is looked at here, a few times a second.
     doneSignal.wait_for(guard, std::chrono::milliseconds(100));
-    if (interrupted && !abortSent) {
+    if (velmor::mkiso::Interruption() && !abortSent) {
       burner.AbortWrite();
       abortSent = true;
     }
@@ -54,7 +60,6 @@ std::string WriteWithProgress(velmor::TKavoBurner &burner, const std::string &im
   if (error.empty())
     progress.Show(burner.BytesWritten(), total);
   progress.Finish();
-  std::signal(SIGINT, SIG_DFL);
   return error;
 }
 
@@ -121,6 +126,14 @@ bool NormalizePath(const std::string &path, const velmor::CharTable &chars, std:
   return true;
 }
 
+// Reports what went wrong, as the last line: the image was not written, so every item named is
+// missing from it.
+int NoImage(std::size_t named, int status) {
+  std::fprintf(stderr, "velmor-mkiso: no image written; %zu named item%s missing\n", named,
+               named == 1 ? "" : "s");
+  return status;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -146,61 +159,129 @@ int main(int argc, char **argv) {
   }
   if (image.empty() || paths.empty())
     return Usage();
+  velmor::mkiso::CatchInterrupts();
 
-  velmor::Platform &platform = velmor::NativePlatform();
+  velmor::mkiso::CommandLinePlatform platform(velmor::NativePlatform());
+  label = Trim(label);
+  const std::size_t labelUnits = platform.AnsiToUtf16(label).size();
+  if (label.size() > kMaxIsoLabelBytes || (joliet && labelUnits > kMaxJolietLabelUnits)) {
+    std::fprintf(stderr,
+                 "velmor-mkiso: volume label \"%s\" is too long (%zu bytes, %zu UCS-2 units): "
+                 "at most %zu bytes fit the ISO 9660 label and %zu UCS-2 units the Joliet "
+                 "label\n",
+                 label.c_str(), label.size(), labelUnits, kMaxIsoLabelBytes, kMaxJolietLabelUnits);
+    return NoImage(paths.size(), 2);
+  }
+
   const velmor::CharTable chars(platform);
   std::vector<std::pair<std::string, bool>> items; // path, is a folder
   for (const std::string &raw : paths) {
     std::string path;
     if (!NormalizePath(raw, chars, path)) {
       std::fprintf(stderr, "velmor-mkiso: %s: paths with \"..\" are not allowed\n", raw.c_str());
-      return 2;
+      return NoImage(paths.size(), 2);
     }
     velmor::ListingRecord record;
     const bool isRoot =
         path == "/" || path == "." || (path.size() >= 2 && path.size() <= 3 && path[1] == ':');
     if (!isRoot && !platform.Stat(path, record)) {
       std::fprintf(stderr, "velmor-mkiso: %s: no such file or directory\n", raw.c_str());
-      return 1;
+      return NoImage(paths.size(), 1);
+    }
+    if (!isRoot && record.Refusal) {
+      std::fprintf(stderr, "velmor-mkiso: %s: %s\n", raw.c_str(), record.Refusal);
+      return NoImage(paths.size(), 1);
     }
     items.emplace_back(path, isRoot || record.IsFolder());
   }
-  // As the window does: an existing image is replaced, and is gone before the sources are read.
-  std::remove(image.c_str());
+
+  // Nothing at -o changes until the image is finished.
+  velmor::mkiso::ImageTarget target;
+  std::string error;
+  if (!target.Open(image, error)) {
+    std::fprintf(stderr, "velmor-mkiso: %s: %s\n", image.c_str(), error.c_str());
+    return NoImage(paths.size(), 1);
+  }
+  const bool toStandardOutput =
+      target.GetKind() == velmor::mkiso::ImageTarget::Kind::StandardOutput;
+  std::FILE *const messages = toStandardOutput ? stderr : stdout;
+  // Between the steps of the build: an interruption removes what was made and ends the process.
+  auto endIfInterrupted = [&]() {
+    if (velmor::mkiso::Interruption() == 0)
+      return;
+    target.Discard();
+    std::fprintf(stderr, "velmor-mkiso: interrupted\n");
+    NoImage(paths.size(), 0);
+    velmor::mkiso::EndAsInterrupted();
+  };
 
   velmor::TKavoBurner burner(platform);
-  int problems = 0;
-  burner.OnDebugMessage = [&](velmor::TSCSIDevice *, const std::string &message, std::uint8_t) {
-    std::fprintf(stderr, "velmor-mkiso: %s\n", message.c_str());
-    ++problems;
-  };
-  burner.OnAddFile = [&](velmor::TKavoBurner *, const std::string &fullPath, std::string &,
-                         std::string &, velmor::TDateTime &, std::uint32_t, std::int64_t,
-                         bool &skip) {
-    if (skip) {
-      std::fprintf(stderr, "velmor-mkiso: %s: name of 128 bytes or more, left out\n",
-                   fullPath.c_str());
-      ++problems;
+  std::size_t missing = 0;
+  bool limitReached = false;
+  const std::string *current = nullptr;
+  burner.OnDebugMessage = [&](velmor::TSCSIDevice *, const std::string &message,
+                              std::uint8_t level) {
+    if (level == 3) {
+      limitReached = true;
+      std::fprintf(stderr, "velmor-mkiso: %s: too many folders or files for one image (%s)\n",
+                   current ? current->c_str() : "", message.c_str());
+    } else {
+      std::fprintf(stderr, "velmor-mkiso: %s\n", message.c_str());
     }
+    ++missing;
   };
-  burner.NewCompilation(600000, 20000);
+  burner.OnLeftOut = [&](velmor::TKavoBurner *, const std::string &path,
+                         const std::string &reason) {
+    std::fprintf(stderr, "velmor-mkiso: %s: %s, left out\n", path.c_str(), reason.c_str());
+    ++missing;
+  };
+  // After an interruption the rest of the walk is passed over.
+  burner.OnAddFile = [&](velmor::TKavoBurner *, const std::string &, std::string &, std::string &,
+                         velmor::TDateTime &, std::uint32_t, std::int64_t,
+                         bool &skip) { skip = skip || velmor::mkiso::Interruption() != 0; };
+  burner.OnAddDir = [&](velmor::TKavoBurner *, std::string &, std::string &, bool &skip) {
+    skip = skip || velmor::mkiso::Interruption() != 0;
+  };
+  // Sized to the tree: the arrays grow as it is gathered, up to what an image can number.
+  burner.NewCompilation(kMaxEntries, kMaxDirectories);
   burner.SetJolietFileSystem(joliet);
-  burner.SetIdVolume(Trim(label));
+  burner.SetIdVolume(label);
   for (const auto &[path, isFolder] : items) {
+    current = &path;
     // "." fills the root itself; every other folder keeps its path.
     if (isFolder)
       burner.InsertFolder("\\", path, false, path != ".", recurse, velmor::kAllAttributes, "*.*");
     else
       burner.InsertFile("\\", path, false);
+    if (limitReached)
+      break;
   }
+  burner.OnAddFile = nullptr;
+  burner.OnAddDir = nullptr;
+  endIfInterrupted();
+  if (limitReached)
+    return NoImage(paths.size(), 1);
+  velmor::mkiso::HoldIfAsked("layout");
   burner.PrepareImage(true, nullptr);
+  endIfInterrupted();
   burner.OnDebugMessage = nullptr;
-  const std::string error = WriteWithProgress(burner, image);
+  error = WriteWithProgress(burner, target.WritePath(), messages);
+  endIfInterrupted();
   if (!error.empty()) {
     std::fprintf(stderr, "velmor-mkiso: %s\n", error.c_str());
-    std::remove(image.c_str());
+    return NoImage(paths.size(), 1);
+  }
+  velmor::mkiso::HoldIfAsked("commit");
+  endIfInterrupted();
+  if (!target.Commit(error)) {
+    std::fprintf(stderr, "velmor-mkiso: %s: %s\n", image.c_str(), error.c_str());
+    return NoImage(paths.size(), 1);
+  }
+  if (missing > 0) {
+    std::fprintf(stderr, "velmor-mkiso: %zu item%s missing from the image\n", missing,
+                 missing == 1 ? "" : "s");
     return 1;
   }
-  std::printf("%s\n", kDone);
-  return problems > 0 ? 1 : 0;
+  std::fprintf(messages, "%s\n", kDone);
+  return 0;
 }

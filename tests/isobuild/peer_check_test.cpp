@@ -2,6 +2,7 @@
 // for byte under its name. Needs isoinfo, osirrox, 7z and bsdtar on the path.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -9,7 +10,10 @@
 #include <map>
 #include <random>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -282,10 +286,246 @@ TEST_F(PeerCheck, CommandLinePaths) {
   const std::string absolute = Capture("isoinfo -J -f -i " + Quote((dir / "b.iso").string()));
   EXPECT_NE(absolute.find(dir.relative_path().string() + "/photos/2006/p.jpg;1\n"),
             std::string::npos);
+}
 
-  EXPECT_EQ(WEXITSTATUS(Shell(cd + " -o c.iso photos/../note.txt 2>/dev/null")), 2);
-  EXPECT_EQ(WEXITSTATUS(Shell(cd + " -o c.iso missing 2>/dev/null")), 1);
-  EXPECT_FALSE(fs::exists(dir / "c.iso"));
+struct Outcome {
+  int Status;
+  std::string Out, Err;
+  std::string LastErrLine() const {
+    const std::size_t end = Err.find_last_not_of('\n');
+    if (end == std::string::npos)
+      return {};
+    const std::size_t begin = Err.rfind('\n', end);
+    return Err.substr(begin == std::string::npos ? 0 : begin + 1, end - begin);
+  }
+};
+
+class CommandLine : public PeerCheck {
+protected:
+  // Runs velmor-mkiso with Args (shell words) in the test folder.
+  Outcome Run(const std::string &args, const std::string &environment = "") {
+    const std::string command = "cd " + Quote(dir.string()) + " && { " + environment + " " +
+                                Quote(VELMOR_MKISO) + " " + args + "; } >stdout.txt 2>stderr.txt";
+    const int status = Shell(command);
+    Outcome o{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+              ReadAll(dir / "stdout.txt"), ReadAll(dir / "stderr.txt")};
+    fs::remove(dir / "stdout.txt");
+    fs::remove(dir / "stderr.txt");
+    return o;
+  }
+  std::vector<std::string> Temporaries() {
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir))
+      if (e.path().filename().string().find(".tmp-") != std::string::npos)
+        names.push_back(e.path().filename().string());
+    return names;
+  }
+};
+
+const char kDone[] = "\xE5\x8E\x8B\xE5\x88\xB6\xE5\xAE\x8C\xE6\xAF\x95!\n";
+
+// Success is status 0 and the done line; anything else names its path and reason, writes no
+// image over the earlier one and ends with the count of what is missing.
+TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
+  WriteFile(dir / "t" / "a.txt", "a");
+  ASSERT_EQ(mkfifo((dir / "t" / "pipe").c_str(), 0600), 0);
+  fs::create_directory_symlink(dir / "t", dir / "t" / "loop");
+  WriteFile(dir / "t" / (std::string(124, 'b') + ".txt"), "128-byte name");
+  WriteFile(dir / "one" / "a.txt", "other a");
+  fs::create_directory(dir / "folder");
+  const std::string label33(33, 'L'), label17(17, 'L');
+  const std::string chinese11 = "\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD"
+                                "\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD"
+                                "\xE4\xB8\xAD"; // 33 bytes, 11 units
+  struct Case {
+    std::string Args;
+    int Status;
+    std::vector<std::string> Errors; // lines of standard error, the last one included
+    bool Image;                      // out.iso replaced
+  } cases[] = {
+      {"-o out.iso t/a.txt", 0, {}, true},
+      {"-o out.iso t",
+       1,
+       {"t/" + std::string(124, 'b') + ".txt: name of 128 bytes or more, left out",
+        "t/loop: link to a folder, left out", "t/pipe: not a regular file or folder, left out",
+        "3 items missing from the image"},
+       true},
+      {"-o out.iso t/a.txt one/a.txt",
+       1,
+       {"one/a.txt: its name is taken in the image, left out", "1 item missing from the image"},
+       true},
+      {"-o out.iso t/pipe",
+       1,
+       {"t/pipe: not a regular file or folder", "no image written; 1 named item missing"},
+       false},
+      {"-o out.iso t missing", 1, {"missing: no such file or directory"}, false},
+      {"-o out.iso photos/../t", 2, {"photos/../t: paths with \"..\" are not allowed"}, false},
+      {"-o folder t/a.txt", 1, {"folder: is a directory"}, false},
+      {"-o out.iso -V " + label33 + " --no-joliet t/a.txt",
+       2,
+       {"volume label \"" + label33 +
+        "\" is too long (33 bytes, 33 UCS-2 units): at most 32 bytes fit the ISO 9660 label and "
+        "16 UCS-2 units the Joliet label"},
+       false},
+      {"-o out.iso -V " + chinese11 + " t/a.txt", 2, {}, false},
+      {"-o out.iso -V " + label17 + " t/a.txt", 2, {}, false},
+      {"-o out.iso -V " + label17 + " --no-joliet t/a.txt", 0, {}, true},
+  };
+  for (const Case &c : cases) {
+    WriteFile(dir / "out.iso", "earlier");
+    const Outcome o = Run(c.Args);
+    EXPECT_EQ(o.Status, c.Status) << c.Args << "\n" << o.Err;
+    EXPECT_EQ(o.Out, c.Status == 0 ? kDone : "") << c.Args;
+    for (const std::string &line : c.Errors)
+      EXPECT_NE(o.Err.find("velmor-mkiso: " + line + "\n"), std::string::npos) << c.Args << "\n"
+                                                                               << o.Err;
+    if (c.Status != 0) {
+      EXPECT_NE(o.LastErrLine().find("missing"), std::string::npos) << c.Args << "\n" << o.Err;
+    }
+    EXPECT_EQ(ReadAll(dir / "out.iso") != "earlier", c.Image) << c.Args;
+    EXPECT_TRUE(fs::is_directory(dir / "folder"));
+    EXPECT_EQ(Temporaries(), std::vector<std::string>{}) << c.Args;
+  }
+  // The labels that fit are kept whole.
+  ASSERT_EQ(Run("-o out.iso -V " + chinese11.substr(0, 30) + "L t/a.txt").Status, 0);
+  const std::string pvd = ReadAll(dir / "out.iso").substr(16 * 2048, 2048);
+  EXPECT_EQ(pvd.substr(40, 32), chinese11.substr(0, 30) + "L ");
+}
+
+// On POSIX, names that differ only in case, or by a "." that a file without extension gets, are
+// different files: all of them reach the image, under names unique in each name set. Bytes that
+// are no UTF-8 never give two equal Joliet names.
+TEST_F(CommandLine, NamesThatMeetInTheImageAreAllKept) {
+  const std::map<std::string, std::string> sources = {{"A.txt", "upper"},
+                                                      {"a.txt", "lower"},
+                                                      {"Dir/1", "one"},
+                                                      {"dir/2", "two"},
+                                                      {"x", "plain"},
+                                                      {"x.", "dotted"},
+                                                      {"\xFF.txt", "invalid ff"},
+                                                      {"\xFE.txt", "invalid fe"}};
+  for (const auto &[name, bytes] : sources)
+    WriteFile(dir / "n" / name, bytes);
+  ASSERT_EQ(Run("-o n.iso n").Status, 0);
+  const std::string image = Quote((dir / "n.iso").string());
+  EXPECT_EQ(Capture("isoinfo -J -f -i " + image),
+            "/n\n/n/Dir\n/n/dir\n/n/A.txt;1\n/n/a.txt;1\n/n/x.;1\n/n/x~1.;1\n/n/_.txt;1\n"
+            "/n/_~1.txt;1\n/n/Dir/1.;1\n/n/dir/2.;1\n");
+  EXPECT_EQ(Capture("isoinfo -f -i " + image),
+            "/N\n/N/DIR\n/N/DIR~1\n/N/A.TXT;1\n/N/A~1.TXT;1\n/N/X.;1\n/N/X~1.;1\n/N/\xFE.TXT;1\n"
+            "/N/\xFF.TXT;1\n/N/DIR/1.;1\n/N/DIR~1/2.;1\n");
+  // 7z drops the "." that ends a name.
+  ASSERT_EQ(Shell("7z x -o" + Quote((dir / "out").string()) + " " + image + " >/dev/null"), 0);
+  const std::string replacement = "\xEF\xBF\xBD";
+  const std::map<std::string, std::string> extracted = {{"A.txt", "upper"},
+                                                        {"a.txt", "lower"},
+                                                        {"Dir/1", "one"},
+                                                        {"dir/2", "two"},
+                                                        {"x", "plain"},
+                                                        {"x~1", "dotted"},
+                                                        {replacement + ".txt", "invalid fe"},
+                                                        {replacement + "~1.txt", "invalid ff"}};
+  for (const auto &[name, bytes] : extracted)
+    EXPECT_EQ(ReadAll(dir / "out" / "n" / name), bytes) << name;
+}
+
+// What is at -o changes only when a finished image replaces it: not after a failure, not after
+// an interruption in any step of the build. Streams are written to and never removed.
+TEST_F(CommandLine, TargetIsReplacedOnlyByAFinishedImage) {
+  std::mt19937 random(7);
+  std::string big(16 << 20, '\0');
+  for (char &c : big)
+    c = static_cast<char>(random());
+  WriteFile(dir / "s" / "big.bin", big);
+  {
+    std::ofstream sparse(dir / "s" / "zeros.bin", std::ios::binary);
+    sparse.seekp((3 << 20) - 1);
+    sparse << 'z'; // a long run of zeros, a hole in the image file
+  }
+  for (const char *phase : {"scan", "layout", "write", "commit"}) {
+    for (const auto &[signal, name] :
+         {std::pair{SIGINT, "INT"}, {SIGTERM, "TERM"}, {SIGHUP, "HUP"}}) {
+      WriteFile(dir / "out.iso", "earlier");
+      fs::remove(dir / "stderr.txt");
+      const std::string command = "cd " + Quote(dir.string()) +
+                                  " && VELMOR_MKISO_TEST_HOLD=" + phase + " exec " +
+                                  Quote(VELMOR_MKISO) + " -o out.iso s 2>stderr.txt";
+      FILE *child = popen(("echo $$; " + command).c_str(), "r");
+      ASSERT_NE(child, nullptr);
+      char pid[32] = {};
+      ASSERT_NE(std::fgets(pid, sizeof pid, child), nullptr);
+      for (int i = 0; i < 500 && ReadAll(dir / "stderr.txt").find("holding") == std::string::npos;
+           ++i)
+        usleep(10000);
+      const std::vector<std::string> during = Temporaries();
+      ASSERT_EQ(during.size(), 1u) << phase;
+      if (std::string(phase) == "write") {
+        EXPECT_GT(fs::file_size(dir / during[0]), 0u); // a partial image
+      }
+      kill(std::atoi(pid), signal);
+      const int status = pclose(child);
+      EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == signal : WEXITSTATUS(status) != 0)
+          << phase << " " << name;
+      EXPECT_EQ(ReadAll(dir / "out.iso"), "earlier") << phase << " " << name;
+      EXPECT_EQ(Temporaries(), std::vector<std::string>{}) << phase << " " << name;
+    }
+  }
+  // A finished image replaces the file; written to standard output or a pipe, it is the same.
+  ASSERT_EQ(Run("-o out.iso s").Status, 0);
+  const std::string listing = Capture("isoinfo -J -f -i " + Quote((dir / "out.iso").string()));
+  EXPECT_EQ(listing, "/s\n/s/big.bin;1\n/s/zeros.bin;1\n");
+  Shell("cd " + Quote(dir.string()) + " && { " + Quote(VELMOR_MKISO) +
+        " -o - s 2>piped.err; echo $? >status.txt; } | cat >piped.iso");
+  EXPECT_EQ(ReadAll(dir / "status.txt"), "0\n");
+  EXPECT_EQ(ReadAll(dir / "piped.err"), kDone);
+  EXPECT_EQ(fs::file_size(dir / "piped.iso"), fs::file_size(dir / "out.iso"));
+  EXPECT_EQ(Capture("7z x -so " + Quote((dir / "piped.iso").string()) + " s/zeros.bin"),
+            ReadAll(dir / "s" / "zeros.bin"));
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(Run("-o fifo s & cat fifo >from-fifo.iso; wait $!").Status, 0);
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+  EXPECT_EQ(fs::file_size(dir / "from-fifo.iso"), fs::file_size(dir / "out.iso"));
+  // A device node (made where the tests may make one) stays a device.
+  if (mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+    EXPECT_EQ(Run("-o null s").Status, 0);
+    EXPECT_TRUE(fs::is_character_file(dir / "null"));
+  }
+}
+
+// The command line takes as many folders as an image can number, and refuses a tree beyond
+// that before anything is written.
+TEST_F(CommandLine, FolderLimitIsTheImageFormats) {
+  // Tens of thousands of folders are made and removed far faster in memory, where there is such
+  // a file system.
+  fs::path scratch = dir;
+  std::string pattern = "/dev/shm/velmor-peer-XXXXXX";
+  if (fs::is_directory("/dev/shm") && mkdtemp(pattern.data()))
+    scratch = pattern;
+  const fs::path tree = scratch / "many";
+  fs::create_directory_symlink(tree, dir / "many");
+  auto makeFolders = [&](int from, int to) {
+    for (int i = from; i < to; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "f%05d", i);
+      fs::create_directories(tree / name);
+    }
+  };
+  makeFolders(0, 20000); // with "many" and the root, beyond the window's 20,000
+  const Outcome fits = Run("-o - many >/dev/null");
+  EXPECT_EQ(fits.Status, 0) << fits.Err;
+  EXPECT_EQ(fits.Err, kDone);
+  makeFolders(20000, 65534); // 65,536 directories with "many" and the root
+  WriteFile(dir / "out.iso", "earlier");
+  const Outcome beyond = Run("-o out.iso many");
+  EXPECT_EQ(beyond.Status, 1);
+  EXPECT_NE(beyond.Err.find("velmor-mkiso: many: too many folders or files for one image "
+                            "(>>> MAXIMUM DIRECTORIES CAN BE 65535)\n"),
+            std::string::npos)
+      << beyond.Err;
+  EXPECT_EQ(beyond.LastErrLine(), "velmor-mkiso: no image written; 1 named item missing");
+  EXPECT_EQ(ReadAll(dir / "out.iso"), "earlier");
+  EXPECT_EQ(Temporaries(), std::vector<std::string>{});
+  fs::remove_all(scratch);
 }
 
 } // namespace

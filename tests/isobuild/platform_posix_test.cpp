@@ -27,19 +27,23 @@ protected:
   }
 };
 
-TEST_F(PosixPlatformTest, ListingIsSortedAndSkipsWhatAnImageCannotHold) {
+TEST_F(PosixPlatformTest, ListingIsSortedAndRefusesWhatAnImageCannotHold) {
   std::ofstream(dir / "b.txt") << "12345";
   std::ofstream(dir / "a.txt") << "";
   fs::create_directory(dir / "sub");
   fs::create_symlink(dir / "sub", dir / "loop");    // a folder link could loop
   fs::create_symlink(dir / "b.txt", dir / "c.lnk"); // a file link is its file
+  fs::create_symlink(dir / "none", dir / "dangling");
   ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
   std::vector<ListingRecord> records;
   ASSERT_TRUE(NativePlatform().ListFolder(dir.string() + "/", "*.*", records));
   std::vector<std::string> names;
   for (const ListingRecord &r : records)
-    names.push_back(r.Name);
-  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt", "c.lnk", "sub"}));
+    names.push_back(r.Name + (r.Refusal ? std::string(": ") + r.Refusal : ""));
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt", "c.lnk", "dangling: link to nothing",
+                                             "loop: link to a folder",
+                                             "pipe: not a regular file or folder", "sub"}));
+  records.erase(records.begin() + 3, records.begin() + 6);
   EXPECT_EQ(records[1].Attr, kAttrArchive);
   EXPECT_EQ(records[1].Size, 5u);
   EXPECT_TRUE(records[1].AlternateName.empty());
@@ -49,6 +53,9 @@ TEST_F(PosixPlatformTest, ListingIsSortedAndSkipsWhatAnImageCannotHold) {
   ListingRecord one;
   ASSERT_TRUE(NativePlatform().Stat((dir / "sub").string() + "/", one));
   EXPECT_EQ(one.Name, "sub");
+  // A link to a folder named on its own is followed.
+  ASSERT_TRUE(NativePlatform().Stat((dir / "loop").string(), one));
+  EXPECT_TRUE(one.IsFolder());
 }
 
 TEST_F(PosixPlatformTest, TextAndTimeZone) {

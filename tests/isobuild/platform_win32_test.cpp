@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -68,6 +69,58 @@ TEST_F(Win32PlatformTest, SmallImageFromADiskFolder) {
   EXPECT_EQ(TKavoBurner::Compilation().Dirs[0]->FirstChild->JolietIdentifier,
             u"a rather long file name.text");
   EXPECT_EQ(TKavoBurner::Compilation().TimeZoneOffset, 32);
+}
+
+// velmor-mkiso.exe replaces what is at -o only with a finished image, written beside it first:
+// a build that fails while it writes leaves the earlier file and no temporary file behind.
+TEST_F(Win32PlatformTest, CommandLineReplacesAnImageOnlyWithAFinishedOne) {
+  File("sub\\a.txt", std::string(5000, 'a'));
+  File("out.iso", "earlier");
+  std::string exe = std::string("Z:") + VELMOR_MKISO;
+  for (char &c : exe)
+    c = c == '/' ? '\\' : c;
+  auto run = [&](const std::string &args) {
+    std::string command = "\"" + exe + "\" " + args;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(),
+                        &startup, &process))
+      return ~0ul;
+    WaitForSingleObject(process.hProcess, 60000);
+    DWORD code = ~0ul;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+  };
+  auto contents = [&](const std::string &name) {
+    std::ifstream in(dir + "\\" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  auto names = [&] {
+    std::vector<std::string> found;
+    for (const auto &e : fs::directory_iterator(dir))
+      found.push_back(e.path().filename().string());
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  const std::vector<std::string> before = names();
+  {
+    // A source that cannot be opened fails the write.
+    const HANDLE locked = CreateFileA((dir + "\\sub\\a.txt").c_str(), GENERIC_READ, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(run("-o out.iso sub"), 1u);
+    CloseHandle(locked);
+  }
+  EXPECT_EQ(contents("out.iso"), "earlier");
+  EXPECT_EQ(names(), before);
+  EXPECT_EQ(run("-o sub sub"), 1u); // a folder is no place for an image
+  EXPECT_TRUE(fs::is_directory(dir + "\\sub"));
+  EXPECT_EQ(run("-o out.iso sub"), 0u);
+  EXPECT_EQ(fs::file_size(dir + "\\out.iso"), 300u * 2048);
+  EXPECT_EQ(names(), before);
 }
 
 } // namespace
