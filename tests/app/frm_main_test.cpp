@@ -245,11 +245,22 @@ TEST_F(FrmMainTest, HandCursorOverButtonsOnly) {
     const RECT rc = form->ToolBar1.ButtonRect(index);
     POINT pt{(rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2};
     ClientToScreen(bar, &pt);
-    SetCursorPos(pt.x, pt.y);
-    SetCursor(LoadCursorA(nullptr, IDC_ARROW));
-    SendMessageA(bar, WM_SETCURSOR, reinterpret_cast<WPARAM>(bar),
-                 MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
-    return GetCursor();
+    // The pointer is shared with the other programs on the display: retry until it stayed put.
+    HCURSOR shown = nullptr;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+      SetCursorPos(pt.x, pt.y);
+      SetCursor(LoadCursorA(nullptr, IDC_ARROW));
+      POINT before{}, after{};
+      GetCursorPos(&before);
+      SendMessageA(bar, WM_SETCURSOR, reinterpret_cast<WPARAM>(bar),
+                   MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+      shown = GetCursor();
+      GetCursorPos(&after);
+      if (before.x == pt.x && before.y == pt.y && after.x == pt.x && after.y == pt.y)
+        break;
+      Sleep(20);
+    }
+    return shown;
   };
   EXPECT_EQ(cursorAt(1), LoadCursorA(nullptr, IDC_HAND)); // "插入"
   EXPECT_NE(cursorAt(0), LoadCursorA(nullptr, IDC_HAND)); // the gap before it
