@@ -11,22 +11,9 @@ build_dir=$1
 name=$2
 program=$3
 
-export WINEPREFIX="$build_dir/$name"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8 TZ=Asia/Shanghai
-cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$WINEPREFIX"
-}
-trap cleanup EXIT
-cleanup
-
-# Start from a copy of the shared prefix when there is one: booting a new one takes seconds.
-if [ -f "$build_dir/wineprefix/system.reg" ]; then
-  cp -a "$build_dir/wineprefix" "$WINEPREFIX"
-else
-  wineboot -i >/dev/null 2>&1 || true
-fi
-wineserver -w
+# shellcheck source=tests/wine_own_prefix.sh
+. "$(dirname "$0")/../wine_own_prefix.sh"
+own_wine_prefix "$build_dir" "$name"
 # Only the system drive and the root: no CD-ROM drive.
 for link in "$WINEPREFIX"/dosdevices/*; do
   case "$(basename "$link")" in c: | z:) ;; *) rm -f "$link" ;; esac

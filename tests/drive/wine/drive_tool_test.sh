@@ -7,20 +7,9 @@ build_dir=$1
 tool=$2
 compare=$3
 
-export WINEPREFIX="$build_dir/drive-tool-prefix"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8 TZ=Asia/Shanghai
-cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$WINEPREFIX"
-}
-trap cleanup EXIT
-cleanup
-if [ -f "$build_dir/wineprefix/system.reg" ]; then
-  cp -a "$build_dir/wineprefix" "$WINEPREFIX"
-else
-  wineboot -i >/dev/null 2>&1 || true
-fi
-wineserver -w
+# shellcheck source=tests/wine_own_prefix.sh
+. "$(dirname "$0")/../../wine_own_prefix.sh"
+own_wine_prefix "$build_dir" drive-tool-prefix
 
 work="$WINEPREFIX/drive_c/velmor-tool"
 mkdir -p "$work/content"
