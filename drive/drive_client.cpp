@@ -93,11 +93,15 @@ DeviceHandle OpenControlDevice(DriveSystem &system) {
   return OpenControl(system);
 }
 
+// The drive type alone does not see every device (under Wine not even the drives of this
+// driver), so the device names are asked too.
+bool IsDriveLetterFree(DriveSystem &system, char letter) {
+  return system.DriveType(letter) == kDriveNoRootDir && system.DosDeviceTarget(letter).empty();
+}
+
 char FindFreeDriveLetter(DriveSystem &system) {
-  // A letter is free only when it names no drive and no device: the drive type does not see
-  // every device (under Wine not even the drives of this driver).
   for (char letter = 'C'; letter <= 'Z'; ++letter)
-    if (system.DriveType(letter) == kDriveNoRootDir && system.DosDeviceTarget(letter).empty())
+    if (IsDriveLetterFree(system, letter))
       return letter;
   return 'A';
 }

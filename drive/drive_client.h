@@ -63,6 +63,8 @@ bool InstallAndStartService(DriveSystem &system, DriveSystem::Handle manager,
 DeviceHandle OpenControlDevice(DriveSystem &system);
 // The first letter from C to Z that names no drive and no device, else 'A'.
 char FindFreeDriveLetter(DriveSystem &system);
+// True when `letter` names no drive and no device.
+bool IsDriveLetterFree(DriveSystem &system, char letter);
 // Asks the driver for a drive at `letter` for the image at `imagePath` (ANSI); on success
 // records and announces it. True if the driver accepted.
 bool AddVirtualDrive(DriveSystem &system, const DeviceHandle &control, const std::string &imagePath,

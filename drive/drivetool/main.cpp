@@ -55,10 +55,6 @@ char ParseLetter(const char *text) {
 
 std::string Drive(char letter) { return std::string(1, letter) + ":"; }
 
-bool LetterFree(DriveSystem &system, char letter) {
-  return system.DriveType(letter) == kDriveNoRootDir && system.DosDeviceTarget(letter).empty();
-}
-
 bool Opens(DriveSystem &system, char letter) {
   return DeviceHandle(system, system.OpenDevice(DriveDevicePath(letter))).valid();
 }
@@ -99,11 +95,11 @@ int Mount(DriveSystem &system, const char *image, const char *letterText) {
     letter = ParseLetter(letterText);
     if (!letter)
       return Usage();
-    if (!LetterFree(system, letter))
+    if (!IsDriveLetterFree(system, letter))
       return Fail(Drive(letter) + " is in use");
   } else {
     letter = FindFreeDriveLetter(system);
-    if (!LetterFree(system, letter))
+    if (!IsDriveLetterFree(system, letter))
       return Fail("no free drive letter");
   }
   DeviceHandle control = OpenControlDevice(system);
@@ -133,7 +129,7 @@ int Eject(DriveSystem &system, const char *letterText) {
   const bool ours = IsVelmorDevice(system.DosDeviceTarget(letter));
   if (!ours && !recorded)
     return Fail(Drive(letter) +
-                (LetterFree(system, letter) ? " no such drive" : " is not a Velmor drive"));
+                (IsDriveLetterFree(system, letter) ? " no such drive" : " is not a Velmor drive"));
   if (ours)
     EjectVirtualDrive(system, letter);
   else // recorded, but its drive is gone: only the record is left to remove
