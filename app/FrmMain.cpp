@@ -139,8 +139,6 @@ void TFrmMain::FormDestroy() { SaveImageList(); }
 void TFrmMain::E1Click() { winkit::App().Terminate(); }
 
 // The image-from-files window comes with its own command.
-void TFrmMain::btnBuildClick() {}
-
 void TFrmMain::Dispatch(int command) {
   switch (command) {
   case btnInject:

@@ -146,7 +146,7 @@ inline constexpr uint32_t kVelmorGeometryOffset = 1024;
 inline constexpr uint32_t kVelmorTocOffset = 2048;
 inline constexpr uint32_t kTocSize = 804;
 inline constexpr uint32_t kGeometrySize = 24;
-inline constexpr uint32_t kSectorSize = 2048;
+inline constexpr uint32_t kBytesPerSector = 2048;
 
 // The format rule with a given case-insensitive comparison, called as
 // equalIgnoringCase(last units of path, kIsoSuffix, kIsoSuffixUnits). A path shorter than the

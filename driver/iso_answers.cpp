@@ -34,7 +34,7 @@ void VelmorFillIsoGeometry(void *buffer) {
   PutLittle32(out + 8, 11); // RemovableMedia
   PutLittle32(out + 12, 64);
   PutLittle32(out + 16, 32);
-  PutLittle32(out + 20, kSectorSize);
+  PutLittle32(out + 20, kBytesPerSector);
 }
 
 } // namespace velmor

@@ -239,7 +239,7 @@ std::int32_t TKavoBurner::AddFileEntry(TDirNode *Dir, const ListingRecord &Recor
   }
   if (skip) {
     if (tooLong)
-      LeftOut(FullPath, "name of 128 bytes or more");
+      LeftOut(FullPath, kLeftOutNameTooLong);
     return 0;
   }
   // Case-sensitive names are told apart as listed: "x" and "x." are two files although both get
@@ -254,7 +254,7 @@ std::int32_t TKavoBurner::AddFileEntry(TDirNode *Dir, const ListingRecord &Recor
     if (!FReplaceFile || existing->Dir) {
       // The same source again is in the image already; another one under its name is not.
       if (existing->SourcePath != FullPath)
-        LeftOut(FullPath, "its name is taken in the image");
+        LeftOut(FullPath, kLeftOutNameTaken);
       return 0;
     }
     entry = existing;
@@ -385,7 +385,7 @@ TKavoBurner::WalkResult TKavoBurner::Walk(TDirNode *Dir, const std::string &Sour
 
   std::vector<ListingRecord> all;
   if (!FPlatform.ListFolder(folder, "*.*", all)) {
-    DebugMsg("CAN'T READ FOLDER \"" + Source + "\"", 4);
+    LeftOut(Source, kLeftOutFolderUnreadable);
     return WalkResult::Incomplete;
   }
   WalkResult result = WalkResult::Complete;

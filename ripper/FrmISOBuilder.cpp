@@ -4,6 +4,7 @@
 #include "size_text.h"
 #include "winkit/Application.h"
 #include "winkit/Font.h"
+#include "winkit/InputChecks.h"
 
 namespace velmor {
 
@@ -15,26 +16,11 @@ constexpr int kClientWidth = 401;
 constexpr int kClientHeight = 185;
 constexpr DWORD kRedrawMs = 50; // the most often progress is drawn
 
-// Blanks and control characters off both ends; GBK bytes are all above them.
-std::string Trim(const std::string &text) {
-  size_t first = 0, last = text.size();
-  while (first < last && static_cast<unsigned char>(text[first]) <= ' ')
-    ++first;
-  while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ')
-    --last;
-  return text.substr(first, last - first);
-}
-
 std::string Upper(std::string text) {
   for (char &c : text)
     if (c >= 'a' && c <= 'z')
       c = static_cast<char>(c - 'a' + 'A');
   return text;
-}
-
-bool FileExists(const std::string &path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 std::string FailureText(const RipResult &result) {
@@ -135,13 +121,13 @@ void TFrmISOBuilder::btnStartClick() {
   if (size <= 0)
     return Say("光驱" + ComboBox1.Text() + "尚未准备就绪!");
 
-  const std::string path = Trim(Edit_IsoFileName.Text());
+  const std::string path = winkit::TrimBlanks(Edit_IsoFileName.Text());
   if (path.empty()) {
     Say("请先选择文件保存路径!");
     SetFocus(Edit_IsoFileName.Handle());
     return;
   }
-  if (FileExists(path)) {
+  if (winkit::FileExists(path)) {
     if (winkit::Dialogs().MessageBox(Handle(), "目标文件已经存在,您要覆盖它吗?", Text(),
                                      winkit::kAskFlags) == IDNO)
       return;

@@ -43,6 +43,21 @@ std::string ListView::Caption(int row) const {
   }
 }
 
+int ListView::Image(int row) const {
+  LVITEMA item{};
+  item.mask = LVIF_IMAGE;
+  item.iItem = row;
+  Send(LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+  return item.iImage;
+}
+
+void ListView::SetChecked(int row, bool checked) {
+  LVITEMA item{};
+  item.stateMask = LVIS_STATEIMAGEMASK;
+  item.state = INDEXTOSTATEIMAGEMASK(checked ? 2 : 1);
+  Send(LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+}
+
 void ListView::Select(int row, bool selected) {
   LVITEMA item{};
   item.stateMask = LVIS_SELECTED;

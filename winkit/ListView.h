@@ -19,6 +19,13 @@ public:
   int Count() const { return static_cast<int>(Send(LVM_GETITEMCOUNT)); }
   int Append(const std::string &caption, int image);
   std::string Caption(int row) const;
+  int Image(int row) const;
+  // The row's check box (with LVS_EX_CHECKBOXES).
+  bool Checked(int row) const {
+    return (Send(LVM_GETITEMSTATE, row, LVIS_STATEIMAGEMASK) & LVIS_STATEIMAGEMASK) ==
+           INDEXTOSTATEIMAGEMASK(2);
+  }
+  void SetChecked(int row, bool checked);
   void Delete(int row) { Send(LVM_DELETEITEM, row); }
   void Clear() { Send(LVM_DELETEALLITEMS); }
   bool IsSelected(int row) const {

@@ -121,16 +121,16 @@ bool Control(HANDLE h, uint32_t code, void *in, DWORD inLength, void *out, DWORD
 
 // Reads sectors through the drive and compares them with the image file.
 bool SectorsMatch(HANDLE drive, const std::vector<uint8_t> &image) {
-  const size_t sectors = image.size() / kSectorSize;
+  const size_t sectors = image.size() / kBytesPerSector;
   for (size_t sector : {size_t(0), size_t(16), sectors / 2, sectors - 1}) {
     // The offset travels with the read: Wine does not move a device handle's file pointer.
-    const uint64_t at = uint64_t(sector) * kSectorSize;
+    const uint64_t at = uint64_t(sector) * kBytesPerSector;
     OVERLAPPED where{};
     where.Offset = DWORD(at);
     where.OffsetHigh = DWORD(at >> 32);
-    std::vector<uint8_t> data(2 * kSectorSize);
+    std::vector<uint8_t> data(2 * kBytesPerSector);
     DWORD got = 0;
-    const DWORD want = sector + 1 < sectors ? 2 * kSectorSize : kSectorSize;
+    const DWORD want = sector + 1 < sectors ? 2 * kBytesPerSector : kBytesPerSector;
     if (!ReadFile(drive, data.data(), want, &got, &where) || got != want ||
         std::memcmp(data.data(), image.data() + at, want) != 0) {
       std::printf("      sector %u differs (read %lu of %lu bytes)\n", unsigned(sector), got, want);
@@ -248,7 +248,7 @@ bool InstallAndStart(const char *driverFile) {
 int Install(const char *driverFile, const char *imagePath) {
   Check(GuardedCopySurvivesFaults(), "guarded copy survives faults");
   const std::vector<uint8_t> image = ReadImage(imagePath);
-  Check(image.size() >= 32 * kSectorSize, "test image readable");
+  Check(image.size() >= 32 * kBytesPerSector, "test image readable");
   if (!InstallAndStart(driverFile))
     return 1;
   Handle control(WaitForControlDevice());

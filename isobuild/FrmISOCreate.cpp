@@ -1,0 +1,437 @@
+#include "FrmISOCreate.h"
+
+#include "size_text.h"
+#include "winkit/Application.h"
+#include "winkit/Font.h"
+#include "winkit/InputChecks.h"
+#include "winkit/PaintedImages.h"
+
+#include <ctime>
+
+namespace velmor {
+
+TFrmISOCreate *FrmISOCreate = nullptr;
+
+namespace {
+
+constexpr int kClientWidth = 511;
+constexpr int kClientHeight = 332;
+constexpr int kTopPanelHeight = 46;
+constexpr int kBottomPanelHeight = 129;
+constexpr UINT_PTR kTimer1 = 1;
+constexpr UINT kTimer1Ms = 500;
+constexpr UINT kWriteDoneMessage = WM_APP + 1;
+constexpr size_t kLeftOutListed = 20; // the most paths one message lists
+
+constexpr const char *kListHint = "可以直接将文件或目录拖放到此列表.\r\n"
+                                  "\"包含子目录\"选项只对目录有效,\r\n"
+                                  "表示同时读取该目录下所有子目录的内容.";
+
+void PaintFolder(HDC dc, int) {
+  winkit::PaintShape(dc, RGB(150, 110, 20), RGB(240, 200, 90),
+                     [](HDC d) { Rectangle(d, 1, 2, 8, 6); });
+  winkit::PaintShape(dc, RGB(150, 110, 20), RGB(250, 220, 120),
+                     [](HDC d) { Rectangle(d, 1, 4, 15, 14); });
+}
+
+void PaintFile(HDC dc, int) {
+  winkit::PaintShape(dc, RGB(90, 90, 90), RGB(255, 255, 255),
+                     [](HDC d) { Rectangle(d, 3, 1, 13, 15); });
+  winkit::PaintShape(dc, RGB(140, 160, 200), RGB(140, 160, 200), [](HDC d) {
+    for (int y = 4; y <= 11; y += 2) {
+      MoveToEx(d, 5, y, nullptr);
+      LineTo(d, 11, y);
+    }
+  });
+}
+
+// The label proposed from the clock: year, month, day _ hour, minute, second.
+std::string LabelFromClock() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char text[32];
+  wsprintfA(text, "%.2d%.2d%.2d_%.2d%.2d%.2d", now.wYear, now.wMonth, now.wDay, now.wHour,
+            now.wMinute, now.wSecond);
+  return text;
+}
+
+// The reasons of the tree, in the window's words.
+std::string ReasonText(const std::string &reason) {
+  if (reason == kLeftOutNameTooLong)
+    return "名称长达128字节或以上";
+  if (reason == kLeftOutNameTaken)
+    return "映像中已有同名的项";
+  if (reason == kLeftOutFolderUnreadable)
+    return "无法读取该目录";
+  return reason;
+}
+
+} // namespace
+
+TFrmISOCreate::TFrmISOCreate(HWND owner, std::function<void(const std::string &)> addImageToList)
+    : addImageToList_(std::move(addImageToList)) {
+  CreateTopLevel("TFrmISOCreate", "", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, kClientWidth,
+                 kClientHeight, owner);
+  self_ = Handle();
+  FrmISOCreate = this;
+  KavoBurner1 = std::make_unique<TKavoBurner>();
+  KavoBurner1->SetCacheSize(4194304);
+  KavoBurner1->SetWritePostGap(true);
+  KavoBurner1->SetUnderrunProtection(true);
+  KavoBurner1->SetReplaceFile(false);
+  KavoBurner1->SetVersion("1.1.7");
+  KavoBurner1->OnWriteDone = [this](TKavoBurner *sender, const std::string &error) {
+    KavoBurner1WriteDone(sender, error);
+  };
+  CreateControls();
+  FormResize();
+  winkit::App().Guard([this] { FormCreate(); });
+}
+
+TFrmISOCreate::~TFrmISOCreate() {
+  // Ends a write that is still running (the window closed after "放弃压制", or the program is
+  // quitting) while everything its threads use is there, and before the window they post to.
+  KavoBurner1.reset();
+  if (building_)
+    DeleteFileA(imagePath_.c_str()); // unfinished
+  ExDragDrop1.SetControl(nullptr);
+  Destroy();
+  if (FrmISOCreate == this)
+    FrmISOCreate = nullptr;
+}
+
+void TFrmISOCreate::CreateControls() {
+  font_ = winkit::MakeFont("宋体", 12, GB2312_CHARSET);
+  const HWND me = Handle();
+  SendMessageA(me, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
+
+  PanelFile.Create(me, idPanelFile);
+  const HWND top = PanelFile.Handle();
+  btnAddDir.Create(top, idAddDir, "添加目录");
+  btnAddFile.Create(top, idAddFile, "添加文件");
+  btnDelete.Create(top, idDelete, "删除");
+  btnClear.Create(top, idClear, "清空");
+  int x = 8;
+  for (winkit::Button *b : {&btnAddDir, &btnAddFile, &btnDelete, &btnClear}) {
+    b->Move(x, 10, 75, 25);
+    x += 83;
+  }
+
+  ListView1.Create(me, idListView1,
+                   WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER,
+                   LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
+  ListView1.AddColumn("包含子目录", 400);
+  ImageList1.reset(winkit::MakePaintedImages(16, {PaintFolder, PaintFile}));
+  ListView1.SetSmallImages(ImageList1.get());
+
+  PanelBottom.Create(me, idBottomPanel);
+  const HWND bottom = PanelBottom.Handle();
+  LabelProgress.Create(bottom, idLabelProgress, "压制进度");
+  Gauge1.Create(bottom, idGauge1);
+  Label_Size.Create(bottom, idLabelSize, "0/0Mb");
+  LabelPath.Create(bottom, idLabelPath, "保存路径");
+  Edit_IsoFileName.Create(bottom, idEditIsoFileName);
+  btnSaveIso.Create(bottom, idSaveIso, "选择");
+  LabelVolume.Create(bottom, idLabelVolume, "映像卷标");
+  Edit_Volume.Create(bottom, idEditVolume);
+  btnStart.Create(bottom, idStart, "开始压制");
+  btnAbort.Create(bottom, idAbort, "放弃压制");
+
+  for (winkit::Control *c : std::initializer_list<winkit::Control *>{
+           &btnAddDir, &btnAddFile, &btnDelete, &btnClear, &ListView1, &LabelProgress, &Label_Size,
+           &LabelPath, &Edit_IsoFileName, &btnSaveIso, &LabelVolume, &Edit_Volume, &btnStart,
+           &btnAbort})
+    c->SetFont(font_.get());
+  SendMessageA(Gauge1.Handle(), WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), TRUE);
+
+  Hints.Create(me);
+  Hints.Add(ListView1.Handle(), kListHint);
+
+  OpenDialog1.multiSelect = true;
+  OpenDialog1.mustExist = true;
+  OpenDialog1.hideReadOnly = true;
+  OpenDialog1.resizable = true;
+  SaveDialog1.filter = "*.iso|*.iso";
+  SaveDialog1.defaultExt = ".iso";
+
+  ExDragDrop1.OnDropped = [this](TExDragDrop *sender, std::int32_t count) {
+    ExDragDrop1Dropped(sender, count);
+  };
+  ExDragDrop1.SetControl(ListView1.Handle());
+}
+
+void TFrmISOCreate::FormCreate() {
+  SetText("部分收纳");
+  Edit_Volume.SetText(LabelFromClock());
+  btnAbort.Enable(false);
+  Gauge1.SetValue(0);
+  Edit_IsoFileName.SetText("");
+}
+
+// Top panel, list, bottom panel; the bottom panel's fields stretch with the window.
+void TFrmISOCreate::FormResize() {
+  const SIZE client = ClientSize();
+  const int w = client.cx;
+  const int listHeight =
+      std::max(0, static_cast<int>(client.cy) - kTopPanelHeight - kBottomPanelHeight);
+  PanelFile.Move(0, 0, w, kTopPanelHeight);
+  ListView1.Move(0, kTopPanelHeight, w, listHeight);
+  PanelBottom.Move(0, kTopPanelHeight + listHeight, w, kBottomPanelHeight);
+
+  const int fieldLeft = 76;
+  const int right = std::max(fieldLeft + 200, w - 12);
+  LabelProgress.Move(12, 18, 60, 14);
+  Gauge1.Move(fieldLeft, 14, right - 112 - fieldLeft, 20);
+  Label_Size.Move(right - 104, 18, 104, 14);
+  LabelPath.Move(12, 54, 60, 14);
+  Edit_IsoFileName.Move(fieldLeft, 50, right - 88 - fieldLeft, 21);
+  btnSaveIso.Move(right - 80, 49, 80, 23);
+  LabelVolume.Move(12, 90, 60, 14);
+  Edit_Volume.Move(fieldLeft, 86, 160, 21);
+  btnStart.Move(right - 168, 84, 80, 25);
+  btnAbort.Move(right - 80, 84, 80, 25);
+  ListView1.SetColumnWidth(0, ListView1.ClientSize().cx);
+}
+
+void TFrmISOCreate::AddFolderItem(const std::string &path) {
+  ListView1.SetChecked(ListView1.Append(path, kFolderPicture), true);
+}
+
+void TFrmISOCreate::AddFileItem(const std::string &path) {
+  ListView1.SetChecked(ListView1.Append(path, kFilePicture), false);
+}
+
+void TFrmISOCreate::btnAddFileClick() {
+  std::vector<std::string> files;
+  if (!winkit::Dialogs().OpenFiles(Handle(), OpenDialog1, files))
+    return;
+  for (const auto &file : files)
+    AddFileItem(file);
+}
+
+void TFrmISOCreate::btnAddDirClick() {
+  std::string folder;
+  if (winkit::Dialogs().PickFolder(Handle(), "选择目录", folder))
+    AddFolderItem(folder);
+}
+
+void TFrmISOCreate::ExDragDrop1Dropped(TExDragDrop *Sender, std::int32_t) {
+  for (const auto &name : Sender->Items()) {
+    if (winkit::DirectoryExists(name))
+      AddFolderItem(name);
+    else
+      AddFileItem(name);
+  }
+}
+
+void TFrmISOCreate::btnDeleteClick() {
+  if (ListView1.SelectedCount() == 0)
+    return;
+  for (int row = ListView1.Count() - 1; row >= 0; --row)
+    if (ListView1.IsSelected(row))
+      ListView1.Delete(row);
+}
+
+void TFrmISOCreate::btnClearClick() { ListView1.Clear(); }
+
+void TFrmISOCreate::btnSaveIsoClick() {
+  std::string file;
+  if (winkit::Dialogs().SaveFile(Handle(), SaveDialog1, file))
+    Edit_IsoFileName.SetText(file);
+}
+
+void TFrmISOCreate::Say(const std::string &text) {
+  winkit::Dialogs().MessageBox(Handle(), text, Text(), winkit::kInfoFlags);
+}
+
+void TFrmISOCreate::SetBuilding(bool building) {
+  building_ = building;
+  PanelFile.Enable(!building);
+  for (winkit::Control *c : std::initializer_list<winkit::Control *>{
+           &ListView1, &Edit_IsoFileName, &btnSaveIso, &Edit_Volume, &btnStart})
+    c->Enable(!building);
+  btnAbort.Enable(building);
+}
+
+std::string TFrmISOCreate::TotalMegabytes() const {
+  return FormatMegabytes(KavoBurner1->ImageSectors() * kSectorSize);
+}
+
+void TFrmISOCreate::btnStartClick() {
+  if (ListView1.Count() == 0)
+    return Say("请先添加目录或文件!");
+  const std::string path = winkit::TrimBlanks(Edit_IsoFileName.Text());
+  if (path.empty()) {
+    Say("请先选择文件保存路径!");
+    SetFocus(Edit_IsoFileName.Handle());
+    return;
+  }
+  if (winkit::FileExists(path)) {
+    if (winkit::Dialogs().MessageBox(Handle(), "目标文件已经存在,您要覆盖它吗?", Text(),
+                                     winkit::kAskFlags) == IDNO)
+      return;
+    if (!DeleteFileA(path.c_str()))
+      return Say("覆盖失败,无法创建ISO文件!");
+  }
+
+  SetBuilding(true);
+  StartTimer(kTimer1, kTimer1Ms, [this] { Timer1Timer(); });
+  aborted_ = false;
+  imagePath_ = path;
+  leftOut_.clear();
+
+  KavoBurner1->NewCompilation(600000, 20000);
+  KavoBurner1->SetJolietFileSystem(true);
+  KavoBurner1->SetIdVolume(winkit::TrimBlanks(Edit_Volume.Text()));
+  Gather();
+  KavoBurner1->PrepareImage(true, nullptr);
+  Gauge1.SetMax(static_cast<std::uint32_t>(KavoBurner1->ImageSectors()));
+  Gauge1.SetValue(0);
+  Label_Size.SetText(TotalMegabytes() + " MB");
+  KavoBurner1->WriteImage(path);
+}
+
+// Hands every item to the component, noting what it leaves out: refused names (through its
+// event), sources that are gone, folders it cannot read, and a reached limit (on its debug
+// channel).
+void TFrmISOCreate::Gather() {
+  TKavoBurner &burner = *KavoBurner1;
+  const std::string *current = nullptr;
+  burner.OnLeftOut = [this](TKavoBurner *, const std::string &path, const std::string &reason) {
+    NoteLeftOut(path, ReasonText(reason));
+  };
+  burner.OnDebugMessage = [&](TSCSIDevice *, const std::string &, std::uint8_t level) {
+    if (level == 3 && current)
+      NoteLeftOut(*current, "超出了映像能容纳的目录或文件数");
+  };
+  for (int row = 0; row < ListView1.Count(); ++row) {
+    const std::string caption = ListView1.Caption(row);
+    current = &caption;
+    if (ListView1.Image(row) != kFolderPicture) {
+      if (burner.InsertFile("\\", caption, false) < 0)
+        NoteLeftOut(caption, "找不到该文件");
+    } else {
+      burner.InsertFolder("\\", caption, false, true, ListView1.Checked(row), kAllAttributes,
+                          "*.*");
+    }
+  }
+  burner.OnLeftOut = nullptr;
+  burner.OnDebugMessage = nullptr;
+}
+
+void TFrmISOCreate::NoteLeftOut(const std::string &path, const std::string &reason) {
+  if (!leftOut_.empty() && leftOut_.back().path == path)
+    return; // one line an item, however many times it was refused
+  leftOut_.push_back({path, reason});
+}
+
+std::string TFrmISOCreate::LeftOutMessage() const {
+  std::string text = "以下" + std::to_string(leftOut_.size()) + "项未能收入映像:\r\n";
+  for (size_t i = 0; i < leftOut_.size() && i < kLeftOutListed; ++i)
+    text += leftOut_[i].path + "  (" + leftOut_[i].reason + ")\r\n";
+  if (leftOut_.size() > kLeftOutListed)
+    text += "……另有" + std::to_string(leftOut_.size() - kLeftOutListed) + "项未列出.";
+  return text;
+}
+
+void TFrmISOCreate::Timer1Timer() {
+  const std::int64_t written = KavoBurner1->BytesWritten();
+  Label_Size.SetText(FormatMegabytes(written) + "/" + TotalMegabytes() + " MB");
+  Gauge1.SetValue(written / kSectorSize);
+}
+
+void TFrmISOCreate::btnAbortClick() {
+  aborted_ = true;
+  KavoBurner1->AbortWrite();
+  StopTimer(kTimer1);
+  Say("用户放弃压制!");
+  Close();
+}
+
+void TFrmISOCreate::KavoBurner1WriteDone(TKavoBurner *, const std::string &Error) {
+  {
+    std::lock_guard<std::mutex> lock(doneLock_);
+    doneError_ = Error;
+  }
+  PostMessageA(self_, kWriteDoneMessage, 0, 0);
+}
+
+// The end of a build, on the GUI thread. A failed build is reported, its partial image deleted,
+// and the window is ready for another try; a finished one first names what it left out.
+void TFrmISOCreate::WriteDone(const std::string &error) {
+  Edit_Volume.Enable(true);
+  btnStart.Enable(true);
+  ListView1.Enable(true);
+  btnAbort.Enable(false);
+  StopTimer(kTimer1);
+  if (aborted_)
+    return;
+  building_ = false;
+  if (!error.empty()) {
+    DeleteFileA(imagePath_.c_str());
+    SetBuilding(false);
+    Gauge1.SetValue(0);
+    Label_Size.SetText("0/0Mb");
+    Say("压制失败!\r\n" + error);
+    return;
+  }
+  if (!leftOut_.empty())
+    Say(LeftOutMessage());
+  Say("压制完毕!");
+  if (addImageToList_)
+    addImageToList_(winkit::TrimBlanks(Edit_IsoFileName.Text()));
+  Close();
+}
+
+LRESULT TFrmISOCreate::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+  case WM_COMMAND:
+    if (HIWORD(wp) != BN_CLICKED)
+      break;
+    switch (LOWORD(wp)) {
+    case idAddDir:
+      btnAddDirClick();
+      return 0;
+    case idAddFile:
+      btnAddFileClick();
+      return 0;
+    case idDelete:
+      btnDeleteClick();
+      return 0;
+    case idClear:
+      btnClearClick();
+      return 0;
+    case idSaveIso:
+      btnSaveIsoClick();
+      return 0;
+    case idStart:
+      btnStartClick();
+      return 0;
+    case idAbort:
+      btnAbortClick();
+      return 0;
+    }
+    break;
+  case WM_SIZE:
+    FormResize();
+    break;
+  case kWriteDoneMessage: {
+    std::string error;
+    {
+      std::lock_guard<std::mutex> lock(doneLock_);
+      error = doneError_;
+    }
+    WriteDone(error);
+    return 0;
+  }
+  case WM_CLOSE:
+    if (building_ && !aborted_) { // closing during a build gives it up, as "放弃压制" does
+      btnAbortClick();
+      return 0;
+    }
+    break;
+  }
+  return ModalWindow::HandleMessage(msg, wp, lp);
+}
+
+} // namespace velmor

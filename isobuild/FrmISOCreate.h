@@ -1,0 +1,125 @@
+#pragma once
+// The image-from-files window: the user gathers files and folders in a list (picked or dropped
+// from the shell), chooses the image file and the volume label, and builds the image. The
+// component writes it on its own threads; the window starts, polls and stops the write, and does
+// all of its own work on the GUI thread.
+#include "kavo_burner.h"
+#include "ui/ExDragDrop.h"
+#include "winkit/Dialogs.h"
+#include "winkit/FormControls.h"
+#include "winkit/Gauge.h"
+#include "winkit/Handle.h"
+#include "winkit/HintWindow.h"
+#include "winkit/ListView.h"
+#include "winkit/ModalWindow.h"
+#include "winkit/Panel.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace velmor {
+
+enum BuildControl : int {
+  idPanelFile = 100,
+  idBottomPanel,
+  idAddDir,
+  idAddFile,
+  idDelete,
+  idClear,
+  idListView1,
+  idLabelProgress,
+  idGauge1,
+  idLabelSize,
+  idLabelPath,
+  idEditIsoFileName,
+  idSaveIso,
+  idLabelVolume,
+  idEditVolume,
+  idStart,
+  idAbort,
+};
+
+// The list's pictures.
+constexpr int kFolderPicture = 0;
+constexpr int kFilePicture = 1;
+
+class TFrmISOCreate : public winkit::ModalWindow {
+public:
+  // `addImageToList` receives the path of a finished image (the main window's list).
+  TFrmISOCreate(HWND owner, std::function<void(const std::string &)> addImageToList);
+  ~TFrmISOCreate() override;
+
+  void FormCreate();
+  void FormResize();
+  void AddFolderItem(const std::string &path);
+  void AddFileItem(const std::string &path);
+  void btnAddDirClick();
+  void btnAddFileClick();
+  void btnDeleteClick();
+  void btnClearClick();
+  void btnSaveIsoClick();
+  void btnStartClick();
+  void btnAbortClick();
+  void Timer1Timer();
+  void ExDragDrop1Dropped(TExDragDrop *Sender, std::int32_t ItemsCount);
+  // The component's completion event, raised on the writer thread: hands the end of the build
+  // to the GUI thread.
+  void KavoBurner1WriteDone(TKavoBurner *Sender, const std::string &Error);
+
+  bool Building() const { return building_; }
+
+  winkit::Panel PanelFile;
+  winkit::Button btnAddDir, btnAddFile, btnDelete, btnClear;
+  winkit::ListView ListView1;
+  winkit::Panel PanelBottom;
+  winkit::Label LabelProgress, LabelPath, LabelVolume;
+  winkit::Gauge Gauge1;
+  winkit::Label Label_Size;
+  winkit::Edit Edit_IsoFileName;
+  winkit::Button btnSaveIso;
+  winkit::Edit Edit_Volume;
+  winkit::Button btnStart;
+  winkit::Button btnAbort;
+  winkit::HintWindow Hints;
+  winkit::FileDialogOptions OpenDialog1;
+  winkit::FileDialogOptions SaveDialog1;
+  TExDragDrop ExDragDrop1;
+  // Owned through a pointer so that the write's threads are ended before the window goes.
+  std::unique_ptr<TKavoBurner> KavoBurner1;
+
+protected:
+  LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override;
+
+private:
+  struct LeftOutItem {
+    std::string path, reason;
+  };
+
+  void CreateControls();
+  void Say(const std::string &text);
+  void SetBuilding(bool building);
+  void Gather();
+  void NoteLeftOut(const std::string &path, const std::string &reason);
+  void WriteDone(const std::string &error);
+  std::string LeftOutMessage() const;
+  std::string TotalMegabytes() const;
+
+  std::function<void(const std::string &)> addImageToList_;
+  HWND self_ = nullptr; // where the writer thread posts the end of a build; set before any write
+  winkit::FontHandle font_;
+  winkit::ImageListHandle ImageList1;
+  bool aborted_ = false;
+  bool building_ = false;
+  std::string imagePath_;            // the image being built
+  std::vector<LeftOutItem> leftOut_; // what the tree could not take, in the order found
+  std::mutex doneLock_;
+  std::string doneError_; // the completion text, from the writer thread
+};
+
+// The image-from-files window while it exists.
+extern TFrmISOCreate *FrmISOCreate;
+
+} // namespace velmor

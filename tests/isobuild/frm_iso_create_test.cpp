@@ -1,0 +1,394 @@
+// The image-from-files window under Wine, through its real controls and messages. The sources
+// are made by iso_create_wine_test.sh in the folder named by VELMOR_ISOCREATE_WORK, which also
+// reads the images built here back through 7z and isoinfo.
+#include "app/FrmMain.h"
+#include "isobuild/FrmISOCreate.h"
+#include "tests/app/fakes.h"
+#include "winkit/Application.h"
+
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+#include <tlhelp32.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <regex>
+
+namespace velmor {
+namespace {
+
+using testing::MemoryStore;
+using testing::ScriptedDialogs;
+
+std::string Work() {
+  const char *work = std::getenv("VELMOR_ISOCREATE_WORK");
+  return work ? std::string(work) + "\\" : std::string("C:\\velmor-isocreate\\");
+}
+const std::string kLucky = "src\\好運"; // 運 is DF 5C in GBK
+
+bool Exists(const std::string &path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Runs `step` once from inside the next message loop, the window's modal loop included.
+std::vector<std::function<void()>> pendingSteps;
+void CALLBACK RunStep(HWND, UINT, UINT_PTR id, DWORD) {
+  KillTimer(nullptr, id);
+  if (pendingSteps.empty())
+    return;
+  auto step = std::move(pendingSteps.front());
+  pendingSteps.erase(pendingSteps.begin());
+  step();
+}
+void Later(std::function<void()> step, UINT ms = 10) {
+  pendingSteps.push_back(std::move(step));
+  SetTimer(nullptr, 0, ms, &RunStep);
+}
+
+// A real drop: the shell's DROPFILES block with ANSI names, which the control frees.
+void Drop(HWND control, const std::vector<std::string> &names) {
+  size_t bytes = sizeof(DROPFILES) + 1;
+  for (const auto &name : names)
+    bytes += name.size() + 1;
+  HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes);
+  auto *files = static_cast<DROPFILES *>(GlobalLock(memory));
+  files->pFiles = sizeof(DROPFILES);
+  char *at = reinterpret_cast<char *>(files) + sizeof(DROPFILES);
+  for (const auto &name : names) {
+    memcpy(at, name.c_str(), name.size() + 1);
+    at += name.size() + 1;
+  }
+  GlobalUnlock(memory);
+  EXPECT_EQ(SendMessageA(control, WM_DROPFILES, reinterpret_cast<WPARAM>(memory), 0), 0);
+}
+
+// The write's thread of this process, found by its time-critical priority; it joins the cache
+// thread before it ends.
+winkit::KernelHandle WriterThread() {
+  winkit::KernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+       more = Thread32Next(snapshot.get(), &entry)) {
+    if (entry.th32OwnerProcessID != GetCurrentProcessId())
+      continue;
+    winkit::KernelHandle thread(
+        OpenThread(THREAD_QUERY_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ThreadID));
+    if (thread && GetThreadPriority(thread.get()) == THREAD_PRIORITY_TIME_CRITICAL)
+      return thread;
+  }
+  return {};
+}
+
+// Saves what the screen shows of the window as a bitmap file, for a look at the layout.
+void SaveScreenshot(HWND window, const char *path) {
+  RECT rc;
+  GetWindowRect(window, &rc);
+  const int w = rc.right - rc.left, h = rc.bottom - rc.top;
+  HDC screen = GetDC(nullptr);
+  HDC dc = CreateCompatibleDC(screen);
+  HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = SelectObject(dc, bmp);
+  BitBlt(dc, 0, 0, w, h, screen, rc.left, rc.top, SRCCOPY);
+  SelectObject(dc, old);
+  BITMAPINFOHEADER info{sizeof info, w, h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  std::vector<char> pixels(((w * 3 + 3) & ~3) * h);
+  GetDIBits(dc, bmp, 0, h, pixels.data(), reinterpret_cast<BITMAPINFO *>(&info), DIB_RGB_COLORS);
+  BITMAPFILEHEADER file{0x4D42, 0, 0, 0, sizeof(BITMAPFILEHEADER) + sizeof info};
+  file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char *>(&file), sizeof file);
+  out.write(reinterpret_cast<const char *>(&info), sizeof info);
+  out.write(pixels.data(), static_cast<std::streamsize>(pixels.size()));
+  DeleteObject(bmp);
+  DeleteDC(dc);
+  ReleaseDC(nullptr, screen);
+}
+
+class IsoCreateTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    winkit::App().Initialize();
+    winkit::App().ResetForTests();
+    pendingSteps.clear();
+  }
+
+  // A window without the main window; finished images are collected.
+  TFrmISOCreate &Open() {
+    window = std::make_unique<TFrmISOCreate>(
+        nullptr, [this](const std::string &path) { added.push_back(path); });
+    window->Show();
+    return *window;
+  }
+
+  // Builds `image` from the window's list inside its modal loop, which ends when it closes.
+  void Build(TFrmISOCreate &w, const std::string &image, std::function<void()> whileBuilding = {}) {
+    DeleteFileA(image.c_str());
+    w.Edit_IsoFileName.SetText(" " + image + " ");
+    Later([&w, whileBuilding] {
+      w.btnStart.Click();
+      if (whileBuilding)
+        whileBuilding();
+    });
+    w.ShowModal();
+  }
+
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> texts;
+    for (const auto &m : dialogs.messages)
+      texts.push_back(m.text);
+    return texts;
+  }
+
+  ScriptedDialogs dialogs;
+  std::unique_ptr<TFrmISOCreate> window;
+  std::vector<std::string> added;
+};
+
+TEST_F(IsoCreateTest, OpensFromTheMainWindowInItsFirstStateAndIsDestroyedWhenClosed) {
+  MemoryStore store;
+  TFrmMain main(store);
+  bool seen = false;
+  Later([&] {
+    ASSERT_NE(FrmISOCreate, nullptr);
+    TFrmISOCreate &w = *FrmISOCreate;
+    seen = true;
+    EXPECT_FALSE(IsWindowEnabled(main.Handle()));
+    EXPECT_EQ(w.Text(), "部分收纳");
+    EXPECT_EQ(w.ClientSize().cx, 511);
+    EXPECT_EQ(w.ClientSize().cy, 332);
+    EXPECT_TRUE(std::regex_match(w.Edit_Volume.Text(), std::regex("20[0-9]{6}_[0-9]{6}")))
+        << w.Edit_Volume.Text();
+    EXPECT_EQ(w.Edit_IsoFileName.Text(), "");
+    EXPECT_EQ(w.Label_Size.Text(), "0/0Mb");
+    EXPECT_EQ(w.Gauge1.Value(), 0);
+    EXPECT_TRUE(w.btnStart.Enabled());
+    EXPECT_FALSE(w.btnAbort.Enabled());
+    EXPECT_EQ(w.ListView1.ColumnWidth(0), w.ListView1.ClientSize().cx);
+    EXPECT_EQ(w.ListView1.Bounds().top, 46);
+    EXPECT_EQ(w.ClientSize().cy - w.ListView1.Bounds().bottom, 129);
+    EXPECT_EQ(w.Hints.Text(w.ListView1.Handle()).rfind("可以直接将文件或目录拖放到此列表.", 0), 0u);
+    if (const char *shot = std::getenv("VELMOR_WINDOW_SHOT")) {
+      Drop(w.ListView1.Handle(), {Work() + kLucky, Work() + "src\\one.txt"});
+      w.Edit_IsoFileName.SetText("C:\\映像\\新映像.iso");
+      UpdateWindow(w.Handle());
+      RedrawWindow(w.Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+      SaveScreenshot(w.Handle(), shot);
+    }
+    PostMessageA(w.Handle(), WM_CLOSE, 0, 0);
+  });
+  SendMessageA(main.Handle(), WM_COMMAND, MAKEWPARAM(btnBuild, 0), 0);
+  EXPECT_TRUE(seen);
+  EXPECT_EQ(FrmISOCreate, nullptr);
+  EXPECT_TRUE(IsWindowEnabled(main.Handle()));
+}
+
+TEST_F(IsoCreateTest, StartRefusesWhatCannotBeBuiltAndStaysIdle) {
+  TFrmISOCreate &w = Open();
+  const std::string existing = Work() + "existing.iso";
+  std::ofstream(existing) << "old image";
+
+  w.btnStart.Click(); // empty list
+  w.AddFileItem(Work() + "src\\one.txt");
+  w.Edit_IsoFileName.SetText("   ");
+  w.btnStart.Click();
+  EXPECT_EQ(GetFocus(), w.Edit_IsoFileName.Handle());
+  w.Edit_IsoFileName.SetText(existing);
+  dialogs.answer = IDNO;
+  w.btnStart.Click();
+  // Held open without sharing, the file cannot be deleted.
+  HANDLE held = CreateFileA(existing.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  dialogs.answer = IDYES;
+  w.btnStart.Click();
+  CloseHandle(held);
+
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"请先添加目录或文件!", "请先选择文件保存路径!",
+                                               "目标文件已经存在,您要覆盖它吗?",
+                                               "目标文件已经存在,您要覆盖它吗?",
+                                               "覆盖失败,无法创建ISO文件!"}));
+  for (const auto &m : dialogs.messages) {
+    EXPECT_EQ(m.caption, "部分收纳");
+    EXPECT_EQ(m.flags, m.text.find("覆盖它吗") != std::string::npos ? 36u : 64u);
+  }
+  std::ifstream in(existing);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "old image");
+  EXPECT_FALSE(w.Building());
+  for (winkit::Control *c : std::initializer_list<winkit::Control *>{
+           &w.btnAddDir, &w.ListView1, &w.Edit_IsoFileName, &w.btnSaveIso, &w.btnStart})
+    EXPECT_TRUE(c->Enabled());
+  EXPECT_FALSE(w.btnAbort.Enabled());
+}
+
+TEST_F(IsoCreateTest, PickedAndDroppedItemsBecomeRowsAndLeaveTheList) {
+  TFrmISOCreate &w = Open();
+  dialogs.chosen = {Work() + "flat"};
+  w.btnAddDir.Click();
+  dialogs.cancel = true;
+  w.btnAddDir.Click();
+  w.btnAddFile.Click();
+  dialogs.cancel = false;
+  dialogs.chosen = {Work() + "src\\two.bin", Work() + "src\\one.txt"};
+  w.btnAddFile.Click();
+  EXPECT_TRUE(dialogs.lastOptions.multiSelect && dialogs.lastOptions.mustExist);
+
+  const std::vector<std::string> dropped = {Work() + "src\\one.txt", Work() + kLucky,
+                                            Work() + "src\\two.bin"};
+  Drop(w.ListView1.Handle(), dropped);
+  EXPECT_EQ(w.ExDragDrop1.Items(), dropped);
+  Drop(w.ListView1.Handle(), {Work() + "flat"});
+  EXPECT_EQ(w.ExDragDrop1.Items(), std::vector<std::string>{Work() + "flat"});
+
+  struct Row {
+    std::string caption;
+    int picture;
+    bool checked;
+  };
+  const std::vector<Row> want = {{Work() + "flat", kFolderPicture, true},
+                                 {Work() + "src\\two.bin", kFilePicture, false},
+                                 {Work() + "src\\one.txt", kFilePicture, false},
+                                 {dropped[0], kFilePicture, false},
+                                 {dropped[1], kFolderPicture, true},
+                                 {dropped[2], kFilePicture, false},
+                                 {Work() + "flat", kFolderPicture, true}};
+  ASSERT_EQ(w.ListView1.Count(), static_cast<int>(want.size()));
+  for (int row = 0; row < w.ListView1.Count(); ++row) {
+    EXPECT_EQ(w.ListView1.Caption(row), want[row].caption) << row;
+    EXPECT_EQ(w.ListView1.Image(row), want[row].picture) << row;
+    EXPECT_EQ(w.ListView1.Checked(row), want[row].checked) << row;
+  }
+
+  w.btnDelete.Click(); // nothing selected
+  EXPECT_EQ(w.ListView1.Count(), 7);
+  w.ListView1.Select(1, true);
+  w.ListView1.Select(2, true);
+  w.ListView1.Select(6, true);
+  w.btnDelete.Click();
+  ASSERT_EQ(w.ListView1.Count(), 4);
+  EXPECT_EQ(w.ListView1.Caption(1), dropped[0]);
+  EXPECT_EQ(w.ListView1.Caption(3), dropped[2]);
+  w.btnClear.Click();
+  EXPECT_EQ(w.ListView1.Count(), 0);
+  EXPECT_TRUE(dialogs.messages.empty());
+}
+
+// Read back by the script: the dropped files land in the root, the dropped folder keeps its
+// path with every subfolder, and the folder without its check mark gives only its own files.
+TEST_F(IsoCreateTest, DroppedItemsAreBuiltIntoTheImage) {
+  TFrmISOCreate &w = Open();
+  Drop(w.ListView1.Handle(), {Work() + "src\\one.txt", Work() + "src\\two.bin", Work() + kLucky});
+  w.AddFolderItem(Work() + "flat");
+  w.ListView1.SetChecked(3, false);
+  w.Edit_Volume.SetText(" DROPPED ");
+  Build(w, Work() + "drop.iso");
+  EXPECT_EQ(Texts(), std::vector<std::string>{"压制完毕!"});
+  EXPECT_EQ(added, std::vector<std::string>{Work() + "drop.iso"});
+  EXPECT_FALSE(w.Showing());
+}
+
+TEST_F(IsoCreateTest, TinyBuildShowsItsSizeAndJoinsTheMainList) {
+  MemoryStore store;
+  TFrmMain main(store);
+  const std::string image = Work() + "tiny.iso";
+  DeleteFileA(image.c_str());
+  std::int64_t max = 0;
+  std::string total;
+  Later([&] {
+    ASSERT_NE(FrmISOCreate, nullptr);
+    TFrmISOCreate &w = *FrmISOCreate;
+    w.AddFileItem(Work() + "src\\one.txt");
+    w.Edit_IsoFileName.SetText(image);
+    w.btnStart.Click();
+    max = w.Gauge1.Max();
+    total = w.Label_Size.Text();
+  });
+  SendMessageA(main.Handle(), WM_COMMAND, MAKEWPARAM(btnBuild, 0), 0);
+  EXPECT_EQ(max, 300);
+  EXPECT_EQ(total, "0.59 MB");
+  EXPECT_EQ(Texts(), std::vector<std::string>{"压制完毕!"});
+  ASSERT_GT(main.ListView1.Count(), 0);
+  EXPECT_EQ(main.ListView1.Caption(main.ListView1.Count() - 1), image);
+  EXPECT_EQ(FrmISOCreate, nullptr);
+}
+
+// Aborting, closing the window and quitting the program all end the write: the window goes at
+// once, both threads end, and neither the image nor a row is left.
+TEST_F(IsoCreateTest, AbortCloseAndQuitEndTheBuildAndLeaveNothing) {
+  struct Case {
+    const char *name;
+    std::function<void(TFrmISOCreate &)> stop;
+    std::vector<std::string> messages;
+  };
+  const std::vector<Case> cases = {
+      {"abort", [](TFrmISOCreate &w) { w.btnAbort.Click(); }, {"用户放弃压制!"}},
+      {"close",
+       [](TFrmISOCreate &w) { PostMessageA(w.Handle(), WM_CLOSE, 0, 0); },
+       {"用户放弃压制!"}},
+      {"quit", [](TFrmISOCreate &) { PostQuitMessage(0); }, {}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    dialogs.messages.clear();
+    TFrmISOCreate &w = Open();
+    w.AddFileItem(Work() + "big.bin");
+    const std::string image = Work() + c.name + ".iso";
+    bool wasBuilding = false;
+    winkit::KernelHandle writer;
+    Build(w, image, [&] {
+      wasBuilding = w.Building() && w.btnAbort.Enabled() && !w.btnStart.Enabled();
+      writer = WriterThread();
+      Later([&] { c.stop(w); }, 200);
+    });
+    EXPECT_TRUE(wasBuilding);
+    EXPECT_FALSE(w.Showing());
+    MSG quit;
+    PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+    window.reset();
+    EXPECT_EQ(Texts(), c.messages);
+    EXPECT_TRUE(added.empty());
+    EXPECT_FALSE(Exists(image));
+    ASSERT_TRUE(writer);
+    EXPECT_EQ(WaitForSingleObject(writer.get(), 0), WAIT_OBJECT_0);
+  }
+}
+
+TEST_F(IsoCreateTest, FailedBuildIsReportedAndLeavesTheWindowReadyForAnotherTry) {
+  TFrmISOCreate &w = Open();
+  w.AddFileItem(Work() + "src\\one.txt");
+  const std::string image = Work() + "no such folder\\x.iso";
+  Build(w, image, [&] { Later([&] { w.Close(); }, 500); });
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].text.rfind("压制失败!\r\n", 0), 0u) << dialogs.messages[0].text;
+  EXPECT_NE(dialogs.messages[0].text.find("x.iso"), std::string::npos);
+  EXPECT_TRUE(added.empty());
+  EXPECT_FALSE(Exists(image));
+  EXPECT_FALSE(w.Building());
+  for (winkit::Control *c :
+       std::initializer_list<winkit::Control *>{&w.btnAddDir, &w.ListView1, &w.Edit_IsoFileName,
+                                                &w.btnSaveIso, &w.Edit_Volume, &w.btnStart})
+    EXPECT_TRUE(c->Enabled());
+  EXPECT_FALSE(w.btnAbort.Enabled());
+}
+
+TEST_F(IsoCreateTest, ItemsLeftOutAreNamedBeforeTheBuildIsAnnouncedFinished) {
+  TFrmISOCreate &w = Open();
+  const std::string longName = std::string(126, 'n') + ".txt";
+  w.AddFolderItem(Work() + "long");
+  w.AddFileItem(Work() + "src\\gone.txt");
+  w.AddFileItem(Work() + "src\\one.txt");
+  w.AddFileItem(Work() + "long\\one.txt"); // a second one.txt for the root
+  Build(w, Work() + "long.iso");
+  ASSERT_EQ(dialogs.messages.size(), 2u) << dialogs.messages[0].text;
+  const std::string &report = dialogs.messages[0].text;
+  EXPECT_EQ(report, "以下3项未能收入映像:\r\n" + Work() + "long\\" + longName +
+                        "  (名称长达128字节或以上)\r\n" + Work() +
+                        "src\\gone.txt  (找不到该文件)\r\n" + Work() +
+                        "long\\one.txt  (映像中已有同名的项)\r\n");
+  EXPECT_EQ(dialogs.messages[1].text, "压制完毕!");
+  EXPECT_EQ(added, std::vector<std::string>{Work() + "long.iso"});
+}
+
+} // namespace
+} // namespace velmor

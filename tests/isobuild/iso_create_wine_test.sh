@@ -1,0 +1,47 @@
+#!/bin/sh
+# The image-from-files window under Wine: makes the sources, runs the window's tests on them and
+# reads the images they built back through 7z and isoinfo. A folder whose name ends in 運 (DF 5C
+# in GBK) must come back byte for byte.
+#   iso_create_wine_test.sh <test program> <directory for the window's screenshot>
+set -eu
+exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+shots=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+mkdir -p src/好運/誠 flat/sub long
+head -c 100 /dev/urandom >src/one.txt
+head -c 5000 /dev/urandom >src/two.bin
+head -c 3000 /dev/urandom >src/好運/運氣.txt
+head -c 10 /dev/urandom >src/好運/誠/q.txt
+printf 'flat' >flat/f.txt
+printf 'below' >flat/sub/g.txt
+printf 'long' >"long/$(printf '%0126d' 0 | tr 0 n).txt"
+printf 'other' >long/one.txt
+truncate -s 2G big.bin
+
+VELMOR_ISOCREATE_WORK="Z:$(printf '%s' "$work" | tr / '\\')" \
+  VELMOR_WINDOW_SHOT="Z:$(printf '%s' "$work/window.bmp" | tr / '\\')" wine "$exe"
+if [ -f window.bmp ] && command -v convert >/dev/null; then
+  mkdir -p "$shots" && convert window.bmp "$shots/frm-iso-create.png"
+fi
+
+# The dropped files in the root, the dropped folder under its own path with its subfolders, the
+# unchecked folder with its own files only.
+rel=${work#/}
+mkdir -p "want/$rel/src" "want/$rel/flat"
+cp src/one.txt src/two.bin want/
+cp -R src/好運 "want/$rel/src/"
+cp flat/f.txt "want/$rel/flat/"
+7z x -odrop-7z drop.iso >/dev/null
+diff -r want drop-7z
+isoinfo -d -i drop.iso | grep -qx 'Volume id: DROPPED'
+
+# 300 sectors with the post-gap; the volume itself ends before it.
+[ "$(stat -c %s tiny.iso)" = $((300 * 2048)) ]
+isoinfo -d -i tiny.iso | grep -q 'Joliet'
+7z x -otiny-7z tiny.iso >/dev/null
+cmp src/one.txt tiny-7z/one.txt
+[ "$(ls tiny-7z)" = one.txt ]
+echo ok
