@@ -103,20 +103,20 @@ protected:
   // The image's sectors at a few places, read through the drive.
   void ExpectSectorsOfImage(char letter, const std::string &image) {
     const std::vector<char> bytes = FileBytes(image);
-    ASSERT_GE(bytes.size(), 64u * kSectorSize);
+    ASSERT_GE(bytes.size(), 64u * kBytesPerSector);
     DeviceHandle drive(Win32DriveSystem(), Win32DriveSystem().OpenDevice(DriveDevicePath(letter)));
     ASSERT_TRUE(drive.valid()) << letter;
-    const size_t sectors = bytes.size() / kSectorSize;
+    const size_t sectors = bytes.size() / kBytesPerSector;
     for (size_t sector : {size_t(0), size_t(16), sectors / 2, sectors - 2}) {
       OVERLAPPED at{};
-      at.Offset = DWORD(sector * kSectorSize); // a device handle keeps no file position in Wine
-      std::vector<char> data(2 * kSectorSize);
+      at.Offset = DWORD(sector * kBytesPerSector); // a device handle keeps no file position in Wine
+      std::vector<char> data(2 * kBytesPerSector);
       DWORD got = 0;
       ASSERT_TRUE(ReadFile(reinterpret_cast<HANDLE>(drive.get()), data.data(), DWORD(data.size()),
                            &got, &at))
           << sector;
       ASSERT_EQ(got, data.size());
-      EXPECT_EQ(0, std::memcmp(data.data(), bytes.data() + sector * kSectorSize, got)) << sector;
+      EXPECT_EQ(0, std::memcmp(data.data(), bytes.data() + sector * kBytesPerSector, got)) << sector;
     }
   }
 
