@@ -17,7 +17,11 @@ head -c 3000 /dev/urandom >src/好運/運氣.txt
 head -c 10 /dev/urandom >src/好運/誠/q.txt
 printf 'flat' >flat/f.txt
 printf 'below' >flat/sub/g.txt
-printf 'long' >"long/$(printf '%0126d' 0 | tr 0 n).txt"
+i=10
+while [ $i -lt 32 ]; do # 22 names of 130 bytes
+  printf 'long' >"long/$(printf '%0124d' 0 | tr 0 n)$i.txt"
+  i=$((i + 1))
+done
 printf 'other' >long/one.txt
 truncate -s 2G big.bin
 
