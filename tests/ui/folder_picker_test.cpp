@@ -1,0 +1,160 @@
+#include "ui/FolderPicker.h"
+
+#include "test_windows.h"
+
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+namespace velmor {
+namespace {
+
+TEST(BrowseCallback, PreselectsOnlyAPathGivenAtInitialisation) {
+  test::RecordingWindow dialog;
+  char path[] = "C:\\数据\\好運";
+  const LPARAM data = reinterpret_cast<LPARAM>(path);
+  const struct {
+    UINT msg;
+    LPARAM data;
+    bool selects;
+  } cases[] = {
+      {BFFM_INITIALIZED, data, true}, {BFFM_INITIALIZED, 0, false}, {BFFM_SELCHANGED, data, false}};
+  for (const auto &c : cases) {
+    const size_t before = dialog.Received(WM_USER, 0x7FFF).size();
+    EXPECT_EQ(BrowseCallback(dialog.Handle(), c.msg, 0, c.data), 0);
+    const auto sent = dialog.Received(WM_USER, 0x7FFF);
+    ASSERT_EQ(sent.size(), before + (c.selects ? 1 : 0)) << "message " << c.msg;
+    if (c.selects) {
+      EXPECT_EQ(sent.back().msg, static_cast<UINT>(BFFM_SETSELECTIONA));
+      EXPECT_EQ(sent.back().wp, 1u);
+      EXPECT_EQ(sent.back().lp, data);
+    }
+  }
+}
+
+// What the test saw of the dialog before it pressed one of the dialog's buttons.
+struct DialogSeen {
+  bool found = false;
+  HWND owner = nullptr;
+  bool ownerEnabled = true;
+  UINT errorMode = 0;
+};
+
+BOOL CALLBACK TakeFolderDialog(HWND wnd, LPARAM out) {
+  char name[16] = {};
+  GetClassNameA(wnd, name, sizeof name);
+  if (lstrcmpA(name, "#32770") != 0 || !IsWindowVisible(wnd))
+    return TRUE;
+  *reinterpret_cast<HWND *>(out) = wnd;
+  return FALSE;
+}
+
+// The button to press and what was seen; a thread timer has no data of its own.
+int answerButton = 0;
+DialogSeen *answerSeen = nullptr;
+
+// Runs inside the dialog's own message loop, so only after the dialog has handled everything
+// that its opening queued (the preselection among it).
+void CALLBACK AnswerDialog(HWND, UINT, UINT_PTR timer, DWORD) {
+  HWND dialog = nullptr;
+  EnumThreadWindows(GetCurrentThreadId(), &TakeFolderDialog, reinterpret_cast<LPARAM>(&dialog));
+  if (!dialog)
+    return;
+  KillTimer(nullptr, timer);
+  DialogSeen &seen = *answerSeen;
+  seen.found = true;
+  seen.owner = GetWindow(dialog, GW_OWNER);
+  seen.ownerEnabled = seen.owner && IsWindowEnabled(seen.owner);
+  seen.errorMode = SetErrorMode(0);
+  SetErrorMode(seen.errorMode);
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(answerButton, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, answerButton)));
+}
+
+// Runs the picker and answers its dialog with `button`.
+bool Pick(const std::wstring &root, std::string &folder, int button, DialogSeen &seen) {
+  answerButton = button;
+  answerSeen = &seen;
+  const UINT_PTR timer = SetTimer(nullptr, 0, 20, &AnswerDialog);
+  const bool result = BrowseForFolder("选择目录", root, folder);
+  KillTimer(nullptr, timer);
+  return result;
+}
+
+std::wstring Wide(const std::string &ansi) {
+  std::wstring wide(ansi.size() + 1, L'\0');
+  wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide.data(),
+                                                      static_cast<int>(wide.size()))) -
+              1);
+  return wide;
+}
+
+class FolderPicker : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    parent = std::string(temp) + "velmor_ui_test_" + std::to_string(GetCurrentProcessId());
+    // The last character 運 ends in the byte 0x5C in GBK.
+    existing = parent + "\\好運";
+    deleted = parent + "\\gone";
+    CreateDirectoryA(parent.c_str(), nullptr);
+    CreateDirectoryA(existing.c_str(), nullptr);
+    CreateDirectoryA(deleted.c_str(), nullptr);
+    RemoveDirectoryA(deleted.c_str());
+    // Wine's shell lists a folder in the dialog's tree only about a second after it was made.
+    Sleep(1500);
+    SetForegroundWindow(application.Handle());
+    SetActiveWindow(application.Handle());
+    EnableWindow(disabledWindow.Handle(), FALSE);
+    previousErrorMode = SetErrorMode(0);
+  }
+  void TearDown() override {
+    SetErrorMode(previousErrorMode);
+    RemoveDirectoryA(existing.c_str());
+    RemoveDirectoryA(parent.c_str());
+  }
+
+  test::RecordingWindow disabledWindow;
+  test::RecordingWindow application; // made last: the active window
+  std::string parent, existing, deleted;
+  UINT previousErrorMode = 0;
+};
+
+TEST_F(FolderPicker, AnswersOfTheDialog) {
+  ASSERT_EQ(GetActiveWindow(), application.Handle());
+  const struct {
+    const char *what;
+    std::wstring root;
+    std::string folderIn;
+    int button;
+    bool result;
+    std::string folderOut;
+  } cases[] = {
+      {"cancel, nothing preselected", L"", "", IDCANCEL, false, ""},
+      {"cancel, a deleted folder", L"", deleted, IDCANCEL, false, ""},
+      {"OK on the preselected folder", L"", existing, IDOK, true, existing},
+      {"OK below a root", Wide(parent), existing, IDOK, true, existing},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string folder = c.folderIn;
+    DialogSeen seen;
+    EXPECT_EQ(Pick(c.root, folder, c.button, seen), c.result);
+    EXPECT_EQ(folder, c.folderOut);
+    ASSERT_TRUE(seen.found) << "no dialog";
+    EXPECT_EQ(seen.owner, application.Handle());
+    EXPECT_FALSE(seen.ownerEnabled);
+    EXPECT_EQ(seen.errorMode, static_cast<UINT>(SEM_FAILCRITICALERRORS));
+
+    // Everything is given back: the windows, their activation and the error mode.
+    EXPECT_TRUE(IsWindowEnabled(application.Handle()));
+    EXPECT_FALSE(IsWindowEnabled(disabledWindow.Handle())) << "was disabled before";
+    EXPECT_EQ(GetActiveWindow(), application.Handle());
+    const UINT errorMode = SetErrorMode(0);
+    EXPECT_EQ(errorMode, 0u);
+  }
+}
+
+} // namespace
+} // namespace velmor
