@@ -2,6 +2,7 @@
 
 #include "test_windows.h"
 
+#include <commctrl.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
@@ -38,6 +39,7 @@ struct DialogSeen {
   HWND owner = nullptr;
   bool ownerEnabled = true;
   UINT errorMode = 0;
+  std::string treeTop; // the caption of the tree's top item
 };
 
 BOOL CALLBACK TakeFolderDialog(HWND wnd, LPARAM out) {
@@ -53,8 +55,19 @@ BOOL CALLBACK TakeFolderDialog(HWND wnd, LPARAM out) {
 int answerButton = 0;
 DialogSeen *answerSeen = nullptr;
 
-// Runs inside the dialog's own message loop, so only after the dialog has handled everything
-// that its opening queued (the preselection among it).
+std::string TreeTop(HWND dialog) {
+  HWND tree = FindWindowExA(dialog, nullptr, WC_TREEVIEWA, nullptr);
+  char text[MAX_PATH] = {};
+  TVITEMA item{};
+  item.mask = TVIF_TEXT;
+  item.hItem = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0));
+  item.pszText = text;
+  item.cchTextMax = sizeof text;
+  SendMessageA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+  return text;
+}
+
+// Runs inside the dialog's own message loop, once the dialog is open.
 void CALLBACK AnswerDialog(HWND, UINT, UINT_PTR timer, DWORD) {
   HWND dialog = nullptr;
   EnumThreadWindows(GetCurrentThreadId(), &TakeFolderDialog, reinterpret_cast<LPARAM>(&dialog));
@@ -67,6 +80,7 @@ void CALLBACK AnswerDialog(HWND, UINT, UINT_PTR timer, DWORD) {
   seen.ownerEnabled = seen.owner && IsWindowEnabled(seen.owner);
   seen.errorMode = SetErrorMode(0);
   SetErrorMode(seen.errorMode);
+  seen.treeTop = TreeTop(dialog);
   PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(answerButton, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(dialog, answerButton)));
 }
@@ -89,12 +103,23 @@ std::wstring Wide(const std::string &ansi) {
   return wide;
 }
 
+void ListOnce(const std::string &folder) {
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE)
+    return;
+  while (FindNextFileA(find, &entry)) {
+  }
+  FindClose(find);
+}
+
 class FolderPicker : public ::testing::Test {
 protected:
   void SetUp() override {
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
-    parent = std::string(temp) + "velmor_ui_test_" + std::to_string(GetCurrentProcessId());
+    parentName = "velmor_ui_test_" + std::to_string(GetCurrentProcessId());
+    parent = temp + parentName;
     // The last character 運 ends in the byte 0x5C in GBK.
     existing = parent + "\\好運";
     deleted = parent + "\\gone";
@@ -102,8 +127,10 @@ protected:
     CreateDirectoryA(existing.c_str(), nullptr);
     CreateDirectoryA(deleted.c_str(), nullptr);
     RemoveDirectoryA(deleted.c_str());
-    // Wine's shell lists a folder in the dialog's tree only about a second after it was made.
-    Sleep(1500);
+    // Wine's dialog fails to preselect a folder made a moment ago until it and its parent
+    // have been listed once.
+    ListOnce(parent);
+    ListOnce(existing);
     SetForegroundWindow(application.Handle());
     SetActiveWindow(application.Handle());
     EnableWindow(disabledWindow.Handle(), FALSE);
@@ -117,7 +144,7 @@ protected:
 
   test::RecordingWindow disabledWindow;
   test::RecordingWindow application; // made last: the active window
-  std::string parent, existing, deleted;
+  std::string parentName, parent, existing, deleted;
   UINT previousErrorMode = 0;
 };
 
@@ -130,11 +157,12 @@ TEST_F(FolderPicker, AnswersOfTheDialog) {
     int button;
     bool result;
     std::string folderOut;
+    std::string treeTop; // checked when not empty
   } cases[] = {
-      {"cancel, nothing preselected", L"", "", IDCANCEL, false, ""},
-      {"cancel, a deleted folder", L"", deleted, IDCANCEL, false, ""},
-      {"OK on the preselected folder", L"", existing, IDOK, true, existing},
-      {"OK below a root", Wide(parent), existing, IDOK, true, existing},
+      {"cancel, nothing preselected", L"", "", IDCANCEL, false, "", ""},
+      {"cancel, a deleted folder", L"", deleted, IDCANCEL, false, "", ""},
+      {"OK on the preselected folder", L"", existing, IDOK, true, existing, ""},
+      {"OK below a root", Wide(parent), existing, IDOK, true, existing, parentName},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -146,6 +174,8 @@ TEST_F(FolderPicker, AnswersOfTheDialog) {
     EXPECT_EQ(seen.owner, application.Handle());
     EXPECT_FALSE(seen.ownerEnabled);
     EXPECT_EQ(seen.errorMode, static_cast<UINT>(SEM_FAILCRITICALERRORS));
+    if (!c.treeTop.empty())
+      EXPECT_EQ(seen.treeTop, c.treeTop);
 
     // Everything is given back: the windows, their activation and the error mode.
     EXPECT_TRUE(IsWindowEnabled(application.Handle()));
