@@ -154,8 +154,9 @@ void TFrmISOCreate::CreateControls() {
   SaveDialog1.filter = "*.iso|*.iso";
   SaveDialog1.defaultExt = ".iso";
 
+  // The component swallows what its handler throws; report it as every other handler does.
   ExDragDrop1.OnDropped = [this](TExDragDrop *sender, std::int32_t count) {
-    ExDragDrop1Dropped(sender, count);
+    winkit::App().Guard([&] { ExDragDrop1Dropped(sender, count); });
   };
   ExDragDrop1.SetControl(ListView1.Handle());
 }

@@ -1,9 +1,10 @@
 #include "Dialogs.h"
 
+#include "ui/FolderPicker.h"
+
 #include <windows.h>
 
 #include <commdlg.h>
-#include <shlobj.h>
 
 namespace winkit {
 namespace {
@@ -40,20 +41,9 @@ public:
     return true;
   }
 
-  bool PickFolder(HWND owner, const std::string &title, std::string &folder) override {
-    BROWSEINFOA bi{};
-    bi.hwndOwner = owner;
-    bi.lpszTitle = title.c_str();
-    bi.ulFlags = BIF_RETURNONLYFSDIRS;
-    PIDLIST_ABSOLUTE pidl = SHBrowseForFolderA(&bi);
-    if (!pidl)
-      return false;
-    char path[MAX_PATH] = {};
-    const bool ok = SHGetPathFromIDListA(pidl, path) != FALSE;
-    CoTaskMemFree(pidl);
-    if (ok)
-      folder = path;
-    return ok;
+  // The picker finds the application's window itself and disables the others around it.
+  bool PickFolder(HWND, const std::string &title, std::string &folder) override {
+    return velmor::BrowseForFolder(title, L"", folder);
   }
 
 private:
