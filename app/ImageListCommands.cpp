@@ -38,14 +38,7 @@ void TFrmMain::btnAddClick() {
     AddImageToList(f);
 }
 
-void TFrmMain::btnDelClick() {
-  if (ListView1.SelectedCount() == 0)
-    return;
-  // Backwards, so the rows not yet visited keep their indexes.
-  for (int i = ListView1.Count() - 1; i >= 0; --i)
-    if (ListView1.IsSelected(i))
-      ListView1.Delete(i);
-}
+void TFrmMain::btnDelClick() { ListView1.DeleteSelected(); }
 
 void TFrmMain::C1Click() { ListView1.Clear(); }
 

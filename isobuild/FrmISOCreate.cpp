@@ -5,6 +5,7 @@
 #include "winkit/Font.h"
 #include "winkit/InputChecks.h"
 #include "winkit/PaintedImages.h"
+#include "winkit/TargetFile.h"
 
 #include <ctime>
 
@@ -225,13 +226,7 @@ void TFrmISOCreate::ExDragDrop1Dropped(TExDragDrop *Sender, std::int32_t) {
   }
 }
 
-void TFrmISOCreate::btnDeleteClick() {
-  if (ListView1.SelectedCount() == 0)
-    return;
-  for (int row = ListView1.Count() - 1; row >= 0; --row)
-    if (ListView1.IsSelected(row))
-      ListView1.Delete(row);
-}
+void TFrmISOCreate::btnDeleteClick() { ListView1.DeleteSelected(); }
 
 void TFrmISOCreate::btnClearClick() { ListView1.Clear(); }
 
@@ -261,19 +256,9 @@ std::string TFrmISOCreate::TotalMegabytes() const {
 void TFrmISOCreate::btnStartClick() {
   if (ListView1.Count() == 0)
     return Say("请先添加目录或文件!");
-  const std::string path = winkit::TrimBlanks(Edit_IsoFileName.Text());
-  if (path.empty()) {
-    Say("请先选择文件保存路径!");
-    SetFocus(Edit_IsoFileName.Handle());
+  std::string path;
+  if (!winkit::TakeTargetPath(*this, Edit_IsoFileName, path))
     return;
-  }
-  if (winkit::FileExists(path)) {
-    if (winkit::Dialogs().MessageBox(Handle(), "目标文件已经存在,您要覆盖它吗?", Text(),
-                                     winkit::kAskFlags) == IDNO)
-      return;
-    if (!DeleteFileA(path.c_str()))
-      return Say("覆盖失败,无法创建ISO文件!");
-  }
 
   SetBuilding(true);
   StartTimer(kTimer1, kTimer1Ms, [this] { Timer1Timer(); });

@@ -4,7 +4,7 @@
 #include "size_text.h"
 #include "winkit/Application.h"
 #include "winkit/Font.h"
-#include "winkit/InputChecks.h"
+#include "winkit/TargetFile.h"
 
 namespace velmor {
 
@@ -121,19 +121,9 @@ void TFrmISOBuilder::btnStartClick() {
   if (size <= 0)
     return Say("光驱" + ComboBox1.Text() + "尚未准备就绪!");
 
-  const std::string path = winkit::TrimBlanks(Edit_IsoFileName.Text());
-  if (path.empty()) {
-    Say("请先选择文件保存路径!");
-    SetFocus(Edit_IsoFileName.Handle());
+  std::string path;
+  if (!winkit::TakeTargetPath(*this, Edit_IsoFileName, path))
     return;
-  }
-  if (winkit::FileExists(path)) {
-    if (winkit::Dialogs().MessageBox(Handle(), "目标文件已经存在,您要覆盖它吗?", Text(),
-                                     winkit::kAskFlags) == IDNO)
-      return;
-    if (!DeleteFileA(path.c_str()))
-      return Say("覆盖失败,无法创建ISO文件!");
-  }
   if (Copy(ComboBox1.Text(), size, path))
     Close();
 }

@@ -65,4 +65,11 @@ void ListView::Select(int row, bool selected) {
   Send(LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
 }
 
+void ListView::DeleteSelected() {
+  // Backwards, so the rows not yet visited keep their indexes.
+  for (int row = Count() - 1; row >= 0; --row)
+    if (IsSelected(row))
+      Delete(row);
+}
+
 } // namespace winkit

@@ -28,6 +28,7 @@ public:
   void SetChecked(int row, bool checked);
   void Delete(int row) { Send(LVM_DELETEITEM, row); }
   void Clear() { Send(LVM_DELETEALLITEMS); }
+  void DeleteSelected();
   bool IsSelected(int row) const {
     return Send(LVM_GETITEMSTATE, row, LVIS_SELECTED) & LVIS_SELECTED;
   }
