@@ -83,6 +83,14 @@ winkit::KernelHandle WriterThread() {
   return {};
 }
 
+// The writer thread raises its own priority once it runs, a moment after the build starts.
+winkit::KernelHandle AwaitWriterThread() {
+  for (int tries = 0; tries < 200; ++tries, Sleep(10))
+    if (winkit::KernelHandle thread = WriterThread())
+      return thread;
+  return {};
+}
+
 // Saves what the screen shows of the window as a bitmap file, for a look at the layout.
 void SaveScreenshot(HWND window, const char *path) {
   RECT rc;
@@ -338,7 +346,7 @@ TEST_F(IsoCreateTest, AbortCloseAndQuitEndTheBuildAndLeaveNothing) {
     winkit::KernelHandle writer;
     Build(w, image, [&] {
       wasBuilding = w.Building() && w.btnAbort.Enabled() && !w.btnStart.Enabled();
-      writer = WriterThread();
+      writer = AwaitWriterThread();
       Later([&] { c.stop(w); }, 200);
     });
     EXPECT_TRUE(wasBuilding);

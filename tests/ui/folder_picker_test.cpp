@@ -39,7 +39,8 @@ struct DialogSeen {
   HWND owner = nullptr;
   bool ownerEnabled = true;
   UINT errorMode = 0;
-  std::string treeTop; // the caption of the tree's top item
+  std::string treeTop;  // the caption of the tree's top item
+  std::string selected; // the path the picker asked the dialog to select, if it asked
 };
 
 BOOL CALLBACK TakeFolderDialog(HWND wnd, LPARAM out) {
@@ -58,6 +59,14 @@ std::string answerAfterSelecting;
 const char *answerPath = nullptr;
 int answerTicks = 0;
 DialogSeen *answerSeen = nullptr;
+
+// Notes the selection the picker asks of its dialog; the test's own request comes later.
+LRESULT CALLBACK NoteSelectionRequest(int code, WPARAM wp, LPARAM lp) {
+  const auto *call = reinterpret_cast<const CWPSTRUCT *>(lp);
+  if (code == HC_ACTION && call->message == BFFM_SETSELECTIONA && answerTicks < 50 && call->lParam)
+    answerSeen->selected = reinterpret_cast<const char *>(call->lParam);
+  return CallNextHookEx(nullptr, code, wp, lp);
+}
 
 // The caption of the dialog tree's item `which` (TVGN_ROOT, TVGN_CARET).
 std::string TreeItemText(HWND dialog, WPARAM which) {
@@ -79,8 +88,9 @@ void CALLBACK AnswerDialog(HWND, UINT, UINT_PTR timer, DWORD) {
   if (!dialog)
     return;
   // Wine's dialog moves to the preselected folder a few messages after it opens, and on a busy
-  // machine now and then not at all; the picker's own request is checked above, so a second
-  // one is sent here before giving up. Without the selection the test sees the wrong folder.
+  // machine now and then not at all; the picker's own request is noted by the hook, so a
+  // second one is sent here before giving up. Without the selection the test sees the wrong
+  // folder.
   if (!answerAfterSelecting.empty() && TreeItemText(dialog, TVGN_CARET) != answerAfterSelecting &&
       ++answerTicks < 150) {
     if (answerTicks == 50)
@@ -108,7 +118,10 @@ bool Pick(const std::wstring &root, std::string &folder, int button, const std::
   answerTicks = 0;
   answerSeen = &seen;
   const UINT_PTR timer = SetTimer(nullptr, 0, 20, &AnswerDialog);
+  HHOOK hook =
+      SetWindowsHookExA(WH_CALLWNDPROC, &NoteSelectionRequest, nullptr, GetCurrentThreadId());
   const bool result = BrowseForFolder("选择目录", root, folder);
+  UnhookWindowsHookEx(hook);
   KillTimer(nullptr, timer);
   return result;
 }
@@ -177,11 +190,13 @@ TEST_F(FolderPicker, AnswersOfTheDialog) {
     std::string folderOut;
     std::string treeTop;  // checked when not empty
     std::string selected; // the tree item answered on, when not empty
+    std::string asked;    // the selection the picker asks for
   } cases[] = {
-      {"cancel, nothing preselected", L"", "", IDCANCEL, false, "", "", ""},
-      {"cancel, a deleted folder", L"", deleted, IDCANCEL, false, "", "", ""},
-      {"OK on the preselected folder", L"", existing, IDOK, true, existing, "", "好運"},
-      {"OK below a root", Wide(parent), existing, IDOK, true, existing, parentName, "好運"},
+      {"cancel, nothing preselected", L"", "", IDCANCEL, false, "", "", "", ""},
+      {"cancel, a deleted folder", L"", deleted, IDCANCEL, false, "", "", "", ""},
+      {"OK on the preselected folder", L"", existing, IDOK, true, existing, "", "好運", existing},
+      {"OK below a root", Wide(parent), existing, IDOK, true, existing, parentName, "好運",
+       existing},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -193,6 +208,7 @@ TEST_F(FolderPicker, AnswersOfTheDialog) {
     EXPECT_EQ(seen.owner, application.Handle());
     EXPECT_FALSE(seen.ownerEnabled);
     EXPECT_EQ(seen.errorMode, static_cast<UINT>(SEM_FAILCRITICALERRORS));
+    EXPECT_EQ(seen.selected, c.asked);
     if (!c.treeTop.empty()) {
       EXPECT_EQ(seen.treeTop, c.treeTop);
     }
