@@ -30,10 +30,12 @@ std::size_t RoundUpToSector(std::size_t bytes) {
 } // namespace
 
 TCacheThread::TCacheThread(Platform &Files, const CompilationStore &Entries, THeaderStream &Header,
-                           std::int32_t CacheSize, bool WritePostGap, std::int64_t ImageBytes)
-    : FFiles(Files), FEntries(Entries), FHeader(Header), FCapacity(CapacityFor(CacheSize)),
-      FImageBytes(ImageBytes), FPostGapWanted(WritePostGap && ImageBytes < kPostGapImageBytes),
-      FImageBytesLeft(ImageBytes), FThread([this] { Run(); }) {}
+                           std::int32_t CacheSize, bool WritePostGap, std::int64_t ImageBytes,
+                           const DataPatch *Patch)
+    : FFiles(Files), FEntries(Entries), FHeader(Header), FPatch(Patch),
+      FCapacity(CapacityFor(CacheSize)), FImageBytes(ImageBytes),
+      FPostGapWanted(WritePostGap && ImageBytes < kPostGapImageBytes), FImageBytesLeft(ImageBytes),
+      FThread([this] { Run(); }) {}
 
 TCacheThread::~TCacheThread() {
   Abort();
@@ -144,6 +146,8 @@ TCacheThread::Outcome TCacheThread::QueueFile(const TEntryNode &Entry, BlockPtr 
       }
       readable = false;
     }
+    if (FPatch)
+      FPatch->ApplyTo(Entry, static_cast<std::uint64_t>(Entry.FileSize) - left, target, got);
     const std::size_t padded = RoundUpToSector(wanted);
     std::memset(target + got, 0, padded - got);
     Fill += padded;

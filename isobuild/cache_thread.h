@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "compilation.h"
+#include "el_torito.h"
 #include "header_stream.h"
 #include "platform.h"
 #include "thread_priority.h"
@@ -47,9 +48,11 @@ public:
   // Starts the producer at once. CacheSize bounds the queue to CacheSize / 65536 - 1 blocks (at
   // least one); ImageBytes is the image sector count x 2048 without the post-gap. Entries and
   // Header are read on the producer thread and must not change until the thread has ended; the
-  // header stream is emptied once all of it has been queued.
+  // header stream is emptied once all of it has been queued. Patch, when given, stands in for
+  // part of one file's data, and must outlive the thread as well.
   TCacheThread(Platform &Files, const CompilationStore &Entries, THeaderStream &Header,
-               std::int32_t CacheSize, bool WritePostGap, std::int64_t ImageBytes);
+               std::int32_t CacheSize, bool WritePostGap, std::int64_t ImageBytes,
+               const DataPatch *Patch = nullptr);
   // Aborts the producer if it still runs and waits for its thread to end.
   ~TCacheThread();
   TCacheThread(const TCacheThread &) = delete;
@@ -114,6 +117,7 @@ private:
   Platform &FFiles;
   const CompilationStore &FEntries;
   THeaderStream &FHeader;
+  const DataPatch *FPatch;
   const std::int32_t FCapacity;
   const std::int64_t FImageBytes;
   const bool FPostGapWanted;

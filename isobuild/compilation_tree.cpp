@@ -76,6 +76,8 @@ bool TKavoBurner::NewCompilation(std::int32_t MaxEntries, std::int32_t MaxDirs) 
   c.EntriesByName.reserve(Slots(c.MaxEntries));
   std::fill(std::begin(c.ZeroSector), std::end(c.ZeroSector), 0);
   FLayout = ImageLayout{};
+  FBoot.reset();
+  FBootPatch = DataPatch{};
   FLimitReached = false;
   TDirNode *root = AllocDir();
   if (root) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "byte_order.h"
+
 namespace velmor {
 
 namespace {
@@ -12,31 +14,6 @@ constexpr std::uint8_t kFlagHidden = 0x01;
 constexpr std::uint8_t kFlagDirectory = 0x02;
 constexpr std::uint8_t kFlagMultiExtent = 0x80;
 constexpr std::uint8_t kJolietEscape[3] = {0x25, 0x2F, 0x40}; // UCS-2 level 1
-
-void Le16(std::uint8_t *p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void Be16(std::uint8_t *p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 8);
-  p[1] = static_cast<std::uint8_t>(v);
-}
-void Le32(std::uint8_t *p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void Be32(std::uint8_t *p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    p[i] = static_cast<std::uint8_t>(v >> (8 * (3 - i)));
-}
-void Both16(std::uint8_t *p, std::uint32_t v) {
-  Le16(p, v);
-  Be16(p + 2, v);
-}
-void Both32(std::uint8_t *p, std::uint32_t v) {
-  Le32(p, v);
-  Be32(p + 4, v);
-}
 
 void PutUcs2(std::uint8_t *p, const std::u16string &units) {
   for (char16_t u : units) {
@@ -113,13 +90,19 @@ class HeaderBuilder {
 public:
   HeaderBuilder(const CompilationStore &store, const ImageLayout &layout,
                 const VolumeIdentifiers &ids, Platform &platform, const CharTable &chars,
-                std::uint8_t *base)
-      : store_(store), L_(layout), ids_(ids), platform_(platform), chars_(chars), base_(base) {}
+                const BootSpec *boot, std::uint8_t *base)
+      : store_(store), L_(layout), ids_(ids), platform_(platform), chars_(chars), boot_(boot),
+        base_(base) {}
 
   void Build() {
     Descriptor(false, At(L_.PrimaryDescriptorSector));
     if (L_.Joliet)
       Descriptor(true, At(L_.JolietDescriptorSector));
+    if (boot_) {
+      PutBootRecord(At(L_.BootRecordSector), L_.BootCatalogSector);
+      PutBootCatalog(At(L_.BootCatalogSector), boot_->Media, boot_->LoadSectors,
+                     FileSector(L_, *boot_->Image));
+    }
     std::uint8_t *t = At(L_.TerminatorSector);
     t[0] = 255;
     std::memcpy(t + 1, "CD001", 5);
@@ -316,6 +299,7 @@ private:
   const VolumeIdentifiers &ids_;
   Platform &platform_;
   const CharTable &chars_;
+  const BootSpec *boot_;
   std::uint8_t *base_;
 };
 
@@ -323,11 +307,11 @@ private:
 
 void BuildImageHeader(const CompilationStore &store, const ImageLayout &layout,
                       const VolumeIdentifiers &ids, Platform &platform, const CharTable &chars,
-                      std::vector<std::uint8_t> &out) {
+                      std::vector<std::uint8_t> &out, const BootSpec *boot) {
   const std::size_t offset = out.size();
   const std::uint64_t sectors = layout.FirstFileSector - layout.StartSector;
   out.resize(offset + sectors * kSectorSize, 0);
-  HeaderBuilder(store, layout, ids, platform, chars, out.data() + offset).Build();
+  HeaderBuilder(store, layout, ids, platform, chars, boot, out.data() + offset).Build();
 }
 
 } // namespace velmor

@@ -28,7 +28,16 @@ bool TKavoBurner::ComputeLayout(bool ToFile, TDirNode *SessionDir) {
       return false;
     }
   }
-  FLayout = ComputeImageLayout(TheCompilation(), FJolietFileSystem, start, FPlatform, FChars);
+  FLayout =
+      ComputeImageLayout(TheCompilation(), FJolietFileSystem, start, FPlatform, FChars, Boot());
+  FBootPatch = DataPatch{};
+  if (FBoot && FBoot->InfoTable) {
+    const TEntryNode &image = *FBoot->Image;
+    const auto table =
+        BootInfoTable(FLayout.PrimaryDescriptorSector, FileSector(FLayout, image),
+                      static_cast<std::uint32_t>(image.FileSize), FBoot->ImageChecksum);
+    FBootPatch = DataPatch{&image, kBootInfoTableOffset, {table.begin(), table.end()}};
+  }
   return true;
 }
 
@@ -36,7 +45,8 @@ bool TKavoBurner::BuildHeader() {
   // A header built again replaces the previous one instead of following it.
   FHeaderStream.Clear();
   FHeaderStream.Bytes().reserve((FLayout.FirstFileSector - FLayout.StartSector) * kSectorSize);
-  BuildImageHeader(TheCompilation(), FLayout, FIds, FPlatform, FChars, FHeaderStream.Bytes());
+  BuildImageHeader(TheCompilation(), FLayout, FIds, FPlatform, FChars, FHeaderStream.Bytes(),
+                   Boot());
   SetDoDebug(true);
   return true;
 }
@@ -89,6 +99,7 @@ bool TKavoBurner::WriteImage(const std::string &FileName, bool InPlace) {
           error = "CAN'T READ FILE \"" + e.SourcePath + "\"";
           break;
         }
+        FBootPatch.ApplyTo(e, static_cast<std::uint64_t>(e.FileSize) - left, buffer.data(), want);
         std::size_t count = want;
         left -= want;
         if (left == 0 && count % kSectorSize != 0) {

@@ -20,7 +20,7 @@ bool TKavoBurner::WriteImage(const std::string &FileName) {
   }
   auto cache = std::make_unique<TCacheThread>(
       FPlatform, TheCompilation(), FHeaderStream, FCacheSize, FWritePostGap,
-      static_cast<std::int64_t>(FLayout.ImageSectorCount * kSectorSize));
+      static_cast<std::int64_t>(FLayout.ImageSectorCount * kSectorSize), &FBootPatch);
   {
     std::lock_guard<std::mutex> lock(FWriter.Lock);
     FWriter.Starting = cache.get();

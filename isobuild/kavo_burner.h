@@ -3,9 +3,11 @@
 // compilation, lays the image out, builds its header and writes the image.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "compilation.h"
+#include "el_torito.h"
 #include "header_stream.h"
 #include "header_writer.h"
 #include "layout.h"
@@ -35,6 +37,16 @@ constexpr std::uint32_t kAllAttributes = 63;
 constexpr const char *kLeftOutNameTooLong = "name of 128 bytes or more";
 constexpr const char *kLeftOutNameTaken = "its name is taken in the image";
 constexpr const char *kLeftOutFolderUnreadable = "folder cannot be read";
+
+// How an image boots (El Torito). Paths are in the tree, with "/" (or the platform's separator)
+// between names.
+struct BootOptions {
+  std::string ImagePath;
+  std::string CatalogPath; // empty: "boot.cat" beside the boot image
+  bool NoEmulation = false;
+  std::uint16_t LoadSectors = 4; // 512-byte sectors; no emulation only
+  bool InfoTable = false;
+};
 
 class TKavoBurner : public TSCSIDevice {
 public:
@@ -109,6 +121,13 @@ public:
                             std::int32_t FixedSector, const std::string &FullPath);
   static CompilationStore &Compilation() { return TheCompilation(); }
 
+  // Makes the image boot from a file already in the tree, with the catalog added to the tree at
+  // its path. Everything is checked here, before anything is written: returns why the image
+  // cannot boot that way, or an empty text. A file already at the catalog's path gives its
+  // place to the catalog; its source path is then put in Replaced. Lasts until NewCompilation.
+  std::string SetBootImage(const BootOptions &Options, std::string *Replaced = nullptr);
+  const BootSpec *Boot() const { return FBoot ? &*FBoot : nullptr; }
+
   // Layout, header and size.
   bool PrepareImage(bool ToFile, TDirNode *SessionDir);
   bool ComputeLayout(bool ToFile, TDirNode *SessionDir);
@@ -138,6 +157,12 @@ private:
 
   TDirNode *AllocDir();
   TEntryNode *AllocEntry();
+  // The directory and the name of a path in the tree; no directory when its folders are not all
+  // in the tree.
+  TDirNode *SplitTreePath(const std::string &Path, std::string &Name) const;
+  TEntryNode *FindFile(const TDirNode *Dir, const std::string &Name) const;
+  std::string PlaceBootCatalog(const BootOptions &Options, TDirNode *ImageDir,
+                               std::string *Replaced);
   void AppendChild(TDirNode *Dir, TEntryNode *Entry);
   std::string Upper(const std::string &Text) const { return UpperAscii(Text, FChars); }
   // The key under which a path or name is found: upper-cased, unless the platform's names are
@@ -167,6 +192,8 @@ private:
   TDateTime FDateExpiration = 0;
   THeaderStream FHeaderStream;
   ImageLayout FLayout;
+  std::optional<BootSpec> FBoot;
+  DataPatch FBootPatch; // the boot info table, over the boot image's copy
   bool FLimitReached = false;
   // Frees the compilation when the last component goes; after FWriter has ended a running write.
   struct CompilationHold {

@@ -69,7 +69,7 @@ std::uint32_t JolietRecordLength(const TEntryNode &e) {
 }
 
 ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32_t startSector,
-                               Platform &platform, const CharTable &chars) {
+                               Platform &platform, const CharTable &chars, const BootSpec *boot) {
   ImageLayout L;
   L.Joliet = joliet;
   L.StartSector = startSector;
@@ -116,6 +116,8 @@ ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32
 
   std::uint64_t next = startSector + kSystemAreaSectors;
   L.PrimaryDescriptorSector = static_cast<std::uint32_t>(next++);
+  if (boot)
+    L.BootRecordSector = static_cast<std::uint32_t>(next++);
   if (joliet)
     L.JolietDescriptorSector = static_cast<std::uint32_t>(next++);
   L.TerminatorSector = static_cast<std::uint32_t>(next++);
@@ -134,6 +136,12 @@ ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32
   if (joliet) {
     L.JolietDirArea = static_cast<std::uint32_t>(next);
     next += jolietSector;
+  }
+  if (boot) {
+    L.BootCatalogSector = static_cast<std::uint32_t>(next++);
+    TEntryNode &catalog = *boot->Catalog;
+    catalog.IsoSector = catalog.JolietSector = static_cast<std::int32_t>(L.BootCatalogSector);
+    catalog.FileSize = catalog.JolietSize = kSectorSize;
   }
   L.PaddingBeforeFiles = static_cast<std::int32_t>(
       (static_cast<std::int64_t>(kMinFirstFileSector) - static_cast<std::int64_t>(next)) *

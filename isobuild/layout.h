@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "compilation.h"
+#include "el_torito.h"
 #include "names.h"
 
 namespace velmor {
@@ -33,6 +34,9 @@ struct ImageLayout {
   std::uint32_t StartSector = 0;
   std::uint32_t PrimaryDescriptorSector = 0;
   std::uint32_t JolietDescriptorSector = 0;
+  // El Torito, when the image boots; 0 otherwise.
+  std::uint32_t BootRecordSector = 0;
+  std::uint32_t BootCatalogSector = 0;
   std::uint32_t TerminatorSector = 0;
   std::uint32_t IsoPathTableSize = 0;
   std::uint32_t IsoLTable = 0, IsoMTable = 0;
@@ -48,8 +52,17 @@ struct ImageLayout {
 };
 
 // Lays out the compilation; fills the size, sector and number fields of its records in place.
+// With `boot`, the boot record follows the primary descriptor (firmware looks for it in the
+// sector after) and the catalog follows the directories.
 ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32_t startSector,
-                               Platform &platform, const CharTable &chars);
+                               Platform &platform, const CharTable &chars,
+                               const BootSpec *boot = nullptr);
+
+// The sector of a file's first extent.
+inline std::uint32_t FileSector(const ImageLayout &layout, const TEntryNode &e) {
+  return e.FixedSector ? static_cast<std::uint32_t>(e.IsoSector)
+                       : layout.FirstFileSector + static_cast<std::uint32_t>(e.IsoSector);
+}
 
 // Bytes of the ISO (Joliet) directory record of an entry.
 std::uint32_t IsoRecordLength(const TEntryNode &e);

@@ -72,9 +72,27 @@ const char kSeparators[] = "/";
 #endif
 
 int Usage() {
-  std::fprintf(stderr, "usage: velmor-mkiso -o IMAGE [-V LABEL] [--no-joliet] [--no-recurse] "
-                       "PATH...\n");
+  std::fprintf(stderr, "usage: velmor-mkiso -o IMAGE [-V LABEL] [--no-joliet] [--no-recurse]\n"
+                       "                    [-b BOOT-IMAGE [-c CATALOG] [-no-emul-boot]\n"
+                       "                     [-boot-load-size N] [-boot-info-table]] PATH...\n");
   return 2;
+}
+
+// A bad command line: the reason, then the usage.
+int BadCommandLine(const std::string &reason) {
+  std::fprintf(stderr, "velmor-mkiso: %s\n", reason.c_str());
+  return Usage();
+}
+
+// 512-byte sectors, as the boot catalog records them: 1 to 65535.
+bool ParseLoadSize(const std::string &text, std::uint16_t &out) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  const unsigned long value = std::stoul(text);
+  if (value == 0 || value > 0xFFFF)
+    return false;
+  out = static_cast<std::uint16_t>(value);
+  return true;
 }
 
 std::string Trim(const std::string &s) {
@@ -140,11 +158,26 @@ int main(int argc, char **argv) {
   std::string image, label = DefaultLabel();
   bool joliet = true, recurse = true;
   std::vector<std::string> paths;
+  velmor::BootOptions boot;
+  bool catalogGiven = false, loadSizeGiven = false, bootFlags = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if ((arg == "-o" || arg == "-V") && i + 1 < argc)
       (arg == "-o" ? image : label) = argv[++i];
-    else if (arg == "--no-joliet")
+    else if (arg == "-b" && i + 1 < argc)
+      boot.ImagePath = argv[++i];
+    else if (arg == "-c" && i + 1 < argc)
+      boot.CatalogPath = argv[++i], catalogGiven = true;
+    else if (arg == "-no-emul-boot")
+      boot.NoEmulation = bootFlags = true;
+    else if (arg == "-boot-info-table")
+      boot.InfoTable = bootFlags = true;
+    else if (arg == "-boot-load-size" && i + 1 < argc) {
+      if (!ParseLoadSize(argv[++i], boot.LoadSectors))
+        return BadCommandLine(std::string("-boot-load-size ") + argv[i] +
+                              ": a number of 512-byte sectors from 1 to 65535");
+      loadSizeGiven = bootFlags = true;
+    } else if (arg == "--no-joliet")
       joliet = false;
     else if (arg == "--no-recurse")
       recurse = false;
@@ -159,6 +192,11 @@ int main(int argc, char **argv) {
   }
   if (image.empty() || paths.empty())
     return Usage();
+  if (boot.ImagePath.empty() && (catalogGiven || bootFlags))
+    return BadCommandLine("-c, -no-emul-boot, -boot-load-size and -boot-info-table need -b");
+  if (loadSizeGiven && !boot.NoEmulation)
+    return BadCommandLine("-boot-load-size needs -no-emul-boot: floppy emulation loads one "
+                          "sector");
   velmor::mkiso::CatchInterrupts();
 
   velmor::mkiso::CommandLinePlatform platform(velmor::NativePlatform());
@@ -193,6 +231,13 @@ int main(int argc, char **argv) {
       return NoImage(paths.size(), 1);
     }
     items.emplace_back(path, isRoot || record.IsFolder());
+  }
+  for (std::string *inImage : {&boot.ImagePath, &boot.CatalogPath}) {
+    if (!inImage->empty() && !NormalizePath(*inImage, chars, *inImage)) {
+      std::fprintf(stderr, "velmor-mkiso: %s: paths with \"..\" are not allowed\n",
+                   inImage->c_str());
+      return NoImage(paths.size(), 2);
+    }
   }
 
   // Nothing at -o changes until the image is finished.
@@ -261,6 +306,17 @@ int main(int argc, char **argv) {
   endIfInterrupted();
   if (limitReached)
     return NoImage(paths.size(), 1);
+  if (!boot.ImagePath.empty()) {
+    std::string replaced;
+    error = burner.SetBootImage(boot, &replaced);
+    if (!error.empty()) {
+      std::fprintf(stderr, "velmor-mkiso: %s\n", error.c_str());
+      return NoImage(paths.size(), 1);
+    }
+    if (!replaced.empty())
+      std::fprintf(stderr, "velmor-mkiso: %s: replaced in the image by the boot catalog\n",
+                   replaced.c_str());
+  }
   velmor::mkiso::HoldIfAsked("layout");
   burner.PrepareImage(true, nullptr);
   endIfInterrupted();

@@ -1,0 +1,124 @@
+// TKavoBurner: making an image boot. The boot image and the catalog are files of the tree; the
+// catalog's sector and bytes come with the layout and the header.
+#include <memory>
+
+#include "kavo_burner.h"
+#include "path_chars.h"
+
+namespace velmor {
+
+namespace {
+constexpr std::uint64_t kFirmwareSectorBytes = 512;
+constexpr const char *kDefaultCatalogName = "boot.cat";
+} // namespace
+
+TDirNode *TKavoBurner::SplitTreePath(const std::string &Path, std::string &Name) const {
+  std::string tree = TreePathOf(Path);
+  while (tree.size() > 1 && EndsWithSeparator(tree, "\\", FChars))
+    tree.pop_back();
+  const std::size_t slash = FindLastSeparator(tree, "\\", FChars);
+  Name = tree.substr(slash + 1);
+  return FindDir(tree.substr(0, slash));
+}
+
+// A file added without extension is known by its name with the "." it was given, unless names
+// are told apart as listed.
+TEntryNode *TKavoBurner::FindFile(const TDirNode *Dir, const std::string &Name) const {
+  if (!Dir || Name.empty())
+    return nullptr;
+  TEntryNode *e = FindEntry(Dir, Name);
+  if (!e && !FCaseSensitive && Name.find('.') == std::string::npos)
+    e = FindEntry(Dir, Name + ".");
+  return e;
+}
+
+std::string TKavoBurner::SetBootImage(const BootOptions &Options, std::string *Replaced) {
+  if (FBoot)
+    return "the image already has a boot image";
+  const std::string &path = Options.ImagePath;
+  std::string name;
+  TDirNode *dir = SplitTreePath(path, name);
+  TEntryNode *image = FindFile(dir, name);
+  if (!image)
+    return path + ": boot image not found in the image";
+  if (image->Dir)
+    return path + ": is a folder, not a boot image";
+  if (image->FixedSector || image->SourcePath.empty())
+    return path + ": not a file of the tree";
+  const std::uint64_t size = static_cast<std::uint64_t>(image->FileSize);
+  if (size == 0)
+    return path + ": boot image is empty";
+  if (size > 0xFFFFFFFFu)
+    return path + ": boot image of 4 GiB or more";
+
+  BootSpec boot;
+  boot.Image = image;
+  boot.InfoTable = Options.InfoTable;
+  if (Options.NoEmulation) {
+    const std::uint64_t sectors = (size + kFirmwareSectorBytes - 1) / kFirmwareSectorBytes;
+    if (Options.LoadSectors == 0 || Options.LoadSectors > sectors)
+      return path + ": load size of " + std::to_string(Options.LoadSectors) +
+             " sectors does not fit the boot image (" + std::to_string(size) + " bytes, " +
+             std::to_string(sectors) + " sectors of 512 bytes)";
+    boot.Media = BootMedia::NoEmulation;
+    boot.LoadSectors = Options.LoadSectors;
+  } else {
+    if (!FloppyMediaFor(size, boot.Media))
+      return path + ": " + std::to_string(size) +
+             " bytes; floppy emulation takes an image of 1228800, 1474560 or 2949120 bytes "
+             "(1.2, 1.44 or 2.88 MB), other images need no emulation";
+    boot.LoadSectors = 1;
+  }
+  if (Options.InfoTable) {
+    if (size < kBootInfoChecksumStart)
+      return path + ": boot image of " + std::to_string(size) +
+             " bytes is too small for a boot info table (64 bytes at least)";
+    std::unique_ptr<SourceFile> source = FPlatform.OpenRead(image->SourcePath);
+    if (!source || !BootImageChecksum(*source, size, boot.ImageChecksum))
+      return image->SourcePath + ": boot image cannot be read";
+  }
+  FBoot = boot;
+  const std::string error = PlaceBootCatalog(Options, dir, Replaced);
+  if (!error.empty())
+    FBoot.reset();
+  return error;
+}
+
+// The catalog takes its path in the tree: a new file, or the place of a file that was there.
+std::string TKavoBurner::PlaceBootCatalog(const BootOptions &Options, TDirNode *ImageDir,
+                                          std::string *Replaced) {
+  std::string name = kDefaultCatalogName;
+  TDirNode *dir = ImageDir;
+  const std::string path = Options.CatalogPath;
+  if (!path.empty()) {
+    dir = SplitTreePath(path, name);
+    if (!dir || name.empty())
+      return path + ": folder of the boot catalog not found in the image";
+  }
+  const std::string shown = path.empty() ? kDefaultCatalogName : path;
+  TEntryNode *catalog = FindFile(dir, name);
+  if (catalog && catalog->Dir)
+    return shown + ": is a folder, the boot catalog cannot go there";
+  if (catalog == FBoot->Image)
+    return shown + ": the boot catalog cannot take the boot image's place";
+  if (catalog) {
+    if (Replaced)
+      *Replaced = catalog->SourcePath;
+  } else {
+    ListingRecord record;
+    record.Name = name;
+    record.Attr = kAttrArchive;
+    record.Size = kSectorSize;
+    record.LastWrite = FPlatform.Now();
+    if (AddFileEntry(dir, record, false, 1, std::string()) == 0 || !(catalog = FindFile(dir, name)))
+      return shown + ": the boot catalog cannot be added under that name";
+  }
+  catalog->SourcePath.clear();
+  catalog->FixedSector = 1;
+  catalog->FileSize = catalog->JolietSize = kSectorSize;
+  catalog->DateTime = FPlatform.Now();
+  FBoot->Catalog = catalog;
+  return {};
+}
+
+} // namespace velmor
