@@ -78,12 +78,6 @@ int Usage() {
   return 2;
 }
 
-// A bad command line: the reason, then the usage.
-int BadCommandLine(const std::string &reason) {
-  std::fprintf(stderr, "velmor-mkiso: %s\n", reason.c_str());
-  return Usage();
-}
-
 // 512-byte sectors, as the boot catalog records them: 1 to 65535.
 bool ParseLoadSize(const std::string &text, std::uint16_t &out) {
   if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -160,6 +154,7 @@ int main(int argc, char **argv) {
   std::vector<std::string> paths;
   velmor::BootOptions boot;
   bool catalogGiven = false, loadSizeGiven = false, bootFlags = false;
+  std::string badLoadSize;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if ((arg == "-o" || arg == "-V") && i + 1 < argc)
@@ -174,8 +169,7 @@ int main(int argc, char **argv) {
       boot.InfoTable = bootFlags = true;
     else if (arg == "-boot-load-size" && i + 1 < argc) {
       if (!ParseLoadSize(argv[++i], boot.LoadSectors))
-        return BadCommandLine(std::string("-boot-load-size ") + argv[i] +
-                              ": a number of 512-byte sectors from 1 to 65535");
+        badLoadSize = argv[i];
       loadSizeGiven = bootFlags = true;
     } else if (arg == "--no-joliet")
       joliet = false;
@@ -192,11 +186,17 @@ int main(int argc, char **argv) {
   }
   if (image.empty() || paths.empty())
     return Usage();
+  const char *bootError = nullptr;
   if (boot.ImagePath.empty() && (catalogGiven || bootFlags))
-    return BadCommandLine("-c, -no-emul-boot, -boot-load-size and -boot-info-table need -b");
-  if (loadSizeGiven && !boot.NoEmulation)
-    return BadCommandLine("-boot-load-size needs -no-emul-boot: floppy emulation loads one "
-                          "sector");
+    bootError = "-c, -no-emul-boot, -boot-load-size and -boot-info-table need -b";
+  else if (!badLoadSize.empty())
+    bootError = "-boot-load-size takes a number of 512-byte sectors from 1 to 65535";
+  else if (loadSizeGiven && !boot.NoEmulation)
+    bootError = "-boot-load-size needs -no-emul-boot: floppy emulation loads one sector";
+  if (bootError) {
+    std::fprintf(stderr, "velmor-mkiso: %s\n", bootError);
+    return NoImage(paths.size(), 2);
+  }
   velmor::mkiso::CatchInterrupts();
 
   velmor::mkiso::CommandLinePlatform platform(velmor::NativePlatform());

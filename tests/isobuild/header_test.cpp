@@ -1,5 +1,6 @@
 // Bytes of the image header: descriptors, path tables, directory records and identifiers.
 #include <algorithm>
+#include <cstring>
 
 #include "builder_fixture.h"
 
@@ -188,6 +189,80 @@ TEST_F(HeaderTest, SameIsoNameFromTwoFoldersGetsAMark) {
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
   EXPECT_EQ(Entry("\\", "long name one.txt")->IsoIdentifier, "LONGNA~1.TXT");
   EXPECT_EQ(Entry("\\", "long name two.txt")->IsoIdentifier, "LONGNA~1~1.TXT");
+}
+
+// A bootable image: the boot record takes the sector after the primary descriptor, the catalog
+// the one after the directories; the copy of the boot image carries the boot info table, its
+// source stays as it is.
+TEST_F(HeaderTest, BootRecordCatalogAndInfoTable) {
+  struct Case {
+    std::uint32_t Size;
+    bool NoEmulation, Joliet, InfoTable;
+    std::uint8_t Media;
+    std::uint16_t LoadSectors;
+    std::uint32_t Terminator, Catalog;
+  } cases[] = {
+      {6001, true, true, true, 0, 4, 19, 28}, // a short last word in the checksum
+      {1228800, false, false, false, 1, 1, 18, 23},
+      {1474560, false, true, false, 2, 1, 19, 28},
+      {2949120, false, true, true, 3, 1, 19, 28},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Size);
+    burner.NewCompilation(600000, 20000);
+    burner.SetJolietFileSystem(c.Joliet);
+    const std::string folder = "D:\\boot" + std::to_string(c.Size);
+    const std::string source = folder + "\\img";
+    fs.AddFile(source, c.Size);
+    AddFolderItem(folder);
+    BootOptions options;
+    options.ImagePath = "/boot" + std::to_string(c.Size) + "/IMG";
+    options.NoEmulation = c.NoEmulation;
+    options.InfoTable = c.InfoTable;
+    ASSERT_EQ(burner.SetBootImage(options), "");
+    ASSERT_TRUE(burner.PrepareImage(true, nullptr));
+
+    const std::uint8_t *record = Sector(17);
+    EXPECT_EQ(Text(record, 39), std::string("\0CD001\x01"
+                                            "EL TORITO SPECIFICATION\0\0\0\0\0\0\0\0\0",
+                                            39));
+    EXPECT_EQ(Le32(record + 71), c.Catalog);
+    EXPECT_TRUE(std::all_of(record + 75, record + 2048, [](std::uint8_t b) { return b == 0; }));
+    EXPECT_EQ(Sector(18)[0], c.Joliet ? 2 : 255);
+    EXPECT_EQ(Sector(c.Terminator)[0], 255);
+
+    const std::uint8_t *catalog = Sector(c.Catalog);
+    std::uint32_t sum = 0;
+    for (int i = 0; i < 32; i += 2)
+      sum += Le16(catalog + i);
+    EXPECT_EQ(sum % 65536, 0u);
+    EXPECT_EQ(Text(catalog, 4), std::string("\x01\0\0\0", 4));
+    EXPECT_EQ(Text(catalog + 30, 2), "\x55\xAA");
+    EXPECT_EQ(Text(catalog + 32, 6),
+              std::string("\x88", 1) + static_cast<char>(c.Media) + std::string(4, '\0'));
+    EXPECT_EQ(Le16(catalog + 38), c.LoadSectors);
+    EXPECT_EQ(Le32(catalog + 40), 150u);
+    EXPECT_TRUE(std::all_of(catalog + 44, catalog + 2048, [](std::uint8_t b) { return b == 0; }));
+    const TEntryNode *entry = Entry("\\boot" + std::to_string(c.Size), "boot.cat");
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->IsoSector, static_cast<std::int32_t>(c.Catalog));
+    EXPECT_EQ(entry->JolietSize, 2048);
+
+    ASSERT_TRUE(burner.WriteImage("out.iso", true));
+    std::vector<std::uint8_t> expected(c.Size + 3, 0);
+    for (std::uint32_t i = 0; i < c.Size; ++i)
+      expected[i] = ContentByte(source, i);
+    if (c.InfoTable) {
+      std::uint32_t checksum = 0;
+      for (std::uint32_t i = 64; i < c.Size; i += 4)
+        checksum += Le32(expected.data() + i);
+      const std::uint32_t table[4] = {16, 150, c.Size, checksum};
+      std::fill(expected.begin() + 8, expected.begin() + 64, 0);
+      std::memcpy(expected.data() + 8, table, sizeof table); // the test runs little-endian
+    }
+    expected.resize(c.Size);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), fs.Image.begin() + 150 * 2048));
+  }
 }
 
 TEST_F(HeaderTest, WriteImagePadsEachFileAndReportsErrors) {

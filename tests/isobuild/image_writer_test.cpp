@@ -18,6 +18,7 @@ protected:
   std::unique_ptr<TKavoBurner> owned = std::make_unique<TKavoBurner>(fs);
   TKavoBurner &burner = *owned;
   Completion done;
+  BootOptions boot; // no boot image unless a test names one
 
   void SetUp() override { burner.NewCompilation(600000, 20000); }
 
@@ -26,6 +27,9 @@ protected:
   }
   void Prepare() {
     burner.InsertFolder("\\", "D:\\src", false, true, true, kAllAttributes, "*.*");
+    if (!boot.ImagePath.empty()) {
+      EXPECT_EQ(burner.SetBootImage(boot), "");
+    }
     burner.PrepareImage(true, nullptr);
   }
   // The image as the in-place write makes it, lengthened by the post-gap.
@@ -68,7 +72,10 @@ TEST_F(WriterTest, SmallImageEqualsTheInPlaceImageWithItsPostGap) {
   ExpectImageLikeInPlace(4194304, 0);
 }
 
+// Its boot image's copy carries the boot info table in both writes.
 TEST_F(WriterTest, ImageLargerThanTheSmallestCacheEqualsTheInPlaceImage) {
+  boot.ImagePath = "/src/c.bin";
+  boot.NoEmulation = boot.InfoTable = true;
   ExpectImageLikeInPlace(2097152, 2 * 1048576 + 5);
 }
 

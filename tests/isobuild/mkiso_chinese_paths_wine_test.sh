@@ -45,4 +45,12 @@ mkdir -p want-b/照片/錦
 cp -R src/照片/好運 want-b/照片/
 cp -R src/照片/錦/好運 want-b/照片/錦/
 check b want-b '照片\好運' 照片/錦/好運/
+
+# A boot image and its catalog named inside folders ending in 運, with "\": the catalog lands
+# there and the image's copy carries the boot info table (the primary descriptor's sector first).
+(cd src && wine "$exe" -o ../c.iso -b '照片\好運\運氣.txt' -c '照片\錦\好運\boot.cat' \
+  -no-emul-boot -boot-info-table 照片) >c.out 2>c.err || { echo "c: velmor-mkiso failed"; cat c.err; exit 1; }
+7z x -oc c.iso >/dev/null
+test "$(stat -c %s c/照片/錦/好運/boot.cat)" = 2048 || { echo "c: no catalog"; exit 1; }
+test "$(od -An -tu4 -j8 -N4 c/照片/好運/運氣.txt | tr -d ' ')" = 16 || { echo "c: no info table"; exit 1; }
 echo ok

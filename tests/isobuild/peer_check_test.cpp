@@ -332,6 +332,7 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
   fs::create_directory_symlink(dir / "t", dir / "t" / "loop");
   WriteFile(dir / "t" / (std::string(124, 'b') + ".txt"), "128-byte name");
   WriteFile(dir / "one" / "a.txt", "other a");
+  WriteFile(dir / "t" / "old.cat", "an earlier image's catalog");
   fs::create_directory(dir / "folder");
   const std::string label33(33, 'L'), label17(17, 'L');
   const std::string chinese11 = "\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD"
@@ -370,6 +371,32 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
       {"-o out.iso -V " + chinese11 + " t/a.txt", 2, {}, false},
       {"-o out.iso -V " + label17 + " t/a.txt", 2, {}, false},
       {"-o out.iso -V " + label17 + " --no-joliet t/a.txt", 0, {}, true},
+      {"-o out.iso -b t/none.bin -no-emul-boot t",
+       1,
+       {"t/none.bin: boot image not found in the image"},
+       false},
+      {"-o out.iso -b t/a.txt t",
+       1,
+       {"t/a.txt: 1 bytes; floppy emulation takes an image of 1228800, 1474560 or 2949120 "
+        "bytes (1.2, 1.44 or 2.88 MB), other images need no emulation"},
+       false},
+      {"-o out.iso -b t/a.txt -no-emul-boot -boot-load-size 2 t",
+       1,
+       {"t/a.txt: load size of 2 sectors does not fit the boot image (1 bytes, 1 sectors of 512 "
+        "bytes)"},
+       false},
+      {"-o out.iso -b t/a.txt -no-emul-boot -boot-load-size 0 t",
+       2,
+       {"-boot-load-size takes a number of 512-byte sectors from 1 to 65535"},
+       false},
+      {"-o out.iso -c boot.cat t/a.txt",
+       2,
+       {"-c, -no-emul-boot, -boot-load-size and -boot-info-table need -b"},
+       false},
+      {"-o out.iso -b .//a.txt -c /old.cat -no-emul-boot -boot-load-size 1 t/a.txt t/old.cat",
+       0,
+       {"t/old.cat: replaced in the image by the boot catalog"},
+       true},
   };
   for (const Case &c : cases) {
     WriteFile(dir / "out.iso", "earlier");
