@@ -8,10 +8,12 @@ mkiso=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 here=$(cd "$(dirname "$0")" && pwd)
 isolinux_bin=/usr/lib/ISOLINUX/isolinux.bin
 ldlinux_c32=/usr/lib/syslinux/modules/bios/ldlinux.c32
-qemu=$(command -v qemu-system-i386 || command -v qemu-system-x86_64)
+qemu=$(command -v qemu-system-i386 || command -v qemu-system-x86_64) || {
+  echo "neither qemu-system-i386 nor qemu-system-x86_64 is installed"; exit 1; }
 work=$(mktemp -d)
 pid=
 trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM HUP
 cd "$work"
 
 # image <folder> <flags...>: builds <folder>.iso with the folder's contents at the root.

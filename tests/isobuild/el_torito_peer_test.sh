@@ -33,7 +33,10 @@ report() {
   isoinfo -d -i "$1" | sed -n -e 's/sector [0-9]*/sector LBA/' -e 's/Bootoff .*/Bootoff LBA/' \
     -e '/^El Torito VD/p' -e '/^Eltorito validation/,$p'
 }
-lba_of() { xorriso -indev "$1" -report_el_torito plain 2>/dev/null | awk "/^El Torito $2/ { print \$$3 }"; }
+# lba_of <image> <line> <field>: a sector number from xorriso's report.
+lba_of() {
+  xorriso -indev "$1" -report_el_torito plain 2>/dev/null | awk "/^El Torito $2/ { print \$$3 }"
+}
 
 # sector <image> <n> <offset> <out>: sector n with the 4-byte sector number at the offset zeroed.
 sector() {
@@ -94,8 +97,8 @@ peer() {
 ne='-b boot/loader.bin -c boot/boot.cat -no-emul-boot -boot-load-size 4'
 peer defaults no '-b boot/loader.bin -no-emul-boot' "$ne"
 peer info-table yes "$ne -boot-info-table" "$ne -boot-info-table"
-peer catalog-elsewhere no '-b boot/loader.bin -c docs/eltorito.cat -no-emul-boot -boot-load-size 2' \
-  '-b boot/loader.bin -c docs/eltorito.cat -no-emul-boot -boot-load-size 2'
+elsewhere='-b boot/loader.bin -c docs/eltorito.cat -no-emul-boot -boot-load-size 2'
+peer catalog-elsewhere no "$elsewhere" "$elsewhere"
 for fd in fd120 fd144 fd288; do
   peer $fd no "-b boot/$fd.img" "-b boot/$fd.img -c boot/boot.cat"
 done
