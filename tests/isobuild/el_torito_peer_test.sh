@@ -87,9 +87,9 @@ peer() {
   cmp -s theirs.record ours.record || fail "sector 17 is not the same boot record"
   cmp -s theirs.catalog ours.catalog || fail "the boot catalogs differ beyond the image's sector"
   [ "$(isoinfo -f -i ours.iso)" = "$(isoinfo -f -i theirs.iso)" ] ||
-    fail "the ISO 9660 tree lists other files than genisoimage's"
+    fail "the ISO 9660 tree lists other files, or in another order, than genisoimage's"
   [ "$(isoinfo -J -f -i ours.iso | sed 's/;1$//')" = "$(isoinfo -J -f -i theirs.iso)" ] ||
-    fail "the Joliet tree lists other files than genisoimage's"
+    fail "the Joliet tree lists other files, or in another order, than genisoimage's"
   boot_image theirs.iso "$boot" "$table" # the expected table is genisoimage's too
   boot_image ours.iso "$boot" "$table"
 }
