@@ -1,7 +1,8 @@
 #!/bin/sh
 # Boots images that velmor-mkiso built under QEMU (SeaBIOS) and counts success only from what the
 # boot code writes to the serial port: our own no-emulation image and floppy (serial_hello.S), and
-# isolinux, which finds itself through the boot information table, up to its prompt.
+# isolinux (which stops on a wrong boot information table, though not on a missing one) up to its
+# prompt.
 #   boot_qemu_test.sh <velmor-mkiso>
 set -eu
 mkiso=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
