@@ -9,6 +9,7 @@ need_pkgs=(
   wine wine32:i386 fonts-wine g++-mingw-w64-i686-posix mingw-w64-i686-dev
   xvfb x11-utils imagemagick fonts-wqy-microhei
   genisoimage xorriso p7zip-full libarchive-tools locales
+  qemu-system-x86 isolinux syslinux-common binutils
 )
 
 # Wine takes the ANSI code page 936 from a zh_CN locale, and reads Chinese file names and
