@@ -84,6 +84,29 @@ std::string TKavoBurner::SetBootImage(const BootOptions &Options, std::string *R
   return error;
 }
 
+// A folder's files, listed in name order, stay in that order with one more file among them.
+void TKavoBurner::MoveAmongFilesByName(TDirNode *Dir, TEntryNode *Entry) {
+  TEntryNode **link = &Dir->FirstChild;
+  TEntryNode *previous = nullptr;
+  while (*link != Entry) {
+    previous = *link;
+    link = &previous->Next;
+  }
+  *link = Entry->Next;
+  if (Dir->LastChild == Entry)
+    Dir->LastChild = previous;
+  link = &Dir->FirstChild;
+  previous = nullptr;
+  while (*link && ((*link)->Dir || (*link)->ShortName < Entry->ShortName)) {
+    previous = *link;
+    link = &previous->Next;
+  }
+  Entry->Next = *link;
+  *link = Entry;
+  if (!Entry->Next)
+    Dir->LastChild = Entry;
+}
+
 // The catalog takes its path in the tree: a new file, or the place of a file that was there.
 std::string TKavoBurner::PlaceBootCatalog(const BootOptions &Options, TDirNode *ImageDir,
                                           std::string *Replaced) {
@@ -112,6 +135,7 @@ std::string TKavoBurner::PlaceBootCatalog(const BootOptions &Options, TDirNode *
     record.LastWrite = FPlatform.Now();
     if (AddFileEntry(dir, record, false, 1, std::string()) == 0 || !(catalog = FindFile(dir, name)))
       return shown + ": the boot catalog cannot be added under that name";
+    MoveAmongFilesByName(dir, catalog);
   }
   catalog->SourcePath.clear();
   catalog->FixedSector = 1;

@@ -161,6 +161,7 @@ private:
   // in the tree.
   TDirNode *SplitTreePath(const std::string &Path, std::string &Name) const;
   TEntryNode *FindFile(const TDirNode *Dir, const std::string &Name) const;
+  void MoveAmongFilesByName(TDirNode *Dir, TEntryNode *Entry);
   std::string PlaceBootCatalog(const BootOptions &Options, TDirNode *ImageDir,
                                std::string *Replaced);
   void AppendChild(TDirNode *Dir, TEntryNode *Entry);
