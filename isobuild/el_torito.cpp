@@ -10,7 +10,11 @@ namespace velmor {
 
 namespace {
 constexpr std::uint8_t kBootRecordType = 0;
-constexpr char kElToritoId[] = "EL TORITO SPECIFICATION";
+// The boot system identifier firmware compares before it reads the catalog: "EL TORITO " and
+// the name of the standard, in ASCII.
+constexpr std::uint8_t kBootSystemId[] = {0x45, 0x4C, 0x20, 0x54, 0x4F, 0x52, 0x49, 0x54,
+                                          0x4F, 0x20, 0x53, 0x50, 0x45, 0x43, 0x49, 0x46,
+                                          0x49, 0x43, 0x41, 0x54, 0x49, 0x4F, 0x4E};
 constexpr std::uint8_t kValidationHeader = 1;
 constexpr std::uint8_t kPlatformX86 = 0;
 constexpr std::uint8_t kBootable = 0x88;
@@ -37,7 +41,7 @@ void PutBootRecord(std::uint8_t *sector, std::uint32_t catalogSector) {
   sector[0] = kBootRecordType;
   std::memcpy(sector + 1, "CD001", 5);
   sector[6] = 1;
-  std::memcpy(sector + 7, kElToritoId, sizeof kElToritoId - 1); // zero-padded to 32 bytes
+  std::memcpy(sector + 7, kBootSystemId, sizeof kBootSystemId); // zero-padded to 32 bytes
   Le32(sector + 71, catalogSector);
 }
 

@@ -141,7 +141,6 @@ ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32
     L.BootCatalogSector = static_cast<std::uint32_t>(next++);
     TEntryNode &catalog = *boot->Catalog;
     catalog.IsoSector = catalog.JolietSector = static_cast<std::int32_t>(L.BootCatalogSector);
-    catalog.FileSize = catalog.JolietSize = kSectorSize;
   }
   L.PaddingBeforeFiles = static_cast<std::int32_t>(
       (static_cast<std::int64_t>(kMinFirstFileSector) - static_cast<std::int64_t>(next)) *

@@ -153,7 +153,7 @@ int main(int argc, char **argv) {
   bool joliet = true, recurse = true;
   std::vector<std::string> paths;
   velmor::BootOptions boot;
-  bool catalogGiven = false, loadSizeGiven = false, bootFlags = false;
+  bool loadSizeGiven = false;
   std::string badLoadSize;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -162,15 +162,15 @@ int main(int argc, char **argv) {
     else if (arg == "-b" && i + 1 < argc)
       boot.ImagePath = argv[++i];
     else if (arg == "-c" && i + 1 < argc)
-      boot.CatalogPath = argv[++i], catalogGiven = true;
+      boot.CatalogPath = argv[++i];
     else if (arg == "-no-emul-boot")
-      boot.NoEmulation = bootFlags = true;
+      boot.NoEmulation = true;
     else if (arg == "-boot-info-table")
-      boot.InfoTable = bootFlags = true;
+      boot.InfoTable = true;
     else if (arg == "-boot-load-size" && i + 1 < argc) {
       if (!ParseLoadSize(argv[++i], boot.LoadSectors))
         badLoadSize = argv[i];
-      loadSizeGiven = bootFlags = true;
+      loadSizeGiven = true;
     } else if (arg == "--no-joliet")
       joliet = false;
     else if (arg == "--no-recurse")
@@ -187,7 +187,8 @@ int main(int argc, char **argv) {
   if (image.empty() || paths.empty())
     return Usage();
   const char *bootError = nullptr;
-  if (boot.ImagePath.empty() && (catalogGiven || bootFlags))
+  if (boot.ImagePath.empty() &&
+      (!boot.CatalogPath.empty() || boot.NoEmulation || boot.InfoTable || loadSizeGiven))
     bootError = "-c, -no-emul-boot, -boot-load-size and -boot-info-table need -b";
   else if (!badLoadSize.empty())
     bootError = "-boot-load-size takes a number of 512-byte sectors from 1 to 65535";

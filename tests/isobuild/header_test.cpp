@@ -223,8 +223,11 @@ TEST_F(HeaderTest, BootRecordCatalogAndInfoTable) {
     ASSERT_TRUE(burner.PrepareImage(true, nullptr));
 
     const std::uint8_t *record = Sector(17);
+    // The boot system identifier, "EL TORITO " and the standard's name, zero-padded.
     EXPECT_EQ(Text(record, 39), std::string("\0CD001\x01"
-                                            "EL TORITO SPECIFICATION\0\0\0\0\0\0\0\0\0",
+                                            "\x45\x4C\x20\x54\x4F\x52\x49\x54\x4F\x20\x53\x50"
+                                            "\x45\x43\x49\x46\x49\x43\x41\x54\x49\x4F\x4E"
+                                            "\0\0\0\0\0\0\0\0\0",
                                             39));
     EXPECT_EQ(Le32(record + 71), c.Catalog);
     EXPECT_TRUE(std::all_of(record + 75, record + 2048, [](std::uint8_t b) { return b == 0; }));
