@@ -86,6 +86,8 @@ TFrmISOCreate::TFrmISOCreate(HWND owner, std::function<void(const std::string &)
   };
   CreateControls();
   FormResize();
+  UseDialogKeys();
+  SetDefaultButton(idStart);
   winkit::App().Guard([this] { FormCreate(); });
 }
 
@@ -236,10 +238,6 @@ void TFrmISOCreate::btnSaveIsoClick() {
     Edit_IsoFileName.SetText(file);
 }
 
-void TFrmISOCreate::Say(const std::string &text) {
-  winkit::Dialogs().MessageBox(Handle(), text, Text(), winkit::kInfoFlags);
-}
-
 void TFrmISOCreate::SetBuilding(bool building) {
   building_ = building;
   PanelFile.Enable(!building);
@@ -369,35 +367,37 @@ void TFrmISOCreate::WriteDone(const std::string &error) {
   Close();
 }
 
+bool TFrmISOCreate::OnCommand(int id, int code) {
+  if (code != BN_CLICKED)
+    return false;
+  switch (id) {
+  case idAddDir:
+    btnAddDirClick();
+    return true;
+  case idAddFile:
+    btnAddFileClick();
+    return true;
+  case idDelete:
+    btnDeleteClick();
+    return true;
+  case idClear:
+    btnClearClick();
+    return true;
+  case idSaveIso:
+    btnSaveIsoClick();
+    return true;
+  case idStart:
+    btnStartClick();
+    return true;
+  case idAbort:
+    btnAbortClick();
+    return true;
+  }
+  return false;
+}
+
 LRESULT TFrmISOCreate::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
-  case WM_COMMAND:
-    if (HIWORD(wp) != BN_CLICKED)
-      break;
-    switch (LOWORD(wp)) {
-    case idAddDir:
-      btnAddDirClick();
-      return 0;
-    case idAddFile:
-      btnAddFileClick();
-      return 0;
-    case idDelete:
-      btnDeleteClick();
-      return 0;
-    case idClear:
-      btnClearClick();
-      return 0;
-    case idSaveIso:
-      btnSaveIsoClick();
-      return 0;
-    case idStart:
-      btnStartClick();
-      return 0;
-    case idAbort:
-      btnAbortClick();
-      return 0;
-    }
-    break;
   case WM_SIZE:
     FormResize();
     break;
@@ -410,14 +410,8 @@ LRESULT TFrmISOCreate::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
     WriteDone(error);
     return 0;
   }
-  case WM_CLOSE:
-    if (building_ && !aborted_) { // closing during a build gives it up, as "放弃压制" does
-      btnAbortClick();
-      return 0;
-    }
-    break;
   }
-  return ModalWindow::HandleMessage(msg, wp, lp);
+  return WorkWindow::HandleMessage(msg, wp, lp);
 }
 
 } // namespace velmor

@@ -47,6 +47,15 @@ void Later(std::function<void()> step, UINT ms = 10) {
   pendingSteps.push_back(std::move(step));
   SetTimer(nullptr, 0, ms, &RunStep);
 }
+// Runs `step` from inside the message loop once `ready` holds, however long that takes.
+void When(std::function<bool()> ready, std::function<void()> step) {
+  Later([ready, step] {
+    if (ready())
+      step();
+    else
+      When(ready, step);
+  });
+}
 
 // A real drop: the shell's DROPFILES block with ANSI names, which the control frees.
 void Drop(HWND control, const std::vector<std::string> &names) {
@@ -85,7 +94,7 @@ winkit::KernelHandle WriterThread() {
 
 // The writer thread raises its own priority once it runs, a moment after the build starts.
 winkit::KernelHandle AwaitWriterThread() {
-  for (int tries = 0; tries < 200; ++tries, Sleep(10))
+  for (int tries = 0; tries < 3000; ++tries, Sleep(10)) // up to 30 s on a busy machine
     if (winkit::KernelHandle thread = WriterThread())
       return thread;
   return {};
@@ -347,7 +356,7 @@ TEST_F(IsoCreateTest, AbortCloseAndQuitEndTheBuildAndLeaveNothing) {
     Build(w, image, [&] {
       wasBuilding = w.Building() && w.btnAbort.Enabled() && !w.btnStart.Enabled();
       writer = AwaitWriterThread();
-      Later([&] { c.stop(w); }, 200);
+      Later([&] { c.stop(w); }); // a 2 GB source: the write is still running
     });
     EXPECT_TRUE(wasBuilding);
     EXPECT_FALSE(w.Showing());
@@ -366,7 +375,7 @@ TEST_F(IsoCreateTest, FailedBuildIsReportedAndLeavesTheWindowReadyForAnotherTry)
   TFrmISOCreate &w = Open();
   w.AddFileItem(Work() + "src\\one.txt");
   const std::string image = Work() + "no such folder\\x.iso";
-  Build(w, image, [&] { Later([&] { w.Close(); }, 500); });
+  Build(w, image, [&] { When([&] { return !dialogs.messages.empty(); }, [&] { w.Close(); }); });
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].text.rfind("压制失败!\r\n", 0), 0u) << dialogs.messages[0].text;
   EXPECT_NE(dialogs.messages[0].text.find("x.iso"), std::string::npos);
