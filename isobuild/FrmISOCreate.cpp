@@ -245,6 +245,7 @@ void TFrmISOCreate::SetBuilding(bool building) {
            &ListView1, &Edit_IsoFileName, &btnSaveIso, &Edit_Volume, &btnStart})
     c->Enable(!building);
   btnAbort.Enable(building);
+  KeysFollowWork(building);
 }
 
 std::string TFrmISOCreate::TotalMegabytes() const {

@@ -111,6 +111,7 @@ void TFrmISOBuilder::SetCopying(bool copying) {
            &ComboBox1, &CheckBoxCRC, &Edit_IsoFileName, &btnSaveIso, &btnStart})
     c->Enable(!copying);
   btnAbort.Enable(copying);
+  KeysFollowWork(copying);
 }
 
 void TFrmISOBuilder::btnStartClick() {

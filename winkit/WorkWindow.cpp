@@ -20,6 +20,13 @@ void WorkWindow::OnEscape() {
     AbandonWork();
 }
 
+void WorkWindow::KeysFollowWork(bool working) {
+  if (working)
+    SetFocus(Handle());
+  else
+    FocusFirstControl();
+}
+
 void WorkWindow::Say(const std::string &text) {
   Dialogs().MessageBox(Handle(), text, Text(), kInfoFlags);
 }

@@ -19,6 +19,10 @@ protected:
   void OnEscape() override;
   // A message box owned by the window, with its caption and the information icon.
   void Say(const std::string &text);
+  // Called when the work starts or ends, after the controls were enabled or disabled. While it
+  // runs the window itself holds the focus: its input controls are disabled, Esc must still
+  // reach it, and Enter must not press "放弃压制". Afterwards the first control has it again.
+  void KeysFollowWork(bool working);
 };
 
 } // namespace winkit

@@ -371,6 +371,59 @@ TEST_F(IsoCreateTest, AbortCloseAndQuitEndTheBuildAndLeaveNothing) {
   }
 }
 
+// The keyboard, through the message loop: the window opens with the focus on its first
+// control, Tab walks the controls in their order (the disabled "放弃压制" left out), Esc closes
+// the idle window, Enter presses "开始压制", and Esc during the build asks before it gives the
+// build up by the road of "放弃压制".
+TEST_F(IsoCreateTest, KeysWalkTheControlsStartTheBuildAndAskBeforeGivingItUp) {
+  TFrmISOCreate &w = Open();
+  const std::vector<HWND> order = {w.btnAddDir.Handle(),  w.btnAddFile.Handle(),
+                                   w.btnDelete.Handle(),  w.btnClear.Handle(),
+                                   w.ListView1.Handle(),  w.Edit_IsoFileName.Handle(),
+                                   w.btnSaveIso.Handle(), w.Edit_Volume.Handle(),
+                                   w.btnStart.Handle(),   w.btnAddDir.Handle()};
+  std::vector<HWND> focused;
+  std::function<void()> tab = [&] {
+    focused.push_back(GetFocus());
+    if (focused.size() == order.size())
+      return testing::PostKey(VK_ESCAPE);
+    testing::PostKey(VK_TAB);
+    Later(tab); // a timer fires once the keys posted before it have been handled
+  };
+  Later(tab);
+  w.ShowModal();
+  EXPECT_EQ(focused, order);
+  EXPECT_FALSE(w.Showing()) << "Esc did not close the idle window";
+  EXPECT_TRUE(dialogs.messages.empty());
+
+  w.AddFileItem(Work() + "big.bin");
+  const std::string image = Work() + "keys.iso";
+  DeleteFileA(image.c_str());
+  w.Edit_IsoFileName.SetText(image);
+  bool started = false, keptAfterNo = false;
+  Later([&] {
+    SetFocus(w.Edit_Volume.Handle());
+    testing::PostKey(VK_RETURN);
+    Later([&] {
+      started = w.Working();
+      dialogs.answer = IDNO;
+      testing::PostKey(VK_ESCAPE);
+      Later([&] {
+        keptAfterNo = w.Working() && w.Showing();
+        dialogs.answer = IDYES;
+        testing::PostKey(VK_ESCAPE);
+      });
+    });
+  });
+  w.ShowModal();
+  EXPECT_TRUE(started) << "Enter did not start the build";
+  EXPECT_TRUE(keptAfterNo);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"要放弃压制吗?", "要放弃压制吗?", "用户放弃压制!"}));
+  EXPECT_FALSE(w.Showing());
+  window.reset();
+  EXPECT_FALSE(Exists(image));
+}
+
 TEST_F(IsoCreateTest, FailedBuildIsReportedAndLeavesTheWindowReadyForAnotherTry) {
   TFrmISOCreate &w = Open();
   w.AddFileItem(Work() + "src\\one.txt");
