@@ -67,6 +67,38 @@ std::string ReasonText(const std::string &reason) {
   return reason;
 }
 
+// The path the component's completion text names between quotes after `prefix`, if it starts so.
+bool QuotedAfter(const std::string &text, const char *prefix, std::string &path) {
+  const std::string head = std::string(prefix) + " \"";
+  if (text.rfind(head, 0) != 0)
+    return false;
+  const size_t end = text.find('"', head.size());
+  if (end == std::string::npos)
+    return false;
+  path = text.substr(head.size(), end - head.size());
+  return true;
+}
+
+// A failed build in the user's words: what went wrong with which file and what to do. The
+// component's own text (which velmor-mkiso and its callers rely on) follows as a detail line.
+std::string FailureMessage(const std::string &completion) {
+  std::string path, sentence;
+  if (QuotedAfter(completion, "CAN'T OPEN FILE", path))
+    sentence =
+        "无法打开源文件\"" + path + "\":它已不存在,或正被其他程序使用.请关闭使用它的程序后再试.";
+  else if (QuotedAfter(completion, "CAN'T READ FILE", path))
+    sentence = "无法读取源文件\"" + path + "\".请检查它所在的磁盘后再试.";
+  else if (QuotedAfter(completion, "CAN'T CREATE FILE", path))
+    sentence = "无法创建映像文件\"" + path + "\".请确认保存路径的目录存在并且可以写入.";
+  else if (QuotedAfter(completion, "CAN'T WRITE FILE", path))
+    sentence = "无法写入映像文件\"" + path + "\".请确认磁盘有足够的空间后再试.";
+  else if (QuotedAfter(completion, "FILE", path))
+    sentence = "源文件\"" + path + "\"在压制过程中被改动了,映像不完整.请在它不再改动时重新压制.";
+  else
+    sentence = "压制过程中出现了错误.请检查源文件和保存路径后再试.";
+  return "压制失败!\r\n" + sentence + "\r\n详细信息: " + completion;
+}
+
 } // namespace
 
 TFrmISOCreate::TFrmISOCreate(HWND owner, std::function<void(const std::string &)> addImageToList)
@@ -185,8 +217,9 @@ void TFrmISOCreate::FormResize() {
   const int fieldLeft = 76;
   const int right = std::max(fieldLeft + 200, w - 12);
   LabelProgress.Move(12, 18, 60, 14);
-  Gauge1.Move(fieldLeft, 14, right - 112 - fieldLeft, 20);
-  Label_Size.Move(right - 104, 18, 104, 14);
+  // The label holds "99,999.00/99,999.00 MB" whole.
+  Gauge1.Move(fieldLeft, 14, right - 144 - fieldLeft, 20);
+  Label_Size.Move(right - 136, 18, 136, 14);
   LabelPath.Move(12, 54, 60, 14);
   Edit_IsoFileName.Move(fieldLeft, 50, right - 88 - fieldLeft, 21);
   btnSaveIso.Move(right - 80, 49, 80, 23);
@@ -357,7 +390,7 @@ void TFrmISOCreate::WriteDone(const std::string &error) {
     SetBuilding(false);
     Gauge1.SetValue(0);
     Label_Size.SetText("0/0Mb");
-    Say("压制失败!\r\n" + error);
+    Say(FailureMessage(error));
     return;
   }
   if (!leftOut_.empty())

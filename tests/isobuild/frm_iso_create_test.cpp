@@ -181,6 +181,15 @@ TEST_F(IsoCreateTest, OpensFromTheMainWindowInItsFirstStateAndIsDestroyedWhenClo
         << w.Edit_Volume.Text();
     EXPECT_EQ(w.Edit_IsoFileName.Text(), "");
     EXPECT_EQ(w.Label_Size.Text(), "0/0Mb");
+    { // the widest text of an image up to 99,999 MB fits whole
+      const HWND label = w.Label_Size.Handle();
+      HDC dc = GetDC(label);
+      SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(label, WM_GETFONT, 0, 0)));
+      SIZE text{};
+      GetTextExtentPoint32A(dc, "99,999.00/99,999.00 MB", 22, &text);
+      ReleaseDC(label, dc);
+      EXPECT_LE(text.cx, w.Label_Size.ClientSize().cx);
+    }
     EXPECT_EQ(w.Gauge1.Value(), 0);
     EXPECT_TRUE(w.btnStart.Enabled());
     EXPECT_FALSE(w.btnAbort.Enabled());
@@ -430,8 +439,12 @@ TEST_F(IsoCreateTest, FailedBuildIsReportedAndLeavesTheWindowReadyForAnotherTry)
   const std::string image = Work() + "no such folder\\x.iso";
   Build(w, image, [&] { When([&] { return !dialogs.messages.empty(); }, [&] { w.Close(); }); });
   ASSERT_EQ(dialogs.messages.size(), 1u);
-  EXPECT_EQ(dialogs.messages[0].text.rfind("压制失败!\r\n", 0), 0u) << dialogs.messages[0].text;
-  EXPECT_NE(dialogs.messages[0].text.find("x.iso"), std::string::npos);
+  // In Chinese, naming the file and what to do; the component's own text as a detail line.
+  EXPECT_EQ(
+      dialogs.messages[0].text.rfind("压制失败!\r\n无法创建映像文件\"" + image + "\".请确认", 0),
+      0u)
+      << ::testing::PrintToString(dialogs.messages[0].text);
+  EXPECT_NE(dialogs.messages[0].text.find("\r\n详细信息: CAN'T CREATE FILE"), std::string::npos);
   EXPECT_TRUE(added.empty());
   EXPECT_FALSE(Exists(image));
   EXPECT_FALSE(w.Building());
