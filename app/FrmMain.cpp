@@ -33,6 +33,7 @@ TFrmMain::TFrmMain(ImageListStore &store) : store_(store) {
   winkit::App().SetMainWindow(Handle());
   CreateControls();
   ArrangeControls();
+  UseDialogKeys(); // Tab: drive tree, image list
   winkit::App().Guard([this] { FormCreate(); });
 }
 
@@ -197,7 +198,9 @@ void TFrmMain::ShowContextMenu(HWND control, LPARAM lp) {
   }
 }
 
-bool TFrmMain::HandleNotify(const NMHDR &hdr) {
+bool TFrmMain::OnNotify(const NMHDR &hdr) {
+  if (ToolBar1.HandleNotify(reinterpret_cast<LPARAM>(&hdr)))
+    return true;
   if (hdr.code == NM_DBLCLK && hdr.idFrom == idListView) {
     btnInjectClick();
     return true;
@@ -206,28 +209,58 @@ bool TFrmMain::HandleNotify(const NMHDR &hdr) {
     btnEjectClick();
     return true;
   }
+  if (hdr.code == LVN_KEYDOWN && hdr.idFrom == idListView)
+    return ListKey(reinterpret_cast<const NMLVKEYDOWN &>(hdr).wVKey);
+  if (hdr.code == TVN_KEYDOWN && hdr.idFrom == idDriveTree)
+    return TreeKey(reinterpret_cast<const NMTVKEYDOWN &>(hdr).wVKey);
   return false;
 }
 
+// Delete removes the selected rows; F5 reads the drives again. Enter comes as IDOK.
+bool TFrmMain::ListKey(WORD key) {
+  if (key == VK_DELETE)
+    btnDelClick();
+  else if (key == VK_F5)
+    RefreshDriveTree();
+  else
+    return false;
+  return true;
+}
+
+// Delete ejects the selected drive; F5 reads the drives again.
+bool TFrmMain::TreeKey(WORD key) {
+  if (key == VK_DELETE)
+    btnEjectClick();
+  else if (key == VK_F5)
+    RefreshDriveTree();
+  else
+    return false;
+  return true;
+}
+
+bool TFrmMain::OnCommand(int id, int code) {
+  if (id == idAnimate) { // the clip has started or ended
+    if (code == ACN_START)
+      Animate1Start();
+    else if (code == ACN_STOP)
+      Animate1Stop();
+    return true;
+  }
+  if (id == IDOK) { // Enter: on an image row it inserts, as a double click does
+    if (GetFocus() == ListView1.Handle())
+      btnInjectClick();
+    return true;
+  }
+  if (code == 0 || code == BN_CLICKED)
+    Dispatch(id);
+  return true;
+}
+
+// The caption button ends the run like "退出".
+void TFrmMain::OnCloseRequest() { winkit::App().Terminate(); }
+
 LRESULT TFrmMain::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
-  case WM_COMMAND:
-    if (LOWORD(wp) == idAnimate) { // the clip has started or ended
-      if (HIWORD(wp) == ACN_START)
-        Animate1Start();
-      else if (HIWORD(wp) == ACN_STOP)
-        Animate1Stop();
-      return 0;
-    }
-    if (HIWORD(wp) == 0 || HIWORD(wp) == BN_CLICKED)
-      Dispatch(LOWORD(wp));
-    return 0;
-  case WM_NOTIFY:
-    if (ToolBar1.HandleNotify(lp))
-      return 0;
-    if (HandleNotify(*reinterpret_cast<NMHDR *>(lp)))
-      return 0;
-    break;
   case WM_CONTEXTMENU:
     ShowContextMenu(reinterpret_cast<HWND>(wp), lp);
     return 0;
@@ -236,9 +269,6 @@ LRESULT TFrmMain::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
       ArrangeControls();
       FormResize();
     }
-    return 0;
-  case WM_CLOSE: // the caption button ends the run like "退出"
-    winkit::App().Terminate();
     return 0;
   case WM_DESTROY:
     FormDestroy();

@@ -59,7 +59,7 @@ public:
   void SaveImageList();
   void btnAddClick();
   void btnDelClick();
-  void C1Click();
+  void C1Click(); // the list menu's "清空光盘": empties the list
 
   // Drive panel
   void RefreshDriveTree();
@@ -69,7 +69,7 @@ public:
                            const std::string &childText, int image);
   void btnInjectClick();
   void btnEjectClick();
-  void O1Click();
+  void O1Click(); // the tree menu's "浏览光盘": opens the selected drive in Explorer
   void Animate1Start();
   void Animate1Stop();
   // The system the drive panel works on: the machine's own unless a test gives another.
@@ -79,7 +79,9 @@ public:
   void btnRipClick();
   void btnBuildClick();
 
-  void E1Click();
+  void E1Click(); // "文件 > 退出" and the toolbar's "退出": ends the run
+  // Puts the focus on the image list, the window's first input.
+  void FocusImageList() { SetFocus(ListView1.Handle()); }
 
   void FormCreate();
   void FormResize();
@@ -101,6 +103,9 @@ public:
 
 protected:
   LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override;
+  bool OnCommand(int id, int code) override;
+  bool OnNotify(const NMHDR &hdr) override;
+  void OnCloseRequest() override;
 
 private:
   void CreateControls();
@@ -108,7 +113,8 @@ private:
   void ArrangeControls();
   void Dispatch(int command);
   void ShowContextMenu(HWND control, LPARAM lp);
-  bool HandleNotify(const NMHDR &hdr);
+  bool ListKey(WORD key);
+  bool TreeKey(WORD key);
   void PlayClip(const char *name);
 
   ImageListStore &store_;

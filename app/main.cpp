@@ -10,6 +10,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   {
     velmor::TFrmMain form(store);
     form.Show(SW_SHOWNORMAL);
+    form.FocusImageList();
     app.Run();
   } // destroying the window saves the image list
   return 0;

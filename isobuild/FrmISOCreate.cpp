@@ -67,6 +67,38 @@ std::string ReasonText(const std::string &reason) {
   return reason;
 }
 
+// The path the component's completion text names between quotes after `prefix`, if it starts so.
+bool QuotedAfter(const std::string &text, const char *prefix, std::string &path) {
+  const std::string head = std::string(prefix) + " \"";
+  if (text.rfind(head, 0) != 0)
+    return false;
+  const size_t end = text.find('"', head.size());
+  if (end == std::string::npos)
+    return false;
+  path = text.substr(head.size(), end - head.size());
+  return true;
+}
+
+// A failed build in the user's words: what went wrong with which file and what to do. The
+// component's own text (which velmor-mkiso and its callers rely on) follows as a detail line.
+std::string FailureMessage(const std::string &completion) {
+  std::string path, sentence;
+  if (QuotedAfter(completion, "CAN'T OPEN FILE", path))
+    sentence =
+        "无法打开源文件\"" + path + "\":它已不存在,或正被其他程序使用.请关闭使用它的程序后再试.";
+  else if (QuotedAfter(completion, "CAN'T READ FILE", path))
+    sentence = "无法读取源文件\"" + path + "\".请检查它所在的磁盘后再试.";
+  else if (QuotedAfter(completion, "CAN'T CREATE FILE", path))
+    sentence = "无法创建映像文件\"" + path + "\".请确认保存路径的目录存在并且可以写入.";
+  else if (QuotedAfter(completion, "CAN'T WRITE FILE", path))
+    sentence = "无法写入映像文件\"" + path + "\".请确认磁盘有足够的空间后再试.";
+  else if (QuotedAfter(completion, "FILE", path))
+    sentence = "源文件\"" + path + "\"在压制过程中被改动了,映像不完整.请在它不再改动时重新压制.";
+  else
+    sentence = "压制过程中出现了错误.请检查源文件和保存路径后再试.";
+  return "压制失败!\r\n" + sentence + "\r\n详细信息: " + completion;
+}
+
 } // namespace
 
 TFrmISOCreate::TFrmISOCreate(HWND owner, std::function<void(const std::string &)> addImageToList)
@@ -86,6 +118,8 @@ TFrmISOCreate::TFrmISOCreate(HWND owner, std::function<void(const std::string &)
   };
   CreateControls();
   FormResize();
+  UseDialogKeys();
+  SetDefaultButton(idStart);
   winkit::App().Guard([this] { FormCreate(); });
 }
 
@@ -183,8 +217,9 @@ void TFrmISOCreate::FormResize() {
   const int fieldLeft = 76;
   const int right = std::max(fieldLeft + 200, w - 12);
   LabelProgress.Move(12, 18, 60, 14);
-  Gauge1.Move(fieldLeft, 14, right - 112 - fieldLeft, 20);
-  Label_Size.Move(right - 104, 18, 104, 14);
+  // The label holds "99,999.00/99,999.00 MB" whole.
+  Gauge1.Move(fieldLeft, 14, right - 144 - fieldLeft, 20);
+  Label_Size.Move(right - 136, 18, 136, 14);
   LabelPath.Move(12, 54, 60, 14);
   Edit_IsoFileName.Move(fieldLeft, 50, right - 88 - fieldLeft, 21);
   btnSaveIso.Move(right - 80, 49, 80, 23);
@@ -236,10 +271,6 @@ void TFrmISOCreate::btnSaveIsoClick() {
     Edit_IsoFileName.SetText(file);
 }
 
-void TFrmISOCreate::Say(const std::string &text) {
-  winkit::Dialogs().MessageBox(Handle(), text, Text(), winkit::kInfoFlags);
-}
-
 void TFrmISOCreate::SetBuilding(bool building) {
   building_ = building;
   PanelFile.Enable(!building);
@@ -247,6 +278,7 @@ void TFrmISOCreate::SetBuilding(bool building) {
            &ListView1, &Edit_IsoFileName, &btnSaveIso, &Edit_Volume, &btnStart})
     c->Enable(!building);
   btnAbort.Enable(building);
+  KeysFollowWork(building);
 }
 
 std::string TFrmISOCreate::TotalMegabytes() const {
@@ -358,7 +390,7 @@ void TFrmISOCreate::WriteDone(const std::string &error) {
     SetBuilding(false);
     Gauge1.SetValue(0);
     Label_Size.SetText("0/0Mb");
-    Say("压制失败!\r\n" + error);
+    Say(FailureMessage(error));
     return;
   }
   if (!leftOut_.empty())
@@ -369,35 +401,37 @@ void TFrmISOCreate::WriteDone(const std::string &error) {
   Close();
 }
 
+bool TFrmISOCreate::OnCommand(int id, int code) {
+  if (code != BN_CLICKED)
+    return false;
+  switch (id) {
+  case idAddDir:
+    btnAddDirClick();
+    return true;
+  case idAddFile:
+    btnAddFileClick();
+    return true;
+  case idDelete:
+    btnDeleteClick();
+    return true;
+  case idClear:
+    btnClearClick();
+    return true;
+  case idSaveIso:
+    btnSaveIsoClick();
+    return true;
+  case idStart:
+    btnStartClick();
+    return true;
+  case idAbort:
+    btnAbortClick();
+    return true;
+  }
+  return false;
+}
+
 LRESULT TFrmISOCreate::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
-  case WM_COMMAND:
-    if (HIWORD(wp) != BN_CLICKED)
-      break;
-    switch (LOWORD(wp)) {
-    case idAddDir:
-      btnAddDirClick();
-      return 0;
-    case idAddFile:
-      btnAddFileClick();
-      return 0;
-    case idDelete:
-      btnDeleteClick();
-      return 0;
-    case idClear:
-      btnClearClick();
-      return 0;
-    case idSaveIso:
-      btnSaveIsoClick();
-      return 0;
-    case idStart:
-      btnStartClick();
-      return 0;
-    case idAbort:
-      btnAbortClick();
-      return 0;
-    }
-    break;
   case WM_SIZE:
     FormResize();
     break;
@@ -410,14 +444,8 @@ LRESULT TFrmISOCreate::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
     WriteDone(error);
     return 0;
   }
-  case WM_CLOSE:
-    if (building_ && !aborted_) { // closing during a build gives it up, as "放弃压制" does
-      btnAbortClick();
-      return 0;
-    }
-    break;
   }
-  return ModalWindow::HandleMessage(msg, wp, lp);
+  return WorkWindow::HandleMessage(msg, wp, lp);
 }
 
 } // namespace velmor

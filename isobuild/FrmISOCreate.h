@@ -11,8 +11,8 @@
 #include "winkit/Handle.h"
 #include "winkit/HintWindow.h"
 #include "winkit/ListView.h"
-#include "winkit/ModalWindow.h"
 #include "winkit/Panel.h"
+#include "winkit/WorkWindow.h"
 
 #include <functional>
 #include <memory>
@@ -46,7 +46,7 @@ enum BuildControl : int {
 constexpr int kFolderPicture = 0;
 constexpr int kFilePicture = 1;
 
-class TFrmISOCreate : public winkit::ModalWindow {
+class TFrmISOCreate : public winkit::WorkWindow {
 public:
   // `addImageToList` receives the path of a finished image (the main window's list).
   TFrmISOCreate(HWND owner, std::function<void(const std::string &)> addImageToList);
@@ -70,6 +70,9 @@ public:
   void KavoBurner1WriteDone(TKavoBurner *Sender, const std::string &Error);
 
   bool Building() const { return building_; }
+  // A build that has not been given up yet.
+  bool Working() const override { return building_ && !aborted_; }
+  void AbandonWork() override { btnAbortClick(); }
 
   winkit::Panel PanelFile;
   winkit::Button btnAddDir, btnAddFile, btnDelete, btnClear;
@@ -92,6 +95,7 @@ public:
 
 protected:
   LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override;
+  bool OnCommand(int id, int code) override;
 
 private:
   struct LeftOutItem {
@@ -99,7 +103,6 @@ private:
   };
 
   void CreateControls();
-  void Say(const std::string &text);
   void SetBuilding(bool building);
   void Gather();
   void NoteLeftOut(const std::string &path, const std::string &reason);

@@ -37,6 +37,8 @@ TFrmISOBuilder::TFrmISOBuilder(HWND owner, std::function<void(const std::string 
                  kClientWidth, kClientHeight, owner);
   FrmISOBuilder = this;
   CreateControls();
+  UseDialogKeys();
+  SetDefaultButton(idStart);
   winkit::App().Guard([this] { FormCreate(); });
 }
 
@@ -103,16 +105,13 @@ void TFrmISOBuilder::btnSaveIsoClick() {
 
 void TFrmISOBuilder::btnAbortClick() { abortFlag_ = 1; }
 
-void TFrmISOBuilder::Say(const std::string &text) {
-  winkit::Dialogs().MessageBox(Handle(), text, Text(), winkit::kInfoFlags);
-}
-
 void TFrmISOBuilder::SetCopying(bool copying) {
   copying_ = copying;
   for (winkit::Control *c : std::initializer_list<winkit::Control *>{
            &ComboBox1, &CheckBoxCRC, &Edit_IsoFileName, &btnSaveIso, &btnStart})
     c->Enable(!copying);
   btnAbort.Enable(copying);
+  KeysFollowWork(copying);
 }
 
 void TFrmISOBuilder::btnStartClick() {
@@ -200,35 +199,27 @@ bool TFrmISOBuilder::Copy(const std::string &drive, std::int64_t size, const std
   return false;
 }
 
-LRESULT TFrmISOBuilder::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
-  switch (msg) {
-  case WM_COMMAND:
-    if (HIWORD(wp) != BN_CLICKED)
-      break;
-    switch (LOWORD(wp)) {
-    case idSaveIso:
-      btnSaveIsoClick();
-      return 0;
-    case idStart:
-      btnStartClick();
-      return 0;
-    case idAbort:
-      btnAbortClick();
-      return 0;
-    }
-    break;
-  case WM_CONTEXTMENU:
-    if (reinterpret_cast<HWND>(wp) == ComboBox1.Handle())
-      return 0; // the drive box's menu has no items
-    break;
-  case WM_CLOSE:
-    if (copying_) { // closing during a copy gives it up, as "放弃压制" does
-      btnAbortClick();
-      return 0;
-    }
-    break;
+bool TFrmISOBuilder::OnCommand(int id, int code) {
+  if (code != BN_CLICKED)
+    return false;
+  switch (id) {
+  case idSaveIso:
+    btnSaveIsoClick();
+    return true;
+  case idStart:
+    btnStartClick();
+    return true;
+  case idAbort:
+    btnAbortClick();
+    return true;
   }
-  return ModalWindow::HandleMessage(msg, wp, lp);
+  return false;
+}
+
+LRESULT TFrmISOBuilder::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_CONTEXTMENU && reinterpret_cast<HWND>(wp) == ComboBox1.Handle())
+    return 0; // the drive box's menu has no items
+  return WorkWindow::HandleMessage(msg, wp, lp);
 }
 
 } // namespace velmor

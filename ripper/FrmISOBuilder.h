@@ -7,7 +7,7 @@
 #include "winkit/FormControls.h"
 #include "winkit/Gauge.h"
 #include "winkit/Handle.h"
-#include "winkit/ModalWindow.h"
+#include "winkit/WorkWindow.h"
 
 #include <cstdint>
 #include <functional>
@@ -29,7 +29,7 @@ enum RipperControl : int {
   idLabelProgress,
 };
 
-class TFrmISOBuilder : public winkit::ModalWindow {
+class TFrmISOBuilder : public winkit::WorkWindow {
 public:
   // `addImageToList` receives the path of a finished image (the main window's list).
   TFrmISOBuilder(HWND owner, std::function<void(const std::string &)> addImageToList);
@@ -40,6 +40,8 @@ public:
   void btnStartClick();
   void btnAbortClick();
   void ComboBox1KeyPress(char &key);
+  bool Working() const override { return copying_; }
+  void AbandonWork() override { btnAbortClick(); }
 
   winkit::Label LabelDrive;
   winkit::ComboBox ComboBox1;
@@ -56,11 +58,11 @@ public:
 
 protected:
   LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override;
+  bool OnCommand(int id, int code) override;
 
 private:
   void CreateControls();
   void SetCopying(bool copying);
-  void Say(const std::string &text);
   bool Copy(const std::string &drive, std::int64_t size, const std::string &path);
 
   std::function<void(const std::string &)> addImageToList_;

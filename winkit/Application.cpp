@@ -1,6 +1,7 @@
 #include "Application.h"
 
 #include "Dialogs.h"
+#include "Window.h"
 
 #include <commctrl.h>
 
@@ -20,10 +21,8 @@ void Application::Initialize() {
 
 void Application::Run() {
   MSG msg;
-  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-  }
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0)
+    Deliver(msg);
   terminated_ = true;
 }
 
@@ -42,9 +41,15 @@ void Application::ProcessMessages() {
       PostQuitMessage(static_cast<int>(msg.wParam));
       return;
     }
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
+    Deliver(msg);
   }
+}
+
+void Application::Deliver(MSG &msg) {
+  if (Window::TakeDialogKey(msg))
+    return;
+  TranslateMessage(&msg);
+  DispatchMessageA(&msg);
 }
 
 void Application::ShowException(const std::exception &e) {

@@ -22,6 +22,9 @@ public:
   bool Terminated() const { return terminated_; }
   // Handles every message already waiting, then returns (for long work on the GUI thread).
   void ProcessMessages();
+  // Hands one message to its window: keys of a form go through its dialog navigation first.
+  // Every message loop of the program delivers through here.
+  static void Deliver(MSG &msg);
 
   const std::string &Title() const { return title_; }
   void SetTitle(const std::string &title) { title_ = title; }

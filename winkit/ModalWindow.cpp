@@ -11,6 +11,7 @@ int ModalWindow::ShowModal() {
   result_ = 0;
   showing_ = true;
   Show(SW_SHOW);
+  FocusFirstControl();
   MSG msg;
   while (showing_) {
     const BOOL got = GetMessageA(&msg, nullptr, 0, 0);
@@ -19,8 +20,7 @@ int ModalWindow::ShowModal() {
       showing_ = false;
       break;
     }
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
+    Application::Deliver(msg);
   }
   if (owner) {
     EnableWindow(owner, TRUE);
@@ -37,12 +37,8 @@ void ModalWindow::Close(int result) {
   PostMessageA(Handle(), WM_NULL, 0, 0); // wake the modal loop
 }
 
-LRESULT ModalWindow::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_CLOSE) {
-    Close(0);
-    return 0;
-  }
-  return Window::HandleMessage(msg, wp, lp);
-}
+void ModalWindow::OnCloseRequest() { Close(0); }
+
+void ModalWindow::OnEscape() { OnCloseRequest(); }
 
 } // namespace winkit

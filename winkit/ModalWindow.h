@@ -7,13 +7,16 @@ namespace winkit {
 
 class ModalWindow : public Window {
 public:
-  // Returns the result set by Close (0 when closed by its caption button).
+  // Shows the window with the focus on its first control and returns the result set by Close
+  // (0 when closed by its caption button).
   int ShowModal();
   void Close(int result = 0);
   bool Showing() const { return showing_; }
 
 protected:
-  LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override;
+  // Closing (the caption button, Esc) ends the showing.
+  void OnCloseRequest() override;
+  void OnEscape() override;
 
 private:
   bool showing_ = false;

@@ -4,6 +4,9 @@ namespace winkit {
 
 void Panel::Create(HWND parent, int id) {
   CreateChild("TPanel", parent, WS_VISIBLE | WS_CLIPSIBLINGS, id, nullptr);
+  // Tab moves through the panel's controls as through the window's own.
+  SetWindowLongPtrA(Handle(), GWL_EXSTYLE,
+                    GetWindowLongPtrA(Handle(), GWL_EXSTYLE) | WS_EX_CONTROLPARENT);
 }
 
 void Panel::Enable(bool enabled) {

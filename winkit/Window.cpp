@@ -73,7 +73,89 @@ void Window::CreateChild(const char *className, HWND parent, DWORD style, int id
     throw std::runtime_error("CreateWindowEx failed");
 }
 
-LRESULT Window::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) { return Default(msg, wp, lp); }
+namespace {
+constexpr char kDialogKeysProperty[] = "winkit.dialogkeys";
+} // namespace
+
+void Window::UseDialogKeys() {
+  SetPropA(hwnd_, kDialogKeysProperty, reinterpret_cast<HANDLE>(1));
+  SetWindowLongPtrA(hwnd_, GWL_EXSTYLE,
+                    GetWindowLongPtrA(hwnd_, GWL_EXSTYLE) | WS_EX_CONTROLPARENT);
+}
+
+void Window::SetDefaultButton(int id) {
+  defaultButton_ = id;
+  SendMessageA(hwnd_, DM_SETDEFID, static_cast<WPARAM>(id), 0);
+}
+
+void Window::FocusFirstControl() {
+  if (HWND first = GetNextDlgTabItem(hwnd_, nullptr, FALSE))
+    SetFocus(first);
+}
+
+bool Window::TakeDialogKey(MSG &msg) {
+  if (msg.message < WM_KEYFIRST || msg.message > WM_KEYLAST || !msg.hwnd)
+    return false;
+  HWND root = GetAncestor(msg.hwnd, GA_ROOT);
+  return root && GetPropA(root, kDialogKeysProperty) && IsDialogMessageA(root, &msg);
+}
+
+// The button of `id` anywhere below `parent` (panels included).
+static HWND FindControl(HWND parent, int id) {
+  for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    if (GetDlgCtrlID(child) == id)
+      return child;
+    if (HWND inner = FindControl(child, id))
+      return inner;
+  }
+  return nullptr;
+}
+
+LRESULT Window::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+  case WM_COMMAND:
+    if (LOWORD(wp) == IDCANCEL && !lp && GetPropA(hwnd_, kDialogKeysProperty)) {
+      OnEscape(); // the dialog navigation's Esc
+      return 0;
+    }
+    if (OnCommand(LOWORD(wp), HIWORD(wp)))
+      return 0;
+    break;
+  case WM_NOTIFY:
+    if (OnNotify(*reinterpret_cast<const NMHDR *>(lp)))
+      return 0;
+    break;
+  case WM_CLOSE:
+    OnCloseRequest();
+    return 0;
+  case DM_GETDEFID:
+    return defaultButton_ ? MAKELRESULT(defaultButton_, DC_HASDEFID) : 0;
+  case DM_SETDEFID: {
+    // Only the default button is drawn with the heavy frame.
+    if (HWND button = FindControl(hwnd_, static_cast<int>(wp)))
+      SendMessageA(button, BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
+    return TRUE;
+  }
+  case WM_ACTIVATE:
+    if (GetPropA(hwnd_, kDialogKeysProperty)) {
+      if (LOWORD(wp) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        lastFocus_ = focus && IsChild(hwnd_, focus) ? focus : nullptr;
+      } else if (lastFocus_ && IsWindow(lastFocus_) && IsWindowEnabled(lastFocus_)) {
+        SetFocus(lastFocus_);
+        return 0;
+      }
+    }
+    break;
+  }
+  return Default(msg, wp, lp);
+}
+
+bool Window::OnCommand(int, int) { return false; }
+
+bool Window::OnNotify(const NMHDR &) { return false; }
+
+void Window::OnCloseRequest() { Default(WM_CLOSE, 0, 0); }
 
 LRESULT CALLBACK Window::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_NCCREATE) {
@@ -101,6 +183,7 @@ LRESULT CALLBACK Window::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     handled = true;
   });
   if (msg == WM_NCDESTROY) {
+    RemovePropA(hwnd, kDialogKeysProperty);
     SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
     self->hwnd_ = nullptr;
     self->timers_.clear();

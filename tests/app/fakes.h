@@ -32,6 +32,14 @@ public:
   const char *saveError = nullptr;
 };
 
+// Presses `key` on the control that has the focus: the key's messages are posted and go
+// through the message loop, where the window's keyboard handling sees them as the keyboard's.
+inline void PostKey(UINT key) {
+  HWND focus = GetFocus();
+  PostMessageA(focus, WM_KEYDOWN, key, 1);
+  PostMessageA(focus, WM_KEYUP, key, 0xC0000001);
+}
+
 struct ShownMessage {
   std::string text, caption;
   unsigned flags;

@@ -340,5 +340,46 @@ TEST_F(FrmMainTest, DrivePanelLabelsAndRefusedInsert) {
   EXPECT_TRUE(drives.values.size() == 3 && drives.broadcasts.empty());
 }
 
+// Keys go through the message loop as the keyboard's do: Tab moves between the drive tree and
+// the image list, Enter on an image row inserts it, Delete removes the selected rows, F5 reads
+// the drives again and Delete on a drive node ejects it.
+TEST_F(FrmMainTest, KeysOfTheTreeAndTheList) {
+  Open();
+  form->Show();
+  testing::FakeDriveSystem drives;
+  drives.values = {{"G", "C:\\g.iso"}};
+  drives.driveTypes = {{'G', kDriveCdrom}};
+  drives.labels = {{'G', "MYDISC"}};
+  form->SetDriveSystem(drives);
+  const HWND list = form->ListView1.Handle(), tree = form->DriveTree.Handle();
+  auto press = [](UINT key) {
+    testing::PostKey(key);
+    winkit::App().ProcessMessages();
+  };
+  form->FocusImageList();
+  ASSERT_EQ(GetFocus(), list);
+  press(VK_TAB);
+  EXPECT_EQ(GetFocus(), tree);
+  press(VK_TAB);
+  EXPECT_EQ(GetFocus(), list);
+
+  form->ListView1.Select(2, true);
+  press(VK_RETURN); // the fake has no driver: the refused insert shows that Enter inserted
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].text, "插入失败!,请确定您拥有管理员身份!");
+  press(VK_DELETE);
+  EXPECT_EQ(ListRows(), (Rows{"C:\\a.iso", "", "C:\\a.iso"}));
+
+  SetFocus(tree);
+  press(VK_F5);
+  ASSERT_EQ(form->DriveTree.Count(), 2);
+  const HTREEITEM node = form->DriveTree.FirstChild(form->DriveTree.FirstRoot());
+  EXPECT_EQ(form->DriveTree.Text(node), "G:(MYDISC)");
+  form->DriveTree.Select(node);
+  drives.log.clear();
+  press(VK_DELETE);
+  EXPECT_FALSE(drives.log.empty()) << "Delete on a drive did not eject it";
+}
+
 } // namespace
 } // namespace velmor

@@ -47,6 +47,15 @@ void Later(std::function<void()> step, UINT ms = 10) {
   pendingSteps.push_back(std::move(step));
   SetTimer(nullptr, 0, ms, &RunStep);
 }
+// Runs `step` from inside the message loop once `ready` holds, however long that takes.
+void When(std::function<bool()> ready, std::function<void()> step) {
+  Later([ready, step] {
+    if (ready())
+      step();
+    else
+      When(ready, step);
+  });
+}
 
 // A real drop: the shell's DROPFILES block with ANSI names, which the control frees.
 void Drop(HWND control, const std::vector<std::string> &names) {
@@ -85,7 +94,7 @@ winkit::KernelHandle WriterThread() {
 
 // The writer thread raises its own priority once it runs, a moment after the build starts.
 winkit::KernelHandle AwaitWriterThread() {
-  for (int tries = 0; tries < 200; ++tries, Sleep(10))
+  for (int tries = 0; tries < 3000; ++tries, Sleep(10)) // up to 30 s on a busy machine
     if (winkit::KernelHandle thread = WriterThread())
       return thread;
   return {};
@@ -172,6 +181,15 @@ TEST_F(IsoCreateTest, OpensFromTheMainWindowInItsFirstStateAndIsDestroyedWhenClo
         << w.Edit_Volume.Text();
     EXPECT_EQ(w.Edit_IsoFileName.Text(), "");
     EXPECT_EQ(w.Label_Size.Text(), "0/0Mb");
+    { // the widest text of an image up to 99,999 MB fits whole
+      const HWND label = w.Label_Size.Handle();
+      HDC dc = GetDC(label);
+      SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(label, WM_GETFONT, 0, 0)));
+      SIZE text{};
+      GetTextExtentPoint32A(dc, "99,999.00/99,999.00 MB", 22, &text);
+      ReleaseDC(label, dc);
+      EXPECT_LE(text.cx, w.Label_Size.ClientSize().cx);
+    }
     EXPECT_EQ(w.Gauge1.Value(), 0);
     EXPECT_TRUE(w.btnStart.Enabled());
     EXPECT_FALSE(w.btnAbort.Enabled());
@@ -347,7 +365,7 @@ TEST_F(IsoCreateTest, AbortCloseAndQuitEndTheBuildAndLeaveNothing) {
     Build(w, image, [&] {
       wasBuilding = w.Building() && w.btnAbort.Enabled() && !w.btnStart.Enabled();
       writer = AwaitWriterThread();
-      Later([&] { c.stop(w); }, 200);
+      Later([&] { c.stop(w); }); // a 2 GB source: the write is still running
     });
     EXPECT_TRUE(wasBuilding);
     EXPECT_FALSE(w.Showing());
@@ -362,14 +380,71 @@ TEST_F(IsoCreateTest, AbortCloseAndQuitEndTheBuildAndLeaveNothing) {
   }
 }
 
+// The keyboard, through the message loop: the window opens with the focus on its first
+// control, Tab walks the controls in their order (the disabled "放弃压制" left out), Esc closes
+// the idle window, Enter presses "开始压制", and Esc during the build asks before it gives the
+// build up by the road of "放弃压制".
+TEST_F(IsoCreateTest, KeysWalkTheControlsStartTheBuildAndAskBeforeGivingItUp) {
+  TFrmISOCreate &w = Open();
+  const std::vector<HWND> order = {w.btnAddDir.Handle(),  w.btnAddFile.Handle(),
+                                   w.btnDelete.Handle(),  w.btnClear.Handle(),
+                                   w.ListView1.Handle(),  w.Edit_IsoFileName.Handle(),
+                                   w.btnSaveIso.Handle(), w.Edit_Volume.Handle(),
+                                   w.btnStart.Handle(),   w.btnAddDir.Handle()};
+  std::vector<HWND> focused;
+  std::function<void()> tab = [&] {
+    focused.push_back(GetFocus());
+    if (focused.size() == order.size())
+      return testing::PostKey(VK_ESCAPE);
+    testing::PostKey(VK_TAB);
+    Later(tab); // a timer fires once the keys posted before it have been handled
+  };
+  Later(tab);
+  w.ShowModal();
+  EXPECT_EQ(focused, order);
+  EXPECT_FALSE(w.Showing()) << "Esc did not close the idle window";
+  EXPECT_TRUE(dialogs.messages.empty());
+
+  w.AddFileItem(Work() + "big.bin");
+  const std::string image = Work() + "keys.iso";
+  DeleteFileA(image.c_str());
+  w.Edit_IsoFileName.SetText(image);
+  bool started = false, keptAfterNo = false;
+  Later([&] {
+    SetFocus(w.Edit_Volume.Handle());
+    testing::PostKey(VK_RETURN);
+    Later([&] {
+      started = w.Working();
+      dialogs.answer = IDNO;
+      testing::PostKey(VK_ESCAPE);
+      Later([&] {
+        keptAfterNo = w.Working() && w.Showing();
+        dialogs.answer = IDYES;
+        testing::PostKey(VK_ESCAPE);
+      });
+    });
+  });
+  w.ShowModal();
+  EXPECT_TRUE(started) << "Enter did not start the build";
+  EXPECT_TRUE(keptAfterNo);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"要放弃压制吗?", "要放弃压制吗?", "用户放弃压制!"}));
+  EXPECT_FALSE(w.Showing());
+  window.reset();
+  EXPECT_FALSE(Exists(image));
+}
+
 TEST_F(IsoCreateTest, FailedBuildIsReportedAndLeavesTheWindowReadyForAnotherTry) {
   TFrmISOCreate &w = Open();
   w.AddFileItem(Work() + "src\\one.txt");
   const std::string image = Work() + "no such folder\\x.iso";
-  Build(w, image, [&] { Later([&] { w.Close(); }, 500); });
+  Build(w, image, [&] { When([&] { return !dialogs.messages.empty(); }, [&] { w.Close(); }); });
   ASSERT_EQ(dialogs.messages.size(), 1u);
-  EXPECT_EQ(dialogs.messages[0].text.rfind("压制失败!\r\n", 0), 0u) << dialogs.messages[0].text;
-  EXPECT_NE(dialogs.messages[0].text.find("x.iso"), std::string::npos);
+  // In Chinese, naming the file and what to do; the component's own text as a detail line.
+  EXPECT_EQ(
+      dialogs.messages[0].text.rfind("压制失败!\r\n无法创建映像文件\"" + image + "\".请确认", 0),
+      0u)
+      << ::testing::PrintToString(dialogs.messages[0].text);
+  EXPECT_NE(dialogs.messages[0].text.find("\r\n详细信息: CAN'T CREATE FILE"), std::string::npos);
   EXPECT_TRUE(added.empty());
   EXPECT_FALSE(Exists(image));
   EXPECT_FALSE(w.Building());

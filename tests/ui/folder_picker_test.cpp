@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace velmor {
 namespace {
 
@@ -41,31 +44,19 @@ struct DialogSeen {
   UINT errorMode = 0;
   std::string treeTop;  // the caption of the tree's top item
   std::string selected; // the path the picker asked the dialog to select, if it asked
+  std::string caret;    // the caption of the tree's selected item when the dialog was answered
 };
 
-BOOL CALLBACK TakeFolderDialog(HWND wnd, LPARAM out) {
-  char name[16] = {};
-  GetClassNameA(wnd, name, sizeof name);
-  if (lstrcmpA(name, "#32770") != 0 || !IsWindowVisible(wnd))
-    return TRUE;
-  *reinterpret_cast<HWND *>(out) = wnd;
-  return FALSE;
-}
-
-// The button to press, the tree item to wait for and what was seen; a thread timer has no data
+// The button to press, the tree items to select first and what was seen; a hook has no data
 // of its own.
 int answerButton = 0;
-std::string answerAfterSelecting;
-const char *answerPath = nullptr;
-int answerTicks = 0;
+const std::vector<std::string> *answerPath = nullptr;
 DialogSeen *answerSeen = nullptr;
 
-// Notes the selection the picker asks of its dialog; the test's own request comes later.
-LRESULT CALLBACK NoteSelectionRequest(int code, WPARAM wp, LPARAM lp) {
-  const auto *call = reinterpret_cast<const CWPSTRUCT *>(lp);
-  if (code == HC_ACTION && call->message == BFFM_SETSELECTIONA && answerTicks < 50 && call->lParam)
-    answerSeen->selected = reinterpret_cast<const char *>(call->lParam);
-  return CallNextHookEx(nullptr, code, wp, lp);
+bool IsDialogClass(HWND wnd) {
+  char name[16] = {};
+  GetClassNameA(wnd, name, sizeof name);
+  return lstrcmpA(name, "#32770") == 0;
 }
 
 // The caption of the dialog tree's item `which` (TVGN_ROOT, TVGN_CARET).
@@ -81,48 +72,89 @@ std::string TreeItemText(HWND dialog, WPARAM which) {
   return text;
 }
 
-// Runs inside the dialog's own message loop, once the dialog is open.
-void CALLBACK AnswerDialog(HWND, UINT, UINT_PTR timer, DWORD) {
-  HWND dialog = nullptr;
-  EnumThreadWindows(GetCurrentThreadId(), &TakeFolderDialog, reinterpret_cast<LPARAM>(&dialog));
-  if (!dialog)
-    return;
-  // Wine's dialog moves to the preselected folder a few messages after it opens, and on a busy
-  // machine now and then not at all; the picker's own request is noted by the hook, so a
-  // second one is sent here before giving up. Without the selection the test sees the wrong
-  // folder.
-  if (!answerAfterSelecting.empty() && TreeItemText(dialog, TVGN_CARET) != answerAfterSelecting &&
-      ++answerTicks < 150) {
-    if (answerTicks == 50)
-      SendMessageA(dialog, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(answerPath));
-    return;
+std::string ItemText(HWND tree, HTREEITEM item) {
+  char text[MAX_PATH] = {};
+  TVITEMA data{};
+  data.mask = TVIF_TEXT;
+  data.hItem = item;
+  data.pszText = text;
+  data.cchTextMax = sizeof text;
+  SendMessageA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&data));
+  return text;
+}
+
+// The item reached from `item` through children whose captions contain steps[at], steps[at+1]
+// ... in turn (an empty step takes any child), expanding each level as a user would.
+HTREEITEM FindItem(HWND tree, HTREEITEM item, const std::vector<std::string> &steps, size_t at) {
+  if (at == steps.size())
+    return item;
+  SendMessageA(tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(item));
+  for (auto child = reinterpret_cast<HTREEITEM>(
+           SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CHILD, reinterpret_cast<LPARAM>(item)));
+       child; child = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_NEXT,
+                                                               reinterpret_cast<LPARAM>(child)))) {
+    if (ItemText(tree, child).find(steps[at]) == std::string::npos)
+      continue;
+    if (HTREEITEM found = FindItem(tree, child, steps, at + 1))
+      return found;
   }
-  KillTimer(nullptr, timer);
-  DialogSeen &seen = *answerSeen;
-  seen.found = true;
-  seen.owner = GetWindow(dialog, GW_OWNER);
-  seen.ownerEnabled = seen.owner && IsWindowEnabled(seen.owner);
-  seen.errorMode = SetErrorMode(0);
-  SetErrorMode(seen.errorMode);
-  seen.treeTop = TreeItemText(dialog, TVGN_ROOT);
-  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(answerButton, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dialog, answerButton)));
+  return nullptr;
+}
+
+// Notes the selection the picker asks of its dialog (sent from inside the dialog's
+// initialisation, before the dialog's own loop runs).
+LRESULT CALLBACK NoteSelectionRequest(int code, WPARAM wp, LPARAM lp) {
+  const auto *call = reinterpret_cast<const CWPSTRUCT *>(lp);
+  if (code == HC_ACTION && call->message == BFFM_SETSELECTIONA && call->lParam)
+    answerSeen->selected = reinterpret_cast<const char *>(call->lParam);
+  return CallNextHookEx(nullptr, code, wp, lp);
+}
+
+// Answers the dialog once its initialisation has returned, when the picker's callback has run.
+// Whether Wine's dialog then shows the folder asked for is Wine's affair (it compares the
+// shell's items of the path with those it lists, and items that differ in a time stamp leave it
+// on the desktop), so the test selects the answer's folder in the tree itself, as a user
+// would, and the picker's side is checked: what it asks and how it reads the answer. Nothing
+// waits for time. The button is posted, so the dialog's own loop takes it.
+LRESULT CALLBACK AnswerAfterInit(int code, WPARAM wp, LPARAM lp) {
+  const auto *call = reinterpret_cast<const CWPRETSTRUCT *>(lp);
+  if (code == HC_ACTION && call->message == WM_INITDIALOG && IsDialogClass(call->hwnd) &&
+      !answerSeen->found) {
+    const HWND dialog = call->hwnd;
+    DialogSeen &seen = *answerSeen;
+    seen.found = true;
+    seen.owner = GetWindow(dialog, GW_OWNER);
+    seen.ownerEnabled = seen.owner && IsWindowEnabled(seen.owner);
+    seen.errorMode = SetErrorMode(0);
+    SetErrorMode(seen.errorMode);
+    seen.treeTop = TreeItemText(dialog, TVGN_ROOT);
+    if (!answerPath->empty()) {
+      HWND tree = FindWindowExA(dialog, nullptr, WC_TREEVIEWA, nullptr);
+      const auto root =
+          reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0));
+      if (HTREEITEM item = FindItem(tree, root, *answerPath, 0))
+        SendMessageA(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
+    }
+    seen.caret = TreeItemText(dialog, TVGN_CARET);
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(answerButton, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, answerButton)));
+  }
+  return CallNextHookEx(nullptr, code, wp, lp);
 }
 
 // Runs the picker and answers its dialog with `button`.
-bool Pick(const std::wstring &root, std::string &folder, int button, const std::string &selected,
-          DialogSeen &seen) {
+// `path`: the captions of the tree items that lead from the top to the folder to answer on.
+bool Pick(const std::wstring &root, std::string &folder, int button,
+          const std::vector<std::string> &path, DialogSeen &seen) {
   answerButton = button;
-  answerAfterSelecting = selected;
-  answerPath = folder.c_str();
-  answerTicks = 0;
+  answerPath = &path;
   answerSeen = &seen;
-  const UINT_PTR timer = SetTimer(nullptr, 0, 20, &AnswerDialog);
-  HHOOK hook =
-      SetWindowsHookExA(WH_CALLWNDPROC, &NoteSelectionRequest, nullptr, GetCurrentThreadId());
+  const DWORD thread = GetCurrentThreadId();
+  HHOOK asked = SetWindowsHookExA(WH_CALLWNDPROC, &NoteSelectionRequest, nullptr, thread);
+  HHOOK answer = SetWindowsHookExA(WH_CALLWNDPROCRET, &AnswerAfterInit, nullptr, thread);
   const bool result = BrowseForFolder("选择目录", root, folder);
-  UnhookWindowsHookEx(hook);
-  KillTimer(nullptr, timer);
+  UnhookWindowsHookEx(answer);
+  UnhookWindowsHookEx(asked);
   return result;
 }
 
@@ -134,23 +166,12 @@ std::wstring Wide(const std::string &ansi) {
   return wide;
 }
 
-void ListOnce(const std::string &folder) {
-  WIN32_FIND_DATAA entry;
-  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE)
-    return;
-  while (FindNextFileA(find, &entry)) {
-  }
-  FindClose(find);
-}
-
 class FolderPicker : public ::testing::Test {
 protected:
   void SetUp() override {
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
+    // A folder of the test's own on C:, where the tree reaches it in a few steps.
     parentName = "velmor_ui_test_" + std::to_string(GetCurrentProcessId());
-    parent = temp + parentName;
+    parent = "C:\\" + parentName;
     // The last character 運 ends in the byte 0x5C in GBK.
     existing = parent + "\\好運";
     deleted = parent + "\\gone";
@@ -158,10 +179,6 @@ protected:
     CreateDirectoryA(existing.c_str(), nullptr);
     CreateDirectoryA(deleted.c_str(), nullptr);
     RemoveDirectoryA(deleted.c_str());
-    // Wine's dialog fails to preselect a folder made a moment ago until it and its parent
-    // have been listed once.
-    ListOnce(parent);
-    ListOnce(existing);
     SetForegroundWindow(application.Handle());
     SetActiveWindow(application.Handle());
     EnableWindow(disabledWindow.Handle(), FALSE);
@@ -188,21 +205,38 @@ TEST_F(FolderPicker, AnswersOfTheDialog) {
     int button;
     bool result;
     std::string folderOut;
-    std::string treeTop;  // checked when not empty
-    std::string selected; // the tree item answered on, when not empty
-    std::string asked;    // the selection the picker asks for
+    std::string treeTop;           // checked when not empty
+    std::vector<std::string> path; // the tree items selected before answering (see Pick)
+    std::string asked;             // the selection the picker asks for
   } cases[] = {
-      {"cancel, nothing preselected", L"", "", IDCANCEL, false, "", "", "", ""},
-      {"cancel, a deleted folder", L"", deleted, IDCANCEL, false, "", "", "", ""},
-      {"OK on the preselected folder", L"", existing, IDOK, true, existing, "", "好運", existing},
-      {"OK below a root", Wide(parent), existing, IDOK, true, existing, parentName, "好運",
+      {"cancel, nothing preselected", L"", "", IDCANCEL, false, "", "", {}, ""},
+      {"cancel, a deleted folder", L"", deleted, IDCANCEL, false, "", "", {}, ""},
+      // The desktop, then any of its items (the computer's caption depends on the language),
+      // the drive, the test's folder.
+      {"OK on a folder below the desktop",
+       L"",
+       existing,
+       IDOK,
+       true,
+       existing,
+       "",
+       {"", "C:", parentName, "好運"},
+       existing},
+      {"OK below a root",
+       Wide(parent),
+       existing,
+       IDOK,
+       true,
+       existing,
+       parentName,
+       {"好運"},
        existing},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     std::string folder = c.folderIn;
     DialogSeen seen;
-    EXPECT_EQ(Pick(c.root, folder, c.button, c.selected, seen), c.result);
+    EXPECT_EQ(Pick(c.root, folder, c.button, c.path, seen), c.result);
     EXPECT_EQ(folder, c.folderOut);
     ASSERT_TRUE(seen.found) << "no dialog";
     EXPECT_EQ(seen.owner, application.Handle());
@@ -211,6 +245,9 @@ TEST_F(FolderPicker, AnswersOfTheDialog) {
     EXPECT_EQ(seen.selected, c.asked);
     if (!c.treeTop.empty()) {
       EXPECT_EQ(seen.treeTop, c.treeTop);
+    }
+    if (!c.path.empty()) {
+      EXPECT_EQ(seen.caret, c.path.back());
     }
 
     // Everything is given back: the windows, their activation and the error mode.
