@@ -70,8 +70,10 @@ Outcome AddDrive(Device *device, Request *request) {
   const uint16_t bytes = uint16_t(units * sizeof(char16_t));
   UString imagePath{bytes, bytes, record.path};
 
+  // A kernel-mode caller is trusted with files, as with the privilege above.
+  const uint32_t options = kClearInitializing | (FromUserMode(request) ? kCheckCallerAccess : 0);
   return Done(VelmorCreateDevice(DeviceDriver(device), ExtensionOf(device)->Queue, &letterLink,
-                                 &imagePath, kClearInitializing | kCheckCallerAccess));
+                                 &imagePath, options));
 }
 
 Outcome RemoveDrive(Device *device, Request *request) {

@@ -280,7 +280,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CallerCase{"Administrator", true, true, false, status::kSuccess},
         CallerCase{"StandardUser", false, true, false, status::kPrivilegeNotHeld},
-        CallerCase{"KernelCaller", false, false, false, status::kSuccess},
+        CallerCase{"KernelCaller", false, false, true, status::kSuccess},
         CallerCase{"ImageTheCallerMayNotRead", true, true, true, status::kAccessDenied},
         // The privilege is looked at first: nothing of the image is touched for such a caller.
         CallerCase{"StandardUserUnreadableImage", false, true, true, status::kPrivilegeNotHeld}),
