@@ -21,6 +21,11 @@ inline constexpr char kControlDevicePath[] = "\\\\.\\VELMOR";
 // kDosDevicesPrefix followed by "L:". User mode opens a drive with kDrivePathFormat.
 inline constexpr char16_t kDriveDeviceNamePrefix[] = u"\\Device\\VELMOR";
 inline constexpr char16_t kDosDevicesPrefix[] = u"\\DosDevices\\";
+// Links are made in the global directory, which every logon session sees; a link made under
+// kDosDevicesPrefix alone lands in the caller's session only. Systems without the directory
+// get the plain name.
+inline constexpr char16_t kGlobalDosDevicesPrefix[] = u"\\DosDevices\\Global\\";
+inline constexpr char16_t kGlobalControlLinkName[] = u"\\DosDevices\\Global\\VELMOR";
 inline constexpr char kDrivePathFormat[] = "\\\\.\\%s:";
 
 inline constexpr bool IsDriveLetter(uint32_t unit) { return unit >= 'A' && unit <= 'Z'; }
@@ -97,13 +102,18 @@ inline constexpr uint32_t kDiskGetDriveGeometry =
 using NtStatus = int32_t;
 namespace status {
 inline constexpr NtStatus kSuccess = 0;
+inline constexpr NtStatus kPending = 0x00000103;
 inline constexpr NtStatus kAccessViolation = NtStatus(0xC0000005u);
 inline constexpr NtStatus kInvalidParameter = NtStatus(0xC000000Du);
 inline constexpr NtStatus kInvalidDeviceRequest = NtStatus(0xC0000010u);
 inline constexpr NtStatus kEndOfFile = NtStatus(0xC0000011u);
+inline constexpr NtStatus kNoMediaInDevice = NtStatus(0xC0000013u);
+inline constexpr NtStatus kAccessDenied = NtStatus(0xC0000022u);
 inline constexpr NtStatus kBufferTooSmall = NtStatus(0xC0000023u);
 inline constexpr NtStatus kObjectNameNotFound = NtStatus(0xC0000034u);
 inline constexpr NtStatus kObjectNameCollision = NtStatus(0xC0000035u);
+inline constexpr NtStatus kObjectPathNotFound = NtStatus(0xC000003Au);
+inline constexpr NtStatus kPrivilegeNotHeld = NtStatus(0xC0000061u);
 inline constexpr NtStatus kObjectTypeMismatch = NtStatus(0xC0000024u);
 inline constexpr NtStatus kInsufficientResources = NtStatus(0xC000009Au);
 inline constexpr NtStatus kDeviceNotReady = NtStatus(0xC00000A3u);

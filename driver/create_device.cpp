@@ -41,13 +41,48 @@ void ReleaseStore(UString *string) {
     FreePool(store);
 }
 
+// Makes the device's link in the global directory, so that every logon session sees the
+// drive; where the system has no such directory, under the plain name. The name made stays in
+// `link` for the removal.
+NtStatus CreateDriveLink(UString *link, const UString *letterLink, const UString *deviceName) {
+  NtStatus result = status::kObjectPathNotFound;
+  const bool tries[] = {true, false};
+  for (bool global : tries) {
+    if (result != status::kObjectPathNotFound && result != status::kObjectNameNotFound)
+      break;
+    link->Length = 0;
+    if (letterLink) {
+      AppendText(link, global ? kGlobalDosDevicesPrefix : kDosDevicesPrefix);
+      AppendString(link, letterLink);
+    } else {
+      AppendText(link, global ? kGlobalControlLinkName : kControlLinkName);
+    }
+    result = CreateSymbolicLink(link, deviceName);
+  }
+  return result;
+}
+
 } // namespace
 
-NtStatus VelmorCreateDevice(Driver *driver, const UString *letterLink, const UString *imagePath,
-                            bool clearInitializing) {
+NtStatus VelmorCreateDevice(Driver *driver, VelmorWorkQueue *queue, const UString *letterLink,
+                            const UString *imagePath, uint32_t options, Device **created) {
   // A path that does not fit behind "\??\" would give a drive whose every read fails.
   if (imagePath->Length / sizeof(char16_t) > kMaxImagePathUnits)
     return status::kInvalidParameter;
+
+  // The image's name first: the caller's right to read it is checked before anything is made.
+  UString imageName{};
+  if (!TakeStore(&imageName, kImageStoreBytes, kImageStoreCapacity))
+    return status::kInsufficientResources;
+  AppendText(&imageName, u"\\??\\");
+  AppendString(&imageName, imagePath);
+  if (options & kCheckCallerAccess) {
+    // A missing file still makes a drive; a file the caller may not read does not.
+    if (CheckCallerMayRead(&imageName) == status::kAccessDenied) {
+      ReleaseStore(&imageName);
+      return status::kAccessDenied;
+    }
+  }
 
   char16_t nameStore[kDeviceNameBytes / sizeof(char16_t)];
   UString deviceName{0, kDeviceNameBytes, nameStore};
@@ -64,10 +99,12 @@ NtStatus VelmorCreateDevice(Driver *driver, const UString *letterLink, const USt
   }
 
   Device *device = nullptr;
+  // Secure open: an open of a name below the device (\\.\E:\x) gets the device's own check.
   NtStatus result = CreateDevice(driver, &deviceName, sizeof(VELMOR_DRIVE_EXTENSION), deviceType,
-                                 kFileReadOnlyDevice, false, &device);
+                                 kFileReadOnlyDevice | kFileDeviceSecureOpen, false, &device);
   if (!IsSuccess(result)) {
     VelmorTrace("Couldn't create the device object");
+    ReleaseStore(&imageName);
     return result;
   }
   SetDeviceFlags(device, kDoDirectIo);
@@ -76,28 +113,17 @@ NtStatus VelmorCreateDevice(Driver *driver, const UString *letterLink, const USt
   auto *extension = static_cast<VELMOR_DRIVE_EXTENSION *>(DeviceExtension(device));
   *extension = VELMOR_DRIVE_EXTENSION{};
   extension->DeviceObject = device;
+  extension->Queue = queue;
+  extension->ImageFileName = imageName;
 
   bool linked = false;
   if (!TakeStore(&extension->DosLinkName, kLinkStoreBytes, kLinkStoreCapacity)) {
     result = status::kInsufficientResources;
   } else {
-    if (letterLink) {
-      AppendText(&extension->DosLinkName, kDosDevicesPrefix);
-      AppendString(&extension->DosLinkName, letterLink);
-    } else {
-      AppendText(&extension->DosLinkName, kControlLinkName);
-    }
     // A refused link (the letter belongs to another device) is remembered; the stores are
     // still set up so that the undo below is the same for every failure.
-    result = CreateSymbolicLink(&extension->DosLinkName, &deviceName);
+    result = CreateDriveLink(&extension->DosLinkName, letterLink, &deviceName);
     linked = IsSuccess(result);
-  }
-
-  if (TakeStore(&extension->ImageFileName, kImageStoreBytes, kImageStoreCapacity)) {
-    AppendText(&extension->ImageFileName, u"\\??\\");
-    AppendString(&extension->ImageFileName, imagePath);
-  } else if (IsSuccess(result)) {
-    result = status::kInsufficientResources;
   }
 
   extension->IsoFormat = IsIsoFormat(imagePath);
@@ -113,8 +139,10 @@ NtStatus VelmorCreateDevice(Driver *driver, const UString *letterLink, const USt
     return result;
   }
   extension->ImageNameUsers = 1; // the device's own hold, given up by its removal
-  if (clearInitializing)
+  if (options & kClearInitializing)
     ClearDeviceFlags(device, kDoDeviceInitializing);
+  if (created)
+    *created = device;
   return status::kSuccess;
 }
 
@@ -128,6 +156,10 @@ void VelmorRemoveDevice(VELMOR_DRIVE_EXTENSION *extension) {
     DeleteSymbolicLink(&extension->DosLinkName);
     ReleaseStore(&extension->DosLinkName);
   }
+  // Requests still waiting for the thread are failed now; one the thread is serving holds a
+  // reference on the device, which keeps the record until that request is complete.
+  if (extension->Queue)
+    VelmorFailQueued(extension->Queue, device);
   // Handles opened before the removal keep the record alive. A read already running on one
   // of them may still be passing the image name to the file open, so the name goes with the
   // last hold; reads that arrive later find no hold to take and fail as "not ready".

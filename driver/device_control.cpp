@@ -1,5 +1,8 @@
 // Control requests. As in the platform's CD-ROM class driver, each request first checks its
-// buffers and only then does its work; every request is completed here, at once.
+// caller and buffers and only then does its work. Control requests arrive at PASSIVE_LEVEL in
+// the caller's own thread, which the add and remove rely on for their checks of the caller's
+// rights; they are completed here, at once. Only the answers that read the image wait for
+// the driver's thread.
 #include "trace.h"
 #include "velmor_driver.h"
 
@@ -15,6 +18,17 @@ struct Outcome {
 
 constexpr Outcome Done(NtStatus s, uint32_t information = 0) { return Outcome{s, information}; }
 
+VELMOR_DRIVE_EXTENSION *ExtensionOf(Device *device) {
+  return static_cast<VELMOR_DRIVE_EXTENSION *>(DeviceExtension(device));
+}
+
+// Adding and removing drives is for administrators: a drive reads its image with the
+// driver's rights and shows it to every session, and a remove takes a drive from everyone.
+// The check looks at the calling thread, which is the caller's own for a control request.
+bool CallerMayChangeDrives(Request *request) {
+  return !FromUserMode(request) || CallerMayCreateGlobalNames();
+}
+
 void PutLittle32(void *buffer, uint32_t value) {
   auto *p = static_cast<uint8_t *>(buffer);
   for (int i = 0; i < 4; ++i)
@@ -23,6 +37,8 @@ void PutLittle32(void *buffer, uint32_t value) {
 
 Outcome AddDrive(Device *device, Request *request) {
   VelmorTrace("-----Adding Device in responce to IOCTL-----");
+  if (!CallerMayChangeDrives(request))
+    return Done(status::kPrivilegeNotHeld);
   if (InputLength(request) >= kAddRecordSize)
     return Done(status::kBufferTooSmall);
   // The record travels in the caller's output buffer; one that is too short or cannot be
@@ -54,12 +70,17 @@ Outcome AddDrive(Device *device, Request *request) {
   const uint16_t bytes = uint16_t(units * sizeof(char16_t));
   UString imagePath{bytes, bytes, record.path};
 
-  return Done(VelmorCreateDevice(DeviceDriver(device), &letterLink, &imagePath, true));
+  // A kernel-mode caller is trusted with files, as with the privilege above.
+  const uint32_t options = kClearInitializing | (FromUserMode(request) ? kCheckCallerAccess : 0);
+  return Done(VelmorCreateDevice(DeviceDriver(device), ExtensionOf(device)->Queue, &letterLink,
+                                 &imagePath, options));
 }
 
-Outcome RemoveDrive(Device *device) {
+Outcome RemoveDrive(Device *device, Request *request) {
   VelmorTrace("-----Unloading Device in responce to IOCTL-----");
-  VelmorRemoveDevice(static_cast<VELMOR_DRIVE_EXTENSION *>(DeviceExtension(device)));
+  if (!CallerMayChangeDrives(request))
+    return Done(status::kPrivilegeNotHeld);
+  VelmorRemoveDevice(ExtensionOf(device));
   return Done(status::kSuccess);
 }
 
@@ -72,27 +93,37 @@ Outcome Version(Request *request) {
   return Done(status::kSuccess, kVersionAnswerSize);
 }
 
-// Table of contents and geometry: fixed for a plain ISO drive, read from the image's header for
-// a VELMOR format drive.
-Outcome ImageAnswer(Device *device, Request *request, uint32_t size, uint32_t headerOffset,
-                    void (*fillIso)(void *)) {
-  if (OutputLength(request) < size)
-    return Done(status::kInvalidParameter);
-  auto *extension = static_cast<VELMOR_DRIVE_EXTENSION *>(DeviceExtension(device));
-  auto *answer = static_cast<uint8_t *>(SystemBuffer(request));
-  // A header cut short by the file's end fills only part of the answer; the rest goes back to
-  // the caller too, so it must not carry whatever the system buffer held before.
-  for (uint32_t i = 0; i < size; ++i)
-    answer[i] = 0;
-  if (extension->IsoFormat) {
-    fillIso(answer);
-  } else if (!IsSuccess(VelmorReadImage(extension, headerOffset, answer, size))) {
-    return Done(status::kDeviceNotReady);
-  }
-  return Done(status::kSuccess, size);
+struct ImageAnswerKind {
+  uint32_t size;
+  uint32_t headerOffset;
+  void (*fillIso)(void *);
+};
+
+ImageAnswerKind KindOf(QueuedWork work) {
+  return work == QueuedWork::kToc
+             ? ImageAnswerKind{kTocSize, kVelmorTocOffset, VelmorFillIsoToc}
+             : ImageAnswerKind{kGeometrySize, kVelmorGeometryOffset, VelmorFillIsoGeometry};
 }
 
-Outcome CheckVerify(Request *request) {
+// Table of contents and geometry: fixed for a plain ISO drive, read from the image's header
+// for a VELMOR format drive, on the driver's thread.
+Outcome ImageAnswer(Device *device, Request *request, QueuedWork work) {
+  const ImageAnswerKind kind = KindOf(work);
+  if (OutputLength(request) < kind.size)
+    return Done(status::kInvalidParameter);
+  if (!ExtensionOf(device)->IsoFormat)
+    return Done(VelmorQueueRequest(device, request, work));
+  kind.fillIso(SystemBuffer(request));
+  return Done(status::kSuccess, kind.size);
+}
+
+// A drive that has been removed may still have a volume of the file system on it, which
+// asks whether its medium is still there: "no medium", and a verify, make it let go.
+Outcome CheckVerify(Device *device, Request *request) {
+  if (VelmorDriveRemoved(ExtensionOf(device))) {
+    SetDeviceFlags(device, kDoVerifyVolume);
+    return Done(status::kNoMediaInDevice);
+  }
   const uint32_t outputLength = OutputLength(request);
   if (outputLength == 0)
     return Done(status::kSuccess);
@@ -108,19 +139,18 @@ Outcome Answer(Device *device, Request *request) {
   case IOCTL_VELMOR_ADD_DEVICE:
     return AddDrive(device, request);
   case IOCTL_VELMOR_REMOVE_DEVICE:
-    return RemoveDrive(device);
+    return RemoveDrive(device, request);
   case IOCTL_VELMOR_GET_VERSION:
     return Version(request);
   case ioctl::kCdromReadToc:
     VelmorTrace("IOCTL_CDROM_READ_TOC");
-    return ImageAnswer(device, request, kTocSize, kVelmorTocOffset, VelmorFillIsoToc);
+    return ImageAnswer(device, request, QueuedWork::kToc);
   case ioctl::kCdromGetDriveGeometry:
     VelmorTrace("IOCTL_CDROM_GET_DRIVE_GEOMETRY");
-    return ImageAnswer(device, request, kGeometrySize, kVelmorGeometryOffset,
-                       VelmorFillIsoGeometry);
+    return ImageAnswer(device, request, QueuedWork::kGeometry);
   case ioctl::kCdromCheckVerify:
   case ioctl::kStorageCheckVerify:
-    return CheckVerify(request);
+    return CheckVerify(device, request);
   // Audio, eject and rescan requests are accepted and do nothing: the image stays mounted.
   case ioctl::kCdromSeekAudioMsf:
   case ioctl::kCdromStopAudio:
@@ -160,8 +190,21 @@ Outcome Answer(Device *device, Request *request) {
 
 NtStatus VelmorDispatchDeviceControl(Device *device, Request *request) {
   const Outcome outcome = Answer(device, request);
-  CompleteRequest(request, outcome.status, outcome.information);
+  // A queued request belongs to the driver's thread now, and may already be complete.
+  if (outcome.status != status::kPending)
+    CompleteRequest(request, outcome.status, outcome.information);
   return outcome.status;
+}
+
+void VelmorServeImageAnswer(Device *device, Request *request, QueuedWork work) {
+  const ImageAnswerKind kind = KindOf(work);
+  auto *answer = static_cast<uint8_t *>(SystemBuffer(request));
+  // A header cut short by the file's end fills only part of the answer, the rest with zeros.
+  if (!IsSuccess(VelmorReadImage(ExtensionOf(device), kind.headerOffset, answer, kind.size))) {
+    CompleteRequest(request, status::kDeviceNotReady, 0);
+    return;
+  }
+  CompleteRequest(request, status::kSuccess, kind.size);
 }
 
 } // namespace velmor

@@ -11,12 +11,24 @@ NtStatus VelmorDispatchCreate(Device *, Request *request) {
   return status::kSuccess;
 }
 
+// Reads arrive at up to APC_LEVEL (paging reads of the file system and the memory manager)
+// in any thread; the file work waits for the driver's thread.
 NtStatus VelmorDispatchRead(Device *device, Request *request) {
+  return VelmorQueueRequest(device, request, QueuedWork::kRead);
+}
+
+void VelmorServeRead(Device *device, Request *request) {
   auto *extension = static_cast<VELMOR_DRIVE_EXTENSION *>(DeviceExtension(device));
   const uint32_t length = ReadLength(request);
-  void *buffer = MapReadBuffer(request);
   VelmorTraceNumber("         Length of Transfer: 0x", length);
   VelmorTraceNumber("         Starting ByteOffset: 0x", uint32_t(ReadByteOffset(request)));
+
+  // A mapping can fail when no system address space is left; that is a shortage, not a fault.
+  void *buffer = length ? MapReadBuffer(request) : nullptr;
+  if (length && !buffer) {
+    CompleteRequest(request, status::kInsufficientResources, 0);
+    return;
+  }
 
   const uint32_t base = extension->IsoFormat ? 0 : kVelmorHeaderSize;
   VelmorTrace(extension->IsoFormat ? "Reading with ISO Format offset 0"
@@ -26,15 +38,11 @@ NtStatus VelmorDispatchRead(Device *device, Request *request) {
   // overflow a signed type.
   const int64_t fileOffset = int64_t(uint64_t(ReadByteOffset(request)) + base);
 
-  NtStatus result = status::kDeviceNotReady;
-  if (buffer || length == 0)
-    result = VelmorReadImage(extension, fileOffset, buffer, length);
-  if (!IsSuccess(result)) {
+  if (!IsSuccess(VelmorReadImage(extension, fileOffset, buffer, length))) {
     CompleteRequest(request, status::kDeviceNotReady, 0);
-    return status::kDeviceNotReady;
+    return;
   }
   CompleteRequest(request, status::kSuccess, length);
-  return status::kSuccess;
 }
 
 } // namespace velmor

@@ -25,13 +25,24 @@ struct Request; // an I/O request with its current stack location
 using FileHandle = void *;
 
 // Device flags and settings used by the driver.
+inline constexpr uint32_t kDoVerifyVolume = 0x02;
 inline constexpr uint32_t kDoDirectIo = 0x10;
 inline constexpr uint32_t kDoDeviceInitializing = 0x80;
 inline constexpr uint32_t kFileReadOnlyDevice = 0x02;
 inline constexpr uint32_t kFileWordAlignment = 0x01;
+// Opens of a device's own name, as of the names below it, pass its security check.
+inline constexpr uint32_t kFileDeviceSecureOpen = 0x100;
 inline constexpr uint32_t kPoolTagDdk = 0x206B6444; // "Ddk " in memory order
 
-// I/O manager.
+// Interrupt request levels. The routines below may be called only up to the level their
+// comment names; the host model fails a test that calls one above it.
+using Irql = uint8_t;
+inline constexpr Irql kPassiveLevel = 0;
+inline constexpr Irql kApcLevel = 1;
+inline constexpr Irql kDispatchLevel = 2;
+Irql CurrentIrql();
+
+// I/O manager (PASSIVE_LEVEL).
 NtStatus CreateDevice(Driver *driver, const UString *name, uint32_t extensionSize,
                       uint32_t deviceType, uint32_t characteristics, bool exclusive,
                       Device **created);
@@ -45,6 +56,11 @@ NtStatus CreateSymbolicLink(const UString *link, const UString *target);
 NtStatus DeleteSymbolicLink(const UString *link);
 // Routes create, read and device-control requests of the driver to the dispatch routines.
 void InstallDispatchHandlers(Driver *driver);
+
+// A reference that keeps a device object, its record included, after it has been deleted
+// (any level up to DISPATCH_LEVEL).
+void ReferenceDevice(Device *device);
+void DereferenceDevice(Device *device);
 
 // The current request.
 uint32_t ControlCode(Request *request);
@@ -62,18 +78,57 @@ bool CopyFromCaller(void *to, const void *callerMemory, uint32_t length);
 bool CopyToCaller(void *callerMemory, const void *from, uint32_t length);
 int64_t ReadByteOffset(Request *request);
 uint32_t ReadLength(Request *request);
-// The system address of the read's data buffer, mapping it when needed; null when none.
+// The system address of the read's data buffer, mapping it when needed; null when there is
+// none or no system address space is left for it (up to DISPATCH_LEVEL).
 void *MapReadBuffer(Request *request);
-// Completes with no priority boost.
+// Completes with no priority boost (up to DISPATCH_LEVEL).
 void CompleteRequest(Request *request, NtStatus status, uint32_t information);
+// Marks the request to be completed later, by another thread; its dispatch routine then
+// returns kPending and touches it no more.
+void MarkPending(Request *request);
+// Four pointers the driver may use while it holds a pending request.
+void **RequestContext(Request *request);
+// Whether the request came from user mode; such a caller's buffers and rights are checked.
+bool FromUserMode(Request *request);
+// Whether the thread that sent the current request may create names in the global namespace
+// (the create-global privilege, which administrators and services hold and standard users do
+// not). Called in the caller's own thread, at PASSIVE_LEVEL.
+bool CallerMayCreateGlobalNames();
 
-// Native files, opened for shared reading by NT path.
+// Native files, opened for shared reading by NT path. PASSIVE_LEVEL only.
 NtStatus OpenFileForRead(const UString *ntPath, FileHandle *handle);
-NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t offset);
+// Opens and closes the file again with the access check of the calling thread, as if that
+// thread opened it itself: the driver's own kernel rights must not stand in for the caller's.
+NtStatus CheckCallerMayRead(const UString *ntPath);
+// Reads up to `length` bytes; `*bytesRead` tells how many arrived.
+NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t offset,
+                    uint32_t *bytesRead);
 void CloseFile(FileHandle handle);
 
-// Paged pool.
+// The driver's worker: a system thread of its own, a spin lock and an auto-resetting event,
+// all in nonpaged memory. Null or a failure status when resources run out.
+struct SpinLock;
+struct WorkEvent;
+using ThreadRoutine = void (*)(void *context);
+SpinLock *NewSpinLock();
+void FreeSpinLock(SpinLock *lock);
+// Raises to DISPATCH_LEVEL and returns the level to go back to: nothing paged may be touched
+// and no other seam routine called until the release.
+Irql AcquireSpinLock(SpinLock *lock);
+void ReleaseSpinLock(SpinLock *lock, Irql previous);
+WorkEvent *NewWorkEvent();
+void FreeWorkEvent(WorkEvent *event);
+// Wakes one waiter (up to DISPATCH_LEVEL).
+void SignalWork(WorkEvent *event);
+// Waits for a signal, below DISPATCH_LEVEL. The kernel's wait never gives up; false only when
+// a host test stops the thread.
+bool WaitForWork(WorkEvent *event);
+// Starts `routine` in a system thread that runs at PASSIVE_LEVEL until the system stops.
+NtStatus StartSystemThread(ThreadRoutine routine, void *context);
+
+// Paged pool (up to APC_LEVEL) and nonpaged pool (up to DISPATCH_LEVEL).
 void *AllocatePaged(size_t bytes, uint32_t tag);
+void *AllocateNonPaged(size_t bytes, uint32_t tag);
 void FreePool(void *memory);
 
 // Counted strings, with the platform's semantics (appends that do not fit change nothing and

@@ -15,9 +15,15 @@ NtStatus VELMORReadOffset(int64_t fileOffset, void *buffer, uint32_t length,
   if (!IsSuccess(result))
     return result;
   VelmorTrace("open success");
-  result = kernel::ReadFileAt(file, buffer, length, fileOffset);
+  uint32_t got = 0;
+  result = kernel::ReadFileAt(file, buffer, length, fileOffset, &got);
   VelmorTrace(IsSuccess(result) ? "read success" : "read fail");
   kernel::CloseFile(file);
+  // A read running past the file's end reports its whole length; the part beyond the end
+  // must not carry what the caller's pages held before (another process's data, perhaps).
+  if (IsSuccess(result))
+    for (uint32_t i = got < length ? got : length; i < length; ++i)
+      static_cast<uint8_t *>(buffer)[i] = 0;
   return result;
 }
 

@@ -38,6 +38,8 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
 
 } // namespace
 
+Irql CurrentIrql() { return KeGetCurrentIrql(); }
+
 NtStatus CreateDevice(Driver *driver, const UString *name, uint32_t extensionSize,
                       uint32_t deviceType, uint32_t characteristics, bool exclusive,
                       Device **created) {
@@ -65,6 +67,8 @@ NtStatus CreateSymbolicLink(const UString *link, const UString *target) {
 NtStatus DeleteSymbolicLink(const UString *link) {
   return IoDeleteSymbolicLink(const_cast<PUNICODE_STRING>(Nt(link)));
 }
+void ReferenceDevice(Device *device) { ObReferenceObject(Nt(device)); }
+void DereferenceDevice(Device *device) { ObDereferenceObject(Nt(device)); }
 void InstallDispatchHandlers(Driver *driver) {
   auto *d = reinterpret_cast<PDRIVER_OBJECT>(driver);
   d->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
@@ -106,9 +110,9 @@ void *MapReadBuffer(Request *r) {
   PMDL mdl = Nt(r)->MdlAddress;
   if (!mdl)
     return nullptr;
-  if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
-    return mdl->MappedSystemVa;
-  return MmMapLockedPages(mdl, KernelMode);
+  // The safe form: MmMapLockedPages bugchecks when system address space runs out, this one
+  // answers null (it is MmMapLockedPagesSpecifyCache without bugcheck-on-failure).
+  return MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
 }
 
 void CompleteRequest(Request *r, NtStatus status, uint32_t information) {
@@ -118,30 +122,139 @@ void CompleteRequest(Request *r, NtStatus status, uint32_t information) {
   IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-NtStatus OpenFileForRead(const UString *ntPath, FileHandle *handle) {
+void MarkPending(Request *r) { IoMarkIrpPending(Nt(r)); }
+void **RequestContext(Request *r) { return Nt(r)->Tail.Overlay.DriverContext; }
+bool FromUserMode(Request *r) { return Nt(r)->RequestorMode != KernelMode; }
+
+bool CallerMayCreateGlobalNames() {
+  // The subject is the current thread, the caller's own: control requests reach a top-level
+  // driver in the thread that sent them.
+  return SeSinglePrivilegeCheck(RtlConvertLongToLuid(SE_CREATE_GLOBAL_PRIVILEGE), UserMode);
+}
+
+namespace {
+
+// Not in every header: the object manager checks access as for a user-mode open even though
+// the handle is opened in kernel mode.
+constexpr ULONG kObjForceAccessCheck = 0x00000400;
+
+// ZwCreateFile is allowed at PASSIVE_LEVEL only (Driver Verifier's IrqlZwPassive).
+NTSTATUS OpenImage(const UString *ntPath, ULONG attributesFlags, HANDLE *file) {
   OBJECT_ATTRIBUTES attributes;
   // A kernel handle: the requesting process cannot see or close the per-read handle.
   InitializeObjectAttributes(&attributes, const_cast<PUNICODE_STRING>(Nt(ntPath)),
-                             OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+                             OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE | attributesFlags, nullptr,
+                             nullptr);
   IO_STATUS_BLOCK io;
+  *file = nullptr;
+  return ZwCreateFile(file, GENERIC_READ, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                      FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+}
+
+} // namespace
+
+NtStatus OpenFileForRead(const UString *ntPath, FileHandle *handle) {
   HANDLE file = nullptr;
-  NTSTATUS s = ZwCreateFile(&file, GENERIC_READ, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-                            FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  const NTSTATUS s = OpenImage(ntPath, 0, &file);
   *handle = file;
   return s;
 }
 
-NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t offset) {
+NtStatus CheckCallerMayRead(const UString *ntPath) {
+  HANDLE file = nullptr;
+  const NTSTATUS s = OpenImage(ntPath, kObjForceAccessCheck, &file);
+  if (NT_SUCCESS(s))
+    ZwClose(file);
+  return s;
+}
+
+NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t offset,
+                    uint32_t *bytesRead) {
   IO_STATUS_BLOCK io;
+  io.Information = 0;
   LARGE_INTEGER at;
   at.QuadPart = offset;
-  return ZwReadFile(handle, nullptr, nullptr, nullptr, &io, buffer, length, &at, nullptr);
+  const NTSTATUS s =
+      ZwReadFile(handle, nullptr, nullptr, nullptr, &io, buffer, length, &at, nullptr);
+  *bytesRead = NT_SUCCESS(s) ? uint32_t(io.Information) : 0;
+  return s;
 }
 
 void CloseFile(FileHandle handle) { ZwClose(handle); }
 
 void *AllocatePaged(size_t bytes, uint32_t tag) {
   return ExAllocatePoolWithTag(PagedPool, bytes, tag);
+}
+void *AllocateNonPaged(size_t bytes, uint32_t tag) {
+  return ExAllocatePoolWithTag(NonPagedPool, bytes, tag);
+}
+
+// The lock and the event live in nonpaged pool: they are used at DISPATCH_LEVEL.
+struct SpinLock {
+  KSPIN_LOCK lock;
+};
+struct WorkEvent {
+  KEVENT event;
+};
+
+SpinLock *NewSpinLock() {
+  auto *lock = static_cast<SpinLock *>(AllocateNonPaged(sizeof(SpinLock), kPoolTagDdk));
+  if (lock)
+    KeInitializeSpinLock(&lock->lock);
+  return lock;
+}
+void FreeSpinLock(SpinLock *lock) { ExFreePool(lock); }
+Irql AcquireSpinLock(SpinLock *lock) {
+  KIRQL previous;
+  KeAcquireSpinLock(&lock->lock, &previous);
+  return previous;
+}
+void ReleaseSpinLock(SpinLock *lock, Irql previous) { KeReleaseSpinLock(&lock->lock, previous); }
+
+WorkEvent *NewWorkEvent() {
+  auto *event = static_cast<WorkEvent *>(AllocateNonPaged(sizeof(WorkEvent), kPoolTagDdk));
+  if (event)
+    KeInitializeEvent(&event->event, SynchronizationEvent, FALSE);
+  return event;
+}
+void FreeWorkEvent(WorkEvent *event) { ExFreePool(event); }
+void SignalWork(WorkEvent *event) { KeSetEvent(&event->event, IO_NO_INCREMENT, FALSE); }
+bool WaitForWork(WorkEvent *event) {
+  KeWaitForSingleObject(&event->event, Executive, KernelMode, FALSE, nullptr);
+  return true;
+}
+
+namespace {
+
+struct ThreadStart {
+  ThreadRoutine routine;
+  void *context;
+};
+
+VOID NTAPI ThreadEntry(PVOID start) {
+  const ThreadStart copy = *static_cast<ThreadStart *>(start);
+  ExFreePool(start);
+  copy.routine(copy.context);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+} // namespace
+
+NtStatus StartSystemThread(ThreadRoutine routine, void *context) {
+  auto *start = static_cast<ThreadStart *>(AllocateNonPaged(sizeof(ThreadStart), kPoolTagDdk));
+  if (!start)
+    return STATUS_INSUFFICIENT_RESOURCES;
+  *start = ThreadStart{routine, context};
+  HANDLE thread = nullptr;
+  // No process handle: the thread belongs to the system process, not to whoever loaded us.
+  const NTSTATUS s = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                          ThreadEntry, start);
+  if (!NT_SUCCESS(s)) {
+    ExFreePool(start);
+    return s;
+  }
+  ZwClose(thread);
+  return STATUS_SUCCESS;
 }
 void FreePool(void *memory) { ExFreePool(memory); }
 

@@ -31,7 +31,7 @@ TEST_F(AddRemoveTest, AddMakesACdRomDeviceAndItsLetterLink) {
   ASSERT_NE(device, nullptr);
   EXPECT_EQ(model_.Resolve(u"\\DosDevices\\E:"), device);
   EXPECT_EQ(device->type, kFileDeviceCdRom);
-  EXPECT_EQ(device->characteristics, kernel::kFileReadOnlyDevice);
+  EXPECT_EQ(device->characteristics, kernel::kFileReadOnlyDevice | kernel::kFileDeviceSecureOpen);
   EXPECT_FALSE(device->exclusive);
   EXPECT_EQ(device->flags, kernel::kDoDirectIo) << "initializing cleared for a requested drive";
   EXPECT_EQ(device->alignment, kernel::kFileWordAlignment);
@@ -39,7 +39,7 @@ TEST_F(AddRemoveTest, AddMakesACdRomDeviceAndItsLetterLink) {
   EXPECT_EQ(x->DeviceObject, device);
   EXPECT_EQ(Text(x->ImageFileName), u"\\??\\D:\\a.iso");
   EXPECT_EQ(x->ImageFileName.MaximumLength, 998);
-  EXPECT_EQ(Text(x->DosLinkName), u"\\DosDevices\\E:");
+  EXPECT_EQ(Text(x->DosLinkName), GlobalLink('E'));
   EXPECT_EQ(x->DosLinkName.MaximumLength, 84);
   EXPECT_EQ(x->IsoFormat, 1u);
   EXPECT_TRUE(model_.AllTagged(kernel::kPoolTagDdk));
@@ -74,7 +74,7 @@ TEST_F(AddRemoveTest, SameLetterTwiceCollidesAndChangesNothing) {
 }
 
 TEST_F(AddRemoveTest, LetterHeldByAnotherDeviceLeavesNoDevice) {
-  model_.HoldName(DriveLink('F'));
+  model_.HoldName(GlobalLink('F')); // a letter every session sees, such as C:
   EXPECT_EQ(Add(u'F', u"D:\\a.iso"), status::kObjectNameCollision);
   EXPECT_FALSE(model_.HasName(DriveDevice('F')));
   EXPECT_TRUE(model_.HasName(DriveLink('F'))) << "the other owner keeps its link";
@@ -195,12 +195,14 @@ TEST_F(AddRemoveTest, SecondRemoveThroughAnOpenHandleDoesNothing) {
 
   kernel::Request again;
   again.code = IOCTL_VELMOR_REMOVE_DEVICE;
+  again.fromUserMode = true;
   EXPECT_EQ(VelmorDispatchDeviceControl(held, &again), status::kSuccess);
   kernel::Request read;
   std::vector<uint8_t> data(2048);
   read.length = 2048;
   read.readBuffer = data.data();
-  EXPECT_EQ(VelmorDispatchRead(held, &read), status::kDeviceNotReady);
+  Dispatch(VelmorDispatchRead, held, read);
+  EXPECT_EQ(read.status, status::kDeviceNotReady);
   EXPECT_EQ(read.information, 0u);
   EXPECT_EQ(model_.Reads().size(), 0u);
   model_.Close(held);
@@ -225,8 +227,64 @@ TEST_F(AddRemoveTest, RemoveSentToTheControlDeviceDeletesIt) {
   EXPECT_EQ(Remove(kControlLinkName), status::kSuccess);
   EXPECT_FALSE(model_.HasName(kControlLinkName));
   EXPECT_FALSE(model_.HasName(kControlDeviceName));
-  EXPECT_EQ(model_.LiveAllocations(), 0u);
+  EXPECT_EQ(model_.LiveAllocations(), 1u) << "only the driver's queue, which lives on";
 }
+
+TEST_F(AddRemoveTest, WithoutAGlobalDirectoryLinksTakeTheSessionName) {
+  KernelModel model; // a system older than the global directory
+  model.RemoveGlobalDirectory();
+  model.MapDosDrive(u'D', dir_);
+  kernel::Driver driver;
+  UString path;
+  kernel::InitString(&path, kServiceKey);
+  model.SetValue(kParametersKey, u"E", u"D:\\e.iso");
+  ASSERT_EQ(VelmorStartDriver(&driver, &path), status::kSuccess);
+  EXPECT_TRUE(model.HasName(kControlLinkName));
+  EXPECT_TRUE(model.HasName(u"\\DosDevices\\E:"));
+  EXPECT_FALSE(model.HasName(GlobalLink('E')));
+}
+
+// Who may add and remove drives, and which images a caller may mount.
+struct CallerCase {
+  const char *name;
+  bool privileged;   // holds the create-global privilege, as administrators do
+  bool fromUserMode; // a kernel-mode caller is trusted
+  bool imageDenied;  // the caller may not read the image
+  NtStatus added;
+};
+
+class CallerCheckTest : public AddRemoveTest, public ::testing::WithParamInterface<CallerCase> {};
+
+TEST_P(CallerCheckTest, AddAndRemoveCheckTheCaller) {
+  const CallerCase &c = GetParam();
+  const std::u16string image = WriteImage("private.iso", Pattern(4096));
+  if (c.imageDenied)
+    model_.DenyCallerRead("private.iso");
+  ASSERT_EQ(Add(u'G', u"D:\\mine.iso"), status::kSuccess); // by an administrator
+  model_.SetCallerPrivileged(c.privileged);
+  fromUserMode_ = c.fromUserMode;
+
+  EXPECT_EQ(Add(u'E', image), c.added);
+  EXPECT_EQ(model_.HasName(DriveDevice('E')), IsSuccess(c.added));
+  const NtStatus removed = Remove(DriveLink('G'));
+  if (c.fromUserMode && !c.privileged) {
+    EXPECT_EQ(removed, status::kPrivilegeNotHeld);
+    EXPECT_TRUE(model_.HasName(DriveLink('G'))) << "another user's drive stays";
+  } else {
+    EXPECT_EQ(removed, status::kSuccess);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Callers, CallerCheckTest,
+    ::testing::Values(
+        CallerCase{"Administrator", true, true, false, status::kSuccess},
+        CallerCase{"StandardUser", false, true, false, status::kPrivilegeNotHeld},
+        CallerCase{"KernelCaller", false, false, true, status::kSuccess},
+        CallerCase{"ImageTheCallerMayNotRead", true, true, true, status::kAccessDenied},
+        // The privilege is looked at first: nothing of the image is touched for such a caller.
+        CallerCase{"StandardUserUnreadableImage", false, true, true, status::kPrivilegeNotHeld}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 struct FormatCase {
   std::u16string path;
@@ -243,7 +301,8 @@ TEST_P(FormatRuleTest, DecidedByTheLastFourCodeUnits) {
   UString path{uint16_t(p.size() * 2), uint16_t(p.size() * 2), p.empty() ? nullptr : exact.get()};
   char16_t link[] = u"E:";
   UString letter{4, 6, link};
-  ASSERT_EQ(VelmorCreateDevice(&driver_, &letter, &path, true), status::kSuccess);
+  ASSERT_EQ(VelmorCreateDevice(&driver_, nullptr, &letter, &path, kClearInitializing),
+            status::kSuccess);
   EXPECT_EQ(Extension(DriveDevice('E'))->IsoFormat, GetParam().iso);
 }
 

@@ -44,7 +44,8 @@ Answer DriverTest::Control(const std::u16string &name, uint32_t code, uint32_t i
   request.inputLength = inputLength;
   request.outputLength = outputLength;
   request.systemBuffer = system.empty() ? nullptr : system.data();
-  VelmorDispatchDeviceControl(device, &request);
+  request.fromUserMode = fromUserMode_;
+  Dispatch(VelmorDispatchDeviceControl, device, request);
   model_.Close(device);
   system.resize(outputLength);
   return Answer{request.status, request.information, system, request.completions};
@@ -60,13 +61,14 @@ NtStatus DriverTest::AddRecordBytes(std::vector<uint8_t> &record, uint32_t input
   request.outputLength = outputLength;
   request.systemBuffer = system.data();
   request.userBuffer = record.empty() ? nullptr : record.data();
+  request.fromUserMode = fromUserMode_;
   // The caller's buffer may change or vanish under the driver: it may touch it only through
   // the guarded copies, and under ASan any other access is reported.
   ASAN_POISON_MEMORY_REGION(record.data(), record.size());
   VelmorDispatchDeviceControl(device, &request);
   ASAN_UNPOISON_MEMORY_REGION(record.data(), record.size());
   model_.Close(device);
-  EXPECT_EQ(request.completions, 1);
+  EXPECT_EQ(request.completions.load(), 1);
   EXPECT_EQ(request.information, 0u);
   return request.status;
 }
@@ -93,9 +95,25 @@ Answer DriverTest::Read(const std::u16string &name, int64_t offset, uint32_t len
   request.byteOffset = offset;
   request.length = length;
   request.readBuffer = length ? data.data() : nullptr;
-  VelmorDispatchRead(device, &request);
+  {
+    // The file system and the memory manager send paging reads at APC_LEVEL.
+    IrqlScope paging(kernel::kApcLevel);
+    Dispatch(VelmorDispatchRead, device, request);
+  }
   model_.Close(device);
   return Answer{request.status, request.information, data, request.completions};
+}
+
+void DriverTest::Dispatch(NtStatus (*routine)(kernel::Device *, kernel::Request *),
+                          kernel::Device *device, kernel::Request &request) {
+  const NtStatus returned = routine(device, &request);
+  if (returned == status::kPending) {
+    EXPECT_TRUE(request.pending) << "returned pending without marking the request";
+    model_.AwaitCompletion(request); // the handle stays open until then, as the I/O manager's
+  } else {
+    EXPECT_EQ(request.completions.load(), 1) << "completed before the dispatch routine returned";
+    EXPECT_EQ(returned, request.status);
+  }
 }
 
 VELMOR_DRIVE_EXTENSION *DriverTest::Extension(const std::u16string &deviceName) {
@@ -114,6 +132,7 @@ std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
 }
 
 std::u16string DriveLink(char letter) { return u"\\DosDevices\\" + ToU16({letter, ':'}); }
+std::u16string GlobalLink(char letter) { return u"\\DosDevices\\Global\\" + ToU16({letter, ':'}); }
 std::u16string DriveDevice(char letter) {
   return u"\\Device\\VELMOR" + ToU16(std::to_string(letter - 'A'));
 }

@@ -47,14 +47,20 @@ protected:
   Answer Read(const std::u16string &name, int64_t offset, uint32_t length);
 
   VELMOR_DRIVE_EXTENSION *Extension(const std::u16string &deviceName);
+  // Sends a request to a dispatch routine and, when it is left pending, waits for the
+  // driver's thread to complete it.
+  void Dispatch(NtStatus (*routine)(kernel::Device *, kernel::Request *), kernel::Device *device,
+                kernel::Request &request);
 
   KernelModel model_;
   kernel::Driver driver_;
+  bool fromUserMode_ = true; // control requests come from the program, in user mode
   std::string dir_;
 };
 
 std::vector<uint8_t> Pattern(size_t size, uint32_t seed = 1);
-std::u16string DriveLink(char letter);   // "\DosDevices\E:"
+std::u16string DriveLink(char letter);   // "\DosDevices\E:", as a session sees it
+std::u16string GlobalLink(char letter);  // "\DosDevices\Global\E:"
 std::u16string DriveDevice(char letter); // "\Device\VELMOR4"
 
 } // namespace velmor::test

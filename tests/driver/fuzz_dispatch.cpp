@@ -64,7 +64,13 @@ const std::string &ImageDirectory() {
   return dir;
 }
 
-void Control(kernel::Device *device, Input &in) {
+// Waits for a request left pending to be completed by the driver's thread.
+void Finish(test::KernelModel &model, NtStatus returned, kernel::Request &request) {
+  if (returned == status::kPending)
+    model.AwaitCompletion(request);
+}
+
+void Control(test::KernelModel &model, kernel::Device *device, Input &in) {
   const uint8_t pick = in.Byte();
   const uint32_t code = pick < 0xC0 ? kKnownCodes[pick % std::size(kKnownCodes)] : in.U32();
   const uint32_t inputLength = in.U16() % 4200;
@@ -79,18 +85,24 @@ void Control(kernel::Device *device, Input &in) {
   request.outputLength = outputLength;
   request.systemBuffer = system.empty() ? nullptr : system.data();
   request.userBuffer = user.empty() ? nullptr : user.data();
-  VelmorDispatchDeviceControl(device, &request);
+  request.fromUserMode = true;
+  Finish(model, VelmorDispatchDeviceControl(device, &request), request);
   if (request.completions != 1 || request.information > outputLength)
     std::abort();
 }
 
-void Read(kernel::Device *device, Input &in) {
+void Read(test::KernelModel &model, kernel::Device *device, Input &in) {
   kernel::Request request;
   request.byteOffset = int64_t(in.U64() & 0x8000000000FFFFFFull); // near the image, or negative
   request.length = in.U16() % 9000;
   std::vector<uint8_t> data((in.Byte() & 1) ? request.length : 0);
   request.readBuffer = data.empty() ? nullptr : data.data();
-  VelmorDispatchRead(device, &request);
+  NtStatus returned;
+  {
+    test::IrqlScope paging(kernel::kApcLevel);
+    returned = VelmorDispatchRead(device, &request);
+  }
+  Finish(model, returned, request);
   if (request.completions != 1 || request.information > request.length)
     std::abort();
 }
@@ -126,10 +138,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       continue;
     switch (kind) {
     case 0:
-      Control(device, in);
+      Control(model, device, in);
       break;
     case 1:
-      Read(device, in);
+      Read(model, device, in);
       break;
     case 2: {
       kernel::Request request;

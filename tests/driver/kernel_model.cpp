@@ -15,11 +15,32 @@ namespace velmor::test {
 namespace {
 
 KernelModel *current = nullptr;
+thread_local kernel::Irql t_irql = kernel::kPassiveLevel;
+
+const char *LevelName(kernel::Irql level) {
+  switch (level) {
+  case kernel::kPassiveLevel:
+    return "PASSIVE_LEVEL";
+  case kernel::kApcLevel:
+    return "APC_LEVEL";
+  case kernel::kDispatchLevel:
+    return "DISPATCH_LEVEL";
+  default:
+    return "above DISPATCH_LEVEL";
+  }
+}
 
 KernelModel &Current() {
   if (!current)
     std::abort();
   return *current;
+}
+
+// A routine that may be called only up to `highest`.
+void AtMost(kernel::Irql highest, const char *routine) {
+  if (t_irql > highest)
+    Current().Violation(std::string(routine) + " called at " + LevelName(t_irql) +
+                        " (allowed up to " + LevelName(highest) + ")");
 }
 
 std::u16string Text(const UString *s) {
@@ -51,9 +72,27 @@ std::u16string Upper(std::u16string text) {
   return text;
 }
 
+kernel::Irql ThreadIrql() { return t_irql; }
+void SetThreadIrql(kernel::Irql level) { t_irql = level; }
+
+IrqlScope::IrqlScope(kernel::Irql level) : previous_(t_irql) { t_irql = level; }
+IrqlScope::~IrqlScope() { t_irql = previous_; }
+
 KernelModel::KernelModel() { current = this; }
 
 KernelModel::~KernelModel() {
+  // The driver's threads wait for work for as long as the system runs; the model is the
+  // system, and stops them.
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    for (kernel::WorkEvent *event : events_) {
+      std::lock_guard<std::mutex> eventLock(event->mutex);
+      event->stopping = true;
+      event->changed.notify_all();
+    }
+  }
+  for (std::thread &thread : threads_)
+    thread.join();
   for (kernel::Device *device : devices_)
     delete device;
   for (auto &[memory, allocation] : pool_)
@@ -61,27 +100,44 @@ KernelModel::~KernelModel() {
   current = nullptr;
 }
 
+std::map<std::u16string, KernelModel::Entry>::const_iterator
+KernelModel::Lookup(const std::u16string &name) const {
+  static const std::u16string dosDevices = u"\\DOSDEVICES\\";
+  static const std::u16string global = u"\\DOSDEVICES\\GLOBAL\\";
+  const std::u16string key = Upper(name);
+  auto it = names_.find(key);
+  if (it == names_.end() && key.compare(0, dosDevices.size(), dosDevices) == 0 &&
+      key.compare(0, global.size(), global) != 0)
+    it = names_.find(global + key.substr(dosDevices.size()));
+  return it;
+}
+
 kernel::Device *KernelModel::FindDevice(const std::u16string &name) const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   auto it = names_.find(Upper(name));
   return it == names_.end() ? nullptr : it->second.device;
 }
 
 kernel::Device *KernelModel::Resolve(const std::u16string &link) const {
-  auto it = names_.find(Upper(link));
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  auto it = Lookup(link);
   if (it == names_.end() || it->second.device)
     return nullptr;
   return FindDevice(it->second.target);
 }
 
 bool KernelModel::HasName(const std::u16string &name) const {
-  return names_.count(Upper(name)) != 0;
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return Lookup(name) != names_.end();
 }
 
 void KernelModel::HoldName(const std::u16string &name) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   names_[Upper(name)] = Entry{nullptr, u"\\Device\\Elsewhere"};
 }
 
 kernel::Device *KernelModel::Open(const std::u16string &name) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   kernel::Device *device = FindDevice(name);
   if (!device)
     device = Resolve(name);
@@ -91,8 +147,54 @@ kernel::Device *KernelModel::Open(const std::u16string &name) {
 }
 
 void KernelModel::Close(kernel::Device *device) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (--device->openHandles == 0 && device->deleted)
     Destroy(device);
+}
+
+void KernelModel::Violation(const std::string &what) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    ++faults_;
+  }
+  ADD_FAILURE() << what;
+}
+
+void KernelModel::AwaitCompletion(kernel::Request &request) {
+  std::unique_lock<std::mutex> lock(completion_mutex_);
+  if (!completed_.wait_for(lock, std::chrono::seconds(20),
+                           [&] { return request.completions.load() != 0; }))
+    Violation("a pending request was never completed");
+}
+
+void KernelModel::NotifyCompletion() {
+  std::lock_guard<std::mutex> lock(completion_mutex_);
+  completed_.notify_all();
+}
+
+NtStatus KernelModel::CheckCallerRead(const std::u16string &ntPath) {
+  const std::string host = HostPathOf(ntPath);
+  if (host.empty() || ::access(host.c_str(), F_OK) != 0)
+    return status::kObjectNameNotFound;
+  const std::string name = host.substr(host.find_last_of('/') + 1);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return caller_denied_.count(name) ? status::kAccessDenied : status::kSuccess;
+}
+
+NtStatus KernelModel::StartThread(kernel::ThreadRoutine routine, void *context) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  threads_.emplace_back([routine, context] { routine(context); });
+  return status::kSuccess;
+}
+
+void KernelModel::TrackEvent(kernel::WorkEvent *event) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  events_.insert(event);
+}
+
+void KernelModel::ForgetEvent(kernel::WorkEvent *event) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  events_.erase(event);
 }
 
 bool KernelModel::AllTagged(uint32_t tag) const {
@@ -103,11 +205,13 @@ bool KernelModel::AllTagged(uint32_t tag) const {
 }
 
 void KernelModel::MapDosDrive(char16_t letter, const std::string &hostDir) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   dos_drives_[letter] = hostDir;
 }
 
 void KernelModel::SetValue(const std::u16string &key, const std::u16string &name,
                            const std::u16string &data) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   registry_[Upper(key)][Upper(name)] = Value{true, data};
 }
 
@@ -118,6 +222,8 @@ void KernelModel::SetNonStringValue(const std::u16string &key, const std::u16str
 NtStatus KernelModel::CreateDevice(kernel::Driver *driver, const std::u16string &name,
                                    uint32_t extension, uint32_t type, uint32_t characteristics,
                                    bool exclusive, kernel::Device **created) {
+  AtMost(kernel::kPassiveLevel, "IoCreateDevice");
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   *created = nullptr;
   if (HasName(name))
     return status::kObjectNameCollision;
@@ -137,9 +243,10 @@ NtStatus KernelModel::CreateDevice(kernel::Driver *driver, const std::u16string 
 }
 
 void KernelModel::DeleteDevice(kernel::Device *device) {
+  AtMost(kernel::kPassiveLevel, "IoDeleteDevice");
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (!devices_.count(device) || device->deleted) {
-    ++faults_;
-    ADD_FAILURE() << "device deleted twice";
+    Violation("device deleted twice");
     return;
   }
   names_.erase(Upper(device->name));
@@ -155,13 +262,21 @@ void KernelModel::Destroy(kernel::Device *device) {
 }
 
 NtStatus KernelModel::CreateLink(const std::u16string &link, const std::u16string &target) {
-  if (HasName(link))
+  AtMost(kernel::kPassiveLevel, "IoCreateSymbolicLink");
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  static const std::u16string global = u"\\DOSDEVICES\\GLOBAL\\";
+  const std::u16string key = Upper(link);
+  if (no_global_directory_ && key.compare(0, global.size(), global) == 0)
+    return status::kObjectPathNotFound;
+  if (names_.count(key))
     return status::kObjectNameCollision;
-  names_[Upper(link)] = Entry{nullptr, target};
+  names_[key] = Entry{nullptr, target};
   return status::kSuccess;
 }
 
 NtStatus KernelModel::DeleteLink(const std::u16string &link) {
+  AtMost(kernel::kPassiveLevel, "IoDeleteSymbolicLink");
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   auto it = names_.find(Upper(link));
   if (it == names_.end() || it->second.device)
     return status::kObjectNameNotFound;
@@ -171,6 +286,7 @@ NtStatus KernelModel::DeleteLink(const std::u16string &link) {
 
 bool KernelModel::CopyCallerMemory(void *to, const void *from, uint32_t length,
                                    const void *callerMemory) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (++caller_copies_ == fail_caller_at_)
     return false; // as a fault at the first byte
 #if !VELMOR_MODEL_ASAN
@@ -187,73 +303,108 @@ bool KernelModel::CopyCallerMemory(void *to, const void *from, uint32_t length,
   return true;
 }
 
-void *KernelModel::Allocate(size_t bytes, uint32_t tag) {
+void *KernelModel::Allocate(size_t bytes, uint32_t tag, bool paged) {
+  if (paged)
+    AtMost(kernel::kApcLevel, "ExAllocatePoolWithTag(PagedPool)");
+  else
+    AtMost(kernel::kDispatchLevel, "ExAllocatePoolWithTag(NonPagedPool)");
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (++allocations_ == fail_at_)
     return nullptr;
   void *memory = std::malloc(bytes);
-  pool_[memory] = Allocation{bytes, tag};
+  pool_[memory] = Allocation{bytes, tag, paged};
   return memory;
 }
 
 void KernelModel::Free(void *memory) {
-  if (!pool_.erase(memory)) {
-    ++faults_;
-    ADD_FAILURE() << "pool memory freed twice or never allocated";
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  auto it = pool_.find(memory);
+  if (it == pool_.end()) {
+    Violation("pool memory freed twice or never allocated");
     return;
   }
+  AtMost(it->second.paged ? kernel::kApcLevel : kernel::kDispatchLevel, "ExFreePool");
+  pool_.erase(it);
   std::free(memory);
 }
 
 void KernelModel::EnterFileOpen() {
   std::function<void()> hook;
-  hook.swap(before_open_);
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    hook.swap(before_open_);
+  }
   if (hook)
     hook();
 }
 
-NtStatus KernelModel::OpenFile(const std::u16string &ntPath, kernel::FileHandle *handle) {
-  *handle = nullptr;
+std::string KernelModel::HostPathOf(const std::u16string &ntPath) const {
   // "\??\L:\rest": only drive-letter paths of mapped drives exist.
   if (ntPath.size() < 7 || ntPath.compare(0, 4, u"\\??\\") != 0 || ntPath[5] != u':' ||
       ntPath[6] != u'\\')
-    return status::kObjectNameNotFound;
+    return {};
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   auto drive = dos_drives_.find(Upper(ntPath.substr(4, 1))[0]);
   if (drive == dos_drives_.end())
-    return status::kObjectNameNotFound;
+    return {};
   std::string hostPath = drive->second;
   for (char16_t c : ntPath.substr(6))
     hostPath += c == u'\\' ? '/' : char(c);
+  return hostPath;
+}
+
+NtStatus KernelModel::OpenFile(const std::u16string &ntPath, kernel::FileHandle *handle) {
+  // Driver Verifier's IrqlZwPassive: the Zw file routines run at PASSIVE_LEVEL only.
+  AtMost(kernel::kPassiveLevel, "ZwCreateFile");
+  *handle = nullptr;
+  const std::string hostPath = HostPathOf(ntPath);
+  if (hostPath.empty())
+    return status::kObjectNameNotFound;
   int fd = ::open(hostPath.c_str(), O_RDONLY);
   if (fd < 0)
     return status::kObjectNameNotFound;
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   ++open_files_;
   *handle = new HostFile{fd, hostPath};
   return status::kSuccess;
 }
 
 NtStatus KernelModel::ReadFile(kernel::FileHandle handle, void *buffer, uint32_t length,
-                               int64_t offset) {
+                               int64_t offset, uint32_t *bytesRead) {
+  AtMost(kernel::kPassiveLevel, "ZwReadFile");
+  *bytesRead = 0;
   auto *file = static_cast<HostFile *>(handle);
-  reads_.push_back(FileRead{file->hostPath, offset, length});
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    reads_.push_back(FileRead{file->hostPath, offset, length});
+  }
   struct stat info {};
   ::fstat(file->fd, &info);
   if (offset < 0)
     return status::kInvalidParameter;
   if (offset >= info.st_size)
     return status::kEndOfFile;
-  if (length && ::pread(file->fd, buffer, length, offset) < 0)
+  // A read past the end fills only the bytes that exist, and leaves the rest of the buffer
+  // as it was.
+  const ssize_t got = length ? ::pread(file->fd, buffer, length, offset) : 0;
+  if (got < 0)
     return status::kDeviceNotReady;
+  *bytesRead = uint32_t(got);
   return status::kSuccess;
 }
 
 void KernelModel::CloseFile(kernel::FileHandle handle) {
+  AtMost(kernel::kPassiveLevel, "ZwClose");
   auto *file = static_cast<HostFile *>(handle);
   ::close(file->fd);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   --open_files_;
   delete file;
 }
 
 NtStatus KernelModel::Query(const std::u16string &key, const std::u16string &name, UString *value) {
+  AtMost(kernel::kPassiveLevel, "RtlQueryRegistryValues");
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   queried_.push_back(name);
   auto values = registry_.find(Upper(key));
   if (values == registry_.end())
@@ -312,11 +463,82 @@ bool CopyToCaller(void *callerMemory, const void *from, uint32_t length) {
 }
 int64_t ReadByteOffset(Request *r) { return r->byteOffset; }
 uint32_t ReadLength(Request *r) { return r->length; }
-void *MapReadBuffer(Request *r) { return r->readBuffer; }
+void *MapReadBuffer(Request *r) {
+  test::AtMost(kDispatchLevel, "MmGetSystemAddressForMdlSafe");
+  if (!r->readBuffer)
+    return nullptr;
+  return Current().MappingFails(Current().NextMapping()) ? nullptr : r->readBuffer;
+}
 void CompleteRequest(Request *r, NtStatus status, uint32_t information) {
-  ++r->completions;
+  test::AtMost(kDispatchLevel, "IoCompleteRequest");
   r->status = status;
   r->information = information;
+  ++r->completions;
+  Current().NotifyCompletion();
+}
+void MarkPending(Request *r) { r->pending = true; }
+void **RequestContext(Request *r) { return r->driverContext; }
+bool FromUserMode(Request *r) { return r->fromUserMode; }
+bool CallerMayCreateGlobalNames() {
+  test::AtMost(kPassiveLevel, "SeSinglePrivilegeCheck");
+  return Current().CallerPrivileged();
+}
+
+Irql CurrentIrql() { return test::ThreadIrql(); }
+void ReferenceDevice(Device *device) {
+  test::AtMost(kDispatchLevel, "ObReferenceObject");
+  ++device->openHandles; // guarded like a handle: Close() drops it
+}
+void DereferenceDevice(Device *device) {
+  test::AtMost(kDispatchLevel, "ObDereferenceObject");
+  Current().Close(device);
+}
+
+SpinLock *NewSpinLock() { return new SpinLock; }
+void FreeSpinLock(SpinLock *lock) { delete lock; }
+Irql AcquireSpinLock(SpinLock *lock) {
+  test::AtMost(kDispatchLevel, "KeAcquireSpinLock");
+  lock->mutex.lock();
+  const Irql previous = test::ThreadIrql();
+  test::SetThreadIrql(kDispatchLevel);
+  return previous;
+}
+void ReleaseSpinLock(SpinLock *lock, Irql previous) {
+  test::SetThreadIrql(previous);
+  lock->mutex.unlock();
+}
+WorkEvent *NewWorkEvent() {
+  auto *event = new WorkEvent;
+  Current().TrackEvent(event);
+  return event;
+}
+void FreeWorkEvent(WorkEvent *event) {
+  Current().ForgetEvent(event);
+  delete event;
+}
+void SignalWork(WorkEvent *event) {
+  test::AtMost(kDispatchLevel, "KeSetEvent");
+  std::lock_guard<std::mutex> lock(event->mutex);
+  event->signalled = true;
+  event->changed.notify_one();
+}
+bool WaitForWork(WorkEvent *event) {
+  test::AtMost(kApcLevel, "KeWaitForSingleObject");
+  std::unique_lock<std::mutex> lock(event->mutex);
+  event->changed.wait(lock, [&] { return event->signalled || event->stopping; });
+  if (event->stopping)
+    return false;
+  event->signalled = false; // an auto-resetting event
+  return true;
+}
+NtStatus StartSystemThread(ThreadRoutine routine, void *context) {
+  test::AtMost(kPassiveLevel, "PsCreateSystemThread");
+  return Current().StartThread(routine, context);
+}
+
+NtStatus CheckCallerMayRead(const UString *ntPath) {
+  test::AtMost(kPassiveLevel, "ZwCreateFile");
+  return Current().CheckCallerRead(test::Text(ntPath));
 }
 
 NtStatus OpenFileForRead(const UString *ntPath, FileHandle *handle) {
@@ -325,12 +547,14 @@ NtStatus OpenFileForRead(const UString *ntPath, FileHandle *handle) {
   Current().EnterFileOpen();
   return Current().OpenFile(test::Text(&name), handle);
 }
-NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t offset) {
-  return Current().ReadFile(handle, buffer, length, offset);
+NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t offset,
+                    uint32_t *bytesRead) {
+  return Current().ReadFile(handle, buffer, length, offset, bytesRead);
 }
 void CloseFile(FileHandle handle) { Current().CloseFile(handle); }
 
 void *AllocatePaged(size_t bytes, uint32_t tag) { return Current().Allocate(bytes, tag); }
+void *AllocateNonPaged(size_t bytes, uint32_t tag) { return Current().Allocate(bytes, tag, false); }
 void FreePool(void *memory) { Current().Free(memory); }
 
 // Counted strings with the kernel's rules: an append that does not fit fails and changes

@@ -3,12 +3,16 @@
 // to fail, image files read from the host file system and a registry of string values.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kernel_seam.h"
@@ -28,8 +32,19 @@ struct Device {
   uint32_t flags = kDoDeviceInitializing;
   uint32_t alignment = 0;
   std::unique_ptr<uint8_t[]> extension;
-  int openHandles = 0;
+  int openHandles = 0; // handles and references
   bool deleted = false;
+};
+
+struct SpinLock {
+  std::mutex mutex;
+};
+
+struct WorkEvent {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool signalled = false;
+  bool stopping = false;
 };
 
 // A request as the I/O manager would hand it over; the buffers belong to the test.
@@ -42,8 +57,11 @@ struct Request {
   int64_t byteOffset = 0;
   uint32_t length = 0;
   void *readBuffer = nullptr;
+  bool fromUserMode = false;
+  void *driverContext[4] = {};
+  bool pending = false;
   // Filled on completion.
-  int completions = 0;
+  std::atomic<int> completions{0};
   NtStatus status = 0;
   uint32_t information = 0;
 };
@@ -58,6 +76,19 @@ struct FileRead {
   uint32_t length;
 };
 
+// The interrupt request level of the calling thread; threads start at PASSIVE_LEVEL.
+kernel::Irql ThreadIrql();
+void SetThreadIrql(kernel::Irql level);
+// Raises the calling thread's level for a scope, as the system does for a paging read.
+class IrqlScope {
+public:
+  explicit IrqlScope(kernel::Irql level);
+  ~IrqlScope();
+
+private:
+  kernel::Irql previous_;
+};
+
 class KernelModel {
 public:
   KernelModel();  // becomes the kernel that the seam operations act on
@@ -70,7 +101,10 @@ public:
   // The device a link names, or null.
   kernel::Device *Resolve(const std::u16string &link) const;
   bool HasName(const std::u16string &name) const;
-  size_t DeviceCount() const { return live_devices_; }
+  size_t DeviceCount() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return live_devices_;
+  }
   const std::vector<std::u16string> &CreatedDevices() const { return created_; }
   void HoldName(const std::u16string &name); // a name another driver owns
   // A handle keeps a deleted device's memory until it is closed.
@@ -79,7 +113,10 @@ public:
 
   // Paged pool: the nth allocation from now on (1-based) fails; 0 fails none.
   void FailAllocation(int nth) { fail_at_ = nth ? allocations_ + nth : 0; }
-  size_t LiveAllocations() const { return pool_.size(); }
+  size_t LiveAllocations() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return pool_.size();
+  }
   int Allocations() const { return allocations_; }
   bool AllTagged(uint32_t tag) const;
   // Caller memory: the nth copy from or to it from now on (1-based) faults; 0 faults none.
@@ -88,7 +125,37 @@ public:
   void FailCallerAccess(int nth) { fail_caller_at_ = nth ? caller_copies_ + nth : 0; }
   int CallerCopies() const { return caller_copies_; }
   // Double deletes and frees seen so far.
-  int Faults() const { return faults_; }
+  int Faults() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return faults_;
+  }
+
+  // Without a global directory (as before terminal services), links can only be made under
+  // the plain \DosDevices\ names.
+  void RemoveGlobalDirectory() { no_global_directory_ = true; }
+
+  // Rules of the kernel broken so far: a routine called above its level, a device or pool
+  // freed twice.
+  void Violation(const std::string &what);
+
+  // Requests: a pending request is completed later by the driver's thread; waits (bounded)
+  // until it is.
+  void AwaitCompletion(kernel::Request &request);
+  void NotifyCompletion();
+  // Mapping a read's buffer: the nth mapping from now on (1-based) finds no address space.
+  void FailMapping(int nth) { fail_map_at_ = nth ? maps_ + nth : 0; }
+  int NextMapping() { return ++maps_; }
+  bool MappingFails(int n) const { return n == fail_map_at_; }
+  // The calling thread's rights: whether it holds the create-global privilege, and the host
+  // files (by name) it may not read.
+  void SetCallerPrivileged(bool privileged) { caller_privileged_ = privileged; }
+  bool CallerPrivileged() const { return caller_privileged_; }
+  void DenyCallerRead(const std::string &name) { caller_denied_.insert(name); }
+  NtStatus CheckCallerRead(const std::u16string &ntPath);
+  // The driver's threads, stopped and joined when the model goes.
+  NtStatus StartThread(kernel::ThreadRoutine routine, void *context);
+  void TrackEvent(kernel::WorkEvent *event);
+  void ForgetEvent(kernel::WorkEvent *event);
 
   // Image files: "\??\L:\dir\file" is read from hostDir/dir/file.
   void MapDosDrive(char16_t letter, const std::string &hostDir);
@@ -96,7 +163,10 @@ public:
   // Runs `hook` inside the next file open, after the open has taken the name's counted string
   // and before it reads the characters.
   void OnNextFileOpen(std::function<void()> hook) { before_open_ = std::move(hook); }
-  int OpenFiles() const { return open_files_; }
+  int OpenFiles() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return open_files_;
+  }
 
   // Registry: string values under absolute key paths (case-insensitive names).
   void SetValue(const std::u16string &key, const std::u16string &name, const std::u16string &data);
@@ -114,11 +184,12 @@ public:
   NtStatus CreateLink(const std::u16string &link, const std::u16string &target);
   NtStatus DeleteLink(const std::u16string &link);
   bool CopyCallerMemory(void *to, const void *from, uint32_t length, const void *callerMemory);
-  void *Allocate(size_t bytes, uint32_t tag);
+  void *Allocate(size_t bytes, uint32_t tag, bool paged = true);
   void Free(void *memory);
   void EnterFileOpen();
   NtStatus OpenFile(const std::u16string &ntPath, kernel::FileHandle *handle);
-  NtStatus ReadFile(kernel::FileHandle handle, void *buffer, uint32_t length, int64_t offset);
+  NtStatus ReadFile(kernel::FileHandle handle, void *buffer, uint32_t length, int64_t offset,
+                    uint32_t *bytesRead);
   void CloseFile(kernel::FileHandle handle);
   NtStatus Query(const std::u16string &key, const std::u16string &name, UString *value);
 
@@ -130,8 +201,25 @@ private:
   struct Allocation {
     size_t bytes;
     uint32_t tag;
+    bool paged;
   };
   void Destroy(kernel::Device *device);
+  std::string HostPathOf(const std::u16string &ntPath) const;
+  // The name a lookup finds: a name of the session's own, else the global one.
+  std::map<std::u16string, Entry>::const_iterator Lookup(const std::u16string &name) const;
+
+  // The model is used from the test's threads and the driver's: every member below is
+  // guarded by mutex_ (the hook and the threads excepted).
+  mutable std::recursive_mutex mutex_;
+  std::mutex completion_mutex_;
+  std::condition_variable completed_;
+  std::vector<std::thread> threads_;
+  std::set<kernel::WorkEvent *> events_;
+  bool no_global_directory_ = false;
+  int maps_ = 0;
+  int fail_map_at_ = 0;
+  bool caller_privileged_ = true;
+  std::set<std::string> caller_denied_;
 
   std::map<std::u16string, Entry> names_; // keys upper-cased
   std::set<kernel::Device *> devices_;

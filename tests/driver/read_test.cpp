@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
+#include <memory>
 
 #include "driver_fixture.h"
 
@@ -63,13 +65,104 @@ TEST_F(ReadTest, OffsetSumCarriesIntoTheHighHalf) {
   EXPECT_EQ(model_.Reads()[1].offset, velmor);
 }
 
-TEST_F(ReadTest, ReadRunningPastTheEndReturnsTheFullLength) {
+TEST_F(ReadTest, ReadRunningPastTheEndReturnsTheFullLengthWithZerosBeyond) {
   const auto image = Pattern(5000);
   ASSERT_EQ(Add(u'E', WriteImage("a.iso", image)), status::kSuccess);
-  Answer a = Read(DriveLink('E'), 4096, 2048);
+  Answer a = Read(DriveLink('E'), 4096, 2048); // the buffer held 0xEE before
   EXPECT_EQ(a.status, status::kSuccess);
   EXPECT_EQ(a.information, 2048u);
   EXPECT_EQ(Slice(a.output, 0, 904), Slice(image, 4096, 904));
+  EXPECT_EQ(std::count(a.output.begin() + 904, a.output.end(), 0), 2048 - 904)
+      << "the caller's old bytes must not come back as disc data";
+}
+
+TEST_F(ReadTest, NoAddressSpaceForTheBufferIsAShortage) {
+  ASSERT_EQ(Add(u'E', WriteImage("a.iso", Pattern(8192))), status::kSuccess);
+  model_.FailMapping(1);
+  Answer a = Read(DriveLink('E'), 0, 2048);
+  EXPECT_EQ(a.status, status::kInsufficientResources);
+  EXPECT_EQ(a.information, 0u);
+  EXPECT_TRUE(model_.Reads().empty());
+  EXPECT_EQ(Read(DriveLink('E'), 0, 2048).status, status::kSuccess) << "the next one maps";
+}
+
+// Reads queued for the driver's thread, with the thread held inside the first read's open.
+class QueuedReadTest : public ReadTest {
+protected:
+  struct Pending {
+    kernel::Device *device;
+    std::vector<uint8_t> data;
+    kernel::Request request;
+  };
+  std::unique_ptr<Pending> Send(const std::u16string &name, uint32_t length) {
+    auto p = std::make_unique<Pending>();
+    p->device = model_.Open(name);
+    p->data.assign(length, 0xEE);
+    p->request.length = length;
+    p->request.readBuffer = p->data.data();
+    IrqlScope paging(kernel::kApcLevel);
+    EXPECT_EQ(VelmorDispatchRead(p->device, &p->request), status::kPending);
+    return p;
+  }
+  void Finish(Pending &p) {
+    model_.AwaitCompletion(p.request);
+    model_.Close(p.device);
+  }
+  void HoldTheThread() {
+    model_.OnNextFileOpen([this] {
+      entered_.set_value();
+      release_.get_future().wait();
+    });
+  }
+  std::promise<void> entered_, release_;
+};
+
+TEST_F(QueuedReadTest, RemoveFailsTheReadsQueuedForItsDriveOnly) {
+  const auto image = Pattern(8192);
+  ASSERT_EQ(Add(u'E', WriteImage("e.iso", image)), status::kSuccess);
+  ASSERT_EQ(Add(u'F', WriteImage("f.iso", image)), status::kSuccess);
+  const size_t allocations = model_.LiveAllocations();
+  HoldTheThread();
+  auto first = Send(DriveLink('E'), 2048);
+  entered_.get_future().wait(); // the thread is inside the first read
+  auto second = Send(DriveLink('E'), 2048);
+  auto other = Send(DriveLink('F'), 2048);
+  auto third = Send(DriveLink('E'), 2048);
+
+  ASSERT_EQ(Remove(DriveLink('E')), status::kSuccess);
+  for (Pending *p : {second.get(), third.get()}) {
+    EXPECT_EQ(p->request.completions.load(), 1) << "failed by the remove, at once";
+    EXPECT_EQ(p->request.status, status::kDeviceNotReady);
+    EXPECT_EQ(p->request.information, 0u);
+  }
+  EXPECT_EQ(other->request.completions.load(), 0) << "another drive's read waits its turn";
+
+  release_.set_value();
+  for (Pending *p : {first.get(), second.get(), other.get(), third.get()})
+    Finish(*p);
+  EXPECT_EQ(first->request.status, status::kSuccess) << "the read being served ends normally";
+  EXPECT_EQ(other->request.status, status::kSuccess);
+  EXPECT_EQ(other->data, Slice(image, 0, 2048));
+  EXPECT_EQ(first->request.completions.load(), 1);
+  EXPECT_EQ(model_.LiveAllocations(), allocations - 2) << "the removed drive's two stores";
+  EXPECT_FALSE(model_.HasName(DriveDevice('E')));
+  EXPECT_EQ(model_.OpenFiles(), 0);
+}
+
+TEST_F(ReadTest, RemovedDriveAnswersNoMediaAndAsksForAVerify) {
+  ASSERT_EQ(Add(u'E', WriteImage("a.iso", Pattern(8192))), status::kSuccess);
+  kernel::Device *mounted = model_.Open(DriveLink('E')); // as a mounted volume holds it
+  EXPECT_EQ(Control(DriveLink('E'), ioctl::kCdromCheckVerify, 0, 4).status, status::kSuccess);
+  ASSERT_EQ(Remove(DriveLink('E')), status::kSuccess);
+  for (uint32_t code : {ioctl::kCdromCheckVerify, ioctl::kStorageCheckVerify}) {
+    kernel::Request check;
+    check.code = code;
+    Dispatch(VelmorDispatchDeviceControl, mounted, check);
+    EXPECT_EQ(check.status, status::kNoMediaInDevice);
+    EXPECT_EQ(check.information, 0u);
+    EXPECT_TRUE(mounted->flags & kernel::kDoVerifyVolume);
+  }
+  model_.Close(mounted);
 }
 
 TEST_F(ReadTest, ReadStartingAtOrPastTheEndIsNotReady) {

@@ -31,7 +31,8 @@ TEST_P(StartupTest, ControlDeviceAloneWithoutParametersKey) {
       << "the system clears initializing for devices made at start";
   EXPECT_EQ(Extension(kControlDeviceName)->IsoFormat, 1u);
   EXPECT_EQ(model_.DeviceCount(), 1u);
-  EXPECT_EQ(model_.LiveAllocations(), 2u) << "the control device's two stores, nothing else";
+  EXPECT_EQ(model_.LiveAllocations(), 3u)
+      << "the control device's two stores and the driver's queue, nothing else";
 }
 
 TEST_P(StartupTest, RecordedDrivesComeBackInLetterOrderOneQueryEach) {
@@ -74,7 +75,7 @@ TEST_P(StartupTest, RecordedImageKeepsItsFormat) {
 }
 
 TEST_P(StartupTest, DrivesThatCannotBeMadeAreSkipped) {
-  model_.HoldName(DriveLink('D'));
+  model_.HoldName(GlobalLink('D'));
   Record("D", u"D:\\held.iso");                               // letter taken
   Record("F", u"D:\\" + std::u16string(493, u'x'));           // 496 units: no room
   Record("G", u"D:\\" + std::u16string(496, u'x'));           // 499 units: too long to query
@@ -83,7 +84,7 @@ TEST_P(StartupTest, DrivesThatCannotBeMadeAreSkipped) {
   ASSERT_EQ(Start(), status::kSuccess);
   EXPECT_EQ(Drives(), (std::vector<std::u16string>{DriveDevice('J'), DriveDevice('K')}));
   EXPECT_EQ(model_.DeviceCount(), 3u);
-  EXPECT_EQ(model_.LiveAllocations(), 6u) << "two stores per device";
+  EXPECT_EQ(model_.LiveAllocations(), 7u) << "two stores per device, and the queue";
 }
 
 TEST_P(StartupTest, NoDriveOutlivesAMissingControlDevice) {
@@ -95,7 +96,8 @@ TEST_P(StartupTest, NoDriveOutlivesAMissingControlDevice) {
 }
 
 TEST_P(StartupTest, MemoryFailureAtEachStartAllocationFailsCleanly) {
-  for (int nth = 1; nth <= 3; ++nth) { // parameters path, then the control device's stores
+  // The parameters path, the driver's queue, then the control device's stores.
+  for (int nth = 1; nth <= 4; ++nth) {
     SCOPED_TRACE(nth);
     KernelModel model;
     model.SetValue(kParametersKey, u"E", u"D:\\e.iso");
@@ -106,7 +108,7 @@ TEST_P(StartupTest, MemoryFailureAtEachStartAllocationFailsCleanly) {
     EXPECT_EQ(VelmorStartDriver(&driver, &path), status::kInsufficientResources);
     EXPECT_EQ(model.DeviceCount(), 0u);
     EXPECT_EQ(model.LiveAllocations(), 0u);
-    EXPECT_EQ(driver.handlersInstalled, nth > 1);
+    EXPECT_EQ(driver.handlersInstalled, nth > 2);
   }
 }
 

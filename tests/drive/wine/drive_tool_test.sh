@@ -75,7 +75,9 @@ second=$out
 run 0 list
 [ "$(printf '%s\n' "$out" | wc -l)" = 2 ] || fail "two drives listed"
 
-run 0 eject "$letter"
+# Eight threads read random sectors while the drive is ejected under them: every read gives
+# the image's bytes or fails, nothing hangs, and the drive is gone after.
+wine "$compare" "$letter" "$image" --while-ejecting "$tool" || fail "reads while ejecting"
 run 1 eject "$letter"
 case $err in *"no such drive"*) ;; *) fail "second eject message" ;; esac
 run 1 eject C:

@@ -274,6 +274,11 @@ int Install(const char *driverFile, const char *imagePath) {
   Check(Control(control.get(), IOCTL_VELMOR_ADD_DEVICE, &input, 1000, &record, sizeof(record),
                 &returned),
         "drive added");
+  // The link is made in the global directory, which every logon session sees.
+  char target[MAX_PATH] = {};
+  Check(QueryDosDeviceA((std::string("Global\\") + letter + ":").c_str(), target, MAX_PATH) &&
+            std::strncmp(target, "\\Device\\VELMOR", 14) == 0,
+        "the drive's link is global");
   AddRecord again = record;
   Check(!Control(control.get(), IOCTL_VELMOR_ADD_DEVICE, &again, 1000, &again, sizeof(again),
                  &returned),
