@@ -93,6 +93,12 @@ KernelModel::~KernelModel() {
   }
   for (std::thread &thread : threads_)
     thread.join();
+  // The driver never unloads, so it never frees its worker's lock and event: the system goes
+  // with them.
+  for (kernel::WorkEvent *event : events_)
+    delete event;
+  for (kernel::SpinLock *lock : locks_)
+    delete lock;
   for (kernel::Device *device : devices_)
     delete device;
   for (auto &[memory, allocation] : pool_)
@@ -195,6 +201,16 @@ void KernelModel::TrackEvent(kernel::WorkEvent *event) {
 void KernelModel::ForgetEvent(kernel::WorkEvent *event) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   events_.erase(event);
+}
+
+void KernelModel::TrackLock(kernel::SpinLock *spinLock) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  locks_.insert(spinLock);
+}
+
+void KernelModel::ForgetLock(kernel::SpinLock *spinLock) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  locks_.erase(spinLock);
 }
 
 bool KernelModel::AllTagged(uint32_t tag) const {
@@ -494,8 +510,15 @@ void DereferenceDevice(Device *device) {
   Current().Close(device);
 }
 
-SpinLock *NewSpinLock() { return new SpinLock; }
-void FreeSpinLock(SpinLock *lock) { delete lock; }
+SpinLock *NewSpinLock() {
+  auto *lock = new SpinLock;
+  Current().TrackLock(lock);
+  return lock;
+}
+void FreeSpinLock(SpinLock *lock) {
+  Current().ForgetLock(lock);
+  delete lock;
+}
 Irql AcquireSpinLock(SpinLock *lock) {
   test::AtMost(kDispatchLevel, "KeAcquireSpinLock");
   lock->mutex.lock();

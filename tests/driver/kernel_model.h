@@ -156,6 +156,8 @@ public:
   NtStatus StartThread(kernel::ThreadRoutine routine, void *context);
   void TrackEvent(kernel::WorkEvent *event);
   void ForgetEvent(kernel::WorkEvent *event);
+  void TrackLock(kernel::SpinLock *lock);
+  void ForgetLock(kernel::SpinLock *lock);
 
   // Image files: "\??\L:\dir\file" is read from hostDir/dir/file.
   void MapDosDrive(char16_t letter, const std::string &hostDir);
@@ -215,6 +217,7 @@ private:
   std::condition_variable completed_;
   std::vector<std::thread> threads_;
   std::set<kernel::WorkEvent *> events_;
+  std::set<kernel::SpinLock *> locks_;
   bool no_global_directory_ = false;
   int maps_ = 0;
   int fail_map_at_ = 0;
