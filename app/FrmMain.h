@@ -110,6 +110,8 @@ private:
   void ShowContextMenu(HWND control, LPARAM lp);
   bool HandleNotify(const NMHDR &hdr);
   void PlayClip(const char *name);
+  std::string ImageListFolder() const;
+  void ShowDriveMessage(const std::string &text, unsigned flags);
 
   ImageListStore &store_;
   bool listUnread_ = false; // the store failed to load: saving would wipe the list
