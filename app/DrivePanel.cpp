@@ -108,7 +108,7 @@ void TFrmMain::btnInjectClick() {
   const ImageCheck image = CheckImagePath(*drives_, ListView1.Caption(row), ImageListFolder());
   if (image.refusal != ImageRefusal::kNone)
     return ShowDriveMessage(ImageRefusalText(image.refusal, image.path), winkit::kInfoFlags);
-  if (!IsDriveLetterFree(*drives_, FindFreeDriveLetter(*drives_)))
+  if (!AnyDriveLetterFree(*drives_))
     return ShowDriveMessage(kNoFreeLetterText, winkit::kInfoFlags);
   DeviceHandle control = OpenControlDevice(*drives_);
   if (!control.valid())

@@ -111,6 +111,10 @@ DriveRecordError::DriveRecordError(char letter, long code)
                          ": in the registry (error " + std::to_string(code) + ")"),
       letter_(letter), code_(code) {}
 
+bool AnyDriveLetterFree(DriveSystem &system) {
+  return FindFreeDriveLetter(system) != 'A' || IsDriveLetterFree(system, 'A');
+}
+
 bool AddVirtualDrive(DriveSystem &system, const DeviceHandle &control, const std::string &imagePath,
                      char letter) {
   letter = UpperLetter(letter);
@@ -136,8 +140,10 @@ bool AddVirtualDrive(DriveSystem &system, const DeviceHandle &control, const std
 AddResult AddVirtualDriveAtFreeLetter(DriveSystem &system, const DeviceHandle &control,
                                       const std::string &imagePath) {
   for (int attempt = 0; attempt < kAddAttempts; ++attempt) {
+    // The letter is not asked about again: another insert may take it in between, and the
+    // driver's answer covers that.
     const char letter = FindFreeDriveLetter(system);
-    if (!IsDriveLetterFree(system, letter))
+    if (letter == 'A' && !IsDriveLetterFree(system, letter))
       return {AddOutcome::kNoFreeLetter, 0};
     if (AddVirtualDrive(system, control, imagePath, letter))
       return {AddOutcome::kAdded, letter};

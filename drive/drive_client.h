@@ -66,6 +66,9 @@ DeviceHandle OpenControlDevice(DriveSystem &system);
 char FindFreeDriveLetter(DriveSystem &system);
 // True when `letter` names no drive and no device.
 bool IsDriveLetterFree(DriveSystem &system, char letter);
+// True when some letter is free; FindFreeDriveLetter then gives one (unless another program
+// takes it meanwhile).
+bool AnyDriveLetterFree(DriveSystem &system);
 
 // The registry would not take a drive's value.
 class DriveRecordError : public std::runtime_error {
@@ -90,8 +93,9 @@ struct AddResult {
   AddOutcome outcome;
   char letter; // the drive's letter when added
 };
-// How many letters one insert tries when others are taken by concurrent inserts.
-inline constexpr int kAddAttempts = 5;
+// How many letters one insert tries when others are taken by concurrent inserts: each letter
+// lost went to another insert, so an insert gets through beside seven others at once.
+inline constexpr int kAddAttempts = 8;
 // AddVirtualDrive at the first free letter. When the driver refuses because the letter was
 // taken meanwhile (another insert got there first), the next free letter is tried.
 AddResult AddVirtualDriveAtFreeLetter(DriveSystem &system, const DeviceHandle &control,

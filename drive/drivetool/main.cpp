@@ -102,7 +102,7 @@ int Mount(DriveSystem &system, const char *image, const char *letterText) {
       return Usage();
     if (!IsDriveLetterFree(system, letter))
       return Fail(Drive(letter) + " is in use");
-  } else if (!IsDriveLetterFree(system, FindFreeDriveLetter(system))) {
+  } else if (!AnyDriveLetterFree(system)) {
     return Fail("no free drive letter");
   }
   DeviceHandle control = OpenControlDevice(system);

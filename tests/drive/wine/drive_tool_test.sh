@@ -12,10 +12,27 @@ compare=$3
 own_wine_prefix "$build_dir" drive-tool-prefix
 
 work="$WINEPREFIX/drive_c/velmor-tool"
-mkdir -p "$work/content"
+mkdir -p "$work/content" "$work/net"
 head -c 300000 /dev/urandom >"$work/content/data.bin"
 genisoimage -quiet -J -V TOOLTEST -o "$work/光盘.iso" "$work/content"
 image='C:\velmor-tool\光盘.iso'
+# A network drive N: holding a copy (Wine's mount manager reads its drives when it starts).
+cp "$work/光盘.iso" "$work/net/net.iso"
+ln -sfn "$work/net" "$WINEPREFIX/dosdevices/n:"
+wine reg add 'HKLM\Software\Wine\Drives' /v n: /d network /f /reg:64 >/dev/null 2>&1
+wineserver -k
+wineserver -w
+# The image again at a path of 428 characters, past MAX_PATH.
+long='C:\velmor-tool'
+long_dir="$work"
+for part in a b c d; do
+  name=$(printf "%0100d" 0 | tr 0 "$part")
+  long="$long\\$name"
+  long_dir="$long_dir/$name"
+done
+mkdir -p "$long_dir"
+ln "$work/光盘.iso" "$long_dir/long.iso"
+long="$long\\long.iso"
 # A 32-bit program's system directory (syswow64 in a 64-bit prefix).
 sysdir="$WINEPREFIX/drive_c/windows/system32"
 [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] && sysdir="$WINEPREFIX/drive_c/windows/syswow64"
@@ -38,6 +55,13 @@ run() {
   [ "$status" = "$want" ] || fail "velmor-drive $*: exit $status, expected $want"
 }
 
+# The tool asks for administrator rights and names the systems it was made for.
+for word in requireAdministrator e2011457-1546-43c5-a5fe-008deee3d3f0 \
+  35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 \
+  1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
+  grep -q "$word" "$tool" || fail "the manifest lacks $word"
+done
+
 run 0 list
 [ -z "$out" ] || fail "nothing is recorded yet"
 run 2 mount
@@ -46,7 +70,15 @@ run 2 mount "$image" 1:
 # A missing image is refused before the driver is asked for anything.
 run 1 mount 'C:\velmor-tool\none.iso'
 case $err in *"none.iso: no such file"*) ;; *) fail "missing image message" ;; esac
-[ ! -e "$sysdir/velmor.sys" ] || fail "the driver was installed for a missing image"
+# Images whose drive letter does not mean the same to the driver at every start, and paths
+# longer than a drive keeps.
+run 1 mount 'N:\net.iso'
+case $err in *"N:\net.iso: the image is on a network drive"*) ;; *) fail "network drive message" ;; esac
+run 1 mount '\\server\share\a.iso'
+case $err in *"\\server\share\a.iso: the image is on a network drive"*) ;; *) fail "share message" ;; esac
+run 1 mount "C:\\velmor-tool\\$(printf "%0477d" 0).iso"
+case $err in *"path too long for a drive"*) ;; *) fail "too long a path message" ;; esac
+[ ! -e "$sysdir/velmor.sys" ] || fail "the driver was installed for a refused image"
 
 # A driver file that cannot start (as for a user who may not install drivers): the control
 # device stays out of reach. The file is never replaced, so it is taken away again after.
@@ -84,5 +116,32 @@ run 0 eject "$second"
 run 0 list
 [ -z "$out" ] || fail "drives left after eject: $out"
 if wine "$compare" "$second" "$image" 2>/dev/null; then fail "$second still reads"; fi
+
+# A path past MAX_PATH is taken whole.
+run 0 mount "$long"
+letter=$out
+run 0 list
+[ "$out" = "$letter $long" ] || fail "list printed '$out'"
+wine "$compare" "$letter" "$image" || fail "reads through $letter of the long path"
+run 0 eject "$letter"
+
+# Six mounts at once: the ones that find their letter taken meanwhile take the next free one.
+for i in 1 2 3 4 5 6; do
+  (
+    status=0
+    wine "$tool" mount "$image" >"$work/at-once$i" 2>"$work/at-once$i.err" || status=$?
+    echo "$status" >"$work/at-once$i.status"
+  ) &
+done
+wait
+for i in 1 2 3 4 5 6; do
+  [ "$(cat "$work/at-once$i.status")" = 0 ] ||
+    fail "mount $i of six at once: $(iconv -f GBK -t UTF-8 <"$work/at-once$i.err")"
+done
+letters=$(cat "$work"/at-once[1-6] | tr -d '\r' | grep -x '[A-Z]:' | sort -u)
+[ "$(printf '%s\n' "$letters" | wc -l)" = 6 ] || fail "six mounts at once got: $letters"
+for letter in $letters; do
+  run 0 eject "$letter"
+done
 
 [ $failures = 0 ]
