@@ -114,12 +114,15 @@ void TFrmMain::btnInjectClick() {
   if (!control.valid())
     return ShowDriveMessage("插入失败!,请确定您拥有管理员身份!", winkit::kInfoFlags);
   AddResult added{};
+  std::string recordFailure;
   try {
     added = AddVirtualDriveAtFreeLetter(*drives_, control, image.path);
   } catch (const DriveRecordError &e) {
-    return ShowDriveMessage(RecordFailureText(e), winkit::kErrorFlags);
+    recordFailure = RecordFailureText(e);
   }
-  control.reset();
+  control.reset(); // before any message: the driver's control device is not held meanwhile
+  if (!recordFailure.empty())
+    return ShowDriveMessage(recordFailure, winkit::kErrorFlags);
   // Every letter taken by other inserts meanwhile.
   if (added.outcome == AddOutcome::kNoFreeLetter)
     return ShowDriveMessage(kNoFreeLetterText, winkit::kInfoFlags);

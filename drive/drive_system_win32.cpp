@@ -7,6 +7,12 @@
 #include <memory>
 
 namespace velmor {
+
+static_assert(fsctl::kLockVolume == FSCTL_LOCK_VOLUME, "lock volume");
+static_assert(fsctl::kUnlockVolume == FSCTL_UNLOCK_VOLUME, "unlock volume");
+static_assert(fsctl::kDismountVolume == FSCTL_DISMOUNT_VOLUME, "dismount volume");
+static_assert(kDriveRemote == DRIVE_REMOTE, "network drive type");
+
 namespace {
 
 HANDLE ToHandle(DriveSystem::Handle h) { return reinterpret_cast<HANDLE>(h); }
