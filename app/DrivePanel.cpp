@@ -1,11 +1,14 @@
 // The drive panel: a tree of the recorded drives under one root node with the product title,
 // and the commands on drives (insert, eject, browse). A short clip plays after every insert
 // and eject; when it ends the tree is rebuilt, so it shows the drive as the system has it by
-// then.
+// then. An image that the driver could not open in every thread and at every start (missing,
+// a folder, on a network or SUBST drive) is refused with a message naming it.
 #include "FrmMain.h"
 
+#include "ExecutablePath.h"
 #include "ProductInfo.h"
 #include "drive_client.h"
+#include "image_check.h"
 #include "winkit/Dialogs.h"
 
 #include <shellapi.h>
@@ -52,19 +55,78 @@ void TFrmMain::AddChildNode(winkit::TreeView &tree, const std::string &parentTex
       tree.Append(p, childText, image, image);
 }
 
+namespace {
+
+constexpr char kNoFreeLetterText[] = "没有空闲的盘符, 无法插入虚拟光驱!\r\n请先弹出不再使用的光驱.";
+
+std::string ImageRefusalText(ImageRefusal why, const std::string &path) {
+  const std::string quoted = "\"" + path + "\"";
+  switch (why) {
+  case ImageRefusal::kNone:
+    break;
+  case ImageRefusal::kMissing:
+    return "找不到映像文件 " + quoted + ", 无法插入虚拟光驱!";
+  case ImageRefusal::kFolder:
+    return quoted + " 是文件夹, 不是映像文件, 无法插入虚拟光驱!";
+  case ImageRefusal::kNoDriveLetter:
+    return "映像文件 " + quoted + " 不在带盘符的驱动器上, 无法插入虚拟光驱!";
+  case ImageRefusal::kNetworkDrive:
+    return "映像文件 " + quoted +
+           " 在网络驱动器上, 无法插入虚拟光驱!\r\n请先把它复制到本机的磁盘上.";
+  case ImageRefusal::kSubstDrive:
+    return "映像文件 " + quoted +
+           " 在用 SUBST 映射的盘符上, 无法插入虚拟光驱!\r\n请使用它所在文件夹的实际路径.";
+  case ImageRefusal::kTooLong:
+    return "映像文件的路径太长 (最多 495 个字符), 无法插入虚拟光驱!\r\n" + path;
+  }
+  return {};
+}
+
+std::string RecordFailureText(const DriveRecordError &e) {
+  return "无法在注册表中记录虚拟光驱 " + std::string(1, e.letter()) +
+         ":, 已将它移除!\r\n请以管理员身份运行本程序.\r\n\r\n详细信息: " +
+         SystemErrorText(e.code()) + " (错误 " + std::to_string(e.code()) + ")";
+}
+
+} // namespace
+
+// Relative rows of the image list are relative to the list file's folder.
+std::string TFrmMain::ImageListFolder() const {
+  const std::string &file = store_.Path();
+  return file.substr(
+      0, DirectoryPartLength(file, [](unsigned char c) { return IsDBCSLeadByte(c) != FALSE; }));
+}
+
+void TFrmMain::ShowDriveMessage(const std::string &text, unsigned flags) {
+  winkit::Dialogs().MessageBox(Handle(), text, Text(), flags);
+}
+
 void TFrmMain::btnInjectClick() {
   const int row = ListView1.NextSelected();
   if (row < 0)
     return;
+  const ImageCheck image = CheckImagePath(*drives_, ListView1.Caption(row), ImageListFolder());
+  if (image.refusal != ImageRefusal::kNone)
+    return ShowDriveMessage(ImageRefusalText(image.refusal, image.path), winkit::kInfoFlags);
+  if (!AnyDriveLetterFree(*drives_))
+    return ShowDriveMessage(kNoFreeLetterText, winkit::kInfoFlags);
   DeviceHandle control = OpenControlDevice(*drives_);
-  if (!control.valid()) {
-    winkit::Dialogs().MessageBox(Handle(), "插入失败!,请确定您拥有管理员身份!", Text(),
-                                 winkit::kInfoFlags);
-    return;
+  if (!control.valid())
+    return ShowDriveMessage("插入失败!,请确定您拥有管理员身份!", winkit::kInfoFlags);
+  AddResult added{};
+  std::string recordFailure;
+  try {
+    added = AddVirtualDriveAtFreeLetter(*drives_, control, image.path);
+  } catch (const DriveRecordError &e) {
+    recordFailure = RecordFailureText(e);
   }
+  control.reset(); // before any message: the driver's control device is not held meanwhile
+  if (!recordFailure.empty())
+    return ShowDriveMessage(recordFailure, winkit::kErrorFlags);
+  // Every letter taken by other inserts meanwhile.
+  if (added.outcome == AddOutcome::kNoFreeLetter)
+    return ShowDriveMessage(kNoFreeLetterText, winkit::kInfoFlags);
   // A refused request shows nothing: the rebuilt tree shows what the system has.
-  AddVirtualDrive(*drives_, control, ListView1.Caption(row), FindFreeDriveLetter(*drives_));
-  control.reset();
   PlayClip("INSERT");
 }
 

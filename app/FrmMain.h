@@ -116,6 +116,8 @@ private:
   bool ListKey(WORD key);
   bool TreeKey(WORD key);
   void PlayClip(const char *name);
+  std::string ImageListFolder() const;
+  void ShowDriveMessage(const std::string &text, unsigned flags);
 
   ImageListStore &store_;
   bool listUnread_ = false; // the store failed to load: saving would wipe the list

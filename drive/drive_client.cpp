@@ -106,6 +106,15 @@ char FindFreeDriveLetter(DriveSystem &system) {
   return 'A';
 }
 
+DriveRecordError::DriveRecordError(char letter, long code)
+    : std::runtime_error("cannot record drive " + std::string(1, letter) +
+                         ": in the registry (error " + std::to_string(code) + ")"),
+      letter_(letter), code_(code) {}
+
+bool AnyDriveLetterFree(DriveSystem &system) {
+  return FindFreeDriveLetter(system) != 'A' || IsDriveLetterFree(system, 'A');
+}
+
 bool AddVirtualDrive(DriveSystem &system, const DeviceHandle &control, const std::string &imagePath,
                      char letter) {
   letter = UpperLetter(letter);
@@ -118,30 +127,62 @@ bool AddVirtualDrive(DriveSystem &system, const DeviceHandle &control, const std
   if (!system.DeviceControl(control.get(), IOCTL_VELMOR_ADD_DEVICE, &input, kAddRecordInputSize,
                             &record, kAddRecordSize))
     return false;
-  SaveDriveMapping(system, letter, imagePath);
+  try {
+    SaveDriveMapping(system, letter, imagePath);
+  } catch (const DriveRecordError &) {
+    RemoveVirtualDrive(system, letter);
+    throw;
+  }
   BroadcastVolumeChange(system, kDbtDeviceArrival, letter);
   return true;
+}
+
+AddResult AddVirtualDriveAtFreeLetter(DriveSystem &system, const DeviceHandle &control,
+                                      const std::string &imagePath) {
+  for (int attempt = 0; attempt < kAddAttempts; ++attempt) {
+    // The letter is not asked about again: another insert may take it in between, and the
+    // driver's answer covers that.
+    const char letter = FindFreeDriveLetter(system);
+    if (letter == 'A' && !IsDriveLetterFree(system, letter))
+      return {AddOutcome::kNoFreeLetter, 0};
+    if (AddVirtualDrive(system, control, imagePath, letter))
+      return {AddOutcome::kAdded, letter};
+    // Refused while the letter is still free: the driver refuses the image, not the letter.
+    if (IsDriveLetterFree(system, letter))
+      return {AddOutcome::kRefused, 0};
+  }
+  return {AddOutcome::kRefused, 0};
+}
+
+bool RemoveVirtualDrive(DriveSystem &system, char letter) {
+  const std::string path = DriveDevicePath(UpperLetter(letter));
+  // A file system mounted on the drive would outlive its device and never let go of the
+  // volume. Taking it down is a best effort: a volume whose image is gone does not open.
+  if (DeviceHandle volume(system, system.OpenDevice(path)); volume.valid()) {
+    const bool locked =
+        system.DeviceControl(volume.get(), fsctl::kLockVolume, nullptr, 0, nullptr, 0);
+    system.DeviceControl(volume.get(), fsctl::kDismountVolume, nullptr, 0, nullptr, 0);
+    if (locked)
+      system.DeviceControl(volume.get(), fsctl::kUnlockVolume, nullptr, 0, nullptr, 0);
+  }
+  DeviceHandle drive(system, system.OpenDeviceWithoutAccess(path));
+  return drive.valid() &&
+         system.DeviceControl(drive.get(), IOCTL_VELMOR_REMOVE_DEVICE, nullptr, 0, nullptr, 0);
 }
 
 bool EjectVirtualDrive(DriveSystem &system, char letter) {
   letter = UpperLetter(letter);
   DeleteDriveMapping(system, letter); // first, whatever follows
-  DeviceHandle drive(system, system.OpenDevice(DriveDevicePath(letter)));
-  if (!drive.valid())
-    return false;
-  const bool removed =
-      system.DeviceControl(drive.get(), IOCTL_VELMOR_REMOVE_DEVICE, nullptr, 0, nullptr, 0);
-  drive.reset();
+  const bool removed = RemoveVirtualDrive(system, letter);
   if (removed)
     BroadcastVolumeChange(system, kDbtDeviceRemoveComplete, letter);
   return removed;
 }
 
 void SaveDriveMapping(DriveSystem &system, char letter, const std::string &imagePath) {
-  const std::string name(1, UpperLetter(letter));
-  if (const long error = system.SetDriveValue(name, imagePath))
-    throw std::runtime_error("cannot record drive " + name + ": in the registry (error " +
-                             std::to_string(error) + ")");
+  letter = UpperLetter(letter);
+  if (const long error = system.SetDriveValue(std::string(1, letter), imagePath))
+    throw DriveRecordError(letter, error);
 }
 
 void DeleteDriveMapping(DriveSystem &system, char letter) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -65,13 +66,48 @@ DeviceHandle OpenControlDevice(DriveSystem &system);
 char FindFreeDriveLetter(DriveSystem &system);
 // True when `letter` names no drive and no device.
 bool IsDriveLetterFree(DriveSystem &system, char letter);
+// True when some letter is free; FindFreeDriveLetter then gives one (unless another program
+// takes it meanwhile).
+bool AnyDriveLetterFree(DriveSystem &system);
+
+// The registry would not take a drive's value.
+class DriveRecordError : public std::runtime_error {
+public:
+  DriveRecordError(char letter, long code);
+  char letter() const { return letter_; }
+  long code() const { return code_; } // the system's error code
+private:
+  char letter_;
+  long code_;
+};
+
 // Asks the driver for a drive at `letter` for the image at `imagePath` (ANSI); on success
-// records and announces it. True if the driver accepted.
+// records and announces it. True if the driver accepted. When the record fails, the drive is
+// removed again and DriveRecordError thrown: a drive that is not recorded could be neither
+// shown nor ejected.
 bool AddVirtualDrive(DriveSystem &system, const DeviceHandle &control, const std::string &imagePath,
                      char letter);
-// Forgets the drive's record, then asks its device to remove itself; true if it accepted.
+
+enum class AddOutcome { kAdded, kNoFreeLetter, kRefused };
+struct AddResult {
+  AddOutcome outcome;
+  char letter; // the drive's letter when added
+};
+// How many letters one insert tries when others are taken by concurrent inserts: each letter
+// lost went to another insert, so an insert gets through beside seven others at once.
+inline constexpr int kAddAttempts = 8;
+// AddVirtualDrive at the first free letter. When the driver refuses because the letter was
+// taken meanwhile (another insert got there first), the next free letter is tried.
+AddResult AddVirtualDriveAtFreeLetter(DriveSystem &system, const DeviceHandle &control,
+                                      const std::string &imagePath);
+
+// Takes the drive's volume down as far as the system lets it, then asks the drive's device
+// to remove itself, opening it without mounting anything; true if it accepted.
+bool RemoveVirtualDrive(DriveSystem &system, char letter);
+// Forgets the drive's record, then removes the drive and announces it; true if the drive
+// accepted the remove.
 bool EjectVirtualDrive(DriveSystem &system, char letter);
-// Records letter -> image path; throws std::runtime_error when the registry refuses.
+// Records letter -> image path; throws DriveRecordError when the registry refuses.
 void SaveDriveMapping(DriveSystem &system, char letter, const std::string &imagePath);
 void DeleteDriveMapping(DriveSystem &system, char letter);
 // Announces a volume arriving (once) or going (twice).

@@ -1,7 +1,8 @@
 // The system services the drive control client uses: files in the system directory, the
 // service manager, device I/O, the registry table of mounted drives, the device-change
 // broadcast, drive types and device names. The program uses the Win32 implementation
-// (drive_system_win32.h); tests substitute their own.
+// (drive_system_win32.h); tests substitute their own. The Win32 implementation asks about
+// drives, labels and devices with the system's "no disk" dialogs turned off.
 #pragma once
 
 #include <cstdint>
@@ -25,12 +26,22 @@ public:
   // Files. The system directory as the system reports it, possibly without a final "\".
   virtual std::string SystemDirectory() = 0;
   virtual bool FileExists(const std::string &path) = 0;
+  // The full form of a path (relative ones against the current folder), of any length the
+  // system allows; "" when the system cannot form it.
+  virtual std::string FullPath(const std::string &path) = 0;
+  enum class PathKind { kMissing, kFile, kFolder };
+  // What a full path names, asked in a form that is not limited to MAX_PATH.
+  virtual PathKind KindOfPath(const std::string &fullPath) = 0;
   // Creates or truncates a file for writing, sharing reads; kInvalidHandle on failure.
   virtual Handle CreateFileForWrite(const std::string &path) = 0;
   virtual bool WriteFile(Handle file, const void *data, uint32_t size) = 0;
 
-  // Devices, opened for reading with read sharing; kInvalidHandle when the open fails.
+  // Devices, opened for reading with read sharing; kInvalidHandle when the open fails. For a
+  // drive this opens its volume: the system mounts a file system on it first.
   virtual Handle OpenDevice(const std::string &path) = 0;
+  // The device itself, with no access rights: no file system is mounted for such an open, so
+  // it succeeds also for a drive whose volume cannot be mounted.
+  virtual Handle OpenDeviceWithoutAccess(const std::string &path) = 0;
   virtual bool DeviceControl(Handle device, uint32_t code, const void *input, uint32_t inputSize,
                              void *output, uint32_t outputSize) = 0;
   // Closes a file or device handle.
@@ -68,6 +79,19 @@ public:
 
 // Drive types the client tells apart (the platform's values).
 inline constexpr unsigned kDriveNoRootDir = 1;
+inline constexpr unsigned kDriveRemote = 4;
 inline constexpr unsigned kDriveCdrom = 5;
+
+// Requests to the file system mounted on a drive (the platform's codes), which the client
+// sends to take a volume down before the drive goes.
+namespace fsctl {
+inline constexpr uint32_t kFileDeviceFileSystem = 9;
+inline constexpr uint32_t kLockVolume =
+    ControlCode(kFileDeviceFileSystem, 6, kMethodBuffered, kFileAnyAccess);
+inline constexpr uint32_t kUnlockVolume =
+    ControlCode(kFileDeviceFileSystem, 7, kMethodBuffered, kFileAnyAccess);
+inline constexpr uint32_t kDismountVolume =
+    ControlCode(kFileDeviceFileSystem, 8, kMethodBuffered, kFileAnyAccess);
+} // namespace fsctl
 
 } // namespace velmor

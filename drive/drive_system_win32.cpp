@@ -4,8 +4,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace velmor {
+
+static_assert(fsctl::kLockVolume == FSCTL_LOCK_VOLUME, "lock volume");
+static_assert(fsctl::kUnlockVolume == FSCTL_UNLOCK_VOLUME, "unlock volume");
+static_assert(fsctl::kDismountVolume == FSCTL_DISMOUNT_VOLUME, "dismount volume");
+static_assert(kDriveRemote == DRIVE_REMOTE, "network drive type");
+
 namespace {
 
 HANDLE ToHandle(DriveSystem::Handle h) { return reinterpret_cast<HANDLE>(h); }
@@ -16,13 +23,50 @@ DriveSystem::Handle FromHandle(HANDLE h) {
 SC_HANDLE ToService(DriveSystem::Handle h) { return reinterpret_cast<SC_HANDLE>(h); }
 DriveSystem::Handle FromService(SC_HANDLE h) { return reinterpret_cast<DriveSystem::Handle>(h); }
 
-// The registry table's key, created when missing. Whether it opened is not tested by the
-// callers: a key that cannot be opened has no values and takes none.
+// The system's "no disk" and "drive not ready" dialogs stay off while the drives are asked
+// about: a question about an empty or vanished drive is answered with an error instead.
+class CriticalErrorsFail {
+public:
+  CriticalErrorsFail() : previous_(SetErrorMode(SEM_FAILCRITICALERRORS)) {
+    SetErrorMode(previous_ | SEM_FAILCRITICALERRORS);
+  }
+  ~CriticalErrorsFail() { SetErrorMode(previous_); }
+  CriticalErrorsFail(const CriticalErrorsFail &) = delete;
+  CriticalErrorsFail &operator=(const CriticalErrorsFail &) = delete;
+
+private:
+  UINT previous_;
+};
+
+std::wstring Widen(const std::string &text) {
+  const int units = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
+  std::wstring wide(size_t(units > 0 ? units : 0), L'\0');
+  if (units > 0)
+    MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), &wide[0], units);
+  return wide;
+}
+
+std::string Narrow(const std::wstring &text) {
+  const int bytes =
+      WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string narrow(size_t(bytes > 0 ? bytes : 0), '\0');
+  if (bytes > 0)
+    WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), &narrow[0], bytes, nullptr,
+                        nullptr);
+  return narrow;
+}
+
+// The registry table's key. Whether it opened is not tested by the callers: a key that cannot
+// be opened has no values and takes none.
 class DrivesKey {
 public:
-  DrivesKey() {
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDrivesKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_,
-                    nullptr);
+  // Opened with `access`; created when missing only if `create`.
+  DrivesKey(REGSAM access, bool create) {
+    if (create)
+      RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDrivesKey, 0, nullptr, 0, access, nullptr, &key_,
+                      nullptr);
+    else if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDrivesKey, 0, access, &key_) != ERROR_SUCCESS)
+      key_ = nullptr;
   }
   ~DrivesKey() {
     if (key_)
@@ -58,8 +102,41 @@ public:
     return ::WriteFile(ToHandle(file), data, size, &written, nullptr) && written == size;
   }
 
+  std::string FullPath(const std::string &path) override {
+    const std::wstring wide = Widen(path);
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+      const DWORD n = GetFullPathNameW(wide.c_str(), DWORD(full.size()), &full[0], nullptr);
+      if (n == 0)
+        return {};
+      if (n < full.size())
+        return Narrow(full.substr(0, n));
+      full.resize(n); // n counts the terminating zero when the buffer was too small
+    }
+  }
+
+  PathKind KindOfPath(const std::string &fullPath) override {
+    // The long form takes the path as it is, past MAX_PATH; it is used only for a full path
+    // on a drive letter, which is what "\\?\" may precede.
+    std::wstring wide = Widen(fullPath);
+    if (wide.size() >= 3 && wide[1] == L':' && wide[2] == L'\\')
+      wide.insert(0, L"\\\\?\\");
+    CriticalErrorsFail quiet;
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+      return PathKind::kMissing;
+    return attributes & FILE_ATTRIBUTE_DIRECTORY ? PathKind::kFolder : PathKind::kFile;
+  }
+
   Handle OpenDevice(const std::string &path) override {
+    CriticalErrorsFail quiet;
     return FromHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+  }
+
+  Handle OpenDeviceWithoutAccess(const std::string &path) override {
+    CriticalErrorsFail quiet;
+    return FromHandle(CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, 0, nullptr));
   }
 
@@ -95,7 +172,7 @@ public:
   void CloseService(Handle service) override { CloseServiceHandle(ToService(service)); }
 
   long SetDriveValue(const std::string &name, const std::string &path) override {
-    DrivesKey key;
+    DrivesKey key(KEY_SET_VALUE, true);
     if (!key.get())
       return ERROR_ACCESS_DENIED;
     return RegSetValueExA(key.get(), name.c_str(), 0, REG_SZ,
@@ -103,7 +180,7 @@ public:
   }
 
   void DeleteDriveValue(const std::string &name) override {
-    DrivesKey key;
+    DrivesKey key(KEY_QUERY_VALUE | KEY_SET_VALUE, false);
     if (key.get() && RegQueryValueExA(key.get(), name.c_str(), nullptr, nullptr, nullptr,
                                       nullptr) == ERROR_SUCCESS)
       RegDeleteValueA(key.get(), name.c_str());
@@ -111,7 +188,7 @@ public:
 
   std::vector<std::pair<std::string, std::string>> DriveValues() override {
     std::vector<std::pair<std::string, std::string>> values;
-    DrivesKey key;
+    DrivesKey key(KEY_READ, false); // read access is all that listing needs
     if (!key.get())
       return values;
     for (DWORD i = 0;; ++i) {
@@ -136,12 +213,15 @@ public:
 
   void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) override {
     DWORD recipients = kBsmAllComponents;
-    BroadcastSystemMessageA(kBsfIgnoreCurrentTask, &recipients, kWmDeviceChange, event,
+    // Without BSF_NOHANG the broadcast waits for every top-level window, and one hung window
+    // would hang this program too.
+    BroadcastSystemMessageA(kBsfIgnoreCurrentTask | BSF_NOHANG, &recipients, kWmDeviceChange, event,
                             reinterpret_cast<LPARAM>(&notice));
   }
 
   unsigned DriveType(char letter) override {
     const char root[] = {letter, ':', '\\', '\0'};
+    CriticalErrorsFail quiet;
     return GetDriveTypeA(root);
   }
 
@@ -156,20 +236,15 @@ public:
   std::string VolumeLabel(char letter) override {
     const char root[] = {letter, ':', '\\', '\0'};
     char label[64] = {};
+    CriticalErrorsFail quiet;
     if (!GetVolumeInformationA(root, label, sizeof label, nullptr, nullptr, nullptr, nullptr, 0))
       return {};
     return std::string(label, strnlen(label, sizeof label));
   }
 
   std::u16string AnsiToUtf16(const std::string &text) override {
-    if (text.empty())
-      return {};
-    const int units = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
-    std::u16string wide(size_t(units > 0 ? units : 0), u'\0');
-    if (units > 0)
-      MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()),
-                          reinterpret_cast<wchar_t *>(&wide[0]), units);
-    return wide;
+    const std::wstring wide = Widen(text);
+    return std::u16string(wide.begin(), wide.end());
   }
 };
 
@@ -178,6 +253,21 @@ public:
 DriveSystem &Win32DriveSystem() {
   static Win32System system;
   return system;
+}
+
+std::string SystemErrorText(long code) {
+  struct LocalFreeDeleter {
+    void operator()(char *text) const { LocalFree(text); }
+  };
+  char *text = nullptr;
+  const DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, DWORD(code), 0, reinterpret_cast<char *>(&text), 0, nullptr);
+  const std::unique_ptr<char, LocalFreeDeleter> owned(text);
+  std::string message(text ? text : "", text ? n : 0);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+    message.pop_back();
+  return message;
 }
 
 } // namespace velmor

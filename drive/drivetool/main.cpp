@@ -13,6 +13,7 @@
 
 #include "drive_client.h"
 #include "drive_system_win32.h"
+#include "image_check.h"
 
 namespace velmor {
 namespace {
@@ -66,30 +67,34 @@ bool Recorded(DriveSystem &system, char letter) {
   return false;
 }
 
-// The image's full drive-letter path, or a message saying why it cannot be mounted.
-bool ImagePath(DriveSystem &system, const char *given, std::string &path, std::string &error) {
-  char full[MAX_PATH * 2];
-  const DWORD n = GetFullPathNameA(given, sizeof full, full, nullptr);
-  if (n == 0 || n >= sizeof full)
-    return error = std::string(given) + ": path too long", false;
-  path.assign(full, n);
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES)
-    return error = path + ": no such file", false;
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-    return error = path + ": is a folder, not an image", false;
-  // The driver opens "\??\" + path, which names a file only through a drive letter.
-  if (path.size() < 3 || path[1] != ':' || path[2] != '\\')
-    return error = path + ": the image must be on a drive with a letter", false;
-  if (system.AnsiToUtf16(path).size() > kMaxDriveImagePathUnits)
-    return error = path + ": path too long for a drive (at most 495 characters)", false;
-  return true;
+// Why the driver cannot be given the image at `path`.
+std::string Refusal(ImageRefusal why, const std::string &path) {
+  switch (why) {
+  case ImageRefusal::kNone:
+    break;
+  case ImageRefusal::kMissing:
+    return path + ": no such file";
+  case ImageRefusal::kFolder:
+    return path + ": is a folder, not an image";
+  case ImageRefusal::kNoDriveLetter:
+    return path + ": the image must be on a drive with a letter";
+  case ImageRefusal::kNetworkDrive:
+    return path + ": the image is on a network drive, which the driver cannot rely on (it "
+                  "also reads at start-up, as the system); copy it to a local disk";
+  case ImageRefusal::kSubstDrive:
+    return path + ": the image is on a SUBST drive letter, which the driver does not see "
+                  "at start-up; give the folder's real path";
+  case ImageRefusal::kTooLong:
+    return path + ": path too long for a drive (at most 495 characters)";
+  }
+  return {};
 }
 
 int Mount(DriveSystem &system, const char *image, const char *letterText) {
-  std::string path, error;
-  if (!ImagePath(system, image, path, error))
-    return Fail(error);
+  const ImageCheck checked = CheckImagePath(system, image, "");
+  if (checked.refusal != ImageRefusal::kNone)
+    return Fail(Refusal(checked.refusal, checked.path));
+  const std::string &path = checked.path;
   char letter = 0;
   if (letterText) {
     letter = ParseLetter(letterText);
@@ -97,10 +102,8 @@ int Mount(DriveSystem &system, const char *image, const char *letterText) {
       return Usage();
     if (!IsDriveLetterFree(system, letter))
       return Fail(Drive(letter) + " is in use");
-  } else {
-    letter = FindFreeDriveLetter(system);
-    if (!IsDriveLetterFree(system, letter))
-      return Fail("no free drive letter");
+  } else if (!AnyDriveLetterFree(system)) {
+    return Fail("no free drive letter");
   }
   DeviceHandle control = OpenControlDevice(system);
   if (!control.valid())
@@ -109,12 +112,19 @@ int Mount(DriveSystem &system, const char *image, const char *letterText) {
   if (interrupted)
     return kInterrupted;
   try {
-    if (!AddVirtualDrive(system, control, path, letter))
-      return Fail("the driver refused drive " + Drive(letter) + " for " + path);
-  } catch (const std::exception &e) {
-    // Not recorded, so not kept: a drive nobody knows of would come back with nothing.
-    EjectVirtualDrive(system, letter);
-    return Fail(e.what());
+    if (letter) {
+      if (!AddVirtualDrive(system, control, path, letter))
+        return Fail("the driver refused drive " + Drive(letter) + " for " + path);
+    } else {
+      const AddResult added = AddVirtualDriveAtFreeLetter(system, control, path);
+      if (added.outcome == AddOutcome::kNoFreeLetter)
+        return Fail("no free drive letter");
+      if (added.outcome == AddOutcome::kRefused)
+        return Fail("the driver refused a drive for " + path);
+      letter = added.letter;
+    }
+  } catch (const DriveRecordError &e) {
+    return Fail(std::string(e.what()) + "; the drive was removed again");
   }
   std::printf("%s\n", Drive(letter).c_str());
   return 0;

@@ -4,6 +4,9 @@
 //   VELMOR_DRIVER  the velmor.sys just built
 //   VELMOR_IMAGES  two ISO images, separated by '|'
 //   VELMOR_LABELED a letter whose CD-ROM drive has a volume label, then ':' and the label
+//   VELMOR_LIST    where the list file would be: the folder of the images
+//   VELMOR_LONG    an image whose path is 400 to 495 characters long
+//   VELMOR_NETWORK an image on a network drive
 #include "app/FrmMain.h"
 #include "app/ProductInfo.h"
 #include "drive_client.h"
@@ -116,7 +119,8 @@ protected:
                            &got, &at))
           << sector;
       ASSERT_EQ(got, data.size());
-      EXPECT_EQ(0, std::memcmp(data.data(), bytes.data() + sector * kBytesPerSector, got)) << sector;
+      EXPECT_EQ(0, std::memcmp(data.data(), bytes.data() + sector * kBytesPerSector, got))
+          << sector;
     }
   }
 
@@ -125,7 +129,7 @@ protected:
         .valid();
   }
 
-  testing::MemoryStore store;
+  testing::MemoryStore store{Env("VELMOR_LIST")};
   testing::ScriptedDialogs dialogs;
   std::unique_ptr<TFrmMain> form;
 };
@@ -201,6 +205,91 @@ TEST_F(DrivePanelWineTest, InsertReadEjectAndRefreshThroughTheRealDriver) {
   SendMessageA(form->Handle(), WM_COMMAND, mnuTreeEject, 0);
   ASSERT_TRUE(WaitForTree(1));
   EXPECT_FALSE(Opens(next));
+  EXPECT_TRUE(system.DriveValues().empty());
+}
+
+// Drive letters made to stand for a folder, as SUBST makes them; gone with the object.
+class SubstLetters {
+public:
+  void Add(char letter, const std::string &folder) {
+    const char name[] = {letter, ':', '\0'};
+    if (DefineDosDeviceA(0, name, folder.c_str()))
+      letters_.push_back(letter);
+  }
+  ~SubstLetters() {
+    for (char letter : letters_) {
+      const char name[] = {letter, ':', '\0'};
+      DefineDosDeviceA(DDD_REMOVE_DEFINITION, name, nullptr);
+    }
+  }
+
+private:
+  std::vector<char> letters_;
+};
+
+// Rows the window must refuse say so and name the image; a relative row is relative to the
+// list file's folder; a long path is kept whole; with no letter free the window says so.
+TEST_F(DrivePanelWineTest, InsertChecksTheImageAndTheLetters) {
+  DriveSystem &system = Win32DriveSystem();
+  const std::string folder = store.Path().substr(0, store.Path().rfind('\\') + 1);
+  const std::string image = store.stored[1].substr(folder.size()); // its name alone
+  char subst = 'S';
+  while (!IsDriveLetterFree(system, subst))
+    ++subst;
+  SubstLetters substs;
+  substs.Add(subst, folder.substr(0, folder.size() - 1));
+  const std::string onSubst = std::string(1, subst) + ":\\" + image;
+  const struct {
+    std::string row, message;
+  } refused[] = {
+      {"missing.iso", "找不到映像文件 \"" + folder + "missing.iso\", 无法插入虚拟光驱!"},
+      {"..", "\"" + folder.substr(0, folder.size() - 1 - std::string("velmor-panel").size()) +
+                 "\" 是文件夹, 不是映像文件, 无法插入虚拟光驱!"},
+      {onSubst, "映像文件 \"" + onSubst + "\" 在用 SUBST 映射的盘符上"},
+      {Env("VELMOR_NETWORK"), "映像文件 \"" + Env("VELMOR_NETWORK") + "\" 在网络驱动器上"},
+  };
+  for (const auto &r : refused) {
+    form->AddImageToList(r.row);
+    DoubleClickRow(form->ListView1.Count() - 1);
+    ASSERT_EQ(dialogs.messages.size(), 1u) << r.row;
+    EXPECT_EQ(dialogs.messages[0].text.rfind(r.message, 0), 0u) << dialogs.messages[0].text;
+    dialogs.messages.clear();
+    EXPECT_FALSE(form->Animate1.Visible());
+    EXPECT_TRUE(system.DriveValues().empty());
+  }
+
+  // The image by its name alone, and one whose path is past MAX_PATH.
+  form->AddImageToList(image);
+  DoubleClickRow(form->ListView1.Count() - 1);
+  ASSERT_TRUE(WaitForTree(2)) << ::testing::PrintToString(Tree());
+  form->AddImageToList(Env("VELMOR_LONG"));
+  DoubleClickRow(form->ListView1.Count() - 1);
+  ASSERT_TRUE(WaitForTree(3)) << ::testing::PrintToString(Tree());
+  EXPECT_TRUE(dialogs.messages.empty());
+  const auto values = system.DriveValues();
+  ASSERT_EQ(values.size(), 2u);
+  EXPECT_EQ(values[0].second, store.stored[1]);
+  EXPECT_EQ(values[1].second, Env("VELMOR_LONG"));
+  ExpectSectorsOfImage(values[0].first[0], store.stored[1]);
+  ExpectSectorsOfImage(values[1].first[0], store.stored[1]);
+
+  // Every letter taken: the insert says so and asks for nothing.
+  {
+    SubstLetters all;
+    for (char letter : {'A', 'B'})
+      all.Add(letter, folder.substr(0, folder.size() - 1));
+    for (char letter = 'C'; letter <= 'Z'; ++letter)
+      if (IsDriveLetterFree(system, letter))
+        all.Add(letter, folder.substr(0, folder.size() - 1));
+    DoubleClickRow(1);
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].text.rfind("没有空闲的盘符", 0), 0u) << dialogs.messages[0].text;
+    EXPECT_FALSE(form->Animate1.Visible());
+    EXPECT_EQ(system.DriveValues().size(), 2u);
+  }
+
+  for (const auto &value : values)
+    EXPECT_TRUE(EjectVirtualDrive(system, value.first[0]) || !Opens(value.first[0]));
   EXPECT_TRUE(system.DriveValues().empty());
 }
 

@@ -25,8 +25,21 @@ genisoimage -quiet -J -V PANELCD -o "$work/cd/.disc.iso" "$work/content"
 ln -sfn "$work/cd" "$WINEPREFIX/dosdevices/d:"
 ln -sfn "$work/cd/.disc.iso" "$WINEPREFIX/dosdevices/d::"
 wine reg add 'HKLM\Software\Wine\Drives' /v d: /d cdrom /f /reg:64 >/dev/null 2>&1
+# A network drive N: holding an image.
+mkdir -p "$work/net"
+cp "$work/second.iso" "$work/net/net.iso"
+network_drive n "$work/net"
 wineserver -k
 wineserver -w
 
+# The second image again at a path past MAX_PATH.
+long_path_link 'C:\velmor-panel' "$work" "$work/second.iso"
+
+asks_for_administrator "$build_dir/velmor.exe" || {
+  echo "FAIL: velmor.exe does not ask for administrator rights"
+  exit 1
+}
+
 VELMOR_DRIVER="$driver" VELMOR_IMAGES='C:\velmor-panel\光盘一.iso|C:\velmor-panel\second.iso' \
-  VELMOR_LABELED=D:PANELCD wine "$check"
+  VELMOR_LABELED=D:PANELCD VELMOR_LIST='C:\velmor-panel\IsoFile.ini' VELMOR_LONG="$long_path" \
+  VELMOR_NETWORK='N:\net.iso' wine "$check"

@@ -5,13 +5,15 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velmor::testing {
 
 class MemoryStore : public ImageListStore {
 public:
-  MemoryStore() : ImageListStore("memory") {}
+  // `path` stands for the list file's place: relative rows are relative to its folder.
+  explicit MemoryStore(std::string path = "memory") : ImageListStore(std::move(path)) {}
   bool Load(std::vector<std::string> &entries) override {
     if (loadError)
       throw std::runtime_error(loadError);

@@ -330,6 +330,7 @@ TEST_F(FrmMainTest, DrivePanelLabelsAndRefusedInsert) {
   Command(mnuO1);
   EXPECT_TRUE(drives.log.empty());
 
+  drives.files["D:\\光盘.iso"] = {};
   form->ListView1.Select(2, true);
   Command(mnuListInject);
   ASSERT_EQ(dialogs.messages.size(), 1u);
@@ -338,6 +339,21 @@ TEST_F(FrmMainTest, DrivePanelLabelsAndRefusedInsert) {
   EXPECT_EQ(dialogs.messages[0].flags, 64u);
   EXPECT_FALSE(form->Animate1.Visible());
   EXPECT_TRUE(drives.values.size() == 3 && drives.broadcasts.empty());
+
+  // The driver takes the drive but the registry refuses its value: the drive is removed again
+  // and the user told why, in Chinese with the system's text as detail.
+  drives.openable = {{"\\\\.\\VELMOR", 1}, {"\\\\.\\C:", 1}};
+  drives.registryError = 5;
+  drives.log.clear();
+  Command(mnuListInject);
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  const std::string &text = dialogs.messages[1].text;
+  EXPECT_EQ(text.rfind("无法在注册表中记录虚拟光驱 C:, 已将它移除!", 0), 0u) << text;
+  EXPECT_NE(text.find(SystemErrorText(5) + " (错误 5)"), std::string::npos) << text;
+  EXPECT_EQ(dialogs.messages[1].flags, unsigned(MB_ICONERROR));
+  EXPECT_EQ(drives.log.back(), "control " + std::to_string(IOCTL_VELMOR_REMOVE_DEVICE));
+  EXPECT_FALSE(form->Animate1.Visible());
+  EXPECT_TRUE(drives.broadcasts.empty());
 }
 
 // Keys go through the message loop as the keyboard's do: Tab moves between the drive tree and

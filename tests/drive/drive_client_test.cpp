@@ -10,6 +10,7 @@
 #include "../driver/driver_fixture.h"
 #include "drive_client.h"
 #include "fake_drive_system.h"
+#include "image_check.h"
 
 namespace velmor {
 
@@ -32,11 +33,15 @@ public:
   DriverBackedSystem(test::KernelModel &model, std::function<NtStatus()> start)
       : model_(model), start_(std::move(start)) {}
 
+  // An open for reading of a drive is a volume open: Windows mounts the CD file system first,
+  // which fails unless volumesMount.
   Handle OpenDevice(const std::string &path) override {
     log.push_back("open " + path);
-    // "\\.\NAME" is the link "\DosDevices\NAME".
-    kernel::Device *device = model_.Open(u"\\DosDevices\\" + ToU16(path.substr(4)));
-    return device ? reinterpret_cast<Handle>(device) : kInvalidHandle;
+    return path.back() == ':' && !volumesMount ? kInvalidHandle : ModelOpen(path);
+  }
+  Handle OpenDeviceWithoutAccess(const std::string &path) override {
+    log.push_back("open without access " + path);
+    return ModelOpen(path);
   }
   void Close(Handle handle) override {
     ++closes;
@@ -48,6 +53,17 @@ public:
   bool DeviceControl(Handle handle, uint32_t code, const void *input, uint32_t inputSize,
                      void *output, uint32_t outputSize) override {
     log.push_back("control " + std::to_string(code));
+    // Requests to the volume go to the file system mounted on it, not to the driver.
+    if (code >> 16 == fsctl::kFileDeviceFileSystem)
+      return code != fsctl::kLockVolume || volumesLock;
+    // Another insert asks for the same letter just before this one.
+    if (code == IOCTL_VELMOR_ADD_DEVICE && addsOvertaken > 0) {
+      const int left = std::exchange(addsOvertaken, 0) - 1;
+      std::vector<uint8_t> record(static_cast<uint8_t *>(output),
+                                  static_cast<uint8_t *>(output) + outputSize);
+      DeviceControl(handle, code, input, inputSize, record.data(), outputSize);
+      addsOvertaken = left;
+    }
     sentInput.assign(static_cast<const uint8_t *>(input),
                      static_cast<const uint8_t *>(input) + (input ? inputSize : 0));
     sentOutput.assign(static_cast<uint8_t *>(output),
@@ -75,6 +91,8 @@ public:
 
   std::vector<uint8_t> sentInput, sentOutput;
   bool removeAnswersFail = false;
+  bool volumesMount = true, volumesLock = true;
+  int addsOvertaken = 0; // the next adds that another insert overtakes
   int driverStarts = 0;
 
 protected:
@@ -87,6 +105,12 @@ protected:
   }
 
 private:
+  // "\\.\NAME" is the link "\DosDevices\NAME".
+  Handle ModelOpen(const std::string &path) {
+    kernel::Device *device = model_.Open(u"\\DosDevices\\" + ToU16(path.substr(4)));
+    return device ? reinterpret_cast<Handle>(device) : kInvalidHandle;
+  }
+
   test::KernelModel &model_;
   std::function<NtStatus()> start_;
 };
@@ -221,9 +245,17 @@ TEST_F(DriveClientTest, AddRecordsThenAnnouncesOnceAndTheDriveReadsTheImage) {
   EXPECT_EQ(sys.log.size(), 1u);
   EXPECT_EQ(sys.values.size(), 1u);
 
-  // A registry that refuses the value is an error for the caller to report.
+  // A registry that refuses the value is an error for the caller to report, and the drive is
+  // not kept: nobody could show or eject it.
   sys.registryError = 5;
-  EXPECT_THROW(AddVirtualDrive(sys, control, "D:\\disc.iso", 'H'), std::runtime_error);
+  try {
+    AddVirtualDrive(sys, control, "D:\\disc.iso", 'h');
+    ADD_FAILURE() << "no error";
+  } catch (const DriveRecordError &e) {
+    EXPECT_EQ(e.letter(), 'H');
+    EXPECT_EQ(e.code(), 5);
+  }
+  EXPECT_FALSE(Mounted('H'));
   EXPECT_EQ(sys.broadcasts.size(), 1u);
 }
 
@@ -251,10 +283,21 @@ TEST_F(DriveClientTest, EjectForgetsFirstThenRemovesAndAnnouncesTwice) {
   sys.broadcasts.clear();
   sys.log.clear();
 
+  // The volume is taken down first, then the device is opened without mounting anything.
   EXPECT_TRUE(EjectVirtualDrive(sys, 'E'));
-  const std::vector<std::string> expected = {
-      "delete E", "open \\\\.\\E:", "control " + std::to_string(IOCTL_VELMOR_REMOVE_DEVICE),
-      "broadcast 32772", "broadcast 32772"};
+  const std::string remove = "control " + std::to_string(IOCTL_VELMOR_REMOVE_DEVICE);
+  const std::string lock = "control " + std::to_string(fsctl::kLockVolume);
+  const std::string dismount = "control " + std::to_string(fsctl::kDismountVolume);
+  const std::string unlock = "control " + std::to_string(fsctl::kUnlockVolume);
+  std::vector<std::string> expected = {"delete E",
+                                       "open \\\\.\\E:",
+                                       lock,
+                                       dismount,
+                                       unlock,
+                                       "open without access \\\\.\\E:",
+                                       remove,
+                                       "broadcast 32772",
+                                       "broadcast 32772"};
   EXPECT_EQ(sys.log, expected);
   EXPECT_EQ(sys.broadcasts[1].notice.unitMask, 0x10u);
   EXPECT_FALSE(Mounted('E'));
@@ -273,6 +316,141 @@ TEST_F(DriveClientTest, EjectForgetsFirstThenRemovesAndAnnouncesTwice) {
   EXPECT_TRUE(sys.values.empty());
   EXPECT_TRUE(sys.broadcasts.empty());
   EXPECT_FALSE(Mounted('F'));
+  sys.removeAnswersFail = false;
+
+  // A volume that cannot be mounted (its image is gone) does not keep the drive: it is
+  // removed through the open that mounts nothing.
+  ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\a.iso", 'G'));
+  sys.volumesMount = false;
+  sys.log.clear();
+  EXPECT_TRUE(EjectVirtualDrive(sys, 'G'));
+  expected = {"delete G", "open \\\\.\\G:",  "open without access \\\\.\\G:",
+              remove,     "broadcast 32772", "broadcast 32772"};
+  EXPECT_EQ(sys.log, expected);
+  EXPECT_FALSE(Mounted('G'));
+
+  // A volume in use refuses the lock: it is dismounted all the same, and nothing is unlocked.
+  sys.volumesMount = true;
+  sys.volumesLock = false;
+  ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\a.iso", 'G'));
+  sys.log.clear();
+  EXPECT_TRUE(EjectVirtualDrive(sys, 'G'));
+  EXPECT_EQ(std::vector<std::string>(sys.log.begin() + 1, sys.log.begin() + 5),
+            (std::vector<std::string>{"open \\\\.\\G:", lock, dismount,
+                                      "open without access \\\\.\\G:"}));
+  EXPECT_FALSE(Mounted('G'));
+}
+
+struct FreeLetterCase {
+  const char *what;
+  int overtaken;     // adds that another insert overtakes
+  bool lettersFree;  // C to Z not all taken
+  const char *image; // too long a path is refused by the driver whatever the letter
+  AddOutcome outcome;
+  char letter;
+  int addRequests; // ours and the others'
+};
+
+class DriveClientFreeLetterTest : public DriveClientTest,
+                                  public ::testing::WithParamInterface<FreeLetterCase> {};
+
+TEST_P(DriveClientFreeLetterTest, NextFreeLetterWhenOvertaken) {
+  const FreeLetterCase &c = GetParam();
+  Install();
+  WriteImage("a.iso", test::Pattern(8192));
+  for (char letter : {'A', 'C', 'D', 'E', 'F'})
+    sys.driveTypes[letter] = 3;
+  if (!c.lettersFree)
+    for (char letter = 'G'; letter <= 'Z'; ++letter)
+      sys.driveTypes[letter] = 3;
+  sys.addsOvertaken = c.overtaken;
+  DeviceHandle control = OpenControlDevice(sys);
+  sys.log.clear();
+
+  const AddResult result = AddVirtualDriveAtFreeLetter(sys, control, c.image);
+  EXPECT_EQ(result.outcome, c.outcome);
+  EXPECT_EQ(result.letter, c.letter);
+  EXPECT_EQ(std::count(sys.log.begin(), sys.log.end(),
+                       "control " + std::to_string(IOCTL_VELMOR_ADD_DEVICE)),
+            c.addRequests);
+  if (c.letter) {
+    EXPECT_TRUE(Mounted(c.letter));
+    EXPECT_EQ(sys.values.back(), std::make_pair(std::string(1, c.letter), std::string(c.image)));
+  }
+}
+
+const std::string kTooLongImage = "D:\\" + std::string(493, 'x') + ".iso";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DriveClientFreeLetterTest,
+    ::testing::Values(
+        FreeLetterCase{"first free letter", 0, true, "D:\\a.iso", AddOutcome::kAdded, 'G', 1},
+        FreeLetterCase{"overtaken once", 1, true, "D:\\a.iso", AddOutcome::kAdded, 'H', 3},
+        FreeLetterCase{"overtaken four times", 4, true, "D:\\a.iso", AddOutcome::kAdded, 'K', 9},
+        FreeLetterCase{"overtaken every time", kAddAttempts, true, "D:\\a.iso",
+                       AddOutcome::kRefused, 0, 2 * kAddAttempts},
+        // Refused with the letter still free: the image is refused, no other letter helps.
+        FreeLetterCase{"driver refuses the image", 0, true, kTooLongImage.c_str(),
+                       AddOutcome::kRefused, 0, 1},
+        FreeLetterCase{"no letter free", 0, false, "D:\\a.iso", AddOutcome::kNoFreeLetter, 0, 0}),
+    [](const auto &info) {
+      std::string name = info.param.what;
+      std::replace_if(
+          name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+      return name;
+    });
+
+struct ImagePathCase {
+  const char *given, *base;
+  ImageRefusal refusal;
+  const char *path; // as checked and given to the driver
+};
+
+// The full path is formed as the window (against the list file's folder) and velmor-drive
+// (against the current folder) form it, then refused where the driver could not open it the
+// same way in every thread and at start-up.
+TEST(ImagePathTest, FullLocalPathsOnly) {
+  testing::FakeDriveSystem sys;
+  sys.files = {{"C:\\list\\iso\\a.iso", {}},
+               {"C:\\b.iso", {}},
+               {"C:\\work\\c.iso", {}},
+               {"N:\\n.iso", {}},
+               {"S:\\s.iso", {}},
+               {"E:\\e.iso", {}},
+               {"C:\\" + std::string(488, 'y') + ".iso", {}},
+               {"C:\\" + std::string(489, 'y') + ".iso", {}}};
+  sys.folders = {"C:\\list\\dir.iso"};
+  sys.driveTypes = {{'N', kDriveRemote}};
+  sys.dosDevices = {{'S', "\\??\\C:\\subst"}, {'E', "\\Device\\VELMOR4"}};
+  sys.fullPaths = {{"\\\\?\\C:\\b.iso", "\\\\?\\C:\\b.iso"},
+                   {"\\\\?\\UNC\\srv\\share\\a.iso", "\\\\?\\UNC\\srv\\share\\a.iso"},
+                   {"C:\\list\\bad", ""}};
+  const std::string longest = "C:\\" + std::string(488, 'y') + ".iso"; // 495 units
+  const std::string tooLong = "C:\\" + std::string(489, 'y') + ".iso";
+  const ImagePathCase cases[] = {
+      {"iso\\a.iso", "C:\\list\\", ImageRefusal::kNone, "C:\\list\\iso\\a.iso"},
+      {"\\b.iso", "C:\\list\\", ImageRefusal::kNone, "C:\\b.iso"},
+      {"c.iso", "", ImageRefusal::kNone, "C:\\work\\c.iso"},
+      {"C:\\b.iso", "D:\\list\\", ImageRefusal::kNone, "C:\\b.iso"},
+      {"\\\\?\\C:\\b.iso", "", ImageRefusal::kNone, "C:\\b.iso"},
+      {"E:\\e.iso", "", ImageRefusal::kNone, "E:\\e.iso"}, // an image on a drive of ours
+      {longest.c_str(), "", ImageRefusal::kNone, longest.c_str()},
+      {tooLong.c_str(), "", ImageRefusal::kTooLong, tooLong.c_str()},
+      {"missing.iso", "C:\\list\\", ImageRefusal::kMissing, "C:\\list\\missing.iso"},
+      {"", "C:\\list\\", ImageRefusal::kMissing, ""},
+      {"bad", "C:\\list\\", ImageRefusal::kMissing, "bad"},
+      {"dir.iso", "C:\\list\\", ImageRefusal::kFolder, "C:\\list\\dir.iso"},
+      {"\\\\srv\\share\\a.iso", "", ImageRefusal::kNetworkDrive, "\\\\srv\\share\\a.iso"},
+      {"\\\\?\\UNC\\srv\\share\\a.iso", "", ImageRefusal::kNetworkDrive, "\\\\srv\\share\\a.iso"},
+      {"N:\\n.iso", "", ImageRefusal::kNetworkDrive, "N:\\n.iso"},
+      {"S:\\s.iso", "", ImageRefusal::kSubstDrive, "S:\\s.iso"},
+      {"\\\\.\\C:\\b.iso", "", ImageRefusal::kNoDriveLetter, "\\\\.\\C:\\b.iso"},
+  };
+  for (const ImagePathCase &c : cases) {
+    const ImageCheck check = CheckImagePath(sys, c.given, c.base);
+    EXPECT_EQ(check.refusal, c.refusal) << c.given;
+    EXPECT_EQ(check.path, c.path) << c.given;
+  }
 }
 
 } // namespace

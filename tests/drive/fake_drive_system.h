@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +26,20 @@ public:
 
   std::string SystemDirectory() override { return systemDirectory; }
   bool FileExists(const std::string &path) override { return files.count(path) != 0; }
+  // Drive paths and shares are full already; anything else is taken as relative to
+  // currentFolder. A path in fullPaths has the full form given there.
+  std::string FullPath(const std::string &path) override {
+    if (auto it = fullPaths.find(path); it != fullPaths.end())
+      return it->second;
+    if (path.size() >= 2 && (path[1] == ':' || (path[0] == '\\' && path[1] == '\\')))
+      return path;
+    return currentFolder + path;
+  }
+  PathKind KindOfPath(const std::string &path) override {
+    return files.count(path)     ? PathKind::kFile
+           : folders.count(path) ? PathKind::kFolder
+                                 : PathKind::kMissing;
+  }
   Handle CreateFileForWrite(const std::string &path) override {
     if (!filesWritable)
       return kInvalidHandle;
@@ -44,6 +59,10 @@ public:
 
   Handle OpenDevice(const std::string &path) override {
     log.push_back("open " + path);
+    return openable.count(path) ? kDeviceHandle : kInvalidHandle;
+  }
+  Handle OpenDeviceWithoutAccess(const std::string &path) override {
+    log.push_back("open without access " + path);
     return openable.count(path) ? kDeviceHandle : kInvalidHandle;
   }
   bool DeviceControl(Handle, uint32_t code, const void *, uint32_t, void *, uint32_t) override {
@@ -114,7 +133,10 @@ public:
   }
 
   std::string systemDirectory = "C:\\windows\\system32";
+  std::string currentFolder = "C:\\work\\";
+  std::map<std::string, std::string> fullPaths;
   std::map<std::string, std::vector<uint8_t>> files;
+  std::set<std::string> folders;
   std::vector<uint32_t> pieces;
   bool filesWritable = true;
   std::map<std::string, int> openable; // paths that open

@@ -12,10 +12,17 @@ compare=$3
 own_wine_prefix "$build_dir" drive-tool-prefix
 
 work="$WINEPREFIX/drive_c/velmor-tool"
-mkdir -p "$work/content"
+mkdir -p "$work/content" "$work/net"
 head -c 300000 /dev/urandom >"$work/content/data.bin"
 genisoimage -quiet -J -V TOOLTEST -o "$work/光盘.iso" "$work/content"
 image='C:\velmor-tool\光盘.iso'
+# A network drive N: holding a copy, and the image again at a path past MAX_PATH.
+cp "$work/光盘.iso" "$work/net/net.iso"
+network_drive n "$work/net"
+wineserver -k
+wineserver -w
+long_path_link 'C:\velmor-tool' "$work" "$work/光盘.iso"
+long=$long_path
 # A 32-bit program's system directory (syswow64 in a 64-bit prefix).
 sysdir="$WINEPREFIX/drive_c/windows/system32"
 [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] && sysdir="$WINEPREFIX/drive_c/windows/syswow64"
@@ -38,6 +45,8 @@ run() {
   [ "$status" = "$want" ] || fail "velmor-drive $*: exit $status, expected $want"
 }
 
+asks_for_administrator "$tool" || fail "velmor-drive.exe does not ask for administrator rights"
+
 run 0 list
 [ -z "$out" ] || fail "nothing is recorded yet"
 run 2 mount
@@ -46,7 +55,15 @@ run 2 mount "$image" 1:
 # A missing image is refused before the driver is asked for anything.
 run 1 mount 'C:\velmor-tool\none.iso'
 case $err in *"none.iso: no such file"*) ;; *) fail "missing image message" ;; esac
-[ ! -e "$sysdir/velmor.sys" ] || fail "the driver was installed for a missing image"
+# Images whose drive letter does not mean the same to the driver at every start, and paths
+# longer than a drive keeps.
+run 1 mount 'N:\net.iso'
+case $err in *"N:\net.iso: the image is on a network drive"*) ;; *) fail "network drive message" ;; esac
+run 1 mount '\\server\share\a.iso'
+case $err in *"\\server\share\a.iso: the image is on a network drive"*) ;; *) fail "share message" ;; esac
+run 1 mount "C:\\velmor-tool\\$(printf "%0477d" 0).iso"
+case $err in *"path too long for a drive"*) ;; *) fail "too long a path message" ;; esac
+[ ! -e "$sysdir/velmor.sys" ] || fail "the driver was installed for a refused image"
 
 # A driver file that cannot start (as for a user who may not install drivers): the control
 # device stays out of reach. The file is never replaced, so it is taken away again after.
@@ -86,5 +103,32 @@ run 0 eject "$second"
 run 0 list
 [ -z "$out" ] || fail "drives left after eject: $out"
 if wine "$compare" "$second" "$image" 2>/dev/null; then fail "$second still reads"; fi
+
+# A path past MAX_PATH is taken whole.
+run 0 mount "$long"
+letter=$out
+run 0 list
+[ "$out" = "$letter $long" ] || fail "list printed '$out'"
+wine "$compare" "$letter" "$image" || fail "reads through $letter of the long path"
+run 0 eject "$letter"
+
+# Six mounts at once: the ones that find their letter taken meanwhile take the next free one.
+for i in 1 2 3 4 5 6; do
+  (
+    status=0
+    wine "$tool" mount "$image" >"$work/at-once$i" 2>"$work/at-once$i.err" || status=$?
+    echo "$status" >"$work/at-once$i.status"
+  ) &
+done
+wait
+for i in 1 2 3 4 5 6; do
+  [ "$(cat "$work/at-once$i.status")" = 0 ] ||
+    fail "mount $i of six at once: $(iconv -f GBK -t UTF-8 <"$work/at-once$i.err")"
+done
+letters=$(cat "$work"/at-once[1-6] | tr -d '\r' | grep -x '[A-Z]:' | sort -u)
+[ "$(printf '%s\n' "$letters" | wc -l)" = 6 ] || fail "six mounts at once got: $letters"
+for letter in $letters; do
+  run 0 eject "$letter"
+done
 
 [ $failures = 0 ]
