@@ -7,8 +7,9 @@
 # it has just written. The tools take turns within each round, so the machine's load and cache
 # state fall on all of them alike; before each timed run the outputs are removed (for a new file)
 # and everything is synced, outside the timing. For each peer the ratio velmor-mkiso ÷ peer is
-# taken within each round and the median of the rounds printed, as are the median times and
-# each tool's replace ÷ new. Images go to a temporary folder, removed at the end.
+# taken within each round and the median of the rounds printed (of wall time, and of processor
+# time, the steadier figure on a shared machine), as are the median times and each tool's
+# replace ÷ new. Images go to a temporary folder, removed at the end.
 #   bench/compare-peers.sh [build dir] (default build/host)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,32 +35,39 @@ build_image() { # TOOL TREE OUTPUT
 
 cd "$work"
 out="$work/out.iso"
-printf '%-6s %-13s %9s %9s %9s %14s\n' tree tool new replace 'replace÷new' 'velmor-mkiso÷'
+printf '%-6s %-13s %8s %8s %8s %12s %14s\n' tree tool new replace cpu 'replace÷new' 'velmor-mkiso÷'
 for tree in big small; do
-  declare -A new=() replaced=()
+  declare -A new=() replaced=() cpu=()
   for round in $(seq "$runs"); do
     # Each round starts with the next tool, so that no tool always follows the same one.
     for k in "${!tools[@]}"; do
       tool=${tools[$(((k + round) % ${#tools[@]}))]}
-      new[$tool]+="$(timed_run "$out" new build_image "$tool" "$tree" "$out") "
-      replaced[$tool]+="$(timed_run "$out" keep build_image "$tool" "$tree" "$out") "
+      read -r w c <<<"$(timed_run "$out" new build_image "$tool" "$tree" "$out")"
+      new[$tool]+="$w " cpu[$tool]+="$c "
+      read -r w c <<<"$(timed_run "$out" keep build_image "$tool" "$tree" "$out")"
+      replaced[$tool]+="$w "
       rm -f "$out"
     done
     echo "$tree: round $round of $runs done" >&2
   done
   read -ra v <<<"${new[velmor-mkiso]}"
+  read -ra vc <<<"${cpu[velmor-mkiso]}"
   for tool in "${tools[@]}"; do
     read -ra n <<<"${new[$tool]}"
     read -ra r <<<"${replaced[$tool]}"
-    pairs=() own=()
+    read -ra c <<<"${cpu[$tool]}"
+    pairs=() cpairs=() own=()
     for i in "${!n[@]}"; do
       pairs+=("$(ratio "${v[$i]}" "${n[$i]}")")
+      cpairs+=("$(ratio "${vc[$i]}" "${c[$i]}")")
       own+=("$(ratio "${r[$i]}" "${n[$i]}")")
     done
-    versus=$(median "${pairs[@]}")
+    versus="$(median "${pairs[@]}") (cpu $(median "${cpairs[@]}"))"
     [ "$tool" = velmor-mkiso ] && versus=""
-    printf '%-6s %-13s %8.2fs %8.2fs %9s %14s\n' "$tree" "$tool" "$(median "${n[@]}")" \
-      "$(median "${r[@]}")" "$(median "${own[@]}")" "$versus"
+    printf '%-6s %-13s %7.2fs %7.2fs %7.2fs %12s %14s\n' "$tree" "$tool" "$(median "${n[@]}")" \
+      "$(median "${r[@]}")" "$(median "${c[@]}")" "$(median "${own[@]}")" "$versus"
   done
-  unset new replaced
+  unset new replaced cpu
 done
+echo "new, replace: median wall seconds; cpu: median processor seconds of a new image;" \
+  "ratios: medians of the rounds' ratios (wall, then processor time)"

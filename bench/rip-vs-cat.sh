@@ -4,7 +4,8 @@
 # the host tree has velmor_rip_loop_bench, the ripper's copy loop alone copies it on the host too.
 # They take turns RUNS times (default 5; at least five for a figure), each pair in the other order
 # than the last, the outputs removed and the disk synced before each timed run. Prints the median
-# times and the median of the pairs' ratios rip / cat (of throughputs). Both write into OUT
+# times and the median of the pairs' ratios rip / cat (of throughputs, by wall time and by
+# processor time, the steadier figure on a shared machine). Both write into OUT
 # (default: a temporary folder on the disk; OUT=/dev/shm leaves the disk's write-back out).
 #   bench/rip-vs-cat.sh [win32 build dir] [host build dir] (default build/win32, build/host)
 set -euo pipefail
@@ -57,27 +58,27 @@ wine wineboot >/dev/null 2>&1 || true
 image_bytes=$(stat -c %s "$cd_dir/.disc.iso")
 cat "$cd_dir/.disc.iso" >/dev/null # both read the image from the page cache
 
-rips=() cats=() loops=() pairs=()
+rips=() cats=() loops=() pairs=() cpu_pairs=()
 copy_with_cat() { cat "$cd_dir/.disc.iso" >"$out/cat.iso"; }
-rip_once() {
+rip_once() { # prints the rip's wall and processor seconds
   rm -f "$out/rip.iso"
   sync
-  read -r t bytes < <(wine "$bench" D: "$out_dos" | tr -d '\r')
+  read -r t bytes cpu < <(wine "$bench" D: "$out_dos" | tr -d '\r')
   [ "$bytes" = "$image_bytes" ] || { echo "rip wrote $bytes bytes of $image_bytes" >&2; exit 1; }
   rm -f "$out/rip.iso"
-  echo "$t"
+  echo "$t $cpu"
 }
 for i in $(seq "$runs"); do
   if [ $((i % 2)) -eq 1 ]; then # alternate which of the two goes first
-    r=$(rip_once)
-    c=$(timed_run "$out/cat.iso" new copy_with_cat)
+    read -r r rc <<<"$(rip_once)"
+    read -r c cc <<<"$(timed_run "$out/cat.iso" new copy_with_cat)"
   else
-    c=$(timed_run "$out/cat.iso" new copy_with_cat)
-    r=$(rip_once)
+    read -r c cc <<<"$(timed_run "$out/cat.iso" new copy_with_cat)"
+    read -r r rc <<<"$(rip_once)"
   fi
   rm -f "$out/cat.iso"
-  rips+=("$r") cats+=("$c") pairs+=("$(ratio "$c" "$r")")
-  echo "pair $i: rip ${r}s, cat ${c}s, rip / cat throughput ${pairs[-1]}" >&2
+  rips+=("$r") cats+=("$c") pairs+=("$(ratio "$c" "$r")") cpu_pairs+=("$(ratio "$cc" "$rc")")
+  echo "pair $i: rip ${r}s (cpu ${rc}s), cat ${c}s (cpu ${cc}s), rip / cat throughput ${pairs[-1]}" >&2
   if [ -x "$loop" ]; then
     rm -f "$out/loop.iso"
     sync
@@ -87,11 +88,12 @@ for i in $(seq "$runs"); do
   fi
 done
 awk -v r="$(median "${rips[@]}")" -v c="$(median "${cats[@]}")" -v b="$image_bytes" \
-  -v p="$(median "${pairs[@]}")" -v n="$runs" -v l="$(median "${loops[@]}" 2>/dev/null || true)" 'BEGIN {
+  -v p="$(median "${pairs[@]}")" -v cp="$(median "${cpu_pairs[@]}")" -v n="$runs" \
+  -v l="$(median "${loops[@]}" 2>/dev/null || true)" 'BEGIN {
   mb = b / 1048576
   printf "image %.2f MB\n", mb
   printf "rip  %7.3f s  %8.1f MB/s  (median)\n", r, mb / r
   printf "cat  %7.3f s  %8.1f MB/s  (median)\n", c, mb / c
-  printf "rip / cat throughput, median of %d pairs: %.2f\n", n, p
+  printf "rip / cat throughput, median of %d pairs: %.2f (of processor time: %.2f)\n", n, p, cp
   if (l != "") printf "copy loop on the host / cat throughput, median: %.2f\n", l
 }'

@@ -2,8 +2,9 @@
 # Helpers of the benchmark scripts (sourced): timing one run from a clean start, medians, and the
 # reference trees.
 
-# Wall seconds of one run of a command. OUTPUT is removed first unless KEEP is "keep" (then the
-# run replaces it), and everything is flushed to the disk before the clock starts, so that one
+# Wall seconds and processor seconds (user + system; on a shared machine the steadier figure) of
+# one run of a command, as "WALL CPU". OUTPUT is removed first unless the mode is "keep" (then
+# the run replaces it), and everything is flushed to the disk before the clock starts, so that one
 # run's write-back does not land in the next one's time.
 #   timed_run OUTPUT new|keep COMMAND...
 timed_run() {
@@ -12,8 +13,8 @@ timed_run() {
   [ "$mode" = keep ] || rm -f "$output"
   sync
   local t
-  t=$( { TIMEFORMAT=%R; time "$@" >/dev/null 2>&1; } 2>&1 )
-  echo "$t"
+  t=$( { TIMEFORMAT='%R %U %S'; time "$@" >/dev/null 2>&1; } 2>&1 )
+  awk '{ printf "%s %.3f\n", $1, $2 + $3 }' <<<"$t"
 }
 
 # Median of the numbers given.
