@@ -2,12 +2,15 @@
 # Rips a 650 MB ISO image from a CD-ROM drive under Wine (the image behind drive D: of a prefix
 # of its own) through the ripper window, and copies the same image with cat, in one run; when
 # the host tree has velmor_rip_loop_bench, the ripper's copy loop alone copies it on the host too.
-# They take turns RUNS times (default 5), the output flushed and removed after each; the best time of
-# each is kept. Prints both throughputs and the ratio rip / cat. Both write into OUT (default: a
-# temporary folder on the disk; OUT=/dev/shm leaves the disk's write-back out of the measure).
+# They take turns RUNS times (default 5; at least five for a figure), each pair in the other order
+# than the last, the outputs removed and the disk synced before each timed run. Prints the median
+# times and the median of the pairs' ratios rip / cat (of throughputs, by wall time and by
+# processor time, the steadier figure on a shared machine). Both write into OUT
+# (default: a temporary folder on the disk; OUT=/dev/shm leaves the disk's write-back out).
 #   bench/rip-vs-cat.sh [win32 build dir] [host build dir] (default build/win32, build/host)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/timing.sh
 build=$(realpath "${1:-build/win32}")
 bench="$build/bench/velmor_rip_bench.exe"
 loop=$(realpath "${2:-build/host}")/bench/velmor_rip_loop_bench
@@ -55,32 +58,42 @@ wine wineboot >/dev/null 2>&1 || true
 image_bytes=$(stat -c %s "$cd_dir/.disc.iso")
 cat "$cd_dir/.disc.iso" >/dev/null # both read the image from the page cache
 
-min() { if [ -z "$1" ]; then echo "$2"; else awk "BEGIN{print ($2 < $1) ? $2 : $1}"; fi; }
-rip="" cat_time="" loop_time=""
-for _ in $(seq "$runs"); do
-  read -r t bytes < <(wine "$bench" D: "$out_dos" | tr -d '\r')
-  [ "$bytes" = "$image_bytes" ] || { echo "rip wrote $bytes bytes of $image_bytes" >&2; exit 1; }
-  rip=$(min "$rip" "$t")
-  rip_run=$t
+rips=() cats=() loops=() pairs=() cpu_pairs=()
+copy_with_cat() { cat "$cd_dir/.disc.iso" >"$out/cat.iso"; }
+rip_once() { # prints the rip's wall and processor seconds
   rm -f "$out/rip.iso"
   sync
-  t=$( { TIMEFORMAT=%R; time cat "$cd_dir/.disc.iso" >"$out/cat.iso"; } 2>&1 )
-  cat_time=$(min "$cat_time" "$t")
-  echo "run: rip ${rip_run}s, cat ${t}s" >&2
+  read -r t bytes cpu < <(wine "$bench" D: "$out_dos" | tr -d '\r')
+  [ "$bytes" = "$image_bytes" ] || { echo "rip wrote $bytes bytes of $image_bytes" >&2; exit 1; }
+  rm -f "$out/rip.iso"
+  echo "$t $cpu"
+}
+for i in $(seq "$runs"); do
+  if [ $((i % 2)) -eq 1 ]; then # alternate which of the two goes first
+    read -r r rc <<<"$(rip_once)"
+    read -r c cc <<<"$(timed_run "$out/cat.iso" new copy_with_cat)"
+  else
+    read -r c cc <<<"$(timed_run "$out/cat.iso" new copy_with_cat)"
+    read -r r rc <<<"$(rip_once)"
+  fi
   rm -f "$out/cat.iso"
-  sync
+  rips+=("$r") cats+=("$c") pairs+=("$(ratio "$c" "$r")") cpu_pairs+=("$(ratio "$cc" "$rc")")
+  echo "pair $i: rip ${r}s (cpu ${rc}s), cat ${c}s (cpu ${cc}s), rip / cat throughput ${pairs[-1]}" >&2
   if [ -x "$loop" ]; then
-    read -r t _ < <("$loop" "$cd_dir/.disc.iso" "$out/loop.iso")
-    loop_time=$(min "$loop_time" "$t")
     rm -f "$out/loop.iso"
     sync
+    read -r t _ < <("$loop" "$cd_dir/.disc.iso" "$out/loop.iso")
+    rm -f "$out/loop.iso"
+    loops+=("$(ratio "$c" "$t")")
   fi
 done
-awk -v r="$rip" -v c="$cat_time" -v l="$loop_time" -v b="$image_bytes" 'BEGIN {
+awk -v r="$(median "${rips[@]}")" -v c="$(median "${cats[@]}")" -v b="$image_bytes" \
+  -v p="$(median "${pairs[@]}")" -v cp="$(median "${cpu_pairs[@]}")" -v n="$runs" \
+  -v l="$(median "${loops[@]}" 2>/dev/null || true)" 'BEGIN {
   mb = b / 1048576
   printf "image %.2f MB\n", mb
-  printf "rip  %7.3f s  %8.1f MB/s\n", r, mb / r
-  printf "cat  %7.3f s  %8.1f MB/s\n", c, mb / c
-  printf "rip / cat throughput: %.2f\n", c / r
-  if (l != "") printf "copy loop on the host  %7.3f s  %8.1f MB/s  (/ cat: %.2f)\n", l, mb / l, c / l
+  printf "rip  %7.3f s  %8.1f MB/s  (median)\n", r, mb / r
+  printf "cat  %7.3f s  %8.1f MB/s  (median)\n", c, mb / c
+  printf "rip / cat throughput, median of %d pairs: %.2f (of processor time: %.2f)\n", n, p, cp
+  if (l != "") printf "copy loop on the host / cat throughput, median: %.2f\n", l
 }'

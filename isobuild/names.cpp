@@ -1,6 +1,8 @@
 #include "names.h"
 
+#include <algorithm>
 #include <unordered_set>
+#include <vector>
 
 namespace velmor {
 
@@ -113,6 +115,23 @@ template <class Str> Str Key(const Str &ident, bool isFile) {
   return key;
 }
 
+// Whether no two children of dir share an ISO identifier (a file's ";1" sets it apart from a
+// folder of the same name). Compares hashes first, so that the common case, where every name is
+// distinct, costs no string copies and no allocation per name.
+bool IsoIdentifiersDistinct(const TDirNode &dir) {
+  std::vector<std::pair<std::size_t, const TEntryNode *>> hashed;
+  for (const TEntryNode *e = dir.FirstChild; e; e = e->Next)
+    hashed.emplace_back(std::hash<std::string>()(e->IsoIdentifier) ^ (e->IsFolder() ? 0 : 1), e);
+  std::sort(hashed.begin(), hashed.end(),
+            [](const auto &a, const auto &b) { return a.first < b.first; });
+  for (std::size_t i = 0; i < hashed.size(); ++i)
+    for (std::size_t j = i + 1; j < hashed.size() && hashed[j].first == hashed[i].first; ++j)
+      if (hashed[j].second->IsFolder() == hashed[i].second->IsFolder() &&
+          hashed[j].second->IsoIdentifier == hashed[i].second->IsoIdentifier)
+        return false;
+  return true;
+}
+
 } // namespace
 
 void FitIdentifiers(TDirNode &dir, Platform &platform, const CharTable &chars) {
@@ -130,6 +149,9 @@ void FitIdentifiers(TDirNode &dir, Platform &platform, const CharTable &chars) {
     mayRepeat = mayRepeat || e->JolietIdentifier.find(u'\uFFFD') != std::u16string::npos;
   }
   anyPending = anyPending || mayRepeat;
+  // Every name fits and none repeats: all keep their form, and the sets below are not needed.
+  if (!anyPending && IsoIdentifiersDistinct(dir))
+    return;
   // Names that fit and come first keep their form; only the others are reworked.
   std::unordered_set<std::string> isoUsed;
   std::unordered_set<std::u16string> jolietUsed;

@@ -249,11 +249,18 @@ public:
     return std::make_unique<PosixSourceFile>(fd);
   }
 
+  // An existing file is emptied only when it holds something. Truncating a file, even an empty
+  // one such as the temporary file velmor-mkiso has just made, marks it on ext4 to be written
+  // back as soon as it is closed: closing a 1 GiB image then waits for the disk.
   std::unique_ptr<ImageFile> CreateImage(const std::string &path) override {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    if (fd.get() < 0)
       return nullptr;
-    return std::make_unique<PosixImageFile>(fd);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 ||
+        (S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(fd.get(), 0) != 0))
+      return nullptr;
+    return std::make_unique<PosixImageFile>(fd.release());
   }
 
   std::unique_ptr<ImageFile> StandardOutput() override {

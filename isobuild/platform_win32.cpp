@@ -149,12 +149,20 @@ public:
     return std::make_unique<Win32SourceFile>(h);
   }
 
+  // An existing file is emptied only when it holds something: CREATE_ALWAYS truncates even the
+  // empty temporary file velmor-mkiso has just made, which Wine does with O_TRUNC, and a
+  // truncated file on ext4 is written back as soon as it is closed (closing waits for the disk).
   std::unique_ptr<ImageFile> CreateImage(const std::string &path) override {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
       return nullptr;
-    return std::make_unique<Win32ImageFile>(h);
+    auto image = std::make_unique<Win32ImageFile>(h);
+    LARGE_INTEGER size{};
+    if (GetFileType(h) == FILE_TYPE_DISK && GetFileSizeEx(h, &size) && size.QuadPart > 0 &&
+        !SetEndOfFile(h))
+      return nullptr;
+    return image;
   }
 
   std::unique_ptr<ImageFile> StandardOutput() override {

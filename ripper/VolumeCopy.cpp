@@ -8,8 +8,10 @@ namespace velmor {
 namespace {
 
 // One copy: the volume in blocks, each block in chunks small enough to stay in the processor's
-// cache between the read and the write (copied 2 MiB at a time, a file in the page cache took
-// more than twice as long).
+// cache between the read and the write. A chunk passes the cache three times (the system's copy
+// of the source, the buffer, the system's copy of the image): at 256 KiB that overflowed a 512 KiB
+// second-level cache and the copy of a file in the page cache took 2.5 times the processor time
+// of 128 KiB chunks, natively and under Wine alike; smaller chunks only add calls.
 class Copier {
 public:
   Copier(VolumeSource &source, ImageTarget &target, const RipOptions &options,

@@ -9,7 +9,7 @@ namespace velmor {
 
 // Progress is reported, and an abort heard, once per block; reads and writes go in chunks.
 constexpr std::uint32_t kRipBlockSize = 2097152;
-constexpr std::uint32_t kRipChunkSize = 262144;
+constexpr std::uint32_t kRipChunkSize = 131072;
 constexpr std::uint32_t kRipSectorSize = 2048;
 
 class VolumeSource {

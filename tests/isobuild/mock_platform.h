@@ -89,6 +89,7 @@ public:
 
   std::u16string AnsiToUtf16(const std::string &text) override {
     std::u16string out;
+    out.reserve(text.size()); // the layout benchmark converts 600,000 names
     const auto *s = reinterpret_cast<const unsigned char *>(text.data());
     for (std::size_t i = 0; i < text.size();) {
       const unsigned len = CharLength(s[i]);

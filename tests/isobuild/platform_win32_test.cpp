@@ -60,6 +60,7 @@ TEST_F(Win32PlatformTest, ListingGivesNamesAttributesAndSizes) {
 
 TEST_F(Win32PlatformTest, SmallImageFromADiskFolder) {
   File("sub\\" + kLongName, std::string(3000, 'z'));
+  File("out.iso", std::string(400000, 'x')); // an earlier, longer file is emptied
   TKavoBurner burner;
   burner.NewCompilation(600000, 20000);
   EXPECT_EQ(burner.InsertFolder("\\", dir + "\\sub", false, false, true, 63, "*.*"), 1);
