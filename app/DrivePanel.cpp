@@ -63,7 +63,7 @@ void TFrmMain::btnInjectClick() {
     return;
   }
   // A refused request shows nothing: the rebuilt tree shows what the system has.
-  AddVirtualDrive(*drives_, control, ListView1.Caption(row), FindFreeDriveLetter(*drives_));
+  AddVirtualDrive(*drives_, control, ImagePath(row), FindFreeDriveLetter(*drives_));
   control.reset();
   PlayClip("INSERT");
 }

@@ -12,11 +12,10 @@ namespace velmor::testing {
 class MemoryStore : public ImageListStore {
 public:
   MemoryStore() : ImageListStore("memory") {}
-  bool Load(std::vector<std::string> &entries) override {
+  Loaded Load() override {
     if (loadError)
       throw std::runtime_error(loadError);
-    entries = stored;
-    return exists;
+    return {stored, exists, notice};
   }
   void Save(const std::vector<std::string> &entries) override {
     ++saves;
@@ -29,6 +28,7 @@ public:
   bool exists = false;
   int saves = 0;
   const char *loadError = nullptr;
+  std::string notice;
   const char *saveError = nullptr;
 };
 
