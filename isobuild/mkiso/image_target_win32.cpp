@@ -32,9 +32,9 @@ bool IsStream(const std::string &path) {
 
 bool IdentifyFile(const std::string &Path, FileIdentity &Out) {
   // No access asked for: the file may be open elsewhere without sharing.
-  const HANDLE h = CreateFileA(Path.c_str(), 0,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE h =
+      CreateFileA(Path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE)
     return false;
   BY_HANDLE_FILE_INFORMATION info{};

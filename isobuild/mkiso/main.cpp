@@ -149,8 +149,7 @@ int NoImage(std::size_t named, int status) {
 
 // The same when the output, not an input, is at fault.
 int NoImageAt(const std::string &image, const char *reason) {
-  std::fprintf(stderr, "velmor-mkiso: no image written; the output %s %s\n", image.c_str(),
-               reason);
+  std::fprintf(stderr, "velmor-mkiso: no image written; the output %s %s\n", image.c_str(), reason);
   return 1;
 }
 
@@ -163,7 +162,7 @@ bool BlamesTheImage(const std::string &error, const std::string &writePath) {
 // The image path of a folder: its long names from the root down.
 std::string ImagePathOf(const velmor::TDirNode *dir) {
   std::string path;
-  for (; dir && dir->Parent; dir = dir->Parent)
+  for (; dir && dir->Entry; dir = dir->Parent) // the root has no entry
     path = "/" + dir->LongName + path;
   return path;
 }
