@@ -119,8 +119,12 @@ const std::string kUtf16Le = std::string("\xFF\xFE"
                                          24);
 const std::string kUtf16Be = std::string("\xFE\xFF\0D\0:\0\\\x51\x49\x76\xD8\0.\0i\0s\0o", 20);
 const std::string kNul = std::string("C:\\a\0b.iso\r\nC:\\c.iso\r\n", 22);
-// 光盘 in the host's code page, UTF-8
-const std::string kDiscUtf8 = "\xE5\x85\x89\xE7\x9B\x98";
+// 光盘 and 光 in the code page the list is converted to.
+#ifdef _WIN32
+const std::string kDisc = "\xB9\xE2\xC5\xCC", kLight = "\xB9\xE2";
+#else
+const std::string kDisc = "\xE5\x85\x89\xE7\x9B\x98", kLight = "\xE5\x85\x89";
+#endif
 
 const ListFileCase kListFileCases[] = {
     {"AnotherCopysNewRowIsKept",
@@ -141,14 +145,14 @@ const ListFileCase kListFileCases[] = {
     {"FileRemovedMeanwhileIsWrittenAgain", "a\r\n", {"a"}, nullptr, {"a"}, "a\r\n", {}},
     {"Utf16LittleEndianIsConvertedAndKept",
      kUtf16Le.c_str(),
-     {"D:\\" + kDiscUtf8 + ".iso"},
+     {"D:\\" + kDisc + ".iso"},
      nullptr,
-     {"D:\\" + kDiscUtf8 + ".iso"},
-     "D:\\" + kDiscUtf8 + ".iso\r\n",
+     {"D:\\" + kDisc + ".iso"},
+     "D:\\" + kDisc + ".iso\r\n",
      {{".original", kUtf16Le}}},
     {"Utf16BigEndianIsConvertedAndKept",
      kUtf16Be.c_str(),
-     {"D:\\" + kDiscUtf8 + ".iso"},
+     {"D:\\" + kDisc + ".iso"},
      nullptr,
      {},
      "",
@@ -156,10 +160,10 @@ const ListFileCase kListFileCases[] = {
     {"Utf8WithByteOrderMarkIsReadAsUtf8",
      "\xEF\xBB\xBF"
      "E:\\\xE5\x85\x89.iso\r\n",
-     {"E:\\\xE5\x85\x89.iso"},
+     {"E:\\" + kLight + ".iso"},
      nullptr,
-     {"E:\\\xE5\x85\x89.iso"},
-     "E:\\\xE5\x85\x89.iso\r\n",
+     {"E:\\" + kLight + ".iso"},
+     "E:\\" + kLight + ".iso\r\n",
      {{".original", "\xEF\xBB\xBF"
                     "E:\\\xE5\x85\x89.iso\r\n"}}},
     {"NulKeepsTheRestOfItsLine",
