@@ -105,7 +105,7 @@ void TFrmMain::btnInjectClick() {
   const int row = ListView1.NextSelected();
   if (row < 0)
     return;
-  const ImageCheck image = CheckImagePath(*drives_, ListView1.Caption(row), ImageListFolder());
+  const ImageCheck image = CheckImagePath(*drives_, ImagePath(row), ImageListFolder());
   if (image.refusal != ImageRefusal::kNone)
     return ShowDriveMessage(ImageRefusalText(image.refusal, image.path), winkit::kInfoFlags);
   if (!AnyDriveLetterFree(*drives_))

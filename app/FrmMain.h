@@ -13,6 +13,7 @@
 #include "winkit/Window.h"
 
 #include <string>
+#include <vector>
 
 namespace velmor {
 
@@ -55,6 +56,8 @@ public:
 
   // Image list
   void AddImageToList(const std::string &path);
+  // The path of a row as it was added, byte for byte.
+  const std::string &ImagePath(int row) const { return imageRows_.at(static_cast<size_t>(row)); }
   void LoadImageList();
   void SaveImageList();
   void btnAddClick();
@@ -120,7 +123,8 @@ private:
   void ShowDriveMessage(const std::string &text, unsigned flags);
 
   ImageListStore &store_;
-  bool listUnread_ = false; // the store failed to load: saving would wipe the list
+  bool listUnread_ = false;            // the store failed to load: saving would wipe the list
+  std::vector<std::string> imageRows_; // the list's rows in order, as the store keeps them
   int treeWidth_ = 184;
   winkit::FontHandle font_;
   winkit::ImageListHandle treeImages_, listImages_;

@@ -1,33 +1,44 @@
 // The image list's commands and its store.
 #include "FrmMain.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace velmor {
 
-void TFrmMain::AddImageToList(const std::string &path) { ListView1.Append(path, 0); }
+namespace {
+
+// What the list control shows of a row: the control's text ends at a NUL.
+std::string ShownText(std::string path) {
+  std::replace(path.begin(), path.end(), '\0', '?');
+  return path;
+}
+
+} // namespace
+
+// The row's bytes are kept beside the control, which may not show them exactly (pairs that are
+// no GBK character); saving and inserting use the bytes.
+void TFrmMain::AddImageToList(const std::string &path) {
+  imageRows_.push_back(path);
+  ListView1.Append(ShownText(path), 0);
+}
 
 void TFrmMain::LoadImageList() {
-  std::vector<std::string> entries; // read whole before the first row is added
-  listUnread_ = true;               // until the store has answered
-  bool exists = store_.Load(entries);
+  listUnread_ = true; // until the store has answered
+  ImageListStore::Loaded loaded = store_.Load();
   listUnread_ = false;
-  if (!exists)
-    return;
-  for (const auto &e : entries)
+  for (const auto &e : loaded.rows) // read whole before the first row is added
     AddImageToList(e);
+  if (!loaded.notice.empty())
+    winkit::Dialogs().MessageBox(Handle(), loaded.notice, Text(), winkit::kErrorFlags);
 }
 
 // An empty list is saved too (as an empty file): what the user sees at exit comes back.
-// A list file that could not be read is never overwritten: its entries were not shown.
+// A list file that could not be read nor moved aside is never overwritten.
 void TFrmMain::SaveImageList() {
   if (listUnread_)
     return;
-  std::vector<std::string> entries;
-  entries.reserve(ListView1.Count());
-  for (int i = 0; i < ListView1.Count(); ++i)
-    entries.push_back(ListView1.Caption(i));
-  store_.Save(entries);
+  store_.Save(imageRows_);
 }
 
 void TFrmMain::btnAddClick() {
@@ -38,8 +49,17 @@ void TFrmMain::btnAddClick() {
     AddImageToList(f);
 }
 
-void TFrmMain::btnDelClick() { ListView1.DeleteSelected(); }
+void TFrmMain::btnDelClick() {
+  for (int row = ListView1.Count() - 1; row >= 0; --row)
+    if (ListView1.IsSelected(row)) {
+      ListView1.Delete(row);
+      imageRows_.erase(imageRows_.begin() + row);
+    }
+}
 
-void TFrmMain::C1Click() { ListView1.Clear(); }
+void TFrmMain::C1Click() {
+  ListView1.Clear();
+  imageRows_.clear();
+}
 
 } // namespace velmor

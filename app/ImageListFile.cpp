@@ -1,7 +1,11 @@
 #include "ImageListFile.h"
 
+#include "ListFilePlatform.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <stdexcept>
 
@@ -12,6 +16,76 @@ struct FileCloser {
   void operator()(std::FILE *f) const { std::fclose(f); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// UTF-8 to UTF-16; a byte that starts no valid sequence becomes U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    const int length = b < 0x80 ? 1 : b >= 0xF0 && b < 0xF5 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
+    char32_t c = length == 1 ? b : length == 2 ? b & 0x1F : length == 3 ? b & 0x0F : b & 0x07;
+    bool valid = length > 0 && i + length <= text.size();
+    for (int k = 1; valid && k < length; ++k) {
+      const auto t = static_cast<unsigned char>(text[i + k]);
+      valid = (t & 0xC0) == 0x80;
+      c = (c << 6) | (t & 0x3F);
+    }
+    const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    valid = valid && c >= least[length] && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+    if (!valid) {
+      out += u'\xFFFD';
+      ++i;
+      continue;
+    }
+    if (c >= 0x10000) {
+      out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(c);
+    }
+    i += static_cast<std::size_t>(length);
+  }
+  return out;
+}
+
+std::u16string Utf16Units(std::string_view bytes, bool bigEndian) {
+  std::u16string out;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const auto first = static_cast<unsigned char>(bytes[i]);
+    const auto second = static_cast<unsigned char>(bytes[i + 1]);
+    out += static_cast<char16_t>(bigEndian ? first << 8 | second : second << 8 | first);
+  }
+  return out;
+}
+
+enum class ReadResult { Read, Missing, Failed };
+
+ReadResult ReadWholeFile(const std::string &path, std::string &bytes) {
+  errno = 0;
+  File f(std::fopen(path.c_str(), "rb"));
+  if (!f)
+    return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
+  char buf[8192];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0)
+    bytes.append(buf, n);
+  return std::ferror(f.get()) ? ReadResult::Failed : ReadResult::Read;
+}
+
+// Moves `path` to `path` + suffix, or + suffix + ".2", ".3"…: an earlier one is never replaced.
+// The name it went to, or empty when it could not be moved.
+std::string MoveAside(const std::string &path, const std::string &suffix) {
+  for (int n = 1; n < 1000; ++n) {
+    const std::string to = path + suffix + (n == 1 ? "" : "." + std::to_string(n));
+    const MoveResult result = MoveWithoutReplacing(path, to);
+    if (result == MoveResult::Moved)
+      return to;
+    if (result == MoveResult::Failed)
+      break;
+  }
+  return {};
+}
 
 } // namespace
 
@@ -39,34 +113,110 @@ std::string FormatImageList(const std::vector<std::string> &entries) {
   return text;
 }
 
-bool ImageListStore::Load(std::vector<std::string> &entries) {
-  entries.clear();
-  errno = 0;
-  File f(std::fopen(path_.c_str(), "rb"));
-  if (!f) {
-    if (errno == ENOENT)
-      return false;
-    throw std::runtime_error("无法打开文件 \"" + path_ + "\"");
+DecodedImageList DecodeImageList(std::string_view bytes) {
+  DecodedImageList list;
+  const auto starts = [&](std::string_view mark) { return bytes.substr(0, mark.size()) == mark; };
+  std::string text(bytes);
+  list.exact = false; // unless the bytes are taken as they are
+  if (starts("\xEF\xBB\xBF"))
+    text = Utf16ToAnsi(Utf8ToUtf16(bytes.substr(3)));
+  else if (starts("\xFF\xFE") || starts("\xFE\xFF"))
+    text = Utf16ToAnsi(Utf16Units(bytes.substr(2), bytes[0] == '\xFE'));
+  else
+    list.exact = true;
+  // No path holds a NUL: the rest of its line is kept (a file of UTF-16 without a byte-order
+  // mark keeps its ASCII that way).
+  if (text.find('\0') != std::string::npos) {
+    text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
+    list.exact = false;
   }
-  std::string text;
-  char buf[8192];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0)
-    text.append(buf, n);
-  if (std::ferror(f.get()))
-    throw std::runtime_error("读取文件 \"" + path_ + "\" 出错");
-  entries = ParseImageList(text);
-  return true;
+  list.rows = ParseImageList(text);
+  return list;
 }
 
-void ImageListStore::Save(const std::vector<std::string> &entries) {
-  const std::string text = FormatImageList(entries);
+std::vector<std::string> MergeImageLists(const std::vector<std::string> &loaded,
+                                         const std::vector<std::string> &onDisk,
+                                         const std::vector<std::string> &ours) {
+  // How many more of each path the other copies hold than were loaded (negative: removed).
+  std::map<std::string, long> change;
+  for (const auto &row : onDisk)
+    ++change[row];
+  for (const auto &row : loaded)
+    --change[row];
+  std::vector<std::string> merged;
+  for (auto it = ours.rbegin(); it != ours.rend(); ++it) { // later duplicates go first
+    auto found = change.find(*it);
+    if (found != change.end() && found->second < 0)
+      ++found->second;
+    else
+      merged.push_back(*it);
+  }
+  std::reverse(merged.begin(), merged.end());
+  // What the others added, in the file's order.
+  std::map<std::string, long> seen;
+  for (const auto &row : onDisk) {
+    const long added = change[row];
+    if (added > 0 && ++seen[row] <= added)
+      merged.push_back(row);
+  }
+  return merged;
+}
+
+ImageListStore::Loaded ImageListStore::Load() {
+  Loaded result;
+  std::string bytes;
+  const ReadResult read = ReadWholeFile(path_, bytes);
+  if (read == ReadResult::Missing)
+    return result;
+  if (read == ReadResult::Failed) {
+    const std::string aside = MoveAside(path_, ".unreadable");
+    if (aside.empty())
+      throw std::runtime_error("无法读取文件 \"" + path_ +
+                               "\"，也无法将它改名保留。本次列表不会保存。");
+    result.notice =
+        "无法读取文件 \"" + path_ + "\"，它已改名为 \"" + aside + "\"。列表从空开始，退出时保存。";
+    return result;
+  }
+  DecodedImageList decoded = DecodeImageList(bytes);
+  keepOriginal_ = !decoded.exact;
+  loaded_ = decoded.rows;
+  result.rows = std::move(decoded.rows);
+  result.exists = true;
+  return result;
+}
+
+void ImageListStore::Save(const std::vector<std::string> &rows) {
+  // Another copy of the program may have saved the file since it was loaded.
+  std::string bytes;
+  std::vector<std::string> onDisk = loaded_;
+  const ReadResult read = ReadWholeFile(path_, bytes);
+  switch (read) {
+  case ReadResult::Read: {
+    DecodedImageList decoded = DecodeImageList(bytes);
+    keepOriginal_ = keepOriginal_ || !decoded.exact;
+    onDisk = std::move(decoded.rows);
+    break;
+  }
+  case ReadResult::Failed:
+    if (MoveAside(path_, ".unreadable").empty())
+      throw std::runtime_error("无法读取文件 \"" + path_ + "\"，列表没有保存");
+    break;
+  case ReadResult::Missing:
+    break;
+  }
+  const std::vector<std::string> merged = MergeImageLists(loaded_, onDisk, rows);
+  // A file the rows do not reproduce is kept beside the new one.
+  if (keepOriginal_ && read == ReadResult::Read && MoveAside(path_, ".original").empty())
+    throw std::runtime_error("无法将文件 \"" + path_ + "\" 改名保留，列表没有保存");
+  keepOriginal_ = false;
+  const std::string text = FormatImageList(merged);
   File f(std::fopen(path_.c_str(), "wb"));
   if (!f)
     throw std::runtime_error("无法创建文件 \"" + path_ + "\"");
   const bool written = std::fwrite(text.data(), 1, text.size(), f.get()) == text.size();
   if (std::fclose(f.release()) != 0 || !written)
     throw std::runtime_error("写入文件 \"" + path_ + "\" 出错");
+  loaded_ = merged;
 }
 
 } // namespace velmor

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 
+#include "image_data.h"
 #include "layout.h"
 
 namespace velmor {
@@ -21,10 +22,6 @@ constexpr std::size_t kConsumerBatch = 8;
 std::int32_t CapacityFor(std::int32_t cacheSize) {
   // Two at least, so that one block can be queued while the next is being filled.
   return std::max<std::int32_t>(cacheSize / kCacheUnit, 2);
-}
-
-std::size_t RoundUpToSector(std::size_t bytes) {
-  return (bytes + kSectorSize - 1) / kSectorSize * kSectorSize;
 }
 
 } // namespace
@@ -88,9 +85,7 @@ TCacheThread::Outcome TCacheThread::QueueFiles() {
       Fail(kInternalError);
       return Outcome::Failed;
     }
-    // Folders, empty files and files placed at a fixed sector have no data in the file area.
-    if (entry->Dir || (entry->Attr & kAttrDirectory) || entry->FixedSector ||
-        entry->SourcePath.empty() || entry->FileSize <= 0)
+    if (!CarriesData(*entry))
       continue;
     const Outcome outcome = QueueFile(*entry, filling, fill);
     if (outcome != Outcome::Done)
@@ -116,46 +111,27 @@ TCacheThread::Outcome TCacheThread::QueueFile(const TEntryNode &Entry, BlockPtr 
     std::lock_guard<std::mutex> lock(FLock);
     FCurrentSource = Entry.SourcePath;
   }
-  std::unique_ptr<SourceFile> source = FFiles.OpenRead(Entry.SourcePath);
-  if (!source) {
-    Fail("CAN'T OPEN FILE \"" + Entry.SourcePath + "\" OR FILE IS IN USES BY OTHER SOFTWARE");
+  EntryData data(FFiles, Entry, FPatch);
+  if (!data.Open()) {
+    Fail(CantOpenText(Entry.SourcePath));
     return Outcome::Failed;
   }
-  bool readable = true;
-  std::uint64_t left = static_cast<std::uint64_t>(Entry.FileSize);
-  while (left > 0) {
+  while (data.Left() > 0) {
     if (!Filling) {
       Filling = NewBlock();
       Fill = 0;
     }
-    const std::size_t wanted =
-        static_cast<std::size_t>(std::min<std::uint64_t>(left, kBlockBytes - Fill));
-    std::uint8_t *target = Filling->Data + Fill;
-    std::size_t got = 0;
-    if (readable) {
-      const std::int64_t n = source->Read(target, wanted);
-      got = n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-    if (got < wanted) {
-      // The file shrank or cannot be read any more. Its share of the image is still delivered in
-      // full, as zeros, so that every later file stays where the directories say it is.
-      if (readable) {
-        std::lock_guard<std::mutex> lock(FLock);
-        if (FSourceNotice.empty())
-          FSourceNotice = "FILE \"" + Entry.SourcePath + "\" CHANGED WHILE THE IMAGE WAS WRITTEN";
-      }
-      readable = false;
-    }
-    if (FPatch)
-      FPatch->ApplyTo(Entry, static_cast<std::uint64_t>(Entry.FileSize) - left, target, got);
-    const std::size_t padded = RoundUpToSector(wanted);
-    std::memset(target + got, 0, padded - got);
-    Fill += padded;
-    left -= wanted;
+    Fill += data.Fill(Filling->Data + Fill, kBlockBytes - Fill);
     if (FAbort)
       return Outcome::Aborted;
     if (Fill == kBlockBytes && !Append(std::move(Filling), kBlockBytes))
       return Outcome::Aborted;
+  }
+  if (data.Changed()) {
+    // Its share of the image was still delivered in full, so the layout holds.
+    std::lock_guard<std::mutex> lock(FLock);
+    if (FSourceNotice.empty())
+      FSourceNotice = ChangedText(Entry.SourcePath);
   }
   return Outcome::Done;
 }

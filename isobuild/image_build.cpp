@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "image_data.h"
 #include "kavo_burner.h"
 
 namespace velmor {
@@ -71,10 +72,11 @@ bool TKavoBurner::WriteImage(const std::string &FileName, bool InPlace) {
       error = writeError;
     std::uint64_t position = FLayout.StartSector + FHeaderStream.Size() / kSectorSize;
     std::vector<std::uint8_t> buffer(kReadPiece);
+    std::string changed; // the first source that changed; the image is finished all the same
     const CompilationStore &c = TheCompilation();
     for (std::int32_t i = 0; i < c.EntryCount && error.empty(); ++i) {
       const TEntryNode &e = *c.Entries[i];
-      if (e.Dir || e.FixedSector || e.FileSize <= 0)
+      if (!CarriesData(e))
         continue;
       const std::uint64_t expected =
           FLayout.FirstFileSector + static_cast<std::uint32_t>(e.IsoSector);
@@ -85,39 +87,25 @@ bool TKavoBurner::WriteImage(const std::string &FileName, bool InPlace) {
                       static_cast<unsigned long long>(expected));
         DebugMsg("FILE \"" + e.SourcePath + "\"" + text, 4);
       }
-      std::unique_ptr<SourceFile> source = FPlatform.OpenRead(e.SourcePath);
-      if (!source) {
-        error = "CAN'T OPEN FILE \"" + e.SourcePath + "\" OR FILE IS IN USES BY OTHER SOFTWARE";
+      EntryData data(FPlatform, e, &FBootPatch);
+      if (!data.Open()) {
+        error = CantOpenText(e.SourcePath);
         break;
       }
-      std::uint64_t left = static_cast<std::uint64_t>(e.FileSize);
-      while (left > 0) {
-        const std::size_t want = left < kReadPiece ? static_cast<std::size_t>(left) : kReadPiece;
-        const std::int64_t got = source->Read(buffer.data(), want);
-        if (got != static_cast<std::int64_t>(want)) {
-          // The file shrank or could not be read: the image would not hold it.
-          error = "CAN'T READ FILE \"" + e.SourcePath + "\"";
-          break;
-        }
-        FBootPatch.ApplyTo(e, static_cast<std::uint64_t>(e.FileSize) - left, buffer.data(), want);
-        std::size_t count = want;
-        left -= want;
-        if (left == 0 && count % kSectorSize != 0) {
-          const std::size_t padded = (count + kSectorSize - 1) / kSectorSize * kSectorSize;
-          std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(count),
-                    buffer.begin() + static_cast<std::ptrdiff_t>(padded), 0);
-          count = padded;
-        }
+      while (data.Left() > 0 && error.empty()) {
+        const std::size_t count = data.Fill(buffer.data(), buffer.size());
         const bool zeros =
             std::all_of(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count),
                         [](std::uint8_t b) { return b == 0; });
-        if (!(zeros ? image->WriteZeros(count) : image->Write(buffer.data(), count))) {
+        if (!(zeros ? image->WriteZeros(count) : image->Write(buffer.data(), count)))
           error = writeError;
-          break;
-        }
       }
+      if (data.Changed() && changed.empty())
+        changed = ChangedText(e.SourcePath);
       position += SectorsFor(static_cast<std::uint64_t>(e.FileSize));
     }
+    if (error.empty())
+      error = changed;
     if (!image->Close() && error.empty())
       error = writeError;
   }

@@ -35,6 +35,10 @@ ListingRecord FromFindData(const WIN32_FIND_DATAA &fd) {
   r.Attr = fd.dwFileAttributes;
   r.Size = (static_cast<std::uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
   r.LastWrite = FromFileTime(fd.ftLastWriteTime);
+  // The ANSI listing gives "?" for each character the code page lacks ("?" is never part of a
+  // name, nor the second byte of a double-byte character): such a name opens nothing.
+  if (r.Name.find('?') != std::string::npos)
+    r.Refusal = "name has characters outside the code page";
   return r;
 }
 

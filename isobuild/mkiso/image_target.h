@@ -3,9 +3,19 @@
 // written to a temporary file beside it and renamed over it at the end, so that a failed or
 // interrupted build leaves the earlier file as it was. A device or a pipe is written to as a
 // stream and never removed; "-" is the standard output.
+#include <cstdint>
 #include <string>
 
 namespace velmor::mkiso {
+
+// What tells one file from another whatever its name: device and inode on POSIX, volume serial
+// number and file index on Windows.
+struct FileIdentity {
+  std::uint64_t Volume = 0, File = 0;
+  bool operator==(const FileIdentity &o) const { return Volume == o.Volume && File == o.File; }
+};
+// False when nothing is at Path.
+bool IdentifyFile(const std::string &Path, FileIdentity &Out);
 
 class ImageTarget {
 public:
@@ -28,12 +38,22 @@ public:
   bool Commit(std::string &Error);
   // Removes the temporary file, if there is one.
   void Discard();
+  // Whether the file at Path, called Name in its folder, is the target or the temporary file:
+  // the same file, not only the same name.
+  bool IsOwnFile(const std::string &Path, const std::string &Name) const;
+  // Whether Path is the file the image is to replace, by whatever name.
+  bool IsTarget(const std::string &Path) const;
 
 private:
   Kind kind_ = Kind::File;
   std::string target_;
   std::string temporary_;
   unsigned mode_ = 0; // POSIX permissions of the finished file
+  FileIdentity targetId_, temporaryId_;
+  bool targetExists_ = false;
+  std::string targetName_, temporaryName_; // the last parts of their paths, in lower case
+  // Takes the identities and names of the target and the temporary file, once both are there.
+  void Identify();
 };
 
 } // namespace velmor::mkiso

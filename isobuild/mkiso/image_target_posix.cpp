@@ -9,6 +9,14 @@
 
 namespace velmor::mkiso {
 
+bool IdentifyFile(const std::string &Path, FileIdentity &Out) {
+  struct stat st {};
+  if (stat(Path.c_str(), &st) != 0)
+    return false;
+  Out = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  return true;
+}
+
 bool ImageTarget::Open(const std::string &Argument, std::string &Error) {
   if (Argument == "-") {
     if (isatty(STDOUT_FILENO)) {
@@ -49,6 +57,7 @@ bool ImageTarget::Open(const std::string &Argument, std::string &Error) {
   }
   close(fd);
   temporary_ = name;
+  Identify();
   return true;
 }
 

@@ -30,6 +30,23 @@ bool IsStream(const std::string &path) {
 
 } // namespace
 
+bool IdentifyFile(const std::string &Path, FileIdentity &Out) {
+  // No access asked for: the file may be open elsewhere without sharing.
+  const HANDLE h =
+      CreateFileA(Path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool known = GetFileInformationByHandle(h, &info);
+  CloseHandle(h);
+  if (!known)
+    return false;
+  Out = {info.dwVolumeSerialNumber,
+         (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  return true;
+}
+
 bool ImageTarget::Open(const std::string &Argument, std::string &Error) {
   target_ = Argument;
   if (Argument == "-") {
@@ -66,6 +83,7 @@ bool ImageTarget::Open(const std::string &Argument, std::string &Error) {
     return false;
   }
   temporary_ = name;
+  Identify();
   return true;
 }
 

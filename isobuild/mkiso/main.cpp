@@ -15,6 +15,7 @@
 #include "image_target.h"
 #include "interrupts.h"
 #include "kavo_burner.h"
+#include "names.h"
 #include "path_chars.h"
 #include "progress.h"
 
@@ -146,6 +147,43 @@ int NoImage(std::size_t named, int status) {
   return status;
 }
 
+// The same when the output, not an input, is at fault.
+int NoImageAt(const std::string &image, const char *reason) {
+  std::fprintf(stderr, "velmor-mkiso: no image written; the output %s %s\n", image.c_str(), reason);
+  return 1;
+}
+
+// Whether a completion text of the writers blames the image file rather than a source.
+bool BlamesTheImage(const std::string &error, const std::string &writePath) {
+  return error == "CAN'T CREATE FILE \"" + writePath + "\"" ||
+         error == "CAN'T WRITE FILE \"" + writePath + "\"";
+}
+
+// The image path of a folder: its long names from the root down.
+std::string ImagePathOf(const velmor::TDirNode *dir) {
+  std::string path;
+  for (; dir && dir->Entry; dir = dir->Parent) // the root has no entry
+    path = "/" + dir->LongName + path;
+  return path;
+}
+
+// Names the image holds under another name (shortened to fit a Joliet record, or marked "~n"
+// because another item has it): told on standard error, the image is still complete.
+void ReportRenamed(velmor::Platform &platform) {
+  const velmor::CompilationStore &c = velmor::TheCompilation();
+  for (std::int32_t i = 0; i < c.EntryCount; ++i) {
+    const velmor::TEntryNode &e = *c.Entries[i];
+    const std::u16string name = platform.AnsiToUtf16(e.LongName);
+    if (e.JolietIdentifier == name)
+      continue;
+    const std::size_t suffix = e.IsFolder() ? 0 : velmor::kVersionSuffixLength;
+    const bool tooLong = name.size() + suffix > velmor::kMaxJolietUnits;
+    const std::string path = e.IsFolder() ? ImagePathOf(e.Dir) : e.SourcePath;
+    std::fprintf(stderr, "velmor-mkiso: %s: renamed in the image (%s)\n", path.c_str(),
+                 tooLong ? "name too long for a Joliet record" : "another item has that name");
+  }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -246,8 +284,13 @@ int main(int argc, char **argv) {
   std::string error;
   if (!target.Open(image, error)) {
     std::fprintf(stderr, "velmor-mkiso: %s: %s\n", image.c_str(), error.c_str());
-    return NoImage(paths.size(), 1);
+    return NoImageAt(image, "cannot be written");
   }
+  for (const auto &[path, isFolder] : items)
+    if (!isFolder && target.IsTarget(path)) {
+      std::fprintf(stderr, "velmor-mkiso: %s: the output is this input file\n", path.c_str());
+      return NoImageAt(image, "would replace an input");
+    }
   const bool toStandardOutput =
       target.GetKind() == velmor::mkiso::ImageTarget::Kind::StandardOutput;
   std::FILE *const messages = toStandardOutput ? stderr : stdout;
@@ -281,10 +324,13 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "velmor-mkiso: %s: %s, left out\n", path.c_str(), reason.c_str());
     ++missing;
   };
-  // After an interruption the rest of the walk is passed over.
-  burner.OnAddFile = [&](velmor::TKavoBurner *, const std::string &, std::string &, std::string &,
-                         velmor::TDateTime &, std::uint32_t, std::int64_t,
-                         bool &skip) { skip = skip || velmor::mkiso::Interruption() != 0; };
+  // After an interruption the rest of the walk is passed over. The image and its temporary file
+  // never go into the image, as other ISO tools leave out their output.
+  burner.OnAddFile = [&](velmor::TKavoBurner *, const std::string &path, std::string &name,
+                         std::string &, velmor::TDateTime &, std::uint32_t, std::int64_t,
+                         bool &skip) {
+    skip = skip || velmor::mkiso::Interruption() != 0 || target.IsOwnFile(path, name);
+  };
   burner.OnAddDir = [&](velmor::TKavoBurner *, std::string &, std::string &, bool &skip) {
     skip = skip || velmor::mkiso::Interruption() != 0;
   };
@@ -320,19 +366,23 @@ int main(int argc, char **argv) {
   }
   velmor::mkiso::HoldIfAsked("layout");
   burner.PrepareImage(true, nullptr);
+  if (joliet)
+    ReportRenamed(platform);
   endIfInterrupted();
   burner.OnDebugMessage = nullptr;
   error = WriteWithProgress(burner, target.WritePath(), messages);
   endIfInterrupted();
   if (!error.empty()) {
     std::fprintf(stderr, "velmor-mkiso: %s\n", error.c_str());
+    if (BlamesTheImage(error, target.WritePath()))
+      return NoImageAt(image, "could not be written");
     return NoImage(paths.size(), 1);
   }
   velmor::mkiso::HoldIfAsked("commit");
   endIfInterrupted();
   if (!target.Commit(error)) {
     std::fprintf(stderr, "velmor-mkiso: %s: %s\n", image.c_str(), error.c_str());
-    return NoImage(paths.size(), 1);
+    return NoImageAt(image, "could not be put in place");
   }
   if (missing > 0) {
     std::fprintf(stderr, "velmor-mkiso: %zu item%s missing from the image\n", missing,

@@ -14,11 +14,10 @@ class MemoryStore : public ImageListStore {
 public:
   // `path` stands for the list file's place: relative rows are relative to its folder.
   explicit MemoryStore(std::string path = "memory") : ImageListStore(std::move(path)) {}
-  bool Load(std::vector<std::string> &entries) override {
+  Loaded Load() override {
     if (loadError)
       throw std::runtime_error(loadError);
-    entries = stored;
-    return exists;
+    return {stored, exists, notice};
   }
   void Save(const std::vector<std::string> &entries) override {
     ++saves;
@@ -31,6 +30,7 @@ public:
   bool exists = false;
   int saves = 0;
   const char *loadError = nullptr;
+  std::string notice;
   const char *saveError = nullptr;
 };
 

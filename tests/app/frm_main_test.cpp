@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <shellapi.h>
 
 namespace velmor {
 namespace {
@@ -298,6 +300,140 @@ TEST_F(FrmMainTest, ErrorsReachTheDefaultReportAndTheWindowStaysUsable) {
   ASSERT_EQ(dialogs.messages.size(), 3u);
   EXPECT_EQ(dialogs.messages[2].text, "disk full");
 }
+
+// The real list file beside a window, under the system's code page.
+class FrmMainListFileTest : public FrmMainTest {
+protected:
+  void SetUp() override {
+    FrmMainTest::SetUp();
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    folder = std::string(temp) + "velmor_list_file_test\\";
+    RemoveFolder(folder);
+    CreateDirectoryA(folder.c_str(), nullptr);
+    path = folder + "IsoFile.ini";
+  }
+  void TearDown() override {
+    FrmMainTest::TearDown();
+    RemoveFolder(folder);
+  }
+  static void RemoveFolder(const std::string &f) {
+    std::string from = f + '\0'; // the shell takes a list ending in two NULs
+    SHFILEOPSTRUCTA op{};
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.fFlags = FOF_NO_UI;
+    SHFileOperationA(&op);
+  }
+  static std::string Read(const std::string &file) {
+    std::string bytes;
+    if (FILE *f = std::fopen(file.c_str(), "rb")) {
+      char buf[512];
+      std::size_t n;
+      while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        bytes.append(buf, n);
+      std::fclose(f);
+    }
+    return bytes;
+  }
+  static void Write(const std::string &file, const std::string &bytes) {
+    FILE *f = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  }
+  std::string folder, path;
+};
+
+// Two copies of the program on one list: the second adds a row and quits, the first removes
+// one and quits; both changes are in the file.
+TEST_F(FrmMainListFileTest, TwoCopiesKeepEachOthersRows) {
+  Write(path, "C:\\a.iso\r\nC:\\b.iso\r\n");
+  ImageListStore firstStore(path), secondStore(path);
+  auto first = std::make_unique<TFrmMain>(firstStore);
+  form = std::make_unique<TFrmMain>(secondStore);
+  dialogs.chosen = {"C:\\c.iso"};
+  ClickToolButton(btnAdd);
+  form.reset();
+  EXPECT_EQ(Read(path), "C:\\a.iso\r\nC:\\b.iso\r\nC:\\c.iso\r\n");
+  form = std::move(first);
+  form->ListView1.Select(0, true);
+  ClickToolButton(btnDel);
+  form.reset();
+  EXPECT_EQ(Read(path), "C:\\b.iso\r\nC:\\c.iso\r\n");
+}
+
+// What the window shows of a list file, and what it leaves after a run that adds one row.
+struct ListFileRun {
+  const char *name;
+  std::string before; // empty: a folder stands at the list's path
+  Rows shown;
+  std::string after;
+  const char *beside; // name suffix of the earlier file kept, if any
+};
+
+void PrintTo(const ListFileRun &r, std::ostream *os) { *os << r.name; }
+
+class FrmMainListFileRunTest : public FrmMainListFileTest,
+                               public ::testing::WithParamInterface<ListFileRun> {};
+
+TEST_P(FrmMainListFileRunTest, NothingIsLost) {
+  const ListFileRun &r = GetParam();
+  if (r.before.empty())
+    CreateDirectoryA(path.c_str(), nullptr);
+  else
+    Write(path, r.before);
+  if (r.beside)
+    Write(path + r.beside, "earlier");
+  ImageListStore store(path);
+  form = std::make_unique<TFrmMain>(store);
+  EXPECT_EQ(ListRows(), r.shown);
+  if (r.before.empty()) { // the message says where the unreadable file went
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_NE(dialogs.messages[0].text.find(path + ".unreadable.2"), std::string::npos);
+  } else {
+    EXPECT_TRUE(dialogs.messages.empty());
+  }
+  dialogs.chosen = {"C:\\new.iso"};
+  ClickToolButton(btnAdd);
+  form.reset();
+  EXPECT_EQ(Read(path), r.after + "C:\\new.iso\r\n");
+  if (r.beside) {
+    EXPECT_EQ(Read(path + r.beside), "earlier");
+    const std::string kept = path + r.beside + ".2";
+    if (r.before.empty()) {
+      EXPECT_EQ(GetFileAttributesA(kept.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    } else {
+      EXPECT_EQ(Read(kept), r.before);
+    }
+  }
+}
+
+const ListFileRun kListFileRuns[] = {
+    // Pairs that are no GBK character and a lone lead byte: the control shows something else.
+    {"BytesTheControlCannotShow",
+     "\x81\x20\r\nFE\xFE\x7F\r\nend\x81\r\n",
+     {"?", "FE?", "end?"},
+     "\x81\x20\r\nFE\xFE\x7F\r\nend\x81\r\n",
+     nullptr},
+    {"NotepadUnicode",
+     std::string("\xFF\xFE"
+                 "D\0:\0\\\0\x49\x51\xD8\x76.\0i\0s\0o\0\r\0\n\0",
+                 24),
+     {"D:\\光盘.iso"},
+     "D:\\光盘.iso\r\n",
+     ".original"},
+    {"Utf8WithByteOrderMark",
+     "\xEF\xBB\xBF"
+     "E:\\\xE5\x85\x89\xE7\x9B\x98.iso\r\n",
+     {"E:\\光盘.iso"},
+     "E:\\光盘.iso\r\n",
+     ".original"},
+    {"Unreadable", "", {}, "", ".unreadable"},
+};
+
+INSTANTIATE_TEST_SUITE_P(ListFile, FrmMainListFileRunTest, ::testing::ValuesIn(kListFileRuns),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // The panel over a drive system that the test describes: labels are read only from CD-ROM
 // drives, and a control device that cannot be had is reported without a clip.

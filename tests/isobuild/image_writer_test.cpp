@@ -165,6 +165,36 @@ TEST_F(WriterTest, ShorterSourceKeepsTheLayoutAndIsNamed) {
   EXPECT_EQ(fs.Image[at + 2999], ContentByte("D:\\src\\b.bin", 2999));
 }
 
+// A source that shrank or grew since it was listed: both writers make the same image (its share
+// cut or padded with zeros to the listed size, the boot info table laid on it) and end with the
+// same text naming it.
+TEST_F(WriterTest, BothWritersAgreeOnASourceThatChanged) {
+  AddFile("a.bin", 100000);
+  AddFile("b.bin", 3000);
+  boot.ImagePath = "/src/a.bin";
+  boot.NoEmulation = boot.InfoTable = true;
+  Prepare();
+  for (const bool grown : {false, true}) {
+    fs.ShortSources.clear();
+    fs.GrownSources.clear();
+    (grown ? fs.GrownSources : fs.ShortSources)["D:\\src\\a.bin"] = grown ? 5000 : 1000;
+    std::string inPlaceText;
+    burner.OnWriteDone = [&](TKavoBurner *, const std::string &text) { inPlaceText = text; };
+    fs.Image.clear();
+    EXPECT_FALSE(burner.WriteImage("D:\\inplace.iso", true));
+    std::vector<std::uint8_t> expected = fs.Image;
+    expected.resize(static_cast<std::size_t>(burner.ImageSectors() * 2048), 0);
+    fs.Image.clear();
+    burner.PrepareImage(true, nullptr);
+    done.Reset();
+    const std::string text = Write();
+    EXPECT_EQ(text, "FILE \"D:\\src\\a.bin\" CHANGED WHILE THE IMAGE WAS WRITTEN") << grown;
+    EXPECT_EQ(inPlaceText, text) << grown;
+    EXPECT_TRUE(fs.Image == expected) << grown;
+    burner.PrepareImage(true, nullptr);
+  }
+}
+
 TEST_F(WriterTest, CompletionHandlerMayStartTheNextWrite) {
   AddFile("a.bin", 100000);
   Prepare();

@@ -334,6 +334,10 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
   WriteFile(dir / "one" / "a.txt", "other a");
   WriteFile(dir / "t" / "old.cat", "an earlier image's catalog");
   fs::create_directory(dir / "folder");
+  WriteFile(dir / "in" / "x.txt", "x");
+  WriteFile(dir / "in" / "out.iso", "earlier");
+  WriteFile(dir / "long" / (std::string(110, 'x') + ".txt"), "");
+  WriteFile(dir / "long" / (std::string(111, 'x') + ".txt"), "");
   const std::string label33(33, 'L'), label17(17, 'L');
   const std::string chinese11 = "\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD"
                                 "\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD"
@@ -343,6 +347,9 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
     int Status;
     std::vector<std::string> Errors; // lines of standard error, the last one included
     bool Image;                      // out.iso replaced
+    std::string LastLine = {};       // when it is not the count of what is missing
+    std::string Written = {};        // another image the case writes: it holds neither itself
+                                     // nor its temporary file
   } cases[] = {
       {"-o out.iso t/a.txt", 0, {}, true},
       {"-o out.iso t",
@@ -361,7 +368,42 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
        false},
       {"-o out.iso t missing", 1, {"missing: no such file or directory"}, false},
       {"-o out.iso photos/../t", 2, {"photos/../t: paths with \"..\" are not allowed"}, false},
-      {"-o folder t/a.txt", 1, {"folder: is a directory"}, false},
+      {"-o folder t/a.txt",
+       1,
+       {"folder: is a directory"},
+       false,
+       "no image written; the output folder cannot be written"},
+      {"-o nowhere/out.iso t/a.txt",
+       1,
+       {},
+       false,
+       "no image written; the output nowhere/out.iso cannot be written"},
+      {"-o /dev/full t/a.txt",
+       1,
+       {"CAN'T WRITE FILE \"/dev/full\""},
+       false,
+       "no image written; the output /dev/full could not be written"},
+      // The output named as an input, by another name too: refused before anything is written.
+      {"-o t/a.txt t/a.txt",
+       1,
+       {"t/a.txt: the output is this input file"},
+       false,
+       "no image written; the output t/a.txt would replace an input"},
+      {"-o one/../t/a.txt t/a.txt",
+       1,
+       {"t/a.txt: the output is this input file"},
+       false,
+       "no image written; the output one/../t/a.txt would replace an input"},
+      {"-o in/out.iso in", 0, {}, false, "", "in/out.iso"},
+      {"-o out.iso long",
+       0,
+       {"long/" + std::string(110, 'x') +
+            ".txt: renamed in the image (name too long for a "
+            "Joliet record)",
+        "long/" + std::string(111, 'x') +
+            ".txt: renamed in the image (name too long for a "
+            "Joliet record)"},
+       true},
       {"-o out.iso -V " + label33 + " --no-joliet t/a.txt",
        2,
        {"volume label \"" + label33 +
@@ -406,8 +448,17 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
     for (const std::string &line : c.Errors)
       EXPECT_NE(o.Err.find("velmor-mkiso: " + line + "\n"), std::string::npos) << c.Args << "\n"
                                                                                << o.Err;
-    if (c.Status != 0) {
+    if (!c.LastLine.empty()) {
+      EXPECT_EQ(o.LastErrLine(), "velmor-mkiso: " + c.LastLine) << c.Args;
+    } else if (c.Status != 0) {
       EXPECT_NE(o.LastErrLine().find("missing"), std::string::npos) << c.Args << "\n" << o.Err;
+    }
+    EXPECT_EQ(ReadAll(dir / "t" / "a.txt"), "a") << c.Args;
+    if (!c.Written.empty()) {
+      const std::string listing = Capture("isoinfo -J -f -i " + Quote((dir / c.Written).string()));
+      EXPECT_EQ(listing, "/in\n/in/x.txt;1\n") << c.Args;
+      const auto beside = fs::directory_iterator(dir / "in");
+      EXPECT_EQ(std::distance(fs::begin(beside), fs::end(beside)), 2) << "x.txt and out.iso";
     }
     EXPECT_EQ(ReadAll(dir / "out.iso") != "earlier", c.Image) << c.Args;
     EXPECT_TRUE(fs::is_directory(dir / "folder"));

@@ -42,11 +42,16 @@ TEST_F(Win32PlatformTest, ListingGivesNamesAttributesAndSizes) {
   File(kLongName, "12345");
   File("hidden.bin", "x");
   SetFileAttributesA((dir + "\\hidden.bin").c_str(), FILE_ATTRIBUTE_HIDDEN);
+  // 한국.txt: no character of the code page.
+  const std::wstring korean = std::filesystem::path(dir).wstring() + L"\\\uD55C\uAD6D.txt";
+  CloseHandle(CreateFileW(korean.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
   std::vector<ListingRecord> records;
   ASSERT_TRUE(NativePlatform().ListFolder(dir + "\\", "*.*", records));
-  ASSERT_EQ(records.size(), 3u);
+  ASSERT_EQ(records.size(), 4u);
   for (const ListingRecord &r : records) {
-    if (r.Name == kLongName) {
+    if (r.Name == "??.txt") {
+      EXPECT_STREQ(r.Refusal, "name has characters outside the code page");
+    } else if (r.Name == kLongName) {
       EXPECT_EQ(r.Size, 5u);
       EXPECT_LE(r.AlternateName.size(), 12u);
       EXPECT_GT(r.LastWrite, 40000.0); // a date after 2009
@@ -122,6 +127,15 @@ TEST_F(Win32PlatformTest, CommandLineReplacesAnImageOnlyWithAFinishedOne) {
   EXPECT_EQ(run("-o out.iso sub"), 0u);
   EXPECT_EQ(fs::file_size(dir + "\\out.iso"), 300u * 2048);
   EXPECT_EQ(names(), before);
+  // The output named as an input, found by its file ID: refused, the input left as it was.
+  EXPECT_EQ(run("-o sub\\..\\sub\\a.txt sub\\a.txt"), 1u);
+  EXPECT_EQ(contents("sub\\a.txt"), std::string(5000, 'a'));
+  // A name outside the code page is left out and the image written all the same.
+  const std::wstring korean = fs::path(dir).wstring() + L"\\sub\\\uD55C\uAD6D.txt";
+  CloseHandle(CreateFileW(korean.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+  fs::remove(dir + "\\out.iso");
+  EXPECT_EQ(run("-o out.iso sub"), 1u);
+  EXPECT_EQ(fs::file_size(dir + "\\out.iso"), 300u * 2048);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -44,6 +45,7 @@ public:
   // Runs on the writer thread before write number Index (from 0); false makes that write fail.
   std::function<bool(std::size_t Index)> BeforeWrite;
   std::map<std::string, std::uint64_t> ShortSources; // path -> bytes it really holds
+  std::map<std::string, std::uint64_t> GrownSources; // path -> bytes added since the listing
   std::atomic<int> Opened{0}, OpenNow{0};
 
   std::unique_ptr<SourceFile> OpenRead(const std::string &path) override {
@@ -52,8 +54,10 @@ public:
       return nullptr;
     ++Opened;
     const auto s = ShortSources.find(path);
+    const auto g = GrownSources.find(path);
     return std::make_unique<Counted>(std::move(inner), OpenNow,
-                                     s == ShortSources.end() ? UINT64_MAX : s->second);
+                                     s == ShortSources.end() ? UINT64_MAX : s->second,
+                                     g == GrownSources.end() ? 0 : g->second);
   }
 
   std::unique_ptr<ImageFile> CreateImage(const std::string &path) override {
@@ -67,14 +71,20 @@ public:
 private:
   class Counted : public SourceFile {
   public:
-    Counted(std::unique_ptr<SourceFile> inner, std::atomic<int> &open, std::uint64_t limit)
-        : inner_(std::move(inner)), open_(open), left_(limit) {
+    Counted(std::unique_ptr<SourceFile> inner, std::atomic<int> &open, std::uint64_t limit,
+            std::uint64_t grown)
+        : inner_(std::move(inner)), open_(open), left_(limit), grown_(grown) {
       ++open_;
     }
     ~Counted() override { --open_; }
     std::int64_t Read(void *buffer, std::size_t count) override {
-      const std::int64_t n = inner_->Read(buffer, std::min<std::uint64_t>(count, left_));
+      std::int64_t n = inner_->Read(buffer, std::min<std::uint64_t>(count, left_));
       left_ -= static_cast<std::uint64_t>(n > 0 ? n : 0);
+      if (n == 0 && grown_ > 0) { // bytes written after the listing, 0xAB each
+        n = static_cast<std::int64_t>(std::min<std::uint64_t>(count, grown_));
+        std::memset(buffer, 0xAB, static_cast<std::size_t>(n));
+        grown_ -= static_cast<std::uint64_t>(n);
+      }
       return n;
     }
 
@@ -82,6 +92,7 @@ private:
     std::unique_ptr<SourceFile> inner_;
     std::atomic<int> &open_;
     std::uint64_t left_;
+    std::uint64_t grown_;
   };
 
   class Hooked : public ImageFile {
