@@ -71,7 +71,8 @@ Outcome AddDrive(Device *device, Request *request) {
   UString imagePath{bytes, bytes, record.path};
 
   // A kernel-mode caller is trusted with files, as with the privilege above.
-  const uint32_t options = kClearInitializing | (FromUserMode(request) ? kCheckCallerAccess : 0);
+  const uint32_t options =
+      kClearInitializing | (FromUserMode(request) ? uint32_t(kCheckCallerAccess) : 0u);
   return Done(VelmorCreateDevice(DeviceDriver(device), ExtensionOf(device)->Queue, &letterLink,
                                  &imagePath, options));
 }
