@@ -11,11 +11,13 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <regex>
+#include <thread>
 
 namespace velmor {
 namespace {
@@ -453,6 +455,68 @@ TEST_F(IsoCreateTest, FailedBuildIsReportedAndLeavesTheWindowReadyForAnotherTry)
                                                 &w.btnSaveIso, &w.Edit_Volume, &w.btnStart})
     EXPECT_TRUE(c->Enabled());
   EXPECT_FALSE(w.btnAbort.Enabled());
+}
+
+// The script puts 200,000 empty files into "many", 1,000 in each of 200 folders. The window
+// gathers them off its own thread: while it does, it answers a message sent from another thread
+// within a tenth of a second and shows the count of files so far. The build then finishes, or,
+// given up during the gathering, stops the gathering early and leaves no image.
+TEST_F(IsoCreateTest, ALargeTreeIsGatheredWhileTheWindowAnswersAndCanBeGivenUpMeanwhile) {
+  constexpr std::int64_t kFiles = 200000;
+  for (const bool giveUp : {false, true}) {
+    SCOPED_TRACE(giveUp ? "given up" : "built");
+    dialogs.messages.clear();
+    added.clear();
+    TFrmISOCreate &w = Open();
+    w.AddFolderItem(Work() + "many");
+    const std::string image = Work() + (giveUp ? "many-abort.iso" : "many.iso");
+    const HWND handle = w.Handle();
+    std::atomic<bool> probing{true};
+    std::atomic<int> answered{0}, late{0};
+    std::thread probe([&] {
+      while (probing) {
+        if (w.Gathering()) {
+          DWORD_PTR result = 0;
+          if (SendMessageTimeoutA(handle, WM_NULL, 0, 0, SMTO_NORMAL, 100, &result))
+            ++answered;
+          else
+            ++late;
+        }
+        Sleep(10);
+      }
+    });
+    std::string shown;
+    Build(w, image, [&] {
+      When([&] { return w.FilesGathered() >= kFiles / 10 && answered > 0; },
+           [&] {
+             When([&] { return w.Label_Size.Text() != "0个文件"; },
+                  [&] {
+                    shown = w.Label_Size.Text();
+                    if (giveUp)
+                      w.btnAbort.Click();
+                  });
+           });
+    });
+    probing = false;
+    probe.join();
+    EXPECT_GT(answered, 0);
+    EXPECT_EQ(late, 0) << "the window did not answer within 100 ms while it gathered";
+    EXPECT_TRUE(std::regex_match(shown, std::regex("[0-9]{1,3}(,[0-9]{3})*个文件"))) << shown;
+    // The gathering thread hands its end to the window's thread.
+    while (w.Gathering())
+      winkit::App().ProcessMessages();
+    if (giveUp) {
+      EXPECT_LT(w.FilesGathered(), kFiles) << "the gathering went on after it was given up";
+      EXPECT_EQ(Texts(), std::vector<std::string>{"用户放弃压制!"});
+      window.reset();
+      EXPECT_FALSE(Exists(image));
+      EXPECT_TRUE(added.empty());
+    } else {
+      EXPECT_EQ(w.FilesGathered(), kFiles);
+      EXPECT_EQ(Texts(), std::vector<std::string>{"压制完毕!"});
+      EXPECT_EQ(added, std::vector<std::string>{image});
+    }
+  }
 }
 
 // The script puts 22 files with names of 130 bytes into "long".

@@ -12,6 +12,8 @@ TEST(SizeText, MegabytesWithThousandsAndTwoDecimals) {
   EXPECT_EQ(FormatMegabytes(1048576 - 1), "1.00");
   EXPECT_EQ(FormatMegabytes(314572800), "300.00");
   EXPECT_EQ(FormatMegabytes(1073741824000LL), "1,024,000.00");
+  EXPECT_EQ(FormatCount(999), "999");
+  EXPECT_EQ(FormatCount(600000), "600,000");
 }
 
 } // namespace
