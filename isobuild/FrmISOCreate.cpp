@@ -5,6 +5,7 @@
 #include "winkit/Font.h"
 #include "winkit/InputChecks.h"
 #include "winkit/PaintedImages.h"
+#include "winkit/SystemError.h"
 #include "winkit/TargetFile.h"
 
 #include <ctime>
@@ -103,7 +104,7 @@ std::string FailureMessage(const std::string &completion) {
     sentence = "源文件\"" + path + "\"在压制过程中被改动了,映像不完整.请在它不再改动时重新压制.";
   else
     sentence = "压制过程中出现了错误.请检查源文件和保存路径后再试.";
-  return "压制失败!\r\n" + sentence + "\r\n详细信息: " + completion;
+  return winkit::WithDetail("压制失败!\r\n" + sentence, completion);
 }
 
 } // namespace

@@ -40,6 +40,25 @@ inline void PostKey(UINT key) {
   PostMessageA(focus, WM_KEYUP, key, 0xC0000001);
 }
 
+// Whether `text` is `sentence` followed by a detail line in the system's Chinese: double-byte
+// characters and no Latin letters, as FormatMessage gives it in code page 936.
+inline bool HasChineseDetail(const std::string &text, const std::string &sentence) {
+  const std::string head = sentence + "\r\n详细信息: ";
+  if (text.rfind(head, 0) != 0 || text.size() == head.size())
+    return false;
+  bool doubleByte = false;
+  for (size_t i = head.size(); i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (IsDBCSLeadByteEx(936, c)) {
+      doubleByte = true;
+      ++i;
+    } else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') {
+      return false;
+    }
+  }
+  return doubleByte;
+}
+
 struct ShownMessage {
   std::string text, caption;
   unsigned flags;

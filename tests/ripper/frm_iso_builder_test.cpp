@@ -173,7 +173,8 @@ TEST_F(RipTest, OverwriteAsksAndNoLeavesTheFileAlone) {
   EXPECT_EQ(ripper->Gauge1.Percent(), 100);
 }
 
-TEST_F(RipTest, BlankPathIsEmpty) {
+// A blank path is refused; an image that cannot be created says why in the system's words.
+TEST_F(RipTest, BlankPathIsEmptyAndAnUncreatableImageSaysWhy) {
   OpenRipper();
   ripper->Show();
   ripper->Edit_IsoFileName.SetText("   ");
@@ -181,6 +182,12 @@ TEST_F(RipTest, BlankPathIsEmpty) {
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].text, "请先选择文件保存路径!");
   EXPECT_EQ(GetFocus(), ripper->Edit_IsoFileName.Handle());
+  ripper->Edit_IsoFileName.SetText("C:\\no such folder\\x.iso");
+  ripper->btnStart.Click();
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_TRUE(testing::HasChineseDetail(dialogs.messages[1].text, "无法创建ISO文件!"))
+      << dialogs.messages[1].text;
+  EXPECT_TRUE(ripper->btnStart.Enabled());
   EXPECT_TRUE(added.empty());
 }
 
