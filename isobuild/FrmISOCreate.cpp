@@ -173,7 +173,7 @@ void TFrmISOCreate::CreateControls() {
   const HWND bottom = PanelBottom.Handle();
   LabelProgress.Create(bottom, idLabelProgress, "压制进度");
   Gauge1.Create(bottom, idGauge1);
-  Label_Size.Create(bottom, idLabelSize, "0/0Mb");
+  Label_Size.Create(bottom, idLabelSize, winkit::kIdleProgress);
   LabelPath.Create(bottom, idLabelPath, "保存路径");
   Edit_IsoFileName.Create(bottom, idEditIsoFileName);
   btnSaveIso.Create(bottom, idSaveIso, "选择");
@@ -374,7 +374,7 @@ void TFrmISOCreate::Timer1Timer() {
     return;
   }
   const std::int64_t written = KavoBurner1->BytesWritten();
-  Label_Size.SetText(FormatMegabytes(written) + "/" + TotalMegabytes() + " MB");
+  Label_Size.SetText(ProgressText(written, KavoBurner1->ImageSectors() * kSectorSize));
   Gauge1.SetValue(written / kSectorSize);
 }
 
@@ -409,8 +409,7 @@ void TFrmISOCreate::WriteDone(const std::string &error) {
   if (!error.empty()) {
     DeleteFileA(imagePath_.c_str());
     SetBuilding(false);
-    Gauge1.SetValue(0);
-    Label_Size.SetText("0/0Mb");
+    ResetProgress(Gauge1, Label_Size);
     Say(FailureMessage(error));
     return;
   }

@@ -13,6 +13,10 @@ std::string FormatCount(std::uint64_t Count) {
   return text;
 }
 
+std::string ProgressText(std::int64_t DoneBytes, std::int64_t TotalBytes) {
+  return FormatMegabytes(DoneBytes) + "/" + FormatMegabytes(TotalBytes) + " MB";
+}
+
 std::string FormatMegabytes(std::int64_t Bytes) {
   constexpr std::int64_t kMebibyte = 1048576;
   const bool negative = Bytes < 0;

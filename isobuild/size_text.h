@@ -9,6 +9,9 @@ namespace velmor {
 // gives "1.50", 1,073,741,824,000 gives "1,024,000.00".
 std::string FormatMegabytes(std::int64_t Bytes);
 
+// Progress as the work windows and velmor-mkiso show it: "1.50/300.00 MB".
+std::string ProgressText(std::int64_t DoneBytes, std::int64_t TotalBytes);
+
 // A count with thousands separators: 600000 gives "600,000".
 std::string FormatCount(std::uint64_t Count);
 

@@ -63,7 +63,7 @@ void TFrmISOBuilder::CreateControls() {
   btnSaveIso.Create(me, idSaveIso, "选择");
   LabelProgress.Create(me, idLabelProgress, "压制进度");
   Gauge1.Create(me, idGauge1);
-  Label_Size.Create(me, idLabelSize, "0/0Mb");
+  Label_Size.Create(me, idLabelSize, winkit::kIdleProgress);
   btnStart.Create(me, idStart, "开始压制");
   btnAbort.Create(me, idAbort, "放弃压制");
 
@@ -155,10 +155,9 @@ bool TFrmISOBuilder::Copy(const std::string &drive, std::int64_t size, const std
   abortFlag_ = 0;
   Gauge1.SetMax(size);
   Gauge1.SetValue(0);
-  const std::string total = "/" + FormatMegabytes(size) + " MB";
   const auto showProgress = [&](std::uint64_t copied) {
     Gauge1.SetValue(static_cast<std::int64_t>(copied));
-    Label_Size.SetText(FormatMegabytes(static_cast<std::int64_t>(copied)) + total);
+    Label_Size.SetText(ProgressText(static_cast<std::int64_t>(copied), size));
   };
   RipOptions options;
   options.volumeSize = static_cast<std::uint64_t>(size);
@@ -198,8 +197,7 @@ bool TFrmISOBuilder::Copy(const std::string &drive, std::int64_t size, const std
   Say(FailureText(result,
                   result.end == RipEnd::ReadFailed ? source.LastError() : target.LastError()));
   SetCopying(false);
-  Gauge1.SetValue(0);
-  Label_Size.SetText("0/0Mb");
+  ResetProgress(Gauge1, Label_Size);
   return false;
 }
 
