@@ -2,7 +2,7 @@
 // are made by iso_create_wine_test.sh in the folder named by VELMOR_ISOCREATE_WORK, which also
 // reads the images built here back through 7z and isoinfo.
 #include "app/FrmMain.h"
-#include "isobuild/FrmISOCreate.h"
+#include "isocreate/FrmISOCreate.h"
 #include "tests/app/fakes.h"
 #include "winkit/Application.h"
 
