@@ -111,31 +111,6 @@ void AwaitGathered(TFrmISOCreate &w) {
   }
 }
 
-// Saves what the screen shows of the window as a bitmap file, for a look at the layout.
-void SaveScreenshot(HWND window, const char *path) {
-  RECT rc;
-  GetWindowRect(window, &rc);
-  const int w = rc.right - rc.left, h = rc.bottom - rc.top;
-  HDC screen = GetDC(nullptr);
-  HDC dc = CreateCompatibleDC(screen);
-  HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
-  HGDIOBJ old = SelectObject(dc, bmp);
-  BitBlt(dc, 0, 0, w, h, screen, rc.left, rc.top, SRCCOPY);
-  SelectObject(dc, old);
-  BITMAPINFOHEADER info{sizeof info, w, h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-  std::vector<char> pixels(((w * 3 + 3) & ~3) * h);
-  GetDIBits(dc, bmp, 0, h, pixels.data(), reinterpret_cast<BITMAPINFO *>(&info), DIB_RGB_COLORS);
-  BITMAPFILEHEADER file{0x4D42, 0, 0, 0, sizeof(BITMAPFILEHEADER) + sizeof info};
-  file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char *>(&file), sizeof file);
-  out.write(reinterpret_cast<const char *>(&info), sizeof info);
-  out.write(pixels.data(), static_cast<std::streamsize>(pixels.size()));
-  DeleteObject(bmp);
-  DeleteDC(dc);
-  ReleaseDC(nullptr, screen);
-}
-
 class IsoCreateTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -213,7 +188,7 @@ TEST_F(IsoCreateTest, OpensFromTheMainWindowInItsFirstStateAndIsDestroyedWhenClo
       w.Edit_IsoFileName.SetText("C:\\映像\\新映像.iso");
       UpdateWindow(w.Handle());
       RedrawWindow(w.Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-      SaveScreenshot(w.Handle(), shot);
+      testing::SaveScreenshot(w.Handle(), shot);
     }
     PostMessageA(w.Handle(), WM_CLOSE, 0, 0);
   });

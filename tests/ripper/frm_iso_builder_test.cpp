@@ -122,6 +122,11 @@ TEST_F(RipTest, ListsEveryCdromDriveInItsInitialStateAndDiscardsTyping) {
     EXPECT_EQ(r.Gauge1.Value(), 0);
     EXPECT_TRUE(r.btnStart.Enabled());
     EXPECT_FALSE(r.btnAbort.Enabled());
+    if (const char *shot = std::getenv("VELMOR_WINDOW_SHOT")) {
+      r.Edit_IsoFileName.SetText("C:\\映像\\光盘.iso");
+      RedrawWindow(r.Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+      testing::SaveScreenshot(r.Handle(), shot);
+    }
     PostMessageA(r.Handle(), WM_CLOSE, 0, 0);
   });
   Rip();
