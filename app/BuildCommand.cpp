@@ -1,6 +1,6 @@
 // The build command: opens the image-from-files window.
 #include "FrmMain.h"
-#include "isobuild/FrmISOCreate.h"
+#include "isocreate/FrmISOCreate.h"
 
 namespace velmor {
 

@@ -38,6 +38,7 @@ TFrmMain::TFrmMain(ImageListStore &store) : store_(store) {
 }
 
 TFrmMain::~TFrmMain() {
+  ListDrop.SetControl(nullptr);
   Destroy(); // runs FormDestroy while the controls still exist
   if (FrmMain == this)
     FrmMain = nullptr;
@@ -81,6 +82,11 @@ void TFrmMain::CreateControls() {
   Hints.Create(Handle());
   Hints.Add(DriveTree.Handle(), "双击盘符弹出虚拟光驱.\r\n其它功能选择鼠标右键.");
   Hints.Add(ListView1.Handle(), "双击ISO文件插入虚拟光驱\r\n其它功能请选择鼠标右键.");
+
+  ListDrop.OnDropped = [this](TExDragDrop *sender, std::int32_t) {
+    winkit::App().Guard([&] { OpenImages(sender->Items(), false); });
+  };
+  ListDrop.SetControl(ListView1.Handle());
 
   OpenDialog1.filter = "*.iso|*.iso";
   OpenDialog1.defaultExt = "*.iso";
@@ -273,6 +279,8 @@ LRESULT TFrmMain::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
   case WM_DESTROY:
     FormDestroy();
     return 0;
+  case WM_COPYDATA:
+    return CopyData(*reinterpret_cast<const COPYDATASTRUCT *>(lp));
   }
   return Window::HandleMessage(msg, wp, lp);
 }

@@ -2,6 +2,7 @@
 // The main window: toolbar, drive tree, image list; every user action starts here.
 #include "ImageListFile.h"
 #include "drive_system_win32.h"
+#include "ui/ExDragDrop.h"
 #include "winkit/Dialogs.h"
 #include "winkit/Handle.h"
 #include "winkit/HintWindow.h"
@@ -63,6 +64,9 @@ public:
   void btnAddClick();
   void btnDelClick();
   void C1Click(); // the list menu's "清空光盘": empties the list
+  // Images from the command line, a second start or a drop: each one not yet in the list is
+  // added; with `insertFirst` the first of them is then inserted as a drive.
+  void OpenImages(const std::vector<std::string> &paths, bool insertFirst);
 
   // Drive panel
   void RefreshDriveTree();
@@ -98,6 +102,7 @@ public:
   winkit::Animation Animate1;
   winkit::HintWindow Hints;
   winkit::FileDialogOptions OpenDialog1;
+  TExDragDrop ListDrop; // image files dropped from the shell onto the list
 
   static constexpr int kToolBarHeight = 53;
   static constexpr int kStripHeight = 14;
@@ -121,6 +126,8 @@ private:
   void PlayClip(const char *name);
   std::string ImageListFolder() const;
   void ShowDriveMessage(const std::string &text, unsigned flags);
+  int ImageRow(const std::string &path) const;
+  LRESULT CopyData(const COPYDATASTRUCT &data);
 
   ImageListStore &store_;
   bool listUnread_ = false;            // the store failed to load: saving would wipe the list

@@ -1,9 +1,15 @@
-// Program entry: initialise the application, create the main window, run the message loop.
+// Program entry: initialise the application, create the main window, run the message loop. A
+// second start hands its images to the running program and ends.
 #include "ExecutablePath.h"
 #include "FrmMain.h"
+#include "SingleInstance.h"
 #include "winkit/Application.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  const std::vector<std::string> images = velmor::CommandLineImages();
+  const velmor::SingleInstance instance;
+  if (!instance.First() && instance.PassToFirst(images))
+    return 0;
   auto &app = winkit::App();
   app.Initialize();
   velmor::ImageListStore store(velmor::ExecutableDirectory() + "IsoFile.ini");
@@ -11,6 +17,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     velmor::TFrmMain form(store);
     form.Show(SW_SHOWNORMAL);
     form.FocusImageList();
+    form.OpenImages(images, true);
     app.Run();
   } // destroying the window saves the image list
   return 0;

@@ -94,7 +94,8 @@ TDirNode *TKavoBurner::AllocDir() {
   CompilationStore &c = TheCompilation();
   if (c.DirCount >= c.MaxDirs) {
     FLimitReached = true;
-    DebugMsg(">>> " + Format("MAXIMUM DIRECTORIES CAN BE %d", c.MaxDirs), 3);
+    FLimitText = ">>> " + Format("MAXIMUM DIRECTORIES CAN BE %d", c.MaxDirs);
+    DebugMsg(FLimitText, 3);
     return nullptr;
   }
   TDirNode *d = &c.DirPool.emplace_back();
@@ -109,7 +110,8 @@ TEntryNode *TKavoBurner::AllocEntry() {
   CompilationStore &c = TheCompilation();
   if (c.EntryCount >= c.MaxEntries) {
     FLimitReached = true;
-    DebugMsg(Format("MAXIMUM FILES CAN BE %d", c.MaxEntries), 3);
+    FLimitText = Format("MAXIMUM FILES CAN BE %d", c.MaxEntries);
+    DebugMsg(FLimitText, 3);
     return nullptr;
   }
   TEntryNode *e = &c.EntryPool.emplace_back();
@@ -312,6 +314,7 @@ std::string TKavoBurner::TreePathOf(const std::string &SourceFolder) const {
 
 std::int32_t TKavoBurner::InsertFile(const std::string &Destination, const std::string &Source,
                                      bool KeepPath) {
+  FLimitReached = false;
   TDirNode *dir = nullptr;
   if (!KeepPath) {
     dir = FindDir(Destination);
@@ -340,6 +343,7 @@ std::int32_t TKavoBurner::InsertFile(const std::string &Destination, const std::
 std::int32_t TKavoBurner::InsertFolder(const std::string &Destination, const std::string &Source,
                                        bool ArchiveOnly, bool KeepPath, bool Recursive,
                                        std::uint32_t AttributeMask, const std::string &Mask) {
+  FLimitReached = false;
   TDirNode *dir = FindDir(Destination);
   if (!dir) {
     DebugMsg(kInvalidDestination, 4);

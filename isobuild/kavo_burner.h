@@ -120,6 +120,10 @@ public:
   std::int32_t AddFileEntry(TDirNode *Dir, const ListingRecord &Record, bool ArchiveOnly,
                             std::int32_t FixedSector, const std::string &FullPath);
   static CompilationStore &Compilation() { return TheCompilation(); }
+  // Whether the last InsertFile or InsertFolder was cut short by a limit of the compilation
+  // (MaxEntries or MaxDirs), and the refusal's text ("MAXIMUM FILES CAN BE %d" and the like).
+  bool LimitReached() const { return FLimitReached; }
+  const std::string &LimitText() const { return FLimitText; }
 
   // Makes the image boot from a file already in the tree, with the catalog added to the tree at
   // its path. Everything is checked here, before anything is written: returns why the image
@@ -196,6 +200,7 @@ private:
   std::optional<BootSpec> FBoot;
   DataPatch FBootPatch; // the boot info table, over the boot image's copy
   bool FLimitReached = false;
+  std::string FLimitText;
   // Frees the compilation when the last component goes; after FWriter has ended a running write.
   struct CompilationHold {
     CompilationHold();

@@ -2,6 +2,21 @@
 
 namespace velmor {
 
+std::string FormatCount(std::uint64_t Count) {
+  const std::string digits = std::to_string(Count);
+  std::string text;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0)
+      text += ',';
+    text += digits[i];
+  }
+  return text;
+}
+
+std::string ProgressText(std::int64_t DoneBytes, std::int64_t TotalBytes) {
+  return FormatMegabytes(DoneBytes) + "/" + FormatMegabytes(TotalBytes) + " MB";
+}
+
 std::string FormatMegabytes(std::int64_t Bytes) {
   constexpr std::int64_t kMebibyte = 1048576;
   const bool negative = Bytes < 0;
@@ -13,14 +28,7 @@ std::string FormatMegabytes(std::int64_t Bytes) {
     ++whole;
     hundredths = 0;
   }
-  std::string digits = std::to_string(whole);
-  std::string text;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0)
-      text += ',';
-    text += digits[i];
-  }
-  text += '.';
+  std::string text = FormatCount(whole) + '.';
   text += static_cast<char>('0' + hundredths / 10);
   text += static_cast<char>('0' + hundredths % 10);
   return negative ? "-" + text : text;

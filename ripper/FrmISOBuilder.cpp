@@ -4,6 +4,7 @@
 #include "size_text.h"
 #include "winkit/Application.h"
 #include "winkit/Font.h"
+#include "winkit/SystemError.h"
 #include "winkit/TargetFile.h"
 
 namespace velmor {
@@ -23,10 +24,12 @@ std::string Upper(std::string text) {
   return text;
 }
 
-std::string FailureText(const RipResult &result) {
+// What failed, where, and the system's reason as a detail line.
+std::string FailureText(const RipResult &result, DWORD systemError) {
   const std::string at = std::to_string(result.failedOffset);
   const char *what = result.end == RipEnd::ReadFailed ? "读取光驱失败" : "写入ISO文件失败";
-  return std::string(what) + ",出错位置: 第" + at + "字节!\r\n未完成的ISO文件已删除.";
+  return winkit::WithSystemReason(
+      std::string(what) + ",出错位置: 第" + at + "字节!\r\n未完成的ISO文件已删除.", systemError);
 }
 
 } // namespace
@@ -60,7 +63,7 @@ void TFrmISOBuilder::CreateControls() {
   btnSaveIso.Create(me, idSaveIso, "选择");
   LabelProgress.Create(me, idLabelProgress, "压制进度");
   Gauge1.Create(me, idGauge1);
-  Label_Size.Create(me, idLabelSize, "0/0Mb");
+  Label_Size.Create(me, idLabelSize, winkit::kIdleProgress);
   btnStart.Create(me, idStart, "开始压制");
   btnAbort.Create(me, idAbort, "放弃压制");
 
@@ -132,13 +135,13 @@ void TFrmISOBuilder::btnStartClick() {
 bool TFrmISOBuilder::Copy(const std::string &drive, std::int64_t size, const std::string &path) {
   VolumeFile source(drive);
   if (!source.IsOpen()) {
-    Say("无法打开光驱读取文件!");
+    Say(winkit::WithSystemReason("无法打开光驱读取文件!", source.LastError()));
     return false;
   }
   ImageFile target(path);
   if (!target.IsOpen()) {
     source.Close();
-    Say("无法创建ISO文件!");
+    Say(winkit::WithSystemReason("无法创建ISO文件!", target.LastError()));
     return false;
   }
 
@@ -152,10 +155,9 @@ bool TFrmISOBuilder::Copy(const std::string &drive, std::int64_t size, const std
   abortFlag_ = 0;
   Gauge1.SetMax(size);
   Gauge1.SetValue(0);
-  const std::string total = "/" + FormatMegabytes(size) + " MB";
   const auto showProgress = [&](std::uint64_t copied) {
     Gauge1.SetValue(static_cast<std::int64_t>(copied));
-    Label_Size.SetText(FormatMegabytes(static_cast<std::int64_t>(copied)) + total);
+    Label_Size.SetText(ProgressText(static_cast<std::int64_t>(copied), size));
   };
   RipOptions options;
   options.volumeSize = static_cast<std::uint64_t>(size);
@@ -192,10 +194,10 @@ bool TFrmISOBuilder::Copy(const std::string &drive, std::int64_t size, const std
   case RipEnd::WriteFailed:
     break;
   }
-  Say(FailureText(result));
+  Say(FailureText(result,
+                  result.end == RipEnd::ReadFailed ? source.LastError() : target.LastError()));
   SetCopying(false);
-  Gauge1.SetValue(0);
-  Label_Size.SetText("0/0Mb");
+  ResetProgress(Gauge1, Label_Size);
   return false;
 }
 

@@ -23,7 +23,8 @@ std::int64_t VolumeTotalBytes(char letter) {
 
 VolumeFile::VolumeFile(const std::string &drive)
     : handle_(CreateFileA(("\\\\.\\" + drive).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                          OPEN_EXISTING, 0, nullptr)) {}
+                          OPEN_EXISTING, 0, nullptr)),
+      lastError_(IsOpen() ? 0 : GetLastError()) {}
 
 VolumeFile::~VolumeFile() { Close(); }
 
@@ -45,12 +46,15 @@ bool VolumeFile::Read(std::uint64_t offset, void *buffer, std::uint32_t size, st
   if (offset != position_) {
     LARGE_INTEGER to{};
     to.QuadPart = static_cast<LONGLONG>(offset);
-    if (!SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN))
+    if (!SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN)) {
+      lastError_ = GetLastError();
       return false;
+    }
     position_ = offset;
   }
   DWORD n = 0;
   if (!ReadFile(handle_, buffer, size, &n, nullptr)) {
+    lastError_ = GetLastError();
     position_ = kUnknownPosition;
     return false;
   }
@@ -62,7 +66,8 @@ bool VolumeFile::Read(std::uint64_t offset, void *buffer, std::uint32_t size, st
 ImageFile::ImageFile(const std::string &path)
     : path_(path),
       handle_(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          CREATE_ALWAYS, 0, nullptr)) {}
+                          CREATE_ALWAYS, 0, nullptr)),
+      lastError_(IsOpen() ? 0 : GetLastError()) {}
 
 ImageFile::~ImageFile() { Close(); }
 
@@ -74,8 +79,10 @@ void ImageFile::Close() {
 
 std::uint32_t ImageFile::Write(const void *data, std::uint32_t size) {
   DWORD written = 0;
-  if (!WriteFile(handle_, data, size, &written, nullptr))
+  if (!WriteFile(handle_, data, size, &written, nullptr)) {
+    lastError_ = GetLastError();
     return 0;
+  }
   return written;
 }
 

@@ -31,10 +31,13 @@ public:
   std::int64_t Length() const;
   void Close();
   bool Read(std::uint64_t offset, void *buffer, std::uint32_t size, std::uint32_t &got) override;
+  // The system's error code of the failed open or the last failed read.
+  DWORD LastError() const { return lastError_; }
 
 private:
   static constexpr std::uint64_t kUnknownPosition = UINT64_MAX;
   HANDLE handle_;
+  DWORD lastError_ = 0;
   std::uint64_t position_ = 0;
 };
 
@@ -50,10 +53,13 @@ public:
   void Close();
   std::uint32_t Write(const void *data, std::uint32_t size) override;
   void Discard() override;
+  // The system's error code of the failed creation or the last failed write.
+  DWORD LastError() const { return lastError_; }
 
 private:
   std::string path_;
   HANDLE handle_;
+  DWORD lastError_ = 0;
 };
 
 } // namespace velmor

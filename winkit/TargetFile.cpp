@@ -2,6 +2,7 @@
 
 #include "Dialogs.h"
 #include "InputChecks.h"
+#include "SystemError.h"
 
 namespace winkit {
 
@@ -21,7 +22,7 @@ bool TakeTargetPath(const Window &owner, const Control &pathBox, std::string &pa
                              kAskFlags) == IDNO)
       return false;
     if (!DeleteFileA(path.c_str()))
-      return say("覆盖失败,无法创建ISO文件!");
+      return say(WithSystemReason("覆盖失败,无法创建ISO文件!", GetLastError()));
   }
   return true;
 }

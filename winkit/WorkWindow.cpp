@@ -31,4 +31,9 @@ void WorkWindow::Say(const std::string &text) {
   Dialogs().MessageBox(Handle(), text, Text(), kInfoFlags);
 }
 
+void WorkWindow::ResetProgress(Gauge &gauge, Label &label) {
+  gauge.SetValue(0);
+  label.SetText(kIdleProgress);
+}
+
 } // namespace winkit

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "command_line_platform.h"
+#include "gather_items.h"
 #include "image_target.h"
 #include "interrupts.h"
 #include "kavo_burner.h"
@@ -305,53 +306,28 @@ int main(int argc, char **argv) {
   };
 
   velmor::TKavoBurner burner(platform);
-  std::size_t missing = 0;
-  bool limitReached = false;
-  const std::string *current = nullptr;
-  burner.OnDebugMessage = [&](velmor::TSCSIDevice *, const std::string &message,
-                              std::uint8_t level) {
-    if (level == 3) {
-      limitReached = true;
-      std::fprintf(stderr, "velmor-mkiso: %s: too many folders or files for one image (%s)\n",
-                   current ? current->c_str() : "", message.c_str());
-    } else {
-      std::fprintf(stderr, "velmor-mkiso: %s\n", message.c_str());
-    }
-    ++missing;
-  };
-  burner.OnLeftOut = [&](velmor::TKavoBurner *, const std::string &path,
-                         const std::string &reason) {
-    std::fprintf(stderr, "velmor-mkiso: %s: %s, left out\n", path.c_str(), reason.c_str());
-    ++missing;
-  };
-  // After an interruption the rest of the walk is passed over. The image and its temporary file
-  // never go into the image, as other ISO tools leave out their output.
-  burner.OnAddFile = [&](velmor::TKavoBurner *, const std::string &path, std::string &name,
-                         std::string &, velmor::TDateTime &, std::uint32_t, std::int64_t,
-                         bool &skip) {
-    skip = skip || velmor::mkiso::Interruption() != 0 || target.IsOwnFile(path, name);
-  };
-  burner.OnAddDir = [&](velmor::TKavoBurner *, std::string &, std::string &, bool &skip) {
-    skip = skip || velmor::mkiso::Interruption() != 0;
-  };
   // Sized to the tree: the arrays grow as it is gathered, up to what an image can number.
   burner.NewCompilation(kMaxEntries, kMaxDirectories);
   burner.SetJolietFileSystem(joliet);
   burner.SetIdVolume(label);
-  for (const auto &[path, isFolder] : items) {
-    current = &path;
-    // "." fills the root itself; every other folder keeps its path.
-    if (isFolder)
-      burner.InsertFolder("\\", path, false, path != ".", recurse, velmor::kAllAttributes, "*.*");
-    else
-      burner.InsertFile("\\", path, false);
-    if (limitReached)
-      break;
-  }
-  burner.OnAddFile = nullptr;
-  burner.OnAddDir = nullptr;
+  std::vector<velmor::SourceItem> sources;
+  for (const auto &[path, isFolder] : items) // "." fills the root; other folders keep their path
+    sources.push_back({path, isFolder, isFolder && path != ".", recurse});
+  velmor::GatherOptions gathering;
+  gathering.Stop = [] { return velmor::mkiso::Interruption() != 0; }; // passes over the rest
+  gathering.StopAtLimit = true;
+  // The image and its temporary file never go into the image, as other ISO tools leave out
+  // their output.
+  gathering.Skip = [&](const std::string &path, const std::string &name) {
+    return target.IsOwnFile(path, name);
+  };
+  const velmor::GatherResult gathered = velmor::GatherItems(burner, sources, gathering);
+  const std::size_t missing = gathered.LeftOut.size();
+  for (const velmor::LeftOutItem &item : gathered.LeftOut)
+    std::fprintf(stderr, "velmor-mkiso: %s: %s%s\n", item.Path.c_str(), item.Reason.c_str(),
+                 velmor::IsLimitReason(item.Reason) ? "" : ", left out");
   endIfInterrupted();
-  if (limitReached)
+  if (gathered.LimitReached)
     return NoImage(paths.size(), 1);
   if (!boot.ImagePath.empty()) {
     std::string replaced;
@@ -369,7 +345,6 @@ int main(int argc, char **argv) {
   if (joliet)
     ReportRenamed(platform);
   endIfInterrupted();
-  burner.OnDebugMessage = nullptr;
   error = WriteWithProgress(burner, target.WritePath(), messages);
   endIfInterrupted();
   if (!error.empty()) {

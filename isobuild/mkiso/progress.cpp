@@ -20,7 +20,7 @@ ProgressLine::ProgressLine(std::FILE *Out)
 void ProgressLine::Show(std::int64_t Written, std::int64_t Total) {
   if (!FEnabled)
     return;
-  std::string text = FormatMegabytes(Written) + "/" + FormatMegabytes(Total) + " MB";
+  std::string text = ProgressText(Written, Total);
   const std::size_t length = text.size();
   // Blanks over the rest of a longer earlier line.
   if (length < FShownLength)

@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "builder_fixture.h"
+#include "gather_items.h"
 
 namespace velmor::testing {
 namespace {
@@ -172,6 +173,55 @@ TEST_F(TreeTest, LimitsStopTheWalkWithTheirMessages) {
   // A directory whose entry is refused is withdrawn.
   EXPECT_EQ(fresh.MakeVirtualDir(Store().Dirs[0], "more", 0x10), nullptr);
   EXPECT_EQ(Store().DirCount, 2);
+}
+
+// The one gathering of the window and the command line: a missing file, a taken name and the
+// item that reaches a limit are noted once each, the limit is read from the component (not from
+// its debug channel), the walk goes on past it unless told to stop there, a stop request
+// passes over the rest, and the component's own hooks are given back.
+TEST_F(TreeTest, GatheringNotesWhatIsLeftOutAndStopsWhenAsked) {
+  fs.AddFile("D:\\a.txt", 1);
+  fs.AddFile("D:\\b.txt", 1);
+  fs.AddFile("D:\\F\\a.txt", 1);
+  fs.AddFile("D:\\G\\g1", 1);
+  fs.AddFile("D:\\G\\g2", 1);
+  const std::vector<SourceItem> items = {{"D:\\a.txt", false, false, false},
+                                         {"D:\\gone.txt", false, false, false},
+                                         {"D:\\F", true, false, true},
+                                         {"D:\\G", true, true, true},
+                                         {"D:\\b.txt", false, false, false}};
+  bool ownHook = false;
+  burner.OnLeftOut = [&](TKavoBurner *, const std::string &, const std::string &) {
+    ownHook = true;
+  };
+  burner.NewCompilation(3, 100); // a.txt, G and g1
+  std::atomic<std::int64_t> files{0};
+  GatherOptions options;
+  options.FilesGathered = &files;
+  GatherResult result = GatherItems(burner, items, options);
+  const std::string limit = std::string(kLeftOutLimit) + " (MAXIMUM FILES CAN BE 3)";
+  ASSERT_EQ(result.LeftOut.size(), 4u);
+  EXPECT_EQ(result.LeftOut[0].Path + " " + result.LeftOut[0].Reason, "D:\\gone.txt no such file");
+  EXPECT_EQ(result.LeftOut[1].Reason, kLeftOutNameTaken); // F's a.txt in the root
+  EXPECT_EQ(result.LeftOut[2].Path + " " + result.LeftOut[2].Reason, "D:\\G " + limit);
+  EXPECT_EQ(result.LeftOut[3].Path + " " + result.LeftOut[3].Reason, "D:\\b.txt " + limit);
+  EXPECT_TRUE(result.LimitReached && !result.Stopped && IsLimitReason(limit));
+  EXPECT_EQ(files.load(), 5); // every file come to, before the tree refuses it
+  EXPECT_FALSE(ownHook);
+  ASSERT_TRUE(burner.OnLeftOut);
+  EXPECT_FALSE(burner.OnAddFile || burner.OnAddDir);
+
+  burner.NewCompilation(3, 100);
+  options.StopAtLimit = true;
+  result = GatherItems(burner, items, options);
+  EXPECT_EQ(result.LeftOut.back().Path, "D:\\G");
+  burner.NewCompilation(100, 100);
+  EXPECT_FALSE(burner.LimitReached());
+  int asked = 0;
+  options.Stop = [&] { return ++asked > 2; }; // the first file only
+  result = GatherItems(burner, items, options);
+  EXPECT_TRUE(result.Stopped && result.LeftOut.empty() && !result.LimitReached);
+  EXPECT_EQ(EntryNames(Store()), std::vector<std::string>{"a.txt"});
 }
 
 TEST_F(TreeTest, BadSourcesAndDestinations) {

@@ -5,7 +5,8 @@
 # prefix at the same time.
 #   cdrom_prefix.sh <win32 build dir> <prefix name> <test program>
 # The program finds the image at the Windows path in VELMOR_RIP_DISC. Its tests named
-# NoCdrom* run in the first step, all others in the second.
+# NoCdrom* run in the first step, all others in the second, which may save a screenshot of the
+# window to VELMOR_WINDOW_SHOT (kept as build/run/frm-iso-builder.png).
 set -eu
 build_dir=$1
 name=$2
@@ -40,4 +41,9 @@ for letter in d f; do
 done
 wineserver -k # the mount manager reads the drive types when it starts
 wineserver -w
-VELMOR_RIP_DISC='C:\velmor-rip\d\.disc.iso' wine "$program" --gtest_filter='-*.NoCdrom*'
+VELMOR_RIP_DISC='C:\velmor-rip\d\.disc.iso' VELMOR_WINDOW_SHOT='C:\velmor-rip\window.bmp' \
+  wine "$program" --gtest_filter='-*.NoCdrom*'
+# A look at the window's layout, beside the other windows' screenshots.
+if [ -f "$discs/window.bmp" ] && command -v convert >/dev/null; then
+  mkdir -p "$build_dir/../run" && convert "$discs/window.bmp" "$build_dir/../run/frm-iso-builder.png"
+fi

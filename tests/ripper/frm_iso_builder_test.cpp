@@ -122,6 +122,11 @@ TEST_F(RipTest, ListsEveryCdromDriveInItsInitialStateAndDiscardsTyping) {
     EXPECT_EQ(r.Gauge1.Value(), 0);
     EXPECT_TRUE(r.btnStart.Enabled());
     EXPECT_FALSE(r.btnAbort.Enabled());
+    if (const char *shot = std::getenv("VELMOR_WINDOW_SHOT")) {
+      r.Edit_IsoFileName.SetText("C:\\映像\\光盘.iso");
+      RedrawWindow(r.Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+      testing::SaveScreenshot(r.Handle(), shot);
+    }
     PostMessageA(r.Handle(), WM_CLOSE, 0, 0);
   });
   Rip();
@@ -173,7 +178,8 @@ TEST_F(RipTest, OverwriteAsksAndNoLeavesTheFileAlone) {
   EXPECT_EQ(ripper->Gauge1.Percent(), 100);
 }
 
-TEST_F(RipTest, BlankPathIsEmpty) {
+// A blank path is refused; an image that cannot be created says why in the system's words.
+TEST_F(RipTest, BlankPathIsEmptyAndAnUncreatableImageSaysWhy) {
   OpenRipper();
   ripper->Show();
   ripper->Edit_IsoFileName.SetText("   ");
@@ -181,6 +187,12 @@ TEST_F(RipTest, BlankPathIsEmpty) {
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].text, "请先选择文件保存路径!");
   EXPECT_EQ(GetFocus(), ripper->Edit_IsoFileName.Handle());
+  ripper->Edit_IsoFileName.SetText("C:\\no such folder\\x.iso");
+  ripper->btnStart.Click();
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_TRUE(testing::HasChineseDetail(dialogs.messages[1].text, "无法创建ISO文件!"))
+      << dialogs.messages[1].text;
+  EXPECT_TRUE(ripper->btnStart.Enabled());
   EXPECT_TRUE(added.empty());
 }
 

@@ -7,7 +7,9 @@ set -eu
 exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 shots=$2
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# 200,000 files are made and removed far faster in memory, where there is such a file system.
+many=$(mktemp -d /dev/shm/velmor-many-XXXXXX 2>/dev/null || mktemp -d)
+trap 'rm -rf "$work" "$many"' EXIT
 cd "$work"
 
 mkdir -p src/好運/誠 flat/sub long
@@ -23,6 +25,12 @@ while [ $i -lt 32 ]; do # 22 names of 130 bytes
   i=$((i + 1))
 done
 printf 'other' >long/one.txt
+ln -s "$many" many
+perl -e 'for my $d (0 .. 199) {
+  my $dir = sprintf "%s/%03d", $ARGV[0], $d;
+  mkdir $dir or die "$dir: $!";
+  for my $f (1 .. 1000) { open my $h, ">", "$dir/$f" or die "$dir/$f: $!" }
+}' "$many"
 truncate -s 2G big.bin
 
 VELMOR_ISOCREATE_WORK="Z:$(printf '%s' "$work" | tr / '\\')" \
@@ -48,4 +56,7 @@ isoinfo -d -i tiny.iso | grep -q 'Joliet'
 7z x -otiny-7z tiny.iso >/dev/null
 cmp src/one.txt tiny-7z/one.txt
 [ "$(ls tiny-7z)" = one.txt ]
+# All 200,000 files of the large tree, each with its version number.
+[ "$(isoinfo -f -i many.iso | grep -c ';1$')" = 200000 ]
+[ ! -e many-abort.iso ]
 echo ok

@@ -3,6 +3,7 @@
 // from the shell), chooses the image file and the volume label, and builds the image. The
 // component writes it on its own threads; the window starts, polls and stops the write, and does
 // all of its own work on the GUI thread.
+#include "gather_items.h"
 #include "kavo_burner.h"
 #include "ui/ExDragDrop.h"
 #include "winkit/Dialogs.h"
@@ -14,10 +15,12 @@
 #include "winkit/Panel.h"
 #include "winkit/WorkWindow.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace velmor {
@@ -70,6 +73,10 @@ public:
   void KavoBurner1WriteDone(TKavoBurner *Sender, const std::string &Error);
 
   bool Building() const { return building_; }
+  // The items are being gathered and laid out, off the window's thread; and the files taken so
+  // far (both may be read from any thread).
+  bool Gathering() const { return gathering_; }
+  std::int64_t FilesGathered() const { return filesGathered_; }
   // A build that has not been given up yet.
   bool Working() const override { return building_ && !aborted_; }
   void AbandonWork() override { btnAbortClick(); }
@@ -98,14 +105,15 @@ protected:
   bool OnCommand(int id, int code) override;
 
 private:
-  struct LeftOutItem {
+  struct LeftOutLine {
     std::string path, reason;
   };
 
   void CreateControls();
   void SetBuilding(bool building);
-  void Gather();
-  void NoteLeftOut(const std::string &path, const std::string &reason);
+  void StartGathering(std::vector<SourceItem> items, std::string label);
+  void JoinGatherer();
+  void Gathered();
   void WriteDone(const std::string &error);
   std::string LeftOutMessage() const;
   std::string TotalMegabytes() const;
@@ -117,7 +125,11 @@ private:
   bool aborted_ = false;
   bool building_ = false;
   std::string imagePath_;            // the image being built
-  std::vector<LeftOutItem> leftOut_; // what the tree could not take, in the order found
+  std::vector<LeftOutLine> leftOut_; // what the tree could not take, in the order found
+  std::thread gatherer_;
+  std::atomic<bool> gathering_{false}, stopGathering_{false};
+  std::atomic<std::int64_t> filesGathered_{0};
+  GatherResult gathered_; // written by the gathering thread, read once it has ended
   std::mutex doneLock_;
   std::string doneError_; // the completion text, from the writer thread
 };

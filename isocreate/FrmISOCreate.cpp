@@ -5,6 +5,7 @@
 #include "winkit/Font.h"
 #include "winkit/InputChecks.h"
 #include "winkit/PaintedImages.h"
+#include "winkit/SystemError.h"
 #include "winkit/TargetFile.h"
 
 #include <ctime>
@@ -22,6 +23,7 @@ constexpr int kBottomPanelHeight = 129;
 constexpr UINT_PTR kTimer1 = 1;
 constexpr UINT kTimer1Ms = 500;
 constexpr UINT kWriteDoneMessage = WM_APP + 1;
+constexpr UINT kGatheredMessage = WM_APP + 2;
 constexpr size_t kLeftOutListed = 20; // the most paths one message lists
 
 constexpr const char *kListHint = "可以直接将文件或目录拖放到此列表.\r\n"
@@ -64,6 +66,12 @@ std::string ReasonText(const std::string &reason) {
     return "映像中已有同名的项";
   if (reason == kLeftOutFolderUnreadable)
     return "无法读取该目录";
+  if (reason == kLeftOutNotFound)
+    return "找不到该文件";
+  if (reason == kLeftOutNoPlace)
+    return "无法在映像中建立它的目录";
+  if (IsLimitReason(reason))
+    return "超出了映像能容纳的目录或文件数";
   return reason;
 }
 
@@ -96,7 +104,7 @@ std::string FailureMessage(const std::string &completion) {
     sentence = "源文件\"" + path + "\"在压制过程中被改动了,映像不完整.请在它不再改动时重新压制.";
   else
     sentence = "压制过程中出现了错误.请检查源文件和保存路径后再试.";
-  return "压制失败!\r\n" + sentence + "\r\n详细信息: " + completion;
+  return winkit::WithDetail("压制失败!\r\n" + sentence, completion);
 }
 
 } // namespace
@@ -126,6 +134,8 @@ TFrmISOCreate::TFrmISOCreate(HWND owner, std::function<void(const std::string &)
 TFrmISOCreate::~TFrmISOCreate() {
   // Ends a write that is still running (the window closed after "放弃压制", or the program is
   // quitting) while everything its threads use is there, and before the window they post to.
+  stopGathering_ = true;
+  JoinGatherer();
   KavoBurner1.reset();
   if (building_)
     DeleteFileA(imagePath_.c_str()); // unfinished
@@ -163,7 +173,7 @@ void TFrmISOCreate::CreateControls() {
   const HWND bottom = PanelBottom.Handle();
   LabelProgress.Create(bottom, idLabelProgress, "压制进度");
   Gauge1.Create(bottom, idGauge1);
-  Label_Size.Create(bottom, idLabelSize, "0/0Mb");
+  Label_Size.Create(bottom, idLabelSize, winkit::kIdleProgress);
   LabelPath.Create(bottom, idLabelPath, "保存路径");
   Edit_IsoFileName.Create(bottom, idEditIsoFileName);
   btnSaveIso.Create(bottom, idSaveIso, "选择");
@@ -297,50 +307,56 @@ void TFrmISOCreate::btnStartClick() {
   aborted_ = false;
   imagePath_ = path;
   leftOut_.clear();
+  std::vector<SourceItem> items;
+  for (int row = 0; row < ListView1.Count(); ++row) {
+    const bool folder = ListView1.Image(row) == kFolderPicture;
+    items.push_back({ListView1.Caption(row), folder, folder, ListView1.Checked(row)});
+  }
+  StartGathering(std::move(items), winkit::TrimBlanks(Edit_Volume.Text()));
+}
 
-  KavoBurner1->NewCompilation(600000, 20000);
-  KavoBurner1->SetJolietFileSystem(true);
-  KavoBurner1->SetIdVolume(winkit::TrimBlanks(Edit_Volume.Text()));
-  Gather();
-  KavoBurner1->PrepareImage(true, nullptr);
+// Gathering and laying out a large tree take seconds: they run on a thread of their own, which
+// hands the prepared image back to the window's thread.
+void TFrmISOCreate::StartGathering(std::vector<SourceItem> items, std::string label) {
+  filesGathered_ = 0;
+  stopGathering_ = false;
+  gathering_ = true;
+  LabelProgress.SetText("正在收集");
+  Label_Size.SetText("0个文件");
+  gatherer_ = std::thread([this, items = std::move(items), label = std::move(label)] {
+    TKavoBurner &burner = *KavoBurner1;
+    burner.NewCompilation(600000, 20000);
+    burner.SetJolietFileSystem(true);
+    burner.SetIdVolume(label);
+    GatherOptions options;
+    options.Stop = [this] { return stopGathering_.load(); };
+    options.FilesGathered = &filesGathered_;
+    gathered_ = GatherItems(burner, items, options);
+    if (!stopGathering_)
+      burner.PrepareImage(true, nullptr);
+    PostMessageA(self_, kGatheredMessage, 0, 0);
+  });
+}
+
+// Ends the gathering thread: at once when the build was given up, after its work otherwise.
+void TFrmISOCreate::JoinGatherer() {
+  if (gatherer_.joinable())
+    gatherer_.join();
+  gathering_ = false;
+}
+
+// The image is prepared (on the gathering thread, now ended): the write starts.
+void TFrmISOCreate::Gathered() {
+  JoinGatherer();
+  LabelProgress.SetText("压制进度");
+  if (aborted_)
+    return;
+  for (const LeftOutItem &item : gathered_.LeftOut)
+    leftOut_.push_back({item.Path, ReasonText(item.Reason)});
   Gauge1.SetMax(static_cast<std::uint32_t>(KavoBurner1->ImageSectors()));
   Gauge1.SetValue(0);
   Label_Size.SetText(TotalMegabytes() + " MB");
-  KavoBurner1->WriteImage(path);
-}
-
-// Hands every item to the component, noting what it leaves out: refused names (through its
-// event), sources that are gone, folders it cannot read, and a reached limit (on its debug
-// channel).
-void TFrmISOCreate::Gather() {
-  TKavoBurner &burner = *KavoBurner1;
-  const std::string *current = nullptr;
-  burner.OnLeftOut = [this](TKavoBurner *, const std::string &path, const std::string &reason) {
-    NoteLeftOut(path, ReasonText(reason));
-  };
-  burner.OnDebugMessage = [&](TSCSIDevice *, const std::string &, std::uint8_t level) {
-    if (level == 3 && current)
-      NoteLeftOut(*current, "超出了映像能容纳的目录或文件数");
-  };
-  for (int row = 0; row < ListView1.Count(); ++row) {
-    const std::string caption = ListView1.Caption(row);
-    current = &caption;
-    if (ListView1.Image(row) != kFolderPicture) {
-      if (burner.InsertFile("\\", caption, false) < 0)
-        NoteLeftOut(caption, "找不到该文件");
-    } else {
-      burner.InsertFolder("\\", caption, false, true, ListView1.Checked(row), kAllAttributes,
-                          "*.*");
-    }
-  }
-  burner.OnLeftOut = nullptr;
-  burner.OnDebugMessage = nullptr;
-}
-
-void TFrmISOCreate::NoteLeftOut(const std::string &path, const std::string &reason) {
-  if (!leftOut_.empty() && leftOut_.back().path == path)
-    return; // one line an item, however many times it was refused
-  leftOut_.push_back({path, reason});
+  KavoBurner1->WriteImage(imagePath_);
 }
 
 std::string TFrmISOCreate::LeftOutMessage() const {
@@ -353,13 +369,18 @@ std::string TFrmISOCreate::LeftOutMessage() const {
 }
 
 void TFrmISOCreate::Timer1Timer() {
+  if (gathering_) {
+    Label_Size.SetText(FormatCount(static_cast<std::uint64_t>(filesGathered_.load())) + "个文件");
+    return;
+  }
   const std::int64_t written = KavoBurner1->BytesWritten();
-  Label_Size.SetText(FormatMegabytes(written) + "/" + TotalMegabytes() + " MB");
+  Label_Size.SetText(ProgressText(written, KavoBurner1->ImageSectors() * kSectorSize));
   Gauge1.SetValue(written / kSectorSize);
 }
 
 void TFrmISOCreate::btnAbortClick() {
   aborted_ = true;
+  stopGathering_ = true;
   KavoBurner1->AbortWrite();
   StopTimer(kTimer1);
   Say("用户放弃压制!");
@@ -388,8 +409,7 @@ void TFrmISOCreate::WriteDone(const std::string &error) {
   if (!error.empty()) {
     DeleteFileA(imagePath_.c_str());
     SetBuilding(false);
-    Gauge1.SetValue(0);
-    Label_Size.SetText("0/0Mb");
+    ResetProgress(Gauge1, Label_Size);
     Say(FailureMessage(error));
     return;
   }
@@ -435,6 +455,9 @@ LRESULT TFrmISOCreate::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
   case WM_SIZE:
     FormResize();
     break;
+  case kGatheredMessage:
+    Gathered();
+    return 0;
   case kWriteDoneMessage: {
     std::string error;
     {
