@@ -138,7 +138,7 @@ bool TFrmISOBuilder::Copy(const std::string &drive, std::int64_t size, const std
     Say(winkit::WithSystemReason("无法打开光驱读取文件!", source.LastError()));
     return false;
   }
-  ImageFile target(path);
+  RippedImageFile target(path);
   if (!target.IsOpen()) {
     source.Close();
     Say(winkit::WithSystemReason("无法创建ISO文件!", target.LastError()));

@@ -63,21 +63,21 @@ bool VolumeFile::Read(std::uint64_t offset, void *buffer, std::uint32_t size, st
   return true;
 }
 
-ImageFile::ImageFile(const std::string &path)
+RippedImageFile::RippedImageFile(const std::string &path)
     : path_(path),
       handle_(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           CREATE_ALWAYS, 0, nullptr)),
       lastError_(IsOpen() ? 0 : GetLastError()) {}
 
-ImageFile::~ImageFile() { Close(); }
+RippedImageFile::~RippedImageFile() { Close(); }
 
-void ImageFile::Close() {
+void RippedImageFile::Close() {
   if (IsOpen())
     CloseHandle(handle_);
   handle_ = INVALID_HANDLE_VALUE;
 }
 
-std::uint32_t ImageFile::Write(const void *data, std::uint32_t size) {
+std::uint32_t RippedImageFile::Write(const void *data, std::uint32_t size) {
   DWORD written = 0;
   if (!WriteFile(handle_, data, size, &written, nullptr)) {
     lastError_ = GetLastError();
@@ -86,7 +86,7 @@ std::uint32_t ImageFile::Write(const void *data, std::uint32_t size) {
   return written;
 }
 
-void ImageFile::Discard() {
+void RippedImageFile::Discard() {
   Close();
   DeleteFileA(path_.c_str());
 }

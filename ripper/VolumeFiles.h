@@ -42,12 +42,12 @@ private:
 };
 
 // The image file, created anew (an existing file is replaced) and written from its start.
-class ImageFile final : public ImageTarget {
+class RippedImageFile final : public ImageTarget {
 public:
-  explicit ImageFile(const std::string &path);
-  ~ImageFile() override;
-  ImageFile(const ImageFile &) = delete;
-  ImageFile &operator=(const ImageFile &) = delete;
+  explicit RippedImageFile(const std::string &path);
+  ~RippedImageFile() override;
+  RippedImageFile(const RippedImageFile &) = delete;
+  RippedImageFile &operator=(const RippedImageFile &) = delete;
 
   bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
   void Close();
