@@ -152,6 +152,11 @@ kernel::Device *KernelModel::Open(const std::u16string &name) {
   return device;
 }
 
+void KernelModel::Reference(kernel::Device *device) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  ++device->openHandles;
+}
+
 void KernelModel::Close(kernel::Device *device) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (--device->openHandles == 0 && device->deleted)
@@ -503,7 +508,7 @@ bool CallerMayCreateGlobalNames() {
 Irql CurrentIrql() { return test::ThreadIrql(); }
 void ReferenceDevice(Device *device) {
   test::AtMost(kDispatchLevel, "ObReferenceObject");
-  ++device->openHandles; // guarded like a handle: Close() drops it
+  Current().Reference(device); // counted like a handle: Close() drops it
 }
 void DereferenceDevice(Device *device) {
   test::AtMost(kDispatchLevel, "ObDereferenceObject");
