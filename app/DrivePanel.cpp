@@ -10,6 +10,7 @@
 #include "drive_client.h"
 #include "image_check.h"
 #include "winkit/Dialogs.h"
+#include "winkit/SystemError.h"
 
 #include <shellapi.h>
 
@@ -85,7 +86,7 @@ std::string ImageRefusalText(ImageRefusal why, const std::string &path) {
 std::string RecordFailureText(const DriveRecordError &e) {
   return "无法在注册表中记录虚拟光驱 " + std::string(1, e.letter()) +
          ":, 已将它移除!\r\n请以管理员身份运行本程序.\r\n\r\n详细信息: " +
-         SystemErrorText(e.code()) + " (错误 " + std::to_string(e.code()) + ")";
+         winkit::SystemErrorText(DWORD(e.code())) + " (错误 " + std::to_string(e.code()) + ")";
 }
 
 } // namespace

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 namespace velmor {
 
@@ -253,21 +252,6 @@ public:
 DriveSystem &Win32DriveSystem() {
   static Win32System system;
   return system;
-}
-
-std::string SystemErrorText(long code) {
-  struct LocalFreeDeleter {
-    void operator()(char *text) const { LocalFree(text); }
-  };
-  char *text = nullptr;
-  const DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, DWORD(code), 0, reinterpret_cast<char *>(&text), 0, nullptr);
-  const std::unique_ptr<char, LocalFreeDeleter> owned(text);
-  std::string message(text ? text : "", text ? n : 0);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
-    message.pop_back();
-  return message;
 }
 
 } // namespace velmor

@@ -3,6 +3,7 @@
 #include "app/ProductInfo.h"
 #include "fakes.h"
 #include "winkit/Application.h"
+#include "winkit/SystemError.h"
 
 #include <gtest/gtest.h>
 
@@ -485,7 +486,7 @@ TEST_F(FrmMainTest, DrivePanelLabelsAndRefusedInsert) {
   ASSERT_EQ(dialogs.messages.size(), 2u);
   const std::string &text = dialogs.messages[1].text;
   EXPECT_EQ(text.rfind("无法在注册表中记录虚拟光驱 C:, 已将它移除!", 0), 0u) << text;
-  EXPECT_NE(text.find(SystemErrorText(5) + " (错误 5)"), std::string::npos) << text;
+  EXPECT_NE(text.find(winkit::SystemErrorText(5) + " (错误 5)"), std::string::npos) << text;
   EXPECT_EQ(dialogs.messages[1].flags, unsigned(MB_ICONERROR));
   EXPECT_EQ(drives.log.back(), "control " + std::to_string(IOCTL_VELMOR_REMOVE_DEVICE));
   EXPECT_FALSE(form->Animate1.Visible());
