@@ -40,7 +40,6 @@ using Irql = uint8_t;
 inline constexpr Irql kPassiveLevel = 0;
 inline constexpr Irql kApcLevel = 1;
 inline constexpr Irql kDispatchLevel = 2;
-Irql CurrentIrql();
 
 // I/O manager (PASSIVE_LEVEL).
 NtStatus CreateDevice(Driver *driver, const UString *name, uint32_t extensionSize,

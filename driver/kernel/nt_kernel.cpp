@@ -38,8 +38,6 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
 
 } // namespace
 
-Irql CurrentIrql() { return KeGetCurrentIrql(); }
-
 NtStatus CreateDevice(Driver *driver, const UString *name, uint32_t extensionSize,
                       uint32_t deviceType, uint32_t characteristics, bool exclusive,
                       Device **created) {

@@ -16,6 +16,8 @@ namespace {
 
 KernelModel *current = nullptr;
 thread_local kernel::Irql t_irql = kernel::kPassiveLevel;
+// Set in the threads the driver starts: they run in the system's context, not a caller's.
+thread_local bool t_driverThread = false;
 
 const char *LevelName(kernel::Irql level) {
   switch (level) {
@@ -41,6 +43,15 @@ void AtMost(kernel::Irql highest, const char *routine) {
   if (t_irql > highest)
     Current().Violation(std::string(routine) + " called at " + LevelName(t_irql) +
                         " (allowed up to " + LevelName(highest) + ")");
+}
+
+// A routine that acts on the calling thread's rights: it must run in the caller's own thread,
+// at PASSIVE_LEVEL, never in one of the driver's threads, whose rights are the system's.
+void InCallerThread(const char *routine) {
+  AtMost(kernel::kPassiveLevel, routine);
+  if (t_driverThread)
+    Current().Violation(std::string(routine) +
+                        " called in the driver's own thread: it would check the system's rights");
 }
 
 std::u16string Text(const UString *s) {
@@ -194,7 +205,10 @@ NtStatus KernelModel::CheckCallerRead(const std::u16string &ntPath) {
 
 NtStatus KernelModel::StartThread(kernel::ThreadRoutine routine, void *context) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  threads_.emplace_back([routine, context] { routine(context); });
+  threads_.emplace_back([routine, context] {
+    t_driverThread = true;
+    routine(context);
+  });
   return status::kSuccess;
 }
 
@@ -501,11 +515,10 @@ void MarkPending(Request *r) { r->pending = true; }
 void **RequestContext(Request *r) { return r->driverContext; }
 bool FromUserMode(Request *r) { return r->fromUserMode; }
 bool CallerMayCreateGlobalNames() {
-  test::AtMost(kPassiveLevel, "SeSinglePrivilegeCheck");
+  test::InCallerThread("SeSinglePrivilegeCheck");
   return Current().CallerPrivileged();
 }
 
-Irql CurrentIrql() { return test::ThreadIrql(); }
 void ReferenceDevice(Device *device) {
   test::AtMost(kDispatchLevel, "ObReferenceObject");
   Current().Reference(device); // counted like a handle: Close() drops it
@@ -565,7 +578,7 @@ NtStatus StartSystemThread(ThreadRoutine routine, void *context) {
 }
 
 NtStatus CheckCallerMayRead(const UString *ntPath) {
-  test::AtMost(kPassiveLevel, "ZwCreateFile");
+  test::InCallerThread("ZwCreateFile(OBJ_FORCE_ACCESS_CHECK)");
   return Current().CheckCallerRead(test::Text(ntPath));
 }
 
