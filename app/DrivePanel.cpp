@@ -83,10 +83,47 @@ std::string ImageRefusalText(ImageRefusal why, const std::string &path) {
   return {};
 }
 
+constexpr char kNotAdministratorText[] = "插入失败!,请确定您拥有管理员身份!";
+
+std::string ErrorDetail(uint32_t code) {
+  return "\r\n\r\n详细信息: " + winkit::SystemErrorText(DWORD(code)) + " (错误 " +
+         std::to_string(code) + ")";
+}
+
+// Why the driver could not be installed or started, with the system's text as detail.
+std::string InstallFailureText(const InstallFailure &f) {
+  const std::string file = "\"" + f.driverPath + "\"";
+  const std::string detail = ErrorDetail(f.code);
+  switch (ProblemOf(f)) {
+  case InstallProblem::kNeedsAdministrator:
+    break;
+  case InstallProblem::kDiskFull:
+    return "插入失败!磁盘空间不足, 无法写入驱动程序文件 " + file + "!\r\n请腾出磁盘空间后再试." +
+           detail;
+  case InstallProblem::kDriverFileDenied:
+    return "插入失败!无权写入驱动程序文件 " + file + "!\r\n请以管理员身份运行本程序." + detail;
+  case InstallProblem::kDriverFileNotWritten:
+    return "插入失败!无法写入驱动程序文件 " + file + "!" + detail;
+  case InstallProblem::kServiceNotRegistered:
+    return std::string("插入失败!无法注册驱动程序服务 ") + kServiceName + "!" + detail;
+  case InstallProblem::kSignatureRefused:
+    return "插入失败!Windows 拒绝加载驱动程序 " + file +
+           ", 它的数字签名未被接受!\r\n64 位 Windows 只加载经过签名的驱动程序: 请开启测试签名模式 "
+           "(bcdedit /set testsigning on) 并重新启动计算机." +
+           detail;
+  case InstallProblem::kDriverFileMissing:
+    return "插入失败!找不到驱动程序文件 " + file + "!" + detail;
+  case InstallProblem::kWrongProcessor:
+    return "插入失败!驱动程序文件 " + file + " 不适用于本机的处理器!" + detail;
+  case InstallProblem::kServiceNotStarted:
+    return std::string("插入失败!无法启动驱动程序服务 ") + kServiceName + "!" + detail;
+  }
+  return kNotAdministratorText;
+}
+
 std::string RecordFailureText(const DriveRecordError &e) {
   return "无法在注册表中记录虚拟光驱 " + std::string(1, e.letter()) +
-         ":, 已将它移除!\r\n请以管理员身份运行本程序.\r\n\r\n详细信息: " +
-         winkit::SystemErrorText(DWORD(e.code())) + " (错误 " + std::to_string(e.code()) + ")";
+         ":, 已将它移除!\r\n请以管理员身份运行本程序." + ErrorDetail(uint32_t(e.code()));
 }
 
 } // namespace
@@ -111,9 +148,13 @@ void TFrmMain::btnInjectClick() {
     return ShowDriveMessage(ImageRefusalText(image.refusal, image.path), winkit::kInfoFlags);
   if (!AnyDriveLetterFree(*drives_))
     return ShowDriveMessage(kNoFreeLetterText, winkit::kInfoFlags);
-  DeviceHandle control = OpenControlDevice(*drives_);
-  if (!control.valid())
-    return ShowDriveMessage("插入失败!,请确定您拥有管理员身份!", winkit::kInfoFlags);
+  InstallFailure failure;
+  DeviceHandle control = OpenControlDevice(*drives_, &failure);
+  if (!control.valid()) {
+    const std::string text = InstallFailureText(failure);
+    return ShowDriveMessage(text, text == kNotAdministratorText ? winkit::kInfoFlags
+                                                                : winkit::kErrorFlags);
+  }
   AddResult added{};
   std::string recordFailure;
   try {

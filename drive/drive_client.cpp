@@ -54,43 +54,139 @@ std::string GetSystemDirPath(DriveSystem &system) {
   return dir;
 }
 
-void WriteDriverFile(DriveSystem &system, const std::string &path) {
-  DeviceHandle file(system, system.CreateFileForWrite(path));
-  if (!file.valid())
-    return;
-  const EmbeddedFile driver = EmbeddedDriverFile();
-  // Every byte, including the debug records past the last section.
-  for (uint32_t at = 0; at < driver.size; at += kDriverWritePiece)
-    system.WriteFile(file.get(), driver.data + at, std::min(kDriverWritePiece, driver.size - at));
+EmbeddedFile DriverFileForSystem(DriveSystem &system) {
+  return system.Is64BitSystem() ? EmbeddedDriverFileX64() : EmbeddedDriverFile();
 }
 
-bool InstallAndStartService(DriveSystem &system, DriveSystem::Handle manager,
-                            const std::string &name, const std::string &driverPath) {
+namespace {
+
+// File names under the system directory mean the system's own files while this lives: the
+// driver goes where the kernel and the service manager look, never to the folder kept for
+// 32-bit programs. Nothing else may happen meanwhile (a library loaded now would be the
+// system's 64-bit one).
+class NativeSystemFiles {
+public:
+  explicit NativeSystemFiles(DriveSystem &system)
+      : system_(system.Is64BitSystem() ? &system : nullptr) {
+    if (system_)
+      system_->SetFileRedirection(false);
+  }
+  ~NativeSystemFiles() {
+    if (system_)
+      system_->SetFileRedirection(true);
+  }
+  NativeSystemFiles(const NativeSystemFiles &) = delete;
+  NativeSystemFiles &operator=(const NativeSystemFiles &) = delete;
+
+private:
+  DriveSystem *system_;
+};
+
+// One byte more than the driver tells a longer file from it.
+bool ReadDriverFile(DriveSystem &system, const std::string &path, EmbeddedFile driver,
+                    std::vector<uint8_t> &bytes) {
+  return system.ReadFileStart(path, driver.size + 1, bytes);
+}
+bool SameBytes(const std::vector<uint8_t> &bytes, EmbeddedFile driver) {
+  return bytes.size() == driver.size && std::equal(bytes.begin(), bytes.end(), driver.data);
+}
+
+} // namespace
+
+uint32_t PlaceDriverFile(DriveSystem &system, const std::string &path, EmbeddedFile driver) {
+  NativeSystemFiles native(system);
+  std::vector<uint8_t> bytes;
+  // Any other file there (a driver for the other processor, an older build, the remains of a
+  // write that failed) would keep the driver from ever starting: it is replaced.
+  if (ReadDriverFile(system, path, driver, bytes) && SameBytes(bytes, driver))
+    return 0;
+  {
+    DeviceHandle file(system, system.CreateFileForWrite(path));
+    if (!file.valid())
+      return system.LastError();
+    // Every byte, including the debug records past the last section.
+    for (uint32_t at = 0; at < driver.size; at += kDriverWritePiece)
+      if (!system.WriteFile(file.get(), driver.data + at,
+                            std::min(kDriverWritePiece, driver.size - at)))
+        return system.LastError();
+  }
+  if (!ReadDriverFile(system, path, driver, bytes))
+    return system.LastError();
+  return SameBytes(bytes, driver) ? 0 : syserr::kWriteFault;
+}
+
+InstallFailure InstallAndStartService(DriveSystem &system, DriveSystem::Handle manager,
+                                      const std::string &name, const std::string &driverPath) {
+  using Step = InstallFailure::Step;
   DriveSystem::Handle service = system.OpenDriverService(manager, name);
   if (service == DriveSystem::kNoService)
     service = system.CreateKernelService(manager, name, driverPath);
   if (service == DriveSystem::kNoService)
-    return false;
-  const bool started = system.StartDriverService(service);
+    return {Step::kService, system.LastError(), driverPath};
+  InstallFailure result;
+  if (!system.StartDriverService(service)) {
+    const uint32_t error = system.LastError();
+    if (error != syserr::kServiceAlreadyRunning)
+      result = {Step::kStart, error, driverPath};
+  }
   system.CloseService(service);
-  return started;
+  return result;
 }
 
-DeviceHandle OpenControlDevice(DriveSystem &system) {
+DeviceHandle OpenControlDevice(DriveSystem &system, InstallFailure *failure) {
+  using Step = InstallFailure::Step;
   DeviceHandle control = OpenControl(system);
   if (control.valid())
     return control;
-  const DriveSystem::Handle manager = system.OpenServiceManager();
+  // The path the service manager reads, the same for a 32-bit and a 64-bit system.
   const std::string driverPath = GetSystemDirPath(system) + kDriverFileName;
-  // A file already there is never replaced, whatever it holds.
-  if (!system.FileExists(driverPath))
-    WriteDriverFile(system, driverPath);
-  if (manager != DriveSystem::kNoService) {
-    // Whether the start was accepted does not matter: the second open decides.
-    InstallAndStartService(system, manager, kServiceName, driverPath);
+  InstallFailure why{Step::kNone, 0, driverPath};
+  if (const uint32_t error = PlaceDriverFile(system, driverPath, DriverFileForSystem(system))) {
+    why = {Step::kDriverFile, error, driverPath};
+  } else if (const DriveSystem::Handle manager = system.OpenServiceManager();
+             manager == DriveSystem::kNoService) {
+    why = {Step::kServiceManager, system.LastError(), driverPath};
+  } else {
+    why = InstallAndStartService(system, manager, kServiceName, driverPath);
     system.CloseService(manager);
   }
-  return OpenControl(system);
+  // Whatever the steps answered, the second open decides.
+  control = OpenControl(system);
+  if (!control.valid() && failure)
+    *failure = why;
+  return control;
+}
+
+InstallProblem ProblemOf(const InstallFailure &f) {
+  using Step = InstallFailure::Step;
+  switch (f.step) {
+  case Step::kNone:
+    break;
+  case Step::kDriverFile:
+    if (f.code == syserr::kDiskFull || f.code == syserr::kHandleDiskFull)
+      return InstallProblem::kDiskFull;
+    return f.code == syserr::kAccessDenied ? InstallProblem::kDriverFileDenied
+                                           : InstallProblem::kDriverFileNotWritten;
+  case Step::kServiceManager:
+  case Step::kService:
+    if (f.code != syserr::kAccessDenied)
+      return InstallProblem::kServiceNotRegistered;
+    break;
+  case Step::kStart:
+    switch (f.code) {
+    case syserr::kAccessDenied:
+      break;
+    case syserr::kInvalidImageHash:
+      return InstallProblem::kSignatureRefused;
+    case syserr::kFileNotFound:
+      return InstallProblem::kDriverFileMissing;
+    case syserr::kBadExeFormat:
+      return InstallProblem::kWrongProcessor;
+    default:
+      return InstallProblem::kServiceNotStarted;
+    }
+  }
+  return InstallProblem::kNeedsAdministrator;
 }
 
 // The drive type alone does not see every device (under Wine not even the drives of this

@@ -44,24 +44,56 @@ private:
   DriveSystem::Handle handle_ = DriveSystem::kInvalidHandle;
 };
 
-// The driver file carried by the program (velmor.sys as built).
+// The driver files carried by the program (velmor.sys as built), one for each processor.
 struct EmbeddedFile {
   const uint8_t *data;
   uint32_t size;
 };
-EmbeddedFile EmbeddedDriverFile();
+EmbeddedFile EmbeddedDriverFile();    // i386
+EmbeddedFile EmbeddedDriverFileX64(); // x86-64
+// The one the running system loads: a 64-bit system loads only 64-bit drivers.
+EmbeddedFile DriverFileForSystem(DriveSystem &system);
+
+// The step of installing the driver that failed, with the system's error code.
+struct InstallFailure {
+  enum class Step {
+    kNone,           // nothing failed that the client saw, yet the device did not open
+    kDriverFile,     // writing the driver file, or reading it back
+    kServiceManager, // opening the service manager
+    kService,        // creating the service
+    kStart,          // starting the service
+  };
+  Step step = Step::kNone;
+  uint32_t code = 0;
+  std::string driverPath; // the driver file's path
+};
+
+// What a failed install comes down to for the user, by the step and the system's error code.
+enum class InstallProblem {
+  kNeedsAdministrator,   // also when nothing the client saw failed
+  kDiskFull,             // writing the driver file
+  kDriverFileDenied,     // writing the driver file
+  kDriverFileNotWritten, // any other failure of the write or its read back
+  kServiceNotRegistered,
+  kSignatureRefused,  // the start: the system refused the signature or the image's hash
+  kDriverFileMissing, // the start
+  kWrongProcessor,    // the start: a driver for another processor
+  kServiceNotStarted, // the start, for any other reason
+};
+InstallProblem ProblemOf(const InstallFailure &failure);
 
 // The system directory, always ending in "\".
 std::string GetSystemDirPath(DriveSystem &system);
-// Writes the embedded driver file to `path`, whole; failures are silent.
-void WriteDriverFile(DriveSystem &system, const std::string &path);
-// Opens the service or creates it as an auto-start kernel driver; true if the start request
-// was accepted.
-bool InstallAndStartService(DriveSystem &system, DriveSystem::Handle manager,
-                            const std::string &name, const std::string &driverPath);
+// Puts `driver` at `path` unless the file there already holds exactly its bytes, checking
+// every write and reading the file back; 0, or the system's error code of what failed.
+uint32_t PlaceDriverFile(DriveSystem &system, const std::string &path, EmbeddedFile driver);
+// Opens the service or creates it as an auto-start kernel driver and starts it; 0 when the
+// start request was accepted or the service already runs, else the failed step and its code.
+InstallFailure InstallAndStartService(DriveSystem &system, DriveSystem::Handle manager,
+                                      const std::string &name, const std::string &driverPath);
 // The control device, installing and starting the driver when it does not open; an invalid
-// handle when it still cannot be opened.
-DeviceHandle OpenControlDevice(DriveSystem &system);
+// handle when it still cannot be opened, with what went wrong in `failure` when given.
+DeviceHandle OpenControlDevice(DriveSystem &system, InstallFailure *failure = nullptr);
 // The first letter from C to Z that names no drive and no device, else 'A'.
 char FindFreeDriveLetter(DriveSystem &system);
 // True when `letter` names no drive and no device.

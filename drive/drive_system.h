@@ -35,6 +35,19 @@ public:
   // Creates or truncates a file for writing, sharing reads; kInvalidHandle on failure.
   virtual Handle CreateFileForWrite(const std::string &path) = 0;
   virtual bool WriteFile(Handle file, const void *data, uint32_t size) = 0;
+  // Up to `limit` bytes from the start of a file; false when it cannot be opened or read.
+  virtual bool ReadFileStart(const std::string &path, uint32_t limit,
+                             std::vector<uint8_t> &bytes) = 0;
+  // The system's error code of this thread's last failed call.
+  virtual uint32_t LastError() = 0;
+
+  // True when this 32-bit program runs on a 64-bit system (WOW64), which loads only 64-bit
+  // drivers.
+  virtual bool Is64BitSystem() = 0;
+  // On a 64-bit system a 32-bit program's file names under the system directory are turned to
+  // the folder kept for 32-bit programs. With redirection off, this thread's file names mean
+  // the system's own files until it is turned on again.
+  virtual void SetFileRedirection(bool on) = 0;
 
   // Devices, opened for reading with read sharing; kInvalidHandle when the open fails. For a
   // drive this opens its volume: the system mounts a file system on it first.
@@ -81,6 +94,19 @@ public:
 inline constexpr unsigned kDriveNoRootDir = 1;
 inline constexpr unsigned kDriveRemote = 4;
 inline constexpr unsigned kDriveCdrom = 5;
+
+// System error codes the client tells apart (the platform's values).
+namespace syserr {
+inline constexpr uint32_t kFileNotFound = 2;
+inline constexpr uint32_t kAccessDenied = 5;
+inline constexpr uint32_t kHandleDiskFull = 39;
+inline constexpr uint32_t kDiskFull = 112;
+inline constexpr uint32_t kBadExeFormat = 193; // a driver for another processor
+// the signature was refused (ERROR_INVALID_IMAGE_HASH, which mingw-w64 does not define)
+inline constexpr uint32_t kInvalidImageHash = 577;
+inline constexpr uint32_t kServiceAlreadyRunning = 1056;
+inline constexpr uint32_t kWriteFault = 29; // what a read back that differs reports
+} // namespace syserr
 
 // Requests to the file system mounted on a drive (the platform's codes), which the client
 // sends to take a volume down before the drive goes.

@@ -11,6 +11,14 @@ static_assert(fsctl::kLockVolume == FSCTL_LOCK_VOLUME, "lock volume");
 static_assert(fsctl::kUnlockVolume == FSCTL_UNLOCK_VOLUME, "unlock volume");
 static_assert(fsctl::kDismountVolume == FSCTL_DISMOUNT_VOLUME, "dismount volume");
 static_assert(kDriveRemote == DRIVE_REMOTE, "network drive type");
+static_assert(syserr::kFileNotFound == ERROR_FILE_NOT_FOUND &&
+                  syserr::kAccessDenied == ERROR_ACCESS_DENIED &&
+                  syserr::kHandleDiskFull == ERROR_HANDLE_DISK_FULL &&
+                  syserr::kDiskFull == ERROR_DISK_FULL &&
+                  syserr::kBadExeFormat == ERROR_BAD_EXE_FORMAT &&
+                  syserr::kServiceAlreadyRunning == ERROR_SERVICE_ALREADY_RUNNING &&
+                  syserr::kWriteFault == ERROR_WRITE_FAULT,
+              "system error codes");
 
 namespace {
 
@@ -36,6 +44,16 @@ public:
 private:
   UINT previous_;
 };
+
+// Routines that systems before 64-bit Windows lack: looked up, not imported, so that the
+// program still starts there.
+template <class Function> Function Kernel32Routine(const char *name) {
+  const FARPROC routine = GetProcAddress(GetModuleHandleA("kernel32.dll"), name);
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(routine));
+}
+using IsWow64ProcessRoutine = BOOL(WINAPI *)(HANDLE, PBOOL);
+using DisableRedirectionRoutine = BOOL(WINAPI *)(PVOID *);
+using RevertRedirectionRoutine = BOOL(WINAPI *)(PVOID);
 
 std::wstring Widen(const std::string &text) {
   const int units = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
@@ -99,6 +117,51 @@ public:
   bool WriteFile(Handle file, const void *data, uint32_t size) override {
     DWORD written = 0;
     return ::WriteFile(ToHandle(file), data, size, &written, nullptr) && written == size;
+  }
+
+  bool ReadFileStart(const std::string &path, uint32_t limit,
+                     std::vector<uint8_t> &bytes) override {
+    bytes.clear();
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+      return false;
+    bytes.resize(limit);
+    DWORD total = 0, got = 0;
+    bool ok = true;
+    while (total < limit) {
+      ok = ::ReadFile(file, bytes.data() + total, limit - total, &got, nullptr) != FALSE;
+      if (!ok || got == 0)
+        break;
+      total += got;
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    SetLastError(error);
+    bytes.resize(total);
+    return ok;
+  }
+
+  uint32_t LastError() override { return GetLastError(); }
+
+  bool Is64BitSystem() override {
+    static const auto isWow64 = Kernel32Routine<IsWow64ProcessRoutine>("IsWow64Process");
+    BOOL wow64 = FALSE;
+    return isWow64 && isWow64(GetCurrentProcess(), &wow64) && wow64;
+  }
+
+  void SetFileRedirection(bool on) override {
+    // The switch belongs to the calling thread, and so does what it saved.
+    thread_local PVOID saved = nullptr;
+    static const auto disable =
+        Kernel32Routine<DisableRedirectionRoutine>("Wow64DisableWow64FsRedirection");
+    static const auto revert =
+        Kernel32Routine<RevertRedirectionRoutine>("Wow64RevertWow64FsRedirection");
+    if (!on && disable)
+      disable(&saved);
+    else if (on && revert)
+      revert(saved);
   }
 
   std::string FullPath(const std::string &path) override {

@@ -90,6 +90,35 @@ std::string Refusal(ImageRefusal why, const std::string &path) {
   return {};
 }
 
+std::string InstallFailureMessage(const InstallFailure &f) {
+  const std::string code = " (error " + std::to_string(f.code) + ")";
+  const std::string file = f.driverPath + ": ";
+  switch (ProblemOf(f)) {
+  case InstallProblem::kNeedsAdministrator:
+    break;
+  case InstallProblem::kDiskFull:
+    return file + "cannot write the driver file: the disk is full" + code;
+  case InstallProblem::kDriverFileDenied:
+    return file + "cannot write the driver file: access denied; run as administrator" + code;
+  case InstallProblem::kDriverFileNotWritten:
+    return file + "cannot write the driver file" + code;
+  case InstallProblem::kServiceNotRegistered:
+    return std::string("cannot register the driver service ") + kServiceName + code;
+  case InstallProblem::kSignatureRefused:
+    return file +
+           "the system refused the driver's signature: 64-bit Windows loads only signed "
+           "drivers (turn on test signing, or sign it with your own certificate)" +
+           code;
+  case InstallProblem::kDriverFileMissing:
+    return file + "the driver file is missing" + code;
+  case InstallProblem::kWrongProcessor:
+    return file + "the driver file is not for this processor" + code;
+  case InstallProblem::kServiceNotStarted:
+    return std::string("cannot start the driver service ") + kServiceName + code;
+  }
+  return "cannot reach the Velmor driver: installing and starting it needs administrator rights";
+}
+
 int Mount(DriveSystem &system, const char *image, const char *letterText) {
   const ImageCheck checked = CheckImagePath(system, image, "");
   if (checked.refusal != ImageRefusal::kNone)
@@ -105,10 +134,10 @@ int Mount(DriveSystem &system, const char *image, const char *letterText) {
   } else if (!AnyDriveLetterFree(system)) {
     return Fail("no free drive letter");
   }
-  DeviceHandle control = OpenControlDevice(system);
+  InstallFailure failure;
+  DeviceHandle control = OpenControlDevice(system, &failure);
   if (!control.valid())
-    return Fail("cannot reach the Velmor driver: installing and starting it needs "
-                "administrator rights");
+    return Fail(InstallFailureMessage(failure));
   if (interrupted)
     return kInterrupted;
   try {

@@ -1,7 +1,7 @@
 // The main window's drive commands on a machine where velmor.sys was never installed: double
 // clicks on image rows insert drives through the real driver, a double click on a drive node
-// ejects one. Run by drive_panel_test.sh in a prefix of its own, with
-//   VELMOR_DRIVER  the velmor.sys just built
+// ejects one. Run by drive_panel_test.sh in a prefix of its own (which checks the driver file
+// that the first insert wrote), with
 //   VELMOR_IMAGES  two ISO images, separated by '|'
 //   VELMOR_LABELED a letter whose CD-ROM drive has a volume label, then ':' and the label
 //   VELMOR_LIST    where the list file would be: the folder of the images
@@ -136,17 +136,12 @@ protected:
 
 TEST_F(DrivePanelWineTest, InsertReadEjectAndRefreshThroughTheRealDriver) {
   DriveSystem &system = Win32DriveSystem();
-  const std::string installed = GetSystemDirPath(system) + kDriverFileName;
-  ASSERT_FALSE(system.FileExists(installed)) << "the prefix must not have the driver yet";
   EXPECT_EQ(Tree(), Rows{kProductTitle});
 
   // First insert: the driver is written, registered and started.
   DoubleClickRow(0);
   ASSERT_TRUE(WaitForTree(2)) << ::testing::PrintToString(Tree());
   EXPECT_TRUE(dialogs.messages.empty());
-  const std::vector<char> built = FileBytes(Env("VELMOR_DRIVER"));
-  ASSERT_FALSE(built.empty());
-  EXPECT_TRUE(FileBytes(installed) == built) << "velmor.sys differs from the build's";
   {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_QUERY_STATUS);

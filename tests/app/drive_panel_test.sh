@@ -1,15 +1,17 @@
 #!/bin/sh
 # The main window's drive commands with the real driver, in a Wine prefix of its own (the
 # driver gets installed there, and the test restarts that prefix's Wine server).
-#   drive_panel_test.sh <win32 build dir> <drive_panel_check.exe> <velmor.sys>
+#   drive_panel_test.sh <win32 build dir> <drive_panel_check.exe> <velmor.sys> [win64]
+# With win64 the prefix is a 64-bit system and velmor.sys the x86-64 driver.
 set -eu
 build_dir=$1
 check=$2
 driver=$3
+arch=${4:-win32}
 
 # shellcheck source=tests/wine_own_prefix.sh
 . "$(dirname "$0")/../wine_own_prefix.sh"
-own_wine_prefix "$build_dir" drive-panel-prefix
+own_wine_prefix "$build_dir" "drive-panel-prefix-$arch" "$arch"
 
 # Two ISO images with Chinese names, and a CD-ROM drive D: backed by a third, labelled one.
 work="$WINEPREFIX/drive_c/velmor-panel"
@@ -40,6 +42,15 @@ asks_for_administrator "$build_dir/velmor.exe" || {
   exit 1
 }
 
-VELMOR_DRIVER="$driver" VELMOR_IMAGES='C:\velmor-panel\光盘一.iso|C:\velmor-panel\second.iso' \
+windows="$WINEPREFIX/drive_c/windows"
+[ ! -e "$windows/system32/velmor.sys" ] || {
+  echo "FAIL: the prefix must not have the driver yet"
+  exit 1
+}
+VELMOR_IMAGES='C:\velmor-panel\光盘一.iso|C:\velmor-panel\second.iso' \
   VELMOR_LABELED=D:PANELCD VELMOR_LIST='C:\velmor-panel\IsoFile.ini' VELMOR_LONG="$long_path" \
   VELMOR_NETWORK='N:\net.iso' wine "$check"
+# The first insert put the driver for the system's processor into the system's own system
+# directory, never into syswow64, the folder of 32-bit programs.
+cmp "$windows/system32/velmor.sys" "$driver"
+[ ! -e "$windows/syswow64/velmor.sys" ]

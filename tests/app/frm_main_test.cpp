@@ -477,6 +477,26 @@ TEST_F(FrmMainTest, DrivePanelLabelsAndRefusedInsert) {
   EXPECT_FALSE(form->Animate1.Visible());
   EXPECT_TRUE(drives.values.size() == 3 && drives.broadcasts.empty());
 
+  // A refused signature and a full disk are told as what they are, with the system's text.
+  drives.services.clear();
+  drives.startError = syserr::kInvalidImageHash;
+  Command(mnuListInject);
+  drives.files.clear();
+  drives.files["D:\\光盘.iso"] = {};
+  drives.writesUntilFull = 0;
+  Command(mnuListInject);
+  ASSERT_EQ(dialogs.messages.size(), 3u);
+  EXPECT_EQ(dialogs.messages[1].text.rfind(
+                "插入失败!Windows 拒绝加载驱动程序 \"C:\\windows\\system32\\velmor.sys\"", 0),
+            0u)
+      << dialogs.messages[1].text;
+  EXPECT_EQ(dialogs.messages[2].text.rfind("插入失败!磁盘空间不足", 0), 0u);
+  EXPECT_NE(dialogs.messages[2].text.find(winkit::SystemErrorText(112) + " (错误 112)"),
+            std::string::npos);
+  EXPECT_EQ(dialogs.messages[2].flags, unsigned(MB_ICONERROR));
+  dialogs.messages.resize(1);
+  drives.writesUntilFull = -1;
+
   // The driver takes the drive but the registry refuses its value: the drive is removed again
   // and the user told why, in Chinese with the system's text as detail.
   drives.openable = {{"\\\\.\\VELMOR", 1}, {"\\\\.\\C:", 1}};

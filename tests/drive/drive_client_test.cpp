@@ -14,9 +14,13 @@
 
 namespace velmor {
 
-// The driver file the client carries, for these tests: the size of the real one.
+// The driver files the client carries, for these tests: the sizes of real ones.
 EmbeddedFile EmbeddedDriverFile() {
   static const std::vector<uint8_t> bytes = test::Pattern(6894, 7);
+  return EmbeddedFile{bytes.data(), uint32_t(bytes.size())};
+}
+EmbeddedFile EmbeddedDriverFileX64() {
+  static const std::vector<uint8_t> bytes = test::Pattern(9216, 8);
   return EmbeddedFile{bytes.data(), uint32_t(bytes.size())};
 }
 
@@ -96,12 +100,19 @@ public:
   int driverStarts = 0;
 
 protected:
-  // The driver starts when its service runs the file that the client wrote.
-  bool Started(const Service &service) override {
-    if (!FileExists(service.binaryPath))
-      return false;
+  // The driver starts when its service runs the file that the client wrote, found by the
+  // service manager's own (never redirected) name, and made for the system's processor.
+  uint32_t StartError(const Service &service) override {
+    if (startError)
+      return startError;
+    auto file = files.find(service.binaryPath);
+    if (file == files.end())
+      return syserr::kFileNotFound;
+    const EmbeddedFile driver = DriverFileForSystem(*this);
+    if (file->second != std::vector<uint8_t>(driver.data, driver.data + driver.size))
+      return syserr::kBadExeFormat;
     ++driverStarts;
-    return IsSuccess(start_());
+    return IsSuccess(start_()) ? 0 : 31;
   }
 
 private:
@@ -121,7 +132,8 @@ protected:
 
   // The driver installed and running, as after a first insert.
   void Install() {
-    sys.files[kDriverPath] = {};
+    const EmbeddedFile driver = EmbeddedDriverFile();
+    sys.files[kDriverPath].assign(driver.data, driver.data + driver.size);
     sys.services["VELMOR"] = {kDriverPath, true};
     ASSERT_EQ(Start(), status::kSuccess);
   }
@@ -158,11 +170,20 @@ TEST_F(DriveClientTest, FirstInsertWritesTheDriverOnceCreatesTheServiceAndOpens)
   EXPECT_EQ(GetSystemDirPath(sys), "C:\\windows\\system32\\");
 }
 
+enum class DriverFileThere { kNone, kTheSystems, kOtherProcessors, kDamaged };
+
 struct InstallState {
   const char *what;
-  bool filePresent, serviceThere, serviceRunning, managerRefused;
+  DriverFileThere file;
+  bool serviceThere, serviceRunning, managerRefused, wow64;
+  int writesUntilFull;
+  bool writesLost;
+  uint32_t startError;
   bool opens;
   int fileWrites, servicesCreated, driverStarts;
+  InstallFailure::Step failedStep;
+  uint32_t failure;
+  InstallProblem problem;
 };
 
 class DriveClientInstallTest : public DriveClientTest,
@@ -170,14 +191,35 @@ class DriveClientInstallTest : public DriveClientTest,
 
 TEST_P(DriveClientInstallTest, SecondOpenDecides) {
   const InstallState &s = GetParam();
-  const std::vector<uint8_t> old = {'o', 'l', 'd'};
-  if (s.filePresent)
-    sys.files[kDriverPath] = old;
+  sys.wow64 = s.wow64;
+  const EmbeddedFile own = s.wow64 ? EmbeddedDriverFileX64() : EmbeddedDriverFile();
+  const EmbeddedFile other = s.wow64 ? EmbeddedDriverFile() : EmbeddedDriverFileX64();
+  const std::vector<uint8_t> ownBytes(own.data, own.data + own.size);
+  switch (s.file) {
+  case DriverFileThere::kNone:
+    break;
+  case DriverFileThere::kTheSystems:
+    sys.files[kDriverPath] = ownBytes;
+    break;
+  case DriverFileThere::kOtherProcessors:
+    sys.files[kDriverPath].assign(other.data, other.data + other.size);
+    break;
+  case DriverFileThere::kDamaged: // the first 3,000 bytes, left by a disk that filled
+    sys.files[kDriverPath].assign(own.data, own.data + 3000);
+    break;
+  }
   if (s.serviceThere)
     sys.services["VELMOR"] = {kDriverPath, s.serviceRunning};
   sys.managerRefused = s.managerRefused;
+  sys.writesUntilFull = s.writesUntilFull;
+  sys.writesLost = s.writesLost;
+  sys.startError = s.startError;
 
-  EXPECT_EQ(OpenControlDevice(sys).valid(), s.opens);
+  InstallFailure failure;
+  EXPECT_EQ(OpenControlDevice(sys, &failure).valid(), s.opens);
+  EXPECT_EQ(failure.step, s.failedStep);
+  EXPECT_EQ(failure.code, s.failure);
+  EXPECT_EQ(ProblemOf(failure), s.problem);
   EXPECT_EQ(std::count_if(sys.log.begin(), sys.log.end(),
                           [](const std::string &l) { return l.rfind("create", 0) == 0; }),
             s.fileWrites);
@@ -185,18 +227,50 @@ TEST_P(DriveClientInstallTest, SecondOpenDecides) {
                           [](const std::string &l) { return l.rfind("service", 0) == 0; }),
             s.servicesCreated);
   EXPECT_EQ(sys.driverStarts, s.driverStarts);
-  if (s.filePresent) {
-    EXPECT_EQ(sys.files[kDriverPath], old) << "an existing driver file is never replaced";
+  if (s.opens) {
+    EXPECT_EQ(sys.files[kDriverPath], ownBytes);
   }
+  // Nothing reaches the folder of 32-bit programs, and redirection is back on at the end.
+  EXPECT_EQ(sys.files.count("C:\\windows\\syswow64\\velmor.sys"), 0u);
+  EXPECT_TRUE(sys.redirected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     States, DriveClientInstallTest,
     ::testing::Values(
-        InstallState{"file present, service missing", true, false, false, false, true, 0, 1, 1},
+        InstallState{"the same file present, service missing", DriverFileThere::kTheSystems, false,
+                     false, false, false, -1, false, 0, true, 0, 1, 1, InstallFailure::Step::kNone,
+                     0, InstallProblem::kNeedsAdministrator},
+        InstallState{"a damaged file present is replaced", DriverFileThere::kDamaged, false, false,
+                     false, false, -1, false, 0, true, 1, 1, 1, InstallFailure::Step::kNone, 0,
+                     InstallProblem::kNeedsAdministrator},
         // Running, yet its control device is gone: the refused start is ignored.
-        InstallState{"service running, device gone", true, true, true, false, false, 0, 0, 0},
-        InstallState{"not an administrator", false, false, false, true, false, 1, 0, 0}),
+        InstallState{"service running, device gone", DriverFileThere::kTheSystems, true, true,
+                     false, false, -1, false, 0, false, 0, 0, 0, InstallFailure::Step::kNone, 0,
+                     InstallProblem::kNeedsAdministrator},
+        InstallState{"not an administrator", DriverFileThere::kNone, false, false, true, false, -1,
+                     false, 0, false, 1, 0, 0, InstallFailure::Step::kServiceManager,
+                     syserr::kAccessDenied, InstallProblem::kNeedsAdministrator},
+        InstallState{"the disk fills while writing", DriverFileThere::kNone, false, false, false,
+                     false, 3, false, 0, false, 1, 0, 0, InstallFailure::Step::kDriverFile,
+                     syserr::kDiskFull, InstallProblem::kDiskFull},
+        InstallState{"writes that do not reach the disk", DriverFileThere::kNone, false, false,
+                     false, false, -1, true, 0, false, 1, 0, 0, InstallFailure::Step::kDriverFile,
+                     syserr::kWriteFault, InstallProblem::kDriverFileNotWritten},
+        InstallState{"the signature is refused", DriverFileThere::kNone, false, false, false, false,
+                     -1, false, syserr::kInvalidImageHash, false, 1, 1, 0,
+                     InstallFailure::Step::kStart, syserr::kInvalidImageHash,
+                     InstallProblem::kSignatureRefused},
+        InstallState{"64-bit system", DriverFileThere::kNone, false, false, false, true, -1, false,
+                     0, true, 1, 1, 1, InstallFailure::Step::kNone, 0,
+                     InstallProblem::kNeedsAdministrator},
+        InstallState{"64-bit system, the 32-bit driver in place", DriverFileThere::kOtherProcessors,
+                     true, false, false, true, -1, false, 0, true, 1, 0, 1,
+                     InstallFailure::Step::kNone, 0, InstallProblem::kNeedsAdministrator},
+        InstallState{"a driver for another processor", DriverFileThere::kNone, false, false, false,
+                     false, -1, false, syserr::kBadExeFormat, false, 1, 1, 0,
+                     InstallFailure::Step::kStart, syserr::kBadExeFormat,
+                     InstallProblem::kWrongProcessor}),
     [](const auto &info) {
       std::string name = info.param.what;
       std::replace_if(

@@ -3,6 +3,7 @@
 // test says so; the host tests route them to the driver's request logic instead.
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -25,7 +26,7 @@ public:
   };
 
   std::string SystemDirectory() override { return systemDirectory; }
-  bool FileExists(const std::string &path) override { return files.count(path) != 0; }
+  bool FileExists(const std::string &path) override { return files.count(Redirect(path)) != 0; }
   // Drive paths and shares are full already; anything else is taken as relative to
   // currentFolder. A path in fullPaths has the full form given there.
   std::string FullPath(const std::string &path) override {
@@ -42,19 +43,37 @@ public:
   }
   Handle CreateFileForWrite(const std::string &path) override {
     if (!filesWritable)
-      return kInvalidHandle;
-    log.push_back("create " + path);
-    files[path].clear();
-    writing = path;
+      return lastError = syserr::kAccessDenied, kInvalidHandle;
+    log.push_back("create " + Redirect(path));
+    files[Redirect(path)].clear();
+    writing = Redirect(path);
     return kFileHandle;
   }
   bool WriteFile(Handle file, const void *data, uint32_t size) override {
     if (file != kFileHandle)
       return false;
+    if (writesUntilFull >= 0 && writesUntilFull-- == 0)
+      return lastError = syserr::kDiskFull, false;
     pieces.push_back(size);
     auto *bytes = static_cast<const uint8_t *>(data);
-    files[writing].insert(files[writing].end(), bytes, bytes + size);
+    if (!writesLost)
+      files[writing].insert(files[writing].end(), bytes, bytes + size);
     return true;
+  }
+  bool ReadFileStart(const std::string &path, uint32_t limit,
+                     std::vector<uint8_t> &bytes) override {
+    auto it = files.find(Redirect(path));
+    if (it == files.end())
+      return lastError = syserr::kFileNotFound, false;
+    bytes.assign(it->second.begin(),
+                 it->second.begin() + std::min<size_t>(limit, it->second.size()));
+    return true;
+  }
+  uint32_t LastError() override { return lastError; }
+  bool Is64BitSystem() override { return wow64; }
+  void SetFileRedirection(bool on) override {
+    log.push_back(on ? "redirection on" : "redirection off");
+    redirected = on;
   }
 
   Handle OpenDevice(const std::string &path) override {
@@ -71,7 +90,11 @@ public:
   }
   void Close(Handle) override { ++closes; }
 
-  Handle OpenServiceManager() override { return managerRefused ? kNoService : kManagerHandle; }
+  Handle OpenServiceManager() override {
+    if (managerRefused)
+      return lastError = syserr::kAccessDenied, kNoService;
+    return kManagerHandle;
+  }
   Handle OpenDriverService(Handle manager, const std::string &name) override {
     return manager == kManagerHandle && services.count(name) ? Named(name) : kNoService;
   }
@@ -86,8 +109,9 @@ public:
   bool StartDriverService(Handle service) override {
     Service &s = services[serviceNames.at(service - 1)];
     if (s.running)
-      return false;
-    s.running = Started(s);
+      return lastError = syserr::kServiceAlreadyRunning, false;
+    lastError = StartError(s);
+    s.running = lastError == 0;
     return s.running;
   }
   void CloseService(Handle) override { ++serviceCloses; }
@@ -133,12 +157,19 @@ public:
   }
 
   std::string systemDirectory = "C:\\windows\\system32";
+  // A 32-bit program on a 64-bit system: its names under the system directory lead to
+  // syswow64 while redirected.
+  bool wow64 = false, redirected = true;
   std::string currentFolder = "C:\\work\\";
   std::map<std::string, std::string> fullPaths;
   std::map<std::string, std::vector<uint8_t>> files;
   std::set<std::string> folders;
   std::vector<uint32_t> pieces;
   bool filesWritable = true;
+  int writesUntilFull = -1; // the disk fills after that many writes
+  bool writesLost = false;  // writes report success but store nothing
+  uint32_t lastError = 0;
+  uint32_t startError = 0;             // what a start of a service answers
   std::map<std::string, int> openable; // paths that open
   bool controlAccepts = true;
   int closes = 0;
@@ -157,8 +188,15 @@ protected:
   static constexpr Handle kFileHandle = 0x100;
   static constexpr Handle kDeviceHandle = 0x200;
   static constexpr Handle kManagerHandle = 0x300;
-  // Whether a start request for the service succeeds; the host tests start the driver here.
-  virtual bool Started(const Service &) { return true; }
+  // What a start request for the service answers (0: started); the host tests start the
+  // driver here.
+  virtual uint32_t StartError(const Service &) { return startError; }
+  // The name that a file name of this program stands for.
+  std::string Redirect(const std::string &path) const {
+    if (!wow64 || !redirected || path.rfind(systemDirectory + "\\", 0) != 0)
+      return path;
+    return "C:\\windows\\syswow64" + path.substr(systemDirectory.size());
+  }
 
 private:
   Handle Named(const std::string &name) {
