@@ -129,13 +129,18 @@ struct AddRecord {
   char16_t path[499];
   char16_t endStop;
 };
+// No pointer and no field whose size follows the processor: the 32-bit program's record
+// reaches the x86-64 driver through WOW64 byte for byte. Both driver builds compile these.
 static_assert(sizeof(AddRecord) == 1002, "the add record is 1,002 bytes");
 static_assert(offsetof(AddRecord, path) == 2 && offsetof(AddRecord, endStop) == 1000,
               "add record layout");
+static_assert(alignof(AddRecord) == 2, "the add record needs no wider alignment");
 inline constexpr uint32_t kAddRecordSize = sizeof(AddRecord);
 inline constexpr uint32_t kAddRecordPathUnits = 499;
 // What a drive keeps of an image path: its store holds "\??\" and then this many code units.
 inline constexpr uint32_t kMaxDriveImagePathUnits = 495;
+// The buffered answers (version, media changes, table of contents, geometry) are fixed-size
+// records of fixed-width fields on both processors too.
 inline constexpr uint32_t kVersionAnswerSize = 4;
 
 // ---- Registry table of mounted drives ---------------------------------------------------------

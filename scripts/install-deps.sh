@@ -6,7 +6,8 @@ set -euo pipefail
 
 need_pkgs=(
   cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
-  wine wine32:i386 fonts-wine g++-mingw-w64-i686-posix mingw-w64-i686-dev
+  wine wine32:i386 wine64 fonts-wine g++-mingw-w64-i686-posix mingw-w64-i686-dev
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev osslsigncode openssl
   xvfb x11-utils imagemagick fonts-wqy-microhei
   genisoimage xorriso p7zip-full libarchive-tools locales
   qemu-system-x86 isolinux syslinux-common binutils

@@ -14,6 +14,9 @@ winebed_start() {
   local mode="${2:-tests}"
   export WINEPREFIX="$build_dir/wineprefix"
   [ "$mode" = run ] && WINEPREFIX="$build_dir/wineprefix-run"
+  # The program is 32-bit and so is its test bed; with the 64-bit loader installed too, a new
+  # prefix would otherwise be 64-bit (tests/wine_own_prefix.sh makes 64-bit ones of its own).
+  export WINEARCH=win32
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   # Code page 936 for Wine's ANSI side; UTF-8 for the names of files on disk and arguments.

@@ -1,5 +1,7 @@
 // A memory copy that survives a fault in either buffer, for memory that a caller in user mode
-// may unmap or protect at any moment. i386 only: it registers a frame-based exception handler.
+// may unmap or protect at any moment. One source per processor: guarded_copy_i386.cpp registers a
+// frame-based exception handler, guarded_copy_x64.cpp describes its handler in the image's
+// exception tables.
 #pragma once
 
 #include <stddef.h>

@@ -1,8 +1,9 @@
 // Checks velmor.sys as Windows loads it: installed as an automatically started kernel service,
 // asked for its version, given a drive for a real ISO image that is then read sector by sector
 // and asked the CD-ROM questions, and, after a system restart, seen to re-create the drive
-// recorded in the registry. Run in two steps by driver_service_test.sh:
+// recorded in the registry. Run in steps by driver_service_test.sh:
 //   driver_service_check install <velmor.sys> <image path>
+//   driver_service_check use <image path>       (the running driver, installed by another)
 //   driver_service_check restarted <image path>
 #include <windows.h>
 #include <winioctl.h>
@@ -201,9 +202,9 @@ bool VersionResourceMatches(const char *driverFile) {
   return true;
 }
 
-// The add request's copy of the caller's record, on the same i386 exception dispatch in user
-// mode: a copy running into a page it may not touch, in either direction, fails instead of
-// crashing, and copies work again afterwards.
+// The add request's copy of the caller's record, on the same exception dispatch in user mode
+// (i386: the fs:[0] chain; x86-64: the image's tables): a copy running into a page it may not
+// touch, in either direction, fails instead of crashing, and copies work again afterwards.
 bool GuardedCopySurvivesFaults() {
   SYSTEM_INFO system;
   GetSystemInfo(&system);
@@ -245,16 +246,15 @@ bool InstallAndStart(const char *driverFile) {
   return started;
 }
 
-int Install(const char *driverFile, const char *imagePath) {
-  Check(GuardedCopySurvivesFaults(), "guarded copy survives faults");
+// Asks the running driver for its version, adds a drive, reads it, asks it the CD-ROM
+// questions and removes it; the letter used, or 0.
+char UseDriver(const char *imagePath) {
   const std::vector<uint8_t> image = ReadImage(imagePath);
   Check(image.size() >= 32 * kBytesPerSector, "test image readable");
-  if (!InstallAndStart(driverFile))
-    return 1;
   Handle control(WaitForControlDevice());
   Check(control.valid(), "control device opens");
   if (!control.valid())
-    return 1;
+    return 0;
 
   uint32_t version = 0;
   DWORD returned = 0;
@@ -315,6 +315,16 @@ int Install(const char *driverFile, const char *imagePath) {
   }
   Handle gone(OpenDevice(DrivePath(letter)));
   Check(!gone.valid(), "a removed drive no longer opens");
+  return letter;
+}
+
+int Install(const char *driverFile, const char *imagePath) {
+  Check(GuardedCopySurvivesFaults(), "guarded copy survives faults");
+  if (!InstallAndStart(driverFile))
+    return 1;
+  const char letter = UseDriver(imagePath);
+  if (!letter)
+    return 1;
 
   // Recorded as the program records a mounted drive, for the driver to restore at restart.
   RegKey key;
@@ -374,9 +384,13 @@ int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc == 4 && std::strcmp(argv[1], "install") == 0)
     return Install(argv[2], argv[3]);
+  if (argc == 3 && std::strcmp(argv[1], "use") == 0) {
+    Check(GuardedCopySurvivesFaults(), "guarded copy survives faults");
+    return UseDriver(argv[2]) && !failures ? 0 : 1;
+  }
   if (argc == 3 && std::strcmp(argv[1], "restarted") == 0)
     return Restarted(argv[2]);
-  std::fprintf(stderr,
-               "usage: driver_service_check install <driver> <image> | restarted <image>\n");
+  std::fprintf(stderr, "usage: driver_service_check install <driver> <image> | use <image> | "
+                       "restarted <image>\n");
   return 2;
 }
