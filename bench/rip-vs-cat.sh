@@ -18,7 +18,7 @@ runs=${RUNS:-5}
 [ -x "$bench" ] || { echo "build velmor_rip_bench first: $bench" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velmor-rip-bench-XXXXXX")
-export WINEPREFIX="$work/prefix"
+export WINEPREFIX="$work/prefix" WINEARCH=win32 # a new prefix is 64-bit where wine64 is installed
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8 TZ=Asia/Shanghai
 xvfb=""
 cleanup() {

@@ -1,7 +1,7 @@
 #pragma once
 // The ripper: copies the CD in a CD-ROM drive into an image file, shown modally by the main
 // window's rip command. The copy runs inside "开始压制"'s handler and lets the application
-// process its messages after every block, which is how "放弃压制" is heard.
+// process its messages after a block once 50 ms have passed, which is how "放弃压制" is heard.
 #include "winkit/ComboBox.h"
 #include "winkit/Dialogs.h"
 #include "winkit/FormControls.h"

@@ -63,11 +63,28 @@ bool VolumeFile::Read(std::uint64_t offset, void *buffer, std::uint32_t size, st
   return true;
 }
 
+namespace {
+
+HANDLE CreateImage(const std::string &path, DWORD disposition) {
+  return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     disposition, 0, nullptr);
+}
+
+// A new file where the path is free; only a file that appeared meanwhile is replaced. Replacing
+// empties the file first, which Wine does with ftruncate even when the file is empty, and a file
+// truncated on ext4 is written back as soon as it is closed: closing a 650 MB image waited
+// a third of a second for the disk, as long as the copy itself.
+HANDLE CreateNewImage(const std::string &path) {
+  const HANDLE made = CreateImage(path, CREATE_NEW);
+  if (made != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+    return made;
+  return CreateImage(path, CREATE_ALWAYS);
+}
+
+} // namespace
+
 RippedImageFile::RippedImageFile(const std::string &path)
-    : path_(path),
-      handle_(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          CREATE_ALWAYS, 0, nullptr)),
-      lastError_(IsOpen() ? 0 : GetLastError()) {}
+    : path_(path), handle_(CreateNewImage(path)), lastError_(IsOpen() ? 0 : GetLastError()) {}
 
 RippedImageFile::~RippedImageFile() { Close(); }
 
