@@ -18,7 +18,8 @@ build=${1:-build/host}
 mkiso=$(realpath "$build/isobuild/velmor-mkiso")
 runs=${RUNS:-5}
 work=$(mktemp -d "${TMPDIR:-/tmp}/velmor-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+trap 'restore_page_reporting; rm -rf "$work"' EXIT
+hold_page_reporting
 
 echo "making reference trees in $work" >&2
 make_trees "$work"

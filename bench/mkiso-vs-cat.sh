@@ -13,7 +13,8 @@ mkiso=$(realpath "$build/isobuild/velmor-mkiso")
 runs=${RUNS:-5}
 limit=${LIMIT:-1.3}
 work=$(mktemp -d "${TMPDIR:-/tmp}/velmor-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+trap 'restore_page_reporting; rm -rf "$work"' EXIT
+hold_page_reporting
 
 make_trees "$work" big
 out="$work/out.iso"

@@ -22,11 +22,13 @@ export WINEPREFIX="$work/prefix" WINEARCH=win32 # a new prefix is 64-bit where w
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=zh_CN.UTF-8 TZ=Asia/Shanghai
 xvfb=""
 cleanup() {
+  restore_page_reporting
   wineserver -k >/dev/null 2>&1 || true
   [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
+hold_page_reporting
 
 n=90
 while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done

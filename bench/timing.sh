@@ -17,6 +17,25 @@ timed_run() {
   awk '{ printf "%s %.3f\n", $1, $2 + $3 }' <<<"$t"
 }
 
+# Some virtual machines give the memory that the guest frees back to the host a second later
+# (free page reporting), and the first touch of such memory then costs host page faults: copies
+# into new page cache run at a tenth of their speed. A run that starts a second or two after the
+# last outputs were removed (a program under Wine, whose start-up comes first) pays for it where
+# a peer started at once does not. Where the machine reports free pages and this runs as root,
+# the reporting is held off during the benchmark (nothing of the largest order the allocator
+# frees qualifies) and restored at exit; KEEP_PAGE_REPORTING=1 measures with it.
+page_reporting=/sys/module/page_reporting/parameters/page_reporting_order
+hold_page_reporting() {
+  saved_page_reporting=""
+  [ -z "${KEEP_PAGE_REPORTING:-}" ] && [ -w "$page_reporting" ] || return 0
+  saved_page_reporting=$(cat "$page_reporting")
+  echo 11 >"$page_reporting"
+  echo "free page reporting held off during the run (KEEP_PAGE_REPORTING=1 keeps it)" >&2
+}
+restore_page_reporting() {
+  [ -z "${saved_page_reporting:-}" ] || echo "$saved_page_reporting" >"$page_reporting"
+}
+
 # Median of the numbers given.
 median() {
   printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 }
