@@ -55,10 +55,11 @@ own_wine_prefix_win64_template() {
 }
 
 # wine_clear_wow64_service_mark <service name>: a Wine quirk, not a notion of Windows. Wine gives
-# a service created by a 32-bit program the value WOW64=1 and then starts it in its 32-bit
-# device host, which cannot load an x86-64 driver (the start fails with 1114). Windows loads
-# every kernel driver into its one kernel and has no such mark. Tests call this after a first
-# failed start in a win64 prefix and start again.
+# a service created by a 32-bit program the value WOW64=1; when it cannot read the driver file's
+# own binary type at the service's path, it goes by that mark and starts the driver in its
+# 32-bit device host, which cannot load an x86-64 driver (the start fails with 1114). Windows
+# loads every kernel driver into its one kernel and has no such mark. Tests call this after a
+# first failed start in a win64 prefix and start again.
 wine_clear_wow64_service_mark() {
   wine reg delete "HKLM\\System\\CurrentControlSet\\Services\\$1" /v WOW64 /f /reg:64 \
     >/dev/null 2>&1

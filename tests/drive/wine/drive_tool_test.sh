@@ -77,8 +77,9 @@ first_mount() {
   run_status=0
   if [ "$arch" = win64 ]; then
     # Wine may host a service that a 32-bit program created in its 32-bit device host, which
-    # cannot load an x86-64 driver (the start fails with 1114); Windows has no such notion for
-    # kernel drivers. The test bed then clears Wine's mark and the mount is tried again.
+    # cannot load an x86-64 driver (the start fails with 1114; see wine_own_prefix.sh); Windows
+    # has no such notion for kernel drivers. The test bed then clears Wine's mark and the mount
+    # is tried again.
     wine "$tool" mount "$image" >"$work/out" 2>"$work/err" || run_status=$?
     if [ "$run_status" != 0 ]; then
       iconv -f GBK -t UTF-8 <"$work/err"
