@@ -72,7 +72,8 @@ void *SystemBuffer(Request *request);
 // unmapped or changed by the caller at any moment: touch it only through the copies below.
 void *CallerOutputBuffer(Request *request, uint32_t length);
 // Copies between the caller's memory and the driver's, surviving a fault; false when the
-// caller's memory could not be read or written.
+// caller's memory could not be read or written. A user address means something only in the
+// caller's own process, and touching it may page: in the caller's thread, up to APC_LEVEL.
 bool CopyFromCaller(void *to, const void *callerMemory, uint32_t length);
 bool CopyToCaller(void *callerMemory, const void *from, uint32_t length);
 int64_t ReadByteOffset(Request *request);
@@ -131,7 +132,8 @@ void *AllocateNonPaged(size_t bytes, uint32_t tag);
 void FreePool(void *memory);
 
 // Counted strings, with the platform's semantics (appends that do not fit change nothing and
-// fail with kBufferTooSmall).
+// fail with kBufferTooSmall). The driver's stores are paged, so appends run up to APC_LEVEL;
+// the conversion and the comparison at PASSIVE_LEVEL only.
 void InitString(UString *string, const char16_t *text);
 NtStatus AppendText(UString *string, const char16_t *text);
 NtStatus AppendString(UString *string, const UString *tail);

@@ -54,6 +54,16 @@ void InCallerThread(const char *routine) {
                         " called in the driver's own thread: it would check the system's rights");
 }
 
+// A routine that touches a user-mode caller's addresses: they mean something only in the
+// caller's own process (never in one of the driver's threads, which run in the system's), and
+// the touch may page, so it runs below DISPATCH_LEVEL.
+void InCallerProcess(const char *routine) {
+  AtMost(kernel::kApcLevel, routine);
+  if (t_driverThread)
+    Current().Violation(std::string(routine) +
+                        " in the driver's own thread: a user address there is the system's");
+}
+
 std::u16string Text(const UString *s) {
   return std::u16string(s->Buffer, s->Length / sizeof(char16_t));
 }
@@ -491,9 +501,11 @@ void *CallerOutputBuffer(Request *r, uint32_t length) {
   return r->userBuffer && r->outputLength >= length ? r->userBuffer : nullptr;
 }
 bool CopyFromCaller(void *to, const void *callerMemory, uint32_t length) {
+  test::InCallerProcess("copy from caller memory");
   return Current().CopyCallerMemory(to, callerMemory, length, callerMemory);
 }
 bool CopyToCaller(void *callerMemory, const void *from, uint32_t length) {
+  test::InCallerProcess("copy to caller memory");
   return Current().CopyCallerMemory(callerMemory, from, length, callerMemory);
 }
 int64_t ReadByteOffset(Request *r) { return r->byteOffset; }
@@ -610,6 +622,7 @@ void InitString(UString *s, const char16_t *text) {
 }
 
 NtStatus AppendString(UString *s, const UString *tail) {
+  test::AtMost(kApcLevel, "RtlAppendUnicodeStringToString(paged store)");
   if (s->Length + tail->Length > s->MaximumLength)
     return status::kBufferTooSmall;
   if (tail->Length)
@@ -627,6 +640,7 @@ NtStatus AppendText(UString *s, const char16_t *text) {
 }
 
 NtStatus IntegerToString(uint32_t value, uint32_t base, UString *s) {
+  test::AtMost(kPassiveLevel, "RtlIntegerToUnicodeString");
   std::u16string digits;
   do {
     digits.insert(digits.begin(), u"0123456789ABCDEF"[value % base]);
@@ -640,6 +654,7 @@ NtStatus IntegerToString(uint32_t value, uint32_t base, UString *s) {
 }
 
 int32_t CompareStrings(const UString *a, const UString *b, bool caseInsensitive) {
+  test::AtMost(kPassiveLevel, "RtlCompareUnicodeString");
   std::u16string x = test::Text(a), y = test::Text(b);
   if (caseInsensitive) {
     x = test::Upper(x);
