@@ -110,7 +110,7 @@ NtStatus VelmorCreateDevice(Driver *driver, VelmorWorkQueue *queue, const UStrin
   SetDeviceFlags(device, kDoDirectIo);
   SetAlignmentRequirement(device, kFileWordAlignment);
 
-  auto *extension = static_cast<VELMOR_DRIVE_EXTENSION *>(DeviceExtension(device));
+  auto *extension = VelmorExtensionOf(device);
   *extension = VELMOR_DRIVE_EXTENSION{};
   extension->DeviceObject = device;
   extension->Queue = queue;

@@ -18,10 +18,6 @@ struct Outcome {
 
 constexpr Outcome Done(NtStatus s, uint32_t information = 0) { return Outcome{s, information}; }
 
-VELMOR_DRIVE_EXTENSION *ExtensionOf(Device *device) {
-  return static_cast<VELMOR_DRIVE_EXTENSION *>(DeviceExtension(device));
-}
-
 // Adding and removing drives is for administrators: a drive reads its image with the
 // driver's rights and shows it to every session, and a remove takes a drive from everyone.
 // The check looks at the calling thread, which is the caller's own for a control request.
@@ -73,15 +69,15 @@ Outcome AddDrive(Device *device, Request *request) {
   // A kernel-mode caller is trusted with files, as with the privilege above.
   const uint32_t options =
       kClearInitializing | (FromUserMode(request) ? uint32_t(kCheckCallerAccess) : 0u);
-  return Done(VelmorCreateDevice(DeviceDriver(device), ExtensionOf(device)->Queue, &letterLink,
-                                 &imagePath, options));
+  return Done(VelmorCreateDevice(DeviceDriver(device), VelmorExtensionOf(device)->Queue,
+                                 &letterLink, &imagePath, options));
 }
 
 Outcome RemoveDrive(Device *device, Request *request) {
   VelmorTrace("-----Unloading Device in responce to IOCTL-----");
   if (!CallerMayChangeDrives(request))
     return Done(status::kPrivilegeNotHeld);
-  VelmorRemoveDevice(ExtensionOf(device));
+  VelmorRemoveDevice(VelmorExtensionOf(device));
   return Done(status::kSuccess);
 }
 
@@ -112,7 +108,7 @@ Outcome ImageAnswer(Device *device, Request *request, QueuedWork work) {
   const ImageAnswerKind kind = KindOf(work);
   if (OutputLength(request) < kind.size)
     return Done(status::kInvalidParameter);
-  if (!ExtensionOf(device)->IsoFormat)
+  if (!VelmorExtensionOf(device)->IsoFormat)
     return Done(VelmorQueueRequest(device, request, work));
   kind.fillIso(SystemBuffer(request));
   return Done(status::kSuccess, kind.size);
@@ -121,7 +117,7 @@ Outcome ImageAnswer(Device *device, Request *request, QueuedWork work) {
 // A drive that has been removed may still have a volume of the file system on it, which
 // asks whether its medium is still there: "no medium", and a verify, make it let go.
 Outcome CheckVerify(Device *device, Request *request) {
-  if (VelmorDriveRemoved(ExtensionOf(device))) {
+  if (VelmorDriveRemoved(VelmorExtensionOf(device))) {
     SetDeviceFlags(device, kDoVerifyVolume);
     return Done(status::kNoMediaInDevice);
   }
@@ -201,7 +197,8 @@ void VelmorServeImageAnswer(Device *device, Request *request, QueuedWork work) {
   const ImageAnswerKind kind = KindOf(work);
   auto *answer = static_cast<uint8_t *>(SystemBuffer(request));
   // A header cut short by the file's end fills only part of the answer, the rest with zeros.
-  if (!IsSuccess(VelmorReadImage(ExtensionOf(device), kind.headerOffset, answer, kind.size))) {
+  if (!IsSuccess(
+          VelmorReadImage(VelmorExtensionOf(device), kind.headerOffset, answer, kind.size))) {
     CompleteRequest(request, status::kDeviceNotReady, 0);
     return;
   }

@@ -18,7 +18,7 @@ NtStatus VelmorDispatchRead(Device *device, Request *request) {
 }
 
 void VelmorServeRead(Device *device, Request *request) {
-  auto *extension = static_cast<VELMOR_DRIVE_EXTENSION *>(DeviceExtension(device));
+  auto *extension = VelmorExtensionOf(device);
   const uint32_t length = ReadLength(request);
   VelmorTraceNumber("         Length of Transfer: 0x", length);
   VelmorTraceNumber("         Starting ByteOffset: 0x", uint32_t(ReadByteOffset(request)));

@@ -65,7 +65,7 @@ NtStatus VelmorStartDriver(Driver *driver, const UString *registryPath) {
   if (IsSuccess(result)) {
     result = VelmorStartWorker(queue);
     if (!IsSuccess(result))
-      VelmorRemoveDevice(static_cast<VELMOR_DRIVE_EXTENSION *>(DeviceExtension(control)));
+      VelmorRemoveDevice(VelmorExtensionOf(control));
   }
   if (IsSuccess(result)) {
     char16_t pathStore[kImageStoreBytes / sizeof(char16_t)];

@@ -41,6 +41,11 @@ enum VelmorCreateOptions : uint32_t {
   kCheckCallerAccess = 2,
 };
 
+// The record of a device of the driver.
+inline VELMOR_DRIVE_EXTENSION *VelmorExtensionOf(kernel::Device *device) {
+  return static_cast<VELMOR_DRIVE_EXTENSION *>(kernel::DeviceExtension(device));
+}
+
 // Creates the control device (letterLink null) or the drive device for letterLink ("L:").
 // Leaves nothing behind when it fails; `created`, when given, receives the device.
 NtStatus VelmorCreateDevice(kernel::Driver *driver, VelmorWorkQueue *queue,

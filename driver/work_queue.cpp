@@ -33,9 +33,7 @@ QueuedWork WorkOf(Request *request) {
   return static_cast<QueuedWork>(reinterpret_cast<uintptr_t>(RequestContext(request)[kWork]));
 }
 
-VelmorWorkQueue *QueueOf(Device *device) {
-  return static_cast<VELMOR_DRIVE_EXTENSION *>(DeviceExtension(device))->Queue;
-}
+VelmorWorkQueue *QueueOf(Device *device) { return VelmorExtensionOf(device)->Queue; }
 
 Request *PopFront(VelmorWorkQueue *queue) {
   const Irql previous = AcquireSpinLock(queue->lock);
@@ -96,7 +94,7 @@ NtStatus VelmorStartWorker(VelmorWorkQueue *queue) {
 }
 
 NtStatus VelmorQueueRequest(Device *device, Request *request, QueuedWork work) {
-  VelmorWorkQueue *queue = QueueOf(device);
+  VelmorWorkQueue *queue = VelmorExtensionOf(device)->Queue;
   // Marked before the thread can see it: the thread may complete it at once.
   MarkPending(request);
   ReferenceDevice(device);
