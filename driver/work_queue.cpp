@@ -33,8 +33,6 @@ QueuedWork WorkOf(Request *request) {
   return static_cast<QueuedWork>(reinterpret_cast<uintptr_t>(RequestContext(request)[kWork]));
 }
 
-VelmorWorkQueue *QueueOf(Device *device) { return VelmorExtensionOf(device)->Queue; }
-
 Request *PopFront(VelmorWorkQueue *queue) {
   const Irql previous = AcquireSpinLock(queue->lock);
   Request *request = queue->head;
