@@ -25,7 +25,6 @@ public:
 
   // Files. The system directory as the system reports it, possibly without a final "\".
   virtual std::string SystemDirectory() = 0;
-  virtual bool FileExists(const std::string &path) = 0;
   // The full form of a path (relative ones against the current folder), of any length the
   // system allows; "" when the system cannot form it.
   virtual std::string FullPath(const std::string &path) = 0;

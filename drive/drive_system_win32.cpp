@@ -105,10 +105,6 @@ public:
     return std::string(dir, n < sizeof dir ? n : 0);
   }
 
-  bool FileExists(const std::string &path) override {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-  }
-
   Handle CreateFileForWrite(const std::string &path) override {
     return FromHandle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                                   nullptr, CREATE_ALWAYS, 0, nullptr));

@@ -244,8 +244,11 @@ NtStatus StartSystemThread(ThreadRoutine routine, void *context) {
     return STATUS_INSUFFICIENT_RESOURCES;
   *start = ThreadStart{routine, context};
   HANDLE thread = nullptr;
-  // No process handle: the thread belongs to the system process, not to whoever loaded us.
-  const NTSTATUS s = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+  // No process handle: the thread belongs to the system process, not to whoever loaded us. A
+  // kernel handle: no process's handle table holds it, whichever context this runs in.
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  const NTSTATUS s = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
                                           ThreadEntry, start);
   if (!NT_SUCCESS(s)) {
     ExFreePool(start);

@@ -26,7 +26,6 @@ public:
   };
 
   std::string SystemDirectory() override { return systemDirectory; }
-  bool FileExists(const std::string &path) override { return files.count(Redirect(path)) != 0; }
   // Drive paths and shares are full already; anything else is taken as relative to
   // currentFolder. A path in fullPaths has the full form given there.
   std::string FullPath(const std::string &path) override {
