@@ -151,9 +151,9 @@ void TFrmMain::btnInjectClick() {
   InstallFailure failure;
   DeviceHandle control = OpenControlDevice(*drives_, &failure);
   if (!control.valid()) {
-    const std::string text = InstallFailureText(failure);
-    return ShowDriveMessage(text, text == kNotAdministratorText ? winkit::kInfoFlags
-                                                                : winkit::kErrorFlags);
+    const bool needsAdministrator = ProblemOf(failure) == InstallProblem::kNeedsAdministrator;
+    return ShowDriveMessage(InstallFailureText(failure),
+                            needsAdministrator ? winkit::kInfoFlags : winkit::kErrorFlags);
   }
   AddResult added{};
   std::string recordFailure;

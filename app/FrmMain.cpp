@@ -216,27 +216,17 @@ bool TFrmMain::OnNotify(const NMHDR &hdr) {
     return true;
   }
   if (hdr.code == LVN_KEYDOWN && hdr.idFrom == idListView)
-    return ListKey(reinterpret_cast<const NMLVKEYDOWN &>(hdr).wVKey);
+    return PanelKey(reinterpret_cast<const NMLVKEYDOWN &>(hdr).wVKey, &TFrmMain::btnDelClick);
   if (hdr.code == TVN_KEYDOWN && hdr.idFrom == idDriveTree)
-    return TreeKey(reinterpret_cast<const NMTVKEYDOWN &>(hdr).wVKey);
+    return PanelKey(reinterpret_cast<const NMTVKEYDOWN &>(hdr).wVKey, &TFrmMain::btnEjectClick);
   return false;
 }
 
-// Delete removes the selected rows; F5 reads the drives again. Enter comes as IDOK.
-bool TFrmMain::ListKey(WORD key) {
+// Delete runs the panel's own command (the list removes the selected rows, the tree ejects the
+// selected drive); F5 reads the drives again in either. Enter comes as IDOK.
+bool TFrmMain::PanelKey(WORD key, void (TFrmMain::*deleteCommand)()) {
   if (key == VK_DELETE)
-    btnDelClick();
-  else if (key == VK_F5)
-    RefreshDriveTree();
-  else
-    return false;
-  return true;
-}
-
-// Delete ejects the selected drive; F5 reads the drives again.
-bool TFrmMain::TreeKey(WORD key) {
-  if (key == VK_DELETE)
-    btnEjectClick();
+    (this->*deleteCommand)();
   else if (key == VK_F5)
     RefreshDriveTree();
   else

@@ -121,8 +121,7 @@ private:
   void ArrangeControls();
   void Dispatch(int command);
   void ShowContextMenu(HWND control, LPARAM lp);
-  bool ListKey(WORD key);
-  bool TreeKey(WORD key);
+  bool PanelKey(WORD key, void (TFrmMain::*deleteCommand)());
   void PlayClip(const char *name);
   std::string ImageListFolder() const;
   void ShowDriveMessage(const std::string &text, unsigned flags);

@@ -1,26 +1,15 @@
 // The image list's commands and its store.
 #include "FrmMain.h"
 
-#include <algorithm>
 #include <vector>
 
 namespace velmor {
-
-namespace {
-
-// What the list control shows of a row: the control's text ends at a NUL.
-std::string ShownText(std::string path) {
-  std::replace(path.begin(), path.end(), '\0', '?');
-  return path;
-}
-
-} // namespace
 
 // The row's bytes are kept beside the control, which may not show them exactly (pairs that are
 // no GBK character); saving and inserting use the bytes.
 void TFrmMain::AddImageToList(const std::string &path) {
   imageRows_.push_back(path);
-  ListView1.Append(ShownText(path), 0);
+  ListView1.Append(path, 0);
 }
 
 void TFrmMain::LoadImageList() {

@@ -1,5 +1,7 @@
 #include "SingleInstance.h"
 
+#include "drive_system_win32.h"
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -14,9 +16,8 @@ constexpr int kWindowTries = 200;
 constexpr DWORD kWindowTryMs = 50;
 
 std::string FullPath(const std::string &path) {
-  char full[MAX_PATH * 2];
-  const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-  return n > 0 && n < sizeof full ? std::string(full, n) : path;
+  std::string full = Win32DriveSystem().FullPath(path);
+  return full.empty() ? path : full;
 }
 
 } // namespace

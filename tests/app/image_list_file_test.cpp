@@ -104,12 +104,13 @@ TEST_F(ImageListStoreTest, UnwritablePathThrows) {
 // read at all (moved aside at the start, so the run's list is saved).
 struct ListFileCase {
   const char *name;
-  const char *before; // the file at the start; nullptr: a folder stands there
+  std::string before; // the file at the start; empty: a folder stands there
   Entries loaded;
   const char *between; // what another copy saved after the load, if it did
   Entries saved;       // the rows the window saves
   std::string after;
   std::vector<std::pair<std::string, std::string>> beside; // name suffix, bytes
+  bool removedBetween = false; // another copy removed the file after the load
 };
 
 void PrintTo(const ListFileCase &c, std::ostream *os) { *os << c.name; }
@@ -142,16 +143,16 @@ const ListFileCase kListFileCases[] = {
      "b\r\nd\r\nc\r\n",
      {}},
     {"AnotherCopyEmptiedTheList", "a\r\n", {"a"}, "", {"a", "x"}, "x\r\n", {}},
-    {"FileRemovedMeanwhileIsWrittenAgain", "a\r\n", {"a"}, nullptr, {"a"}, "a\r\n", {}},
+    {"FileRemovedMeanwhileIsWrittenAgain", "a\r\n", {"a"}, nullptr, {"a"}, "a\r\n", {}, true},
     {"Utf16LittleEndianIsConvertedAndKept",
-     kUtf16Le.c_str(),
+     kUtf16Le,
      {"D:\\" + kDisc + ".iso"},
      nullptr,
      {"D:\\" + kDisc + ".iso"},
      "D:\\" + kDisc + ".iso\r\n",
      {{".original", kUtf16Le}}},
     {"Utf16BigEndianIsConvertedAndKept",
-     kUtf16Be.c_str(),
+     kUtf16Be,
      {"D:\\" + kDisc + ".iso"},
      nullptr,
      {},
@@ -167,14 +168,14 @@ const ListFileCase kListFileCases[] = {
      {{".original", "\xEF\xBB\xBF"
                     "E:\\\xE5\x85\x89.iso\r\n"}}},
     {"NulKeepsTheRestOfItsLine",
-     kNul.c_str(),
+     kNul,
      {"C:\\ab.iso", "C:\\c.iso"},
      nullptr,
      {"C:\\ab.iso"},
      "C:\\ab.iso\r\n",
      {{".original", kNul}}},
     {"UnreadableFileIsMovedAsideAndTheListSaved",
-     nullptr,
+     "",
      {},
      nullptr,
      {"n.iso"},
@@ -187,27 +188,24 @@ class ListFileTable : public ImageListStoreTest,
 
 TEST_P(ListFileTable, NothingIsLost) {
   const ListFileCase &c = GetParam();
-  const bool nul = c.before == kNul.c_str(), le = c.before == kUtf16Le.c_str(),
-             be = c.before == kUtf16Be.c_str();
-  const std::string before = nul ? kNul : le ? kUtf16Le : be ? kUtf16Be : c.before ? c.before : "";
   // Earlier copies beside the file are never replaced.
   for (const auto &[suffix, bytes] : c.beside)
     Write(path_ + suffix, "earlier " + suffix);
-  if (c.before)
-    Write(before);
-  else
+  if (c.before.empty())
     std::filesystem::create_directory(path_);
+  else
+    Write(c.before);
   ImageListStore store(path_);
   const ImageListStore::Loaded loaded = store.Load();
   EXPECT_EQ(loaded.rows, c.loaded);
-  if (!c.before) {
+  if (c.before.empty()) {
     EXPECT_NE(loaded.notice.find(path_ + ".unreadable.2"), std::string::npos) << loaded.notice;
   } else {
     EXPECT_EQ(loaded.notice, "");
   }
   if (c.between)
     Write(c.between);
-  else if (std::string(c.name) == "FileRemovedMeanwhileIsWrittenAgain")
+  else if (c.removedBetween)
     std::filesystem::remove(path_);
   store.Save(c.saved);
   EXPECT_EQ(Read(), c.after);
@@ -219,7 +217,7 @@ TEST_P(ListFileTable, NothingIsLost) {
       EXPECT_EQ(Read(path_ + suffix + ".2"), bytes);
     }
   }
-  // Saved once more, the file is what the list holds and nothing more is put aside.
+  // Saved once more, nothing more is put aside.
   store.Save(c.saved);
   EXPECT_FALSE(std::filesystem::exists(path_ + ".original.3"));
 }
