@@ -318,9 +318,7 @@ int main(int argc, char **argv) {
   gathering.StopAtLimit = true;
   // The image and its temporary file never go into the image, as other ISO tools leave out
   // their output.
-  gathering.Skip = [&](const std::string &path, const std::string &name) {
-    return target.IsOwnFile(path, name);
-  };
+  gathering.Skip = [&](const std::string &path) { return target.IsOwnFile(path); };
   const velmor::GatherResult gathered = velmor::GatherItems(burner, sources, gathering);
   const std::size_t missing = gathered.LeftOut.size();
   for (const velmor::LeftOutItem &item : gathered.LeftOut)
