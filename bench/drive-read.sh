@@ -37,7 +37,6 @@ cleanup() {
   WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
   rm -rf "$prefix"
 }
-trap cleanup EXIT
 
 # The same image for every build.
 image=$(mktemp -d)/bench.iso

@@ -52,9 +52,9 @@ GatherResult GatherItems(TKavoBurner &Burner, const std::vector<SourceItem> &Ite
   Burner.OnAddDir = [&](TKavoBurner *, std::string &, std::string &, bool &skip) {
     skip = skip || stop();
   };
-  Burner.OnAddFile = [&](TKavoBurner *, const std::string &path, std::string &name, std::string &,
+  Burner.OnAddFile = [&](TKavoBurner *, const std::string &path, std::string &, std::string &,
                          TDateTime &, std::uint32_t, std::int64_t, bool &skip) {
-    skip = skip || stop() || (Options.Skip && Options.Skip(path, name));
+    skip = skip || stop() || (Options.Skip && Options.Skip(path));
     if (!skip && Options.FilesGathered)
       Options.FilesGathered->fetch_add(1, std::memory_order_relaxed);
   };

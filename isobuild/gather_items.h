@@ -44,8 +44,8 @@ struct GatherOptions {
   std::atomic<std::int64_t> *FilesGathered = nullptr;
   // Ends the gathering at the first item that reaches a limit of the compilation.
   bool StopAtLimit = false;
-  // Files the caller leaves out without a word (by folder path and name as listed).
-  std::function<bool(const std::string &path, const std::string &name)> Skip;
+  // Files the caller leaves out without a word, by their full path.
+  std::function<bool(const std::string &path)> Skip;
 };
 
 // Inserts every item into the burner's compilation, which must be new. The burner's OnAddFile,

@@ -65,9 +65,9 @@ bool TKavoBurner::WriteImage(const std::string &FileName, bool InPlace) {
   FISOFileName = FileName;
   std::string error;
   if (std::unique_ptr<ImageFile> image = FPlatform.CreateImage(FileName); !image) {
-    error = "CAN'T CREATE FILE \"" + FileName + "\"";
+    error = CantCreateText(FileName);
   } else {
-    const std::string writeError = "CAN'T WRITE FILE \"" + FileName + "\"";
+    const std::string writeError = CantWriteText(FileName);
     if (!image->Write(FHeaderStream.Data(), FHeaderStream.Size()))
       error = writeError;
     std::uint64_t position = FLayout.StartSector + FHeaderStream.Size() / kSectorSize;

@@ -20,6 +20,14 @@ std::string ChangedText(const std::string &SourcePath) {
   return "FILE \"" + SourcePath + "\" CHANGED WHILE THE IMAGE WAS WRITTEN";
 }
 
+std::string CantCreateText(const std::string &ImagePath) {
+  return "CAN'T CREATE FILE \"" + ImagePath + "\"";
+}
+
+std::string CantWriteText(const std::string &ImagePath) {
+  return "CAN'T WRITE FILE \"" + ImagePath + "\"";
+}
+
 EntryData::EntryData(Platform &Files, const TEntryNode &Entry, const DataPatch *Patch)
     : files_(Files), entry_(Entry), patch_(Patch),
       left_(static_cast<std::uint64_t>(std::max<std::int64_t>(Entry.FileSize, 0))),

@@ -1,7 +1,7 @@
 #pragma once
 // The data of one entry as both image writers copy it: which entries carry data, the copy padded
-// to whole sectors with the boot info table laid on it, and what becomes of a source that cannot
-// be opened or that changed since it was listed.
+// to whole sectors with the boot info table laid on it, what becomes of a source that cannot be
+// opened or that changed since it was listed, and the completion texts both writers end with.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,6 +20,10 @@ bool CarriesData(const TEntryNode &Entry);
 // than when it was listed.
 std::string CantOpenText(const std::string &SourcePath);
 std::string ChangedText(const std::string &SourcePath);
+// The completion texts of an image file that cannot be created, and of one that cannot be
+// written (or closed).
+std::string CantCreateText(const std::string &ImagePath);
+std::string CantWriteText(const std::string &ImagePath);
 
 // Reads one entry's share of the image: its listed size, padded to whole sectors. A source that
 // turns out shorter or cannot be read any more is delivered as zeros from there, so every later

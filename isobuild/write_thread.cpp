@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "image_data.h"
 #include "thread_priority.h"
 
 namespace velmor {
@@ -30,14 +31,14 @@ void TThWrite::Execute() {
   SetCurrentThreadPriority(ThreadPriority::TimeCritical);
   std::unique_ptr<ImageFile> image = FFiles.CreateImage(FFileName);
   if (!image) {
-    Stop("CAN'T CREATE FILE \"" + FFileName + "\"");
+    Stop(CantCreateText(FFileName));
   } else {
     // The cache may have failed after it was ready and before this thread started.
     if (FCache->ErrorText().empty())
       WriteBlocks(*image);
     // Data the system kept back can still fail to reach the disk when the file is closed.
     if (!image->Close())
-      Stop("CAN'T WRITE FILE \"" + FFileName + "\"");
+      Stop(CantWriteText(FFileName));
   }
   std::string completion = FCache->ErrorText();
   if (completion.empty())
@@ -60,7 +61,7 @@ void TThWrite::WriteBlocks(ImageFile &Image) {
                              : Image.Write(block->Data, block->Count);
     if (!written) {
       // A full disk or a removed medium: the image would be incomplete.
-      Stop("CAN'T WRITE FILE \"" + FFileName + "\"");
+      Stop(CantWriteText(FFileName));
       return;
     }
     FCache->Recycle(std::move(block));

@@ -94,8 +94,6 @@ std::string FailureMessage(const std::string &completion) {
   if (QuotedAfter(completion, "CAN'T OPEN FILE", path))
     sentence =
         "无法打开源文件\"" + path + "\":它已不存在,或正被其他程序使用.请关闭使用它的程序后再试.";
-  else if (QuotedAfter(completion, "CAN'T READ FILE", path))
-    sentence = "无法读取源文件\"" + path + "\".请检查它所在的磁盘后再试.";
   else if (QuotedAfter(completion, "CAN'T CREATE FILE", path))
     sentence = "无法创建映像文件\"" + path + "\".请确认保存路径的目录存在并且可以写入.";
   else if (QuotedAfter(completion, "CAN'T WRITE FILE", path))

@@ -28,10 +28,12 @@ void ImageTarget::Identify() {
     temporaryName_.clear();
 }
 
-bool ImageTarget::IsOwnFile(const std::string &Path, const std::string &Name) const {
+bool ImageTarget::IsOwnFile(const std::string &Path) const {
   if (kind_ != Kind::File)
     return false;
-  const std::string name = LastPart(Name);
+  // The name as listed, from the path: the name the hook is given has a "." added where it
+  // had none.
+  const std::string name = LastPart(Path);
   const bool maybeTarget = targetExists_ && name == targetName_;
   const bool maybeTemporary = !temporaryName_.empty() && name == temporaryName_;
   FileIdentity id;

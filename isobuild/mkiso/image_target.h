@@ -38,9 +38,9 @@ public:
   bool Commit(std::string &Error);
   // Removes the temporary file, if there is one.
   void Discard();
-  // Whether the file at Path, called Name in its folder, is the target or the temporary file:
-  // the same file, not only the same name.
-  bool IsOwnFile(const std::string &Path, const std::string &Name) const;
+  // Whether the file at Path is the target or the temporary file: the same file, not only the
+  // same name.
+  bool IsOwnFile(const std::string &Path) const;
   // Whether Path is the file the image is to replace, by whatever name.
   bool IsTarget(const std::string &Path) const;
 

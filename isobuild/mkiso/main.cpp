@@ -13,6 +13,7 @@
 
 #include "command_line_platform.h"
 #include "gather_items.h"
+#include "image_data.h"
 #include "image_target.h"
 #include "interrupts.h"
 #include "kavo_burner.h"
@@ -156,8 +157,7 @@ int NoImageAt(const std::string &image, const char *reason) {
 
 // Whether a completion text of the writers blames the image file rather than a source.
 bool BlamesTheImage(const std::string &error, const std::string &writePath) {
-  return error == "CAN'T CREATE FILE \"" + writePath + "\"" ||
-         error == "CAN'T WRITE FILE \"" + writePath + "\"";
+  return error == velmor::CantCreateText(writePath) || error == velmor::CantWriteText(writePath);
 }
 
 // The image path of a folder: its long names from the root down.
@@ -318,9 +318,7 @@ int main(int argc, char **argv) {
   gathering.StopAtLimit = true;
   // The image and its temporary file never go into the image, as other ISO tools leave out
   // their output.
-  gathering.Skip = [&](const std::string &path, const std::string &name) {
-    return target.IsOwnFile(path, name);
-  };
+  gathering.Skip = [&](const std::string &path) { return target.IsOwnFile(path); };
   const velmor::GatherResult gathered = velmor::GatherItems(burner, sources, gathering);
   const std::size_t missing = gathered.LeftOut.size();
   for (const velmor::LeftOutItem &item : gathered.LeftOut)

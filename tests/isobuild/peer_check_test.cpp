@@ -336,6 +336,8 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
   fs::create_directory(dir / "folder");
   WriteFile(dir / "in" / "x.txt", "x");
   WriteFile(dir / "in" / "out.iso", "earlier");
+  WriteFile(dir / "plain" / "x.txt", "x");
+  WriteFile(dir / "plain" / "image", "earlier"); // a name without a dot is listed with one
   WriteFile(dir / "long" / (std::string(110, 'x') + ".txt"), "");
   WriteFile(dir / "long" / (std::string(111, 'x') + ".txt"), "");
   const std::string label33(33, 'L'), label17(17, 'L');
@@ -395,6 +397,7 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
        false,
        "no image written; the output one/../t/a.txt would replace an input"},
       {"-o in/out.iso in", 0, {}, false, "", "in/out.iso"},
+      {"-o plain/image plain", 0, {}, false, "", "plain/image"},
       {"-o out.iso long",
        0,
        {"long/" + std::string(110, 'x') +
@@ -455,10 +458,12 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
     }
     EXPECT_EQ(ReadAll(dir / "t" / "a.txt"), "a") << c.Args;
     if (!c.Written.empty()) {
-      const std::string listing = Capture("isoinfo -J -f -i " + Quote((dir / c.Written).string()));
-      EXPECT_EQ(listing, "/in\n/in/x.txt;1\n") << c.Args;
-      const auto beside = fs::directory_iterator(dir / "in");
-      EXPECT_EQ(std::distance(fs::begin(beside), fs::end(beside)), 2) << "x.txt and out.iso";
+      const fs::path written = dir / c.Written;
+      const std::string folder = written.parent_path().filename().string();
+      const std::string listing = Capture("isoinfo -J -f -i " + Quote(written.string()));
+      EXPECT_EQ(listing, "/" + folder + "\n/" + folder + "/x.txt;1\n") << c.Args;
+      const auto beside = fs::directory_iterator(written.parent_path());
+      EXPECT_EQ(std::distance(fs::begin(beside), fs::end(beside)), 2) << "x.txt and the image";
     }
     EXPECT_EQ(ReadAll(dir / "out.iso") != "earlier", c.Image) << c.Args;
     EXPECT_TRUE(fs::is_directory(dir / "folder"));
