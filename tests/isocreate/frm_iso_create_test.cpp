@@ -449,8 +449,9 @@ TEST_F(IsoCreateTest, FailedBuildIsReportedAndLeavesTheWindowReadyForAnotherTry)
 
 // The script puts 200,000 empty files into "many", 1,000 in each of 200 folders. The window
 // gathers them off its own thread: while it does, it answers a message sent from another thread
-// within a tenth of a second and shows the count of files so far. The build then finishes, or,
-// given up during the gathering, stops the gathering early and leaves no image.
+// within a second (a window that gathered on its own thread would miss by many; a tighter
+// bound would measure the machine's load) and shows the count of files so far. The build then
+// finishes, or, given up during the gathering, stops the gathering early and leaves no image.
 TEST_F(IsoCreateTest, ALargeTreeIsGatheredWhileTheWindowAnswersAndCanBeGivenUpMeanwhile) {
   constexpr std::int64_t kFiles = 200000;
   for (const bool giveUp : {false, true}) {
@@ -468,7 +469,7 @@ TEST_F(IsoCreateTest, ALargeTreeIsGatheredWhileTheWindowAnswersAndCanBeGivenUpMe
         if (w.Gathering()) {
           DWORD_PTR result = 0;
           const bool answer =
-              SendMessageTimeoutA(handle, WM_NULL, 0, 0, SMTO_NORMAL, 100, &result) != 0;
+              SendMessageTimeoutA(handle, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result) != 0;
           if (!probing)
             break; // the test itself holds the window's thread from here on
           ++(answer ? answered : late);
@@ -493,7 +494,7 @@ TEST_F(IsoCreateTest, ALargeTreeIsGatheredWhileTheWindowAnswersAndCanBeGivenUpMe
     probing = false;
     probe.join();
     EXPECT_GT(answered, 0);
-    EXPECT_EQ(late, 0) << "the window did not answer within 100 ms while it gathered";
+    EXPECT_EQ(late, 0) << "the window did not answer within a second while it gathered";
     EXPECT_TRUE(std::regex_match(shown, std::regex("[0-9]{1,3}(,[0-9]{3})*个文件"))) << shown;
     // The gathering thread hands its end to the window's thread.
     while (w.Gathering())

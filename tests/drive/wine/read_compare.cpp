@@ -88,7 +88,9 @@ int CompareWhileEjecting(const std::string &drivePath, const char *letter,
       CloseHandle(drive);
     });
 
-  Sleep(300);
+  // The eject starts once the readers have read something, however slow the machine.
+  for (int i = 0; i < 6000 && good == 0 && wrong == 0; ++i)
+    Sleep(10);
   const std::string command = std::string("\"") + tool + "\" eject " + letter;
   STARTUPINFOA start{};
   start.cb = sizeof(start);
