@@ -60,7 +60,7 @@ struct LayoutTrack {
   uint8_t controlAdr; // kControlAdrData or kControlAdrAudio (other control bits kept)
   uint8_t flags;      // kPregapInFile: the pregap lies in the file just before firstLba's sector;
                       // otherwise it is not stored and reads as zeros
-  uint8_t reserved;
+  uint8_t reserved[5];
 };
 static_assert(sizeof(LayoutTrack) == 32, "a layout track is 32 bytes");
 
