@@ -1,0 +1,14 @@
+#include "readers.h"
+
+namespace velmor::formats {
+
+bool IsMediaDescriptor(ImageFiles &, const std::u16string &) { return false; }
+
+FormatError ReadMediaDescriptor(ImageFiles &, const std::u16string &path, DiscLayout *) {
+  FormatError e;
+  e.reason = FormatError::Reason::kSyntax;
+  e.file = path;
+  return e;
+}
+
+} // namespace velmor::formats

@@ -1,0 +1,4 @@
+#include <gtest/gtest.h>
+
+#include "memory_files.h"
+#include "readers.h"
