@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 namespace velmor {
@@ -211,20 +212,57 @@ bool AnyDriveLetterFree(DriveSystem &system) {
   return FindFreeDriveLetter(system) != 'A' || IsDriveLetterFree(system, 'A');
 }
 
-bool AddVirtualDrive(DriveSystem &system, const DeviceHandle &control, const std::string &imagePath,
-                     char letter) {
-  letter = UpperLetter(letter);
+namespace {
+
+bool SendClassicAdd(DriveSystem &system, const DeviceHandle &control, const std::string &imagePath,
+                    char letter) {
   AddRecord record{};
   record.letter = char16_t(letter);
   const std::u16string path = system.AnsiToUtf16(imagePath);
   std::copy_n(path.begin(), std::min<size_t>(path.size(), kAddRecordPathUnits), record.path);
   // The record goes as the output buffer, where the driver reads it, and as input too.
   AddRecord input = record;
-  if (!system.DeviceControl(control.get(), IOCTL_VELMOR_ADD_DEVICE, &input, kAddRecordInputSize,
-                            &record, kAddRecordSize))
-    return false;
+  return system.DeviceControl(control.get(), IOCTL_VELMOR_ADD_DEVICE, &input, kAddRecordInputSize,
+                              &record, kAddRecordSize);
+}
+
+// Records a drive: for a layout drive its record first, so that the path never stands in the
+// table without the record it needs at the next start; for a classic drive any record an
+// earlier drive at the letter left is dropped, or the next start would use it.
+void RecordDrive(DriveSystem &system, char letter, const std::string &imagePath,
+                 const LayoutRecord *record) {
+  const std::string name(1, letter);
+  if (!record)
+    system.DeleteLayoutValue(name);
+  else if (const long error = system.SetLayoutValue(name, record, kLayoutRecordSize))
+    throw DriveRecordError(letter, error);
   try {
     SaveDriveMapping(system, letter, imagePath);
+  } catch (const DriveRecordError &) {
+    if (record)
+      system.DeleteLayoutValue(name);
+    throw;
+  }
+}
+
+} // namespace
+
+bool AddVirtualDrive(DriveSystem &system, const DeviceHandle &control, const std::string &imagePath,
+                     char letter, const formats::DiscLayout *layout) {
+  letter = UpperLetter(letter);
+  std::unique_ptr<LayoutRecord> record;
+  if (layout) {
+    record = std::make_unique<LayoutRecord>();
+    if (formats::MakeLayoutRecord(*layout, char16_t(letter), record.get()))
+      return false;
+    if (!system.DeviceControl(control.get(), IOCTL_VELMOR_ADD_LAYOUT, record.get(),
+                              kLayoutRecordSize, nullptr, 0))
+      return false;
+  } else if (!SendClassicAdd(system, control, imagePath, letter)) {
+    return false;
+  }
+  try {
+    RecordDrive(system, letter, imagePath, record.get());
   } catch (const DriveRecordError &) {
     RemoveVirtualDrive(system, letter);
     throw;
@@ -234,14 +272,15 @@ bool AddVirtualDrive(DriveSystem &system, const DeviceHandle &control, const std
 }
 
 AddResult AddVirtualDriveAtFreeLetter(DriveSystem &system, const DeviceHandle &control,
-                                      const std::string &imagePath) {
+                                      const std::string &imagePath,
+                                      const formats::DiscLayout *layout) {
   for (int attempt = 0; attempt < kAddAttempts; ++attempt) {
     // The letter is not asked about again: another insert may take it in between, and the
     // driver's answer covers that.
     const char letter = FindFreeDriveLetter(system);
     if (letter == 'A' && !IsDriveLetterFree(system, letter))
       return {AddOutcome::kNoFreeLetter, 0};
-    if (AddVirtualDrive(system, control, imagePath, letter))
+    if (AddVirtualDrive(system, control, imagePath, letter, layout))
       return {AddOutcome::kAdded, letter};
     // Refused while the letter is still free: the driver refuses the image, not the letter.
     if (IsDriveLetterFree(system, letter))
@@ -282,7 +321,9 @@ void SaveDriveMapping(DriveSystem &system, char letter, const std::string &image
 }
 
 void DeleteDriveMapping(DriveSystem &system, char letter) {
-  system.DeleteDriveValue(std::string(1, UpperLetter(letter)));
+  const std::string name(1, UpperLetter(letter));
+  system.DeleteDriveValue(name);
+  system.DeleteLayoutValue(name);
 }
 
 void BroadcastVolumeChange(DriveSystem &system, uint32_t event, char letter) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "disc_image.h"
 #include "drive_system.h"
 
 namespace velmor {
@@ -113,12 +114,12 @@ private:
   long code_;
 };
 
-// Asks the driver for a drive at `letter` for the image at `imagePath` (ANSI); on success
-// records and announces it. True if the driver accepted. When the record fails, the drive is
-// removed again and DriveRecordError thrown: a drive that is not recorded could be neither
-// shown nor ejected.
+// Asks the driver for a drive at `letter` for the image at `imagePath` (ANSI), by the classic
+// add request or, given a layout, by the layout request; on success records and announces it.
+// True if the driver accepted. When the record fails, the drive is removed again and
+// DriveRecordError thrown: a drive that is not recorded could be neither shown nor ejected.
 bool AddVirtualDrive(DriveSystem &system, const DeviceHandle &control, const std::string &imagePath,
-                     char letter);
+                     char letter, const formats::DiscLayout *layout = nullptr);
 
 enum class AddOutcome { kAdded, kNoFreeLetter, kRefused };
 struct AddResult {
@@ -131,7 +132,8 @@ inline constexpr int kAddAttempts = 8;
 // AddVirtualDrive at the first free letter. When the driver refuses because the letter was
 // taken meanwhile (another insert got there first), the next free letter is tried.
 AddResult AddVirtualDriveAtFreeLetter(DriveSystem &system, const DeviceHandle &control,
-                                      const std::string &imagePath);
+                                      const std::string &imagePath,
+                                      const formats::DiscLayout *layout = nullptr);
 
 // Takes the drive's volume down as far as the system lets it, then asks the drive's device
 // to remove itself, opening it without mounting anything; true if it accepted.
@@ -141,6 +143,7 @@ bool RemoveVirtualDrive(DriveSystem &system, char letter);
 bool EjectVirtualDrive(DriveSystem &system, char letter);
 // Records letter -> image path; throws DriveRecordError when the registry refuses.
 void SaveDriveMapping(DriveSystem &system, char letter, const std::string &imagePath);
+// Forgets the letter's path and its layout record.
 void DeleteDriveMapping(DriveSystem &system, char letter);
 // Announces a volume arriving (once) or going (twice).
 void BroadcastVolumeChange(DriveSystem &system, uint32_t event, char letter);

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "velmor_protocol.h"
+#include "velmor_layout.h"
 
 namespace velmor {
 
@@ -74,6 +74,10 @@ public:
   virtual void DeleteDriveValue(const std::string &name) = 0;
   // Every value, name and string data, in the registry's own order.
   virtual std::vector<std::pair<std::string, std::string>> DriveValues() = 0;
+  // A layout drive's record: a REG_BINARY value under the table's kLayoutsSubkey (created
+  // when missing). SetLayoutValue returns the system's error code (0 on success).
+  virtual long SetLayoutValue(const std::string &name, const void *data, uint32_t size) = 0;
+  virtual void DeleteLayoutValue(const std::string &name) = 0;
 
   // WM_DEVICECHANGE to every component, not to this task.
   virtual void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) = 0;
@@ -85,8 +89,9 @@ public:
   // The volume label of letter + ":\" (at most 63 bytes), or "" when it cannot be read.
   virtual std::string VolumeLabel(char letter) = 0;
 
-  // The ANSI code page's text as UTF-16.
+  // The ANSI code page's text as UTF-16, and back (characters it lacks become '?').
   virtual std::u16string AnsiToUtf16(const std::string &text) = 0;
+  virtual std::string Utf16ToAnsi(const std::u16string &text) = 0;
 };
 
 // Drive types the client tells apart (the platform's values).

@@ -97,6 +97,29 @@ private:
   HKEY key_ = nullptr;
 };
 
+// The layout records' subkey of the table, for setting (created when missing) or deleting.
+class LayoutsKey {
+public:
+  explicit LayoutsKey(bool create) {
+    const std::string path = std::string(kDrivesKey) + "\\" + kLayoutsSubkey;
+    const REGSAM access = KEY_QUERY_VALUE | KEY_SET_VALUE;
+    if (create ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, access, nullptr,
+                                 &key_, nullptr) != ERROR_SUCCESS
+               : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key_) != ERROR_SUCCESS)
+      key_ = nullptr;
+  }
+  ~LayoutsKey() {
+    if (key_)
+      RegCloseKey(key_);
+  }
+  LayoutsKey(const LayoutsKey &) = delete;
+  LayoutsKey &operator=(const LayoutsKey &) = delete;
+  HKEY get() const { return key_; }
+
+private:
+  HKEY key_ = nullptr;
+};
+
 class Win32System final : public DriveSystem {
 public:
   std::string SystemDirectory() override {
@@ -269,6 +292,20 @@ public:
     return values;
   }
 
+  long SetLayoutValue(const std::string &name, const void *data, uint32_t size) override {
+    LayoutsKey key(true);
+    if (!key.get())
+      return ERROR_ACCESS_DENIED;
+    return RegSetValueExA(key.get(), name.c_str(), 0, REG_BINARY, static_cast<const BYTE *>(data),
+                          size);
+  }
+
+  void DeleteLayoutValue(const std::string &name) override {
+    LayoutsKey key(false);
+    if (key.get())
+      RegDeleteValueA(key.get(), name.c_str());
+  }
+
   void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) override {
     DWORD recipients = kBsmAllComponents;
     // Without BSF_NOHANG the broadcast waits for every top-level window, and one hung window
@@ -303,6 +340,10 @@ public:
   std::u16string AnsiToUtf16(const std::string &text) override {
     const std::wstring wide = Widen(text);
     return std::u16string(wide.begin(), wide.end());
+  }
+
+  std::string Utf16ToAnsi(const std::u16string &text) override {
+    return Narrow(std::wstring(text.begin(), text.end()));
   }
 };
 

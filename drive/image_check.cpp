@@ -37,6 +37,16 @@ bool IsDrivePath(const std::string &path) {
          IsSeparator(path[2]);
 }
 
+// A letter that stands for a share or for a folder names another file at start-up.
+ImageRefusal CheckLetter(DriveSystem &system, char letter) {
+  if (system.DriveType(letter) == kDriveRemote)
+    return ImageRefusal::kNetworkDrive;
+  // A SUBST letter's device name is the folder it stands for, "\??\C:\folder".
+  if (StartsWith(system.DosDeviceTarget(letter), "\\??\\"))
+    return ImageRefusal::kSubstDrive;
+  return ImageRefusal::kNone;
+}
+
 } // namespace
 
 ImageCheck CheckImagePath(DriveSystem &system, const std::string &given,
@@ -59,12 +69,9 @@ ImageCheck CheckImagePath(DriveSystem &system, const std::string &given,
     return refuse(ImageRefusal::kNetworkDrive);
   if (!IsDrivePath(path))
     return refuse(ImageRefusal::kNoDriveLetter);
-  const char letter = UpperLetter(path[0]);
-  if (system.DriveType(letter) == kDriveRemote)
-    return refuse(ImageRefusal::kNetworkDrive);
-  // A SUBST letter's device name is the folder it stands for, "\??\C:\folder".
-  if (StartsWith(system.DosDeviceTarget(letter), "\\??\\"))
-    return refuse(ImageRefusal::kSubstDrive);
+  if (const ImageRefusal why = CheckLetter(system, UpperLetter(path[0]));
+      why != ImageRefusal::kNone)
+    return refuse(why);
   if (system.AnsiToUtf16(path).size() > kMaxDriveImagePathUnits)
     return refuse(ImageRefusal::kTooLong);
   switch (system.KindOfPath(path)) {
@@ -76,6 +83,18 @@ ImageCheck CheckImagePath(DriveSystem &system, const std::string &given,
     break;
   }
   return check;
+}
+
+ImageRefusal CheckTrackFilePath(DriveSystem &system, const std::u16string &path) {
+  // The drive path's first three units are ASCII; anything else is no drive path.
+  std::string start;
+  for (size_t i = 0; i < 3 && i < path.size() && path[i] < 0x80; ++i)
+    start += char(path[i]);
+  if (!IsDrivePath(start))
+    return ImageRefusal::kNoDriveLetter;
+  if (path.size() > kMaxDriveImagePathUnits)
+    return ImageRefusal::kTooLong;
+  return CheckLetter(system, UpperLetter(start[0]));
 }
 
 } // namespace velmor

@@ -27,5 +27,8 @@ struct ImageCheck {
 // stands for the current folder), and checks it.
 ImageCheck CheckImagePath(DriveSystem &system, const std::string &given,
                           const std::string &baseFolder);
+// The same checks for a full path that an image's descriptor names (a track's file), which
+// the image readers have already found to be a file.
+ImageRefusal CheckTrackFilePath(DriveSystem &system, const std::u16string &fullPath);
 
 } // namespace velmor

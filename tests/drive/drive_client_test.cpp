@@ -303,8 +303,10 @@ TEST_F(DriveClientTest, AddRecordsThenAnnouncesOnceAndTheDriveReadsTheImage) {
   sys.log.clear();
   ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\disc.iso", 'g'));
 
+  // A record an earlier layout drive at the letter left goes, or the next start would use it.
   const std::vector<std::string> expected = {"control " + std::to_string(IOCTL_VELMOR_ADD_DEVICE),
-                                             "set G D:\\disc.iso", "broadcast 32768"};
+                                             "delete layout G", "set G D:\\disc.iso",
+                                             "broadcast 32768"};
   EXPECT_EQ(sys.log, expected);
   ASSERT_EQ(sys.broadcasts.size(), 1u);
   EXPECT_EQ(sys.broadcasts[0].notice.unitMask, 1u << 6);
@@ -364,6 +366,7 @@ TEST_F(DriveClientTest, EjectForgetsFirstThenRemovesAndAnnouncesTwice) {
   const std::string dismount = "control " + std::to_string(fsctl::kDismountVolume);
   const std::string unlock = "control " + std::to_string(fsctl::kUnlockVolume);
   std::vector<std::string> expected = {"delete E",
+                                       "delete layout E",
                                        "open \\\\.\\E:",
                                        lock,
                                        dismount,
@@ -398,7 +401,7 @@ TEST_F(DriveClientTest, EjectForgetsFirstThenRemovesAndAnnouncesTwice) {
   sys.volumesMount = false;
   sys.log.clear();
   EXPECT_TRUE(EjectVirtualDrive(sys, 'G'));
-  expected = {"delete G", "open \\\\.\\G:",  "open without access \\\\.\\G:",
+  expected = {"delete G", "delete layout G", "open \\\\.\\G:", "open without access \\\\.\\G:",
               remove,     "broadcast 32772", "broadcast 32772"};
   EXPECT_EQ(sys.log, expected);
   EXPECT_FALSE(Mounted('G'));
@@ -409,7 +412,7 @@ TEST_F(DriveClientTest, EjectForgetsFirstThenRemovesAndAnnouncesTwice) {
   ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\a.iso", 'G'));
   sys.log.clear();
   EXPECT_TRUE(EjectVirtualDrive(sys, 'G'));
-  EXPECT_EQ(std::vector<std::string>(sys.log.begin() + 1, sys.log.begin() + 5),
+  EXPECT_EQ(std::vector<std::string>(sys.log.begin() + 2, sys.log.begin() + 6),
             (std::vector<std::string>{"open \\\\.\\G:", lock, dismount,
                                       "open without access \\\\.\\G:"}));
   EXPECT_FALSE(Mounted('G'));

@@ -132,6 +132,18 @@ public:
         return void(values.erase(it));
   }
   std::vector<std::pair<std::string, std::string>> DriveValues() override { return values; }
+  long SetLayoutValue(const std::string &name, const void *data, uint32_t size) override {
+    if (layoutRegistryError)
+      return layoutRegistryError;
+    log.push_back("set layout " + name);
+    auto *bytes = static_cast<const uint8_t *>(data);
+    layoutValues[name].assign(bytes, bytes + size);
+    return 0;
+  }
+  void DeleteLayoutValue(const std::string &name) override {
+    log.push_back("delete layout " + name);
+    layoutValues.erase(name);
+  }
 
   void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) override {
     log.push_back("broadcast " + std::to_string(event));
@@ -154,6 +166,9 @@ public:
   std::u16string AnsiToUtf16(const std::string &text) override {
     return std::u16string(text.begin(), text.end());
   }
+  std::string Utf16ToAnsi(const std::u16string &text) override {
+    return std::string(text.begin(), text.end());
+  }
 
   std::string systemDirectory = "C:\\windows\\system32";
   // A 32-bit program on a 64-bit system: its names under the system directory lead to
@@ -175,7 +190,8 @@ public:
   bool managerRefused = false;
   std::map<std::string, Service> services;
   int serviceCloses = 0;
-  long registryError = 0;
+  long registryError = 0, layoutRegistryError = 0;
+  std::map<std::string, std::vector<uint8_t>> layoutValues;
   std::vector<std::pair<std::string, std::string>> values;
   std::vector<Broadcast> broadcasts;
   std::map<char, unsigned> driveTypes;

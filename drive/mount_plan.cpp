@@ -1,0 +1,31 @@
+#include "mount_plan.h"
+
+namespace velmor {
+
+MountPlan PlanMount(DriveSystem &system, formats::ImageFiles &files, const std::string &given,
+                    const std::string &baseFolder) {
+  MountPlan plan;
+  plan.image = CheckImagePath(system, given, baseFolder);
+  if (plan.image.refusal != ImageRefusal::kNone)
+    return plan;
+  plan.detected = formats::DetectImage(files, system.AnsiToUtf16(plan.image.path));
+  if (plan.detected.error)
+    return plan;
+  if (const formats::DiscLayout *layout = plan.Layout()) {
+    for (const std::u16string &file : layout->files)
+      if (const ImageRefusal why = CheckTrackFilePath(system, file); why != ImageRefusal::kNone) {
+        plan.trackFile = {system.Utf16ToAnsi(file), why};
+        return plan;
+      }
+    // Too many tracks or names too long for one record: found now, not after the letter.
+    LayoutRecord record;
+    if ((plan.detected.error = formats::MakeLayoutRecord(*layout, u'A', &record)))
+      return plan;
+  }
+  plan.verdict = plan.detected.volumeExpected && !plan.detected.volumeFound
+                     ? MountPlan::Verdict::kAskFirst
+                     : MountPlan::Verdict::kMount;
+  return plan;
+}
+
+} // namespace velmor
