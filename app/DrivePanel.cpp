@@ -2,13 +2,16 @@
 // and the commands on drives (insert, eject, browse). A short clip plays after every insert
 // and eject; when it ends the tree is rebuilt, so it shows the drive as the system has it by
 // then. An image that the driver could not open in every thread and at every start (missing,
-// a folder, on a network or SUBST drive) is refused with a message naming it.
+// a folder, on a network or SUBST drive), or whose descriptor or contents cannot be mounted, is
+// refused with a message naming it; one with no known volume is mounted only if the user says so.
 #include "FrmMain.h"
 
 #include "ExecutablePath.h"
 #include "ProductInfo.h"
 #include "drive_client.h"
 #include "image_check.h"
+#include "image_files_win32.h"
+#include "mount_plan.h"
 #include "winkit/Dialogs.h"
 #include "winkit/SystemError.h"
 
@@ -83,6 +86,57 @@ std::string ImageRefusalText(ImageRefusal why, const std::string &path) {
   return {};
 }
 
+// Why an image's descriptor or contents are refused: the file, the line or field, the reason.
+// A missing file is named after the descriptor that names it.
+std::string FormatErrorText(DriveSystem &system, const std::string &image,
+                            const formats::FormatError &e) {
+  using Reason = formats::FormatError::Reason;
+  const std::string file = "\"" + system.Utf16ToAnsi(e.file) + "\"";
+  std::string where = e.reason == Reason::kMissingFile ? "\"" + image + "\"" : file;
+  if (e.line)
+    where += " 第 " + std::to_string(e.line) + " 行";
+  else if (!e.field.empty())
+    where += " 的 " + e.field + " 字段";
+  const std::string word = e.field.empty() || !e.line ? "" : " (\"" + e.field + "\")";
+  std::string why;
+  switch (e.reason) {
+  case Reason::kNone:
+  case Reason::kUnreadable:
+    why = where + " 无法读取";
+    break;
+  case Reason::kMissingFile:
+    why = where + " 指定的文件 " + file + " 不存在";
+    break;
+  case Reason::kUnsupportedMode:
+    why = where + " 的轨道模式或扇区大小不受支持" + word;
+    break;
+  case Reason::kTrackOrder:
+    why = where + " 的轨道重叠、顺序错乱或编号不连续" + word;
+    break;
+  case Reason::kTruncated:
+    why = where + " 不完整" + word;
+    break;
+  case Reason::kSyntax:
+    why = where + " 无法识别" + word;
+    break;
+  case Reason::kTooManyTracks:
+    why = where + " 的轨道或文件超过 99 个";
+    break;
+  case Reason::kNamesTooLong:
+    why = where + " 中的文件名太长" + word;
+    break;
+  case Reason::kTooSmall:
+    why = "映像文件 " + file + " 太小 (不足 18 个扇区), 装不下光盘卷";
+    break;
+  }
+  return why + ", 无法插入虚拟光驱!";
+}
+
+std::string NoVolumeQuestion(const std::string &path) {
+  return "映像文件 \"" + path +
+         "\" 中找不到 ISO 9660 或 UDF 光盘卷, 插入后可能无法读取.\r\n仍要插入虚拟光驱吗?";
+}
+
 constexpr char kNotAdministratorText[] = "插入失败!,请确定您拥有管理员身份!";
 
 std::string ErrorDetail(uint32_t code) {
@@ -143,9 +197,20 @@ void TFrmMain::btnInjectClick() {
   const int row = ListView1.NextSelected();
   if (row < 0)
     return;
-  const ImageCheck image = CheckImagePath(*drives_, ImagePath(row), ImageListFolder());
+  const MountPlan plan = PlanMount(*drives_, Win32ImageFiles(), ImagePath(row), ImageListFolder());
+  const ImageCheck &image = plan.image;
   if (image.refusal != ImageRefusal::kNone)
     return ShowDriveMessage(ImageRefusalText(image.refusal, image.path), winkit::kInfoFlags);
+  if (plan.detected.error)
+    return ShowDriveMessage(FormatErrorText(*drives_, image.path, plan.detected.error),
+                            winkit::kErrorFlags);
+  if (plan.trackFile.refusal != ImageRefusal::kNone)
+    return ShowDriveMessage(ImageRefusalText(plan.trackFile.refusal, plan.trackFile.path),
+                            winkit::kInfoFlags);
+  if (plan.verdict == MountPlan::Verdict::kAskFirst &&
+      winkit::Dialogs().MessageBox(Handle(), NoVolumeQuestion(image.path), Text(),
+                                   winkit::kAskFlags) != IDYES)
+    return;
   if (!AnyDriveLetterFree(*drives_))
     return ShowDriveMessage(kNoFreeLetterText, winkit::kInfoFlags);
   InstallFailure failure;
@@ -158,7 +223,7 @@ void TFrmMain::btnInjectClick() {
   AddResult added{};
   std::string recordFailure;
   try {
-    added = AddVirtualDriveAtFreeLetter(*drives_, control, image.path);
+    added = AddVirtualDriveAtFreeLetter(*drives_, control, image.path, plan.Layout());
   } catch (const DriveRecordError &e) {
     recordFailure = RecordFailureText(e);
   }

@@ -88,7 +88,8 @@ void TFrmMain::CreateControls() {
   };
   ListDrop.SetControl(ListView1.Handle());
 
-  OpenDialog1.filter = "*.iso|*.iso";
+  OpenDialog1.filter = "光盘映像 (*.iso;*.cue;*.nrg;*.mds;*.ccd;*.img;*.bin)|"
+                       "*.iso;*.cue;*.nrg;*.mds;*.ccd;*.img;*.bin|所有文件 (*.*)|*.*";
   OpenDialog1.defaultExt = "*.iso";
   OpenDialog1.multiSelect = true;
   OpenDialog1.mustExist = true;

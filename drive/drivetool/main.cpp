@@ -1,6 +1,7 @@
 // velmor-drive: mounts, ejects and lists virtual CD-ROM drives from the command line, making
 // the same client calls as the main window.
-//   velmor-drive mount IMAGE [L:]   prints the drive's letter, "L:"
+//   velmor-drive mount [--force] IMAGE [L:]   prints the drive's letter, "L:"; --force
+//                                   mounts an image in which no ISO 9660 or UDF volume is found
 //   velmor-drive eject L:
 //   velmor-drive list               one line per recorded drive, "L: path"
 // Exit status 0 on success, 1 when refused or failed, 2 for a wrong command line.
@@ -14,6 +15,8 @@
 #include "drive_client.h"
 #include "drive_system_win32.h"
 #include "image_check.h"
+#include "image_files_win32.h"
+#include "mount_plan.h"
 
 namespace velmor {
 namespace {
@@ -32,7 +35,7 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: velmor-drive mount IMAGE [L:]\n"
+  std::fprintf(stderr, "usage: velmor-drive mount [--force] IMAGE [L:]\n"
                        "       velmor-drive eject L:\n"
                        "       velmor-drive list\n");
   return kUsage;
@@ -90,6 +93,44 @@ std::string Refusal(ImageRefusal why, const std::string &path) {
   return {};
 }
 
+// Why an image's descriptor or contents are refused: the file, then the line (text
+// descriptors) or the field (binary ones), then the reason. A missing file is named after the
+// descriptor that names it.
+std::string FormatErrorMessage(DriveSystem &system, const std::string &image,
+                               const formats::FormatError &e) {
+  using Reason = formats::FormatError::Reason;
+  const std::string file = system.Utf16ToAnsi(e.file);
+  std::string where = (e.reason == Reason::kMissingFile ? image : file) + ": ";
+  if (e.line)
+    where += "line " + std::to_string(e.line) + ": ";
+  else if (!e.field.empty())
+    where += e.field + ": ";
+  const std::string word = e.field.empty() || !e.line ? "" : " '" + e.field + "'";
+  switch (e.reason) {
+  case Reason::kNone:
+    break;
+  case Reason::kUnreadable:
+    return where + "cannot be read";
+  case Reason::kMissingFile:
+    return where + "no such file: " + file;
+  case Reason::kUnsupportedMode:
+    return where + "unsupported track mode or sector size" + word;
+  case Reason::kTrackOrder:
+    return where + "tracks overlap, are out of order or misnumbered" + word;
+  case Reason::kTruncated:
+    return where + "truncated" + word;
+  case Reason::kSyntax:
+    return where + "cannot be understood" + word;
+  case Reason::kTooManyTracks:
+    return where + "more tracks or files than a drive holds (99)";
+  case Reason::kNamesTooLong:
+    return where + "the file names are too long for a drive" + word;
+  case Reason::kTooSmall:
+    return where + "too small to hold a disc volume (under 18 sectors of data)";
+  }
+  return where + "not a disc image";
+}
+
 std::string InstallFailureMessage(const InstallFailure &f) {
   const std::string code = " (error " + std::to_string(f.code) + ")";
   const std::string file = f.driverPath + ": ";
@@ -119,11 +160,18 @@ std::string InstallFailureMessage(const InstallFailure &f) {
   return "cannot reach the Velmor driver: installing and starting it needs administrator rights";
 }
 
-int Mount(DriveSystem &system, const char *image, const char *letterText) {
-  const ImageCheck checked = CheckImagePath(system, image, "");
-  if (checked.refusal != ImageRefusal::kNone)
-    return Fail(Refusal(checked.refusal, checked.path));
-  const std::string &path = checked.path;
+int Mount(DriveSystem &system, const char *image, const char *letterText, bool force) {
+  const MountPlan plan = PlanMount(system, Win32ImageFiles(), image, "");
+  if (plan.image.refusal != ImageRefusal::kNone)
+    return Fail(Refusal(plan.image.refusal, plan.image.path));
+  if (plan.detected.error)
+    return Fail(FormatErrorMessage(system, plan.image.path, plan.detected.error));
+  if (plan.trackFile.refusal != ImageRefusal::kNone)
+    return Fail(Refusal(plan.trackFile.refusal, plan.trackFile.path));
+  const std::string &path = plan.image.path;
+  if (plan.verdict == MountPlan::Verdict::kAskFirst && !force)
+    return Fail(path + ": no ISO 9660 or UDF volume found in the image; mount it anyway with "
+                       "--force");
   char letter = 0;
   if (letterText) {
     letter = ParseLetter(letterText);
@@ -142,10 +190,10 @@ int Mount(DriveSystem &system, const char *image, const char *letterText) {
     return kInterrupted;
   try {
     if (letter) {
-      if (!AddVirtualDrive(system, control, path, letter))
+      if (!AddVirtualDrive(system, control, path, letter, plan.Layout()))
         return Fail("the driver refused drive " + Drive(letter) + " for " + path);
     } else {
-      const AddResult added = AddVirtualDriveAtFreeLetter(system, control, path);
+      const AddResult added = AddVirtualDriveAtFreeLetter(system, control, path, plan.Layout());
       if (added.outcome == AddOutcome::kNoFreeLetter)
         return Fail("no free drive letter");
       if (added.outcome == AddOutcome::kRefused)
@@ -193,8 +241,10 @@ int main(int argc, char **argv) {
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
   DriveSystem &system = Win32DriveSystem();
   const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "mount" && (argc == 3 || argc == 4))
-    return Mount(system, argv[2], argc == 4 ? argv[3] : nullptr);
+  const bool force = argc > 2 && std::strcmp(argv[2], "--force") == 0;
+  const int image = force ? 3 : 2; // the image's argument
+  if (command == "mount" && (argc == image + 1 || argc == image + 2))
+    return Mount(system, argv[image], argc == image + 2 ? argv[image + 1] : nullptr, force);
   if (command == "eject" && argc == 3)
     return Eject(system, argv[2]);
   if (command == "list" && argc == 2)

@@ -151,7 +151,10 @@ TEST_F(FrmMainTest, AddAppendsChosenFilesInDialogOrder) {
   Open();
   dialogs.chosen = {"F:\\z.iso", "F:\\a.iso", "C:\\a.iso"};
   ClickToolButton(btnAdd);
-  EXPECT_EQ(dialogs.lastOptions.filter, "*.iso|*.iso");
+  // Every format the drive mounts, then any file (a VELMOR format image has no fixed name).
+  EXPECT_EQ(dialogs.lastOptions.filter,
+            "光盘映像 (*.iso;*.cue;*.nrg;*.mds;*.ccd;*.img;*.bin)|"
+            "*.iso;*.cue;*.nrg;*.mds;*.ccd;*.img;*.bin|所有文件 (*.*)|*.*");
   EXPECT_TRUE(dialogs.lastOptions.multiSelect);
   EXPECT_TRUE(dialogs.lastOptions.mustExist);
   Rows expected = store.stored;
