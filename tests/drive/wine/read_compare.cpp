@@ -4,10 +4,20 @@
 //   read_compare L: IMAGE --while-ejecting VELMOR-DRIVE
 //       eight threads read random sectors while velmor-drive ejects the drive; exit 0 when
 //       every read returned the image's bytes or failed cleanly, and nothing hung
+//   read_compare L: --toc
+//       prints the drive's table of contents ("track N LBA audio|data", "leadout LBA") and
+//       geometry ("geometry CYLINDERS TRACKS SECTORS BYTES")
+//   read_compare L: --raw LBA FILE OFFSET
+//       reads one raw sector (2,352 bytes, CD-DA mode) at LBA; exit 0 when it equals FILE's
+//       bytes at OFFSET
 #include <windows.h>
+// after windows.h, which defines their types
+#include <ntddcdrm.h>
+#include <winioctl.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -118,9 +128,80 @@ int CompareWhileEjecting(const std::string &drivePath, const char *letter,
   return wrong == 0 && good > 0 && ejectStatus == 0 && !stillThere ? 0 : 1;
 }
 
+int PrintToc(HANDLE drive) {
+  CDROM_TOC toc{};
+  DISK_GEOMETRY geometry{};
+  DWORD n = 0;
+  if (!DeviceIoControl(drive, IOCTL_CDROM_READ_TOC, nullptr, 0, &toc, sizeof toc, &n, nullptr) ||
+      !DeviceIoControl(drive, IOCTL_CDROM_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry,
+                       sizeof geometry, &n, nullptr)) {
+    std::fprintf(stderr, "read_compare: no table of contents (error %lu)\n", GetLastError());
+    return 1;
+  }
+  for (int i = 0; i <= toc.LastTrack - toc.FirstTrack; ++i) {
+    const TRACK_DATA &t = toc.TrackData[i];
+    const long lba = (t.Address[1] * 60L + t.Address[2]) * 75 + t.Address[3] - 150;
+    std::printf("track %d %ld %s\n", t.TrackNumber, lba, t.Control & 4 ? "data" : "audio");
+  }
+  const TRACK_DATA &end = toc.TrackData[toc.LastTrack - toc.FirstTrack + 1];
+  std::printf("leadout %ld\n", (end.Address[1] * 60L + end.Address[2]) * 75 + end.Address[3] - 150);
+  std::printf("geometry %lld %lu %lu %lu\n", geometry.Cylinders.QuadPart,
+              geometry.TracksPerCylinder, geometry.SectorsPerTrack, geometry.BytesPerSector);
+  return 0;
+}
+
+int CompareRaw(HANDLE drive, long lba, const char *path, unsigned long long offset) {
+  RAW_READ_INFO info{};
+  info.DiskOffset.QuadPart = 2048LL * lba;
+  info.SectorCount = 1;
+  info.TrackMode = CDDA;
+  std::vector<char> got(2352), want(2352);
+  DWORD n = 0;
+  if (!DeviceIoControl(drive, IOCTL_CDROM_RAW_READ, &info, sizeof info, got.data(),
+                       DWORD(got.size()), &n, nullptr) ||
+      n != got.size()) {
+    std::fprintf(stderr, "read_compare: raw read at %ld failed (error %lu)\n", lba, GetLastError());
+    return 1;
+  }
+  HANDLE file =
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE || !ReadAt(file, offset, want.data(), 2352, &n) || n != 2352) {
+    std::fprintf(stderr, "read_compare: %s has no sector at %llu\n", path, offset);
+    return 1;
+  }
+  CloseHandle(file);
+  if (got != want) {
+    std::fprintf(stderr, "read_compare: raw sector %ld differs\n", lba);
+    return 1;
+  }
+  std::printf("raw sector %ld matches\n", lba);
+  return 0;
+}
+
+// The drive's own requests, which need no image file.
+int AskDrive(const std::string &drivePath, int argc, char **argv) {
+  HANDLE drive = CreateFileA(drivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  if (drive == INVALID_HANDLE_VALUE) {
+    std::fprintf(stderr, "read_compare: %s does not open\n", drivePath.c_str());
+    return 1;
+  }
+  const int result = argc == 3 ? PrintToc(drive)
+                               : CompareRaw(drive, std::atol(argv[3]), argv[4],
+                                            std::strtoull(argv[5], nullptr, 10));
+  CloseHandle(drive);
+  return result;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+  if (argc >= 3 && std::strlen(argv[1]) == 2 &&
+      ((argc == 3 && std::strcmp(argv[2], "--toc") == 0) ||
+       (argc == 6 && std::strcmp(argv[2], "--raw") == 0))) {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    return AskDrive(std::string("\\\\.\\") + argv[1], argc, argv);
+  }
   const bool ejecting = argc == 5 && std::strcmp(argv[3], "--while-ejecting") == 0;
   if ((argc != 3 && !ejecting) || std::strlen(argv[1]) != 2) {
     std::fprintf(stderr, "usage: read_compare L: IMAGE [--while-ejecting VELMOR-DRIVE]\n");
