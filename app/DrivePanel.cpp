@@ -10,7 +10,6 @@
 #include "ProductInfo.h"
 #include "drive_client.h"
 #include "image_check.h"
-#include "image_files_win32.h"
 #include "mount_plan.h"
 #include "winkit/Dialogs.h"
 #include "winkit/SystemError.h"
@@ -197,7 +196,7 @@ void TFrmMain::btnInjectClick() {
   const int row = ListView1.NextSelected();
   if (row < 0)
     return;
-  const MountPlan plan = PlanMount(*drives_, Win32ImageFiles(), ImagePath(row), ImageListFolder());
+  const MountPlan plan = PlanMount(*drives_, ImagePath(row), ImageListFolder());
   const ImageCheck &image = plan.image;
   if (image.refusal != ImageRefusal::kNone)
     return ShowDriveMessage(ImageRefusalText(image.refusal, image.path), winkit::kInfoFlags);

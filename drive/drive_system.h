@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "disc_image.h"
 #include "velmor_layout.h"
 
 namespace velmor {
@@ -88,6 +89,9 @@ public:
   virtual std::string DosDeviceTarget(char letter) = 0;
   // The volume label of letter + ":\" (at most 63 bytes), or "" when it cannot be read.
   virtual std::string VolumeLabel(char letter) = 0;
+
+  // Image files as the image readers see them.
+  virtual formats::ImageFiles &ImageFiles() = 0;
 
   // The ANSI code page's text as UTF-16, and back (characters it lacks become '?').
   virtual std::u16string AnsiToUtf16(const std::string &text) = 0;

@@ -1,4 +1,5 @@
 #include "drive_system_win32.h"
+#include "image_files_win32.h"
 
 #include <windows.h>
 
@@ -341,6 +342,8 @@ public:
     const std::wstring wide = Widen(text);
     return std::u16string(wide.begin(), wide.end());
   }
+
+  formats::ImageFiles &ImageFiles() override { return Win32ImageFiles(); }
 
   std::string Utf16ToAnsi(const std::u16string &text) override {
     return Narrow(std::wstring(text.begin(), text.end()));

@@ -2,13 +2,12 @@
 
 namespace velmor {
 
-MountPlan PlanMount(DriveSystem &system, formats::ImageFiles &files, const std::string &given,
-                    const std::string &baseFolder) {
+MountPlan PlanMount(DriveSystem &system, const std::string &given, const std::string &baseFolder) {
   MountPlan plan;
   plan.image = CheckImagePath(system, given, baseFolder);
   if (plan.image.refusal != ImageRefusal::kNone)
     return plan;
-  plan.detected = formats::DetectImage(files, system.AnsiToUtf16(plan.image.path));
+  plan.detected = formats::DetectImage(system.ImageFiles(), system.AnsiToUtf16(plan.image.path));
   if (plan.detected.error)
     return plan;
   if (const formats::DiscLayout *layout = plan.Layout()) {

@@ -28,7 +28,6 @@ struct MountPlan {
 };
 
 // Checks the path (relative ones against `baseFolder`, as CheckImagePath) and reads the image.
-MountPlan PlanMount(DriveSystem &system, formats::ImageFiles &files, const std::string &given,
-                    const std::string &baseFolder);
+MountPlan PlanMount(DriveSystem &system, const std::string &given, const std::string &baseFolder);
 
 } // namespace velmor

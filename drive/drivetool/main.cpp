@@ -15,7 +15,6 @@
 #include "drive_client.h"
 #include "drive_system_win32.h"
 #include "image_check.h"
-#include "image_files_win32.h"
 #include "mount_plan.h"
 
 namespace velmor {
@@ -161,7 +160,7 @@ std::string InstallFailureMessage(const InstallFailure &f) {
 }
 
 int Mount(DriveSystem &system, const char *image, const char *letterText, bool force) {
-  const MountPlan plan = PlanMount(system, Win32ImageFiles(), image, "");
+  const MountPlan plan = PlanMount(system, image, "");
   if (plan.image.refusal != ImageRefusal::kNone)
     return Fail(Refusal(plan.image.refusal, plan.image.path));
   if (plan.detected.error)

@@ -470,7 +470,10 @@ TEST_F(FrmMainTest, DrivePanelLabelsAndRefusedInsert) {
   Command(mnuO1);
   EXPECT_TRUE(drives.log.empty());
 
-  drives.files["D:\\光盘.iso"] = {};
+  // The smallest image with a volume: 18 sectors, "CD001" in the descriptor at sector 16.
+  std::vector<uint8_t> iso(18 * 2048);
+  std::copy_n("\1CD001", 6, iso.begin() + 16 * 2048);
+  drives.files["D:\\光盘.iso"] = iso;
   form->ListView1.Select(2, true);
   Command(mnuListInject);
   ASSERT_EQ(dialogs.messages.size(), 1u);
@@ -485,7 +488,7 @@ TEST_F(FrmMainTest, DrivePanelLabelsAndRefusedInsert) {
   drives.startError = syserr::kInvalidImageHash;
   Command(mnuListInject);
   drives.files.clear();
-  drives.files["D:\\光盘.iso"] = {};
+  drives.files["D:\\光盘.iso"] = iso;
   drives.writesUntilFull = 0;
   Command(mnuListInject);
   ASSERT_EQ(dialogs.messages.size(), 3u);
@@ -514,6 +517,22 @@ TEST_F(FrmMainTest, DrivePanelLabelsAndRefusedInsert) {
   EXPECT_EQ(drives.log.back(), "control " + std::to_string(IOCTL_VELMOR_REMOVE_DEVICE));
   EXPECT_FALSE(form->Animate1.Visible());
   EXPECT_TRUE(drives.broadcasts.empty());
+
+  // An image that holds no disc is refused before the driver is asked for anything; one with
+  // no known volume is mounted only if the user says so.
+  drives.files["D:\\光盘.iso"] = {};
+  drives.log.clear();
+  dialogs.messages.clear();
+  Command(mnuListInject);
+  drives.files["D:\\光盘.iso"].resize(18 * 2048);
+  dialogs.answer = IDNO;
+  Command(mnuListInject);
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_EQ(dialogs.messages[0].text.rfind("映像文件 \"D:\\光盘.iso\" 太小", 0), 0u)
+      << dialogs.messages[0].text;
+  EXPECT_EQ(dialogs.messages[1].flags, winkit::kAskFlags);
+  EXPECT_NE(dialogs.messages[1].text.find("找不到 ISO 9660 或 UDF 光盘卷"), std::string::npos);
+  EXPECT_TRUE(drives.log.empty());
 }
 
 // Keys go through the message loop as the keyboard's do: Tab moves between the drive tree and

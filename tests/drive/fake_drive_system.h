@@ -169,6 +169,8 @@ public:
   std::string Utf16ToAnsi(const std::u16string &text) override {
     return std::string(text.begin(), text.end());
   }
+  // The image readers see `files` under the same names.
+  formats::ImageFiles &ImageFiles() override { return imageFiles_; }
 
   std::string systemDirectory = "C:\\windows\\system32";
   // A 32-bit program on a 64-bit system: its names under the system directory lead to
@@ -214,12 +216,42 @@ protected:
   }
 
 private:
+  class Files final : public formats::ImageFiles {
+  public:
+    explicit Files(FakeDriveSystem &system) : system_(system) {}
+    bool Size(const std::u16string &path, uint64_t *size) override {
+      const std::vector<uint8_t> *file = Find(path);
+      return file && (*size = file->size(), true);
+    }
+    bool Read(const std::u16string &path, uint64_t offset, void *buffer, uint32_t length,
+              uint32_t *got) override {
+      const std::vector<uint8_t> *file = Find(path);
+      if (!file)
+        return false;
+      *got =
+          offset >= file->size() ? 0 : uint32_t(std::min<uint64_t>(length, file->size() - offset));
+      std::copy_n(file->data() + (*got ? offset : 0), *got, static_cast<uint8_t *>(buffer));
+      return true;
+    }
+    std::u16string AnsiToUtf16(const std::string &bytes) override {
+      return system_.AnsiToUtf16(bytes);
+    }
+
+  private:
+    const std::vector<uint8_t> *Find(const std::u16string &path) {
+      auto it = system_.files.find(system_.Utf16ToAnsi(path));
+      return it == system_.files.end() ? nullptr : &it->second;
+    }
+    FakeDriveSystem &system_;
+  };
+
   Handle Named(const std::string &name) {
     serviceNames.push_back(name);
     return serviceNames.size();
   }
   std::string writing;
   std::vector<std::string> serviceNames;
+  Files imageFiles_{*this};
 };
 
 } // namespace velmor::testing
