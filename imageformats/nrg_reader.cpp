@@ -112,6 +112,9 @@ private:
         return FieldError(Reason::kTruncated, path_, chunks->empty() ? "chunks" : "END!");
       Chunk c{list_.bytes().substr(at, 4), at + 8, list_.Be(at + 4, 4), false};
       c.wide = c.name.back() == 'X' || c.name.back() == '2';
+      for (char letter : c.name) // a size that is wrong puts the next name inside data
+        if (letter < 0x21 || letter > 0x7E)
+          return FieldError(Reason::kSyntax, path_, "chunks");
       if (!list_.Has(c.data, c.size))
         return FieldError(Reason::kTruncated, path_, c.name);
       if (c.name == "END!")
