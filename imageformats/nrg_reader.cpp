@@ -20,6 +20,7 @@ namespace {
 using Reason = FormatError::Reason;
 
 constexpr uint64_t kLargestChunkList = 1 << 20;
+constexpr uint32_t kTrackAtOnceGap = 150;
 
 struct Footer {
   uint64_t chunks = 0; // where the chunk list begins
@@ -213,14 +214,23 @@ private:
       if (!ModeShape(list_.Be(at + 2 * width, 4), &kind, &size) || !SetSectorShape(kind, size, &t))
         return FieldError(Reason::kUnsupportedMode, path_, TrackField(n, "mode"));
       const uint64_t offset = list_.Be(at, width), length = list_.Be(at + width, width);
-      const uint64_t lba = list_.Be(at + 2 * width + 4, 4);
-      if (length % size || lba >= kLayoutMaxSectors || length / size >= kLayoutMaxSectors)
+      if (length % size || length / size >= kLayoutMaxSectors)
         return FieldError(Reason::kSyntax, path_, TrackField(n));
       if (offset > listOffset_ || length > listOffset_ - offset)
         return FieldError(Reason::kTruncated, path_, c.name);
       t.fileOffset = offset;
       t.sectors = uint32_t(length / size);
-      t.firstLba = uint32_t(lba);
+      // Written track at once, each track after the first follows a two-second gap that the
+      // image does not store. The entry's own block field is left alone: images disagree on
+      // what it counts from.
+      if (!layout->tracks.empty()) {
+        const Track &before = layout->tracks.back();
+        const uint64_t lba = uint64_t(before.firstLba) + before.sectors + kTrackAtOnceGap;
+        if (lba >= kLayoutMaxSectors)
+          return FieldError(Reason::kTrackOrder, path_, TrackField(n));
+        t.firstLba = uint32_t(lba);
+        t.pregap = kTrackAtOnceGap;
+      }
       layout->tracks.push_back(t);
     }
     return {};

@@ -231,12 +231,12 @@ TEST(BinaryDescriptors, ReadToTracksOrRefusedByField) {
          return Nero(Mixed(2048, false, 1, 2352, 150 * 2048, false, 0), false,
                      NeroSession::kTrackAtOnce);
        },
-       {"1 data 0 @307200 2048/0 x20 gap 0", "2 audio 170 @348160 2352/0 x10 gap 0"}},
+       {"1 data 0 @307200 2048/0 x20 gap 0", "2 audio 170 @348160 2352/0 x10 gap 150"}},
       {"nrg v2 ETN2, raw mode 2 and audio with subchannel",
        [] {
          return Nero(Mixed(2352, true, 1, 2448, 0, false, 0), true, NeroSession::kTrackAtOnce);
        },
-       {"1 data 0 @0 2352/24 x20 gap 0", "2 audio 170 @47040 2448/0 x10 gap 0"}},
+       {"1 data 0 @0 2352/24 x20 gap 0", "2 audio 170 @47040 2448/0 x10 gap 150"}},
       {"nrg chunk running past the footer",
        [&] {
          return Nero(nero(true), true, NeroSession::kDiscAtOnce,
