@@ -159,7 +159,8 @@ FormatError ReadMediaDescriptor(ImageFiles &files, const std::u16string &path, D
   std::string bytes;
   if (!files.Size(path, &size) || size > kLargestDescriptor ||
       !ReadExactly(files, path, 0, size, &bytes))
-    return FieldError(Reason::kUnreadable, path, "");
+    return FieldError(size > kLargestDescriptor ? Reason::kSyntax : Reason::kUnreadable, path,
+                      "size");
   const ByteFields mds(std::move(bytes));
   if (!mds.Equals(0, kSignature, kSignatureLength))
     return FieldError(Reason::kSyntax, path, "signature");

@@ -8,6 +8,7 @@
 // "image<TAB>track<TAB>start block<TAB>data|audio|leadout" line per track and lead-out
 // (track 170, as cd-info numbers it).
 #include <iconv.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -304,6 +305,8 @@ void WriteManifest(const Writer &w, const Disc &d, const std::string &b) {
 int main(int argc, char **argv) {
   using namespace velmor::testimages;
   const Options o = Parse(argc, argv);
+  if (mkdir(o.dir.c_str(), 0777) != 0 && errno != EEXIST)
+    Fail(o.dir, std::strerror(errno));
   const Writer w(o);
   const Disc d = MakeDisc(o);
   WriteCues(w, d, o.name);
