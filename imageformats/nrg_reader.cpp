@@ -6,7 +6,8 @@
 //   CUES/CUEX  the cue: ctl/adr, track (BCD), index (BCD), then the index's address
 //   DAOI/DAOX  a disc-at-once session: per track its sector size, mode code and the file
 //              offsets of index 0, index 1 and its end (the pregap is stored)
-//   ETNF/ETN2  a track-at-once session: per track offset, length, mode code, start block
+//   ETNF/ETN2  a track-at-once session: per track offset, length, mode code (and a block
+//              field read differently by different programs, left alone here)
 //   SINF       one per session; MTYP the medium; others (CDTX, AFNM, ...) are skipped
 #include <map>
 
