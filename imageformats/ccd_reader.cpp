@@ -36,7 +36,8 @@ struct TocEntry {
   const Section *section = nullptr;
   uint32_t point = 0;
   int64_t lba = 0;
-  int64_t control = -1; // -1: not given
+  int64_t control = -1;        // -1: not given
+  const char *lbaKey = "PLBA"; // the key that gave the address
 };
 
 class CcdParser {
@@ -60,7 +61,7 @@ public:
                               : leadOut_.lba;
       const TocEntry &next = i + 1 < entries_.size() ? entries_[i + 1] : leadOut_;
       if (end <= int64_t(tracks[i].firstLba)) {
-        Fail(Reason::kTrackOrder, *next.section, "PLBA");
+        Fail(Reason::kTrackOrder, *next.section, next.lbaKey);
         return error_;
       }
       tracks[i].sectors = uint32_t(end - tracks[i].firstLba);
@@ -73,7 +74,7 @@ public:
       return error_;
     }
     if (uint64_t(leadOut_.lba) * kStrideRaw > size) {
-      Fail(Reason::kTruncated, *leadOut_.section, "PLBA");
+      Fail(Reason::kTruncated, *leadOut_.section, leadOut_.lbaKey);
       error_.file = image;
       return error_;
     }
@@ -189,9 +190,10 @@ private:
             !Number(s, "PFrame", true, &f))
           return false;
         e.lba = (m * 60 + sec) * 75 + f - kSectorsBeforeLba0;
+        e.lbaKey = "PMin";
       }
       if (e.lba < 0 || e.lba >= kLayoutMaxSectors) {
-        Fail(Reason::kTrackOrder, s, hasPlba ? "PLBA" : "PMin");
+        Fail(Reason::kTrackOrder, s, e.lbaKey);
         return false;
       }
       e.point = uint32_t(point);
