@@ -288,12 +288,8 @@ bool IsCloneCdControl(ImageFiles &files, const std::u16string &path) {
 
 FormatError ReadCloneCdControl(ImageFiles &files, const std::u16string &path, DiscLayout *layout) {
   DescriptorText text;
-  if (!ReadDescriptorText(files, path, &text)) {
-    FormatError e;
-    e.reason = Reason::kUnreadable;
-    e.file = path;
+  if (FormatError e = ReadDescriptorOrFail(files, path, &text))
     return e;
-  }
   return CcdParser(files, path).Parse(text, layout);
 }
 

@@ -391,12 +391,8 @@ bool IsCueSheet(ImageFiles &files, const std::u16string &path) {
 
 FormatError ReadCueSheet(ImageFiles &files, const std::u16string &path, DiscLayout *layout) {
   DescriptorText text;
-  if (!ReadDescriptorText(files, path, &text)) {
-    FormatError e;
-    e.reason = Reason::kUnreadable;
-    e.file = path;
+  if (FormatError e = ReadDescriptorOrFail(files, path, &text))
     return e;
-  }
   return CueParser(files, path).Parse(text, layout);
 }
 

@@ -35,6 +35,16 @@ bool ReadDescriptorText(ImageFiles &files, const std::u16string &path, Descripto
   return true;
 }
 
+FormatError ReadDescriptorOrFail(ImageFiles &files, const std::u16string &path,
+                                 DescriptorText *text) {
+  FormatError e;
+  if (!ReadDescriptorText(files, path, text)) {
+    e.reason = FormatError::Reason::kUnreadable;
+    e.file = path;
+  }
+  return e;
+}
+
 std::string Trim(const std::string &line) {
   size_t begin = 0, end = line.size();
   while (begin < end && IsBlank(line[begin]))

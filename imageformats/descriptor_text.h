@@ -19,6 +19,10 @@ struct DescriptorText {
 // is not text). A multi-gigabyte image is refused by its size alone, without a read.
 bool ReadDescriptorText(ImageFiles &files, const std::u16string &path, DescriptorText *text);
 
+// The same, as the error that names the descriptor unreadable.
+FormatError ReadDescriptorOrFail(ImageFiles &files, const std::u16string &path,
+                                 DescriptorText *text);
+
 // The line without spaces, tabs and a trailing CR at either end.
 std::string Trim(const std::string &line);
 // ASCII comparison without regard to case.
