@@ -245,6 +245,36 @@ TEST(DetectImage, Table) {
   }
 }
 
+// A file far larger than its stored start, which counts the bytes read from it.
+class HugeFile : public MemoryFiles {
+public:
+  uint64_t bytesRead = 0;
+  bool Size(const std::u16string &path, uint64_t *size) override {
+    *size = uint64_t(6) << 30;
+    return contents.count(path) != 0;
+  }
+  bool Read(const std::u16string &path, uint64_t offset, void *buffer, uint32_t length,
+            uint32_t *got) override {
+    bytesRead += length;
+    const bool ok = MemoryFiles::Read(path, offset, buffer, length, got);
+    std::memset(static_cast<char *>(buffer) + *got, 0, length - *got);
+    *got = length;
+    return ok;
+  }
+};
+
+TEST(DetectImage, LooksAtAFewSectorsOfAHugeFile) {
+  for (const std::u16string name : {u"C:\\d\\big.iso", u"C:\\d\\big.img", u"C:\\d\\big.bin"}) {
+    HugeFile files;
+    files.contents[name] = name == u"C:\\d\\big.bin"
+                               ? RawSectors(UserSectors(20, Volume::kIso9660), 1)
+                               : kVelmorHeader + UserSectors(20, Volume::kNone);
+    const DetectedImage image = DetectImage(files, name);
+    EXPECT_FALSE(image.error);
+    EXPECT_LT(files.bytesRead, 64u * 1024) << "bytes read of 6 GiB";
+  }
+}
+
 // ---- The layout record ------------------------------------------------------------------------
 
 DiscLayout TwoTracks() {
