@@ -41,8 +41,8 @@ run() {
   wine "$tool" "$@" >"$work/out" 2>"$work/err" || status=$?
   out=$(iconv -f GBK -t UTF-8 <"$work/out" | tr -d '\r')
   err=$(iconv -f GBK -t UTF-8 <"$work/err" | tr -d '\r')
-  printf '%s\n' "velmor-drive $* -> $status: $out$err"
-  [ "$status" = "$want" ] || fail "velmor-drive $*: exit $status, expected $want"
+  printf '%s\n' "velmor-drive $(printf '%s ' "$@")-> $status: $out$err"
+  [ "$status" = "$want" ] || fail "velmor-drive $(printf '%s ' "$@"): exit $status, expected $want"
 }
 # toc LETTER: the drive's tracks in the manifest's form ("track block data|audio|leadout").
 toc() {
@@ -62,19 +62,23 @@ check_drive() {
   fi
 }
 
-images=$(cut -f1 "$work/images/manifest.txt" | uniq)
+# Image names hold spaces: lists are split at line ends only.
+IFS='
+'
 mounted=""
-for image in $images; do
+for image in $(cut -f1 "$work/images/manifest.txt" | uniq); do
   run 0 mount "C:\\formats\\images\\$image"
   case $out in [D-Z]:) ;; *) fail "$image: mount printed '$out'" && continue ;; esac
   check_drive "$out" "$image" "$work/images"
-  mounted="$mounted $out=$image"
+  mounted="$mounted
+$out=$image"
 done
 # Names inside the descriptors in the ANSI code page (GBK) instead of UTF-8.
 for image in "$name.cue" "$name-tracks.cue" "$name.mds"; do
   run 0 mount "C:\\formats\\gbk\\$image"
   check_drive "$out" "$image" "$work/gbk"
-  mounted="$mounted $out=gbk/$image"
+  mounted="$mounted
+$out=gbk/$image"
 done
 # libcdio reads the same tracks from the single-file cue sheet (it opens NAME.bin beside it).
 cdinfo=$(cd_info_tracks "$work/images/$name.cue")
@@ -94,7 +98,8 @@ velmor=$out
 wine "$compare" "$velmor" "$win_iso" >/dev/null || fail "VELMOR format: sectors differ"
 [ "$(wine "$compare" "$velmor" --toc | tr -d '\r')" = "$(printf 'track 1 0 data\nleadout 477\ngeometry 77 1 32 2048')" ] ||
   fail "VELMOR format: table of contents or geometry not the header's"
-mounted="$mounted $velmor=velmor.img"
+mounted="$mounted
+$velmor=velmor.img"
 
 # After a restart the driver makes every recorded drive again, each with its layout.
 wineserver -k
@@ -108,7 +113,7 @@ for entry in $mounted; do
   esac
 done
 run 0 list
-[ "$(printf '%s\n' "$out" | grep -c .)" = "$(printf '%s\n' $mounted | grep -c .)" ] ||
+[ "$(printf '%s\n' "$out" | grep -c .)" = "$(printf '%s\n' "$mounted" | grep -c .)" ] ||
   fail "list after restart: $out"
 for entry in $mounted; do
   run 0 eject "${entry%%=*}"
@@ -120,7 +125,7 @@ printf 'FILE "missing.bin" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00
 run 1 mount 'C:\formats\missing.cue'
 case $err in *'missing.cue: line 1: no such file: C:\formats\missing.bin'*) ;;
 *) fail "missing track file message" ;; esac
-printf 'FILE "images/%s.bin" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n  TRACK 02 CDG\r\n    INDEX 01 00:10:00\r\n' \
+printf '\357\273\277FILE "images/%s.bin" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n  TRACK 02 CDG\r\n    INDEX 01 00:10:00\r\n' \
   "$name" >"$work/cdg.cue"
 run 1 mount 'C:\formats\cdg.cue'
 case $err in *'cdg.cue: line 4: '*CDG*) ;; *) fail "unsupported mode message" ;; esac
