@@ -40,7 +40,10 @@ const CodeCase kCodes[] = {
     {"RawRead", 0x0002403E, 0, kInvalid, kInvalid, 0},
     {"DiskGetDriveGeometry", 0x00070000, 0, kInvalid, kInvalid, 0},
     {"UnknownZero", 0x00000000, 0, kInvalid, kInvalid, 0},
-    {"UnknownPrivate805", 0x00022014, 0, kInvalid, kInvalid, 0},
+    // The layout add with an input that is not a whole record.
+    {"AddLayoutShortInput", 0x00022014, 0, status::kInvalidParameter, status::kInvalidParameter,
+     0},
+    {"UnknownPrivate806", 0x00022018, 0, kInvalid, kInvalid, 0},
     {"UnknownAllOnes", 0xFFFFFFFF, 0, kInvalid, kInvalid, 0},
 };
 

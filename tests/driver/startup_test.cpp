@@ -96,8 +96,9 @@ TEST_P(StartupTest, NoDriveOutlivesAMissingControlDevice) {
 }
 
 TEST_P(StartupTest, MemoryFailureAtEachStartAllocationFailsCleanly) {
-  // The parameters path, the driver's queue, then the control device's stores.
-  for (int nth = 1; nth <= 4; ++nth) {
+  // The two key paths and the layout record's store, the driver's queue, then the control
+  // device's stores.
+  for (int nth = 1; nth <= 6; ++nth) {
     SCOPED_TRACE(nth);
     KernelModel model;
     model.SetValue(kParametersKey, u"E", u"D:\\e.iso");
@@ -108,7 +109,7 @@ TEST_P(StartupTest, MemoryFailureAtEachStartAllocationFailsCleanly) {
     EXPECT_EQ(VelmorStartDriver(&driver, &path), status::kInsufficientResources);
     EXPECT_EQ(model.DeviceCount(), 0u);
     EXPECT_EQ(model.LiveAllocations(), 0u);
-    EXPECT_EQ(driver.handlersInstalled, nth > 2);
+    EXPECT_EQ(driver.handlersInstalled, nth > 4);
   }
 }
 
