@@ -180,6 +180,16 @@ NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t of
 
 void CloseFile(FileHandle handle) { ZwClose(handle); }
 
+// ZwQueryInformationFile runs at PASSIVE_LEVEL only; the handle is a kernel handle of ours.
+NtStatus QueryFileSize(FileHandle handle, uint64_t *size) {
+  IO_STATUS_BLOCK io;
+  FILE_STANDARD_INFORMATION info;
+  const NTSTATUS s =
+      ZwQueryInformationFile(handle, &io, &info, sizeof(info), FileStandardInformation);
+  *size = NT_SUCCESS(s) ? uint64_t(info.EndOfFile.QuadPart) : 0;
+  return s;
+}
+
 void *AllocatePaged(size_t bytes, uint32_t tag) {
   return ExAllocatePoolWithTag(PagedPool, bytes, tag);
 }
@@ -317,6 +327,44 @@ NtStatus QueryRegistryString(const char16_t *keyPath, const char16_t *valueName,
   table[0].EntryContext = value;
   table[0].DefaultType = (REG_SZ << kTypeCheckShift) | REG_NONE;
   return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Nt(keyPath), table, nullptr, nullptr);
+}
+
+NtStatus QueryRegistryBinary(const char16_t *keyPath, const char16_t *valueName, void *buffer,
+                             uint32_t size, uint32_t *got) {
+  *got = 0;
+  // ZwOpenKey and ZwQueryValueKey: PASSIVE_LEVEL. The answer carries a header before the data,
+  // so it goes to a paged store of its own and only a value of the exact type and size is
+  // copied out.
+  const ULONG answerBytes = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + size;
+  auto *answer = static_cast<KEY_VALUE_PARTIAL_INFORMATION *>(
+      ExAllocatePoolWithTag(PagedPool, answerBytes, kPoolTagDdk));
+  if (!answer)
+    return STATUS_INSUFFICIENT_RESOURCES;
+  UNICODE_STRING keyName;
+  RtlInitUnicodeString(&keyName, Nt(keyPath));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                             nullptr, nullptr);
+  HANDLE key = nullptr;
+  NTSTATUS s = ZwOpenKey(&key, KEY_QUERY_VALUE, &attributes);
+  if (NT_SUCCESS(s)) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, Nt(valueName));
+    ULONG returned = 0;
+    s = ZwQueryValueKey(key, &name, KeyValuePartialInformation, answer, answerBytes, &returned);
+    ZwClose(key);
+  }
+  if (NT_SUCCESS(s)) {
+    *got = answer->DataLength;
+    if (answer->Type != REG_BINARY)
+      s = STATUS_OBJECT_TYPE_MISMATCH;
+    else if (answer->DataLength != size)
+      s = STATUS_INVALID_PARAMETER;
+    else
+      RtlCopyMemory(buffer, answer->Data, size);
+  }
+  ExFreePool(answer);
+  return s;
 }
 
 } // namespace velmor::kernel
