@@ -83,6 +83,41 @@ NtStatus DriverTest::Add(char16_t letter, const std::u16string &path, uint32_t i
   return AddRecordBytes(bytes, inputLength, outputLength);
 }
 
+NtStatus DriverTest::AddLayout(const LayoutRecord &record, uint32_t inputLength) {
+  kernel::Device *device = model_.Open(kControlDeviceName);
+  std::vector<uint8_t> system(std::max<size_t>(inputLength, 1), 0xCD);
+  std::memcpy(system.data(), &record, std::min<size_t>(inputLength, sizeof(record)));
+  kernel::Request request;
+  request.code = IOCTL_VELMOR_ADD_LAYOUT;
+  request.inputLength = inputLength;
+  request.systemBuffer = system.data();
+  request.fromUserMode = fromUserMode_;
+  VelmorDispatchDeviceControl(device, &request);
+  model_.Close(device);
+  EXPECT_EQ(request.completions.load(), 1);
+  EXPECT_EQ(request.information, 0u);
+  return request.status;
+}
+
+Answer DriverTest::RawRead(const std::u16string &name, uint64_t diskOffset, uint32_t sectors,
+                           uint32_t mode, uint32_t outputLength, uint32_t inputLength) {
+  const RawReadInfo info{uint32_t(diskOffset), uint32_t(diskOffset >> 32), sectors, mode};
+  std::vector<uint8_t> input(std::max<size_t>(inputLength, 1), 0);
+  std::memcpy(input.data(), &info, std::min<size_t>(inputLength, sizeof(info)));
+  std::vector<uint8_t> data(outputLength, 0xEE);
+  kernel::Device *device = model_.Open(name);
+  kernel::Request request;
+  request.code = ioctl::kCdromRawRead;
+  request.inputLength = inputLength;
+  request.outputLength = outputLength;
+  request.systemBuffer = input.data();
+  request.readBuffer = outputLength ? data.data() : nullptr;
+  request.fromUserMode = fromUserMode_;
+  Dispatch(VelmorDispatchDeviceControl, device, request);
+  model_.Close(device);
+  return Answer{request.status, request.information, data, request.completions};
+}
+
 NtStatus DriverTest::Remove(const std::u16string &name) {
   return Control(name, IOCTL_VELMOR_REMOVE_DEVICE, 0, 0).status;
 }
@@ -129,6 +164,40 @@ std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
     b = uint8_t(x >> 16);
   }
   return bytes;
+}
+
+LayoutTrack MakeTrack(uint8_t number, uint8_t file, uint32_t firstLba, uint32_t sectors,
+                      uint16_t stride, uint8_t userOffset, uint64_t fileOffset,
+                      uint8_t controlAdr) {
+  LayoutTrack t{};
+  t.fileOffsetLow = uint32_t(fileOffset);
+  t.fileOffsetHigh = uint32_t(fileOffset >> 32);
+  t.firstLba = firstLba;
+  t.sectors = sectors;
+  t.stride = stride;
+  t.userOffset = userOffset;
+  t.file = file;
+  t.number = number;
+  t.controlAdr = controlAdr;
+  return t;
+}
+
+std::unique_ptr<LayoutRecord> MakeLayout(char16_t letter, const std::vector<std::u16string> &files,
+                                         const std::vector<LayoutTrack> &tracks) {
+  auto record = std::make_unique<LayoutRecord>();
+  std::memset(record.get(), 0, sizeof(LayoutRecord));
+  record->signature = kLayoutSignature;
+  record->version = kLayoutVersion;
+  record->letter = letter;
+  record->trackCount = uint8_t(tracks.size());
+  record->fileCount = uint8_t(files.size());
+  std::copy(tracks.begin(), tracks.end(), record->tracks);
+  size_t at = 0;
+  for (const std::u16string &file : files) {
+    std::copy(file.begin(), file.end(), record->names + at);
+    at += file.size() + 1;
+  }
+  return record;
 }
 
 std::u16string DriveLink(char letter) { return u"\\DosDevices\\" + ToU16({letter, ':'}); }

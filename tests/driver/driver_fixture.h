@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "kernel_model.h"
 #include "velmor_driver.h"
+#include "velmor_layout.h"
 
 namespace velmor::test {
 
@@ -43,6 +45,11 @@ protected:
                uint32_t outputLength = kAddRecordSize);
   NtStatus AddRecordBytes(std::vector<uint8_t> &record, uint32_t inputLength,
                           uint32_t outputLength);
+  // The layout add as the program sends it: the record as the request's input.
+  NtStatus AddLayout(const LayoutRecord &record, uint32_t inputLength = kLayoutRecordSize);
+  // IOCTL_CDROM_RAW_READ: the input in the system buffer, the sectors in the locked output.
+  Answer RawRead(const std::u16string &name, uint64_t diskOffset, uint32_t sectors,
+                 uint32_t mode, uint32_t outputLength, uint32_t inputLength = 16);
   NtStatus Remove(const std::u16string &name);
   Answer Read(const std::u16string &name, int64_t offset, uint32_t length);
 
@@ -59,6 +66,14 @@ protected:
 };
 
 std::vector<uint8_t> Pattern(size_t size, uint32_t seed = 1);
+
+// A track of a layout record; the rest of its fields are zero.
+LayoutTrack MakeTrack(uint8_t number, uint8_t file, uint32_t firstLba, uint32_t sectors,
+                      uint16_t stride, uint8_t userOffset, uint64_t fileOffset,
+                      uint8_t controlAdr = kControlAdrData);
+// A record for `letter` over `files` ("D:\\a.bin") and `tracks`.
+std::unique_ptr<LayoutRecord> MakeLayout(char16_t letter, const std::vector<std::u16string> &files,
+                                         const std::vector<LayoutTrack> &tracks);
 std::u16string DriveLink(char letter);   // "\DosDevices\E:", as a session sees it
 std::u16string GlobalLink(char letter);  // "\DosDevices\Global\E:"
 std::u16string DriveDevice(char letter); // "\Device\VELMOR4"
