@@ -44,7 +44,8 @@ void Copy(uint8_t *to, const uint8_t *from, uint32_t n) {
 }
 
 // Bytes of a track's file; the files are not held open, and bytes past the end of one that
-// has shrunk since the drive was made read as zeros.
+// has shrunk since the drive was made read as zeros. A file that cannot be read makes the
+// drive not ready, as a classic drive's image does.
 NtStatus ReadStored(const VelmorLayout *layout, const LayoutTrack &track, uint64_t offset,
                     uint8_t *to, uint32_t length) {
   const NtStatus result =
@@ -53,7 +54,7 @@ NtStatus ReadStored(const VelmorLayout *layout, const LayoutTrack &track, uint64
     Zero(to, length);
     return status::kSuccess;
   }
-  return result;
+  return IsSuccess(result) ? result : status::kDeviceNotReady;
 }
 
 // Reads `count` whole sectors of a strided track into the bounce buffer, a chunk at a time,
