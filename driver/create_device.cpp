@@ -182,7 +182,7 @@ NtStatus CreateDrive(Driver *driver, VelmorWorkQueue *queue, const UString *lett
     DeleteDevice(device);
     return result;
   }
-  owner.Release(); // the drive's now, freed with its image name
+  owner.Release();               // the drive's now, freed with its image name
   extension->ImageNameUsers = 1; // the device's own hold, given up by its removal
   if (options & kClearInitializing)
     ClearDeviceFlags(device, kDoDeviceInitializing);

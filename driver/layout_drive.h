@@ -31,8 +31,8 @@ NtStatus VelmorCheckLayoutFiles(const VelmorLayout *layout, bool checkCaller);
 // Where a block of the disc lies.
 struct LayoutPlace {
   enum Kind : uint8_t {
-    kPastEnd, // at or after the lead-out
-    kGap,     // between tracks: belongs to none
+    kPastEnd,  // at or after the lead-out
+    kGap,      // between tracks: belongs to none
     kUnstored, // a pregap the files do not hold: reads as zeros
     kStored,   // in `track`'s file at `fileOffset` (its first byte of the sector)
   } kind;

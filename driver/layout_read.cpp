@@ -48,8 +48,7 @@ void Copy(uint8_t *to, const uint8_t *from, uint32_t n) {
 // drive not ready, as a classic drive's image does.
 NtStatus ReadStored(const VelmorLayout *layout, const LayoutTrack &track, uint64_t offset,
                     uint8_t *to, uint32_t length) {
-  const NtStatus result =
-      VELMORReadOffset(int64_t(offset), to, length, &layout->files[track.file]);
+  const NtStatus result = VELMORReadOffset(int64_t(offset), to, length, &layout->files[track.file]);
   if (result == status::kEndOfFile) {
     Zero(to, length);
     return status::kSuccess;

@@ -61,8 +61,7 @@ NtStatus VelmorCreateDevice(kernel::Driver *driver, VelmorWorkQueue *queue,
 // Creates the drive for letterLink over `layout` (VelmorNewLayout's), which it takes over: the
 // drive frees it, or this call does when it fails.
 NtStatus VelmorCreateLayoutDrive(kernel::Driver *driver, VelmorWorkQueue *queue,
-                                 const UString *letterLink, VelmorLayout *layout,
-                                 uint32_t options);
+                                 const UString *letterLink, VelmorLayout *layout, uint32_t options);
 // Deletes a device's link and the device, and fails the requests still queued for it; a
 // second call for the same record does nothing, even when both run at once.
 void VelmorRemoveDevice(VELMOR_DRIVE_EXTENSION *extension);

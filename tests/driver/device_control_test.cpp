@@ -41,8 +41,7 @@ const CodeCase kCodes[] = {
     {"DiskGetDriveGeometry", 0x00070000, 0, kInvalid, kInvalid, 0},
     {"UnknownZero", 0x00000000, 0, kInvalid, kInvalid, 0},
     // The layout add with an input that is not a whole record.
-    {"AddLayoutShortInput", 0x00022014, 0, status::kInvalidParameter, status::kInvalidParameter,
-     0},
+    {"AddLayoutShortInput", 0x00022014, 0, status::kInvalidParameter, status::kInvalidParameter, 0},
     {"UnknownPrivate806", 0x00022018, 0, kInvalid, kInvalid, 0},
     {"UnknownAllOnes", 0xFFFFFFFF, 0, kInvalid, kInvalid, 0},
 };
@@ -153,13 +152,12 @@ TEST_F(AnswerBytesTest, LayoutTocGeometryAndSessionComeFromTheTracks) {
   Answer toc = Control(DriveLink('L'), ioctl::kCdromReadToc, 0, 900);
   ASSERT_EQ(toc.status, status::kSuccess);
   EXPECT_EQ(toc.information, 804u);
-  const std::vector<uint8_t> head = {
-      0x00, 42, 1, 4,                                 // 2 + 8 x 5 bytes follow; tracks 1-4
-      0, 0x14, 1, 0, 0, 0, 5, 33,                     // 00:05:33
-      0, 0x10, 2, 0, 0, 0, 5, 43,                     // audio, 00:05:43
-      0, 0x14, 3, 0, 0, 222, 15, 25,                  //
-      0, 0x14, 4, 0, 0, 255, 59, 74,                  // the largest address
-      0, 0x14, 0xAA, 0, 0, 255, 59, 74};              // lead-out
+  const std::vector<uint8_t> head = {0x00, 42,   1,    4, // 2 + 8 x 5 bytes follow; tracks 1-4
+                                     0,    0x14, 1,    0, 0, 0,   5,  33,  // 00:05:33
+                                     0,    0x10, 2,    0, 0, 0,   5,  43,  // audio, 00:05:43
+                                     0,    0x14, 3,    0, 0, 222, 15, 25,  //
+                                     0,    0x14, 4,    0, 0, 255, 59, 74,  // the largest address
+                                     0,    0x14, 0xAA, 0, 0, 255, 59, 74}; // lead-out
   EXPECT_EQ(std::vector<uint8_t>(toc.output.begin(), toc.output.begin() + 44), head);
   EXPECT_EQ(std::count(toc.output.begin() + 44, toc.output.begin() + 804, 0), 760);
 

@@ -48,8 +48,8 @@ protected:
   // The layout add as the program sends it: the record as the request's input.
   NtStatus AddLayout(const LayoutRecord &record, uint32_t inputLength = kLayoutRecordSize);
   // IOCTL_CDROM_RAW_READ: the input in the system buffer, the sectors in the locked output.
-  Answer RawRead(const std::u16string &name, uint64_t diskOffset, uint32_t sectors,
-                 uint32_t mode, uint32_t outputLength, uint32_t inputLength = 16);
+  Answer RawRead(const std::u16string &name, uint64_t diskOffset, uint32_t sectors, uint32_t mode,
+                 uint32_t outputLength, uint32_t inputLength = 16);
   NtStatus Remove(const std::u16string &name);
   Answer Read(const std::u16string &name, int64_t offset, uint32_t length);
 

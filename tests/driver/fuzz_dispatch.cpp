@@ -1,6 +1,6 @@
 // Fuzz entry: drives the dispatch routines of a started driver with arbitrary control codes,
-// lengths, buffers, read offsets, layout records and handles kept open across removals. The buffers are
-// allocated at exactly their declared sizes so that any access beyond them is caught.
+// lengths, buffers, read offsets, layout records and handles kept open across removals. The buffers
+// are allocated at exactly their declared sizes so that any access beyond them is caught.
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,17 +39,16 @@ private:
 };
 
 const uint32_t kKnownCodes[] = {
-    IOCTL_VELMOR_ADD_DEVICE,    IOCTL_VELMOR_REMOVE_DEVICE,    IOCTL_VELMOR_GET_VERSION,
-    ioctl::kCdromReadToc,       ioctl::kCdromGetDriveGeometry, ioctl::kCdromCheckVerify,
-    ioctl::kStorageCheckVerify, ioctl::kCdromEjectMedia,       ioctl::kCdromGetVolume,
-    ioctl::kCdromRawRead,       ioctl::kDiskGetDriveGeometry,  ioctl::kStorageFindNewDevices,
+    IOCTL_VELMOR_ADD_DEVICE,     IOCTL_VELMOR_REMOVE_DEVICE,    IOCTL_VELMOR_GET_VERSION,
+    ioctl::kCdromReadToc,        ioctl::kCdromGetDriveGeometry, ioctl::kCdromCheckVerify,
+    ioctl::kStorageCheckVerify,  ioctl::kCdromEjectMedia,       ioctl::kCdromGetVolume,
+    ioctl::kCdromRawRead,        ioctl::kDiskGetDriveGeometry,  ioctl::kStorageFindNewDevices,
     ioctl::kCdromGetLastSession, IOCTL_VELMOR_ADD_LAYOUT,
 };
 
 const char16_t *const kNames[] = {
-    u"\\DosDevices\\VELMOR", u"\\DosDevices\\E:", u"\\DosDevices\\F:",
-    u"\\DosDevices\\A:",     u"\\DosDevices\\Z:", u"\\Device\\VELMOR4",
-    u"\\DosDevices\\G:",     u"\\DosDevices\\H:",
+    u"\\DosDevices\\VELMOR", u"\\DosDevices\\E:",  u"\\DosDevices\\F:", u"\\DosDevices\\A:",
+    u"\\DosDevices\\Z:",     u"\\Device\\VELMOR4", u"\\DosDevices\\G:", u"\\DosDevices\\H:",
 };
 
 // The images the fuzzed drives may name: D:\a.iso, D:\a.img and the raw D:\a.bin.

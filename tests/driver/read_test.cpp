@@ -247,9 +247,9 @@ TEST_F(ReadTest, LayoutReadGathersUserBytesAcrossTracksGapsAndChunks) {
   WriteImage("c.bin", StridedSectors(user3, 2336, 8));
   auto track2 = MakeTrack(2, 1, 70, 10, 2048, 0, 4096);
   track2.pregap = 5;
-  auto record = MakeLayout(u'L', {u"D:\\a.bin", u"D:\\b.iso", u"D:\\c.bin"},
-                           {MakeTrack(1, 0, 0, 60, 2352, 16, 352), track2,
-                            MakeTrack(3, 2, 80, 5, 2336, 8, 0)});
+  auto record = MakeLayout(
+      u'L', {u"D:\\a.bin", u"D:\\b.iso", u"D:\\c.bin"},
+      {MakeTrack(1, 0, 0, 60, 2352, 16, 352), track2, MakeTrack(3, 2, 80, 5, 2336, 8, 0)});
   ASSERT_EQ(AddLayout(*record), status::kSuccess);
   const auto disc = Cat(Cat(Cat(user1, std::vector<uint8_t>(10 * 2048, 0)), user2), user3);
 
@@ -329,11 +329,10 @@ protected:
     WriteImage("b.bin", audio_);
     WriteImage("c.bin", sub_);
     WriteImage("d.bin", mode2_);
-    auto record = MakeLayout(u'L', {u"D:\\a.iso", u"D:\\b.bin", u"D:\\c.bin", u"D:\\d.bin"},
-                             {MakeTrack(1, 0, 0, 10, 2048, 0, 0),
-                              MakeTrack(2, 1, 10, 5, 2352, 0, 0, kControlAdrAudio),
-                              MakeTrack(3, 2, 15, 3, 2448, 16, 0),
-                              MakeTrack(4, 3, 18, 2, 2336, 8, 0)});
+    auto record = MakeLayout(
+        u'L', {u"D:\\a.iso", u"D:\\b.bin", u"D:\\c.bin", u"D:\\d.bin"},
+        {MakeTrack(1, 0, 0, 10, 2048, 0, 0), MakeTrack(2, 1, 10, 5, 2352, 0, 0, kControlAdrAudio),
+         MakeTrack(3, 2, 15, 3, 2448, 16, 0), MakeTrack(4, 3, 18, 2, 2336, 8, 0)});
     ASSERT_EQ(AddLayout(*record), status::kSuccess);
   }
   const std::vector<uint8_t> audio_ = Pattern(5 * 2352, 2), sub_ = Pattern(3 * 2448, 3),
