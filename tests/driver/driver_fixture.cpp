@@ -166,40 +166,6 @@ std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
   return bytes;
 }
 
-LayoutTrack MakeTrack(uint8_t number, uint8_t file, uint32_t firstLba, uint32_t sectors,
-                      uint16_t stride, uint8_t userOffset, uint64_t fileOffset,
-                      uint8_t controlAdr) {
-  LayoutTrack t{};
-  t.fileOffsetLow = uint32_t(fileOffset);
-  t.fileOffsetHigh = uint32_t(fileOffset >> 32);
-  t.firstLba = firstLba;
-  t.sectors = sectors;
-  t.stride = stride;
-  t.userOffset = userOffset;
-  t.file = file;
-  t.number = number;
-  t.controlAdr = controlAdr;
-  return t;
-}
-
-std::unique_ptr<LayoutRecord> MakeLayout(char16_t letter, const std::vector<std::u16string> &files,
-                                         const std::vector<LayoutTrack> &tracks) {
-  auto record = std::make_unique<LayoutRecord>();
-  std::memset(record.get(), 0, sizeof(LayoutRecord));
-  record->signature = kLayoutSignature;
-  record->version = kLayoutVersion;
-  record->letter = letter;
-  record->trackCount = uint8_t(tracks.size());
-  record->fileCount = uint8_t(files.size());
-  std::copy(tracks.begin(), tracks.end(), record->tracks);
-  size_t at = 0;
-  for (const std::u16string &file : files) {
-    std::copy(file.begin(), file.end(), record->names + at);
-    at += file.size() + 1;
-  }
-  return record;
-}
-
 std::u16string DriveLink(char letter) { return u"\\DosDevices\\" + ToU16({letter, ':'}); }
 std::u16string GlobalLink(char letter) { return u"\\DosDevices\\Global\\" + ToU16({letter, ':'}); }
 std::u16string DriveDevice(char letter) {

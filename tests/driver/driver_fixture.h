@@ -5,13 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "kernel_model.h"
+#include "layout_records.h"
 #include "velmor_driver.h"
-#include "velmor_layout.h"
 
 namespace velmor::test {
 
@@ -67,13 +66,6 @@ protected:
 
 std::vector<uint8_t> Pattern(size_t size, uint32_t seed = 1);
 
-// A track of a layout record; the rest of its fields are zero.
-LayoutTrack MakeTrack(uint8_t number, uint8_t file, uint32_t firstLba, uint32_t sectors,
-                      uint16_t stride, uint8_t userOffset, uint64_t fileOffset,
-                      uint8_t controlAdr = kControlAdrData);
-// A record for `letter` over `files` ("D:\\a.bin") and `tracks`.
-std::unique_ptr<LayoutRecord> MakeLayout(char16_t letter, const std::vector<std::u16string> &files,
-                                         const std::vector<LayoutTrack> &tracks);
 std::u16string DriveLink(char letter);   // "\DosDevices\E:", as a session sees it
 std::u16string GlobalLink(char letter);  // "\DosDevices\Global\E:"
 std::u16string DriveDevice(char letter); // "\Device\VELMOR4"

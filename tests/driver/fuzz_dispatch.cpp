@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "kernel_model.h"
+#include "layout_records.h"
 #include "velmor_driver.h"
-#include "velmor_layout.h"
 
 namespace {
 
@@ -68,41 +68,19 @@ const std::string &ImageDirectory() {
   return dir;
 }
 
-LayoutTrack Track(uint8_t number, uint8_t file, uint32_t firstLba, uint32_t sectors,
-                  uint16_t stride, uint8_t userOffset, uint32_t fileOffset, uint8_t controlAdr,
-                  uint32_t pregap = 0, uint8_t flags = 0) {
-  LayoutTrack t{};
-  t.fileOffsetLow = fileOffset;
-  t.firstLba = firstLba;
-  t.sectors = sectors;
-  t.stride = stride;
-  t.userOffset = userOffset;
-  t.file = file;
-  t.number = number;
-  t.controlAdr = controlAdr;
-  t.pregap = pregap;
-  t.flags = flags;
-  return t;
-}
-
 // A good record over every kind of track: raw data, audio with a stored pregap, a gap, plain
 // blocks with a pregap no file holds, 2,336- and 2,448-byte sectors.
 const LayoutRecord &LayoutTemplate() {
-  static const LayoutRecord *record = [] {
-    auto *r = new LayoutRecord{};
-    r->signature = kLayoutSignature;
-    r->version = kLayoutVersion;
-    r->letter = u'E';
-    r->trackCount = 5;
-    r->fileCount = 2;
-    r->tracks[0] = Track(1, 0, 0, 10, 2352, 16, 0, kControlAdrData);
-    r->tracks[1] = Track(2, 0, 12, 8, 2352, 0, 12 * 2352, kControlAdrAudio, 2, kPregapInFile);
-    r->tracks[2] = Track(3, 1, 25, 20, 2048, 0, 0, kControlAdrData, 3);
-    r->tracks[3] = Track(4, 1, 45, 5, 2336, 8, 0, kControlAdrData);
-    r->tracks[4] = Track(5, 1, 50, 5, 2448, 24, 0, kControlAdrData);
-    const char16_t names[] = u"D:\\a.bin\0D:\\a.iso";
-    std::copy(std::begin(names), std::end(names), r->names);
-    return r;
+  static const std::unique_ptr<LayoutRecord> record = [] {
+    LayoutTrack audio = test::MakeTrack(2, 0, 12, 8, 2352, 0, 12 * 2352, kControlAdrAudio);
+    audio.pregap = 2;
+    audio.flags = kPregapInFile;
+    LayoutTrack plain = test::MakeTrack(3, 1, 25, 20, 2048, 0, 0);
+    plain.pregap = 3;
+    return test::MakeLayout(u'E', {u"D:\\a.bin", u"D:\\a.iso"},
+                            {test::MakeTrack(1, 0, 0, 10, 2352, 16, 0), audio, plain,
+                             test::MakeTrack(4, 1, 45, 5, 2336, 8, 0),
+                             test::MakeTrack(5, 1, 50, 5, 2448, 24, 0)});
   }();
   return *record;
 }
