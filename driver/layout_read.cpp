@@ -1,7 +1,8 @@
 // Reads of a layout drive, on the driver's thread at PASSIVE_LEVEL (the file routines'
 // level): 2,048-byte blocks for the file system, and raw 2,352-byte sectors for
 // IOCTL_CDROM_RAW_READ. A run of blocks that lie one after another in a file is read with one
-// file read; sectors stored with more than their user data go through a bounce buffer.
+// file read; sectors stored with more than their user data go through a bounce buffer. A
+// request opens each file it needs once.
 #include "layout_drive.h"
 
 namespace velmor {
@@ -13,61 +14,82 @@ namespace {
 // Raw sectors per file read through the bounce buffer: under 64 KiB even with subchannel.
 constexpr uint32_t kBounceSectors = 26;
 
-// The bounce buffer, taken from paged pool at the first strided run and freed on every exit.
-class Bounce {
-public:
-  Bounce() = default;
-  Bounce(const Bounce &) = delete;
-  Bounce &operator=(const Bounce &) = delete;
-  ~Bounce() {
-    if (store_)
-      FreePool(store_);
-  }
-  uint8_t *Get() {
-    if (!store_)
-      store_ = static_cast<uint8_t *>(AllocatePaged(kBounceSectors * kStrideRawSub, kPoolTagDdk));
-    return store_;
-  }
-
-private:
-  uint8_t *store_ = nullptr;
-};
-
 void Zero(uint8_t *p, uint32_t n) {
   for (uint32_t i = 0; i < n; ++i)
     p[i] = 0;
 }
 
-void Copy(uint8_t *to, const uint8_t *from, uint32_t n) {
-  for (uint32_t i = 0; i < n; ++i)
-    to[i] = from[i];
-}
+// The compiler's copy: inline or the kernel's own memcpy, never a byte loop on the gather path.
+void Copy(uint8_t *to, const uint8_t *from, uint32_t n) { __builtin_memcpy(to, from, n); }
 
-// Bytes of a track's file; the files are not held open, and bytes past the end of one that
-// has shrunk since the drive was made read as zeros. A file that cannot be read makes the
-// drive not ready, as a classic drive's image does.
-NtStatus ReadStored(const VelmorLayout *layout, const LayoutTrack &track, uint64_t offset,
-                    uint8_t *to, uint32_t length) {
-  const NtStatus result = VELMORReadOffset(int64_t(offset), to, length, &layout->files[track.file]);
-  if (result == status::kEndOfFile) {
-    Zero(to, length);
+constexpr uint32_t kNoFile = ~0u;
+
+// What one request reads with: the drive's files, each opened when a run first needs it and
+// kept open for the request's following runs (an open costs far more than a read), and the
+// bounce buffer, taken at the first strided run. Both are let go on every way out; nothing
+// stays open between requests, so an image can still be replaced while it is mounted.
+class RequestFiles {
+public:
+  explicit RequestFiles(const VelmorLayout *layout) : layout_(layout) {}
+  RequestFiles(const RequestFiles &) = delete;
+  RequestFiles &operator=(const RequestFiles &) = delete;
+  ~RequestFiles() {
+    if (handle_)
+      CloseFile(handle_);
+    if (bounce_)
+      FreePool(bounce_);
+  }
+  uint8_t *Bounce() {
+    if (!bounce_)
+      bounce_ = static_cast<uint8_t *>(AllocatePaged(kBounceSectors * kStrideRawSub, kPoolTagDdk));
+    return bounce_;
+  }
+  // Bytes of a track's file. Bytes past the end of a file that has shrunk since the drive was
+  // made read as zeros; a file that cannot be read makes the drive not ready, as a classic
+  // drive's image does.
+  NtStatus Read(const LayoutTrack &track, uint64_t offset, uint8_t *to, uint32_t length) {
+    if (open_ != track.file) {
+      if (handle_)
+        CloseFile(handle_);
+      handle_ = nullptr;
+      open_ = kNoFile;
+      if (!IsSuccess(OpenFileForRead(&layout_->files[track.file], &handle_))) {
+        handle_ = nullptr;
+        return status::kDeviceNotReady;
+      }
+      open_ = track.file;
+    }
+    uint32_t got = 0;
+    NtStatus result = ReadFileAt(handle_, to, length, int64_t(offset), &got);
+    if (result == status::kEndOfFile) {
+      got = 0;
+      result = status::kSuccess;
+    }
+    if (!IsSuccess(result))
+      return status::kDeviceNotReady;
+    Zero(to + (got < length ? got : length), got < length ? length - got : 0);
     return status::kSuccess;
   }
-  return IsSuccess(result) ? result : status::kDeviceNotReady;
-}
+
+private:
+  const VelmorLayout *layout_;
+  FileHandle handle_ = nullptr;
+  uint32_t open_ = kNoFile;
+  uint8_t *bounce_ = nullptr;
+};
 
 // Reads `count` whole sectors of a strided track into the bounce buffer, a chunk at a time,
 // and hands each sector's bytes to `take(sector, index)`.
 template <typename Take>
-NtStatus EachRawSector(const VelmorLayout *layout, const LayoutTrack &track, uint64_t offset,
-                       uint32_t count, Bounce &bounce, Take take) {
-  uint8_t *store = bounce.Get();
+NtStatus EachRawSector(RequestFiles &files, const LayoutTrack &track, uint64_t offset,
+                       uint32_t count, Take take) {
+  uint8_t *store = files.Bounce();
   if (!store)
     return status::kInsufficientResources;
   for (uint32_t done = 0; done < count;) {
     const uint32_t n = count - done < kBounceSectors ? count - done : kBounceSectors;
     const NtStatus result =
-        ReadStored(layout, track, offset + uint64_t(done) * track.stride, store, n * track.stride);
+        files.Read(track, offset + uint64_t(done) * track.stride, store, n * track.stride);
     if (!IsSuccess(result))
       return result;
     for (uint32_t i = 0; i < n; ++i)
@@ -78,14 +100,14 @@ NtStatus EachRawSector(const VelmorLayout *layout, const LayoutTrack &track, uin
 }
 
 // `length` user bytes from `within` bytes into the stored block at `place`, onwards.
-NtStatus ReadUserBytes(const VelmorLayout *layout, const LayoutPlace &place, uint32_t within,
-                       uint8_t *out, uint32_t length, Bounce &bounce) {
+NtStatus ReadUserBytes(RequestFiles &files, const LayoutPlace &place, uint32_t within, uint8_t *out,
+                       uint32_t length) {
   const LayoutTrack &track = *place.track;
   if (track.stride == kStrideCooked)
-    return ReadStored(layout, track, place.fileOffset + within, out, length);
+    return files.Read(track, place.fileOffset + within, out, length);
   const uint32_t sectors = (within + length + kBytesPerSector - 1) / kBytesPerSector;
   uint32_t written = 0;
-  return EachRawSector(layout, track, place.fileOffset, sectors, bounce,
+  return EachRawSector(files, track, place.fileOffset, sectors,
                        [&](const uint8_t *sector, uint32_t index) {
                          const uint32_t skip = index == 0 ? within : 0;
                          uint32_t n = kBytesPerSector - skip;
@@ -103,7 +125,7 @@ NtStatus ReadBlocks(const VelmorLayout *layout, int64_t offset, uint8_t *out, ui
   // past its image's end; one that runs past it gets zeros for the rest.
   if (offset < 0 || (uint64_t(offset) >> 11) >= layout->leadOut)
     return status::kDeviceNotReady;
-  Bounce bounce;
+  RequestFiles files(layout);
   uint64_t position = uint64_t(offset); // below 2^41 + 2^32: blocks fit in 32 bits
   for (uint32_t done = 0; done < length;) {
     const uint32_t within = uint32_t(position & (kBytesPerSector - 1));
@@ -116,7 +138,7 @@ NtStatus ReadBlocks(const VelmorLayout *layout, int64_t offset, uint8_t *out, ui
     if (place.track && !IsDataTrack(place.track->controlAdr))
       return status::kInvalidDeviceRequest;
     if (place.kind == LayoutPlace::kStored) {
-      const NtStatus result = ReadUserBytes(layout, place, within, out + done, piece, bounce);
+      const NtStatus result = ReadUserBytes(files, place, within, out + done, piece);
       if (!IsSuccess(result))
         return result;
     } else {
@@ -148,7 +170,7 @@ void PutSyncAndHeader(uint8_t *sector, uint32_t lba) {
 // data sectors. Data tracks stored as 2,048-byte sectors have no raw form to give.
 NtStatus ReadRawSectors(const VelmorLayout *layout, uint32_t lba, uint32_t count, uint32_t mode,
                         uint8_t *out) {
-  Bounce bounce;
+  RequestFiles files(layout);
   for (uint32_t done = 0; done < count;) {
     const LayoutPlace place = VelmorLocateBlock(layout, lba);
     if (place.kind == LayoutPlace::kPastEnd) // the control request checked the range
@@ -165,10 +187,10 @@ NtStatus ReadRawSectors(const VelmorLayout *layout, uint32_t lba, uint32_t count
     if (place.kind != LayoutPlace::kStored) {
       Zero(to, n * kRawSectorBytes);
     } else if (place.track->stride == kStrideRaw) {
-      result = ReadStored(layout, *place.track, place.fileOffset, to, n * kRawSectorBytes);
+      result = files.Read(*place.track, place.fileOffset, to, n * kRawSectorBytes);
     } else {
       const bool headerless = place.track->stride == kStrideMode2;
-      result = EachRawSector(layout, *place.track, place.fileOffset, n, bounce,
+      result = EachRawSector(files, *place.track, place.fileOffset, n,
                              [&](const uint8_t *sector, uint32_t index) {
                                uint8_t *raw = to + index * kRawSectorBytes;
                                if (headerless) {
