@@ -166,7 +166,8 @@ inline constexpr LayoutFault CheckLayoutRecord(const LayoutRecord &r) {
 }
 
 // ---- Raw reads and sessions (the platform's records) --------------------------------------------
-// IOCTL_CDROM_RAW_READ's input: the disc offset in 2,048-byte units, the count, the mode.
+// IOCTL_CDROM_RAW_READ's input: the disc offset in bytes (the first block times 2,048), the
+// sector count, the mode.
 struct RawReadInfo {
   uint32_t diskOffsetLow;
   uint32_t diskOffsetHigh;

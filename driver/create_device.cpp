@@ -1,4 +1,5 @@
 // Creation and removal of the driver's devices.
+#include "layout_drive.h"
 #include "trace.h"
 #include "velmor_driver.h"
 
@@ -62,10 +63,49 @@ NtStatus CreateDriveLink(UString *link, const UString *letterLink, const UString
   return result;
 }
 
+NtStatus CreateDrive(Driver *driver, VelmorWorkQueue *queue, const UString *letterLink,
+                     const UString *imagePath, uint32_t options, Device **created,
+                     VelmorLayout *layout);
+
 } // namespace
 
 NtStatus VelmorCreateDevice(Driver *driver, VelmorWorkQueue *queue, const UString *letterLink,
                             const UString *imagePath, uint32_t options, Device **created) {
+  return CreateDrive(driver, queue, letterLink, imagePath, options, created, nullptr);
+}
+
+NtStatus VelmorCreateLayoutDrive(Driver *driver, VelmorWorkQueue *queue, const UString *letterLink,
+                                 VelmorLayout *layout, uint32_t options) {
+  // The image name is the first file's: what a trace or a debugger shows for the drive.
+  const UString &first = layout->files[0];
+  const uint16_t prefixBytes = 4 * sizeof(char16_t);
+  const UString path{uint16_t(first.Length - prefixBytes), uint16_t(first.Length - prefixBytes),
+                     first.Buffer + 4};
+  return CreateDrive(driver, queue, letterLink, &path, options, nullptr, layout);
+}
+
+namespace {
+
+// A layout handed to CreateDrive, freed on every way out but the drive's success.
+class LayoutOwner {
+public:
+  explicit LayoutOwner(VelmorLayout *layout) : layout_(layout) {}
+  LayoutOwner(const LayoutOwner &) = delete;
+  LayoutOwner &operator=(const LayoutOwner &) = delete;
+  ~LayoutOwner() {
+    if (layout_)
+      VelmorFreeLayout(layout_);
+  }
+  void Release() { layout_ = nullptr; }
+
+private:
+  VelmorLayout *layout_;
+};
+
+NtStatus CreateDrive(Driver *driver, VelmorWorkQueue *queue, const UString *letterLink,
+                     const UString *imagePath, uint32_t options, Device **created,
+                     VelmorLayout *layout) {
+  LayoutOwner owner(layout);
   // A path that does not fit behind "\??\" would give a drive whose every read fails.
   if (imagePath->Length / sizeof(char16_t) > kMaxImagePathUnits)
     return status::kInvalidParameter;
@@ -115,6 +155,9 @@ NtStatus VelmorCreateDevice(Driver *driver, VelmorWorkQueue *queue, const UStrin
   extension->DeviceObject = device;
   extension->Queue = queue;
   extension->ImageFileName = imageName;
+  // Before the link: once it exists, requests may arrive.
+  extension->Layout = layout;
+  extension->LayoutLeadOut = layout ? layout->leadOut : 0;
 
   bool linked = false;
   if (!TakeStore(&extension->DosLinkName, kLinkStoreBytes, kLinkStoreCapacity)) {
@@ -135,9 +178,11 @@ NtStatus VelmorCreateDevice(Driver *driver, VelmorWorkQueue *queue, const UStrin
       DeleteSymbolicLink(&extension->DosLinkName);
     ReleaseStore(&extension->DosLinkName);
     ReleaseStore(&extension->ImageFileName);
+    extension->Layout = nullptr; // the owner frees it
     DeleteDevice(device);
     return result;
   }
+  owner.Release();               // the drive's now, freed with its image name
   extension->ImageNameUsers = 1; // the device's own hold, given up by its removal
   if (options & kClearInitializing)
     ClearDeviceFlags(device, kDoDeviceInitializing);
@@ -145,6 +190,8 @@ NtStatus VelmorCreateDevice(Driver *driver, VelmorWorkQueue *queue, const UStrin
     *created = device;
   return status::kSuccess;
 }
+
+} // namespace
 
 void VelmorRemoveDevice(VELMOR_DRIVE_EXTENSION *extension) {
   // Removes may arrive at once through several handles; the one that takes the device object
@@ -177,8 +224,13 @@ bool VelmorHoldImageName(VELMOR_DRIVE_EXTENSION *extension) {
 }
 
 void VelmorReleaseImageName(VELMOR_DRIVE_EXTENSION *extension) {
-  if (__atomic_sub_fetch(&extension->ImageNameUsers, 1, __ATOMIC_ACQ_REL) == 0)
-    ReleaseStore(&extension->ImageFileName);
+  if (__atomic_sub_fetch(&extension->ImageNameUsers, 1, __ATOMIC_ACQ_REL) != 0)
+    return;
+  ReleaseStore(&extension->ImageFileName);
+  if (VelmorLayout *layout = extension->Layout) {
+    extension->Layout = nullptr;
+    VelmorFreeLayout(layout);
+  }
 }
 
 } // namespace velmor

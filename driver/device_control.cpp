@@ -3,6 +3,7 @@
 // the caller's own thread, which the add and remove rely on for their checks of the caller's
 // rights; they are completed here, at once. Only the answers that read the image wait for
 // the driver's thread.
+#include "layout_drive.h"
 #include "trace.h"
 #include "velmor_driver.h"
 
@@ -73,6 +74,34 @@ Outcome AddDrive(Device *device, Request *request) {
                                  &letterLink, &imagePath, options));
 }
 
+// The record comes as the request's input, in the system buffer: the I/O manager's own copy,
+// which the caller cannot change while it is checked and used. The whole record is checked,
+// then every file it names, before anything is made; a fault anywhere is the caller's.
+Outcome AddLayoutDrive(Device *device, Request *request) {
+  VelmorTrace("-----Adding a layout drive in response to IOCTL-----");
+  if (!CallerMayChangeDrives(request))
+    return Done(status::kPrivilegeNotHeld);
+  if (InputLength(request) != kLayoutRecordSize)
+    return Done(status::kInvalidParameter);
+  const auto &record = *static_cast<const LayoutRecord *>(SystemBuffer(request));
+  if (CheckLayoutRecord(record) != LayoutFault::kValid)
+    return Done(status::kInvalidParameter);
+  VelmorLayout *layout = VelmorNewLayout(record);
+  if (!layout)
+    return Done(status::kInsufficientResources);
+  // Still in the caller's thread at PASSIVE_LEVEL: the access check is the caller's own. A
+  // kernel-mode caller is trusted with files, as with the classic add.
+  const NtStatus files = VelmorCheckLayoutFiles(layout, FromUserMode(request));
+  if (!IsSuccess(files)) {
+    VelmorFreeLayout(layout);
+    return Done(files);
+  }
+  char16_t linkStore[3] = {record.letter, u':', 0};
+  UString letterLink{2 * sizeof(char16_t), sizeof(linkStore), linkStore};
+  return Done(VelmorCreateLayoutDrive(DeviceDriver(device), VelmorExtensionOf(device)->Queue,
+                                      &letterLink, layout, kClearInitializing));
+}
+
 Outcome RemoveDrive(Device *device, Request *request) {
   VelmorTrace("-----Unloading Device in responce to IOCTL-----");
   if (!CallerMayChangeDrives(request))
@@ -102,16 +131,64 @@ ImageAnswerKind KindOf(QueuedWork work) {
              : ImageAnswerKind{kGeometrySize, kVelmorGeometryOffset, VelmorFillIsoGeometry};
 }
 
+// An answer of a layout drive, from its copy of the tracks: no file work, so it is given here
+// at once. The hold keeps the copy while a remove through another handle runs.
+Outcome LayoutAnswer(VELMOR_DRIVE_EXTENSION *extension, Request *request, uint32_t size,
+                     void (*fill)(const VelmorLayout *, void *)) {
+  if (!VelmorHoldImageName(extension))
+    return Done(status::kDeviceNotReady);
+  fill(extension->Layout, SystemBuffer(request));
+  VelmorReleaseImageName(extension);
+  return Done(status::kSuccess, size);
+}
+
 // Table of contents and geometry: fixed for a plain ISO drive, read from the image's header
-// for a VELMOR format drive, on the driver's thread.
+// for a VELMOR format drive, on the driver's thread; a layout drive's come from its tracks.
 Outcome ImageAnswer(Device *device, Request *request, QueuedWork work) {
   const ImageAnswerKind kind = KindOf(work);
   if (OutputLength(request) < kind.size)
     return Done(status::kInvalidParameter);
-  if (!VelmorExtensionOf(device)->IsoFormat)
+  auto *extension = VelmorExtensionOf(device);
+  if (extension->LayoutLeadOut)
+    return LayoutAnswer(extension, request, kind.size,
+                        work == QueuedWork::kToc ? VelmorFillLayoutToc : VelmorFillLayoutGeometry);
+  if (!extension->IsoFormat)
     return Done(VelmorQueueRequest(device, request, work));
   kind.fillIso(SystemBuffer(request));
   return Done(status::kSuccess, kind.size);
+}
+
+Outcome LastSession(Device *device, Request *request) {
+  auto *extension = VelmorExtensionOf(device);
+  if (!extension->LayoutLeadOut)
+    return Done(status::kDeviceNotReady);
+  if (OutputLength(request) < kSessionAnswerSize)
+    return Done(status::kBufferTooSmall);
+  return LayoutAnswer(extension, request, kSessionAnswerSize, VelmorFillLayoutSession);
+}
+
+// METHOD_OUT_DIRECT: the RAW_READ_INFO is in the system buffer, the sectors go to the
+// request's locked output buffer, which the driver's thread maps. Everything that needs no
+// file is checked here, before the request is queued.
+Outcome RawRead(Device *device, Request *request) {
+  auto *extension = VelmorExtensionOf(device);
+  if (!extension->LayoutLeadOut)
+    return Done(status::kInvalidDeviceRequest); // a classic drive has no raw sectors
+  if (InputLength(request) < sizeof(RawReadInfo))
+    return Done(status::kInvalidParameter);
+  RawReadInfo info;
+  const auto *input = static_cast<const uint8_t *>(SystemBuffer(request));
+  auto *copy = reinterpret_cast<uint8_t *>(&info);
+  for (uint32_t i = 0; i < sizeof(info); ++i)
+    copy[i] = input[i];
+  if (info.trackMode > kTrackModeCdda || info.sectorCount == 0)
+    return Done(status::kInvalidParameter);
+  if (uint64_t(info.sectorCount) * kRawSectorBytes > OutputLength(request))
+    return Done(status::kBufferTooSmall);
+  const uint64_t first = RawReadFirstBlock(info);
+  if (first >= extension->LayoutLeadOut || info.sectorCount > extension->LayoutLeadOut - first)
+    return Done(status::kInvalidParameter);
+  return Done(VelmorQueueRequest(device, request, QueuedWork::kRawRead));
 }
 
 // A drive that has been removed may still have a volume of the file system on it, which
@@ -135,6 +212,8 @@ Outcome Answer(Device *device, Request *request) {
   switch (code) {
   case IOCTL_VELMOR_ADD_DEVICE:
     return AddDrive(device, request);
+  case IOCTL_VELMOR_ADD_LAYOUT:
+    return AddLayoutDrive(device, request);
   case IOCTL_VELMOR_REMOVE_DEVICE:
     return RemoveDrive(device, request);
   case IOCTL_VELMOR_GET_VERSION:
@@ -167,13 +246,13 @@ Outcome Answer(Device *device, Request *request) {
     return Done(status::kDeviceNotReady);
   case ioctl::kCdromGetLastSession:
     VelmorTrace("IOCTL_CDROM_GET_LAST_SESSION");
-    return Done(status::kDeviceNotReady);
+    return LastSession(device, request);
   case ioctl::kCdromDiskType:
     VelmorTrace("Ignoring: IOCTL_CDROM_DISK_TYPE");
     return Done(status::kInvalidDeviceRequest);
   case ioctl::kCdromRawRead:
-    VelmorTrace("Ignoring: IOCTL_CDROM_RAW_READ");
-    return Done(status::kInvalidDeviceRequest);
+    VelmorTrace("IOCTL_CDROM_RAW_READ");
+    return RawRead(device, request);
   case ioctl::kDiskGetDriveGeometry:
     VelmorTrace("Ignoring: IOCTL_DISK_GET_DRIVE_GEOMETRY");
     return Done(status::kInvalidDeviceRequest);

@@ -1,4 +1,5 @@
 // Open and read requests of every device of the driver.
+#include "layout_drive.h"
 #include "trace.h"
 #include "velmor_driver.h"
 
@@ -19,6 +20,10 @@ NtStatus VelmorDispatchRead(Device *device, Request *request) {
 
 void VelmorServeRead(Device *device, Request *request) {
   auto *extension = VelmorExtensionOf(device);
+  if (extension->LayoutLeadOut) {
+    VelmorServeLayoutRead(extension, request);
+    return;
+  }
   const uint32_t length = ReadLength(request);
   VelmorTraceNumber("         Length of Transfer: 0x", length);
   VelmorTraceNumber("         Starting ByteOffset: 0x", uint32_t(ReadByteOffset(request)));

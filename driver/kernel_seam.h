@@ -78,8 +78,9 @@ bool CopyFromCaller(void *to, const void *callerMemory, uint32_t length);
 bool CopyToCaller(void *callerMemory, const void *from, uint32_t length);
 int64_t ReadByteOffset(Request *request);
 uint32_t ReadLength(Request *request);
-// The system address of the read's data buffer, mapping it when needed; null when there is
-// none or no system address space is left for it (up to DISPATCH_LEVEL).
+// The system address of the request's locked buffer, mapping it when needed: a read's data
+// buffer, or the output buffer of a direct-I/O control request (IOCTL_CDROM_RAW_READ). Null
+// when there is none or no system address space is left for it (up to DISPATCH_LEVEL).
 void *MapReadBuffer(Request *request);
 // Completes with no priority boost (up to DISPATCH_LEVEL).
 void CompleteRequest(Request *request, NtStatus status, uint32_t information);
@@ -104,6 +105,8 @@ NtStatus CheckCallerMayRead(const UString *ntPath);
 NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t offset,
                     uint32_t *bytesRead);
 void CloseFile(FileHandle handle);
+// The file's size in bytes (its end of file). PASSIVE_LEVEL only, like every Zw file routine.
+NtStatus QueryFileSize(FileHandle handle, uint64_t *size);
 
 // The driver's worker: a system thread of its own, a spin lock and an auto-resetting event,
 // all in nonpaged memory. Null or a failure status when resources run out.
@@ -145,6 +148,11 @@ int32_t CompareStrings(const UString *a, const UString *b, bool caseInsensitive)
 // call: Wine fails a query of a missing value instead of leaving the string empty, and a
 // failure must only skip that value.
 NtStatus QueryRegistryString(const char16_t *keyPath, const char16_t *valueName, UString *value);
+// Reads the REG_BINARY value `valueName` of the key at `keyPath` into `buffer`, which must hold
+// exactly `size` bytes of it: a missing value, another type or another size fails (`*got` then
+// tells the value's size when it is known, else 0). PASSIVE_LEVEL only; `buffer` may be paged.
+NtStatus QueryRegistryBinary(const char16_t *keyPath, const char16_t *valueName, void *buffer,
+                             uint32_t size, uint32_t *got);
 
 } // namespace kernel
 } // namespace velmor

@@ -8,6 +8,7 @@
 namespace velmor {
 
 struct VelmorWorkQueue;
+struct VelmorLayout;
 
 // Carried by every device of the driver, the control device included. The record lies in the
 // device object, in nonpaged memory; its two strings' stores are paged.
@@ -17,9 +18,15 @@ struct VELMOR_DRIVE_EXTENSION {
   UString ImageFileName;        // "\??\" + image path; store 1,000 bytes, capacity 998
   UString DosLinkName;          // "\DosDevices\L:" or "\DosDevices\VELMOR"; store 86, capacity 84
   uint32_t IsoFormat;           // 1: disc data from file offset 0; 0: from offset 64 KiB
-  // Holds on ImageFileName's store: one for the device until it is removed, one for each
-  // request reading through it. The last to let go frees the store.
+  // Holds on ImageFileName's store (and Layout): one for the device until it is removed, one
+  // for each request reading through it. The last to let go frees the stores.
   uint32_t ImageNameUsers;
+  // A layout drive's tracks and files (paged), read only under a hold; null for the classic
+  // drives. ImageFileName then names the first file.
+  VelmorLayout *Layout;
+  // Set once at creation and never changed, so it may be read without a hold: 0 for a classic
+  // drive, else the first block of the layout's lead-out.
+  uint32_t LayoutLeadOut;
 };
 
 inline constexpr uint16_t kImageStoreBytes = 1000;
@@ -51,6 +58,10 @@ inline VELMOR_DRIVE_EXTENSION *VelmorExtensionOf(kernel::Device *device) {
 NtStatus VelmorCreateDevice(kernel::Driver *driver, VelmorWorkQueue *queue,
                             const UString *letterLink, const UString *imagePath, uint32_t options,
                             kernel::Device **created = nullptr);
+// Creates the drive for letterLink over `layout` (VelmorNewLayout's), which it takes over: the
+// drive frees it, or this call does when it fails.
+NtStatus VelmorCreateLayoutDrive(kernel::Driver *driver, VelmorWorkQueue *queue,
+                                 const UString *letterLink, VelmorLayout *layout, uint32_t options);
 // Deletes a device's link and the device, and fails the requests still queued for it; a
 // second call for the same record does nothing, even when both run at once.
 void VelmorRemoveDevice(VELMOR_DRIVE_EXTENSION *extension);
@@ -78,7 +89,7 @@ NtStatus VelmorReadImage(VELMOR_DRIVE_EXTENSION *extension, int64_t fileOffset, 
 // marked pending and queued to one system thread of the driver's own, which serves the queue
 // in order at PASSIVE_LEVEL. The system work queues are not used: paging I/O must not wait on
 // them.
-enum class QueuedWork : uintptr_t { kRead = 1, kToc = 2, kGeometry = 3 };
+enum class QueuedWork : uintptr_t { kRead = 1, kToc = 2, kGeometry = 3, kRawRead = 4 };
 
 // The queue, its lock and event; the thread is started by VelmorStartWorker.
 VelmorWorkQueue *VelmorNewWorkQueue();

@@ -4,6 +4,7 @@
 // holds it (kept in the request itself, in nonpaged memory), so queueing allocates nothing and
 // cannot fail. The queue is touched only under its spin lock, at DISPATCH_LEVEL, where nothing
 // paged may be touched: the links, the queue record and the lock are all nonpaged.
+#include "layout_drive.h"
 #include "trace.h"
 #include "velmor_driver.h"
 
@@ -50,6 +51,8 @@ void Serve(Request *request) {
   const QueuedWork work = WorkOf(request);
   if (work == QueuedWork::kRead)
     VelmorServeRead(device, request);
+  else if (work == QueuedWork::kRawRead)
+    VelmorServeRawRead(VelmorExtensionOf(device), request);
   else
     VelmorServeImageAnswer(device, request, work);
   // The request is complete; only now may the device go.

@@ -180,6 +180,16 @@ NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t of
 
 void CloseFile(FileHandle handle) { ZwClose(handle); }
 
+// ZwQueryInformationFile runs at PASSIVE_LEVEL only; the handle is a kernel handle of ours.
+NtStatus QueryFileSize(FileHandle handle, uint64_t *size) {
+  IO_STATUS_BLOCK io;
+  FILE_STANDARD_INFORMATION info;
+  const NTSTATUS s =
+      ZwQueryInformationFile(handle, &io, &info, sizeof(info), FileStandardInformation);
+  *size = NT_SUCCESS(s) ? uint64_t(info.EndOfFile.QuadPart) : 0;
+  return s;
+}
+
 void *AllocatePaged(size_t bytes, uint32_t tag) {
   return ExAllocatePoolWithTag(PagedPool, bytes, tag);
 }
@@ -275,10 +285,10 @@ int32_t CompareStrings(const UString *a, const UString *b, bool caseInsensitive)
 
 namespace {
 
-// Whether the value exists and holds a string. A direct query stores any other type in place of
-// the counted string, and a binary value would be written past it; the query's own type check
-// is not honoured everywhere (Wine ignores it), so the type is looked at first.
-NTSTATUS StringValueExists(const char16_t *keyPath, const char16_t *valueName) {
+// One value of a key as KEY_VALUE_PARTIAL_INFORMATION (type, size, as much data as fits).
+// ZwOpenKey and ZwQueryValueKey run at PASSIVE_LEVEL only.
+NTSTATUS QueryPartialValue(const char16_t *keyPath, const char16_t *valueName,
+                           KEY_VALUE_PARTIAL_INFORMATION *answer, ULONG bytes) {
   UNICODE_STRING keyName;
   RtlInitUnicodeString(&keyName, Nt(keyPath));
   OBJECT_ATTRIBUTES attributes;
@@ -290,11 +300,19 @@ NTSTATUS StringValueExists(const char16_t *keyPath, const char16_t *valueName) {
     return s;
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, Nt(valueName));
-  KEY_VALUE_PARTIAL_INFORMATION info;
   ULONG returned = 0;
-  // Too small for the data on purpose: only the type is wanted.
-  s = ZwQueryValueKey(key, &name, KeyValuePartialInformation, &info, sizeof(info), &returned);
+  s = ZwQueryValueKey(key, &name, KeyValuePartialInformation, answer, bytes, &returned);
   ZwClose(key);
+  return s;
+}
+
+// Whether the value exists and holds a string. A direct query stores any other type in place of
+// the counted string, and a binary value would be written past it; the query's own type check
+// is not honoured everywhere (Wine ignores it), so the type is looked at first.
+NTSTATUS StringValueExists(const char16_t *keyPath, const char16_t *valueName) {
+  KEY_VALUE_PARTIAL_INFORMATION info;
+  // Too small for the data on purpose: only the type is wanted.
+  const NTSTATUS s = QueryPartialValue(keyPath, valueName, &info, sizeof(info));
   if (s != STATUS_SUCCESS && s != STATUS_BUFFER_OVERFLOW)
     return s;
   return info.Type == REG_SZ ? STATUS_SUCCESS : STATUS_OBJECT_TYPE_MISMATCH;
@@ -317,6 +335,30 @@ NtStatus QueryRegistryString(const char16_t *keyPath, const char16_t *valueName,
   table[0].EntryContext = value;
   table[0].DefaultType = (REG_SZ << kTypeCheckShift) | REG_NONE;
   return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Nt(keyPath), table, nullptr, nullptr);
+}
+
+NtStatus QueryRegistryBinary(const char16_t *keyPath, const char16_t *valueName, void *buffer,
+                             uint32_t size, uint32_t *got) {
+  *got = 0;
+  // The answer carries a header before the data, so it goes to a paged store of its own and
+  // only a value of the exact type and size is copied out; a larger one overflows the store.
+  const ULONG answerBytes = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + size;
+  auto *answer = static_cast<KEY_VALUE_PARTIAL_INFORMATION *>(
+      ExAllocatePoolWithTag(PagedPool, answerBytes, kPoolTagDdk));
+  if (!answer)
+    return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS s = QueryPartialValue(keyPath, valueName, answer, answerBytes);
+  if (NT_SUCCESS(s)) {
+    *got = answer->DataLength;
+    if (answer->Type != REG_BINARY)
+      s = STATUS_OBJECT_TYPE_MISMATCH;
+    else if (answer->DataLength != size)
+      s = STATUS_INVALID_PARAMETER;
+    else
+      RtlCopyMemory(buffer, answer->Data, size);
+  }
+  ExFreePool(answer);
+  return s;
 }
 
 } // namespace velmor::kernel

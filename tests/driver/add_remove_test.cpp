@@ -1,4 +1,5 @@
 // The add and remove requests: devices, links and stores made and undone.
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -108,6 +109,113 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{"OutputOneShort", u'E', 0, 1001, status::kInvalidParameter},
                       Refusal{"OutputOfLetterOnly", u'E', 0, 2, status::kInvalidParameter}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Layout adds over a.bin (10 raw sectors) and b.iso (5 plain blocks): each row spoils the
+// request, the record or a file, and nothing may be made.
+struct LayoutRefusal {
+  const char *name;
+  void (*spoil)(LayoutRecord &record, uint32_t &inputLength);
+  const char *deniedFile;  // the caller may not read it
+  const char *missingFile; // removed before the add
+  size_t shortenBin;       // bytes cut from a.bin's end
+  NtStatus status;
+};
+
+class LayoutRefusalTest : public AddRemoveTest,
+                          public ::testing::WithParamInterface<LayoutRefusal> {
+protected:
+  std::unique_ptr<LayoutRecord> Good() {
+    return MakeLayout(u'L', {u"D:\\a.bin", u"D:\\b.iso"},
+                      {MakeTrack(1, 0, 0, 10, 2352, 16, 0), MakeTrack(2, 1, 10, 5, 2048, 0, 0)});
+  }
+  void WriteFiles(size_t shortenBin = 0) {
+    WriteImage("a.bin", Pattern(10 * 2352 - shortenBin));
+    WriteImage("b.iso", Pattern(5 * 2048));
+  }
+};
+
+TEST_F(LayoutRefusalTest, GoodRecordMakesADriveAndItsRemoveLeavesNothing) {
+  WriteFiles();
+  ASSERT_EQ(AddLayout(*Good()), status::kSuccess);
+  kernel::Device *device = model_.FindDevice(DriveDevice('L'));
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(model_.Resolve(GlobalLink('L')), device);
+  EXPECT_EQ(device->flags & kernel::kDoDeviceInitializing, 0u);
+  EXPECT_EQ(Text(Extension(DriveDevice('L'))->ImageFileName), u"\\??\\D:\\a.bin");
+  EXPECT_EQ(AddLayout(*Good()), status::kObjectNameCollision) << "the letter is taken";
+  ASSERT_EQ(Remove(DriveLink('L')), status::kSuccess);
+  ExpectNothingLeft();
+
+  // Pool running out at each allocation of the add leaves nothing either.
+  const int before = model_.Allocations();
+  ASSERT_EQ(AddLayout(*Good()), status::kSuccess);
+  const int perAdd = model_.Allocations() - before;
+  ASSERT_EQ(Remove(DriveLink('L')), status::kSuccess);
+  for (int nth = 1; nth <= perAdd; ++nth) {
+    SCOPED_TRACE(nth);
+    model_.FailAllocation(nth);
+    EXPECT_EQ(AddLayout(*Good()), status::kInsufficientResources);
+    model_.FailAllocation(0);
+    ExpectNothingLeft();
+  }
+}
+
+TEST_P(LayoutRefusalTest, RefusesAndMakesNothing) {
+  const LayoutRefusal &r = GetParam();
+  WriteFiles(r.shortenBin);
+  if (r.deniedFile)
+    model_.DenyCallerRead(r.deniedFile);
+  if (r.missingFile)
+    std::remove(HostPath(r.missingFile).c_str());
+  auto record = Good();
+  uint32_t inputLength = kLayoutRecordSize;
+  if (r.spoil)
+    r.spoil(*record, inputLength);
+  EXPECT_EQ(AddLayout(*record, inputLength), r.status);
+  EXPECT_FALSE(model_.HasName(DriveDevice('L')));
+  ExpectNothingLeft();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, LayoutRefusalTest,
+    ::testing::Values(
+        LayoutRefusal{"InputOneShort", [](LayoutRecord &, uint32_t &n) { --n; }, nullptr, nullptr,
+                      0, status::kInvalidParameter},
+        LayoutRefusal{"InputOneLong", [](LayoutRecord &, uint32_t &n) { ++n; }, nullptr, nullptr, 0,
+                      status::kInvalidParameter},
+        LayoutRefusal{"BadSignature", [](LayoutRecord &r, uint32_t &) { r.signature = 0; }, nullptr,
+                      nullptr, 0, status::kInvalidParameter},
+        LayoutRefusal{"TracksOverlap",
+                      [](LayoutRecord &r, uint32_t &) { r.tracks[1].firstLba = 9; }, nullptr,
+                      nullptr, 0, status::kInvalidParameter},
+        LayoutRefusal{"LastSectorOneByteShort", nullptr, nullptr, nullptr, 1,
+                      status::kInvalidParameter},
+        LayoutRefusal{"StoredPregapPastTheFileStart",
+                      [](LayoutRecord &r, uint32_t &) {
+                        r.tracks[1].fileOffsetLow = 2048; // room for one pregap block, not two
+                        r.tracks[1].sectors = 4;
+                        r.tracks[1].firstLba = 12;
+                        r.tracks[1].pregap = 2;
+                        r.tracks[1].flags = kPregapInFile;
+                      },
+                      nullptr, nullptr, 0, status::kInvalidParameter},
+        LayoutRefusal{"TrackRunsPastItsFile",
+                      [](LayoutRecord &r, uint32_t &) { r.tracks[1].fileOffsetLow = 1; }, nullptr,
+                      nullptr, 0, status::kInvalidParameter},
+        LayoutRefusal{"SecondFileMissing", nullptr, nullptr, "b.iso", 0, status::kInvalidParameter},
+        LayoutRefusal{"SecondFileNotTheCallers", nullptr, "b.iso", nullptr, 0,
+                      status::kAccessDenied}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(LayoutRefusalTest, CallerWithoutThePrivilegeIsRefusedFirst) {
+  WriteFiles();
+  model_.SetCallerPrivileged(false);
+  EXPECT_EQ(AddLayout(*Good()), status::kPrivilegeNotHeld);
+  ExpectNothingLeft();
+  fromUserMode_ = false; // a kernel-mode caller is trusted with the privilege and the files
+  model_.DenyCallerRead("a.bin");
+  EXPECT_EQ(AddLayout(*Good()), status::kSuccess);
+}
 
 TEST_F(AddRemoveTest, InputJustBelowTheRecordIsAccepted) {
   // How a caller under Wine sends the record: as input too, up to byte 999.

@@ -40,7 +40,9 @@ const CodeCase kCodes[] = {
     {"RawRead", 0x0002403E, 0, kInvalid, kInvalid, 0},
     {"DiskGetDriveGeometry", 0x00070000, 0, kInvalid, kInvalid, 0},
     {"UnknownZero", 0x00000000, 0, kInvalid, kInvalid, 0},
-    {"UnknownPrivate805", 0x00022014, 0, kInvalid, kInvalid, 0},
+    // The layout add with an input that is not a whole record.
+    {"AddLayoutShortInput", 0x00022014, 0, status::kInvalidParameter, status::kInvalidParameter, 0},
+    {"UnknownPrivate806", 0x00022018, 0, kInvalid, kInvalid, 0},
     {"UnknownAllOnes", 0xFFFFFFFF, 0, kInvalid, kInvalid, 0},
 };
 
@@ -134,6 +136,56 @@ TEST_F(AnswerBytesTest, IsoGeometryIsFixed) {
 TEST_F(AnswerBytesTest, EjectLeavesTheDriveMounted) {
   EXPECT_EQ(Control(DriveLink('E'), ioctl::kCdromEjectMedia, 0, 0).status, status::kSuccess);
   EXPECT_EQ(Read(DriveLink('E'), 0, 2048).status, status::kSuccess);
+}
+
+TEST_F(AnswerBytesTest, LayoutTocGeometryAndSessionComeFromTheTracks) {
+  // Data from block 258, audio from 268, data at 1,000,000 (222:15:25 with the 150 blocks
+  // before block 0) and at 1,200,000, past what a minutes byte holds.
+  WriteImage("t.iso", Pattern(10 * 2048));
+  WriteImage("t.bin", Pattern(5 * 2352));
+  auto record = MakeLayout(
+      u'L', {u"D:\\t.iso", u"D:\\t.bin"},
+      {MakeTrack(1, 0, 258, 10, 2048, 0, 0), MakeTrack(2, 1, 268, 5, 2352, 0, 0, kControlAdrAudio),
+       MakeTrack(3, 0, 1000000, 1, 2048, 0, 0), MakeTrack(4, 0, 1200000, 1, 2048, 0, 0)});
+  ASSERT_EQ(AddLayout(*record), status::kSuccess);
+
+  Answer toc = Control(DriveLink('L'), ioctl::kCdromReadToc, 0, 900);
+  ASSERT_EQ(toc.status, status::kSuccess);
+  EXPECT_EQ(toc.information, 804u);
+  const std::vector<uint8_t> head = {0x00, 42,   1,    4, // 2 + 8 x 5 bytes follow; tracks 1-4
+                                     0,    0x14, 1,    0, 0, 0,   5,  33,  // 00:05:33
+                                     0,    0x10, 2,    0, 0, 0,   5,  43,  // audio, 00:05:43
+                                     0,    0x14, 3,    0, 0, 222, 15, 25,  //
+                                     0,    0x14, 4,    0, 0, 255, 59, 74,  // the largest address
+                                     0,    0x14, 0xAA, 0, 0, 255, 59, 74}; // lead-out
+  EXPECT_EQ(std::vector<uint8_t>(toc.output.begin(), toc.output.begin() + 44), head);
+  EXPECT_EQ(std::count(toc.output.begin() + 44, toc.output.begin() + 804, 0), 760);
+
+  Answer geometry = Control(DriveLink('L'), ioctl::kCdromGetDriveGeometry, 0, 24);
+  EXPECT_EQ(Little32(geometry.output, 0), 586u) << "64 x 32 blocks a cylinder, lead-out covered";
+  EXPECT_EQ(Little32(geometry.output, 20), 2048u);
+
+  Answer session = Control(DriveLink('L'), ioctl::kCdromGetLastSession, 0, 12);
+  ASSERT_EQ(session.status, status::kSuccess);
+  EXPECT_EQ(session.information, 12u);
+  EXPECT_EQ(session.output, (std::vector<uint8_t>{0, 10, 1, 1, 0, 0x14, 1, 0, 0, 0, 1, 2}))
+      << "the first track's start as a big-endian block";
+  EXPECT_EQ(Control(DriveLink('L'), ioctl::kCdromGetLastSession, 0, 11).status,
+            status::kBufferTooSmall);
+  EXPECT_EQ(model_.Reads().size(), 0u) << "answered from the tracks, without a file read";
+  for (uint32_t code : {ioctl::kCdromPlayAudioMsf, ioctl::kCdromStopAudio})
+    EXPECT_EQ(Control(DriveLink('L'), code, 0, 0).status, status::kSuccess);
+
+  kernel::Device *mounted = model_.Open(DriveLink('L'));
+  ASSERT_EQ(Remove(DriveLink('L')), status::kSuccess);
+  kernel::Request late;
+  late.code = ioctl::kCdromReadToc;
+  late.outputLength = 804;
+  std::vector<uint8_t> buffer(804);
+  late.systemBuffer = buffer.data();
+  Dispatch(VelmorDispatchDeviceControl, mounted, late);
+  EXPECT_EQ(late.status, status::kDeviceNotReady) << "the tracks went with the drive";
+  model_.Close(mounted);
 }
 
 } // namespace

@@ -83,6 +83,41 @@ NtStatus DriverTest::Add(char16_t letter, const std::u16string &path, uint32_t i
   return AddRecordBytes(bytes, inputLength, outputLength);
 }
 
+NtStatus DriverTest::AddLayout(const LayoutRecord &record, uint32_t inputLength) {
+  kernel::Device *device = model_.Open(kControlDeviceName);
+  std::vector<uint8_t> system(std::max<size_t>(inputLength, 1), 0xCD);
+  std::memcpy(system.data(), &record, std::min<size_t>(inputLength, sizeof(record)));
+  kernel::Request request;
+  request.code = IOCTL_VELMOR_ADD_LAYOUT;
+  request.inputLength = inputLength;
+  request.systemBuffer = system.data();
+  request.fromUserMode = fromUserMode_;
+  VelmorDispatchDeviceControl(device, &request);
+  model_.Close(device);
+  EXPECT_EQ(request.completions.load(), 1);
+  EXPECT_EQ(request.information, 0u);
+  return request.status;
+}
+
+Answer DriverTest::RawRead(const std::u16string &name, uint64_t diskOffset, uint32_t sectors,
+                           uint32_t mode, uint32_t outputLength, uint32_t inputLength) {
+  const RawReadInfo info{uint32_t(diskOffset), uint32_t(diskOffset >> 32), sectors, mode};
+  std::vector<uint8_t> input(std::max<size_t>(inputLength, 1), 0);
+  std::memcpy(input.data(), &info, std::min<size_t>(inputLength, sizeof(info)));
+  std::vector<uint8_t> data(outputLength, 0xEE);
+  kernel::Device *device = model_.Open(name);
+  kernel::Request request;
+  request.code = ioctl::kCdromRawRead;
+  request.inputLength = inputLength;
+  request.outputLength = outputLength;
+  request.systemBuffer = input.data();
+  request.readBuffer = outputLength ? data.data() : nullptr;
+  request.fromUserMode = fromUserMode_;
+  Dispatch(VelmorDispatchDeviceControl, device, request);
+  model_.Close(device);
+  return Answer{request.status, request.information, data, request.completions};
+}
+
 NtStatus DriverTest::Remove(const std::u16string &name) {
   return Control(name, IOCTL_VELMOR_REMOVE_DEVICE, 0, 0).status;
 }

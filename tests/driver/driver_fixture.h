@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kernel_model.h"
+#include "layout_records.h"
 #include "velmor_driver.h"
 
 namespace velmor::test {
@@ -43,6 +44,11 @@ protected:
                uint32_t outputLength = kAddRecordSize);
   NtStatus AddRecordBytes(std::vector<uint8_t> &record, uint32_t inputLength,
                           uint32_t outputLength);
+  // The layout add as the program sends it: the record as the request's input.
+  NtStatus AddLayout(const LayoutRecord &record, uint32_t inputLength = kLayoutRecordSize);
+  // IOCTL_CDROM_RAW_READ: the input in the system buffer, the sectors in the locked output.
+  Answer RawRead(const std::u16string &name, uint64_t diskOffset, uint32_t sectors, uint32_t mode,
+                 uint32_t outputLength, uint32_t inputLength = 16);
   NtStatus Remove(const std::u16string &name);
   Answer Read(const std::u16string &name, int64_t offset, uint32_t length);
 
@@ -59,6 +65,7 @@ protected:
 };
 
 std::vector<uint8_t> Pattern(size_t size, uint32_t seed = 1);
+
 std::u16string DriveLink(char letter);   // "\DosDevices\E:", as a session sees it
 std::u16string GlobalLink(char letter);  // "\DosDevices\Global\E:"
 std::u16string DriveDevice(char letter); // "\Device\VELMOR4"

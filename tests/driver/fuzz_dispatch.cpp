@@ -1,6 +1,6 @@
 // Fuzz entry: drives the dispatch routines of a started driver with arbitrary control codes,
-// lengths, buffers, read offsets and handles kept open across removals. The buffers are
-// allocated at exactly their declared sizes so that any access beyond them is caught.
+// lengths, buffers, read offsets, layout records and handles kept open across removals. The buffers
+// are allocated at exactly their declared sizes so that any access beyond them is caught.
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kernel_model.h"
+#include "layout_records.h"
 #include "velmor_driver.h"
 
 namespace {
@@ -38,18 +39,19 @@ private:
 };
 
 const uint32_t kKnownCodes[] = {
-    IOCTL_VELMOR_ADD_DEVICE,    IOCTL_VELMOR_REMOVE_DEVICE,    IOCTL_VELMOR_GET_VERSION,
-    ioctl::kCdromReadToc,       ioctl::kCdromGetDriveGeometry, ioctl::kCdromCheckVerify,
-    ioctl::kStorageCheckVerify, ioctl::kCdromEjectMedia,       ioctl::kCdromGetVolume,
-    ioctl::kCdromRawRead,       ioctl::kDiskGetDriveGeometry,  ioctl::kStorageFindNewDevices,
+    IOCTL_VELMOR_ADD_DEVICE,     IOCTL_VELMOR_REMOVE_DEVICE,    IOCTL_VELMOR_GET_VERSION,
+    ioctl::kCdromReadToc,        ioctl::kCdromGetDriveGeometry, ioctl::kCdromCheckVerify,
+    ioctl::kStorageCheckVerify,  ioctl::kCdromEjectMedia,       ioctl::kCdromGetVolume,
+    ioctl::kCdromRawRead,        ioctl::kDiskGetDriveGeometry,  ioctl::kStorageFindNewDevices,
+    ioctl::kCdromGetLastSession, IOCTL_VELMOR_ADD_LAYOUT,
 };
 
 const char16_t *const kNames[] = {
-    u"\\DosDevices\\VELMOR", u"\\DosDevices\\E:", u"\\DosDevices\\F:",
-    u"\\DosDevices\\A:",     u"\\DosDevices\\Z:", u"\\Device\\VELMOR4",
+    u"\\DosDevices\\VELMOR", u"\\DosDevices\\E:",  u"\\DosDevices\\F:", u"\\DosDevices\\A:",
+    u"\\DosDevices\\Z:",     u"\\Device\\VELMOR4", u"\\DosDevices\\G:", u"\\DosDevices\\H:",
 };
 
-// The images the fuzzed drives may name: D:\a.iso and D:\a.img.
+// The images the fuzzed drives may name: D:\a.iso, D:\a.img and the raw D:\a.bin.
 const std::string &ImageDirectory() {
   static const std::string dir = [] {
     char templ[] = "/tmp/velmor-fuzz-XXXXXX";
@@ -59,9 +61,35 @@ const std::string &ImageDirectory() {
       bytes[i] = char(i * 7);
     std::ofstream(d + "/a.iso", std::ios::binary).write(bytes.data(), long(bytes.size()));
     std::ofstream(d + "/a.img", std::ios::binary).write(bytes.data(), long(bytes.size()));
+    bytes.resize(20 * 2352);
+    std::ofstream(d + "/a.bin", std::ios::binary).write(bytes.data(), long(bytes.size()));
     return d;
   }();
   return dir;
+}
+
+// A good record over every kind of track: raw data, audio with a stored pregap, a gap, plain
+// blocks with a pregap no file holds, 2,336- and 2,448-byte sectors.
+const LayoutRecord &LayoutTemplate() {
+  static const std::unique_ptr<LayoutRecord> record = [] {
+    LayoutTrack audio = test::MakeTrack(2, 0, 12, 8, 2352, 0, 12 * 2352, kControlAdrAudio);
+    audio.pregap = 2;
+    audio.flags = kPregapInFile;
+    LayoutTrack plain = test::MakeTrack(3, 1, 25, 20, 2048, 0, 0);
+    plain.pregap = 3;
+    return test::MakeLayout(u'E', {u"D:\\a.bin", u"D:\\a.iso"},
+                            {test::MakeTrack(1, 0, 0, 10, 2352, 16, 0), audio, plain,
+                             test::MakeTrack(4, 1, 45, 5, 2336, 8, 0),
+                             test::MakeTrack(5, 1, 50, 5, 2448, 24, 0)});
+  }();
+  return *record;
+}
+
+std::vector<uint8_t> LayoutBytes(char16_t letter) {
+  LayoutRecord record = LayoutTemplate();
+  record.letter = letter;
+  const auto *bytes = reinterpret_cast<const uint8_t *>(&record);
+  return std::vector<uint8_t>(bytes, bytes + sizeof(record));
 }
 
 // Waits for a request left pending to be completed by the driver's thread.
@@ -77,6 +105,7 @@ void Control(test::KernelModel &model, kernel::Device *device, Input &in) {
   const uint32_t outputLength = in.U16() % 4200;
   const bool hasUserBuffer = in.Byte() & 1;
   std::vector<uint8_t> system(std::max(inputLength, outputLength));
+  in.Fill(system.data(), inputLength); // the input of a buffered or direct request
   std::vector<uint8_t> user(hasUserBuffer ? outputLength : 0);
   in.Fill(user.data(), user.size());
   kernel::Request request;
@@ -85,9 +114,28 @@ void Control(test::KernelModel &model, kernel::Device *device, Input &in) {
   request.outputLength = outputLength;
   request.systemBuffer = system.empty() ? nullptr : system.data();
   request.userBuffer = user.empty() ? nullptr : user.data();
+  request.readBuffer = request.userBuffer; // a direct request's locked output
   request.fromUserMode = true;
   Finish(model, VelmorDispatchDeviceControl(device, &request), request);
   if (request.completions != 1 || request.information > outputLength)
+    std::abort();
+}
+
+// A layout add: the good record with a few bytes changed, as the whole input or one byte off.
+void AddLayout(test::KernelModel &model, kernel::Device *device, Input &in) {
+  std::vector<uint8_t> record = LayoutBytes(char16_t(u'E' + in.Byte() % 4));
+  for (int patches = in.Byte() % 16; patches > 0; --patches) {
+    const uint32_t at = in.U16() % kLayoutRecordSize;
+    record[at] = in.Byte();
+  }
+  record.resize(kLayoutRecordSize + 1 - in.Byte() % 3);
+  kernel::Request request;
+  request.code = IOCTL_VELMOR_ADD_LAYOUT;
+  request.inputLength = uint32_t(record.size());
+  request.systemBuffer = record.data();
+  request.fromUserMode = true;
+  Finish(model, VelmorDispatchDeviceControl(device, &request), request);
+  if (request.completions != 1 || request.information != 0)
     std::abort();
 }
 
@@ -119,12 +167,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                      u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR");
   model.SetValue(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR\\Parameters",
                  u"F", u"D:\\a.img");
+  // G: comes back at start as a layout drive.
+  model.SetValue(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR\\Parameters",
+                 u"G", u"D:\\g.cue");
+  model.SetBinaryValue(
+      u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR\\Parameters\\Layouts",
+      u"G", LayoutBytes(u'G'));
   if (!IsSuccess(VelmorStartDriver(&driver, &registryPath)))
     std::abort();
 
   std::vector<kernel::Device *> held;
   for (int op = 0; op < 64 && !in.Empty(); ++op) {
-    const uint8_t kind = in.Byte() % 5;
+    const uint8_t kind = in.Byte() % 6;
     const uint8_t target = in.Byte();
     kernel::Device *device = nullptr;
     bool opened = false;
@@ -159,6 +213,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         model.Close(held.back());
         held.pop_back();
       }
+      break;
+    case 5:
+      AddLayout(model, device, in);
       break;
     }
     if (opened)

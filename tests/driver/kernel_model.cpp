@@ -257,11 +257,17 @@ void KernelModel::MapDosDrive(char16_t letter, const std::string &hostDir) {
 void KernelModel::SetValue(const std::u16string &key, const std::u16string &name,
                            const std::u16string &data) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  registry_[Upper(key)][Upper(name)] = Value{true, data};
+  registry_[Upper(key)][Upper(name)] = Value{true, data, false, {}};
 }
 
 void KernelModel::SetNonStringValue(const std::u16string &key, const std::u16string &name) {
-  registry_[Upper(key)][Upper(name)] = Value{false, u"\x4141\x4141\x4141\x4141"};
+  registry_[Upper(key)][Upper(name)] = Value{false, u"\x4141\x4141\x4141\x4141", false, {}};
+}
+
+void KernelModel::SetBinaryValue(const std::u16string &key, const std::u16string &name,
+                                 const std::vector<uint8_t> &bytes) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  registry_[Upper(key)][Upper(name)] = Value{false, {}, true, bytes};
 }
 
 NtStatus KernelModel::CreateDevice(kernel::Driver *driver, const std::u16string &name,
@@ -468,6 +474,37 @@ NtStatus KernelModel::Query(const std::u16string &key, const std::u16string &nam
   return status::kSuccess;
 }
 
+NtStatus KernelModel::QueryBinary(const std::u16string &key, const std::u16string &name,
+                                  void *buffer, uint32_t size, uint32_t *got) {
+  AtMost(kernel::kPassiveLevel, "ZwQueryValueKey");
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  queried_binary_.push_back(name);
+  *got = 0;
+  auto values = registry_.find(Upper(key));
+  if (values == registry_.end())
+    return status::kObjectNameNotFound;
+  auto found = values->second.find(Upper(name));
+  if (found == values->second.end())
+    return status::kObjectNameNotFound;
+  if (!found->second.isBinary)
+    return status::kObjectTypeMismatch;
+  const std::vector<uint8_t> &bytes = found->second.bytes;
+  *got = uint32_t(bytes.size());
+  if (bytes.size() != size)
+    return status::kInvalidParameter;
+  std::memcpy(buffer, bytes.data(), size);
+  return status::kSuccess;
+}
+
+NtStatus KernelModel::FileSize(kernel::FileHandle handle, uint64_t *size) {
+  AtMost(kernel::kPassiveLevel, "ZwQueryInformationFile");
+  struct stat info {};
+  if (::fstat(static_cast<HostFile *>(handle)->fd, &info) != 0)
+    return status::kDeviceNotReady;
+  *size = uint64_t(info.st_size);
+  return status::kSuccess;
+}
+
 } // namespace velmor::test
 
 // ---- The seam, routed to the current model ----------------------------------------------------
@@ -605,6 +642,9 @@ NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t of
   return Current().ReadFile(handle, buffer, length, offset, bytesRead);
 }
 void CloseFile(FileHandle handle) { Current().CloseFile(handle); }
+NtStatus QueryFileSize(FileHandle handle, uint64_t *size) {
+  return Current().FileSize(handle, size);
+}
 
 void *AllocatePaged(size_t bytes, uint32_t tag) { return Current().Allocate(bytes, tag); }
 void *AllocateNonPaged(size_t bytes, uint32_t tag) { return Current().Allocate(bytes, tag, false); }
@@ -665,6 +705,11 @@ int32_t CompareStrings(const UString *a, const UString *b, bool caseInsensitive)
 
 NtStatus QueryRegistryString(const char16_t *keyPath, const char16_t *valueName, UString *value) {
   return Current().Query(keyPath, valueName, value);
+}
+
+NtStatus QueryRegistryBinary(const char16_t *keyPath, const char16_t *valueName, void *buffer,
+                             uint32_t size, uint32_t *got) {
+  return Current().QueryBinary(keyPath, valueName, buffer, size, got);
 }
 
 } // namespace velmor::kernel

@@ -173,11 +173,14 @@ public:
 
   // Registry: string values under absolute key paths (case-insensitive names).
   void SetValue(const std::u16string &key, const std::u16string &name, const std::u16string &data);
-  // A value of a type other than REG_SZ (binary, number).
+  // A value of a type other than REG_SZ or REG_BINARY (a number).
   void SetNonStringValue(const std::u16string &key, const std::u16string &name);
+  void SetBinaryValue(const std::u16string &key, const std::u16string &name,
+                      const std::vector<uint8_t> &bytes);
   // Wine fails a query of a missing value; Windows leaves the string as it was.
   void SetMissingValueFails(bool fails) { missing_value_fails_ = fails; }
   const std::vector<std::u16string> &QueriedValues() const { return queried_; }
+  const std::vector<std::u16string> &QueriedBinaryValues() const { return queried_binary_; }
 
   // Used by the seam operations.
   NtStatus CreateDevice(kernel::Driver *driver, const std::u16string &name, uint32_t extension,
@@ -195,6 +198,9 @@ public:
                     uint32_t *bytesRead);
   void CloseFile(kernel::FileHandle handle);
   NtStatus Query(const std::u16string &key, const std::u16string &name, UString *value);
+  NtStatus QueryBinary(const std::u16string &key, const std::u16string &name, void *buffer,
+                       uint32_t size, uint32_t *got);
+  NtStatus FileSize(kernel::FileHandle handle, uint64_t *size);
 
 private:
   struct Entry {
@@ -241,11 +247,14 @@ private:
   struct Value {
     bool isString;
     std::u16string data;
+    bool isBinary = false;
+    std::vector<uint8_t> bytes;
   };
   std::map<std::u16string, std::map<std::u16string, Value>> registry_;
   bool missing_value_fails_ = true;
   int faults_ = 0;
   std::vector<std::u16string> queried_;
+  std::vector<std::u16string> queried_binary_;
 };
 
 std::u16string ToU16(const std::string &ascii);

@@ -218,5 +218,188 @@ TEST_F(ReadTest, ImageChangedWhileMountedIsSeenByTheNextRead) {
   EXPECT_EQ(Read(DriveLink('E'), 0, 4096).output, after);
 }
 
+// ---- Layout drives ---------------------------------------------------------------------------
+
+// Sectors of `stride` bytes holding the 2,048-byte blocks of `user` at `userOffset`, the rest
+// of each sector a filler that no read may hand back.
+std::vector<uint8_t> StridedSectors(const std::vector<uint8_t> &user, uint32_t stride,
+                                    uint32_t userOffset) {
+  const size_t blocks = user.size() / 2048;
+  std::vector<uint8_t> file(blocks * stride, 0x5A);
+  for (size_t i = 0; i < blocks; ++i)
+    std::copy_n(user.begin() + long(i * 2048), 2048, file.begin() + long(i * stride + userOffset));
+  return file;
+}
+
+std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t> &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST_F(ReadTest, LayoutReadGathersUserBytesAcrossTracksGapsAndChunks) {
+  // Track 1: 60 raw sectors (user data at 16) behind 352 other bytes; a gap of 5 blocks; track
+  // 2: 10 plain blocks behind 4,096 bytes, with a pregap of 5 that no file holds; track 3: 5
+  // sectors of 2,336 bytes (user data at 8).
+  const auto user1 = Pattern(60 * 2048, 1), user2 = Pattern(10 * 2048, 2),
+             user3 = Pattern(5 * 2048, 3);
+  WriteImage("a.bin", Cat(std::vector<uint8_t>(352, 7), StridedSectors(user1, 2352, 16)));
+  WriteImage("b.iso", Cat(Pattern(4096, 9), user2));
+  WriteImage("c.bin", StridedSectors(user3, 2336, 8));
+  auto track2 = MakeTrack(2, 1, 70, 10, 2048, 0, 4096);
+  track2.pregap = 5;
+  auto record = MakeLayout(
+      u'L', {u"D:\\a.bin", u"D:\\b.iso", u"D:\\c.bin"},
+      {MakeTrack(1, 0, 0, 60, 2352, 16, 352), track2, MakeTrack(3, 2, 80, 5, 2336, 8, 0)});
+  ASSERT_EQ(AddLayout(*record), status::kSuccess);
+  const auto disc = Cat(Cat(Cat(user1, std::vector<uint8_t>(10 * 2048, 0)), user2), user3);
+
+  // From inside block 5 to just before the end of the last block.
+  const int64_t offset = 5 * 2048 + 100;
+  const uint32_t length = uint32_t(disc.size() - offset - 50);
+  Answer a = Read(DriveLink('L'), offset, length);
+  ASSERT_EQ(a.status, status::kSuccess);
+  EXPECT_EQ(a.information, length);
+  EXPECT_TRUE(a.output == Slice(disc, size_t(offset), length));
+  // One file read per run of sectors: the raw track in chunks under 64 KiB (26 + 26 + 3
+  // sectors), each other track at once, nothing for the gap and the pregap.
+  ASSERT_EQ(model_.Reads().size(), 5u);
+  EXPECT_EQ(model_.Reads()[0].offset, 352 + 5 * 2352);
+  EXPECT_EQ(model_.Reads()[0].length, 26u * 2352);
+  EXPECT_EQ(model_.Reads()[3].offset, 4096);
+  EXPECT_EQ(model_.Reads()[3].length, 10u * 2048);
+  EXPECT_EQ(model_.OpenFiles(), 0);
+}
+
+TEST_F(ReadTest, LayoutReadEdgesAudioStoredPregapAndLeadOut) {
+  // Track 1 data, blocks 0-9 of a.iso; track 2 audio, 10-14; track 3 data from 17 with a
+  // pregap of 2 held in a.iso just before it (blocks 15 and 16); lead-out at 20.
+  const auto iso = Pattern(20 * 2048, 4);
+  WriteImage("a.iso", iso);
+  WriteImage("b.bin", Pattern(5 * 2352, 5));
+  auto track3 = MakeTrack(3, 0, 17, 3, 2048, 0, 17 * 2048);
+  track3.pregap = 2;
+  track3.flags = kPregapInFile;
+  auto record = MakeLayout(u'L', {u"D:\\a.iso", u"D:\\b.bin"},
+                           {MakeTrack(1, 0, 0, 10, 2048, 0, 0),
+                            MakeTrack(2, 1, 10, 5, 2352, 0, 0, kControlAdrAudio), track3});
+  ASSERT_EQ(AddLayout(*record), status::kSuccess);
+
+  EXPECT_TRUE(Read(DriveLink('L'), 15 * 2048, 4096).output == Slice(iso, 15 * 2048, 4096))
+      << "the stored pregap";
+  Answer audio = Read(DriveLink('L'), 9 * 2048, 4096);
+  EXPECT_EQ(audio.status, status::kInvalidDeviceRequest) << "a cooked read of audio";
+  EXPECT_EQ(audio.information, 0u);
+  Answer straddling = Read(DriveLink('L'), 18 * 2048, 4 * 2048);
+  ASSERT_EQ(straddling.status, status::kSuccess);
+  EXPECT_TRUE(Slice(straddling.output, 0, 4096) == Slice(iso, 18 * 2048, 4096));
+  EXPECT_EQ(std::count(straddling.output.begin() + 4096, straddling.output.end(), 0), 4096)
+      << "past the lead-out";
+  for (int64_t at : {int64_t(20 * 2048), int64_t(1) << 50, int64_t(-2048)})
+    EXPECT_EQ(Read(DriveLink('L'), at, 2048).status, status::kDeviceNotReady) << at;
+  WriteImage("a.iso", Slice(iso, 0, 18 * 2048)); // shrunk since the add
+  EXPECT_EQ(Read(DriveLink('L'), 18 * 2048, 2048).output, std::vector<uint8_t>(2048, 0));
+}
+
+TEST_F(QueuedReadTest, RemoveDuringALayoutReadLeavesTheTracksToTheRead) {
+  const auto a = Pattern(2 * 2048, 1), b = Pattern(2 * 2048, 2);
+  WriteImage("a.iso", a);
+  WriteImage("b.iso", b);
+  auto record = MakeLayout(u'L', {u"D:\\a.iso", u"D:\\b.iso"},
+                           {MakeTrack(1, 0, 0, 2, 2048, 0, 0), MakeTrack(2, 1, 2, 2, 2048, 0, 0)});
+  ASSERT_EQ(AddLayout(*record), status::kSuccess);
+  const size_t allocations = model_.LiveAllocations();
+  HoldTheThread();
+  auto read = Send(DriveLink('L'), 4 * 2048);
+  entered_.get_future().wait(); // inside the first file's open
+  ASSERT_EQ(Remove(DriveLink('L')), status::kSuccess);
+  release_.set_value();
+  Finish(*read); // the second file's name comes from the tracks the remove let go of
+  EXPECT_EQ(read->request.status, status::kSuccess);
+  EXPECT_TRUE(read->data == Cat(a, b));
+  EXPECT_EQ(model_.LiveAllocations(), allocations - 3) << "the name, link and tracks stores";
+}
+
+// Raw reads of a disc with a plain data track (0-9), an audio track (10-14), a data track of
+// 2,448-byte sectors (15-17) and one of 2,336-byte sectors (18-19).
+class RawReadTest : public ReadTest {
+protected:
+  void SetUp() override {
+    ReadTest::SetUp();
+    WriteImage("a.iso", Pattern(10 * 2048, 1));
+    WriteImage("b.bin", audio_);
+    WriteImage("c.bin", sub_);
+    WriteImage("d.bin", mode2_);
+    auto record = MakeLayout(
+        u'L', {u"D:\\a.iso", u"D:\\b.bin", u"D:\\c.bin", u"D:\\d.bin"},
+        {MakeTrack(1, 0, 0, 10, 2048, 0, 0), MakeTrack(2, 1, 10, 5, 2352, 0, 0, kControlAdrAudio),
+         MakeTrack(3, 2, 15, 3, 2448, 16, 0), MakeTrack(4, 3, 18, 2, 2336, 8, 0)});
+    ASSERT_EQ(AddLayout(*record), status::kSuccess);
+  }
+  const std::vector<uint8_t> audio_ = Pattern(5 * 2352, 2), sub_ = Pattern(3 * 2448, 3),
+                             mode2_ = Pattern(2 * 2336, 4);
+};
+
+TEST_F(RawReadTest, SectorsOfEachStrideComeWhole) {
+  Answer audio = RawRead(DriveLink('L'), 11 * 2048, 4, kTrackModeCdda, 4 * 2352 + 10);
+  ASSERT_EQ(audio.status, status::kSuccess);
+  EXPECT_EQ(audio.information, 4u * 2352);
+  EXPECT_TRUE(Slice(audio.output, 0, 4 * 2352) == Slice(audio_, 2352, 4 * 2352));
+
+  Answer data = RawRead(DriveLink('L'), 15 * 2048, 5, kTrackModeYellowMode2, 5 * 2352);
+  ASSERT_EQ(data.status, status::kSuccess);
+  for (size_t i = 0; i < 3; ++i) // the subchannel left out
+    EXPECT_TRUE(Slice(data.output, i * 2352, 2352) == Slice(sub_, i * 2448, 2352)) << i;
+  // Block 18 is 00:02:18: the sync pattern and header the file does not hold, in BCD.
+  const std::vector<uint8_t> header = {0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                       0xFF, 0xFF, 0xFF, 0,    0x00, 0x02, 0x18, 2};
+  EXPECT_EQ(Slice(data.output, 3 * 2352, 16), header);
+  EXPECT_TRUE(Slice(data.output, 3 * 2352 + 16, 2336) == Slice(mode2_, 0, 2336));
+  EXPECT_EQ(data.output[4 * 2352 + 14], 0x19);
+}
+
+struct RawRefusal {
+  const char *name;
+  uint64_t offset;
+  uint32_t sectors;
+  uint32_t mode;
+  uint32_t outputLength;
+  uint32_t inputLength;
+  NtStatus status;
+};
+
+class RawRefusalTest : public RawReadTest, public ::testing::WithParamInterface<RawRefusal> {};
+
+TEST_P(RawRefusalTest, RefusesWithoutReading) {
+  const RawRefusal &r = GetParam();
+  Answer a = RawRead(DriveLink('L'), r.offset, r.sectors, r.mode, r.outputLength, r.inputLength);
+  EXPECT_EQ(a.status, r.status);
+  EXPECT_EQ(a.information, 0u);
+  EXPECT_EQ(a.completions, 1);
+  EXPECT_TRUE(model_.Reads().empty());
+}
+
+constexpr NtStatus kBadParameter = status::kInvalidParameter;
+constexpr NtStatus kWrongKind = status::kInvalidDeviceRequest;
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, RawRefusalTest,
+    ::testing::Values(
+        RawRefusal{"InputShort", 10 * 2048, 1, kTrackModeCdda, 2352, 15, kBadParameter},
+        RawRefusal{"NoSectors", 10 * 2048, 0, kTrackModeCdda, 2352, 16, kBadParameter},
+        RawRefusal{"UnknownMode", 10 * 2048, 1, 3, 2352, 16, kBadParameter},
+        RawRefusal{"OutputOneShort", 10 * 2048, 2, kTrackModeCdda, 2 * 2352 - 1, 16,
+                   status::kBufferTooSmall},
+        // 1,826,092 sectors are 1,088 bytes more than 2^32: a 32-bit product would pass.
+        RawRefusal{"CountWrapsIn32Bits", 10 * 2048, 1826092, kTrackModeCdda, 4096, 16,
+                   status::kBufferTooSmall},
+        RawRefusal{"PastTheLeadOut", 19 * 2048, 2, kTrackModeYellowMode2, 2 * 2352, 16,
+                   kBadParameter},
+        RawRefusal{"NegativeOffset", uint64_t(-2048), 1, kTrackModeCdda, 2352, 16, kBadParameter},
+        RawRefusal{"PlainDataTrack", 0, 1, kTrackModeYellowMode2, 2352, 16, kWrongKind},
+        RawRefusal{"AudioAsData", 10 * 2048, 1, kTrackModeXaForm2, 2352, 16, kWrongKind},
+        RawRefusal{"DataAsAudio", 15 * 2048, 1, kTrackModeCdda, 2352, 16, kWrongKind},
+        RawRefusal{"RunIntoAudio", 9 * 2048, 2, kTrackModeCdda, 2 * 2352, 16, kWrongKind}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 } // namespace
 } // namespace velmor::test

@@ -1,4 +1,6 @@
 // Start of the driver: the control device, then the drives recorded in the registry table.
+#include <cstddef>
+
 #include "driver_fixture.h"
 
 namespace velmor::test {
@@ -74,6 +76,47 @@ TEST_P(StartupTest, RecordedImageKeepsItsFormat) {
   EXPECT_EQ(Extension(DriveDevice('I'))->IsoFormat, 1u);
 }
 
+TEST_P(StartupTest, RecordedLayoutMakesALayoutDriveAndAnUnfitOneTheClassicDrive) {
+  const std::u16string layouts = std::u16string(kParametersKey) + u"\\Layouts";
+  auto Layout = [](char16_t letter) {
+    // Two tracks over a file that need not exist now: start-up does not look at the files.
+    auto record = MakeLayout(letter, {u"D:\\gone.bin"},
+                             {MakeTrack(1, 0, 0, 10, 2352, 16, 0),
+                              MakeTrack(2, 0, 10, 300, 2352, 0, 23520, kControlAdrAudio)});
+    const auto *bytes = reinterpret_cast<const uint8_t *>(record.get());
+    return std::vector<uint8_t>(bytes, bytes + sizeof(LayoutRecord));
+  };
+  Record("E", u"D:\\e.cue");
+  model_.SetBinaryValue(layouts, u"E", Layout(u'E'));
+  Record("F", u"D:\\f.cue");
+  model_.SetBinaryValue(layouts, u"F", Layout(u'E')); // another letter's record
+  Record("G", u"D:\\g.cue");
+  auto cut = Layout(u'G');
+  cut.pop_back();
+  model_.SetBinaryValue(layouts, u"G", cut);
+  Record("H", u"D:\\h.cue");
+  auto spoilt = Layout(u'H');
+  spoilt[offsetof(LayoutRecord, tracks) + offsetof(LayoutTrack, number)] = 2; // numbers 2, 2
+  model_.SetBinaryValue(layouts, u"H", spoilt);
+  model_.SetBinaryValue(layouts, u"K", Layout(u'K')); // no path recorded: no drive
+  ASSERT_EQ(Start(), status::kSuccess);
+
+  EXPECT_EQ(Drives(), (std::vector<std::u16string>{DriveDevice('E'), DriveDevice('F'),
+                                                   DriveDevice('G'), DriveDevice('H')}));
+  EXPECT_EQ(Extension(DriveDevice('E'))->LayoutLeadOut, 310u);
+  Answer toc = Control(DriveLink('E'), ioctl::kCdromReadToc, 0, 804);
+  EXPECT_EQ(toc.output[1], 2 + 8 * 3) << "the layout's two tracks and lead-out";
+  EXPECT_EQ(Read(DriveLink('E'), 0, 2048).status, status::kDeviceNotReady) << "no file";
+  for (char letter : {'F', 'G', 'H'}) {
+    EXPECT_EQ(Extension(DriveDevice(letter))->LayoutLeadOut, 0u) << letter;
+    const UString &name = Extension(DriveDevice(letter))->ImageFileName;
+    EXPECT_EQ(std::u16string(name.Buffer, name.Length / 2),
+              u"\\??\\D:\\" + std::u16string(1, char16_t(letter + 32)) + u".cue");
+  }
+  EXPECT_EQ(model_.QueriedBinaryValues(), (std::vector<std::u16string>{u"E", u"F", u"G", u"H"}))
+      << "a record is looked for only beside a recorded path";
+}
+
 TEST_P(StartupTest, DrivesThatCannotBeMadeAreSkipped) {
   model_.HoldName(GlobalLink('D'));
   Record("D", u"D:\\held.iso");                               // letter taken
@@ -96,8 +139,9 @@ TEST_P(StartupTest, NoDriveOutlivesAMissingControlDevice) {
 }
 
 TEST_P(StartupTest, MemoryFailureAtEachStartAllocationFailsCleanly) {
-  // The parameters path, the driver's queue, then the control device's stores.
-  for (int nth = 1; nth <= 4; ++nth) {
+  // The two key paths and the layout record's store, the driver's queue, then the control
+  // device's stores.
+  for (int nth = 1; nth <= 6; ++nth) {
     SCOPED_TRACE(nth);
     KernelModel model;
     model.SetValue(kParametersKey, u"E", u"D:\\e.iso");
@@ -108,7 +152,7 @@ TEST_P(StartupTest, MemoryFailureAtEachStartAllocationFailsCleanly) {
     EXPECT_EQ(VelmorStartDriver(&driver, &path), status::kInsufficientResources);
     EXPECT_EQ(model.DeviceCount(), 0u);
     EXPECT_EQ(model.LiveAllocations(), 0u);
-    EXPECT_EQ(driver.handlersInstalled, nth > 2);
+    EXPECT_EQ(driver.handlersInstalled, nth > 4);
   }
 }
 

@@ -1,6 +1,7 @@
 // Checks velmor.sys as Windows loads it: installed as an automatically started kernel service,
 // asked for its version, given a drive for a real ISO image that is then read sector by sector
-// and asked the CD-ROM questions, and, after a system restart, seen to re-create the drive
+// and asked the CD-ROM questions, given a layout drive over a raw BIN written from the same
+// image and an audio track, and, after a system restart, seen to re-create both drives
 // recorded in the registry. Run in steps by driver_service_test.sh:
 //   driver_service_check install <velmor.sys> <image path>
 //   driver_service_check use <image path>       (the running driver, installed by another)
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "guarded_copy.h"
+#include "velmor_layout.h"
 #include "velmor_protocol.h"
 
 namespace {
@@ -150,9 +152,9 @@ bool RemoveDrive(HANDLE drive) {
          GetLastError() == ERROR_ACCESS_DENIED;
 }
 
-char FreeLetter() {
+char FreeLetter(char first = 'L') {
   char target[MAX_PATH];
-  for (char letter = 'L'; letter <= 'Y'; ++letter) {
+  for (char letter = first; letter <= 'Y'; ++letter) {
     const char name[3] = {letter, ':', 0};
     if (!QueryDosDeviceA(name, target, sizeof(target)))
       return letter;
@@ -318,6 +320,178 @@ char UseDriver(const char *imagePath) {
   return letter;
 }
 
+// ---- A layout drive ----------------------------------------------------------------------------
+// The image's sectors as a raw BIN (sync, header with the MSF address, 2,048 bytes, no EDC or
+// ECC), and an audio track of 300 sectors (the shortest a CD allows) in a file of its own,
+// after a pregap of 150 sectors that no file holds.
+constexpr uint32_t kAudioSectors = 300;
+constexpr uint32_t kAudioPregap = 150;
+
+std::string Beside(const char *imagePath, const char *suffix) {
+  std::string path = imagePath;
+  return path.substr(0, path.find_last_of('.')) + suffix;
+}
+
+uint8_t Bcd(uint32_t v) { return uint8_t((v / 10 % 10) << 4 | v % 10); }
+
+std::vector<uint8_t> RawSectorsOf(const std::vector<uint8_t> &image) {
+  const size_t sectors = image.size() / kBytesPerSector;
+  std::vector<uint8_t> raw(sectors * kRawSectorBytes, 0);
+  for (size_t i = 0; i < sectors; ++i) {
+    uint8_t *s = raw.data() + i * kRawSectorBytes;
+    std::memset(s + 1, 0xFF, 10);
+    const uint32_t frames = uint32_t(i) + kSectorsBeforeLba0;
+    s[12] = Bcd(frames / 4500);
+    s[13] = Bcd(frames / 75 % 60);
+    s[14] = Bcd(frames % 75);
+    s[15] = 1;
+    std::memcpy(s + 16, image.data() + i * kBytesPerSector, kBytesPerSector);
+  }
+  return raw;
+}
+
+std::vector<uint8_t> AudioSectors() {
+  std::vector<uint8_t> audio(kAudioSectors * kRawSectorBytes);
+  for (size_t i = 0; i < audio.size(); ++i)
+    audio[i] = uint8_t(i * 13 + i / 2352);
+  return audio;
+}
+
+bool WriteFileBytes(const std::string &path, const std::vector<uint8_t> &bytes) {
+  FILE *f = std::fopen(path.c_str(), "wb");
+  if (!f)
+    return false;
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+std::unique_ptr<LayoutRecord> LayoutFor(char letter, uint32_t dataSectors, const char *imagePath) {
+  auto record = std::make_unique<LayoutRecord>();
+  std::memset(record.get(), 0, sizeof(LayoutRecord));
+  record->signature = kLayoutSignature;
+  record->version = kLayoutVersion;
+  record->letter = char16_t(letter);
+  record->trackCount = 2;
+  record->fileCount = 2;
+  LayoutTrack &data = record->tracks[0];
+  data.sectors = dataSectors;
+  data.stride = kStrideRaw;
+  data.userOffset = 16;
+  data.number = 1;
+  data.controlAdr = kControlAdrData;
+  LayoutTrack &audio = record->tracks[1];
+  audio.firstLba = dataSectors + kAudioPregap;
+  audio.pregap = kAudioPregap;
+  audio.sectors = kAudioSectors;
+  audio.stride = kStrideRaw;
+  audio.file = 1;
+  audio.number = 2;
+  audio.controlAdr = kControlAdrAudio;
+  char16_t *name = record->names;
+  for (const char *suffix : {"-raw.bin", "-audio.bin"}) {
+    const std::string path = Beside(imagePath, suffix);
+    name += MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, reinterpret_cast<wchar_t *>(name),
+                                int(kMaxDriveImagePathUnits + 1));
+  }
+  return record;
+}
+
+void PutMsf(uint8_t *p, uint32_t lba) {
+  const uint32_t frames = lba + kSectorsBeforeLba0;
+  p[0] = 0;
+  p[1] = uint8_t(frames / 4500);
+  p[2] = uint8_t(frames / 75 % 60);
+  p[3] = uint8_t(frames % 75);
+}
+
+// Reads, the table of contents, a raw audio sector, the last session and the geometry of the
+// layout drive at `letter`, against the image it was made from.
+void CheckLayoutDrive(char letter, const std::vector<uint8_t> &image) {
+  const uint32_t dataSectors = uint32_t(image.size() / kBytesPerSector);
+  const uint32_t audioStart = dataSectors + kAudioPregap;
+  const uint32_t leadOut = audioStart + kAudioSectors;
+  Handle drive(OpenDevice(DrivePath(letter)));
+  Check(drive.valid(), "layout drive opens");
+  if (!drive.valid())
+    return;
+  Check(SectorsMatch(drive.get(), image), "layout drive's sectors match the image");
+  DWORD returned = 0;
+  uint8_t toc[kTocSize] = {};
+  uint8_t tocHead[28] = {0, 26, 1, 2, 0, kControlAdrData,  1,   0,
+                         0, 0,  2, 0, 0, kControlAdrAudio, 2,   0,
+                         0, 0,  0, 0, 0, kControlAdrAudio, 0xAA};
+  PutMsf(tocHead + 16, audioStart);
+  PutMsf(tocHead + 24, leadOut);
+  Check(Control(drive.get(), ioctl::kCdromReadToc, nullptr, 0, toc, sizeof(toc), &returned) &&
+            returned == kTocSize && std::memcmp(toc, tocHead, sizeof(tocHead)) == 0,
+        "layout drive's table of contents: the data track, the audio track, the lead-out");
+  const std::vector<uint8_t> audio = AudioSectors();
+  RawReadInfo info{(audioStart + 7) * kBytesPerSector, 0, 1, kTrackModeCdda};
+  std::vector<uint8_t> sector(kRawSectorBytes);
+  Check(Control(drive.get(), ioctl::kCdromRawRead, &info, sizeof(info), sector.data(),
+                DWORD(sector.size()), &returned) &&
+            returned == kRawSectorBytes &&
+            std::memcmp(sector.data(), audio.data() + 7 * kRawSectorBytes, kRawSectorBytes) == 0,
+        "a raw read of an audio sector gives the file's bytes");
+  uint8_t session[kSessionAnswerSize] = {};
+  const uint8_t sessionAnswer[kSessionAnswerSize] = {0, 10, 1, 1, 0, kControlAdrData, 1};
+  Check(Control(drive.get(), ioctl::kCdromGetLastSession, nullptr, 0, session, sizeof(session),
+                &returned) &&
+            returned == kSessionAnswerSize &&
+            std::memcmp(session, sessionAnswer, sizeof(session)) == 0,
+        "layout drive's last session");
+  DISK_GEOMETRY geometry{};
+  Check(Control(drive.get(), ioctl::kCdromGetDriveGeometry, nullptr, 0, &geometry, sizeof(geometry),
+                &returned) &&
+            geometry.Cylinders.QuadPart == (leadOut + 2047) / 2048 &&
+            geometry.BytesPerSector == 2048,
+        "layout drive's geometry covers the lead-out");
+}
+
+// Adds a layout drive over the BIN and audio files written from the image; the letter used,
+// or 0. Left mounted when `keep`, else removed.
+char UseLayoutDrive(HANDLE control, const char *imagePath, char notBefore, bool keep) {
+  const std::vector<uint8_t> image = ReadImage(imagePath);
+  const uint32_t dataSectors = uint32_t(image.size() / kBytesPerSector);
+  Check(WriteFileBytes(Beside(imagePath, "-raw.bin"), RawSectorsOf(image)) &&
+            WriteFileBytes(Beside(imagePath, "-audio.bin"), AudioSectors()),
+        "raw BIN and audio track written");
+  const char letter = FreeLetter(notBefore);
+  auto record = LayoutFor(letter, dataSectors, imagePath);
+  DWORD returned = 0;
+  Check(Control(control, IOCTL_VELMOR_ADD_LAYOUT, record.get(), kLayoutRecordSize, nullptr, 0,
+                &returned),
+        "layout drive added");
+  CheckLayoutDrive(letter, image);
+  auto shortened = LayoutFor(char(letter + 1), dataSectors, imagePath);
+  shortened->tracks[1].sectors = kAudioSectors + 1;
+  Check(!Control(control, IOCTL_VELMOR_ADD_LAYOUT, shortened.get(), kLayoutRecordSize, nullptr, 0,
+                 &returned) &&
+            GetLastError() == ERROR_INVALID_PARAMETER,
+        "a layout whose track runs past its file is refused");
+  if (!keep) {
+    Handle drive(OpenDevice(DrivePath(letter)));
+    Check(drive.valid() && RemoveDrive(drive.get()), "layout drive removed");
+    return letter;
+  }
+  // Recorded as the program records it: the path the user chose, and the record beside it.
+  RegKey key;
+  const std::string cue = Beside(imagePath, ".cue");
+  HKEY layouts = nullptr;
+  Check(RegSetValueExA(key.get(), std::string(1, letter).c_str(), 0, REG_SZ,
+                       reinterpret_cast<const BYTE *>(cue.c_str()),
+                       DWORD(cue.size() + 1)) == ERROR_SUCCESS &&
+            RegCreateKeyExA(key.get(), kLayoutsSubkey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &layouts, nullptr) == ERROR_SUCCESS &&
+            RegSetValueExA(layouts, std::string(1, letter).c_str(), 0, REG_BINARY,
+                           reinterpret_cast<const BYTE *>(record.get()),
+                           kLayoutRecordSize) == ERROR_SUCCESS,
+        "layout drive recorded in the registry");
+  if (layouts)
+    RegCloseKey(layouts);
+  return letter;
+}
+
 int Install(const char *driverFile, const char *imagePath) {
   Check(GuardedCopySurvivesFaults(), "guarded copy survives faults");
   if (!InstallAndStart(driverFile))
@@ -341,14 +515,43 @@ int Install(const char *driverFile, const char *imagePath) {
                            reinterpret_cast<const BYTE *>(&number),
                            sizeof(number)) == ERROR_SUCCESS,
         "binary and number values recorded beside it");
-  std::printf("drive %c:\n", letter);
+  Handle control(WaitForControlDevice());
+  const char layoutLetter = UseLayoutDrive(control.get(), imagePath, char(letter + 3), true);
+  std::printf("drive %c:, layout drive %c:\n", letter, layoutLetter);
   return failures ? 1 : 0;
+}
+
+// The layout drive recorded beside the classic one is back as a layout drive; removed and
+// forgotten afterwards. The letter, or 0.
+char RestoredLayoutDrive(const std::vector<uint8_t> &image) {
+  RegKey key;
+  HKEY layouts = nullptr;
+  char name[8] = {};
+  DWORD nameLength = sizeof(name);
+  DWORD type = 0;
+  const bool recorded =
+      RegOpenKeyExA(key.get(), kLayoutsSubkey, 0, KEY_ALL_ACCESS, &layouts) == ERROR_SUCCESS &&
+      RegEnumValueA(layouts, 0, name, &nameLength, nullptr, &type, nullptr, nullptr) ==
+          ERROR_SUCCESS &&
+      type == REG_BINARY && nameLength == 1;
+  Check(recorded, "a layout drive is recorded");
+  if (recorded) {
+    CheckLayoutDrive(name[0], image);
+    Handle drive(OpenDevice(DrivePath(name[0])));
+    Check(drive.valid() && RemoveDrive(drive.get()), "re-created layout drive removed");
+    RegDeleteValueA(layouts, name);
+    RegDeleteValueA(key.get(), name);
+  }
+  if (layouts)
+    RegCloseKey(layouts);
+  return recorded ? name[0] : 0;
 }
 
 int Restarted(const char *imagePath) {
   const std::vector<uint8_t> image = ReadImage(imagePath);
   Handle control(WaitForControlDevice());
   Check(control.valid(), "control device back after the restart");
+  RestoredLayoutDrive(image);
   RegKey key;
   char name[8] = {};
   DWORD nameLength = sizeof(name);
@@ -386,7 +589,12 @@ int main(int argc, char **argv) {
     return Install(argv[2], argv[3]);
   if (argc == 3 && std::strcmp(argv[1], "use") == 0) {
     Check(GuardedCopySurvivesFaults(), "guarded copy survives faults");
-    return UseDriver(argv[2]) && !failures ? 0 : 1;
+    const char letter = UseDriver(argv[2]);
+    Handle control(WaitForControlDevice());
+    // Past the letters the installing check recorded.
+    return letter && UseLayoutDrive(control.get(), argv[2], char(letter + 6), false) && !failures
+               ? 0
+               : 1;
   }
   if (argc == 3 && std::strcmp(argv[1], "restarted") == 0)
     return Restarted(argv[2]);

@@ -1,0 +1,62 @@
+// Layout drives: discs whose sectors lie in one or more image files as a layout record
+// describes them (raw sectors, several tracks, audio). The drive keeps a paged copy of the
+// record's tracks and its files' native names; everything here reads that copy only.
+#pragma once
+
+#include "velmor_driver.h"
+#include "velmor_layout.h"
+
+namespace velmor {
+
+struct VelmorLayout {
+  uint32_t trackCount;
+  uint32_t fileCount;
+  uint32_t leadOut; // the first block after the last track
+  LayoutTrack tracks[kLayoutMaxTracks];
+  UString files[kLayoutMaxFiles]; // "\??\" + path, stored in `names`
+  char16_t names[kLayoutNameUnits + 4 * kLayoutMaxFiles];
+};
+
+// A paged copy of a record that passed CheckLayoutRecord; null when pool runs out. Up to
+// APC_LEVEL (paged pool).
+VelmorLayout *VelmorNewLayout(const LayoutRecord &record);
+void VelmorFreeLayout(VelmorLayout *layout);
+
+// The add request's checks of the files, before any drive is made: each file exists, a
+// user-mode caller may read it itself (checkCaller), and every track's stored bytes lie inside
+// it. kAccessDenied when the caller may not read a file, kInvalidParameter for any other fault.
+// In the caller's own thread, at PASSIVE_LEVEL: the access check is the caller's.
+NtStatus VelmorCheckLayoutFiles(const VelmorLayout *layout, bool checkCaller);
+
+// Where a block of the disc lies.
+struct LayoutPlace {
+  enum Kind : uint8_t {
+    kPastEnd,  // at or after the lead-out
+    kGap,      // between tracks: belongs to none
+    kUnstored, // a pregap the files do not hold: reads as zeros
+    kStored,   // in `track`'s file at `fileOffset` (its first byte of the sector)
+  } kind;
+  const LayoutTrack *track; // null for kPastEnd and kGap
+  uint32_t run;             // blocks from this one on that lie the same way, contiguously
+  uint64_t fileOffset;
+};
+LayoutPlace VelmorLocateBlock(const VelmorLayout *layout, uint32_t lba);
+
+// The answers, from the copy alone: kTocSize, kGeometrySize and kSessionAnswerSize bytes.
+void VelmorFillLayoutToc(const VelmorLayout *layout, void *buffer);
+void VelmorFillLayoutGeometry(const VelmorLayout *layout, void *buffer);
+void VelmorFillLayoutSession(const VelmorLayout *layout, void *buffer);
+
+// The first block of a raw read: its disc offset counts 2,048-byte blocks in bytes. A negative
+// offset gives a block far past any disc.
+inline uint64_t RawReadFirstBlock(const RawReadInfo &info) {
+  return (uint64_t(info.diskOffsetHigh) << 32 | info.diskOffsetLow) >> 11;
+}
+
+// The driver's thread: a read of 2,048-byte blocks, and a raw read (RAW_READ_INFO in the system
+// buffer, already checked against the disc by the control request), of a layout drive. Each
+// completes the request.
+void VelmorServeLayoutRead(VELMOR_DRIVE_EXTENSION *extension, kernel::Request *request);
+void VelmorServeRawRead(VELMOR_DRIVE_EXTENSION *extension, kernel::Request *request);
+
+} // namespace velmor

@@ -1,0 +1,253 @@
+// Reads of a layout drive, on the driver's thread at PASSIVE_LEVEL (the file routines'
+// level): 2,048-byte blocks for the file system, and raw 2,352-byte sectors for
+// IOCTL_CDROM_RAW_READ. A run of blocks that lie one after another in a file is read with one
+// file read; sectors stored with more than their user data go through a bounce buffer. A
+// request opens each file it needs once.
+#include "layout_drive.h"
+
+namespace velmor {
+
+using namespace kernel;
+
+namespace {
+
+// Raw sectors per file read through the bounce buffer: under 64 KiB even with subchannel.
+constexpr uint32_t kBounceSectors = 26;
+
+void Zero(uint8_t *p, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i)
+    p[i] = 0;
+}
+
+// The compiler's copy: inline or the kernel's own memcpy, never a byte loop on the gather path.
+void Copy(uint8_t *to, const uint8_t *from, uint32_t n) { __builtin_memcpy(to, from, n); }
+
+constexpr uint32_t kNoFile = ~0u;
+
+// What one request reads with: the drive's files, each opened when a run first needs it and
+// kept open for the request's following runs (an open costs far more than a read), and the
+// bounce buffer, taken at the first strided run. Both are let go on every way out; nothing
+// stays open between requests, so an image can still be replaced while it is mounted.
+class RequestFiles {
+public:
+  explicit RequestFiles(const VelmorLayout *layout) : layout_(layout) {}
+  RequestFiles(const RequestFiles &) = delete;
+  RequestFiles &operator=(const RequestFiles &) = delete;
+  ~RequestFiles() {
+    if (handle_)
+      CloseFile(handle_);
+    if (bounce_)
+      FreePool(bounce_);
+  }
+  uint8_t *Bounce() {
+    if (!bounce_)
+      bounce_ = static_cast<uint8_t *>(AllocatePaged(kBounceSectors * kStrideRawSub, kPoolTagDdk));
+    return bounce_;
+  }
+  // Bytes of a track's file. Bytes past the end of a file that has shrunk since the drive was
+  // made read as zeros; a file that cannot be read makes the drive not ready, as a classic
+  // drive's image does.
+  NtStatus Read(const LayoutTrack &track, uint64_t offset, uint8_t *to, uint32_t length) {
+    if (open_ != track.file) {
+      if (handle_)
+        CloseFile(handle_);
+      handle_ = nullptr;
+      open_ = kNoFile;
+      if (!IsSuccess(OpenFileForRead(&layout_->files[track.file], &handle_))) {
+        handle_ = nullptr;
+        return status::kDeviceNotReady;
+      }
+      open_ = track.file;
+    }
+    uint32_t got = 0;
+    NtStatus result = ReadFileAt(handle_, to, length, int64_t(offset), &got);
+    if (result == status::kEndOfFile) {
+      got = 0;
+      result = status::kSuccess;
+    }
+    if (!IsSuccess(result))
+      return status::kDeviceNotReady;
+    Zero(to + (got < length ? got : length), got < length ? length - got : 0);
+    return status::kSuccess;
+  }
+
+private:
+  const VelmorLayout *layout_;
+  FileHandle handle_ = nullptr;
+  uint32_t open_ = kNoFile;
+  uint8_t *bounce_ = nullptr;
+};
+
+// Reads `count` whole sectors of a strided track into the bounce buffer, a chunk at a time,
+// and hands each sector's bytes to `take(sector, index)`.
+template <typename Take>
+NtStatus EachRawSector(RequestFiles &files, const LayoutTrack &track, uint64_t offset,
+                       uint32_t count, Take take) {
+  uint8_t *store = files.Bounce();
+  if (!store)
+    return status::kInsufficientResources;
+  for (uint32_t done = 0; done < count;) {
+    const uint32_t n = count - done < kBounceSectors ? count - done : kBounceSectors;
+    const NtStatus result =
+        files.Read(track, offset + uint64_t(done) * track.stride, store, n * track.stride);
+    if (!IsSuccess(result))
+      return result;
+    for (uint32_t i = 0; i < n; ++i)
+      take(store + i * track.stride, done + i);
+    done += n;
+  }
+  return status::kSuccess;
+}
+
+// `length` user bytes from `within` bytes into the stored block at `place`, onwards.
+NtStatus ReadUserBytes(RequestFiles &files, const LayoutPlace &place, uint32_t within, uint8_t *out,
+                       uint32_t length) {
+  const LayoutTrack &track = *place.track;
+  if (track.stride == kStrideCooked)
+    return files.Read(track, place.fileOffset + within, out, length);
+  const uint32_t sectors = (within + length + kBytesPerSector - 1) / kBytesPerSector;
+  uint32_t written = 0;
+  return EachRawSector(files, track, place.fileOffset, sectors,
+                       [&](const uint8_t *sector, uint32_t index) {
+                         const uint32_t skip = index == 0 ? within : 0;
+                         uint32_t n = kBytesPerSector - skip;
+                         if (n > length - written)
+                           n = length - written;
+                         Copy(out + written, sector + track.userOffset + skip, n);
+                         written += n;
+                       });
+}
+
+NtStatus ReadBlocks(const VelmorLayout *layout, int64_t offset, uint8_t *out, uint32_t length) {
+  if (length == 0)
+    return status::kSuccess;
+  // A read that starts at or past the lead-out fails as a classic drive's read that starts
+  // past its image's end; one that runs past it gets zeros for the rest.
+  if (offset < 0 || (uint64_t(offset) >> 11) >= layout->leadOut)
+    return status::kDeviceNotReady;
+  RequestFiles files(layout);
+  uint64_t position = uint64_t(offset); // below 2^41 + 2^32: blocks fit in 32 bits
+  for (uint32_t done = 0; done < length;) {
+    const uint32_t within = uint32_t(position & (kBytesPerSector - 1));
+    const LayoutPlace place = VelmorLocateBlock(layout, uint32_t(position >> 11));
+    const uint64_t placeBytes = uint64_t(place.run) * kBytesPerSector - within;
+    uint32_t piece = length - done;
+    if (place.kind != LayoutPlace::kPastEnd && placeBytes < piece)
+      piece = uint32_t(placeBytes);
+    // A drive refuses a cooked read of an audio sector, its pregap's included.
+    if (place.track && !IsDataTrack(place.track->controlAdr))
+      return status::kInvalidDeviceRequest;
+    if (place.kind == LayoutPlace::kStored) {
+      const NtStatus result = ReadUserBytes(files, place, within, out + done, piece);
+      if (!IsSuccess(result))
+        return result;
+    } else {
+      Zero(out + done, piece); // a gap, a pregap not stored, or past the lead-out
+    }
+    done += piece;
+    position += piece;
+  }
+  return status::kSuccess;
+}
+
+uint8_t Bcd(uint32_t value) { return uint8_t((value / 10 % 10) << 4 | value % 10); }
+
+// The 16 bytes a sector stored without them begins with: sync pattern, MSF address, mode 2.
+void PutSyncAndHeader(uint8_t *sector, uint32_t lba) {
+  sector[0] = 0;
+  for (uint32_t i = 1; i < 11; ++i)
+    sector[i] = 0xFF;
+  sector[11] = 0;
+  const uint32_t frames = lba + kSectorsBeforeLba0;
+  sector[12] = Bcd(frames / (60 * 75) % 100);
+  sector[13] = Bcd(frames / 75 % 60);
+  sector[14] = Bcd(frames % 75);
+  sector[15] = 2;
+}
+
+// `count` raw sectors from `lba` on, each kRawSectorBytes. The mode must match the track kind
+// as a drive's READ CD with an expected sector type does: CD-DA for audio, a mode 2 read for
+// data sectors. Data tracks stored as 2,048-byte sectors have no raw form to give.
+NtStatus ReadRawSectors(const VelmorLayout *layout, uint32_t lba, uint32_t count, uint32_t mode,
+                        uint8_t *out) {
+  RequestFiles files(layout);
+  for (uint32_t done = 0; done < count;) {
+    const LayoutPlace place = VelmorLocateBlock(layout, lba);
+    if (place.kind == LayoutPlace::kPastEnd) // the control request checked the range
+      return status::kInvalidParameter;
+    uint32_t n = count - done < place.run ? count - done : place.run;
+    uint8_t *to = out + done * kRawSectorBytes;
+    if (place.track) {
+      const LayoutTrack &track = *place.track;
+      const bool audio = !IsDataTrack(track.controlAdr);
+      if (audio != (mode == kTrackModeCdda) || track.stride == kStrideCooked)
+        return status::kInvalidDeviceRequest;
+    }
+    NtStatus result = status::kSuccess;
+    if (place.kind != LayoutPlace::kStored) {
+      Zero(to, n * kRawSectorBytes);
+    } else if (place.track->stride == kStrideRaw) {
+      result = files.Read(*place.track, place.fileOffset, to, n * kRawSectorBytes);
+    } else {
+      const bool headerless = place.track->stride == kStrideMode2;
+      result = EachRawSector(files, *place.track, place.fileOffset, n,
+                             [&](const uint8_t *sector, uint32_t index) {
+                               uint8_t *raw = to + index * kRawSectorBytes;
+                               if (headerless) {
+                                 PutSyncAndHeader(raw, lba + index);
+                                 Copy(raw + 16, sector, kStrideMode2);
+                               } else {
+                                 Copy(raw, sector, kRawSectorBytes); // subchannel left out
+                               }
+                             });
+    }
+    if (!IsSuccess(result))
+      return result;
+    done += n;
+    lba += n;
+  }
+  return status::kSuccess;
+}
+
+} // namespace
+
+void VelmorServeLayoutRead(VELMOR_DRIVE_EXTENSION *extension, Request *request) {
+  const uint32_t length = ReadLength(request);
+  void *buffer = length ? MapReadBuffer(request) : nullptr;
+  if (length && !buffer) {
+    CompleteRequest(request, status::kInsufficientResources, 0);
+    return;
+  }
+  if (!VelmorHoldImageName(extension)) {
+    CompleteRequest(request, status::kDeviceNotReady, 0);
+    return;
+  }
+  const NtStatus result = ReadBlocks(extension->Layout, ReadByteOffset(request),
+                                     static_cast<uint8_t *>(buffer), length);
+  VelmorReleaseImageName(extension);
+  CompleteRequest(request, result, IsSuccess(result) ? length : 0);
+}
+
+void VelmorServeRawRead(VELMOR_DRIVE_EXTENSION *extension, Request *request) {
+  // The system buffer is the I/O manager's copy of the input: the caller cannot change it.
+  RawReadInfo info;
+  Copy(reinterpret_cast<uint8_t *>(&info), static_cast<const uint8_t *>(SystemBuffer(request)),
+       sizeof(info));
+  void *buffer = MapReadBuffer(request);
+  if (!buffer) {
+    CompleteRequest(request, status::kInsufficientResources, 0);
+    return;
+  }
+  if (!VelmorHoldImageName(extension)) {
+    CompleteRequest(request, status::kDeviceNotReady, 0);
+    return;
+  }
+  // The control request checked the range against the disc: the block fits in 32 bits.
+  const NtStatus result =
+      ReadRawSectors(extension->Layout, uint32_t(RawReadFirstBlock(info)), info.sectorCount,
+                     info.trackMode, static_cast<uint8_t *>(buffer));
+  VelmorReleaseImageName(extension);
+  CompleteRequest(request, result, IsSuccess(result) ? info.sectorCount * kRawSectorBytes : 0);
+}
+
+} // namespace velmor
