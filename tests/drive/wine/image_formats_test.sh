@@ -80,9 +80,10 @@ for image in "$name.cue" "$name-tracks.cue" "$name.mds"; do
   mounted="$mounted
 $out=gbk/$image"
 done
-# libcdio reads the same tracks from the single-file cue sheet (it opens NAME.bin beside it).
-cdinfo=$(cd_info_tracks "$work/images/$name.cue")
-[ "$cdinfo" = "$(manifest_tracks "$work/images" "$name.cue")" ] ||
+# libcdio reads the same tracks from the single-file cue sheet (it opens NAME.bin beside it,
+# and refuses a cue sheet that starts with a byte-order mark: the GBK one).
+cdinfo=$(cd_info_tracks "$work/gbk/$name.cue")
+[ -n "$cdinfo" ] && [ "$cdinfo" = "$(manifest_tracks "$work/gbk" "$name.cue")" ] ||
   fail "cd-info lists '$cdinfo' for $name.cue"
 
 # A VELMOR format image: a 64 KiB header with the geometry at 1,024 and the table of contents
