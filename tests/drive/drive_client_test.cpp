@@ -11,6 +11,7 @@
 #include "drive_client.h"
 #include "fake_drive_system.h"
 #include "image_check.h"
+#include "mount_plan.h"
 
 namespace velmor {
 
@@ -335,6 +336,47 @@ TEST_F(DriveClientTest, AddRecordsThenAnnouncesOnceAndTheDriveReadsTheImage) {
   EXPECT_EQ(sys.broadcasts.size(), 1u);
 }
 
+// A layout drive's record goes into the registry before its path, so that a start never finds
+// the path without the record; whichever value the registry refuses, neither is left behind.
+TEST_F(DriveClientTest, LayoutDriveRecordsItsLayoutBeforeItsPathAndEjectForgetsBoth) {
+  Install();
+  const std::vector<uint8_t> bin = test::Pattern(20 * 2352, 5);
+  formats::DiscLayout layout;
+  layout.files = {WriteImage("disc.bin", bin)};
+  formats::Track data;
+  data.stride = kStrideRaw;
+  data.userOffset = 16;
+  data.sectors = 20;
+  layout.tracks = {data};
+  DeviceHandle control = OpenControlDevice(sys);
+  sys.log.clear();
+  ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\disc.cue", 'g', &layout));
+  const std::vector<std::string> expected = {"control " + std::to_string(IOCTL_VELMOR_ADD_LAYOUT),
+                                             "set layout G", "set G D:\\disc.cue",
+                                             "broadcast 32768"};
+  EXPECT_EQ(sys.log, expected);
+  ASSERT_EQ(sys.layoutValues["G"].size(), kLayoutRecordSize);
+  LayoutRecord stored;
+  std::memcpy(&stored, sys.layoutValues["G"].data(), sizeof stored);
+  EXPECT_EQ(CheckLayoutRecord(stored), LayoutFault::kValid);
+  EXPECT_EQ(stored.letter, u'G');
+  const test::Answer read = Read(DriveLink('G'), 3 * 2048, 2048);
+  ASSERT_EQ(read.status, status::kSuccess);
+  EXPECT_TRUE(std::equal(read.output.begin(), read.output.end(), bin.begin() + 3 * 2352 + 16));
+
+  for (const bool recordRefused : {true, false}) {
+    (recordRefused ? sys.layoutRegistryError : sys.registryError) = 5;
+    EXPECT_THROW(AddVirtualDrive(sys, control, "D:\\disc.cue", 'H', &layout), DriveRecordError);
+    sys.layoutRegistryError = sys.registryError = 0;
+    EXPECT_FALSE(Mounted('H'));
+    EXPECT_EQ(sys.layoutValues.count("H"), 0u);
+    EXPECT_EQ(sys.values.size(), 1u);
+  }
+
+  EXPECT_TRUE(EjectVirtualDrive(sys, 'G'));
+  EXPECT_TRUE(sys.layoutValues.empty() && sys.values.empty());
+}
+
 TEST_F(DriveClientTest, LongPathIsCutTo499UnitsInputAndOutputAlike) {
   Install();
   DeviceHandle control = OpenControlDevice(sys);
@@ -527,6 +569,33 @@ TEST(ImagePathTest, FullLocalPathsOnly) {
     const ImageCheck check = CheckImagePath(sys, c.given, c.base);
     EXPECT_EQ(check.refusal, c.refusal) << c.given;
     EXPECT_EQ(check.path, c.path) << c.given;
+  }
+
+  // The files a descriptor names must stand for the same files at start-up too; a disc with
+  // no known volume is mounted only when the user says so.
+  std::vector<uint8_t> volume(18 * 2048);
+  std::copy_n("\1CD001", 6, volume.begin() + 16 * 2048);
+  sys.files["C:\\t.bin"] = sys.files["N:\\n.bin"] = sys.files["S:\\s.bin"] = volume;
+  sys.files["C:\\z.bin"].assign(18 * 2048, 0);
+  const struct {
+    const char *track;
+    MountPlan::Verdict verdict;
+    ImageRefusal refusal;
+  } plans[] = {
+      {"t.bin", MountPlan::Verdict::kMount, ImageRefusal::kNone},
+      {"z.bin", MountPlan::Verdict::kAskFirst, ImageRefusal::kNone},
+      {"N:\\n.bin", MountPlan::Verdict::kRefused, ImageRefusal::kNetworkDrive},
+      {"S:\\s.bin", MountPlan::Verdict::kRefused, ImageRefusal::kSubstDrive},
+  };
+  for (const auto &p : plans) {
+    const std::string cue = std::string("FILE \"") + p.track +
+                            "\" BINARY\r\n  TRACK 01 MODE1/2048\r\n    INDEX 01 00:00:00\r\n";
+    sys.files["C:\\disc.cue"].assign(cue.begin(), cue.end());
+    const MountPlan plan = PlanMount(sys, "C:\\disc.cue", "");
+    EXPECT_EQ(plan.verdict, p.verdict) << p.track;
+    EXPECT_EQ(plan.trackFile.refusal, p.refusal) << p.track;
+    if (p.refusal != ImageRefusal::kNone)
+      EXPECT_EQ(plan.trackFile.path, p.track);
   }
 }
 
