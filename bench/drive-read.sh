@@ -4,7 +4,9 @@
 # in a prefix of its own, runs drive_read_bench, ejects. Given a second (baseline) build tree,
 # for example one of an earlier commit, it measures that build's driver too, in the same run,
 # each in a prefix of its own. With --win64 the prefixes are 64-bit, where velmor-drive installs
-# the x86-64 driver and the 32-bit bench reads through WOW64.
+# the x86-64 driver and the 32-bit bench reads through WOW64. The same disc is also mounted as a
+# layout drive over a BIN/CUE of raw 2,352-byte sectors (user data at 16), for builds that have
+# them, and read against the same image file.
 #   bench/drive-read.sh [--win64] [win32 build dir] [baseline win32 build dir]
 #   (default build/win32)
 set -euo pipefail
@@ -38,10 +40,24 @@ cleanup() {
   rm -rf "$prefix"
 }
 
-# The same image for every build.
+# The same image for every build: an ISO 9660 volume of random files, and its raw BIN/CUE.
 image=$(mktemp -d)/bench.iso
 trap 'cleanup; rm -rf "$(dirname "$image")"' EXIT
-head -c "$((${SIZE_MIB:-256} << 20))" /dev/urandom >"$image"
+mkdir "$(dirname "$image")/files"
+for i in $(seq 1 "$(((${SIZE_MIB:-256} + 15) / 16))"); do
+  head -c $((16 << 20)) /dev/urandom >"$(dirname "$image")/files/$i.bin"
+done
+genisoimage -quiet -o "$image" "$(dirname "$image")/files"
+rm -rf "$(dirname "$image")/files"
+perl -e 'binmode STDIN; binmode STDOUT; my $lba = 150;
+  while (read(STDIN, my $data, 2048) == 2048) {
+    my ($m, $s, $f) = (int($lba / 4500), int($lba / 75) % 60, $lba % 75);
+    print "\x00" . ("\xFF" x 10) . "\x00", pack("C3", map { hex(sprintf("%02d", $_)) } $m, $s, $f),
+      chr(1), $data, "\0" x 288;
+    $lba++;
+  }' <"$image" >"${image%.iso}.bin"
+printf 'FILE "bench.bin" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n' \
+  >"${image%.iso}.cue"
 
 for build in "${builds[@]}"; do
   echo "== driver of $build"
@@ -51,9 +67,10 @@ for build in "${builds[@]}"; do
   export WINEPREFIX="$prefix"
   wineserver -w
   mkdir -p "$prefix/drive_c/velmor-bench"
-  ln "$image" "$prefix/drive_c/velmor-bench/bench.iso" 2>/dev/null ||
-    cp "$image" "$prefix/drive_c/velmor-bench/bench.iso"
-  mount_image() { wine "$build/drive/velmor-drive.exe" mount 'C:\velmor-bench\bench.iso' | tr -d '\r'; }
+  for file in "$image" "${image%.iso}.bin" "${image%.iso}.cue"; do
+    ln "$file" "$prefix/drive_c/velmor-bench/" 2>/dev/null || cp "$file" "$prefix/drive_c/velmor-bench/"
+  done
+  mount_image() { wine "$build/drive/velmor-drive.exe" mount "${1:-C:\velmor-bench\bench.iso}" | tr -d '\r'; }
   # In a 64-bit prefix the first start may meet Wine's WOW64 mark on the service (see
   # tests/wine_own_prefix.sh): cleared, and mounted again.
   letter=$(mount_image) ||
@@ -62,5 +79,11 @@ for build in "${builds[@]}"; do
   wine "${builds[0]}/bench/drive_read_bench.exe" "$letter" 'C:\velmor-bench\bench.iso' \
     "${ROUNDS:-5}"
   wine "$build/drive/velmor-drive.exe" eject "$letter"
+  if letter=$(mount_image 'C:\velmor-bench\bench.cue'); then
+    echo "layout drive $letter (BIN/CUE, 2,352-byte sectors)"
+    wine "${builds[0]}/bench/drive_read_bench.exe" "$letter" 'C:\velmor-bench\bench.iso' \
+      "${ROUNDS:-5}"
+    wine "$build/drive/velmor-drive.exe" eject "$letter"
+  fi
   cleanup
 done
