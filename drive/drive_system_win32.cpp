@@ -74,16 +74,16 @@ std::string Narrow(const std::wstring &text) {
   return narrow;
 }
 
-// The registry table's key. Whether it opened is not tested by the callers: a key that cannot
-// be opened has no values and takes none.
+// The registry table's key, or its subkey `subkey`. Whether it opened is not tested by most
+// callers: a key that cannot be opened has no values and takes none.
 class DrivesKey {
 public:
   // Opened with `access`; created when missing only if `create`.
-  DrivesKey(REGSAM access, bool create) {
-    if (create)
-      RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDrivesKey, 0, nullptr, 0, access, nullptr, &key_,
-                      nullptr);
-    else if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDrivesKey, 0, access, &key_) != ERROR_SUCCESS)
+  DrivesKey(REGSAM access, bool create, const char *subkey = nullptr) {
+    const std::string path = subkey ? std::string(kDrivesKey) + "\\" + subkey : kDrivesKey;
+    if (create ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, access, nullptr,
+                                 &key_, nullptr) != ERROR_SUCCESS
+               : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key_) != ERROR_SUCCESS)
       key_ = nullptr;
   }
   ~DrivesKey() {
@@ -92,29 +92,6 @@ public:
   }
   DrivesKey(const DrivesKey &) = delete;
   DrivesKey &operator=(const DrivesKey &) = delete;
-  HKEY get() const { return key_; }
-
-private:
-  HKEY key_ = nullptr;
-};
-
-// The layout records' subkey of the table, for setting (created when missing) or deleting.
-class LayoutsKey {
-public:
-  explicit LayoutsKey(bool create) {
-    const std::string path = std::string(kDrivesKey) + "\\" + kLayoutsSubkey;
-    const REGSAM access = KEY_QUERY_VALUE | KEY_SET_VALUE;
-    if (create ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, access, nullptr,
-                                 &key_, nullptr) != ERROR_SUCCESS
-               : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key_) != ERROR_SUCCESS)
-      key_ = nullptr;
-  }
-  ~LayoutsKey() {
-    if (key_)
-      RegCloseKey(key_);
-  }
-  LayoutsKey(const LayoutsKey &) = delete;
-  LayoutsKey &operator=(const LayoutsKey &) = delete;
   HKEY get() const { return key_; }
 
 private:
@@ -294,7 +271,7 @@ public:
   }
 
   long SetLayoutValue(const std::string &name, const void *data, uint32_t size) override {
-    LayoutsKey key(true);
+    DrivesKey key(KEY_SET_VALUE, true, kLayoutsSubkey);
     if (!key.get())
       return ERROR_ACCESS_DENIED;
     return RegSetValueExA(key.get(), name.c_str(), 0, REG_BINARY, static_cast<const BYTE *>(data),
@@ -302,7 +279,7 @@ public:
   }
 
   void DeleteLayoutValue(const std::string &name) override {
-    LayoutsKey key(false);
+    DrivesKey key(KEY_SET_VALUE, false, kLayoutsSubkey);
     if (key.get())
       RegDeleteValueA(key.get(), name.c_str());
   }

@@ -33,23 +33,8 @@ long=$long_path
 # in syswow64, the folder of 32-bit programs.
 sysdir="$WINEPREFIX/drive_c/windows/system32"
 
-failures=0
-fail() {
-  printf 'FAIL: %s\n' "$*"
-  failures=$((failures + 1))
-}
-# run EXPECTED-STATUS ARGS...: runs the tool; its output in $out, its messages in $err
-# (converted from the GBK code page).
-run() {
-  want=$1
-  shift
-  status=0
-  wine "$tool" "$@" >"$work/out" 2>"$work/err" || status=$?
-  out=$(iconv -f GBK -t UTF-8 <"$work/out" | tr -d '\r')
-  err=$(iconv -f GBK -t UTF-8 <"$work/err" | tr -d '\r')
-  printf '%s\n' "velmor-drive $* -> $status: $out$err"
-  [ "$status" = "$want" ] || fail "velmor-drive $*: exit $status, expected $want"
-}
+# shellcheck source=tests/drive/wine/run_tool.sh
+. "$(dirname "$0")/run_tool.sh"
 
 asks_for_administrator "$tool" || fail "velmor-drive.exe does not ask for administrator rights"
 
