@@ -52,25 +52,6 @@ const char *ReasonText(FormatError::Reason r) {
   return kText[size_t(r)];
 }
 
-// The readers by hand, for formats detection does not (yet) hand to them.
-bool ReadDirectly(ImageFiles &files, const std::u16string &path, DiscLayout *layout,
-                  FormatError *error) {
-  using Reader = FormatError (*)(ImageFiles &, const std::u16string &, DiscLayout *);
-  using Test = bool (*)(ImageFiles &, const std::u16string &);
-  static const std::pair<Test, Reader> kReaders[] = {
-      {IsCueSheet, ReadCueSheet},
-      {IsCloneCdControl, ReadCloneCdControl},
-      {IsMediaDescriptor, ReadMediaDescriptor},
-      {IsNeroImage, ReadNeroImage},
-  };
-  for (const auto &[is, read] : kReaders)
-    if (is(files, path)) {
-      *error = read(files, path, layout);
-      return true;
-    }
-  return false;
-}
-
 } // namespace
 } // namespace velmor::formats
 
@@ -82,10 +63,7 @@ int main(int argc, char **argv) {
   }
   PosixFiles files;
   const std::u16string path = Utf8ToUtf16(argv[1]);
-  DetectedImage found = DetectImage(files, path);
-  if (!found.error && found.kind != ImageKind::kLayout &&
-      ReadDirectly(files, path, &found.layout, &found.error))
-    found.kind = ImageKind::kLayout;
+  const DetectedImage found = DetectImage(files, path);
   if (found.error) {
     std::fprintf(stderr, "%s: %s %s\n", PosixFiles::Native(found.error.file).c_str(),
                  ReasonText(found.error.reason), found.error.field.c_str());
