@@ -242,6 +242,8 @@ TEST_F(DrivePanelWineTest, InsertChecksTheImageAndTheLetters) {
                  "\" 是文件夹, 不是映像文件, 无法插入虚拟光驱!"},
       {onSubst, "映像文件 \"" + onSubst + "\" 在用 SUBST 映射的盘符上"},
       {Env("VELMOR_NETWORK"), "映像文件 \"" + Env("VELMOR_NETWORK") + "\" 在网络驱动器上"},
+      {"bad.cue", "\"" + folder + "bad.cue\" 第 1 行 指定的文件 \"" + folder +
+                      "missing.bin\" 不存在, 无法插入虚拟光驱!"},
   };
   for (const auto &r : refused) {
     form->AddImageToList(r.row);
@@ -253,20 +255,26 @@ TEST_F(DrivePanelWineTest, InsertChecksTheImageAndTheLetters) {
     EXPECT_TRUE(system.DriveValues().empty());
   }
 
-  // The image by its name alone, and one whose path is past MAX_PATH.
+  // The image by its name alone, one whose path is past MAX_PATH, and a cue sheet (in GBK)
+  // over the first image: a layout drive, recorded by the sheet's path.
   form->AddImageToList(image);
   DoubleClickRow(form->ListView1.Count() - 1);
   ASSERT_TRUE(WaitForTree(2)) << ::testing::PrintToString(Tree());
   form->AddImageToList(Env("VELMOR_LONG"));
   DoubleClickRow(form->ListView1.Count() - 1);
   ASSERT_TRUE(WaitForTree(3)) << ::testing::PrintToString(Tree());
+  form->AddImageToList("disc.cue");
+  DoubleClickRow(form->ListView1.Count() - 1);
+  ASSERT_TRUE(WaitForTree(4)) << ::testing::PrintToString(Tree());
   EXPECT_TRUE(dialogs.messages.empty());
   const auto values = system.DriveValues();
-  ASSERT_EQ(values.size(), 2u);
+  ASSERT_EQ(values.size(), 3u);
   EXPECT_EQ(values[0].second, store.stored[1]);
   EXPECT_EQ(values[1].second, Env("VELMOR_LONG"));
+  EXPECT_EQ(values[2].second, folder + "disc.cue");
   ExpectSectorsOfImage(values[0].first[0], store.stored[1]);
   ExpectSectorsOfImage(values[1].first[0], store.stored[1]);
+  ExpectSectorsOfImage(values[2].first[0], store.stored[0]);
 
   // Every letter taken: the insert says so and asks for nothing.
   {
@@ -280,7 +288,7 @@ TEST_F(DrivePanelWineTest, InsertChecksTheImageAndTheLetters) {
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text.rfind("没有空闲的盘符", 0), 0u) << dialogs.messages[0].text;
     EXPECT_FALSE(form->Animate1.Visible());
-    EXPECT_EQ(system.DriveValues().size(), 2u);
+    EXPECT_EQ(system.DriveValues().size(), 3u);
   }
 
   for (const auto &value : values)

@@ -27,6 +27,11 @@ genisoimage -quiet -J -V PANELCD -o "$work/cd/.disc.iso" "$work/content"
 ln -sfn "$work/cd" "$WINEPREFIX/dosdevices/d:"
 ln -sfn "$work/cd/.disc.iso" "$WINEPREFIX/dosdevices/d::"
 wine reg add 'HKLM\Software\Wine\Drives' /v d: /d cdrom /f /reg:64 >/dev/null 2>&1
+# Cue sheets in the ANSI code page: one over the first image, one naming a file that is not there.
+printf 'FILE "光盘一.iso" BINARY\r\n  TRACK 01 MODE1/2048\r\n    INDEX 01 00:00:00\r\n' |
+  iconv -f UTF-8 -t GBK >"$work/disc.cue"
+printf 'FILE "missing.bin" BINARY\r\n  TRACK 01 MODE1/2048\r\n    INDEX 01 00:00:00\r\n' \
+  >"$work/bad.cue"
 # A network drive N: holding an image.
 mkdir -p "$work/net"
 cp "$work/second.iso" "$work/net/net.iso"
