@@ -2,7 +2,8 @@
 # What the fuzz.sh scripts share: builds a libFuzzer target (clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer) in build/fuzz, fuzzes from the kept corpus of its test folder, then
 # writes the smallest set of inputs that covers the same edges to build/fuzz/<target>-merged
-# (copy it over the kept corpus to keep what was found).
+# (to keep what was found, replace the kept corpus with it but for the reproducer-* files: inputs
+# that once failed, or would if a check went, cover nothing new and the merge drops them).
 #   tests/run_fuzzer.sh <target> <test folder> <max input bytes> [seconds]   (default 300)
 set -euo pipefail
 cd "$(dirname "$0")/.."
