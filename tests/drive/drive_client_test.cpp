@@ -594,8 +594,9 @@ TEST(ImagePathTest, FullLocalPathsOnly) {
     const MountPlan plan = PlanMount(sys, "C:\\disc.cue", "");
     EXPECT_EQ(plan.verdict, p.verdict) << p.track;
     EXPECT_EQ(plan.trackFile.refusal, p.refusal) << p.track;
-    if (p.refusal != ImageRefusal::kNone)
+    if (p.refusal != ImageRefusal::kNone) {
       EXPECT_EQ(plan.trackFile.path, p.track);
+    }
   }
 }
 
