@@ -257,17 +257,17 @@ void KernelModel::MapDosDrive(char16_t letter, const std::string &hostDir) {
 void KernelModel::SetValue(const std::u16string &key, const std::u16string &name,
                            const std::u16string &data) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  registry_[Upper(key)][Upper(name)] = Value{true, data, false, {}};
+  registry_[Upper(key)][Upper(name)] = Value{Value::Type::kString, data, {}};
 }
 
 void KernelModel::SetNonStringValue(const std::u16string &key, const std::u16string &name) {
-  registry_[Upper(key)][Upper(name)] = Value{false, u"\x4141\x4141\x4141\x4141", false, {}};
+  registry_[Upper(key)][Upper(name)] = Value{Value::Type::kOther, u"\x4141\x4141\x4141\x4141", {}};
 }
 
 void KernelModel::SetBinaryValue(const std::u16string &key, const std::u16string &name,
                                  const std::vector<uint8_t> &bytes) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  registry_[Upper(key)][Upper(name)] = Value{false, {}, true, bytes};
+  registry_[Upper(key)][Upper(name)] = Value{Value::Type::kBinary, {}, bytes};
 }
 
 NtStatus KernelModel::CreateDevice(kernel::Driver *driver, const std::u16string &name,
@@ -453,19 +453,29 @@ void KernelModel::CloseFile(kernel::FileHandle handle) {
   delete file;
 }
 
+const KernelModel::Value *KernelModel::FindValue(const std::u16string &key,
+                                                 const std::u16string &name, bool *keyFound) {
+  auto values = registry_.find(Upper(key));
+  *keyFound = values != registry_.end();
+  if (!*keyFound)
+    return nullptr;
+  auto found = values->second.find(Upper(name));
+  return found == values->second.end() ? nullptr : &found->second;
+}
+
 NtStatus KernelModel::Query(const std::u16string &key, const std::u16string &name, UString *value) {
   AtMost(kernel::kPassiveLevel, "RtlQueryRegistryValues");
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   queried_.push_back(name);
-  auto values = registry_.find(Upper(key));
-  if (values == registry_.end())
-    return status::kObjectNameNotFound;
-  auto found = values->second.find(Upper(name));
-  if (found == values->second.end())
-    return missing_value_fails_ ? status::kInvalidParameter : status::kSuccess;
-  if (!found->second.isString)
+  bool keyFound = false;
+  const Value *found = FindValue(key, name, &keyFound);
+  if (!found)
+    return !keyFound              ? status::kObjectNameNotFound
+           : missing_value_fails_ ? status::kInvalidParameter
+                                  : status::kSuccess;
+  if (found->type != Value::Type::kString)
     return status::kObjectTypeMismatch;
-  const std::u16string &data = found->second.data;
+  const std::u16string &data = found->data;
   const size_t bytes = (data.size() + 1) * sizeof(char16_t); // with its terminating zero
   if (bytes > value->MaximumLength)
     return status::kBufferTooSmall;
@@ -480,19 +490,16 @@ NtStatus KernelModel::QueryBinary(const std::u16string &key, const std::u16strin
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   queried_binary_.push_back(name);
   *got = 0;
-  auto values = registry_.find(Upper(key));
-  if (values == registry_.end())
+  bool keyFound = false;
+  const Value *found = FindValue(key, name, &keyFound);
+  if (!found)
     return status::kObjectNameNotFound;
-  auto found = values->second.find(Upper(name));
-  if (found == values->second.end())
-    return status::kObjectNameNotFound;
-  if (!found->second.isBinary)
+  if (found->type != Value::Type::kBinary)
     return status::kObjectTypeMismatch;
-  const std::vector<uint8_t> &bytes = found->second.bytes;
-  *got = uint32_t(bytes.size());
-  if (bytes.size() != size)
+  *got = uint32_t(found->bytes.size());
+  if (found->bytes.size() != size)
     return status::kInvalidParameter;
-  std::memcpy(buffer, bytes.data(), size);
+  std::memcpy(buffer, found->bytes.data(), size);
   return status::kSuccess;
 }
 

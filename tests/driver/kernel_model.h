@@ -245,11 +245,12 @@ private:
   int open_files_ = 0;
   std::function<void()> before_open_;
   struct Value {
-    bool isString;
-    std::u16string data;
-    bool isBinary = false;
-    std::vector<uint8_t> bytes;
+    enum class Type { kString, kBinary, kOther } type;
+    std::u16string data;        // kString
+    std::vector<uint8_t> bytes; // kBinary
   };
+  // The value `name` of `key`; null when either is missing, with *keyFound telling which.
+  const Value *FindValue(const std::u16string &key, const std::u16string &name, bool *keyFound);
   std::map<std::u16string, std::map<std::u16string, Value>> registry_;
   bool missing_value_fails_ = true;
   int faults_ = 0;
