@@ -63,25 +63,24 @@ NtStatus CreateDriveLink(UString *link, const UString *letterLink, const UString
   return result;
 }
 
-NtStatus CreateDrive(Driver *driver, VelmorWorkQueue *queue, const UString *letterLink,
-                     const UString *imagePath, uint32_t options, Device **created,
-                     VelmorLayout *layout);
+NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *imagePath,
+                     uint32_t options, Device **created, VelmorLayout *layout);
 
 } // namespace
 
-NtStatus VelmorCreateDevice(Driver *driver, VelmorWorkQueue *queue, const UString *letterLink,
-                            const UString *imagePath, uint32_t options, Device **created) {
-  return CreateDrive(driver, queue, letterLink, imagePath, options, created, nullptr);
+NtStatus VelmorCreateDevice(Driver *driver, const UString *letterLink, const UString *imagePath,
+                            uint32_t options, Device **created) {
+  return CreateDrive(driver, letterLink, imagePath, options, created, nullptr);
 }
 
-NtStatus VelmorCreateLayoutDrive(Driver *driver, VelmorWorkQueue *queue, const UString *letterLink,
-                                 VelmorLayout *layout, uint32_t options) {
+NtStatus VelmorCreateLayoutDrive(Driver *driver, const UString *letterLink, VelmorLayout *layout,
+                                 uint32_t options) {
   // The image name is the first file's: what a trace or a debugger shows for the drive.
   const UString &first = layout->files[0];
   const uint16_t prefixBytes = 4 * sizeof(char16_t);
   const UString path{uint16_t(first.Length - prefixBytes), uint16_t(first.Length - prefixBytes),
                      first.Buffer + 4};
-  return CreateDrive(driver, queue, letterLink, &path, options, nullptr, layout);
+  return CreateDrive(driver, letterLink, &path, options, nullptr, layout);
 }
 
 namespace {
@@ -102,65 +101,123 @@ private:
   VelmorLayout *layout_;
 };
 
-NtStatus CreateDrive(Driver *driver, VelmorWorkQueue *queue, const UString *letterLink,
-                     const UString *imagePath, uint32_t options, Device **created,
-                     VelmorLayout *layout) {
+// An image handle, closed on every way out but the drive's success.
+class ImageOwner {
+public:
+  ImageOwner() = default;
+  ImageOwner(const ImageOwner &) = delete;
+  ImageOwner &operator=(const ImageOwner &) = delete;
+  ~ImageOwner() {
+    if (handle_)
+      CloseFile(handle_);
+  }
+  FileHandle *Out() { return &handle_; }
+  FileHandle Get() const { return handle_; }
+  FileHandle Release() {
+    FileHandle handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
+
+private:
+  FileHandle handle_ = nullptr;
+};
+
+// The 2,048-byte blocks of a classic image's disc data (from offset 0 of a .iso, after the
+// 64 KiB header otherwise), rounded up; 0 when the file cannot say. Below 2^32 blocks for any
+// file under 8 TiB; larger ones are capped.
+uint32_t ImageBlocksOf(FileHandle image, bool isoFormat) {
+  uint64_t size = 0;
+  if (!IsSuccess(QueryFileSize(image, &size)))
+    return 0;
+  const uint64_t base = isoFormat ? 0 : kVelmorHeaderSize;
+  if (size <= base)
+    return 0;
+  const uint64_t blocks = (size - base + kBytesPerSector - 1) >> 11;
+  return blocks > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(blocks);
+}
+
+// Makes the device object with the driver's characteristics and its security, nothing else.
+NtStatus MakeDevice(Driver *driver, const UString *name, bool drive, Device **device) {
+  // A drive is a removable CD-ROM: the file system then checks its medium (verify requests)
+  // and lets go of a volume whose drive has been removed. Secure open: an open of a name below
+  // the device (\\.\E:\x) gets the device's own check.
+  const uint32_t characteristics = kFileReadOnlyDevice | kFileDeviceSecureOpen |
+                                   (drive ? kFileRemovableMedia : 0u);
+  NtStatus result =
+      CreateDevice(driver, name, sizeof(VELMOR_DRIVE_EXTENSION),
+                   drive ? kFileDeviceCdRom : kFileDeviceUnknown, characteristics, false, device);
+  if (!IsSuccess(result)) {
+    VelmorTrace("Couldn't create the device object");
+    return result;
+  }
+  // Before any link exists: without a descriptor of its own the device would take the
+  // default, which lets every user open it.
+  result = SetDeviceSecurity(*device, drive);
+  if (!IsSuccess(result)) {
+    DeleteDevice(*device);
+    *device = nullptr;
+    return result;
+  }
+  SetDeviceFlags(*device, kDoDirectIo);
+  SetAlignmentRequirement(*device, kFileWordAlignment);
+  auto *extension = VelmorExtensionOf(*device);
+  *extension = VELMOR_DRIVE_EXTENSION{};
+  extension->DeviceObject = *device;
+  return status::kSuccess;
+}
+
+NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *imagePath,
+                     uint32_t options, Device **created, VelmorLayout *layout) {
   LayoutOwner owner(layout);
   // A path that does not fit behind "\??\" would give a drive whose every read fails.
   if (imagePath->Length / sizeof(char16_t) > kMaxImagePathUnits)
     return status::kInvalidParameter;
 
-  // The image's name first: the caller's right to read it is checked before anything is made.
   UString imageName{};
   if (!TakeStore(&imageName, kImageStoreBytes, kImageStoreCapacity))
     return status::kInsufficientResources;
   AppendText(&imageName, u"\\??\\");
   AppendString(&imageName, imagePath);
-  if (options & kCheckCallerAccess) {
-    // A missing file still makes a drive; a file the caller may not read does not.
-    if (CheckCallerMayRead(&imageName) == status::kAccessDenied) {
+  // The image is opened first, and once: the caller's right to read it is checked on the open
+  // every later read uses, before anything is made. A layout's files are open already.
+  ImageOwner image;
+  if (!layout) {
+    const NtStatus opened = VelmorOpenImage(driver, &imageName, options, image.Out());
+    if (!IsSuccess(opened)) {
       ReleaseStore(&imageName);
-      return status::kAccessDenied;
+      return opened;
     }
   }
 
   char16_t nameStore[kDeviceNameBytes / sizeof(char16_t)];
   UString deviceName{0, kDeviceNameBytes, nameStore};
-  uint32_t deviceType = kFileDeviceUnknown;
-  if (letterLink) {
-    char16_t numberStore[12];
-    UString number{0, sizeof(numberStore), numberStore};
-    IntegerToString(DriveNumber(letterLink->Buffer[0]), 10, &number);
-    AppendText(&deviceName, kDriveDeviceNamePrefix);
-    AppendString(&deviceName, &number);
-    deviceType = kFileDeviceCdRom;
-  } else {
-    AppendText(&deviceName, kControlDeviceName);
-  }
+  char16_t numberStore[12];
+  UString number{0, sizeof(numberStore), numberStore};
+  IntegerToString(DriveNumber(letterLink->Buffer[0]), 10, &number);
+  AppendText(&deviceName, kDriveDeviceNamePrefix);
+  AppendString(&deviceName, &number);
 
   Device *device = nullptr;
-  // Secure open: an open of a name below the device (\\.\E:\x) gets the device's own check.
-  NtStatus result = CreateDevice(driver, &deviceName, sizeof(VELMOR_DRIVE_EXTENSION), deviceType,
-                                 kFileReadOnlyDevice | kFileDeviceSecureOpen, false, &device);
+  NtStatus result = MakeDevice(driver, &deviceName, true, &device);
   if (!IsSuccess(result)) {
-    VelmorTrace("Couldn't create the device object");
     ReleaseStore(&imageName);
     return result;
   }
-  SetDeviceFlags(device, kDoDirectIo);
-  SetAlignmentRequirement(device, kFileWordAlignment);
-
   auto *extension = VelmorExtensionOf(device);
-  *extension = VELMOR_DRIVE_EXTENSION{};
-  extension->DeviceObject = device;
-  extension->Queue = queue;
   extension->ImageFileName = imageName;
   // Before the link: once it exists, requests may arrive.
   extension->Layout = layout;
   extension->LayoutLeadOut = layout ? layout->leadOut : 0;
+  extension->IsoFormat = IsIsoFormat(imagePath);
+  extension->ImageBlocks = layout ? 0 : ImageBlocksOf(image.Get(), extension->IsoFormat);
+  VelmorTrace(extension->IsoFormat ? "Setting Image Format to ISO"
+                                   : "Setting Image Format to VELMOR");
 
   bool linked = false;
-  if (!TakeStore(&extension->DosLinkName, kLinkStoreBytes, kLinkStoreCapacity)) {
+  extension->Worker = VelmorStartWorker(device);
+  if (!extension->Worker || !TakeStore(&extension->DosLinkName, kLinkStoreBytes,
+                                       kLinkStoreCapacity)) {
     result = status::kInsufficientResources;
   } else {
     // A refused link (the letter belongs to another device) is remembered; the stores are
@@ -169,20 +226,22 @@ NtStatus CreateDrive(Driver *driver, VelmorWorkQueue *queue, const UString *lett
     linked = IsSuccess(result);
   }
 
-  extension->IsoFormat = IsIsoFormat(imagePath);
-  VelmorTrace(extension->IsoFormat ? "Setting Image Format to ISO"
-                                   : "Setting Image Format to VELMOR");
-
   if (!IsSuccess(result)) {
     if (linked)
       DeleteSymbolicLink(&extension->DosLinkName);
+    if (extension->Worker) {
+      VelmorStopWorker(extension->Worker, status::kDeviceNotReady);
+      VelmorFreeWorker(extension->Worker);
+      extension->Worker = nullptr;
+    }
     ReleaseStore(&extension->DosLinkName);
     ReleaseStore(&extension->ImageFileName);
-    extension->Layout = nullptr; // the owner frees it
+    extension->Layout = nullptr; // the owner frees it, closing its files
     DeleteDevice(device);
     return result;
   }
   owner.Release();               // the drive's now, freed with its image name
+  extension->Image = image.Release();
   extension->ImageNameUsers = 1; // the device's own hold, given up by its removal
   if (options & kClearInitializing)
     ClearDeviceFlags(device, kDoDeviceInitializing);
@@ -193,23 +252,56 @@ NtStatus CreateDrive(Driver *driver, VelmorWorkQueue *queue, const UString *lett
 
 } // namespace
 
+NtStatus VelmorCreateControlDevice(Driver *driver, Device **created) {
+  UString deviceName;
+  InitString(&deviceName, kControlDeviceName);
+  Device *device = nullptr;
+  NtStatus result = MakeDevice(driver, &deviceName, false, &device);
+  if (!IsSuccess(result))
+    return result;
+  auto *extension = VelmorExtensionOf(device);
+  extension->IsControl = 1;
+  if (!TakeStore(&extension->DosLinkName, kLinkStoreBytes, kLinkStoreCapacity)) {
+    result = status::kInsufficientResources;
+  } else {
+    result = CreateDriveLink(&extension->DosLinkName, nullptr, &deviceName);
+  }
+  if (!IsSuccess(result)) {
+    ReleaseStore(&extension->DosLinkName);
+    DeleteDevice(device);
+    return result;
+  }
+  extension->ImageNameUsers = 1;
+  *created = device;
+  return status::kSuccess;
+}
+
 void VelmorRemoveDevice(VELMOR_DRIVE_EXTENSION *extension) {
   // Removes may arrive at once through several handles; the one that takes the device object
   // does the work, the others find it gone.
   Device *device = __atomic_exchange_n(&extension->DeviceObject, nullptr, __ATOMIC_ACQ_REL);
   if (!device)
     return;
+  // A volume of the file system on the drive must verify before it reads again; its verify
+  // then finds no medium and it lets go.
+  SetDeviceFlags(device, kDoVerifyVolume);
   if (extension->DosLinkName.Buffer) {
     DeleteSymbolicLink(&extension->DosLinkName);
     ReleaseStore(&extension->DosLinkName);
   }
-  // Requests still waiting for the thread are failed now; one the thread is serving holds a
-  // reference on the device, which keeps the record until that request is complete.
-  if (extension->Queue)
-    VelmorFailQueued(extension->Queue, device);
-  // Handles opened before the removal keep the record alive. A read already running on one
-  // of them may still be passing the image name to the file open, so the name goes with the
-  // last hold; reads that arrive later find no hold to take and fail as "not ready".
+  // The thread finishes the request it serves; what still waits is failed. Only then are the
+  // image's handles closed: no read runs any more.
+  if (extension->Worker)
+    VelmorStopWorker(extension->Worker, status::kDeviceNotReady);
+  if (extension->Image) {
+    CloseFile(extension->Image);
+    extension->Image = nullptr;
+  }
+  if (extension->Layout)
+    VelmorCloseLayoutFiles(extension->Layout);
+  // Handles opened before the removal keep the record alive. An answer given from the layout
+  // through another handle may still hold it, so the name and layout go with the last hold;
+  // requests that arrive later find the drive removed.
   VelmorReleaseImageName(extension);
   DeleteDevice(device);
 }
@@ -230,6 +322,10 @@ void VelmorReleaseImageName(VELMOR_DRIVE_EXTENSION *extension) {
   if (VelmorLayout *layout = extension->Layout) {
     extension->Layout = nullptr;
     VelmorFreeLayout(layout);
+  }
+  if (VelmorWorker *worker = extension->Worker) {
+    extension->Worker = nullptr;
+    VelmorFreeWorker(worker);
   }
 }
 

@@ -1,8 +1,8 @@
-// Control requests. As in the platform's CD-ROM class driver, each request first checks its
-// caller and buffers and only then does its work. Control requests arrive at PASSIVE_LEVEL in
-// the caller's own thread, which the add and remove rely on for their checks of the caller's
-// rights; they are completed here, at once. Only the answers that read the image wait for
-// the driver's thread.
+// Control requests. As in the platform's CD-ROM class driver, each request is first validated
+// (its device, its buffers, its caller) by one table of rules and only then handled. Control
+// requests from user mode arrive at PASSIVE_LEVEL in the caller's own thread, which the add
+// and remove rely on for their checks of the caller's rights; they are completed here, at once.
+// Only the answers that read the image wait for the drive's thread.
 #include "layout_drive.h"
 #include "trace.h"
 #include "velmor_driver.h"
@@ -19,11 +19,12 @@ struct Outcome {
 
 constexpr Outcome Done(NtStatus s, uint32_t information = 0) { return Outcome{s, information}; }
 
-// Adding and removing drives is for administrators: a drive reads its image with the
-// driver's rights and shows it to every session, and a remove takes a drive from everyone.
-// The check looks at the calling thread, which is the caller's own for a control request.
+// Adding and removing drives is for administrators: a drive shows its image to every session
+// and a remove takes a drive from everyone. The privilege is one that administrators hold and
+// the service accounts do not. The check looks at the calling thread, which is the caller's own
+// for a control request.
 bool CallerMayChangeDrives(Request *request) {
-  return !FromUserMode(request) || CallerMayCreateGlobalNames();
+  return !FromUserMode(request) || CallerMayManageVolumes();
 }
 
 void PutLittle32(void *buffer, uint32_t value) {
@@ -70,8 +71,7 @@ Outcome AddDrive(Device *device, Request *request) {
   // A kernel-mode caller is trusted with files, as with the privilege above.
   const uint32_t options =
       kClearInitializing | (FromUserMode(request) ? uint32_t(kCheckCallerAccess) : 0u);
-  return Done(VelmorCreateDevice(DeviceDriver(device), VelmorExtensionOf(device)->Queue,
-                                 &letterLink, &imagePath, options));
+  return Done(VelmorCreateDevice(DeviceDriver(device), &letterLink, &imagePath, options));
 }
 
 // The record comes as the request's input, in the system buffer: the I/O manager's own copy,
@@ -89,17 +89,19 @@ Outcome AddLayoutDrive(Device *device, Request *request) {
   VelmorLayout *layout = VelmorNewLayout(record);
   if (!layout)
     return Done(status::kInsufficientResources);
-  // Still in the caller's thread at PASSIVE_LEVEL: the access check is the caller's own. A
-  // kernel-mode caller is trusted with files, as with the classic add.
-  const NtStatus files = VelmorCheckLayoutFiles(layout, FromUserMode(request));
+  // Still in the caller's thread at PASSIVE_LEVEL: the access check is the caller's own, on
+  // the opens the drive reads through. A kernel-mode caller is trusted with files, as with the
+  // classic add.
+  const uint32_t options =
+      kClearInitializing | (FromUserMode(request) ? uint32_t(kCheckCallerAccess) : 0u);
+  const NtStatus files = VelmorOpenLayoutFiles(DeviceDriver(device), layout, options);
   if (!IsSuccess(files)) {
     VelmorFreeLayout(layout);
     return Done(files);
   }
   char16_t linkStore[3] = {record.letter, u':', 0};
   UString letterLink{2 * sizeof(char16_t), sizeof(linkStore), linkStore};
-  return Done(VelmorCreateLayoutDrive(DeviceDriver(device), VelmorExtensionOf(device)->Queue,
-                                      &letterLink, layout, kClearInitializing));
+  return Done(VelmorCreateLayoutDrive(DeviceDriver(device), &letterLink, layout, options));
 }
 
 Outcome RemoveDrive(Device *device, Request *request) {
@@ -110,11 +112,8 @@ Outcome RemoveDrive(Device *device, Request *request) {
   return Done(status::kSuccess);
 }
 
-Outcome Version(Request *request) {
-  VelmorTraceNumber("IOCTL_VELMOR_GET_VERSION: sizeof(ULONG)=", kVersionAnswerSize);
+Outcome Version(Device *, Request *request) {
   VelmorTraceNumber("IOCTL_VELMOR_GET_VERSION: VEL_MOR_VERSION_NUMBER=", VEL_MOR_VERSION_NUMBER);
-  if (OutputLength(request) < kVersionAnswerSize)
-    return Done(status::kBufferTooSmall);
   PutLittle32(SystemBuffer(request), VEL_MOR_VERSION_NUMBER);
   return Done(status::kSuccess, kVersionAnswerSize);
 }
@@ -122,13 +121,11 @@ Outcome Version(Request *request) {
 struct ImageAnswerKind {
   uint32_t size;
   uint32_t headerOffset;
-  void (*fillIso)(void *);
 };
 
 ImageAnswerKind KindOf(QueuedWork work) {
-  return work == QueuedWork::kToc
-             ? ImageAnswerKind{kTocSize, kVelmorTocOffset, VelmorFillIsoToc}
-             : ImageAnswerKind{kGeometrySize, kVelmorGeometryOffset, VelmorFillIsoGeometry};
+  return work == QueuedWork::kToc ? ImageAnswerKind{kTocSize, kVelmorTocOffset}
+                                  : ImageAnswerKind{kGeometrySize, kVelmorGeometryOffset};
 }
 
 // An answer of a layout drive, from its copy of the tracks: no file work, so it is given here
@@ -143,19 +140,28 @@ Outcome LayoutAnswer(VELMOR_DRIVE_EXTENSION *extension, Request *request, uint32
 }
 
 // Table of contents and geometry: fixed for a plain ISO drive, read from the image's header
-// for a VELMOR format drive, on the driver's thread; a layout drive's come from its tracks.
+// for a VELMOR format drive, on the drive's thread; a layout drive's come from its tracks.
 Outcome ImageAnswer(Device *device, Request *request, QueuedWork work) {
   const ImageAnswerKind kind = KindOf(work);
-  if (OutputLength(request) < kind.size)
-    return Done(status::kInvalidParameter);
   auto *extension = VelmorExtensionOf(device);
   if (extension->LayoutLeadOut)
     return LayoutAnswer(extension, request, kind.size,
                         work == QueuedWork::kToc ? VelmorFillLayoutToc : VelmorFillLayoutGeometry);
   if (!extension->IsoFormat)
     return Done(VelmorQueueRequest(device, request, work));
-  kind.fillIso(SystemBuffer(request));
+  if (work == QueuedWork::kToc)
+    VelmorFillIsoToc(SystemBuffer(request), extension->ImageBlocks);
+  else
+    VelmorFillIsoGeometry(SystemBuffer(request), extension->ImageBlocks);
   return Done(status::kSuccess, kind.size);
+}
+
+Outcome ReadToc(Device *device, Request *request) {
+  return ImageAnswer(device, request, QueuedWork::kToc);
+}
+
+Outcome DriveGeometry(Device *device, Request *request) {
+  return ImageAnswer(device, request, QueuedWork::kGeometry);
 }
 
 Outcome LastSession(Device *device, Request *request) {
@@ -167,20 +173,21 @@ Outcome LastSession(Device *device, Request *request) {
   return LayoutAnswer(extension, request, kSessionAnswerSize, VelmorFillLayoutSession);
 }
 
-// METHOD_OUT_DIRECT: the RAW_READ_INFO is in the system buffer, the sectors go to the
-// request's locked output buffer, which the driver's thread maps. Everything that needs no
-// file is checked here, before the request is queued.
+// METHOD_OUT_DIRECT: the sectors go to the request's locked output buffer, which the drive's
+// thread maps. The RAW_READ_INFO is the I/O manager's copy in the system buffer for a user-mode
+// caller; a kernel-mode caller (the CD file system, whose raw reads are associated requests
+// whose system buffer is the master request) leaves it at Type3InputBuffer. It is copied once;
+// everything that needs no file is checked on the copy here, and the checked values travel
+// with the queued request.
 Outcome RawRead(Device *device, Request *request) {
   auto *extension = VelmorExtensionOf(device);
   if (!extension->LayoutLeadOut)
     return Done(status::kInvalidDeviceRequest); // a classic drive has no raw sectors
-  if (InputLength(request) < sizeof(RawReadInfo))
+  const void *input = FromUserMode(request) ? SystemBuffer(request) : KernelCallerInput(request);
+  if (!input)
     return Done(status::kInvalidParameter);
   RawReadInfo info;
-  const auto *input = static_cast<const uint8_t *>(SystemBuffer(request));
-  auto *copy = reinterpret_cast<uint8_t *>(&info);
-  for (uint32_t i = 0; i < sizeof(info); ++i)
-    copy[i] = input[i];
+  __builtin_memcpy(&info, input, sizeof(info));
   if (info.trackMode > kTrackModeCdda || info.sectorCount == 0)
     return Done(status::kInvalidParameter);
   if (uint64_t(info.sectorCount) * kRawSectorBytes > OutputLength(request))
@@ -188,85 +195,110 @@ Outcome RawRead(Device *device, Request *request) {
   const uint64_t first = RawReadFirstBlock(info);
   if (first >= extension->LayoutLeadOut || info.sectorCount > extension->LayoutLeadOut - first)
     return Done(status::kInvalidParameter);
-  return Done(VelmorQueueRequest(device, request, QueuedWork::kRawRead));
+  return Done(VelmorQueueRequest(device, request, QueuedWork::kRawRead, uintptr_t(first),
+                                 uintptr_t(info.sectorCount) << 2 | info.trackMode));
 }
 
-// A drive that has been removed may still have a volume of the file system on it, which
-// asks whether its medium is still there: "no medium", and a verify, make it let go.
-Outcome CheckVerify(Device *device, Request *request) {
-  if (VelmorDriveRemoved(VelmorExtensionOf(device))) {
-    SetDeviceFlags(device, kDoVerifyVolume);
-    return Done(status::kNoMediaInDevice);
-  }
+// The medium never changes while the drive exists; a removed drive was answered before this
+// (it must be verified, or has no medium).
+Outcome CheckVerify(Device *, Request *request) {
   const uint32_t outputLength = OutputLength(request);
   if (outputLength == 0)
     return Done(status::kSuccess);
   if (outputLength < sizeof(uint32_t))
     return Done(status::kBufferTooSmall);
-  PutLittle32(SystemBuffer(request), 1); // media change count: the medium never changes
+  PutLittle32(SystemBuffer(request), 1); // media change count
   return Done(status::kSuccess, sizeof(uint32_t));
 }
 
+Outcome Accept(Device *, Request *) { return Done(status::kSuccess); }
+Outcome NotReady(Device *, Request *) { return Done(status::kDeviceNotReady); }
+Outcome Refuse(Device *, Request *) { return Done(status::kInvalidDeviceRequest); }
+
+// Where a request may be sent.
+enum class Target : uint8_t {
+  kControl, // the control device only (adding drives)
+  kDrive,   // a drive only: a request for the disc, or its removal
+  kAny,
+};
+
+// One row per control code: the device it is for, the sizes its buffers need (a shorter one
+// is answered with `shortStatus`, before the handler runs), and the handler. Sizes the class
+// driver does not check up front stay with their handlers.
+struct RequestRule {
+  uint32_t code;
+  Target target;
+  uint32_t minInput;
+  uint32_t minOutput;
+  NtStatus shortStatus;
+  Outcome (*handle)(Device *, Request *);
+};
+
+constexpr RequestRule kRules[] = {
+    {IOCTL_VELMOR_ADD_DEVICE, Target::kControl, 0, 0, status::kSuccess, AddDrive},
+    {IOCTL_VELMOR_ADD_LAYOUT, Target::kControl, 0, 0, status::kSuccess, AddLayoutDrive},
+    {IOCTL_VELMOR_REMOVE_DEVICE, Target::kDrive, 0, 0, status::kSuccess, RemoveDrive},
+    {IOCTL_VELMOR_GET_VERSION, Target::kAny, 0, kVersionAnswerSize, status::kBufferTooSmall,
+     Version},
+    {ioctl::kCdromReadToc, Target::kDrive, 0, kTocSize, status::kInvalidParameter, ReadToc},
+    {ioctl::kCdromGetDriveGeometry, Target::kDrive, 0, kGeometrySize, status::kInvalidParameter,
+     DriveGeometry},
+    {ioctl::kCdromCheckVerify, Target::kDrive, 0, 0, status::kSuccess, CheckVerify},
+    {ioctl::kStorageCheckVerify, Target::kDrive, 0, 0, status::kSuccess, CheckVerify},
+    // Audio, eject and rescan requests are accepted and do nothing: the image stays mounted.
+    {ioctl::kCdromSeekAudioMsf, Target::kDrive, 0, 0, status::kSuccess, Accept},
+    {ioctl::kCdromStopAudio, Target::kDrive, 0, 0, status::kSuccess, Accept},
+    {ioctl::kCdromPauseAudio, Target::kDrive, 0, 0, status::kSuccess, Accept},
+    {ioctl::kCdromResumeAudio, Target::kDrive, 0, 0, status::kSuccess, Accept},
+    {ioctl::kCdromPlayAudioMsf, Target::kDrive, 0, 0, status::kSuccess, Accept},
+    {ioctl::kCdromSetVolume, Target::kDrive, 0, 0, status::kSuccess, Accept},
+    {ioctl::kCdromEjectMedia, Target::kDrive, 0, 0, status::kSuccess, Accept},
+    {ioctl::kStorageEjectMedia, Target::kDrive, 0, 0, status::kSuccess, Accept},
+    {ioctl::kStorageFindNewDevices, Target::kDrive, 0, 0, status::kSuccess, Accept},
+    {ioctl::kCdromGetVolume, Target::kDrive, 0, 0, status::kSuccess, NotReady},
+    {ioctl::kCdromReadQChannel, Target::kDrive, 0, 0, status::kSuccess, NotReady},
+    {ioctl::kCdromGetLastSession, Target::kDrive, 0, 0, status::kSuccess, LastSession},
+    {ioctl::kCdromDiskType, Target::kDrive, 0, 0, status::kSuccess, Refuse},
+    {ioctl::kCdromRawRead, Target::kDrive, sizeof(RawReadInfo), 0, status::kInvalidParameter,
+     RawRead},
+    {ioctl::kDiskGetDriveGeometry, Target::kDrive, 0, 0, status::kSuccess, Refuse},
+};
+
+const RequestRule *RuleFor(uint32_t code) {
+  for (const RequestRule &rule : kRules)
+    if (rule.code == code)
+      return &rule;
+  return nullptr;
+}
+
+// The one validation every request passes before its handler.
 Outcome Answer(Device *device, Request *request) {
   const uint32_t code = ControlCode(request);
-  switch (code) {
-  case IOCTL_VELMOR_ADD_DEVICE:
-    return AddDrive(device, request);
-  case IOCTL_VELMOR_ADD_LAYOUT:
-    return AddLayoutDrive(device, request);
-  case IOCTL_VELMOR_REMOVE_DEVICE:
-    return RemoveDrive(device, request);
-  case IOCTL_VELMOR_GET_VERSION:
-    return Version(request);
-  case ioctl::kCdromReadToc:
-    VelmorTrace("IOCTL_CDROM_READ_TOC");
-    return ImageAnswer(device, request, QueuedWork::kToc);
-  case ioctl::kCdromGetDriveGeometry:
-    VelmorTrace("IOCTL_CDROM_GET_DRIVE_GEOMETRY");
-    return ImageAnswer(device, request, QueuedWork::kGeometry);
-  case ioctl::kCdromCheckVerify:
-  case ioctl::kStorageCheckVerify:
-    return CheckVerify(device, request);
-  // Audio, eject and rescan requests are accepted and do nothing: the image stays mounted.
-  case ioctl::kCdromSeekAudioMsf:
-  case ioctl::kCdromStopAudio:
-  case ioctl::kCdromPauseAudio:
-  case ioctl::kCdromResumeAudio:
-  case ioctl::kCdromPlayAudioMsf:
-  case ioctl::kCdromSetVolume:
-  case ioctl::kCdromEjectMedia:
-  case ioctl::kStorageEjectMedia:
-  case ioctl::kStorageFindNewDevices:
-    return Done(status::kSuccess);
-  case ioctl::kCdromGetVolume:
-    VelmorTrace("IOCTL_CDROM_GET_VOLUME");
-    return Done(status::kDeviceNotReady);
-  case ioctl::kCdromReadQChannel:
-    VelmorTrace("IOCTL_CDROM_READ_Q_CHANNEL");
-    return Done(status::kDeviceNotReady);
-  case ioctl::kCdromGetLastSession:
-    VelmorTrace("IOCTL_CDROM_GET_LAST_SESSION");
-    return LastSession(device, request);
-  case ioctl::kCdromDiskType:
-    VelmorTrace("Ignoring: IOCTL_CDROM_DISK_TYPE");
-    return Done(status::kInvalidDeviceRequest);
-  case ioctl::kCdromRawRead:
-    VelmorTrace("IOCTL_CDROM_RAW_READ");
-    return RawRead(device, request);
-  case ioctl::kDiskGetDriveGeometry:
-    VelmorTrace("Ignoring: IOCTL_DISK_GET_DRIVE_GEOMETRY");
-    return Done(status::kInvalidDeviceRequest);
-  default:
+  const RequestRule *rule = RuleFor(code);
+  auto *extension = VelmorExtensionOf(device);
+  if (!rule) {
     VelmorTraceNumber("ERROR:  unrecognized IOCTL ", code);
     return Done(status::kInvalidDeviceRequest);
   }
+  // The control device has no disc and is never removed; a drive adds no drives.
+  if ((rule->target == Target::kControl && !extension->IsControl) ||
+      (rule->target == Target::kDrive && extension->IsControl))
+    return Done(status::kInvalidDeviceRequest);
+  // A removed drive answers as a drive whose disc was taken out; a second remove has nothing
+  // left to do.
+  NtStatus removed = status::kSuccess;
+  if (code != IOCTL_VELMOR_REMOVE_DEVICE && VelmorRefuseRemoved(device, request, &removed))
+    return Done(removed);
+  if (InputLength(request) < rule->minInput || OutputLength(request) < rule->minOutput)
+    return Done(rule->shortStatus);
+  return rule->handle(device, request);
 }
 
 } // namespace
 
 NtStatus VelmorDispatchDeviceControl(Device *device, Request *request) {
   const Outcome outcome = Answer(device, request);
-  // A queued request belongs to the driver's thread now, and may already be complete.
+  // A queued request belongs to the drive's thread now, and may already be complete.
   if (outcome.status != status::kPending)
     CompleteRequest(request, outcome.status, outcome.information);
   return outcome.status;
@@ -275,9 +307,9 @@ NtStatus VelmorDispatchDeviceControl(Device *device, Request *request) {
 void VelmorServeImageAnswer(Device *device, Request *request, QueuedWork work) {
   const ImageAnswerKind kind = KindOf(work);
   auto *answer = static_cast<uint8_t *>(SystemBuffer(request));
+  auto *extension = VelmorExtensionOf(device);
   // A header cut short by the file's end fills only part of the answer, the rest with zeros.
-  if (!IsSuccess(
-          VelmorReadImage(VelmorExtensionOf(device), kind.headerOffset, answer, kind.size))) {
+  if (!IsSuccess(VELMORReadOffset(kind.headerOffset, answer, kind.size, extension->Image))) {
     CompleteRequest(request, status::kDeviceNotReady, 0);
     return;
   }

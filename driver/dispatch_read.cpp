@@ -1,4 +1,4 @@
-// Open and read requests of every device of the driver.
+// Open, close, cleanup and read requests of every device of the driver.
 #include "layout_drive.h"
 #include "trace.h"
 #include "velmor_driver.h"
@@ -12,10 +12,43 @@ NtStatus VelmorDispatchCreate(Device *, Request *request) {
   return status::kSuccess;
 }
 
+NtStatus VelmorDispatchClose(Device *, Request *request) {
+  CompleteRequest(request, status::kSuccess, 0);
+  return status::kSuccess;
+}
+
+// The last handle of a file object is closed: what it still has queued would otherwise hold
+// up the closing process (and its exit) until the drive's thread got to it.
+NtStatus VelmorDispatchCleanup(Device *device, Request *request) {
+  auto *extension = VelmorExtensionOf(device);
+  if (!extension->IsControl)
+    VelmorCancelFileRequests(extension, RequestFile(request));
+  CompleteRequest(request, status::kSuccess, 0);
+  return status::kSuccess;
+}
+
+bool VelmorRefuseRemoved(Device *device, Request *request, NtStatus *result) {
+  if (!VelmorDriveRemoved(VelmorExtensionOf(device)))
+    return false;
+  // As a CD-ROM drive whose disc was taken out: the file system must verify its volume first,
+  // and its own verify learns that the medium is gone.
+  SetDeviceFlags(device, kDoVerifyVolume);
+  *result = OverridesVerify(request) ? status::kNoMediaInDevice : status::kVerifyRequired;
+  return true;
+}
+
 // Reads arrive at up to APC_LEVEL (paging reads of the file system and the memory manager)
-// in any thread; the file work waits for the driver's thread.
+// in any thread; the file work waits for the drive's thread.
 NtStatus VelmorDispatchRead(Device *device, Request *request) {
-  return VelmorQueueRequest(device, request, QueuedWork::kRead);
+  auto *extension = VelmorExtensionOf(device);
+  NtStatus refused = status::kSuccess;
+  if (extension->IsControl)
+    refused = status::kInvalidDeviceRequest;
+  else if (!VelmorRefuseRemoved(device, request, &refused) &&
+           (refused = VelmorQueueRequest(device, request, QueuedWork::kRead)) == status::kPending)
+    return refused;
+  CompleteRequest(request, refused, 0);
+  return refused;
 }
 
 void VelmorServeRead(Device *device, Request *request) {
@@ -29,9 +62,21 @@ void VelmorServeRead(Device *device, Request *request) {
   VelmorTraceNumber("         Starting ByteOffset: 0x", uint32_t(ReadByteOffset(request)));
 
   // A mapping can fail when no system address space is left; that is a shortage, not a fault.
-  void *buffer = length ? MapReadBuffer(request) : nullptr;
+  // The locked buffer must hold the whole transfer: the read writes that many bytes into it.
+  uint32_t mapped = 0;
+  void *buffer = length ? MapReadBuffer(request, &mapped) : nullptr;
   if (length && !buffer) {
     CompleteRequest(request, status::kInsufficientResources, 0);
+    return;
+  }
+  if (mapped < length) {
+    CompleteRequest(request, status::kInvalidParameter, 0);
+    return;
+  }
+  // A read that starts past the disc's end is the caller's fault, as on a CD-ROM drive.
+  const int64_t offset = ReadByteOffset(request);
+  if (offset < 0 || (uint64_t(offset) >> 11) >= VelmorDriveBlocks(extension)) {
+    CompleteRequest(request, status::kInvalidParameter, 0);
     return;
   }
 
@@ -41,9 +86,8 @@ void VelmorServeRead(Device *device, Request *request) {
   VelmorTraceNumber("ulOffset = ", base);
   // The sum is taken in 64 bits unsigned so that it carries into the high half and cannot
   // overflow a signed type.
-  const int64_t fileOffset = int64_t(uint64_t(ReadByteOffset(request)) + base);
-
-  if (!IsSuccess(VelmorReadImage(extension, fileOffset, buffer, length))) {
+  const int64_t fileOffset = int64_t(uint64_t(offset) + base);
+  if (!IsSuccess(VELMORReadOffset(fileOffset, buffer, length, extension->Image))) {
     CompleteRequest(request, status::kDeviceNotReady, 0);
     return;
   }

@@ -41,24 +41,33 @@ void FreeStores(StartStores &stores) {
     FreePool(stores.record);
 }
 
-// The layout recorded for `letter`, when there is one that passes the structural check for
-// this letter; null otherwise (and when pool runs out), and the classic rule applies. The
-// files are not looked at: an image that is missing or shorter now reads as zeros.
-VelmorLayout *RecordedLayout(const StartStores &stores, const char16_t *valueName,
-                             char16_t letter) {
+// What the registry holds for a letter beside its path.
+enum class Recorded { kNoLayout, kLayout, kBroken };
+
+// The layout recorded for `letter`, copied into `*layout`, when there is one. A value that is
+// there but cannot be made into a drive (wrong size, fails the structural check, another
+// letter's, no pool) is kBroken: such a drive is skipped, never made as a classic drive over
+// the descriptor's text. The files are opened when the drive is made.
+Recorded RecordedLayout(const StartStores &stores, const char16_t *valueName, char16_t letter,
+                        VelmorLayout **layout) {
+  *layout = nullptr;
   uint32_t got = 0;
-  if (!IsSuccess(QueryRegistryBinary(stores.layoutsPath, valueName, stores.record,
-                                     kLayoutRecordSize, &got)) ||
-      got != kLayoutRecordSize)
-    return nullptr;
-  if (CheckLayoutRecord(*stores.record) != LayoutFault::kValid || stores.record->letter != letter)
-    return nullptr;
-  return VelmorNewLayout(*stores.record);
+  const NtStatus queried =
+      QueryRegistryBinary(stores.layoutsPath, valueName, stores.record, kLayoutRecordSize, &got);
+  if (queried == status::kObjectNameNotFound)
+    return Recorded::kNoLayout;
+  if (!IsSuccess(queried) || got != kLayoutRecordSize ||
+      CheckLayoutRecord(*stores.record) != LayoutFault::kValid || stores.record->letter != letter)
+    return Recorded::kBroken;
+  *layout = VelmorNewLayout(*stores.record);
+  return *layout ? Recorded::kLayout : Recorded::kBroken;
 }
 
-// Re-creates the drive recorded under `letter`, when there is one that can be made.
-void RestoreDrive(Driver *driver, VelmorWorkQueue *queue, const StartStores &stores,
-                  char16_t letter, UString *pathString) {
+// Re-creates the drive recorded under `letter`, when there is one that can be made. A drive
+// whose image is missing or refused now is not made; its record stays, so the program still
+// lists it and its eject removes it.
+void RestoreDrive(Driver *driver, const StartStores &stores, char16_t letter,
+                  UString *pathString) {
   const char16_t *parametersPath = stores.parametersPath;
   const char16_t valueName[2] = {letter, 0};
   pathString->Length = 0;
@@ -75,14 +84,26 @@ void RestoreDrive(Driver *driver, VelmorWorkQueue *queue, const StartStores &sto
   char16_t linkStore[3] = {letter, u':', 0};
   UString letterLink{2 * sizeof(char16_t), sizeof(linkStore), linkStore};
   // The string stays the path the user chose (a cue sheet, say); a layout beside it says how
-  // the disc's sectors lie.
-  if (VelmorLayout *layout = RecordedLayout(stores, valueName, letter)) {
-    VelmorCreateLayoutDrive(driver, queue, &letterLink, layout, 0);
+  // the disc's sectors lie. Made in the system's context, for the administrator who mounted
+  // it: no caller to check, but the same kinds of file are refused.
+  VelmorLayout *layout = nullptr;
+  switch (RecordedLayout(stores, valueName, letter, &layout)) {
+  case Recorded::kBroken:
+    VelmorTrace("Skipping a drive whose recorded layout cannot be made");
+    return;
+  case Recorded::kLayout:
+    if (!IsSuccess(VelmorOpenLayoutFiles(driver, layout, 0))) {
+      VelmorTrace("Skipping a drive whose files are missing or refused");
+      VelmorFreeLayout(layout);
+      return;
+    }
+    VelmorCreateLayoutDrive(driver, &letterLink, layout, 0);
+    return;
+  case Recorded::kNoLayout:
+    // A drive that cannot be made (letter taken, path too long, image gone) is skipped.
+    VelmorCreateDevice(driver, &letterLink, pathString, 0);
     return;
   }
-  // A drive that cannot be made (letter taken, path too long) is skipped.
-  // Made in the system's context, for the administrator who mounted it: no caller to check.
-  VelmorCreateDevice(driver, queue, &letterLink, pathString, 0);
 }
 
 } // namespace
@@ -94,39 +115,35 @@ NtStatus VelmorStartDriver(Driver *driver, const UString *registryPath) {
       KeyPath(registryPath, kParametersSubkey, sizeof(kParametersSubkey) / sizeof(char16_t)),
       KeyPath(registryPath, kLayoutsKeySuffix, sizeof(kLayoutsKeySuffix) / sizeof(char16_t)),
       static_cast<LayoutRecord *>(AllocatePaged(kLayoutRecordSize, kPoolTagDdk))};
-  VelmorWorkQueue *queue = nullptr;
-  if (stores.parametersPath && stores.layoutsPath && stores.record)
-    queue = VelmorNewWorkQueue();
-  if (!queue) {
+  if (!stores.parametersPath || !stores.layoutsPath || !stores.record) {
     FreeStores(stores);
     return status::kInsufficientResources;
   }
 
   InstallDispatchHandlers(driver);
 
-  const UString placeholder{sizeof(kControlPlaceholderPath) - sizeof(char16_t),
-                            sizeof(kControlPlaceholderPath),
-                            const_cast<char16_t *>(kControlPlaceholderPath)};
+  // Without the control device the load fails and no drive is made; each drive starts its own
+  // thread, and a driver that fails to load has none.
   Device *control = nullptr;
-  NtStatus result = VelmorCreateDevice(driver, queue, nullptr, &placeholder, 0, &control);
-  // The thread is started last: a driver that fails to load is unloaded, and no thread of
-  // its may run on. Nor may a device: without the control device or the thread, the load
-  // fails and no drive is made.
-  if (IsSuccess(result)) {
-    result = VelmorStartWorker(queue);
-    if (!IsSuccess(result))
-      VelmorRemoveDevice(VelmorExtensionOf(control));
-  }
+  const NtStatus result = VelmorCreateControlDevice(driver, &control);
   if (IsSuccess(result)) {
     char16_t pathStore[kImageStoreBytes / sizeof(char16_t)];
     UString pathString{0, kImageStoreCapacity, pathStore};
     for (char16_t letter = u'A'; letter <= u'Z'; ++letter)
-      RestoreDrive(driver, queue, stores, letter, &pathString);
-  } else {
-    VelmorFreeWorkQueue(queue);
+      RestoreDrive(driver, stores, letter, &pathString);
   }
   FreeStores(stores);
   return result;
+}
+
+void VelmorUnloadDriver(Driver *driver) {
+  VelmorTrace("-----Unloading Driver-----");
+  // Each removal deletes the device it is given, so the next one is found first. The records
+  // in the registry stay: the next start makes the drives again.
+  for (Device *device = NextDriverDevice(driver, nullptr), *next; device; device = next) {
+    next = NextDriverDevice(driver, device);
+    VelmorRemoveDevice(VelmorExtensionOf(device));
+  }
 }
 
 } // namespace velmor

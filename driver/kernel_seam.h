@@ -28,6 +28,7 @@ using FileHandle = void *;
 inline constexpr uint32_t kDoVerifyVolume = 0x02;
 inline constexpr uint32_t kDoDirectIo = 0x10;
 inline constexpr uint32_t kDoDeviceInitializing = 0x80;
+inline constexpr uint32_t kFileRemovableMedia = 0x01;
 inline constexpr uint32_t kFileReadOnlyDevice = 0x02;
 inline constexpr uint32_t kFileWordAlignment = 0x01;
 // Opens of a device's own name, as of the names below it, pass its security check.
@@ -53,8 +54,16 @@ void ClearDeviceFlags(Device *device, uint32_t flags);
 void SetAlignmentRequirement(Device *device, uint32_t alignment);
 NtStatus CreateSymbolicLink(const UString *link, const UString *target);
 NtStatus DeleteSymbolicLink(const UString *link);
-// Routes create, read and device-control requests of the driver to the dispatch routines.
+// Routes create, close, cleanup, read and device-control requests of the driver to the dispatch
+// routines, and sets the unload routine.
 void InstallDispatchHandlers(Driver *driver);
+// The driver's devices, as the kernel lists them: the first (after null) or the one after
+// `device`; null at the end. Deleted devices are not listed.
+Device *NextDriverDevice(Driver *driver, Device *device);
+// Who may open a device: SYSTEM and Administrators always; everyone else for reading only when
+// `everyoneReads` (a drive, as the system's own CD-ROM drives), never for the control device.
+// Set right after creation, before the device has a link or can be opened (PASSIVE_LEVEL).
+NtStatus SetDeviceSecurity(Device *device, bool everyoneReads);
 
 // A reference that keeps a device object, its record included, after it has been deleted
 // (any level up to DISPATCH_LEVEL).
@@ -65,8 +74,14 @@ void DereferenceDevice(Device *device);
 uint32_t ControlCode(Request *request);
 uint32_t InputLength(Request *request);
 uint32_t OutputLength(Request *request);
-// The buffer a buffered request answers in (at least max(input, output length) bytes).
+// The buffer a buffered request answers in (at least max(input, output length) bytes). For a
+// request from kernel mode with its input elsewhere (see KernelCallerInput) it may be null or
+// another request's.
 void *SystemBuffer(Request *request);
+// Where a kernel-mode caller of a direct-I/O control request left its input
+// (Parameters.DeviceIoControl.Type3InputBuffer): the file system sends its raw reads as
+// associated requests whose system buffer is the master request, not the input.
+void *KernelCallerInput(Request *request);
 // The caller's output buffer, for reading and writing `length` bytes, or null when the request
 // has no such buffer or it does not lie where the caller may address it. Its pages may still be
 // unmapped or changed by the caller at any moment: touch it only through the copies below.
@@ -78,58 +93,88 @@ bool CopyFromCaller(void *to, const void *callerMemory, uint32_t length);
 bool CopyToCaller(void *callerMemory, const void *from, uint32_t length);
 int64_t ReadByteOffset(Request *request);
 uint32_t ReadLength(Request *request);
-// The system address of the request's locked buffer, mapping it when needed: a read's data
-// buffer, or the output buffer of a direct-I/O control request (IOCTL_CDROM_RAW_READ). Null
-// when there is none or no system address space is left for it (up to DISPATCH_LEVEL).
-void *MapReadBuffer(Request *request);
+// The system address of the request's locked buffer, mapping it when needed, and in `bytes`
+// how many bytes it describes: a read's data buffer, or the output buffer of a direct-I/O
+// control request (IOCTL_CDROM_RAW_READ). Null when there is none or no system address space
+// is left for it (up to DISPATCH_LEVEL). Never executable; paging reads map at high priority.
+void *MapReadBuffer(Request *request, uint32_t *bytes);
 // Completes with no priority boost (up to DISPATCH_LEVEL).
 void CompleteRequest(Request *request, NtStatus status, uint32_t information);
-// Marks the request to be completed later, by another thread; its dispatch routine then
-// returns kPending and touches it no more.
-void MarkPending(Request *request);
-// Four pointers the driver may use while it holds a pending request.
+// Three pointers the driver may use while it holds a pending request (the queue keeps its own).
 void **RequestContext(Request *request);
+// The file object the request came through: what a cleanup closes.
+const void *RequestFile(Request *request);
 // Whether the request came from user mode; such a caller's buffers and rights are checked.
 bool FromUserMode(Request *request);
-// Whether the thread that sent the current request may create names in the global namespace
-// (the create-global privilege, which administrators and services hold and standard users do
-// not). Called in the caller's own thread, at PASSIVE_LEVEL.
-bool CallerMayCreateGlobalNames();
+// Whether the caller asked to pass a pending verify (SL_OVERRIDE_VERIFY_VOLUME): the file
+// system's own verify of its volume.
+bool OverridesVerify(Request *request);
+// Whether the thread that sent the current request holds the privilege that adding and removing
+// drives needs (SeManageVolumePrivilege, enabled: administrators hold it by default; standard
+// users and the service accounts do not). Called in the caller's own thread, at PASSIVE_LEVEL.
+bool CallerMayManageVolumes();
 
-// Native files, opened for shared reading by NT path. PASSIVE_LEVEL only.
-NtStatus OpenFileForRead(const UString *ntPath, FileHandle *handle);
-// Opens and closes the file again with the access check of the calling thread, as if that
-// thread opened it itself: the driver's own kernel rights must not stand in for the caller's.
-NtStatus CheckCallerMayRead(const UString *ntPath);
-// Reads up to `length` bytes; `*bytesRead` tells how many arrived.
+// A cancel-safe queue of pending requests (the I/O manager's IoCsq routines over a list and a
+// spin lock in nonpaged memory): a request cancelled while it waits is taken out and completed
+// with kCancelled by the queue itself. Up to DISPATCH_LEVEL.
+struct RequestQueue;
+RequestQueue *NewRequestQueue();
+void FreeRequestQueue(RequestQueue *queue);
+// Marks the request pending and queues it (or completes it at once, when it is already being
+// cancelled).
+void QueueRequest(RequestQueue *queue, Request *request);
+// Takes the oldest request out (of those sent through `file`, when not null); null when none
+// waits. A request taken out can no longer be cancelled.
+Request *DequeueRequest(RequestQueue *queue, const void *file);
+
+// Image files. Opened by NT path for reading, shared for reading, writing and deletion, not a
+// directory, with a security quality of service that lets a server of the path at most
+// identify the opener. With `asCaller`, the object manager checks the calling thread's access
+// as for its own open (OBJ_FORCE_ACCESS_CHECK): in the caller's own thread, at PASSIVE_LEVEL.
+// The handle is a kernel handle, valid in every thread, and every later read goes through it.
+NtStatus OpenImageFile(const UString *ntPath, bool asCaller, FileHandle *handle);
+// What the opened file is, for refusing what is not a file on a local disk.
+struct ImageFileKind {
+  uint32_t deviceType;  // of its volume: kFileDeviceDisk for a file on a local disk
+  bool remote;          // on a redirector's volume (a share)
+  bool named;           // a file of a file system, not the volume or device itself
+  bool onDriverVolume;  // on a volume of one of this driver's own devices
+};
+NtStatus QueryImageFileKind(FileHandle handle, Driver *driver, ImageFileKind *kind);
+// Reads up to `length` bytes; `*bytesRead` tells how many arrived. PASSIVE_LEVEL only.
 NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t offset,
                     uint32_t *bytesRead);
 void CloseFile(FileHandle handle);
 // The file's size in bytes (its end of file). PASSIVE_LEVEL only, like every Zw file routine.
 NtStatus QueryFileSize(FileHandle handle, uint64_t *size);
 
-// The driver's worker: a system thread of its own, a spin lock and an auto-resetting event,
-// all in nonpaged memory. Null or a failure status when resources run out.
+// A drive's worker: a system thread of its own, spin locks and auto-resetting events, all in
+// nonpaged memory. Null or a failure status when resources run out.
 struct SpinLock;
 struct WorkEvent;
+struct SystemThread;
 using ThreadRoutine = void (*)(void *context);
 SpinLock *NewSpinLock();
 void FreeSpinLock(SpinLock *lock);
 // Raises to DISPATCH_LEVEL and returns the level to go back to: nothing paged may be touched
-// and no other seam routine called until the release.
+// and no other seam routine called until the release (the queue's excepted).
 Irql AcquireSpinLock(SpinLock *lock);
 void ReleaseSpinLock(SpinLock *lock, Irql previous);
 WorkEvent *NewWorkEvent();
 void FreeWorkEvent(WorkEvent *event);
 // Wakes one waiter (up to DISPATCH_LEVEL).
 void SignalWork(WorkEvent *event);
-// Waits for a signal, below DISPATCH_LEVEL. The kernel's wait never gives up; false only when
-// a host test stops the thread.
-bool WaitForWork(WorkEvent *event);
-// Starts `routine` in a system thread that runs at PASSIVE_LEVEL until the system stops.
-NtStatus StartSystemThread(ThreadRoutine routine, void *context);
+// Waits for a signal, below DISPATCH_LEVEL.
+void WaitForWork(WorkEvent *event);
+// Starts `routine` in a system thread (of the system process, whoever calls) that runs at
+// PASSIVE_LEVEL until the routine returns; `*thread` is a reference on it (PASSIVE_LEVEL).
+NtStatus StartSystemThread(ThreadRoutine routine, void *context, SystemThread **thread);
+// Waits until the thread has ended and lets the reference go (PASSIVE_LEVEL, never in the
+// thread itself).
+void JoinSystemThread(SystemThread *thread);
 
-// Paged pool (up to APC_LEVEL) and nonpaged pool (up to DISPATCH_LEVEL).
+// Paged pool (up to APC_LEVEL) and nonpaged pool (up to DISPATCH_LEVEL; never executable
+// where the system can say so).
 void *AllocatePaged(size_t bytes, uint32_t tag);
 void *AllocateNonPaged(size_t bytes, uint32_t tag);
 void FreePool(void *memory);

@@ -14,18 +14,6 @@ void PutBig32(uint8_t *p, uint32_t v) {
     p[i] = uint8_t(v >> (8 * (3 - i)));
 }
 
-// The MSF address of a block in a track record's address field; the field has one byte for
-// the minutes, so a block past 255:59:74 is given as that address. 32-bit divisions only: the
-// i386 kernel has no 64-bit division helpers.
-void PutMsf(uint8_t *p, uint32_t lba) {
-  const uint32_t frames = lba + kSectorsBeforeLba0; // lba < 2^30: no overflow
-  const uint32_t minutes = frames / (60 * 75);
-  p[0] = 0;
-  p[1] = minutes > 255 ? 255 : uint8_t(minutes);
-  p[2] = minutes > 255 ? 59 : uint8_t(frames / 75 % 60);
-  p[3] = minutes > 255 ? 74 : uint8_t(frames % 75);
-}
-
 // One TRACK_DATA record: reserved, control and ADR, number, reserved, address.
 void PutTrack(uint8_t *p, uint8_t controlAdr, uint8_t number) {
   p[0] = 0;
@@ -35,6 +23,17 @@ void PutTrack(uint8_t *p, uint8_t controlAdr, uint8_t number) {
 }
 
 } // namespace
+
+// One byte for the minutes: a block past 255:59:74 is given as that address. 32-bit divisions
+// only: the i386 kernel has no 64-bit division helpers.
+void VelmorPutMsf(uint8_t *p, uint32_t lba) {
+  const uint32_t frames = lba + kSectorsBeforeLba0; // lba < 2^30: no overflow
+  const uint32_t minutes = frames / (60 * 75);
+  p[0] = 0;
+  p[1] = minutes > 255 ? 255 : uint8_t(minutes);
+  p[2] = minutes > 255 ? 59 : uint8_t(frames / 75 % 60);
+  p[3] = minutes > 255 ? 74 : uint8_t(frames % 75);
+}
 
 void VelmorFillLayoutToc(const VelmorLayout *layout, void *buffer) {
   auto *out = static_cast<uint8_t *>(buffer);
@@ -49,11 +48,11 @@ void VelmorFillLayoutToc(const VelmorLayout *layout, void *buffer) {
   uint8_t *track = out + 4;
   for (uint32_t i = 0; i < n; ++i, track += 8) {
     PutTrack(track, layout->tracks[i].controlAdr, layout->tracks[i].number);
-    PutMsf(track + 4, layout->tracks[i].firstLba);
+    VelmorPutMsf(track + 4, layout->tracks[i].firstLba);
   }
   // The lead-out carries the last track's control, as a drive reports it.
   PutTrack(track, layout->tracks[n - 1].controlAdr, 0xAA);
-  PutMsf(track + 4, layout->leadOut);
+  VelmorPutMsf(track + 4, layout->leadOut);
 }
 
 void VelmorFillLayoutGeometry(const VelmorLayout *layout, void *buffer) {

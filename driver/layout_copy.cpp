@@ -11,6 +11,14 @@ VelmorLayout *VelmorNewLayout(const LayoutRecord &record) {
   auto *layout = static_cast<VelmorLayout *>(AllocatePaged(sizeof(VelmorLayout), kPoolTagDdk));
   if (!layout)
     return nullptr;
+  layout->bounce =
+      static_cast<uint8_t *>(AllocateNonPaged(kBounceSectors * kStrideRawSub, kPoolTagDdk));
+  if (!layout->bounce) {
+    FreePool(layout);
+    return nullptr;
+  }
+  for (uint32_t f = 0; f < kLayoutMaxFiles; ++f)
+    layout->handles[f] = nullptr;
   layout->trackCount = record.trackCount;
   layout->fileCount = record.fileCount;
   layout->leadOut = LayoutLeadOut(record);
@@ -37,7 +45,19 @@ VelmorLayout *VelmorNewLayout(const LayoutRecord &record) {
   return layout;
 }
 
-void VelmorFreeLayout(VelmorLayout *layout) { FreePool(layout); }
+void VelmorCloseLayoutFiles(VelmorLayout *layout) {
+  for (uint32_t f = 0; f < kLayoutMaxFiles; ++f)
+    if (FileHandle handle = layout->handles[f]) {
+      layout->handles[f] = nullptr;
+      CloseFile(handle);
+    }
+}
+
+void VelmorFreeLayout(VelmorLayout *layout) {
+  VelmorCloseLayoutFiles(layout);
+  FreePool(layout->bounce);
+  FreePool(layout);
+}
 
 namespace {
 
@@ -47,27 +67,15 @@ uint64_t StoredEnd(const LayoutTrack &t) {
   return TrackFileOffset(t) + uint64_t(t.sectors) * t.stride; // below 2^63: the check's bound
 }
 
-NtStatus FileSizeOf(const UString *name, uint64_t *size) {
-  FileHandle file = nullptr;
-  NtStatus result = OpenFileForRead(name, &file);
-  if (!IsSuccess(result))
-    return result;
-  result = QueryFileSize(file, size);
-  CloseFile(file);
-  return result;
-}
-
 } // namespace
 
-NtStatus VelmorCheckLayoutFiles(const VelmorLayout *layout, bool checkCaller) {
+NtStatus VelmorOpenLayoutFiles(Driver *driver, VelmorLayout *layout, uint32_t options) {
   for (uint32_t f = 0; f < layout->fileCount; ++f) {
-    const UString *name = &layout->files[f];
-    // The caller's refusal keeps its own status, as the classic add's does; a missing file
-    // falls to the open below.
-    if (checkCaller && CheckCallerMayRead(name) == status::kAccessDenied)
-      return status::kAccessDenied;
+    const NtStatus opened = VelmorOpenImage(driver, &layout->files[f], options, &layout->handles[f]);
+    if (!IsSuccess(opened))
+      return opened == status::kAccessDenied ? opened : status::kInvalidParameter;
     uint64_t size = 0;
-    if (!IsSuccess(FileSizeOf(name, &size)))
+    if (!IsSuccess(QueryFileSize(layout->handles[f], &size)))
       return status::kInvalidParameter;
     for (uint32_t i = 0; i < layout->trackCount; ++i)
       if (layout->tracks[i].file == f && StoredEnd(layout->tracks[i]) > size)

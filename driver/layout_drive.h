@@ -15,18 +15,29 @@ struct VelmorLayout {
   LayoutTrack tracks[kLayoutMaxTracks];
   UString files[kLayoutMaxFiles]; // "\??\" + path, stored in `names`
   char16_t names[kLayoutNameUnits + 4 * kLayoutMaxFiles];
+  // The files, each opened once by VelmorOpenLayoutFiles and read only through these handles.
+  kernel::FileHandle handles[kLayoutMaxFiles];
+  // Where sectors stored with more than their user data are gathered: nonpaged, taken with
+  // the layout, so the paging path allocates nothing.
+  uint8_t *bounce;
 };
 
-// A paged copy of a record that passed CheckLayoutRecord; null when pool runs out. Up to
-// APC_LEVEL (paged pool).
-VelmorLayout *VelmorNewLayout(const LayoutRecord &record);
-void VelmorFreeLayout(VelmorLayout *layout);
+// Raw sectors per file read through the bounce buffer: under 64 KiB even with subchannel.
+inline constexpr uint32_t kBounceSectors = 26;
 
-// The add request's checks of the files, before any drive is made: each file exists, a
-// user-mode caller may read it itself (checkCaller), and every track's stored bytes lie inside
-// it. kAccessDenied when the caller may not read a file, kInvalidParameter for any other fault.
-// In the caller's own thread, at PASSIVE_LEVEL: the access check is the caller's.
-NtStatus VelmorCheckLayoutFiles(const VelmorLayout *layout, bool checkCaller);
+// A paged copy of a record that passed CheckLayoutRecord, its files not yet open; null when
+// pool runs out. Up to APC_LEVEL (paged pool).
+VelmorLayout *VelmorNewLayout(const LayoutRecord &record);
+// Closes what is open and frees the layout (PASSIVE_LEVEL).
+void VelmorFreeLayout(VelmorLayout *layout);
+void VelmorCloseLayoutFiles(VelmorLayout *layout);
+
+// Opens every file of the layout once, before any drive is made, as VelmorOpenImage does (with
+// the caller's access check for kCheckCallerAccess in `options`, in the caller's own thread,
+// at PASSIVE_LEVEL), and checks that every track's stored bytes lie inside its file. The
+// caller's refusal and a refused kind of file keep their statuses; a track beyond its file is
+// kInvalidParameter. What was opened stays with the layout either way.
+NtStatus VelmorOpenLayoutFiles(kernel::Driver *driver, VelmorLayout *layout, uint32_t options);
 
 // Where a block of the disc lies.
 struct LayoutPlace {
@@ -41,6 +52,9 @@ struct LayoutPlace {
   uint64_t fileOffset;
 };
 LayoutPlace VelmorLocateBlock(const VelmorLayout *layout, uint32_t lba);
+
+// The MSF address of a block in a track record's address field (four bytes: 0, M, S, F).
+void VelmorPutMsf(uint8_t *field, uint32_t lba);
 
 // The answers, from the copy alone: kTocSize, kGeometrySize and kSessionAnswerSize bytes.
 void VelmorFillLayoutToc(const VelmorLayout *layout, void *buffer);

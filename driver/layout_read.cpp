@@ -2,7 +2,7 @@
 // level): 2,048-byte blocks for the file system, and raw 2,352-byte sectors for
 // IOCTL_CDROM_RAW_READ. A run of blocks that lie one after another in a file is read with one
 // file read; sectors stored with more than their user data go through a bounce buffer. A
-// request opens each file it needs once.
+// drive reads its files through the handles it opened when it was made.
 #include "layout_drive.h"
 
 namespace velmor {
@@ -11,53 +11,26 @@ using namespace kernel;
 
 namespace {
 
-// Raw sectors per file read through the bounce buffer: under 64 KiB even with subchannel.
-constexpr uint32_t kBounceSectors = 26;
-
 void Zero(uint8_t *p, uint32_t n) { __builtin_memset(p, 0, n); }
 
 // The compiler's fill and copy: inline or the kernel's own memset and memcpy, not byte loops.
 void Copy(uint8_t *to, const uint8_t *from, uint32_t n) { __builtin_memcpy(to, from, n); }
 
-constexpr uint32_t kNoFile = ~0u;
-
-// What one request reads with: the drive's files, each opened when a run first needs it and
-// kept open for the request's following runs (an open costs far more than a read), and the
-// bounce buffer, taken at the first strided run. Both are let go on every way out; nothing
-// stays open between requests, so an image can still be replaced while it is mounted.
+// What one request reads with: the drive's files, opened once when the drive was made, and
+// its bounce buffer, taken with the layout.
 class RequestFiles {
 public:
   explicit RequestFiles(const VelmorLayout *layout) : layout_(layout) {}
-  RequestFiles(const RequestFiles &) = delete;
-  RequestFiles &operator=(const RequestFiles &) = delete;
-  ~RequestFiles() {
-    if (handle_)
-      CloseFile(handle_);
-    if (bounce_)
-      FreePool(bounce_);
-  }
-  uint8_t *Bounce() {
-    if (!bounce_)
-      bounce_ = static_cast<uint8_t *>(AllocatePaged(kBounceSectors * kStrideRawSub, kPoolTagDdk));
-    return bounce_;
-  }
+  uint8_t *Bounce() { return layout_->bounce; }
   // Bytes of a track's file. Bytes past the end of a file that has shrunk since the drive was
   // made read as zeros; a file that cannot be read makes the drive not ready, as a classic
   // drive's image does.
   NtStatus Read(const LayoutTrack &track, uint64_t offset, uint8_t *to, uint32_t length) {
-    if (open_ != track.file) {
-      if (handle_)
-        CloseFile(handle_);
-      handle_ = nullptr;
-      open_ = kNoFile;
-      if (!IsSuccess(OpenFileForRead(&layout_->files[track.file], &handle_))) {
-        handle_ = nullptr;
-        return status::kDeviceNotReady;
-      }
-      open_ = track.file;
-    }
+    FileHandle handle = layout_->handles[track.file];
+    if (!handle)
+      return status::kDeviceNotReady;
     uint32_t got = 0;
-    NtStatus result = ReadFileAt(handle_, to, length, int64_t(offset), &got);
+    NtStatus result = ReadFileAt(handle, to, length, int64_t(offset), &got);
     if (result == status::kEndOfFile) {
       got = 0;
       result = status::kSuccess;
@@ -70,9 +43,6 @@ public:
 
 private:
   const VelmorLayout *layout_;
-  FileHandle handle_ = nullptr;
-  uint32_t open_ = kNoFile;
-  uint8_t *bounce_ = nullptr;
 };
 
 // Reads `count` whole sectors of a strided track into the bounce buffer, a chunk at a time,
@@ -81,8 +51,6 @@ template <typename Take>
 NtStatus EachRawSector(RequestFiles &files, const LayoutTrack &track, uint64_t offset,
                        uint32_t count, Take take) {
   uint8_t *store = files.Bounce();
-  if (!store)
-    return status::kInsufficientResources;
   for (uint32_t done = 0; done < count;) {
     const uint32_t n = count - done < kBounceSectors ? count - done : kBounceSectors;
     const NtStatus result =
@@ -118,10 +86,10 @@ NtStatus ReadUserBytes(RequestFiles &files, const LayoutPlace &place, uint32_t w
 NtStatus ReadBlocks(const VelmorLayout *layout, int64_t offset, uint8_t *out, uint32_t length) {
   if (length == 0)
     return status::kSuccess;
-  // A read that starts at or past the lead-out fails as a classic drive's read that starts
-  // past its image's end; one that runs past it gets zeros for the rest.
+  // A read that starts at or past the lead-out is the caller's fault, as a classic drive's
+  // read that starts past its image's end; one that runs past it gets zeros for the rest.
   if (offset < 0 || (uint64_t(offset) >> 11) >= layout->leadOut)
-    return status::kDeviceNotReady;
+    return status::kInvalidParameter;
   RequestFiles files(layout);
   uint64_t position = uint64_t(offset); // below 2^41 + 2^32: blocks fit in 32 bits
   for (uint32_t done = 0; done < length;) {
@@ -210,9 +178,15 @@ NtStatus ReadRawSectors(const VelmorLayout *layout, uint32_t lba, uint32_t count
 
 void VelmorServeLayoutRead(VELMOR_DRIVE_EXTENSION *extension, Request *request) {
   const uint32_t length = ReadLength(request);
-  void *buffer = length ? MapReadBuffer(request) : nullptr;
+  uint32_t mapped = 0;
+  void *buffer = length ? MapReadBuffer(request, &mapped) : nullptr;
   if (length && !buffer) {
     CompleteRequest(request, status::kInsufficientResources, 0);
+    return;
+  }
+  // The locked buffer must hold the whole transfer: the read writes that many bytes into it.
+  if (mapped < length) {
+    CompleteRequest(request, status::kInvalidParameter, 0);
     return;
   }
   if (!VelmorHoldImageName(extension)) {
@@ -226,25 +200,29 @@ void VelmorServeLayoutRead(VELMOR_DRIVE_EXTENSION *extension, Request *request) 
 }
 
 void VelmorServeRawRead(VELMOR_DRIVE_EXTENSION *extension, Request *request) {
-  // The system buffer is the I/O manager's copy of the input: the caller cannot change it.
-  RawReadInfo info;
-  Copy(reinterpret_cast<uint8_t *>(&info), static_cast<const uint8_t *>(SystemBuffer(request)),
-       sizeof(info));
-  void *buffer = MapReadBuffer(request);
+  // What the control request checked, carried with the request: the caller's input is not
+  // read again.
+  const uint32_t first = uint32_t(VelmorQueuedArgument(request, 0));
+  const uintptr_t packed = VelmorQueuedArgument(request, 1);
+  const uint32_t sectors = uint32_t(packed >> 2), mode = uint32_t(packed & 3);
+  uint32_t mapped = 0;
+  void *buffer = MapReadBuffer(request, &mapped);
   if (!buffer) {
     CompleteRequest(request, status::kInsufficientResources, 0);
+    return;
+  }
+  if (mapped < sectors * kRawSectorBytes) {
+    CompleteRequest(request, status::kInvalidParameter, 0);
     return;
   }
   if (!VelmorHoldImageName(extension)) {
     CompleteRequest(request, status::kDeviceNotReady, 0);
     return;
   }
-  // The control request checked the range against the disc: the block fits in 32 bits.
   const NtStatus result =
-      ReadRawSectors(extension->Layout, uint32_t(RawReadFirstBlock(info)), info.sectorCount,
-                     info.trackMode, static_cast<uint8_t *>(buffer));
+      ReadRawSectors(extension->Layout, first, sectors, mode, static_cast<uint8_t *>(buffer));
   VelmorReleaseImageName(extension);
-  CompleteRequest(request, result, IsSuccess(result) ? info.sectorCount * kRawSectorBytes : 0);
+  CompleteRequest(request, result, IsSuccess(result) ? sectors * kRawSectorBytes : 0);
 }
 
 } // namespace velmor

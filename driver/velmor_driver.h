@@ -7,26 +7,33 @@
 
 namespace velmor {
 
-struct VelmorWorkQueue;
+struct VelmorWorker;
 struct VelmorLayout;
 
 // Carried by every device of the driver, the control device included. The record lies in the
 // device object, in nonpaged memory; its two strings' stores are paged.
 struct VELMOR_DRIVE_EXTENSION {
   kernel::Device *DeviceObject; // null once the drive has been removed
-  VelmorWorkQueue *Queue;       // the driver's one worker, shared by all devices
+  VelmorWorker *Worker;         // the drive's own thread and queue; null for the control device
   UString ImageFileName;        // "\??\" + image path; store 1,000 bytes, capacity 998
   UString DosLinkName;          // "\DosDevices\L:" or "\DosDevices\VELMOR"; store 86, capacity 84
   uint32_t IsoFormat;           // 1: disc data from file offset 0; 0: from offset 64 KiB
-  // Holds on ImageFileName's store (and Layout): one for the device until it is removed, one
-  // for each request reading through it. The last to let go frees the stores.
+  // Holds on ImageFileName's store, Layout and Worker: one for the device until it is removed,
+  // one for each request using them meanwhile. The last to let go frees them.
   uint32_t ImageNameUsers;
   // A layout drive's tracks and files (paged), read only under a hold; null for the classic
   // drives. ImageFileName then names the first file.
   VelmorLayout *Layout;
-  // Set once at creation and never changed, so it may be read without a hold: 0 for a classic
-  // drive, else the first block of the layout's lead-out.
+  // Set once at creation and never changed, so they may be read without a hold: 0 for a
+  // classic drive, else the first block of the layout's lead-out; and the 2,048-byte blocks
+  // of a classic drive's image from its disc data on (rounded up).
   uint32_t LayoutLeadOut;
+  uint32_t ImageBlocks;
+  // A classic drive's image, opened once when the drive was made and read only through this
+  // handle, by the drive's thread, until the drive is removed. Null for the control device
+  // and the layout drives (whose files are in the layout).
+  kernel::FileHandle Image;
+  uint32_t IsControl; // the control device: no image, no drive requests
 };
 
 inline constexpr uint16_t kImageStoreBytes = 1000;
@@ -36,15 +43,14 @@ inline constexpr uint16_t kLinkStoreCapacity = 84;
 inline constexpr uint16_t kDeviceNameBytes = 198;
 // What fits behind the four code units of "\??\" in ImageFileName.
 inline constexpr uint32_t kMaxImagePathUnits = kImageStoreCapacity / 2 - 4;
-// Image path of the control device: it never names a file that can be opened.
-inline constexpr char16_t kControlPlaceholderPath[] = u"\\??\\c:\\notarealpath.iso";
 
 // What VelmorCreateDevice does beyond making the device.
 enum VelmorCreateOptions : uint32_t {
   // Drives made from a control request; the system clears the flag of devices made at start.
   kClearInitializing = 1,
-  // Open the image once with the rights of the calling thread: a caller may mount only a file
-  // it may read itself. Never for the drives re-created at start, in the system's context.
+  // Open the image with the access check of the calling thread: a caller may mount only a
+  // file it may read itself, and the drive reads through that very open. Never for the drives
+  // re-created at start, in the system's context.
   kCheckCallerAccess = 2,
 };
 
@@ -53,66 +59,96 @@ inline VELMOR_DRIVE_EXTENSION *VelmorExtensionOf(kernel::Device *device) {
   return static_cast<VELMOR_DRIVE_EXTENSION *>(kernel::DeviceExtension(device));
 }
 
-// Creates the control device (letterLink null) or the drive device for letterLink ("L:").
-// Leaves nothing behind when it fails; `created`, when given, receives the device.
-NtStatus VelmorCreateDevice(kernel::Driver *driver, VelmorWorkQueue *queue,
-                            const UString *letterLink, const UString *imagePath, uint32_t options,
+// The blocks a drive's reads may start in: up to its lead-out, or its image's end.
+inline uint32_t VelmorDriveBlocks(const VELMOR_DRIVE_EXTENSION *extension) {
+  return extension->LayoutLeadOut ? extension->LayoutLeadOut : extension->ImageBlocks;
+}
+
+// Creates the control device.
+NtStatus VelmorCreateControlDevice(kernel::Driver *driver, kernel::Device **created);
+// Creates the drive device for letterLink ("L:") over the image at imagePath, which it opens
+// once (see VelmorOpenImage). Leaves nothing behind when it fails; `created`, when given,
+// receives the device.
+NtStatus VelmorCreateDevice(kernel::Driver *driver, const UString *letterLink,
+                            const UString *imagePath, uint32_t options,
                             kernel::Device **created = nullptr);
-// Creates the drive for letterLink over `layout` (VelmorNewLayout's), which it takes over: the
-// drive frees it, or this call does when it fails.
-NtStatus VelmorCreateLayoutDrive(kernel::Driver *driver, VelmorWorkQueue *queue,
-                                 const UString *letterLink, VelmorLayout *layout, uint32_t options);
-// Deletes a device's link and the device, and fails the requests still queued for it; a
-// second call for the same record does nothing, even when both run at once.
+// Creates the drive for letterLink over `layout` (VelmorNewLayout's, its files open), which it
+// takes over: the drive frees it, or this call does when it fails.
+NtStatus VelmorCreateLayoutDrive(kernel::Driver *driver, const UString *letterLink,
+                                 VelmorLayout *layout, uint32_t options);
+// Removes a device: its link, its worker (waiting for the request it serves), its queued
+// requests (failed), its image's handles and the device. Later requests through handles still
+// open find the medium gone. A second call for the same record does nothing, even when both
+// run at once. PASSIVE_LEVEL, never in the drive's own thread.
 void VelmorRemoveDevice(VELMOR_DRIVE_EXTENSION *extension);
 inline bool VelmorDriveRemoved(const VELMOR_DRIVE_EXTENSION *extension) {
   return __atomic_load_n(&extension->DeviceObject, __ATOMIC_ACQUIRE) == nullptr;
 }
-// A hold on the image name for a request that reads through it; false once the drive has been
-// removed and the name may be gone.
+// A hold on the image name, layout and worker for a request that uses them; false once the
+// drive has been removed and they may be gone. The last release frees them (up to APC_LEVEL).
 bool VelmorHoldImageName(VELMOR_DRIVE_EXTENSION *extension);
 void VelmorReleaseImageName(VELMOR_DRIVE_EXTENSION *extension);
 
-// Opens ntFileName, reads length bytes at fileOffset into buffer, closes. Bytes past the
-// file's end are zeros, so a read cut short never hands back what the buffer held before.
-// PASSIVE_LEVEL only: the driver's thread calls it.
-NtStatus VELMORReadOffset(int64_t fileOffset, void *buffer, uint32_t length,
-                          const UString *ntFileName);
-// VELMORReadOffset on the drive's image, holding its name for the read: a remove that arrives
-// meanwhile through another handle cannot free it. A removed drive is not ready.
-NtStatus VelmorReadImage(VELMOR_DRIVE_EXTENSION *extension, int64_t fileOffset, void *buffer,
-                         uint32_t length);
+// Opens an image file for a drive and refuses what is not a file on a local disk: a missing
+// file, a directory, a pipe or other device, a volume or disk itself, a file on a share, and a
+// file on one of this driver's own drives (whose reads would wait on the drive being made).
+// With kCheckCallerAccess in `options`, the open is the calling thread's own (PASSIVE_LEVEL).
+NtStatus VelmorOpenImage(kernel::Driver *driver, const UString *ntPath, uint32_t options,
+                         kernel::FileHandle *handle);
 
-// ---- The worker -----------------------------------------------------------------------------
+// Reads length bytes at fileOffset of an open image into buffer. Bytes past the file's end
+// are zeros, so a read cut short never hands back what the buffer held before. PASSIVE_LEVEL
+// only: the drive's thread calls it.
+NtStatus VELMORReadOffset(int64_t fileOffset, void *buffer, uint32_t length,
+                          kernel::FileHandle image);
+
+// ---- The drive's worker ---------------------------------------------------------------------
 // The file system and the memory manager send reads at APC_LEVEL, in any thread, and file
 // routines may run only at PASSIVE_LEVEL. Every request that reads the image is therefore
-// marked pending and queued to one system thread of the driver's own, which serves the queue
-// in order at PASSIVE_LEVEL. The system work queues are not used: paging I/O must not wait on
-// them.
+// marked pending and queued to a system thread of the drive's own, which serves its queue in
+// order at PASSIVE_LEVEL. Each drive has its own, so a slow or stuck image holds up only its own
+// drive. The system work queues are not used: paging I/O must not wait on them.
 enum class QueuedWork : uintptr_t { kRead = 1, kToc = 2, kGeometry = 3, kRawRead = 4 };
 
-// The queue, its lock and event; the thread is started by VelmorStartWorker.
-VelmorWorkQueue *VelmorNewWorkQueue();
-void VelmorFreeWorkQueue(VelmorWorkQueue *queue);
-NtStatus VelmorStartWorker(VelmorWorkQueue *queue);
-// Marks the request pending and hands it to the thread; returns kPending. The device is
-// referenced until the request has been completed.
-NtStatus VelmorQueueRequest(kernel::Device *device, kernel::Request *request, QueuedWork work);
-// Completes every request still queued for `device` with kDeviceNotReady.
-void VelmorFailQueued(VelmorWorkQueue *queue, kernel::Device *device);
+// The worker of a new drive, its thread started; null when resources run out.
+VelmorWorker *VelmorStartWorker(kernel::Device *device);
+// Stops the worker: later requests are refused, the thread finishes the request it serves and
+// ends, and what is still queued is completed with `status` (PASSIVE_LEVEL). Its memory stays
+// until VelmorFreeWorker, called with the drive's last hold.
+void VelmorStopWorker(VelmorWorker *worker, NtStatus status);
+void VelmorFreeWorker(VelmorWorker *worker);
+// Queues the request for the drive's thread and returns kPending; a stopped worker's drive has
+// gone: kDeviceNotReady, and the caller completes the request. Up to DISPATCH_LEVEL.
+NtStatus VelmorQueueRequest(kernel::Device *device, kernel::Request *request, QueuedWork work,
+                            uintptr_t first = 0, uintptr_t second = 0);
+// What a queued request carries besides its work.
+uintptr_t VelmorQueuedArgument(kernel::Request *request, int which);
+// Completes with kCancelled the requests queued through `file`: its last handle was closed.
+void VelmorCancelFileRequests(VELMOR_DRIVE_EXTENSION *extension, const void *file);
 // The thread's side: carries out one request and completes it.
 void VelmorServeRead(kernel::Device *device, kernel::Request *request);
 void VelmorServeImageAnswer(kernel::Device *device, kernel::Request *request, QueuedWork work);
 
-// The fixed answers of a plain ISO drive: kTocSize and kGeometrySize bytes.
-void VelmorFillIsoToc(void *buffer);
-void VelmorFillIsoGeometry(void *buffer);
+// The answers of a plain ISO drive of `blocks` 2,048-byte blocks: kTocSize and kGeometrySize
+// bytes. Fixed for an image the fixed answers cover; larger ones get a lead-out and a geometry
+// that cover them.
+void VelmorFillIsoToc(void *buffer, uint32_t blocks);
+void VelmorFillIsoGeometry(void *buffer, uint32_t blocks);
 
 NtStatus VelmorDispatchCreate(kernel::Device *device, kernel::Request *request);
+NtStatus VelmorDispatchClose(kernel::Device *device, kernel::Request *request);
+NtStatus VelmorDispatchCleanup(kernel::Device *device, kernel::Request *request);
 NtStatus VelmorDispatchRead(kernel::Device *device, kernel::Request *request);
 NtStatus VelmorDispatchDeviceControl(kernel::Device *device, kernel::Request *request);
+// Whether the request is for a drive that has been removed; then `*status` is its answer: a
+// file system still mounted on it is told to verify its volume (or, verifying, that the medium
+// is gone), and the device's verify flag is set.
+bool VelmorRefuseRemoved(kernel::Device *device, kernel::Request *request, NtStatus *status);
 
 // The driver's start: handlers, control device, then the drives recorded in the registry.
 NtStatus VelmorStartDriver(kernel::Driver *driver, const UString *registryPath);
+// The driver's unload: every device removed (the drives' registry records stay), every thread
+// ended, nothing left allocated. PASSIVE_LEVEL, in a system thread.
+void VelmorUnloadDriver(kernel::Driver *driver);
 
 } // namespace velmor

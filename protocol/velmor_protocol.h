@@ -103,6 +103,7 @@ using NtStatus = int32_t;
 namespace status {
 inline constexpr NtStatus kSuccess = 0;
 inline constexpr NtStatus kPending = 0x00000103;
+inline constexpr NtStatus kVerifyRequired = NtStatus(0x80000016u);
 inline constexpr NtStatus kAccessViolation = NtStatus(0xC0000005u);
 inline constexpr NtStatus kInvalidParameter = NtStatus(0xC000000Du);
 inline constexpr NtStatus kInvalidDeviceRequest = NtStatus(0xC0000010u);
@@ -117,6 +118,9 @@ inline constexpr NtStatus kPrivilegeNotHeld = NtStatus(0xC0000061u);
 inline constexpr NtStatus kObjectTypeMismatch = NtStatus(0xC0000024u);
 inline constexpr NtStatus kInsufficientResources = NtStatus(0xC000009Au);
 inline constexpr NtStatus kDeviceNotReady = NtStatus(0xC00000A3u);
+inline constexpr NtStatus kFileIsADirectory = NtStatus(0xC00000BAu);
+inline constexpr NtStatus kNotSupported = NtStatus(0xC00000BBu);
+inline constexpr NtStatus kCancelled = NtStatus(0xC0000120u);
 } // namespace status
 inline constexpr bool IsSuccess(NtStatus s) { return s >= 0; }
 

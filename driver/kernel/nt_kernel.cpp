@@ -1,16 +1,15 @@
 // The kernel side of kernel_seam.h: each operation maps onto the NT kernel routine of the same
 // purpose. Nothing here decides anything; the request logic does.
-// wdm.h brings its own InterlockedBitTestAndSet/Reset, which C++ refuses beside the
-// compiler-intrinsic declarations; mark those as already present.
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#include <ddk/ntddk.h>
-
 #include "guarded_copy.h"
 #include "kernel_seam.h"
+#include "nt_headers.h"
 #include "velmor_driver.h"
 
 namespace velmor::kernel {
+
+POOL_TYPE g_nonPagedPool = NonPagedPool;
+ULONG g_noExecuteMapping = 0;
+
 namespace {
 
 static_assert(sizeof(UString) == sizeof(UNICODE_STRING) &&
@@ -27,6 +26,16 @@ PIO_STACK_LOCATION Stack(Request *r) { return IoGetCurrentIrpStackLocation(Nt(r)
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
   return VelmorDispatchCreate(reinterpret_cast<Device *>(device), reinterpret_cast<Request *>(irp));
+}
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
+  return VelmorDispatchClose(reinterpret_cast<Device *>(device), reinterpret_cast<Request *>(irp));
+}
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
+  return VelmorDispatchCleanup(reinterpret_cast<Device *>(device),
+                               reinterpret_cast<Request *>(irp));
+}
+VOID NTAPI Unload(PDRIVER_OBJECT driver) {
+  VelmorUnloadDriver(reinterpret_cast<Driver *>(driver));
 }
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
   return VelmorDispatchRead(reinterpret_cast<Device *>(device), reinterpret_cast<Request *>(irp));
@@ -70,8 +79,18 @@ void DereferenceDevice(Device *device) { ObDereferenceObject(Nt(device)); }
 void InstallDispatchHandlers(Driver *driver) {
   auto *d = reinterpret_cast<PDRIVER_OBJECT>(driver);
   d->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+  d->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+  d->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
   d->MajorFunction[IRP_MJ_READ] = DispatchRead;
   d->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+  // With an unload routine the service can stop, and a newer driver can be loaded without a
+  // restart.
+  d->DriverUnload = Unload;
+}
+Device *NextDriverDevice(Driver *driver, Device *device) {
+  PDEVICE_OBJECT next = device ? Nt(device)->NextDevice
+                               : reinterpret_cast<PDRIVER_OBJECT>(driver)->DeviceObject;
+  return reinterpret_cast<Device *>(next);
 }
 
 uint32_t ControlCode(Request *r) { return Stack(r)->Parameters.DeviceIoControl.IoControlCode; }
@@ -80,6 +99,9 @@ uint32_t OutputLength(Request *r) {
   return Stack(r)->Parameters.DeviceIoControl.OutputBufferLength;
 }
 void *SystemBuffer(Request *r) { return Nt(r)->AssociatedIrp.SystemBuffer; }
+void *KernelCallerInput(Request *r) {
+  return Stack(r)->Parameters.DeviceIoControl.Type3InputBuffer;
+}
 
 void *CallerOutputBuffer(Request *r, uint32_t length) {
   PIRP irp = Nt(r);
@@ -104,13 +126,20 @@ bool CopyToCaller(void *callerMemory, const void *from, uint32_t length) {
 int64_t ReadByteOffset(Request *r) { return Stack(r)->Parameters.Read.ByteOffset.QuadPart; }
 uint32_t ReadLength(Request *r) { return Stack(r)->Parameters.Read.Length; }
 
-void *MapReadBuffer(Request *r) {
+void *MapReadBuffer(Request *r, uint32_t *bytes) {
+  *bytes = 0;
   PMDL mdl = Nt(r)->MdlAddress;
   if (!mdl)
     return nullptr;
+  *bytes = MmGetMdlByteCount(mdl);
   // The safe form: MmMapLockedPages bugchecks when system address space runs out, this one
-  // answers null (it is MmMapLockedPagesSpecifyCache without bugcheck-on-failure).
-  return MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+  // answers null (it is MmMapLockedPagesSpecifyCache without bugcheck-on-failure). A paging
+  // read that found no mapping would fail a page-in, so it asks at high priority; data is
+  // never executed, so the mapping is not executable where the system can say so.
+  const ULONG priority =
+      (Nt(r)->Flags & IRP_PAGING_IO) ? HighPagePriority : NormalPagePriority;
+  return MmGetSystemAddressForMdlSafe(mdl, static_cast<MM_PAGE_PRIORITY>(priority |
+                                                                         g_noExecuteMapping));
 }
 
 void CompleteRequest(Request *r, NtStatus status, uint32_t information) {
@@ -120,14 +149,15 @@ void CompleteRequest(Request *r, NtStatus status, uint32_t information) {
   IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-void MarkPending(Request *r) { IoMarkIrpPending(Nt(r)); }
 void **RequestContext(Request *r) { return Nt(r)->Tail.Overlay.DriverContext; }
+const void *RequestFile(Request *r) { return Stack(r)->FileObject; }
 bool FromUserMode(Request *r) { return Nt(r)->RequestorMode != KernelMode; }
+bool OverridesVerify(Request *r) { return (Stack(r)->Flags & SL_OVERRIDE_VERIFY_VOLUME) != 0; }
 
-bool CallerMayCreateGlobalNames() {
+bool CallerMayManageVolumes() {
   // The subject is the current thread, the caller's own: control requests reach a top-level
   // driver in the thread that sent them.
-  return SeSinglePrivilegeCheck(RtlConvertLongToLuid(SE_CREATE_GLOBAL_PRIVILEGE), UserMode);
+  return SeSinglePrivilegeCheck(RtlConvertLongToLuid(SE_MANAGE_VOLUME_PRIVILEGE), UserMode);
 }
 
 namespace {
@@ -136,34 +166,58 @@ namespace {
 // the handle is opened in kernel mode.
 constexpr ULONG kObjForceAccessCheck = 0x00000400;
 
-// ZwCreateFile is allowed at PASSIVE_LEVEL only (Driver Verifier's IrqlZwPassive).
-NTSTATUS OpenImage(const UString *ntPath, ULONG attributesFlags, HANDLE *file) {
-  OBJECT_ATTRIBUTES attributes;
-  // A kernel handle: the requesting process cannot see or close the per-read handle.
-  InitializeObjectAttributes(&attributes, const_cast<PUNICODE_STRING>(Nt(ntPath)),
-                             OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE | attributesFlags, nullptr,
-                             nullptr);
-  IO_STATUS_BLOCK io;
-  *file = nullptr;
-  return ZwCreateFile(file, GENERIC_READ, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-                      FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-}
-
 } // namespace
 
-NtStatus OpenFileForRead(const UString *ntPath, FileHandle *handle) {
+// ZwCreateFile is allowed at PASSIVE_LEVEL only (Driver Verifier's IrqlZwPassive).
+NtStatus OpenImageFile(const UString *ntPath, bool asCaller, FileHandle *handle) {
+  // A server behind the name (a pipe's) may identify the opener, never act as it.
+  SECURITY_QUALITY_OF_SERVICE quality;
+  quality.Length = sizeof(quality);
+  quality.ImpersonationLevel = SecurityIdentification;
+  quality.ContextTrackingMode = SECURITY_STATIC_TRACKING;
+  quality.EffectiveOnly = TRUE;
+  OBJECT_ATTRIBUTES attributes;
+  // A kernel handle: no process can see or close it, and it is valid in the drive's thread.
+  InitializeObjectAttributes(&attributes, const_cast<PUNICODE_STRING>(Nt(ntPath)),
+                             OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE |
+                                 (asCaller ? kObjForceAccessCheck : 0),
+                             nullptr, nullptr);
+  attributes.SecurityQualityOfService = &quality;
+  IO_STATUS_BLOCK io;
   HANDLE file = nullptr;
-  const NTSTATUS s = OpenImage(ntPath, 0, &file);
-  *handle = file;
+  // Others may go on reading, writing, renaming and deleting the image while it is mounted.
+  const NTSTATUS s = ZwCreateFile(&file, GENERIC_READ | SYNCHRONIZE, &attributes, &io, nullptr,
+                                  FILE_ATTRIBUTE_NORMAL,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT,
+                                  nullptr, 0);
+  *handle = NT_SUCCESS(s) ? file : nullptr;
   return s;
 }
 
-NtStatus CheckCallerMayRead(const UString *ntPath) {
-  HANDLE file = nullptr;
-  const NTSTATUS s = OpenImage(ntPath, kObjForceAccessCheck, &file);
-  if (NT_SUCCESS(s))
-    ZwClose(file);
-  return s;
+NtStatus QueryImageFileKind(FileHandle handle, Driver *driver, ImageFileKind *kind) {
+  IO_STATUS_BLOCK io;
+  FILE_FS_DEVICE_INFORMATION device;
+  NTSTATUS s = ZwQueryVolumeInformationFile(handle, &io, &device, sizeof(device),
+                                            FileFsDeviceInformation);
+  if (!NT_SUCCESS(s))
+    return s;
+  kind->deviceType = device.DeviceType;
+  kind->remote = (device.Characteristics & FILE_REMOTE_DEVICE) != 0;
+  // The file object tells a file of a file system (it has a name) from the volume or disk
+  // opened whole, and the device it lies on.
+  PFILE_OBJECT file = nullptr;
+  s = ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode,
+                                reinterpret_cast<PVOID *>(&file), nullptr);
+  if (!NT_SUCCESS(s))
+    return s;
+  kind->named = file->FileName.Length != 0;
+  auto *ours = reinterpret_cast<PDRIVER_OBJECT>(driver);
+  kind->onDriverVolume =
+      (file->DeviceObject && file->DeviceObject->DriverObject == ours) ||
+      (file->Vpb && file->Vpb->RealDevice && file->Vpb->RealDevice->DriverObject == ours);
+  ObDereferenceObject(file);
+  return STATUS_SUCCESS;
 }
 
 NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t offset,
@@ -194,7 +248,7 @@ void *AllocatePaged(size_t bytes, uint32_t tag) {
   return ExAllocatePoolWithTag(PagedPool, bytes, tag);
 }
 void *AllocateNonPaged(size_t bytes, uint32_t tag) {
-  return ExAllocatePoolWithTag(NonPagedPool, bytes, tag);
+  return ExAllocatePoolWithTag(g_nonPagedPool, bytes, tag);
 }
 
 // The lock and the event live in nonpaged pool: they are used at DISPATCH_LEVEL.
@@ -227,9 +281,8 @@ WorkEvent *NewWorkEvent() {
 }
 void FreeWorkEvent(WorkEvent *event) { ExFreePool(event); }
 void SignalWork(WorkEvent *event) { KeSetEvent(&event->event, IO_NO_INCREMENT, FALSE); }
-bool WaitForWork(WorkEvent *event) {
+void WaitForWork(WorkEvent *event) {
   KeWaitForSingleObject(&event->event, Executive, KernelMode, FALSE, nullptr);
-  return true;
 }
 
 namespace {
@@ -248,25 +301,39 @@ VOID NTAPI ThreadEntry(PVOID start) {
 
 } // namespace
 
-NtStatus StartSystemThread(ThreadRoutine routine, void *context) {
+NtStatus StartSystemThread(ThreadRoutine routine, void *context, SystemThread **thread) {
+  *thread = nullptr;
   auto *start = static_cast<ThreadStart *>(AllocateNonPaged(sizeof(ThreadStart), kPoolTagDdk));
   if (!start)
     return STATUS_INSUFFICIENT_RESOURCES;
   *start = ThreadStart{routine, context};
-  HANDLE thread = nullptr;
+  HANDLE handle = nullptr;
   // No process handle: the thread belongs to the system process, not to whoever loaded us. A
   // kernel handle: no process's handle table holds it, whichever context this runs in.
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  const NTSTATUS s = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-                                          ThreadEntry, start);
+  NTSTATUS s = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+                                    ThreadEntry, start);
   if (!NT_SUCCESS(s)) {
     ExFreePool(start);
     return s;
   }
-  ZwClose(thread);
+  // The thread object is kept referenced, so that the driver can wait for its end before the
+  // image that holds its code goes.
+  PVOID object = nullptr;
+  s = ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object, nullptr);
+  ZwClose(handle);
+  if (!NT_SUCCESS(s))
+    return s; // not reached for a handle just made with every right
+  *thread = static_cast<SystemThread *>(object);
   return STATUS_SUCCESS;
 }
+
+void JoinSystemThread(SystemThread *thread) {
+  KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(thread);
+}
+
 void FreePool(void *memory) { ExFreePool(memory); }
 
 void InitString(UString *s, const char16_t *text) { RtlInitUnicodeString(Nt(s), Nt(text)); }
@@ -364,6 +431,15 @@ NtStatus QueryRegistryBinary(const char16_t *keyPath, const char16_t *valueName,
 } // namespace velmor::kernel
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+  // Windows 8 (6.2) and later have a nonpaged pool that is not executable, and take a
+  // no-execute flag when mapping.
+  RTL_OSVERSIONINFOW version;
+  version.dwOSVersionInfoSize = sizeof(version);
+  if (NT_SUCCESS(RtlGetVersion(&version)) &&
+      (version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2))) {
+    velmor::kernel::g_nonPagedPool = NonPagedPoolNx;
+    velmor::kernel::g_noExecuteMapping = 0x40000000; // MdlMappingNoExecute
+  }
   return velmor::VelmorStartDriver(reinterpret_cast<velmor::kernel::Driver *>(driver),
                                    reinterpret_cast<const velmor::UString *>(registryPath));
 }

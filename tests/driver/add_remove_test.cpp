@@ -1,6 +1,9 @@
 // The add and remove requests: devices, links and stores made and undone.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "driver_fixture.h"
@@ -14,6 +17,8 @@ class AddRemoveTest : public DriverTest {
 protected:
   void SetUp() override {
     ASSERT_EQ(Start(), status::kSuccess);
+    for (const char *name : {"a.iso", "z.iso", "b.img", "other.img"})
+      WriteImage(name, Pattern(4096));
     baseAllocations_ = model_.LiveAllocations();
     baseDevices_ = model_.DeviceCount();
   }
@@ -32,7 +37,9 @@ TEST_F(AddRemoveTest, AddMakesACdRomDeviceAndItsLetterLink) {
   ASSERT_NE(device, nullptr);
   EXPECT_EQ(model_.Resolve(u"\\DosDevices\\E:"), device);
   EXPECT_EQ(device->type, kFileDeviceCdRom);
-  EXPECT_EQ(device->characteristics, kernel::kFileReadOnlyDevice | kernel::kFileDeviceSecureOpen);
+  EXPECT_EQ(device->characteristics, kernel::kFileReadOnlyDevice | kernel::kFileDeviceSecureOpen |
+                                         kernel::kFileRemovableMedia);
+  EXPECT_EQ(device->security, kernel::DeviceSecurity::kEveryoneReads);
   EXPECT_FALSE(device->exclusive);
   EXPECT_EQ(device->flags, kernel::kDoDirectIo) << "initializing cleared for a requested drive";
   EXPECT_EQ(device->alignment, kernel::kFileWordAlignment);
@@ -230,7 +237,7 @@ TEST_F(AddRemoveTest, NoCallerBufferIsRefused) {
 }
 
 TEST_F(AddRemoveTest, LongestPathThatFitsMakesADrive) {
-  const std::u16string path = u"D:\\" + std::u16string(488, u'x') + u".iso"; // 495 units
+  const std::u16string path = LongImagePath(495, u".iso");
   ASSERT_EQ(Add(u'E', path), status::kSuccess);
   VELMOR_DRIVE_EXTENSION *x = Extension(DriveDevice('E'));
   EXPECT_EQ(x->ImageFileName.Length, 998);
@@ -255,7 +262,7 @@ TEST_F(AddRemoveTest, EndStopBoundsAPathWithoutTerminator) {
   ExpectNothingLeft();
 
   // A path of 495 units followed by a zero; everything after it, end stop included, is junk.
-  const std::u16string path = u"D:\\" + std::u16string(492, u'y');
+  const std::u16string path = LongImagePath(495, u"");
   std::memcpy(record.data() + 2, path.data(), path.size() * 2);
   record[2 + 2 * 495] = record[3 + 2 * 495] = 0;
   record[1000] = record[1001] = 'z';
@@ -310,32 +317,21 @@ TEST_F(AddRemoveTest, SecondRemoveThroughAnOpenHandleDoesNothing) {
   read.length = 2048;
   read.readBuffer = data.data();
   Dispatch(VelmorDispatchRead, held, read);
-  EXPECT_EQ(read.status, status::kDeviceNotReady);
+  EXPECT_EQ(read.status, status::kVerifyRequired);
   EXPECT_EQ(read.information, 0u);
   EXPECT_EQ(model_.Reads().size(), 0u);
   model_.Close(held);
   ExpectNothingLeft();
 }
 
-TEST_F(AddRemoveTest, RemoveWhileAReadOpensTheImageLeavesTheNameToTheRead) {
-  const auto image = Pattern(8192);
-  ASSERT_EQ(Add(u'E', WriteImage("a.iso", image)), status::kSuccess);
-  // The read is held inside the file open, before the open looks at the name, while a remove
-  // arrives through another handle on another thread.
-  model_.OnNextFileOpen(
-      [&] { std::thread([&] { EXPECT_EQ(Remove(DriveLink('E')), status::kSuccess); }).join(); });
-  Answer a = Read(DriveLink('E'), 0, 4096);
-  EXPECT_EQ(a.status, status::kSuccess);
-  EXPECT_EQ(a.output, std::vector<uint8_t>(image.begin(), image.begin() + 4096));
-  EXPECT_FALSE(model_.HasName(DriveDevice('E')));
-  ExpectNothingLeft(); // the name went with the read's hold
-}
-
-TEST_F(AddRemoveTest, RemoveSentToTheControlDeviceDeletesIt) {
-  EXPECT_EQ(Remove(kControlLinkName), status::kSuccess);
-  EXPECT_FALSE(model_.HasName(kControlLinkName));
-  EXPECT_FALSE(model_.HasName(kControlDeviceName));
-  EXPECT_EQ(model_.LiveAllocations(), 1u) << "only the driver's queue, which lives on";
+TEST_F(AddRemoveTest, ControlDeviceIsForAdministratorsAndCannotBeRemoved) {
+  EXPECT_EQ(model_.FindDevice(kControlDeviceName)->security,
+            kernel::DeviceSecurity::kAdministratorsOnly);
+  EXPECT_EQ(Remove(kControlLinkName), status::kInvalidDeviceRequest);
+  EXPECT_TRUE(model_.HasName(kControlLinkName));
+  EXPECT_EQ(Control(kControlLinkName, ioctl::kCdromReadToc, 0, 804).status,
+            status::kInvalidDeviceRequest)
+      << "it has no disc";
 }
 
 TEST_F(AddRemoveTest, WithoutAGlobalDirectoryLinksTakeTheSessionName) {
@@ -345,11 +341,13 @@ TEST_F(AddRemoveTest, WithoutAGlobalDirectoryLinksTakeTheSessionName) {
   kernel::Driver driver;
   UString path;
   kernel::InitString(&path, kServiceKey);
+  WriteImage("e.iso", Pattern(2048));
   model.SetValue(kParametersKey, u"E", u"D:\\e.iso");
   ASSERT_EQ(VelmorStartDriver(&driver, &path), status::kSuccess);
   EXPECT_TRUE(model.HasName(kControlLinkName));
   EXPECT_TRUE(model.HasName(u"\\DosDevices\\E:"));
   EXPECT_FALSE(model.HasName(GlobalLink('E')));
+  VelmorUnloadDriver(&driver);
 }
 
 // Who may add and remove drives, and which images a caller may mount.
@@ -366,6 +364,7 @@ class CallerCheckTest : public AddRemoveTest, public ::testing::WithParamInterfa
 TEST_P(CallerCheckTest, AddAndRemoveCheckTheCaller) {
   const CallerCase &c = GetParam();
   const std::u16string image = WriteImage("private.iso", Pattern(4096));
+  WriteImage("mine.iso", Pattern(4096));
   if (c.imageDenied)
     model_.DenyCallerRead("private.iso");
   ASSERT_EQ(Add(u'G', u"D:\\mine.iso"), status::kSuccess); // by an administrator
@@ -404,24 +403,24 @@ class FormatRuleTest : public AddRemoveTest, public ::testing::WithParamInterfac
 TEST_P(FormatRuleTest, DecidedByTheLastFourCodeUnits) {
   // The path lies in memory of its exact size, so a look before its start would be caught.
   const std::u16string &p = GetParam().path;
+  WriteImage(ToNarrow(p.substr(3)), Pattern(4096));
   std::unique_ptr<char16_t[]> exact(new char16_t[p.size() + 1]);
   std::copy(p.begin(), p.end(), exact.get());
   UString path{uint16_t(p.size() * 2), uint16_t(p.size() * 2), p.empty() ? nullptr : exact.get()};
   char16_t link[] = u"E:";
   UString letter{4, 6, link};
-  ASSERT_EQ(VelmorCreateDevice(&driver_, nullptr, &letter, &path, kClearInitializing),
-            status::kSuccess);
+  ASSERT_EQ(VelmorCreateDevice(&driver_, &letter, &path, kClearInitializing), status::kSuccess);
   EXPECT_EQ(Extension(DriveDevice('E'))->IsoFormat, GetParam().iso);
+  VelmorRemoveDevice(Extension(DriveDevice('E')));
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, FormatRuleTest,
                          ::testing::Values(FormatCase{u"D:\\x.ISO", 1}, FormatCase{u"D:\\x.iso", 1},
-                                           FormatCase{u"D:\\x.IsO", 1}, FormatCase{u".iso", 1},
+                                           FormatCase{u"D:\\x.IsO", 1}, FormatCase{u"D:\\.iso", 1},
                                            FormatCase{u"D:\\x.iso.bak", 0},
                                            FormatCase{u"D:\\x.img", 0},
                                            FormatCase{u"D:\\x.iso ", 0}, FormatCase{u"D:\\x", 0},
-                                           FormatCase{u"iso", 0}, FormatCase{u"o", 0},
-                                           FormatCase{u"", 0}));
+                                           FormatCase{u"D:\\o", 0}));
 
 } // namespace
 } // namespace velmor::test

@@ -16,18 +16,46 @@ DriverTest::DriverTest() {
   model_.MapDosDrive(u'D', dir_);
 }
 
-DriverTest::~DriverTest() { std::filesystem::remove_all(dir_); }
+DriverTest::~DriverTest() {
+  // The service stops at the end of every test: the unload leaves no device, link, thread,
+  // open file or allocation behind.
+  if (started_) {
+    VelmorUnloadDriver(&driver_);
+    EXPECT_EQ(model_.DeviceCount(), 0u) << "devices left after the unload";
+    EXPECT_EQ(model_.LiveThreads(), 0u) << "threads left after the unload";
+    EXPECT_EQ(model_.OpenFiles(), 0) << "files left open after the unload";
+    EXPECT_EQ(model_.LiveAllocations(), 0u) << "pool left allocated after the unload";
+  }
+  std::filesystem::remove_all(dir_);
+}
 
 NtStatus DriverTest::Start() {
   UString path;
   kernel::InitString(&path, kServiceKey);
-  return VelmorStartDriver(&driver_, &path);
+  const NtStatus result = VelmorStartDriver(&driver_, &path);
+  started_ = IsSuccess(result);
+  return result;
 }
 
 std::u16string DriverTest::WriteImage(const std::string &name, const std::vector<uint8_t> &bytes) {
   std::ofstream(HostPath(name), std::ios::binary)
       .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
   return u"D:\\" + ToU16(name);
+}
+
+std::u16string DriverTest::LongImagePath(size_t units, const std::u16string &suffix) {
+  std::u16string path = u"D:";
+  std::string host = HostPath("");
+  while (path.size() + 1 + 200 + suffix.size() < units) {
+    path += u"\\" + std::u16string(199, u'd');
+    host += std::string(199, 'd') + "/";
+    std::filesystem::create_directory(host);
+  }
+  path += u"\\" + std::u16string(units - path.size() - 1 - suffix.size(), u'x') + suffix;
+  std::string file = ToNarrow(path.substr(3));
+  std::replace(file.begin(), file.end(), '\\', '/');
+  std::ofstream(HostPath(file).c_str()).put('x');
+  return path;
 }
 
 Answer DriverTest::Control(const std::u16string &name, uint32_t code, uint32_t inputLength,

@@ -27,6 +27,10 @@ struct Answer {
 };
 
 class DriverTest : public ::testing::Test {
+public:
+  // A host file under the D: directory's host folder.
+  std::string HostPath(const std::string &name) const { return dir_ + "/" + name; }
+
 protected:
   DriverTest();
   ~DriverTest() override;
@@ -34,7 +38,8 @@ protected:
   NtStatus Start();
   // A host file under the D: directory; returns its "D:\name" path.
   std::u16string WriteImage(const std::string &name, const std::vector<uint8_t> &bytes);
-  std::string HostPath(const std::string &name) const { return dir_ + "/" + name; }
+  // A file whose path ("D:\\...") is `units` long, in folders short enough for the host.
+  std::u16string LongImagePath(size_t units, const std::u16string &suffix);
 
   // A control request through a handle on `name` (a device or a link).
   Answer Control(const std::u16string &name, uint32_t code, uint32_t inputLength,
@@ -61,6 +66,7 @@ protected:
   KernelModel model_;
   kernel::Driver driver_;
   bool fromUserMode_ = true; // control requests come from the program, in user mode
+  bool started_ = false;     // unloaded, and checked for leftovers, at the end
   std::string dir_;
 };
 

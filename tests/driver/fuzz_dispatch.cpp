@@ -103,7 +103,8 @@ void Control(test::KernelModel &model, kernel::Device *device, Input &in) {
   const uint32_t code = pick < 0xC0 ? kKnownCodes[pick % std::size(kKnownCodes)] : in.U32();
   const uint32_t inputLength = in.U16() % 4200;
   const uint32_t outputLength = in.U16() % 4200;
-  const bool hasUserBuffer = in.Byte() & 1;
+  const uint8_t flags = in.Byte();
+  const bool hasUserBuffer = flags & 1;
   std::vector<uint8_t> system(std::max(inputLength, outputLength));
   in.Fill(system.data(), inputLength); // the input of a buffered or direct request
   std::vector<uint8_t> user(hasUserBuffer ? outputLength : 0);
@@ -115,7 +116,16 @@ void Control(test::KernelModel &model, kernel::Device *device, Input &in) {
   request.systemBuffer = system.empty() ? nullptr : system.data();
   request.userBuffer = user.empty() ? nullptr : user.data();
   request.readBuffer = request.userBuffer; // a direct request's locked output
-  request.fromUserMode = true;
+  request.fromUserMode = !(flags & 2);
+  // A kernel caller (the file system's associated raw reads) leaves a direct request's input
+  // at Type3InputBuffer, and the system buffer is another request's.
+  if (!request.fromUserMode && (flags & 4) && (code & 3) == kMethodOutDirect) {
+    request.type3Input = request.systemBuffer;
+    request.systemBuffer = nullptr;
+  }
+  request.overrideVerify = flags & 8;
+  if (flags & 16) // a locked buffer that describes less than the output length
+    request.mdlBytes = outputLength / 2;
   Finish(model, VelmorDispatchDeviceControl(device, &request), request);
   if (request.completions != 1 || request.information > outputLength)
     std::abort();
@@ -178,7 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   std::vector<kernel::Device *> held;
   for (int op = 0; op < 64 && !in.Empty(); ++op) {
-    const uint8_t kind = in.Byte() % 6;
+    const uint8_t kind = in.Byte() % 7;
     const uint8_t target = in.Byte();
     kernel::Device *device = nullptr;
     bool opened = false;
@@ -217,13 +227,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     case 5:
       AddLayout(model, device, in);
       break;
+    case 6: { // the last handle of some file object closes
+      kernel::Request request;
+      request.file = reinterpret_cast<const void *>(uintptr_t(in.Byte() % 3));
+      VelmorDispatchCleanup(device, &request);
+      break;
+    }
     }
     if (opened)
       model.Close(device);
   }
   for (kernel::Device *device : held)
     model.Close(device);
-  if (model.Faults() || model.OpenFiles())
+  // The service stops: nothing may be left behind.
+  VelmorUnloadDriver(&driver);
+  if (model.Faults() || model.OpenFiles() || model.LiveThreads() || model.LiveAllocations() ||
+      model.DeviceCount())
     std::abort();
   return 0;
 }

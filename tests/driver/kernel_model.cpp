@@ -68,10 +68,15 @@ std::u16string Text(const UString *s) {
   return std::u16string(s->Buffer, s->Length / sizeof(char16_t));
 }
 
+// An open image file: a host file, or something else an NT path may name.
 struct HostFile {
-  int fd;
+  int fd; // -1 for what is not a host file
   std::string hostPath;
+  kernel::ImageFileKind kind;
 };
+
+// Thrown into a thread of the driver that waits for work when the model goes, so that it ends.
+struct ModelStopping {};
 
 } // namespace
 
@@ -99,32 +104,42 @@ void SetThreadIrql(kernel::Irql level) { t_irql = level; }
 IrqlScope::IrqlScope(kernel::Irql level) : previous_(t_irql) { t_irql = level; }
 IrqlScope::~IrqlScope() { t_irql = previous_; }
 
-KernelModel::KernelModel() { current = this; }
+KernelModel::KernelModel() : previous_(current) { current = this; }
 
 KernelModel::~KernelModel() {
-  // The driver's threads wait for work for as long as the system runs; the model is the
-  // system, and stops them.
+  // Threads the driver did not end (a test that did not unload it) wait for work for as long
+  // as the system runs; the model is the system, and stops them.
+  std::set<kernel::SystemThread *> running;
   {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
+    running.swap(threads_);
     for (kernel::WorkEvent *event : events_) {
       std::lock_guard<std::mutex> eventLock(event->mutex);
       event->stopping = true;
       event->changed.notify_all();
     }
   }
-  for (std::thread &thread : threads_)
-    thread.join();
-  // The driver never unloads, so it never frees its worker's lock and event: the system goes
-  // with them.
+  for (kernel::SystemThread *thread : running) {
+    thread->thread.join();
+    delete thread;
+  }
   for (kernel::WorkEvent *event : events_)
     delete event;
   for (kernel::SpinLock *lock : locks_)
     delete lock;
+  for (kernel::RequestQueue *queue : queues_)
+    delete queue;
   for (kernel::Device *device : devices_)
     delete device;
   for (auto &[memory, allocation] : pool_)
     std::free(memory);
-  current = nullptr;
+  for (void *file : live_files_) {
+    auto *host = static_cast<HostFile *>(file);
+    if (host->fd >= 0)
+      ::close(host->fd);
+    delete host;
+  }
+  current = previous_;
 }
 
 std::map<std::u16string, KernelModel::Entry>::const_iterator
@@ -161,6 +176,18 @@ bool KernelModel::HasName(const std::u16string &name) const {
 void KernelModel::HoldName(const std::u16string &name) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   names_[Upper(name)] = Entry{nullptr, u"\\Device\\Elsewhere"};
+}
+
+kernel::Device *KernelModel::NextDevice(kernel::Driver *driver, kernel::Device *after) const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  bool past = after == nullptr;
+  for (kernel::Device *device : order_) {
+    if (past && device->driver == driver)
+      return device;
+    if (device == after)
+      past = true;
+  }
+  return nullptr;
 }
 
 kernel::Device *KernelModel::Open(const std::u16string &name) {
@@ -204,22 +231,97 @@ void KernelModel::NotifyCompletion() {
   completed_.notify_all();
 }
 
-NtStatus KernelModel::CheckCallerRead(const std::u16string &ntPath) {
-  const std::string host = HostPathOf(ntPath);
-  if (host.empty() || ::access(host.c_str(), F_OK) != 0)
-    return status::kObjectNameNotFound;
-  const std::string name = host.substr(host.find_last_of('/') + 1);
+bool KernelModel::InDriverThread() { return t_driverThread; }
+
+NtStatus KernelModel::StartThread(kernel::ThreadRoutine routine, void *context,
+                                  kernel::SystemThread **out) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  return caller_denied_.count(name) ? status::kAccessDenied : status::kSuccess;
+  auto *thread = new kernel::SystemThread;
+  thread->thread = std::thread([routine, context] {
+    t_driverThread = true;
+    try {
+      routine(context);
+    } catch (const ModelStopping &) {
+    }
+  });
+  thread->id = thread->thread.get_id();
+  threads_.insert(thread);
+  *out = thread;
+  return status::kSuccess;
 }
 
-NtStatus KernelModel::StartThread(kernel::ThreadRoutine routine, void *context) {
+void KernelModel::JoinThread(kernel::SystemThread *thread) {
+  AtMost(kernel::kPassiveLevel, "KeWaitForSingleObject(thread)");
+  ++joins_started_;
+  if (std::this_thread::get_id() == thread->id) {
+    Violation("a thread waits for its own end");
+    return;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (!threads_.erase(thread)) {
+      Violation("a thread waited for twice");
+      return;
+    }
+  }
+  thread->thread.join();
+  delete thread;
+}
+
+void KernelModel::TrackQueue(kernel::RequestQueue *queue) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  threads_.emplace_back([routine, context] {
-    t_driverThread = true;
-    routine(context);
-  });
-  return status::kSuccess;
+  queues_.insert(queue);
+}
+
+void KernelModel::ForgetQueue(kernel::RequestQueue *queue) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (!queue->requests.empty())
+    Violation("a queue freed with requests in it: they are never completed");
+  queues_.erase(queue);
+}
+
+void KernelModel::Queue(kernel::RequestQueue *queue, kernel::Request *request) {
+  AtMost(kernel::kDispatchLevel, "IoCsqInsertIrp");
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  request->pending = true; // IoCsqInsertIrp marks it pending
+  if (request->cancelRequested) {
+    kernel::CompleteRequest(request, status::kCancelled, 0);
+    return;
+  }
+  queue->requests.push_back(request);
+}
+
+kernel::Request *KernelModel::Dequeue(kernel::RequestQueue *queue, const void *file) {
+  AtMost(kernel::kDispatchLevel, "IoCsqRemoveNextIrp");
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  for (auto it = queue->requests.begin(); it != queue->requests.end(); ++it)
+    if (!file || (*it)->file == file) {
+      kernel::Request *request = *it;
+      queue->requests.erase(it);
+      return request;
+    }
+  return nullptr;
+}
+
+void KernelModel::Cancel(kernel::Request &request) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  request.cancelRequested = true;
+  for (kernel::RequestQueue *queue : queues_)
+    for (auto it = queue->requests.begin(); it != queue->requests.end(); ++it)
+      if (*it == &request) {
+        queue->requests.erase(it);
+        kernel::CompleteRequest(&request, status::kCancelled, 0);
+        return;
+      }
+}
+
+bool KernelModel::Queued(kernel::Request &request) const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  for (kernel::RequestQueue *queue : queues_)
+    for (kernel::Request *queued : queue->requests)
+      if (queued == &request)
+        return true;
+  return false;
 }
 
 void KernelModel::TrackEvent(kernel::WorkEvent *event) {
@@ -286,6 +388,7 @@ NtStatus KernelModel::CreateDevice(kernel::Driver *driver, const std::u16string 
   device->exclusive = exclusive;
   device->extension.reset(new uint8_t[extension]());
   devices_.insert(device);
+  order_.push_back(device);
   ++live_devices_;
   names_[Upper(name)] = Entry{device, {}};
   created_.push_back(name);
@@ -301,6 +404,7 @@ void KernelModel::DeleteDevice(kernel::Device *device) {
     return;
   }
   names_.erase(Upper(device->name));
+  order_.erase(std::find(order_.begin(), order_.end(), device));
   device->deleted = true;
   --live_devices_;
   if (device->openHandles == 0)
@@ -321,6 +425,10 @@ NtStatus KernelModel::CreateLink(const std::u16string &link, const std::u16strin
     return status::kObjectPathNotFound;
   if (names_.count(key))
     return status::kObjectNameCollision;
+  auto device = names_.find(Upper(target));
+  if (device != names_.end() && device->second.device &&
+      device->second.device->security == kernel::DeviceSecurity::kDefault)
+    Violation("a link to a device that carries the default security: every user may open it");
   names_[key] = Entry{nullptr, target};
   return status::kSuccess;
 }
@@ -404,19 +512,87 @@ std::string KernelModel::HostPathOf(const std::u16string &ntPath) const {
   return hostPath;
 }
 
-NtStatus KernelModel::OpenFile(const std::u16string &ntPath, kernel::FileHandle *handle) {
+bool KernelModel::OnDriverDrive(const std::u16string &ntPath, kernel::Driver *driver) const {
+  if (ntPath.size() < 7 || ntPath.compare(0, 4, u"\\??\\") != 0 || ntPath[5] != u':')
+    return false;
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  kernel::Device *device = Resolve(u"\\DosDevices\\" + ntPath.substr(4, 2));
+  return device && device->driver == driver;
+}
+
+NtStatus KernelModel::OpenFile(const std::u16string &ntPath, bool asCaller,
+                               kernel::FileHandle *handle) {
   // Driver Verifier's IrqlZwPassive: the Zw file routines run at PASSIVE_LEVEL only.
   AtMost(kernel::kPassiveLevel, "ZwCreateFile");
+  if (asCaller)
+    InCallerThread("ZwCreateFile(OBJ_FORCE_ACCESS_CHECK)");
+  // A drive's files are opened once, when it is made; a drive's thread that opens one by name
+  // would read whatever the name means now, with the system's rights.
+  if (t_driverThread)
+    Violation("an image file opened by name in a drive's thread");
   *handle = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    image_opens_.push_back(ImageOpen{ntPath, asCaller});
+  }
+  const std::u16string upper = Upper(ntPath);
+  auto special = [&](kernel::ImageFileKind kind) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    auto *file = new HostFile{-1, ToNarrow(ntPath), kind};
+    live_files_.insert(file);
+    ++open_files_;
+    *handle = file;
+    return status::kSuccess;
+  };
+  // What else a path may name: a pipe, a share, a volume opened whole, a file on one of the
+  // driver's own drives (any such path opens; the kinds tell them apart).
+  if (upper.compare(0, 9, u"\\??\\PIPE\\") == 0)
+    return special({0x11, false, true, false});
+  if (upper.compare(0, 8, u"\\??\\UNC\\") == 0)
+    return special({kFileDeviceDisk, true, true, false});
+  if (upper.size() == 6 && upper[5] == u':')
+    return special({kFileDeviceDisk, false, false, false});
+  bool onOurDrive = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    for (kernel::Device *device : order_)
+      onOurDrive = onOurDrive || OnDriverDrive(ntPath, device->driver);
+  }
+  if (onOurDrive)
+    return special({kFileDeviceCdRom, false, true, true});
   const std::string hostPath = HostPathOf(ntPath);
   if (hostPath.empty())
     return status::kObjectNameNotFound;
+  struct stat info {};
+  if (::stat(hostPath.c_str(), &info) != 0)
+    return status::kObjectNameNotFound;
+  if (S_ISDIR(info.st_mode))
+    return status::kFileIsADirectory;
+  if (asCaller) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (caller_denied_.count(hostPath.substr(hostPath.find_last_of('/') + 1)))
+      return status::kAccessDenied;
+  }
   int fd = ::open(hostPath.c_str(), O_RDONLY);
   if (fd < 0)
     return status::kObjectNameNotFound;
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   ++open_files_;
-  *handle = new HostFile{fd, hostPath};
+  auto *file = new HostFile{fd, hostPath, {kFileDeviceDisk, false, true, false}};
+  live_files_.insert(file);
+  *handle = file;
+  return status::kSuccess;
+}
+
+NtStatus KernelModel::FileKind(kernel::FileHandle handle, kernel::Driver *,
+                               kernel::ImageFileKind *kind) {
+  AtMost(kernel::kPassiveLevel, "ZwQueryVolumeInformationFile");
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (!live_files_.count(handle)) {
+    Violation("a file handle used after it was closed");
+    return status::kInvalidParameter;
+  }
+  *kind = static_cast<HostFile *>(handle)->kind;
   return status::kSuccess;
 }
 
@@ -425,10 +601,23 @@ NtStatus KernelModel::ReadFile(kernel::FileHandle handle, void *buffer, uint32_t
   AtMost(kernel::kPassiveLevel, "ZwReadFile");
   *bytesRead = 0;
   auto *file = static_cast<HostFile *>(handle);
+  std::function<void()> hook;
   {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
+    hook.swap(before_read_);
+  }
+  if (hook)
+    hook();
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (!live_files_.count(handle)) {
+      Violation("a file handle used after it was closed");
+      return status::kInvalidParameter;
+    }
     reads_.push_back(FileRead{file->hostPath, offset, length});
   }
+  if (file->fd < 0)
+    return status::kDeviceNotReady;
   struct stat info {};
   ::fstat(file->fd, &info);
   if (offset < 0)
@@ -446,9 +635,14 @@ NtStatus KernelModel::ReadFile(kernel::FileHandle handle, void *buffer, uint32_t
 
 void KernelModel::CloseFile(kernel::FileHandle handle) {
   AtMost(kernel::kPassiveLevel, "ZwClose");
-  auto *file = static_cast<HostFile *>(handle);
-  ::close(file->fd);
   std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (!live_files_.erase(handle)) {
+    Violation("a file handle closed twice");
+    return;
+  }
+  auto *file = static_cast<HostFile *>(handle);
+  if (file->fd >= 0)
+    ::close(file->fd);
   --open_files_;
   delete file;
 }
@@ -506,7 +700,8 @@ NtStatus KernelModel::QueryBinary(const std::u16string &key, const std::u16strin
 NtStatus KernelModel::FileSize(kernel::FileHandle handle, uint64_t *size) {
   AtMost(kernel::kPassiveLevel, "ZwQueryInformationFile");
   struct stat info {};
-  if (::fstat(static_cast<HostFile *>(handle)->fd, &info) != 0)
+  const int fd = static_cast<HostFile *>(handle)->fd;
+  if (fd < 0 || ::fstat(fd, &info) != 0)
     return status::kDeviceNotReady;
   *size = uint64_t(info.st_size);
   return status::kSuccess;
@@ -536,11 +731,21 @@ NtStatus CreateSymbolicLink(const UString *link, const UString *target) {
 }
 NtStatus DeleteSymbolicLink(const UString *link) { return Current().DeleteLink(test::Text(link)); }
 void InstallDispatchHandlers(Driver *driver) { driver->handlersInstalled = true; }
+Device *NextDriverDevice(Driver *driver, Device *device) {
+  return Current().NextDevice(driver, device);
+}
+NtStatus SetDeviceSecurity(Device *device, bool everyoneReads) {
+  test::AtMost(kPassiveLevel, "ObSetSecurityObjectByPointer");
+  device->security =
+      everyoneReads ? DeviceSecurity::kEveryoneReads : DeviceSecurity::kAdministratorsOnly;
+  return status::kSuccess;
+}
 
 uint32_t ControlCode(Request *r) { return r->code; }
 uint32_t InputLength(Request *r) { return r->inputLength; }
 uint32_t OutputLength(Request *r) { return r->outputLength; }
 void *SystemBuffer(Request *r) { return r->systemBuffer; }
+void *KernelCallerInput(Request *r) { return r->type3Input; }
 void *CallerOutputBuffer(Request *r, uint32_t length) {
   return r->userBuffer && r->outputLength >= length ? r->userBuffer : nullptr;
 }
@@ -554,10 +759,12 @@ bool CopyToCaller(void *callerMemory, const void *from, uint32_t length) {
 }
 int64_t ReadByteOffset(Request *r) { return r->byteOffset; }
 uint32_t ReadLength(Request *r) { return r->length; }
-void *MapReadBuffer(Request *r) {
+void *MapReadBuffer(Request *r, uint32_t *bytes) {
   test::AtMost(kDispatchLevel, "MmGetSystemAddressForMdlSafe");
+  *bytes = 0;
   if (!r->readBuffer)
     return nullptr;
+  *bytes = r->mdlBytes != UINT32_MAX ? r->mdlBytes : r->code ? r->outputLength : r->length;
   return Current().MappingFails(Current().NextMapping()) ? nullptr : r->readBuffer;
 }
 void CompleteRequest(Request *r, NtStatus status, uint32_t information) {
@@ -567,12 +774,27 @@ void CompleteRequest(Request *r, NtStatus status, uint32_t information) {
   ++r->completions;
   Current().NotifyCompletion();
 }
-void MarkPending(Request *r) { r->pending = true; }
 void **RequestContext(Request *r) { return r->driverContext; }
+const void *RequestFile(Request *r) { return r->file; }
 bool FromUserMode(Request *r) { return r->fromUserMode; }
-bool CallerMayCreateGlobalNames() {
+bool OverridesVerify(Request *r) { return r->overrideVerify; }
+bool CallerMayManageVolumes() {
   test::InCallerThread("SeSinglePrivilegeCheck");
   return Current().CallerPrivileged();
+}
+
+RequestQueue *NewRequestQueue() {
+  auto *queue = new RequestQueue;
+  Current().TrackQueue(queue);
+  return queue;
+}
+void FreeRequestQueue(RequestQueue *queue) {
+  Current().ForgetQueue(queue);
+  delete queue;
+}
+void QueueRequest(RequestQueue *queue, Request *request) { Current().Queue(queue, request); }
+Request *DequeueRequest(RequestQueue *queue, const void *file) {
+  return Current().Dequeue(queue, file);
 }
 
 void ReferenceDevice(Device *device) {
@@ -619,30 +841,28 @@ void SignalWork(WorkEvent *event) {
   event->signalled = true;
   event->changed.notify_one();
 }
-bool WaitForWork(WorkEvent *event) {
+void WaitForWork(WorkEvent *event) {
   test::AtMost(kApcLevel, "KeWaitForSingleObject");
   std::unique_lock<std::mutex> lock(event->mutex);
   event->changed.wait(lock, [&] { return event->signalled || event->stopping; });
   if (event->stopping)
-    return false;
-  event->signalled = false; // an auto-resetting event
-  return true;
+    throw test::ModelStopping{}; // the model goes: the thread ends here
+  event->signalled = false;      // an auto-resetting event
 }
-NtStatus StartSystemThread(ThreadRoutine routine, void *context) {
+NtStatus StartSystemThread(ThreadRoutine routine, void *context, SystemThread **thread) {
   test::AtMost(kPassiveLevel, "PsCreateSystemThread");
-  return Current().StartThread(routine, context);
+  return Current().StartThread(routine, context, thread);
 }
+void JoinSystemThread(SystemThread *thread) { Current().JoinThread(thread); }
 
-NtStatus CheckCallerMayRead(const UString *ntPath) {
-  test::InCallerThread("ZwCreateFile(OBJ_FORCE_ACCESS_CHECK)");
-  return Current().CheckCallerRead(test::Text(ntPath));
-}
-
-NtStatus OpenFileForRead(const UString *ntPath, FileHandle *handle) {
+NtStatus OpenImageFile(const UString *ntPath, bool asCaller, FileHandle *handle) {
   // As the kernel does, the counted string is taken first and its characters read later.
   const UString name = *ntPath;
   Current().EnterFileOpen();
-  return Current().OpenFile(test::Text(&name), handle);
+  return Current().OpenFile(test::Text(&name), asCaller, handle);
+}
+NtStatus QueryImageFileKind(FileHandle handle, Driver *driver, ImageFileKind *kind) {
+  return Current().FileKind(handle, driver, kind);
 }
 NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t offset,
                     uint32_t *bytesRead) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -20,8 +21,12 @@
 namespace velmor::kernel {
 
 struct Driver {
-  bool handlersInstalled = false;
+  bool handlersInstalled = false; // create, close, cleanup, read, device control and unload
 };
+
+// Who may open a device, as its security descriptor says; kDefault is the system's default,
+// which lets everyone in.
+enum class DeviceSecurity { kDefault, kAdministratorsOnly, kEveryoneReads };
 
 struct Device {
   Driver *driver = nullptr;
@@ -34,6 +39,7 @@ struct Device {
   std::unique_ptr<uint8_t[]> extension;
   int openHandles = 0; // handles and references
   bool deleted = false;
+  DeviceSecurity security = DeviceSecurity::kDefault;
 };
 
 struct SpinLock {
@@ -47,19 +53,36 @@ struct WorkEvent {
   bool stopping = false;
 };
 
+struct SystemThread {
+  std::thread thread;
+  std::thread::id id;
+};
+
+// A queue of pending requests with the cancel-safe queue's behaviour: a cancelled request is
+// taken out and completed with STATUS_CANCELLED by the queue.
+struct RequestQueue {
+  std::deque<Request *> requests;
+};
+
 // A request as the I/O manager would hand it over; the buffers belong to the test.
 struct Request {
   uint32_t code = 0;
   uint32_t inputLength = 0;
   uint32_t outputLength = 0;
   void *systemBuffer = nullptr;
+  void *type3Input = nullptr; // where a kernel-mode caller leaves a direct request's input
   void *userBuffer = nullptr;
   int64_t byteOffset = 0;
   uint32_t length = 0;
   void *readBuffer = nullptr;
+  // The bytes the locked buffer describes; by default the whole transfer.
+  uint32_t mdlBytes = UINT32_MAX;
   bool fromUserMode = false;
+  bool overrideVerify = false;
+  const void *file = nullptr; // the file object it came through
   void *driverContext[4] = {};
   bool pending = false;
+  bool cancelRequested = false;
   // Filled on completion.
   std::atomic<int> completions{0};
   NtStatus status = 0;
@@ -101,6 +124,8 @@ public:
   // The device a link names, or null.
   kernel::Device *Resolve(const std::u16string &link) const;
   bool HasName(const std::u16string &name) const;
+  // The driver's live devices, in creation order (the kernel's list).
+  kernel::Device *NextDevice(kernel::Driver *driver, kernel::Device *after) const;
   size_t DeviceCount() const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     return live_devices_;
@@ -147,14 +172,30 @@ public:
   void FailMapping(int nth) { fail_map_at_ = nth ? maps_ + nth : 0; }
   int NextMapping() { return ++maps_; }
   bool MappingFails(int n) const { return n == fail_map_at_; }
-  // The calling thread's rights: whether it holds the create-global privilege, and the host
-  // files (by name) it may not read.
+  // The calling thread's rights: whether it holds the volume privilege, and the host files (by
+  // name) it may not read.
   void SetCallerPrivileged(bool privileged) { caller_privileged_ = privileged; }
   bool CallerPrivileged() const { return caller_privileged_; }
   void DenyCallerRead(const std::string &name) { caller_denied_.insert(name); }
-  NtStatus CheckCallerRead(const std::u16string &ntPath);
-  // The driver's threads, stopped and joined when the model goes.
-  NtStatus StartThread(kernel::ThreadRoutine routine, void *context);
+  // The driver's threads. Those still running when the model goes are stopped and joined.
+  NtStatus StartThread(kernel::ThreadRoutine routine, void *context, kernel::SystemThread **out);
+  void JoinThread(kernel::SystemThread *thread);
+  int JoinsStarted() const { return joins_started_.load(); }
+  size_t LiveThreads() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return threads_.size();
+  }
+  // Whether the calling thread is one the driver started.
+  static bool InDriverThread();
+  // Cancel-safe queues.
+  void Queue(kernel::RequestQueue *queue, kernel::Request *request);
+  kernel::Request *Dequeue(kernel::RequestQueue *queue, const void *file);
+  void ForgetQueue(kernel::RequestQueue *queue);
+  void TrackQueue(kernel::RequestQueue *queue);
+  // As IoCancelIrp: a queued request is taken out and completed as cancelled; one not queued
+  // yet is marked, and cancelled when it is queued.
+  void Cancel(kernel::Request &request);
+  bool Queued(kernel::Request &request) const;
   void TrackEvent(kernel::WorkEvent *event);
   void ForgetEvent(kernel::WorkEvent *event);
   void TrackLock(kernel::SpinLock *lock);
@@ -164,12 +205,21 @@ public:
   void MapDosDrive(char16_t letter, const std::string &hostDir);
   const std::vector<FileRead> &Reads() const { return reads_; }
   // Runs `hook` inside the next file open, after the open has taken the name's counted string
-  // and before it reads the characters.
+  // and before it reads the characters; and inside the next file read, before it reads.
   void OnNextFileOpen(std::function<void()> hook) { before_open_ = std::move(hook); }
+  void OnNextFileRead(std::function<void()> hook) { before_read_ = std::move(hook); }
   int OpenFiles() const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     return open_files_;
   }
+  // Every open of an image file: its path and whether the caller's access was checked on it.
+  struct ImageOpen {
+    std::u16string path;
+    bool asCaller;
+  };
+  const std::vector<ImageOpen> &ImageOpens() const { return image_opens_; }
+  // Letters whose files lie on this driver's own drives: a link to one of its devices.
+  bool OnDriverDrive(const std::u16string &ntPath, kernel::Driver *driver) const;
 
   // Registry: string values under absolute key paths (case-insensitive names).
   void SetValue(const std::u16string &key, const std::u16string &name, const std::u16string &data);
@@ -193,7 +243,8 @@ public:
   void *Allocate(size_t bytes, uint32_t tag, bool paged = true);
   void Free(void *memory);
   void EnterFileOpen();
-  NtStatus OpenFile(const std::u16string &ntPath, kernel::FileHandle *handle);
+  NtStatus OpenFile(const std::u16string &ntPath, bool asCaller, kernel::FileHandle *handle);
+  NtStatus FileKind(kernel::FileHandle handle, kernel::Driver *driver, kernel::ImageFileKind *kind);
   NtStatus ReadFile(kernel::FileHandle handle, void *buffer, uint32_t length, int64_t offset,
                     uint32_t *bytesRead);
   void CloseFile(kernel::FileHandle handle);
@@ -219,10 +270,16 @@ private:
 
   // The model is used from the test's threads and the driver's: every member below is
   // guarded by mutex_ (the hook and the threads excepted).
+  KernelModel *previous_; // the kernel of an enclosing test, current again when this one goes
   mutable std::recursive_mutex mutex_;
   std::mutex completion_mutex_;
   std::condition_variable completed_;
-  std::vector<std::thread> threads_;
+  std::set<kernel::SystemThread *> threads_;
+  std::atomic<int> joins_started_{0};
+  std::set<kernel::RequestQueue *> queues_;
+  std::vector<kernel::Device *> order_;
+  std::vector<ImageOpen> image_opens_;
+  std::set<void *> live_files_;
   std::set<kernel::WorkEvent *> events_;
   std::set<kernel::SpinLock *> locks_;
   bool no_global_directory_ = false;
@@ -244,6 +301,7 @@ private:
   std::vector<FileRead> reads_;
   int open_files_ = 0;
   std::function<void()> before_open_;
+  std::function<void()> before_read_;
   struct Value {
     enum class Type { kString, kBinary, kOther } type;
     std::u16string data;        // kString

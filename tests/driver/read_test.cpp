@@ -8,6 +8,9 @@
 #include <future>
 #include <memory>
 
+#include <chrono>
+#include <thread>
+
 #include "driver_fixture.h"
 
 namespace velmor::test {
@@ -37,7 +40,7 @@ TEST_P(ReadOffsetTest, ReadsTheFileBehindTheFormatBase) {
   EXPECT_EQ(a.output, Slice(image, size_t(0x8000 + GetParam().base), 4096));
   ASSERT_EQ(model_.Reads().size(), 1u);
   EXPECT_EQ(model_.Reads()[0].offset, 0x8000 + GetParam().base);
-  EXPECT_EQ(model_.OpenFiles(), 0) << "nothing stays open between requests";
+  EXPECT_EQ(model_.OpenFiles(), 1) << "read through the one open the add made";
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, ReadOffsetTest,
@@ -109,7 +112,7 @@ protected:
     model_.Close(p.device);
   }
   void HoldTheThread() {
-    model_.OnNextFileOpen([this] {
+    model_.OnNextFileRead([this] {
       entered_.set_value();
       release_.get_future().wait();
     });
@@ -117,36 +120,69 @@ protected:
   std::promise<void> entered_, release_;
 };
 
-TEST_F(QueuedReadTest, RemoveFailsTheReadsQueuedForItsDriveOnly) {
+TEST_F(QueuedReadTest, AStuckImageHoldsUpOnlyItsOwnDriveAndRemoveFailsWhatWaits) {
   const auto image = Pattern(8192);
   ASSERT_EQ(Add(u'E', WriteImage("e.iso", image)), status::kSuccess);
   ASSERT_EQ(Add(u'F', WriteImage("f.iso", image)), status::kSuccess);
-  const size_t allocations = model_.LiveAllocations();
   HoldTheThread();
   auto first = Send(DriveLink('E'), 2048);
-  entered_.get_future().wait(); // the thread is inside the first read
+  entered_.get_future().wait(); // E's thread is inside the first read, as on a stuck image
   auto second = Send(DriveLink('E'), 2048);
   auto other = Send(DriveLink('F'), 2048);
-  auto third = Send(DriveLink('E'), 2048);
-
-  ASSERT_EQ(Remove(DriveLink('E')), status::kSuccess);
-  for (Pending *p : {second.get(), third.get()}) {
-    EXPECT_EQ(p->request.completions.load(), 1) << "failed by the remove, at once";
-    EXPECT_EQ(p->request.status, status::kDeviceNotReady);
-    EXPECT_EQ(p->request.information, 0u);
-  }
-  EXPECT_EQ(other->request.completions.load(), 0) << "another drive's read waits its turn";
-
-  release_.set_value();
-  for (Pending *p : {first.get(), second.get(), other.get(), third.get()})
-    Finish(*p);
-  EXPECT_EQ(first->request.status, status::kSuccess) << "the read being served ends normally";
+  Finish(*other); // served by F's own thread meanwhile
   EXPECT_EQ(other->request.status, status::kSuccess);
   EXPECT_EQ(other->data, Slice(image, 0, 2048));
-  EXPECT_EQ(first->request.completions.load(), 1);
-  EXPECT_EQ(model_.LiveAllocations(), allocations - 2) << "the removed drive's two stores";
+  EXPECT_EQ(second->request.completions.load(), 0) << "waits behind its own drive's read";
+
+  // The remove waits for the read being served, then fails what waits behind it.
+  const int joins = model_.JoinsStarted();
+  std::thread remove([&] { EXPECT_EQ(Remove(DriveLink('E')), status::kSuccess); });
+  for (int i = 0; i < 5000 && model_.JoinsStarted() == joins; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  release_.set_value();
+  remove.join();
+  for (Pending *p : {first.get(), second.get()})
+    Finish(*p);
+  EXPECT_EQ(first->request.status, status::kSuccess) << "the read being served ends normally";
+  EXPECT_EQ(second->request.status, status::kDeviceNotReady);
+  EXPECT_EQ(second->request.information, 0u);
   EXPECT_FALSE(model_.HasName(DriveDevice('E')));
-  EXPECT_EQ(model_.OpenFiles(), 0);
+  EXPECT_EQ(model_.OpenFiles(), 1) << "only F's image";
+}
+
+TEST_F(QueuedReadTest, CancelAndCleanupTakeQueuedReadsOut) {
+  ASSERT_EQ(Add(u'E', WriteImage("e.iso", Pattern(8192))), status::kSuccess);
+  HoldTheThread();
+  auto first = Send(DriveLink('E'), 2048);
+  entered_.get_future().wait();
+  const int fileA = 0, fileB = 0;
+  auto cancelled = Send(DriveLink('E'), 2048);
+  auto through = [&](const int *file) {
+    auto p = std::make_unique<Pending>();
+    p->device = model_.Open(DriveLink('E'));
+    p->data.assign(2048, 0xEE);
+    p->request.length = 2048;
+    p->request.readBuffer = p->data.data();
+    p->request.file = file;
+    return p;
+  };
+  auto closing = through(&fileA), kept = through(&fileB);
+  ASSERT_EQ(VelmorDispatchRead(closing->device, &closing->request), status::kPending);
+  ASSERT_EQ(VelmorDispatchRead(kept->device, &kept->request), status::kPending);
+
+  model_.Cancel(cancelled->request); // the caller gave up (CancelIoEx, or its thread ended)
+  EXPECT_EQ(cancelled->request.status, status::kCancelled);
+  kernel::Request cleanup; // the last handle of fileA is closed
+  cleanup.file = &fileA;
+  EXPECT_EQ(VelmorDispatchCleanup(closing->device, &cleanup), status::kSuccess);
+  EXPECT_EQ(closing->request.completions.load(), 1);
+  EXPECT_EQ(closing->request.status, status::kCancelled);
+  EXPECT_TRUE(model_.Queued(kept->request)) << "another file's read stays queued";
+
+  release_.set_value();
+  for (Pending *p : {first.get(), cancelled.get(), closing.get(), kept.get()})
+    Finish(*p);
+  EXPECT_EQ(kept->request.status, status::kSuccess);
 }
 
 TEST_F(ReadTest, RemovedDriveAnswersNoMediaAndAsksForAVerify) {
@@ -154,39 +190,39 @@ TEST_F(ReadTest, RemovedDriveAnswersNoMediaAndAsksForAVerify) {
   kernel::Device *mounted = model_.Open(DriveLink('E')); // as a mounted volume holds it
   EXPECT_EQ(Control(DriveLink('E'), ioctl::kCdromCheckVerify, 0, 4).status, status::kSuccess);
   ASSERT_EQ(Remove(DriveLink('E')), status::kSuccess);
-  for (uint32_t code : {ioctl::kCdromCheckVerify, ioctl::kStorageCheckVerify}) {
-    kernel::Request check;
-    check.code = code;
-    Dispatch(VelmorDispatchDeviceControl, mounted, check);
-    EXPECT_EQ(check.status, status::kNoMediaInDevice);
-    EXPECT_EQ(check.information, 0u);
-    EXPECT_TRUE(mounted->flags & kernel::kDoVerifyVolume);
-  }
+  EXPECT_TRUE(mounted->flags & kernel::kDoVerifyVolume);
+  // Anything but the file system's own verify is told to verify; the verify finds no medium.
+  for (bool verifying : {false, true})
+    for (uint32_t code : {ioctl::kCdromCheckVerify, ioctl::kStorageCheckVerify}) {
+      kernel::Request check;
+      check.code = code;
+      check.overrideVerify = verifying;
+      Dispatch(VelmorDispatchDeviceControl, mounted, check);
+      EXPECT_EQ(check.status, verifying ? status::kNoMediaInDevice : status::kVerifyRequired);
+      EXPECT_EQ(check.information, 0u);
+    }
+  kernel::Request read;
+  read.length = 2048;
+  std::vector<uint8_t> data(2048);
+  read.readBuffer = data.data();
+  Dispatch(VelmorDispatchRead, mounted, read);
+  EXPECT_EQ(read.status, status::kVerifyRequired);
   model_.Close(mounted);
 }
 
-TEST_F(ReadTest, ReadStartingAtOrPastTheEndIsNotReady) {
+TEST_F(ReadTest, ReadStartingAtOrPastTheEndIsTheCallersFault) {
   ASSERT_EQ(Add(u'E', WriteImage("a.iso", Pattern(4096))), status::kSuccess);
   for (int64_t offset : {int64_t(4096), int64_t(1) << 40}) {
     Answer a = Read(DriveLink('E'), offset, 2048);
-    EXPECT_EQ(a.status, status::kDeviceNotReady);
+    EXPECT_EQ(a.status, status::kInvalidParameter);
     EXPECT_EQ(a.information, 0u);
     EXPECT_EQ(a.completions, 1);
   }
 }
 
-TEST_F(ReadTest, MissingImageStillMakesADrive) {
-  ASSERT_EQ(Add(u'E', u"D:\\gone.iso"), status::kSuccess);
-  ASSERT_EQ(Add(u'F', u"D:\\gone.img"), status::kSuccess);
-  EXPECT_EQ(Read(DriveLink('E'), 0, 2048).status, status::kDeviceNotReady);
-  // A plain drive answers from its fixed tables; a VELMOR format drive needs the file.
-  EXPECT_EQ(Control(DriveLink('E'), ioctl::kCdromReadToc, 0, 804).status, status::kSuccess);
-  EXPECT_EQ(Control(DriveLink('E'), ioctl::kCdromGetDriveGeometry, 0, 24).status, status::kSuccess);
-  for (uint32_t code : {ioctl::kCdromReadToc, ioctl::kCdromGetDriveGeometry}) {
-    Answer a = Control(DriveLink('F'), code, 0, 804);
-    EXPECT_EQ(a.status, status::kDeviceNotReady);
-    EXPECT_EQ(a.information, 0u);
-  }
+TEST_F(ReadTest, MissingImageMakesNoDrive) {
+  EXPECT_EQ(Add(u'E', u"D:\\gone.iso"), status::kObjectNameNotFound);
+  EXPECT_FALSE(model_.HasName(DriveDevice('E')));
 }
 
 TEST_F(ReadTest, VelmorHeaderGivesTableOfContentsAndGeometry) {
@@ -267,7 +303,7 @@ TEST_F(ReadTest, LayoutReadGathersUserBytesAcrossTracksGapsAndChunks) {
   EXPECT_EQ(model_.Reads()[0].length, 26u * 2352);
   EXPECT_EQ(model_.Reads()[3].offset, 4096);
   EXPECT_EQ(model_.Reads()[3].length, 10u * 2048);
-  EXPECT_EQ(model_.OpenFiles(), 0);
+  EXPECT_EQ(model_.OpenFiles(), 3) << "each file opened once, by the add";
 }
 
 TEST_F(ReadTest, LayoutReadEdgesAudioStoredPregapAndLeadOut) {
@@ -295,7 +331,7 @@ TEST_F(ReadTest, LayoutReadEdgesAudioStoredPregapAndLeadOut) {
   EXPECT_EQ(std::count(straddling.output.begin() + 4096, straddling.output.end(), 0), 4096)
       << "past the lead-out";
   for (int64_t at : {int64_t(20 * 2048), int64_t(1) << 50, int64_t(-2048)})
-    EXPECT_EQ(Read(DriveLink('L'), at, 2048).status, status::kDeviceNotReady) << at;
+    EXPECT_EQ(Read(DriveLink('L'), at, 2048).status, status::kInvalidParameter) << at;
   WriteImage("a.iso", Slice(iso, 0, 18 * 2048)); // shrunk since the add
   EXPECT_EQ(Read(DriveLink('L'), 18 * 2048, 2048).output, std::vector<uint8_t>(2048, 0));
 }
@@ -307,16 +343,20 @@ TEST_F(QueuedReadTest, RemoveDuringALayoutReadLeavesTheTracksToTheRead) {
   auto record = MakeLayout(u'L', {u"D:\\a.iso", u"D:\\b.iso"},
                            {MakeTrack(1, 0, 0, 2, 2048, 0, 0), MakeTrack(2, 1, 2, 2, 2048, 0, 0)});
   ASSERT_EQ(AddLayout(*record), status::kSuccess);
-  const size_t allocations = model_.LiveAllocations();
   HoldTheThread();
   auto read = Send(DriveLink('L'), 4 * 2048);
-  entered_.get_future().wait(); // inside the first file's open
-  ASSERT_EQ(Remove(DriveLink('L')), status::kSuccess);
+  entered_.get_future().wait(); // inside the first file's read
+  // The remove waits for the read, which still reads the second file through its handle.
+  const int joins = model_.JoinsStarted();
+  std::thread remove([&] { EXPECT_EQ(Remove(DriveLink('L')), status::kSuccess); });
+  for (int i = 0; i < 5000 && model_.JoinsStarted() == joins; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   release_.set_value();
-  Finish(*read); // the second file's name comes from the tracks the remove let go of
+  remove.join();
+  Finish(*read);
   EXPECT_EQ(read->request.status, status::kSuccess);
   EXPECT_TRUE(read->data == Cat(a, b));
-  EXPECT_EQ(model_.LiveAllocations(), allocations - 3) << "the name, link and tracks stores";
+  EXPECT_EQ(model_.OpenFiles(), 0) << "the files closed after the read";
 }
 
 // Raw reads of a disc with a plain data track (0-9), an audio track (10-14), a data track of

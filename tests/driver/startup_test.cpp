@@ -31,13 +31,15 @@ TEST_P(StartupTest, ControlDeviceAloneWithoutParametersKey) {
   EXPECT_EQ(control->type, kFileDeviceUnknown);
   EXPECT_EQ(control->flags, kernel::kDoDirectIo | kernel::kDoDeviceInitializing)
       << "the system clears initializing for devices made at start";
-  EXPECT_EQ(Extension(kControlDeviceName)->IsoFormat, 1u);
+  EXPECT_EQ(control->security, kernel::DeviceSecurity::kAdministratorsOnly);
   EXPECT_EQ(model_.DeviceCount(), 1u);
-  EXPECT_EQ(model_.LiveAllocations(), 3u)
-      << "the control device's two stores and the driver's queue, nothing else";
+  EXPECT_EQ(model_.LiveAllocations(), 1u) << "the control device's link store, nothing else";
+  EXPECT_EQ(model_.LiveThreads(), 0u) << "threads are the drives'";
 }
 
 TEST_P(StartupTest, RecordedDrivesComeBackInLetterOrderOneQueryEach) {
+  WriteImage("e.iso", Pattern(2048));
+  WriteImage("c.iso", Pattern(2048));
   Record("E", u"D:\\e.iso");
   Record("C", u"D:\\c.iso");
   ASSERT_EQ(Start(), status::kSuccess);
@@ -63,58 +65,56 @@ TEST_P(StartupTest, OtherValueNamesAndEmptyValuesMakeNoDrive) {
 
 TEST_P(StartupTest, ValuesThatAreNotStringsMakeNoDrive) {
   model_.SetNonStringValue(kParametersKey, u"E");
-  Record("F", u"D:\\f.iso");
+  Record("F", WriteImage("f.iso", Pattern(2048)));
   ASSERT_EQ(Start(), status::kSuccess);
   EXPECT_EQ(Drives(), std::vector<std::u16string>{DriveDevice('F')});
 }
 
 TEST_P(StartupTest, RecordedImageKeepsItsFormat) {
-  Record("H", u"D:\\x.img");
-  Record("I", u"D:\\x.ISO");
+  Record("H", WriteImage("x.img", Pattern(2048)));
+  Record("I", WriteImage("x.ISO", Pattern(2048)));
   ASSERT_EQ(Start(), status::kSuccess);
   EXPECT_EQ(Extension(DriveDevice('H'))->IsoFormat, 0u);
   EXPECT_EQ(Extension(DriveDevice('I'))->IsoFormat, 1u);
 }
 
-TEST_P(StartupTest, RecordedLayoutMakesALayoutDriveAndAnUnfitOneTheClassicDrive) {
+TEST_P(StartupTest, RecordedLayoutMakesALayoutDriveAndAnUnfitOneNone) {
   const std::u16string layouts = std::u16string(kParametersKey) + u"\\Layouts";
-  auto Layout = [](char16_t letter) {
-    // Two tracks over a file that need not exist now: start-up does not look at the files.
-    auto record = MakeLayout(letter, {u"D:\\gone.bin"},
+  auto Layout = [](char16_t letter, const std::u16string &file) {
+    auto record = MakeLayout(letter, {file},
                              {MakeTrack(1, 0, 0, 10, 2352, 16, 0),
                               MakeTrack(2, 0, 10, 300, 2352, 0, 23520, kControlAdrAudio)});
     const auto *bytes = reinterpret_cast<const uint8_t *>(record.get());
     return std::vector<uint8_t>(bytes, bytes + sizeof(LayoutRecord));
   };
+  WriteImage("e.bin", Pattern(310 * 2352));
+  WriteImage("f.cue", Pattern(2048)); // a classic drive over the sheet would read its text
   Record("E", u"D:\\e.cue");
-  model_.SetBinaryValue(layouts, u"E", Layout(u'E'));
+  model_.SetBinaryValue(layouts, u"E", Layout(u'E', u"D:\\e.bin"));
   Record("F", u"D:\\f.cue");
-  model_.SetBinaryValue(layouts, u"F", Layout(u'E')); // another letter's record
+  model_.SetBinaryValue(layouts, u"F", Layout(u'E', u"D:\\e.bin")); // another letter's record
   Record("G", u"D:\\g.cue");
-  auto cut = Layout(u'G');
+  auto cut = Layout(u'G', u"D:\\e.bin");
   cut.pop_back();
   model_.SetBinaryValue(layouts, u"G", cut);
   Record("H", u"D:\\h.cue");
-  auto spoilt = Layout(u'H');
+  auto spoilt = Layout(u'H', u"D:\\e.bin");
   spoilt[offsetof(LayoutRecord, tracks) + offsetof(LayoutTrack, number)] = 2; // numbers 2, 2
   model_.SetBinaryValue(layouts, u"H", spoilt);
-  model_.SetBinaryValue(layouts, u"K", Layout(u'K')); // no path recorded: no drive
+  Record("I", u"D:\\i.cue");
+  model_.SetBinaryValue(layouts, u"I", Layout(u'I', u"D:\\gone.bin")); // its file is gone
+  model_.SetBinaryValue(layouts, u"K", Layout(u'K', u"D:\\e.bin")); // no path recorded
   ASSERT_EQ(Start(), status::kSuccess);
 
-  EXPECT_EQ(Drives(), (std::vector<std::u16string>{DriveDevice('E'), DriveDevice('F'),
-                                                   DriveDevice('G'), DriveDevice('H')}));
+  EXPECT_EQ(Drives(), std::vector<std::u16string>{DriveDevice('E')});
   EXPECT_EQ(Extension(DriveDevice('E'))->LayoutLeadOut, 310u);
   Answer toc = Control(DriveLink('E'), ioctl::kCdromReadToc, 0, 804);
   EXPECT_EQ(toc.output[1], 2 + 8 * 3) << "the layout's two tracks and lead-out";
-  EXPECT_EQ(Read(DriveLink('E'), 0, 2048).status, status::kDeviceNotReady) << "no file";
-  for (char letter : {'F', 'G', 'H'}) {
-    EXPECT_EQ(Extension(DriveDevice(letter))->LayoutLeadOut, 0u) << letter;
-    const UString &name = Extension(DriveDevice(letter))->ImageFileName;
-    EXPECT_EQ(std::u16string(name.Buffer, name.Length / 2),
-              u"\\??\\D:\\" + std::u16string(1, char16_t(letter + 32)) + u".cue");
-  }
-  EXPECT_EQ(model_.QueriedBinaryValues(), (std::vector<std::u16string>{u"E", u"F", u"G", u"H"}))
+  EXPECT_EQ(model_.QueriedBinaryValues(),
+            (std::vector<std::u16string>{u"E", u"F", u"G", u"H", u"I"}))
       << "a record is looked for only beside a recorded path";
+  for (const auto &open : model_.ImageOpens())
+    EXPECT_FALSE(open.asCaller) << "made in the system's context";
 }
 
 TEST_P(StartupTest, DrivesThatCannotBeMadeAreSkipped) {
@@ -122,12 +122,14 @@ TEST_P(StartupTest, DrivesThatCannotBeMadeAreSkipped) {
   Record("D", u"D:\\held.iso");                               // letter taken
   Record("F", u"D:\\" + std::u16string(493, u'x'));           // 496 units: no room
   Record("G", u"D:\\" + std::u16string(496, u'x'));           // 499 units: too long to query
-  Record("J", u"D:\\" + std::u16string(488, u'x') + u".iso"); // 495 units: fits
-  Record("K", u"D:\\k.iso");
+  Record("J", LongImagePath(495, u".iso"));                   // 495 units: fits
+  Record("K", WriteImage("k.iso", Pattern(2048)));
+  Record("L", u"D:\\missing.iso");                           // image gone
   ASSERT_EQ(Start(), status::kSuccess);
   EXPECT_EQ(Drives(), (std::vector<std::u16string>{DriveDevice('J'), DriveDevice('K')}));
   EXPECT_EQ(model_.DeviceCount(), 3u);
-  EXPECT_EQ(model_.LiveAllocations(), 7u) << "two stores per device, and the queue";
+  EXPECT_EQ(model_.LiveAllocations(), 7u) << "two stores and a worker per drive, the link's";
+  EXPECT_EQ(model_.LiveThreads(), 2u) << "a thread per drive";
 }
 
 TEST_P(StartupTest, NoDriveOutlivesAMissingControlDevice) {
@@ -139,9 +141,8 @@ TEST_P(StartupTest, NoDriveOutlivesAMissingControlDevice) {
 }
 
 TEST_P(StartupTest, MemoryFailureAtEachStartAllocationFailsCleanly) {
-  // The two key paths and the layout record's store, the driver's queue, then the control
-  // device's stores.
-  for (int nth = 1; nth <= 6; ++nth) {
+  // The two key paths and the layout record's store, then the control device's link store.
+  for (int nth = 1; nth <= 4; ++nth) {
     SCOPED_TRACE(nth);
     KernelModel model;
     model.SetValue(kParametersKey, u"E", u"D:\\e.iso");
@@ -152,7 +153,7 @@ TEST_P(StartupTest, MemoryFailureAtEachStartAllocationFailsCleanly) {
     EXPECT_EQ(VelmorStartDriver(&driver, &path), status::kInsufficientResources);
     EXPECT_EQ(model.DeviceCount(), 0u);
     EXPECT_EQ(model.LiveAllocations(), 0u);
-    EXPECT_EQ(driver.handlersInstalled, nth > 4);
+    EXPECT_EQ(driver.handlersInstalled, nth > 3);
   }
 }
 

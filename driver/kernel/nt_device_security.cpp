@@ -1,0 +1,58 @@
+// The security descriptor each device gets at creation. IoCreateDeviceSecure would take one in
+// SDDL, but it lives in a static library the toolchain lacks, so the descriptor is built with
+// the Rtl security routines and set with ObSetSecurityObjectByPointer.
+#include "kernel_seam.h"
+#include "nt_headers.h"
+
+namespace velmor::kernel {
+namespace {
+
+// A SID of up to two subauthorities, laid out as the system's SID structure.
+struct WellKnownSid {
+  UCHAR revision;
+  UCHAR subAuthorityCount;
+  UCHAR authority[6];
+  ULONG subAuthority[2];
+};
+
+constexpr WellKnownSid kLocalSystem{1, 1, {0, 0, 0, 0, 0, 5}, {18, 0}};     // S-1-5-18
+constexpr WellKnownSid kAdministrators{1, 2, {0, 0, 0, 0, 0, 5}, {32, 544}}; // S-1-5-32-544
+constexpr WellKnownSid kEveryone{1, 1, {0, 0, 0, 0, 0, 1}, {0, 0}};          // S-1-1-0
+
+PSID Sid(const WellKnownSid &sid) { return const_cast<WellKnownSid *>(&sid); }
+
+} // namespace
+
+NtStatus SetDeviceSecurity(Device *device, bool everyoneReads) {
+  struct Grant {
+    const WellKnownSid *sid;
+    ACCESS_MASK access;
+  };
+  // Everyone may read a drive, as a CD-ROM drive of the system's own; only SYSTEM and the
+  // administrators may open the control device at all.
+  const Grant grants[] = {{&kLocalSystem, FILE_ALL_ACCESS},
+                          {&kAdministrators, FILE_ALL_ACCESS},
+                          {&kEveryone, FILE_GENERIC_READ}};
+  const ULONG count = everyoneReads ? 3 : 2;
+  ULONG aclBytes = sizeof(ACL);
+  for (ULONG i = 0; i < count; ++i)
+    aclBytes += sizeof(ACCESS_ALLOWED_ACE) - sizeof(ULONG) + RtlLengthSid(Sid(*grants[i].sid));
+  auto *acl = static_cast<PACL>(ExAllocatePoolWithTag(PagedPool, aclBytes, kPoolTagDdk));
+  if (!acl)
+    return STATUS_INSUFFICIENT_RESOURCES;
+  SECURITY_DESCRIPTOR descriptor;
+  NTSTATUS s = RtlCreateAcl(acl, aclBytes, ACL_REVISION);
+  for (ULONG i = 0; NT_SUCCESS(s) && i < count; ++i)
+    s = RtlAddAccessAllowedAce(acl, ACL_REVISION, grants[i].access, Sid(*grants[i].sid));
+  if (NT_SUCCESS(s))
+    s = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  if (NT_SUCCESS(s))
+    s = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
+  // The object manager copies what it keeps, so the descriptor and its list may go after.
+  if (NT_SUCCESS(s))
+    s = ObSetSecurityObjectByPointer(device, DACL_SECURITY_INFORMATION, &descriptor);
+  ExFreePool(acl);
+  return s;
+}
+
+} // namespace velmor::kernel

@@ -1,0 +1,26 @@
+// The kernel headers as the glue includes them, and the few routines they leave undeclared.
+#pragma once
+
+// wdm.h brings its own InterlockedBitTestAndSet/Reset, which C++ refuses beside the
+// compiler-intrinsic declarations; mark those as already present.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ddk/ntddk.h>
+
+extern "C" {
+// Declared only in ntifs.h, which does not build beside ntddk.h.
+NTSYSAPI NTSTATUS NTAPI ObSetSecurityObjectByPointer(PVOID Object,
+                                                     SECURITY_INFORMATION SecurityInformation,
+                                                     PSECURITY_DESCRIPTOR SecurityDescriptor);
+NTSYSAPI NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision);
+NTSYSAPI NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask,
+                                               PSID Sid);
+NTSYSAPI ULONG NTAPI RtlLengthSid(PSID Sid);
+}
+
+namespace velmor::kernel {
+// The pool for nonpaged memory: never executable where the system has such a pool (Windows 8
+// and later), and whether mappings may ask for no-execute. Set once by DriverEntry.
+extern POOL_TYPE g_nonPagedPool;
+extern ULONG g_noExecuteMapping;
+} // namespace velmor::kernel
