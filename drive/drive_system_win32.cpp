@@ -98,6 +98,23 @@ private:
   HKEY key_ = nullptr;
 };
 
+// Enables SeManageVolumePrivilege in the process token; false when the token does not hold it
+// (a standard user), and the driver then refuses the add.
+bool EnableManageVolumePrivilege() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+    return false;
+  TOKEN_PRIVILEGES privileges{};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  bool enabled = LookupPrivilegeValueA(nullptr, "SeManageVolumePrivilege",
+                                       &privileges.Privileges[0].Luid) &&
+                 AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+                 GetLastError() == ERROR_SUCCESS;
+  CloseHandle(token);
+  return enabled;
+}
+
 class Win32System final : public DriveSystem {
 public:
   std::string SystemDirectory() override {
@@ -201,6 +218,10 @@ public:
 
   bool DeviceControl(Handle device, uint32_t code, const void *input, uint32_t inputSize,
                      void *output, uint32_t outputSize) override {
+    // The driver adds and removes drives only for a caller whose token has the volume
+    // privilege enabled; administrators hold it, disabled, and it is enabled once here.
+    static const bool enabled = EnableManageVolumePrivilege();
+    (void)enabled;
     DWORD returned = 0;
     return DeviceIoControl(ToHandle(device), code, const_cast<void *>(input), inputSize, output,
                            outputSize, &returned, nullptr) != FALSE;

@@ -21,6 +21,16 @@ constexpr WellKnownSid kEveryone{1, 1, {0, 0, 0, 0, 0, 1}, {0, 0}};          // 
 
 PSID Sid(const WellKnownSid &sid) { return const_cast<WellKnownSid *>(&sid); }
 
+// The absolute security descriptor, laid out as the system's (ntifs.h, not included here).
+struct AbsoluteDescriptor {
+  UCHAR revision;
+  UCHAR sbz1;
+  USHORT control;
+  PVOID owner, group, sacl, dacl;
+};
+// An access-allowed entry without its SID: header, mask.
+constexpr ULONG kAllowedAceHead = 8;
+
 } // namespace
 
 NtStatus SetDeviceSecurity(Device *device, bool everyoneReads) {
@@ -36,11 +46,11 @@ NtStatus SetDeviceSecurity(Device *device, bool everyoneReads) {
   const ULONG count = everyoneReads ? 3 : 2;
   ULONG aclBytes = sizeof(ACL);
   for (ULONG i = 0; i < count; ++i)
-    aclBytes += sizeof(ACCESS_ALLOWED_ACE) - sizeof(ULONG) + RtlLengthSid(Sid(*grants[i].sid));
+    aclBytes += kAllowedAceHead + RtlLengthSid(Sid(*grants[i].sid));
   auto *acl = static_cast<PACL>(ExAllocatePoolWithTag(PagedPool, aclBytes, kPoolTagDdk));
   if (!acl)
     return STATUS_INSUFFICIENT_RESOURCES;
-  SECURITY_DESCRIPTOR descriptor;
+  AbsoluteDescriptor descriptor;
   NTSTATUS s = RtlCreateAcl(acl, aclBytes, ACL_REVISION);
   for (ULONG i = 0; NT_SUCCESS(s) && i < count; ++i)
     s = RtlAddAccessAllowedAce(acl, ACL_REVISION, grants[i].access, Sid(*grants[i].sid));

@@ -373,6 +373,9 @@ TEST_P(CallerCheckTest, AddAndRemoveCheckTheCaller) {
 
   EXPECT_EQ(Add(u'E', image), c.added);
   EXPECT_EQ(model_.HasName(DriveDevice('E')), IsSuccess(c.added));
+  // The caller's access is checked on the very open the drive reads through.
+  if (IsSuccess(c.added))
+    EXPECT_EQ(model_.ImageOpens().back().asCaller, c.fromUserMode);
   const NtStatus removed = Remove(DriveLink('G'));
   if (c.fromUserMode && !c.privileged) {
     EXPECT_EQ(removed, status::kPrivilegeNotHeld);
@@ -391,6 +394,35 @@ INSTANTIATE_TEST_SUITE_P(
         CallerCase{"ImageTheCallerMayNotRead", true, true, true, status::kAccessDenied},
         // The privilege is looked at first: nothing of the image is touched for such a caller.
         CallerCase{"StandardUserUnreadableImage", false, true, true, status::kPrivilegeNotHeld}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// What the one open refuses besides a file the caller may not read: no drive, nothing open.
+struct KindCase {
+  const char *name;
+  std::u16string path;
+  NtStatus status;
+};
+
+class ImageKindTest : public AddRemoveTest, public ::testing::WithParamInterface<KindCase> {};
+
+TEST_P(ImageKindTest, OnlyFilesOnLocalDisksAreMounted) {
+  std::filesystem::create_directory(HostPath("folder"));
+  ASSERT_EQ(Add(u'G', u"D:\\a.iso"), status::kSuccess); // one of our own drives
+  const int open = model_.OpenFiles();
+  EXPECT_EQ(Add(u'E', GetParam().path), GetParam().status);
+  EXPECT_FALSE(model_.HasName(DriveDevice('E')));
+  EXPECT_EQ(model_.OpenFiles(), open);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, ImageKindTest,
+    ::testing::Values(KindCase{"Missing", u"D:\\gone.iso", status::kObjectNameNotFound},
+                      KindCase{"Folder", u"D:\\folder", status::kFileIsADirectory},
+                      KindCase{"Pipe", u"PIPE\\server", status::kInvalidParameter},
+                      KindCase{"Share", u"UNC\\host\\share\\a.iso", status::kInvalidParameter},
+                      KindCase{"WholeVolume", u"D:", status::kInvalidParameter},
+                      // Its reads would wait on the drive being made, or on themselves.
+                      KindCase{"OnOurOwnDrive", u"G:\\inner.iso", status::kInvalidParameter}),
     [](const auto &info) { return std::string(info.param.name); });
 
 struct FormatCase {

@@ -379,6 +379,33 @@ protected:
                              mode2_ = Pattern(2 * 2336, 4);
 };
 
+TEST_F(RawReadTest, KernelCallersInputAndTheLockedBufferSize) {
+  // The file system's associated raw reads: the input at Type3InputBuffer, the system buffer
+  // another request's; the locked buffer must cover every sector written.
+  for (bool shortMdl : {false, true}) {
+    SCOPED_TRACE(shortMdl);
+    RawReadInfo info{10 * 2048, 0, 2, kTrackModeCdda};
+    std::vector<uint8_t> data(2 * 2352, 0xEE);
+    uint8_t master[16] = {}; // what AssociatedIrp holds: not the input
+    kernel::Device *device = model_.Open(DriveLink('L'));
+    kernel::Request request;
+    request.code = ioctl::kCdromRawRead;
+    request.inputLength = sizeof(info);
+    request.outputLength = 2 * 2352;
+    request.systemBuffer = master;
+    request.type3Input = &info;
+    request.readBuffer = data.data();
+    request.mdlBytes = shortMdl ? 2352 : 2 * 2352;
+    Dispatch(VelmorDispatchDeviceControl, device, request);
+    model_.Close(device);
+    EXPECT_EQ(request.status, shortMdl ? status::kInvalidParameter : status::kSuccess);
+    if (!shortMdl)
+      EXPECT_TRUE(data == std::vector<uint8_t>(audio_.begin(), audio_.begin() + 2 * 2352));
+    else
+      EXPECT_EQ(data, std::vector<uint8_t>(2 * 2352, 0xEE)) << "nothing written";
+  }
+}
+
 TEST_F(RawReadTest, SectorsOfEachStrideComeWhole) {
   Answer audio = RawRead(DriveLink('L'), 11 * 2048, 4, kTrackModeCdda, 4 * 2352 + 10);
   ASSERT_EQ(audio.status, status::kSuccess);
