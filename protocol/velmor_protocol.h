@@ -126,7 +126,6 @@ using NtStatus = int32_t;
 namespace status {
 inline constexpr NtStatus kSuccess = 0;
 inline constexpr NtStatus kPending = 0x00000103;
-inline constexpr NtStatus kBufferOverflow = NtStatus(0x80000005u); // a warning: part returned
 inline constexpr NtStatus kInfoLengthMismatch = NtStatus(0xC0000004u);
 inline constexpr NtStatus kAccessViolation = NtStatus(0xC0000005u);
 inline constexpr NtStatus kInvalidParameter = NtStatus(0xC000000Du);
