@@ -1,4 +1,5 @@
 // Creation and removal of the driver's devices.
+#include "disc_answers.h"
 #include "layout_drive.h"
 #include "trace.h"
 #include "velmor_driver.h"
@@ -137,6 +138,19 @@ uint32_t ImageBlocksOf(FileHandle image, bool isoFormat) {
   return blocks > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(blocks);
 }
 
+// A VELMOR format image's table of contents, read once from its header through the drive's
+// own open and parsed; null when pool runs out or the header holds none that makes sense.
+VelmorHeaderDisc *ReadHeaderDisc(FileHandle image) {
+  auto *disc =
+      static_cast<VelmorHeaderDisc *>(AllocatePaged(sizeof(VelmorHeaderDisc), kPoolTagDdk));
+  if (disc && (!IsSuccess(VELMORReadOffset(kVelmorTocOffset, disc->toc, kTocSize, image)) ||
+               !VelmorParseToc(disc->toc, kTocSize, disc->tracks, &disc->view))) {
+    FreePool(disc);
+    disc = nullptr;
+  }
+  return disc;
+}
+
 // Makes the device object with the driver's characteristics and its security, nothing else.
 NtStatus MakeDevice(Driver *driver, const UString *name, bool drive, Device **device) {
   // A drive is a removable CD-ROM: the file system then checks its medium (verify requests)
@@ -211,6 +225,9 @@ NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *i
   extension->LayoutLeadOut = layout ? layout->leadOut : 0;
   extension->IsoFormat = IsIsoFormat(imagePath);
   extension->ImageBlocks = layout ? 0 : ImageBlocksOf(image.Get(), extension->IsoFormat);
+  extension->DriveIndex = DriveNumber(letterLink->Buffer[0]);
+  if (!layout && !extension->IsoFormat)
+    extension->HeaderDisc = ReadHeaderDisc(image.Get());
   VelmorTrace(extension->IsoFormat ? "Setting Image Format to ISO"
                                    : "Setting Image Format to VELMOR");
 
@@ -236,6 +253,8 @@ NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *i
     }
     ReleaseStore(&extension->DosLinkName);
     ReleaseStore(&extension->ImageFileName);
+    if (extension->HeaderDisc)
+      FreePool(extension->HeaderDisc);
     extension->Layout = nullptr; // the owner frees it, closing its files
     DeleteDevice(device);
     return result;
@@ -326,6 +345,10 @@ void VelmorReleaseImageName(VELMOR_DRIVE_EXTENSION *extension) {
   if (VelmorWorker *worker = extension->Worker) {
     extension->Worker = nullptr;
     VelmorFreeWorker(worker);
+  }
+  if (VelmorHeaderDisc *disc = extension->HeaderDisc) {
+    extension->HeaderDisc = nullptr;
+    FreePool(disc);
   }
 }
 

@@ -3,6 +3,7 @@
 // requests from user mode arrive at PASSIVE_LEVEL in the caller's own thread, which the add
 // and remove rely on for their checks of the caller's rights; they are completed here, at once.
 // Only the answers that read the image wait for the drive's thread.
+#include "disc_answers.h"
 #include "layout_drive.h"
 #include "trace.h"
 #include "velmor_driver.h"
@@ -164,12 +165,12 @@ Outcome DriveGeometry(Device *device, Request *request) {
   return ImageAnswer(device, request, QueuedWork::kGeometry);
 }
 
+Outcome DiscRequest(Device *device, Request *request);
+
 Outcome LastSession(Device *device, Request *request) {
   auto *extension = VelmorExtensionOf(device);
   if (!extension->LayoutLeadOut)
-    return Done(status::kDeviceNotReady);
-  if (OutputLength(request) < kSessionAnswerSize)
-    return Done(status::kBufferTooSmall);
+    return DiscRequest(device, request); // a plain drive's, from its table of contents
   return LayoutAnswer(extension, request, kSessionAnswerSize, VelmorFillLayoutSession);
 }
 
@@ -211,6 +212,65 @@ Outcome CheckVerify(Device *, Request *request) {
   return Done(status::kSuccess, sizeof(uint32_t));
 }
 
+// ---- The requests Windows' own tools send a CD-ROM drive ------------------------------------
+DiscAnswer AnswerAbout(const DiscView &view, uint32_t code, Request *request) {
+  void *buffer = SystemBuffer(request);
+  const uint32_t in = InputLength(request), out = OutputLength(request);
+  switch (code) {
+  case ioctl::kDiskGetLengthInfo:
+    return DiscAnswer{status::kSuccess, VelmorFillLengthInfo(view, buffer, out)};
+  case ioctl::kCdromGetDriveGeometryEx:
+    return DiscAnswer{status::kSuccess, VelmorFillGeometryEx(view, buffer, out)};
+  case ioctl::kStorageReadCapacity:
+    return DiscAnswer{status::kSuccess, VelmorFillReadCapacity(view, buffer, out)};
+  case ioctl::kStorageGetMediaTypesEx:
+    return DiscAnswer{status::kSuccess, VelmorFillMediaTypes(view, buffer, out)};
+  case ioctl::kCdromGetLastSession:
+    return DiscAnswer{status::kSuccess, VelmorFillSession(view, false, buffer, out)};
+  case ioctl::kStorageQueryProperty:
+    return VelmorAnswerPropertyQuery(view, buffer, in, buffer, out);
+  case ioctl::kCdromGetConfiguration:
+    return VelmorAnswerConfiguration(view, buffer, in, buffer, out);
+  default:
+    return VelmorAnswerTocEx(view, buffer, in, buffer, out);
+  }
+}
+
+// An answer about the disc, sized from the image: a layout drive's tracks, a plain image's
+// size, a VELMOR format image's table of contents as read when the drive was made. No file is
+// read here; the hold keeps what the view points at while a remove runs.
+Outcome DiscRequest(Device *device, Request *request) {
+  auto *extension = VelmorExtensionOf(device);
+  if (!VelmorHoldImageName(extension))
+    return Done(status::kDeviceNotReady);
+  LayoutTrack isoTrack;
+  DiscView view{};
+  bool known = true;
+  if (extension->Layout)
+    view = VelmorLayoutView(extension->Layout);
+  else if (extension->IsoFormat)
+    view = VelmorIsoView(uint64_t(extension->ImageBlocks) * kBytesPerSector, &isoTrack);
+  else if (extension->HeaderDisc)
+    view = extension->HeaderDisc->view;
+  else
+    known = false; // its header holds no table of contents that makes sense
+  const DiscAnswer answer = known ? AnswerAbout(view, ControlCode(request), request)
+                                  : DiscAnswer{status::kDeviceNotReady, 0};
+  VelmorReleaseImageName(extension);
+  return Done(answer.status, answer.information);
+}
+
+Outcome DeviceNumber(Device *device, Request *request) {
+  return Done(status::kSuccess, VelmorFillDeviceNumber(VelmorExtensionOf(device)->DriveIndex,
+                                                       SystemBuffer(request), OutputLength(request)));
+}
+
+Outcome HotplugInfo(Device *, Request *request) {
+  return Done(status::kSuccess, VelmorFillHotplugInfo(SystemBuffer(request), OutputLength(request)));
+}
+
+Outcome WriteProtected(Device *, Request *) { return Done(status::kMediaWriteProtected); }
+
 Outcome Accept(Device *, Request *) { return Done(status::kSuccess); }
 Outcome NotReady(Device *, Request *) { return Done(status::kDeviceNotReady); }
 Outcome Refuse(Device *, Request *) { return Done(status::kInvalidDeviceRequest); }
@@ -225,7 +285,7 @@ enum class Target : uint8_t {
 // One row per control code: the device it is for, the sizes its buffers need (a shorter one
 // is answered with `shortStatus`, before the handler runs), and the handler. Sizes the class
 // driver does not check up front stay with their handlers.
-struct RequestRule {
+struct ControlRule {
   uint32_t code;
   Target target;
   uint32_t minInput;
@@ -234,7 +294,7 @@ struct RequestRule {
   Outcome (*handle)(Device *, Request *);
 };
 
-constexpr RequestRule kRules[] = {
+constexpr ControlRule kRules[] = {
     {IOCTL_VELMOR_ADD_DEVICE, Target::kControl, 0, 0, status::kSuccess, AddDrive},
     {IOCTL_VELMOR_ADD_LAYOUT, Target::kControl, 0, 0, status::kSuccess, AddLayoutDrive},
     {IOCTL_VELMOR_REMOVE_DEVICE, Target::kDrive, 0, 0, status::kSuccess, RemoveDrive},
@@ -262,10 +322,22 @@ constexpr RequestRule kRules[] = {
     {ioctl::kCdromRawRead, Target::kDrive, sizeof(RawReadInfo), 0, status::kInvalidParameter,
      RawRead},
     {ioctl::kDiskGetDriveGeometry, Target::kDrive, 0, 0, status::kSuccess, Refuse},
+    // Sized from the image; their buffer rules are the class driver's (kDiscRequestRules).
+    {ioctl::kDiskGetLengthInfo, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
+    {ioctl::kCdromGetDriveGeometryEx, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
+    {ioctl::kStorageReadCapacity, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
+    {ioctl::kStorageGetMediaTypesEx, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
+    {ioctl::kStorageQueryProperty, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
+    {ioctl::kCdromGetConfiguration, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
+    {ioctl::kCdromReadTocEx, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
+    {ioctl::kStorageGetDeviceNumber, Target::kDrive, 0, 0, status::kSuccess, DeviceNumber},
+    {ioctl::kStorageGetHotplugInfo, Target::kDrive, 0, 0, status::kSuccess, HotplugInfo},
+    {ioctl::kDiskIsWritable, Target::kDrive, 0, 0, status::kSuccess, WriteProtected},
+    {ioctl::kStorageCheckVerify2, Target::kDrive, 0, 0, status::kSuccess, CheckVerify},
 };
 
-const RequestRule *RuleFor(uint32_t code) {
-  for (const RequestRule &rule : kRules)
+const ControlRule *RuleFor(uint32_t code) {
+  for (const ControlRule &rule : kRules)
     if (rule.code == code)
       return &rule;
   return nullptr;
@@ -274,7 +346,7 @@ const RequestRule *RuleFor(uint32_t code) {
 // The one validation every request passes before its handler.
 Outcome Answer(Device *device, Request *request) {
   const uint32_t code = ControlCode(request);
-  const RequestRule *rule = RuleFor(code);
+  const ControlRule *rule = RuleFor(code);
   auto *extension = VelmorExtensionOf(device);
   if (!rule) {
     VelmorTraceNumber("ERROR:  unrecognized IOCTL ", code);
@@ -291,6 +363,13 @@ Outcome Answer(Device *device, Request *request) {
     return Done(removed);
   if (InputLength(request) < rule->minInput || OutputLength(request) < rule->minOutput)
     return Done(rule->shortStatus);
+  // The class driver's own rules for the requests about the disc.
+  if (const RequestRule *disc = VelmorFindRequestRule(code)) {
+    const NtStatus lengths =
+        VelmorCheckRequestRule(*disc, InputLength(request), OutputLength(request));
+    if (!IsSuccess(lengths))
+      return Done(lengths);
+  }
   return rule->handle(device, request);
 }
 

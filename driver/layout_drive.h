@@ -53,9 +53,9 @@ struct LayoutPlace {
 };
 LayoutPlace VelmorLocateBlock(const VelmorLayout *layout, uint32_t lba);
 
-// The MSF address of a block in a track record's address field (four bytes: 0, M, S, F).
-void VelmorPutMsf(uint8_t *field, uint32_t lba);
-
+// The disc as the answers see it, from the copy alone.
+struct DiscView;
+DiscView VelmorLayoutView(const VelmorLayout *layout);
 // The answers, from the copy alone: kTocSize, kGeometrySize and kSessionAnswerSize bytes.
 void VelmorFillLayoutToc(const VelmorLayout *layout, void *buffer);
 void VelmorFillLayoutGeometry(const VelmorLayout *layout, void *buffer);

@@ -9,6 +9,7 @@ namespace velmor {
 
 struct VelmorWorker;
 struct VelmorLayout;
+struct VelmorHeaderDisc;
 
 // Carried by every device of the driver, the control device included. The record lies in the
 // device object, in nonpaged memory; its two strings' stores are paged.
@@ -33,7 +34,12 @@ struct VELMOR_DRIVE_EXTENSION {
   // handle, by the drive's thread, until the drive is removed. Null for the control device
   // and the layout drives (whose files are in the layout).
   kernel::FileHandle Image;
-  uint32_t IsControl; // the control device: no image, no drive requests
+  uint32_t IsControl;  // the control device: no image, no drive requests
+  uint32_t DriveIndex; // the letter's number (A = 0): the drive's device number
+  // A VELMOR format drive's table of contents, read from its header when the drive was made
+  // and parsed (paged); null for other drives, and for a header that holds none that makes
+  // sense. Freed with the last hold.
+  VelmorHeaderDisc *HeaderDisc;
 };
 
 inline constexpr uint16_t kImageStoreBytes = 1000;

@@ -96,6 +96,29 @@ inline constexpr uint32_t kStorageFindNewDevices =
     ControlCode(kFileDeviceMassStorage, 0x0206, kMethodBuffered, kFileReadAccess);
 inline constexpr uint32_t kDiskGetDriveGeometry =
     ControlCode(kFileDeviceDisk, 0x0000, kMethodBuffered, kFileAnyAccess);
+// What disk managers, imaging and burning tools and the shell ask a CD-ROM drive.
+inline constexpr uint32_t kDiskGetLengthInfo =
+    ControlCode(kFileDeviceDisk, 0x0017, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kDiskIsWritable =
+    ControlCode(kFileDeviceDisk, 0x0009, kMethodBuffered, kFileAnyAccess);
+inline constexpr uint32_t kCdromGetDriveGeometryEx =
+    ControlCode(kFileDeviceCdRom, 0x0014, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kCdromReadTocEx =
+    ControlCode(kFileDeviceCdRom, 0x0015, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kCdromGetConfiguration =
+    ControlCode(kFileDeviceCdRom, 0x0016, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kStorageCheckVerify2 =
+    ControlCode(kFileDeviceMassStorage, 0x0200, kMethodBuffered, kFileAnyAccess);
+inline constexpr uint32_t kStorageGetMediaTypesEx =
+    ControlCode(kFileDeviceMassStorage, 0x0301, kMethodBuffered, kFileAnyAccess);
+inline constexpr uint32_t kStorageGetHotplugInfo =
+    ControlCode(kFileDeviceMassStorage, 0x0305, kMethodBuffered, kFileAnyAccess);
+inline constexpr uint32_t kStorageGetDeviceNumber =
+    ControlCode(kFileDeviceMassStorage, 0x0420, kMethodBuffered, kFileAnyAccess);
+inline constexpr uint32_t kStorageReadCapacity =
+    ControlCode(kFileDeviceMassStorage, 0x0450, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kStorageQueryProperty =
+    ControlCode(kFileDeviceMassStorage, 0x0500, kMethodBuffered, kFileAnyAccess);
 } // namespace ioctl
 
 // ---- Statuses --------------------------------------------------------------------------------
@@ -104,6 +127,7 @@ namespace status {
 inline constexpr NtStatus kSuccess = 0;
 inline constexpr NtStatus kPending = 0x00000103;
 inline constexpr NtStatus kVerifyRequired = NtStatus(0x80000016u);
+inline constexpr NtStatus kInfoLengthMismatch = NtStatus(0xC0000004u);
 inline constexpr NtStatus kAccessViolation = NtStatus(0xC0000005u);
 inline constexpr NtStatus kInvalidParameter = NtStatus(0xC000000Du);
 inline constexpr NtStatus kInvalidDeviceRequest = NtStatus(0xC0000010u);
@@ -117,10 +141,12 @@ inline constexpr NtStatus kObjectPathNotFound = NtStatus(0xC000003Au);
 inline constexpr NtStatus kPrivilegeNotHeld = NtStatus(0xC0000061u);
 inline constexpr NtStatus kObjectTypeMismatch = NtStatus(0xC0000024u);
 inline constexpr NtStatus kInsufficientResources = NtStatus(0xC000009Au);
+inline constexpr NtStatus kMediaWriteProtected = NtStatus(0xC00000A2u);
 inline constexpr NtStatus kDeviceNotReady = NtStatus(0xC00000A3u);
 inline constexpr NtStatus kFileIsADirectory = NtStatus(0xC00000BAu);
-inline constexpr NtStatus kNotSupported = NtStatus(0xC00000BBu);
 inline constexpr NtStatus kCancelled = NtStatus(0xC0000120u);
+inline constexpr NtStatus kNotSupported = NtStatus(0xC00000BBu);
+inline constexpr NtStatus kInvalidBufferSize = NtStatus(0xC0000206u);
 } // namespace status
 inline constexpr bool IsSuccess(NtStatus s) { return s >= 0; }
 

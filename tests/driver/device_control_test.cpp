@@ -36,7 +36,7 @@ const CodeCase kCodes[] = {
     {"FindNewDevices", 0x002D4818, 0, kOk, kOk, 0},
     {"GetVolume", 0x00024014, 0, kNotReady, kNotReady, 0},
     {"ReadQChannel", 0x0002402C, 0, kNotReady, kNotReady, 0},
-    {"GetLastSession", 0x00024038, 0, kNotReady, kNotReady, 0},
+    {"GetLastSession", 0x00024038, 12, status::kBufferTooSmall, kOk, 12},
     {"DiskType", 0x00020040, 0, kInvalid, kInvalid, 0},
     {"RawRead", 0x0002403E, 0, kInvalid, kInvalid, 0},
     {"DiskGetDriveGeometry", 0x00070000, 0, kInvalid, kInvalid, 0},

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <vector>
 
+#include "disc_answers.h"
 #include "kernel_model.h"
 #include "layout_records.h"
 #include "velmor_driver.h"
@@ -100,7 +101,10 @@ void Finish(test::KernelModel &model, NtStatus returned, kernel::Request &reques
 
 void Control(test::KernelModel &model, kernel::Device *device, Input &in) {
   const uint8_t pick = in.Byte();
-  const uint32_t code = pick < 0xC0 ? kKnownCodes[pick % std::size(kKnownCodes)] : in.U32();
+  // Known codes, the requests Windows' own tools send a CD-ROM drive, or any code at all.
+  const uint32_t code = pick < 0xC0   ? kKnownCodes[pick % std::size(kKnownCodes)]
+                        : pick < 0xD0 ? kDiscRequestRules[pick % std::size(kDiscRequestRules)].code
+                                      : in.U32();
   const uint32_t inputLength = in.U16() % 4200;
   const uint32_t outputLength = in.U16() % 4200;
   const uint8_t flags = in.Byte();

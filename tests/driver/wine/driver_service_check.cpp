@@ -1,8 +1,9 @@
 // Checks velmor.sys as Windows loads it: installed as an automatically started kernel service,
 // asked for its version, given a drive for a real ISO image that is then read sector by sector
-// and asked the CD-ROM questions, given a layout drive over a raw BIN written from the same
-// image and an audio track, and, after a system restart, seen to re-create both drives
-// recorded in the registry. Run in steps by driver_service_test.sh:
+// and asked the CD-ROM questions (those Windows' own tools send included), the same for a .iso
+// drive of 6 GiB, given a layout drive over a raw BIN written from the same image and an audio
+// track, and, after a system restart, seen to re-create both drives recorded in the registry. Run
+// in steps by driver_service_test.sh:
 //   driver_service_check install <velmor.sys> <image path>
 //   driver_service_check use <image path>       (the running driver, installed by another)
 //   driver_service_check restarted <image path>
@@ -27,6 +28,21 @@ using namespace velmor;
 static_assert(IOCTL_STORAGE_CHECK_VERIFY == ioctl::kStorageCheckVerify, "storage check verify");
 static_assert(IOCTL_STORAGE_EJECT_MEDIA == ioctl::kStorageEjectMedia, "storage eject");
 static_assert(IOCTL_DISK_GET_DRIVE_GEOMETRY == ioctl::kDiskGetDriveGeometry, "disk geometry");
+static_assert(IOCTL_DISK_GET_LENGTH_INFO == ioctl::kDiskGetLengthInfo, "length");
+static_assert(IOCTL_DISK_IS_WRITABLE == ioctl::kDiskIsWritable, "writable");
+static_assert(IOCTL_STORAGE_CHECK_VERIFY2 == ioctl::kStorageCheckVerify2, "check verify 2");
+static_assert(IOCTL_STORAGE_GET_MEDIA_TYPES_EX == ioctl::kStorageGetMediaTypesEx, "media types");
+static_assert(IOCTL_STORAGE_GET_HOTPLUG_INFO == ioctl::kStorageGetHotplugInfo, "hotplug");
+static_assert(IOCTL_STORAGE_GET_DEVICE_NUMBER == ioctl::kStorageGetDeviceNumber, "device number");
+static_assert(IOCTL_STORAGE_READ_CAPACITY == ioctl::kStorageReadCapacity, "read capacity");
+static_assert(IOCTL_STORAGE_QUERY_PROPERTY == ioctl::kStorageQueryProperty, "property query");
+// The driver's answers have these sizes and values on both processors.
+static_assert(sizeof(GET_LENGTH_INFORMATION) == 8 && offsetof(DISK_GEOMETRY_EX, Data) == 32 &&
+                  sizeof(STORAGE_READ_CAPACITY) == 32 && sizeof(STORAGE_DEVICE_NUMBER) == 12 &&
+                  sizeof(STORAGE_PROPERTY_QUERY) == 12 && sizeof(STORAGE_HOTPLUG_INFO) == 8 &&
+                  sizeof(GET_MEDIA_TYPES) == 40 && sizeof(STORAGE_ADAPTER_DESCRIPTOR) == 32,
+              "answer sizes");
+static_assert(CD_ROM == 0x33 && DVD_ROM == 0x36 && MEDIA_READ_ONLY == 4, "media types");
 
 int failures = 0;
 
@@ -143,6 +159,139 @@ bool SectorsMatch(HANDLE drive, const std::vector<uint8_t> &image) {
   return true;
 }
 
+// ---- What Windows' own tools ask a CD-ROM drive
+// --------------------------------------------------- What a drive must answer about its disc: its
+// size, the last track, the lead-out in blocks and whether it is a DVD.
+struct DiscExpect {
+  char letter;
+  uint64_t bytes;
+  uint32_t leadOut;
+  uint8_t lastTrack;
+  bool dvd;
+};
+
+// A .iso drive's fixed lead-out, 46:59:58, for an image of up to 299,008 sectors.
+constexpr uint32_t kIsoFixedLeadOut = 211333;
+
+uint32_t Big32(const uint8_t *p) { return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
+
+// Every request of the class driver's that the drive answers, sent as the tools send them.
+void CheckDiscAnswers(HANDLE drive, const DiscExpect &e) {
+  const std::string of = std::string(" (drive ") + e.letter + ":)";
+  auto check = [&](bool ok, const char *what) { Check(ok, (what + of).c_str()); };
+  DWORD returned = 0;
+  GET_LENGTH_INFORMATION length{};
+  check(
+      Control(drive, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof(length), &returned) &&
+          returned == 8 && uint64_t(length.Length.QuadPart) == e.bytes,
+      "length");
+  uint8_t geometry[40] = {};
+  check(Control(drive, ioctl::kCdromGetDriveGeometryEx, nullptr, 0, geometry, sizeof(geometry),
+                &returned) &&
+            returned == 32 &&
+            reinterpret_cast<DISK_GEOMETRY_EX *>(geometry)->DiskSize.QuadPart ==
+                LONGLONG(e.bytes) &&
+            reinterpret_cast<DISK_GEOMETRY_EX *>(geometry)->Geometry.BytesPerSector == 2048,
+        "geometry EX");
+  STORAGE_READ_CAPACITY capacity{};
+  check(Control(drive, IOCTL_STORAGE_READ_CAPACITY, nullptr, 0, &capacity, sizeof(capacity),
+                &returned) &&
+            returned == sizeof(capacity) && capacity.BlockLength == 2048 &&
+            uint64_t(capacity.NumberOfBlocks.QuadPart) * 2048 == e.bytes &&
+            uint64_t(capacity.DiskLength.QuadPart) == e.bytes,
+        "read capacity");
+  STORAGE_DEVICE_NUMBER number{};
+  check(Control(drive, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof(number),
+                &returned) &&
+            returned == 12 && number.DeviceType == FILE_DEVICE_CD_ROM &&
+            number.DeviceNumber == DWORD(e.letter - 'A'),
+        "device number");
+
+  STORAGE_PROPERTY_QUERY query{};
+  query.PropertyId = StorageDeviceProperty;
+  query.QueryType = PropertyStandardQuery;
+  STORAGE_DESCRIPTOR_HEADER header{};
+  check(Control(drive, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), &header, sizeof(header),
+                &returned) &&
+            returned == 8 && header.Size > sizeof(STORAGE_DEVICE_DESCRIPTOR),
+        "device descriptor's header");
+  std::vector<uint8_t> descriptor(header.Size + 16);
+  const auto *device = reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR *>(descriptor.data());
+  check(Control(drive, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), descriptor.data(),
+                DWORD(descriptor.size()), &returned) &&
+            returned == header.Size && device->DeviceType == 5 && device->RemovableMedia &&
+            device->VendorIdOffset < returned &&
+            std::strcmp(reinterpret_cast<char *>(descriptor.data()) + device->VendorIdOffset,
+                        "Velmor") == 0,
+        "device descriptor: a removable CD-ROM drive of Velmor's");
+  query.PropertyId = StorageAdapterProperty;
+  STORAGE_ADAPTER_DESCRIPTOR adapter{};
+  check(Control(drive, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), &adapter,
+                sizeof(adapter), &returned) &&
+            returned == 32 && adapter.Size == 32 && adapter.AlignmentMask == 1,
+        "adapter descriptor");
+  query.QueryType = PropertyExistsQuery;
+  check(Control(drive, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), nullptr, 0, &returned),
+        "the adapter descriptor exists");
+
+  STORAGE_HOTPLUG_INFO hotplug{};
+  check(Control(drive, IOCTL_STORAGE_GET_HOTPLUG_INFO, nullptr, 0, &hotplug, sizeof(hotplug),
+                &returned) &&
+            returned == 8 && hotplug.MediaRemovable,
+        "hotplug information");
+  GET_MEDIA_TYPES media{};
+  const DEVICE_MEDIA_INFO &info = media.MediaInfo[0];
+  check(Control(drive, IOCTL_STORAGE_GET_MEDIA_TYPES_EX, nullptr, 0, &media, sizeof(media),
+                &returned) &&
+            returned == sizeof(media) && media.MediaInfoCount == 1 &&
+            info.DeviceSpecific.RemovableDiskInfo.MediaType == (e.dvd ? DVD_ROM : CD_ROM) &&
+            info.DeviceSpecific.RemovableDiskInfo.MediaCharacteristics ==
+                (MEDIA_READ_ONLY | MEDIA_CURRENTLY_MOUNTED),
+        e.dvd ? "media type DVD-ROM, read-only, mounted" : "media type CD-ROM, read-only, mounted");
+  check(!Control(drive, IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0, &returned) &&
+            GetLastError() == ERROR_WRITE_PROTECT,
+        "not writable");
+  check(Control(drive, IOCTL_STORAGE_CHECK_VERIFY2, nullptr, 0, nullptr, 0, &returned),
+        "check verify 2");
+
+  // GET_CONFIGURATION_IOCTL_INPUT as a 32-bit program lays it out: feature, request type, and
+  // two reserved pointers.
+  uint32_t configurationInput[4] = {0, 0, 0, 0};
+  uint8_t configuration[256] = {};
+  check(Control(drive, ioctl::kCdromGetConfiguration, configurationInput,
+                sizeof(configurationInput), configuration, sizeof(configuration), &returned) &&
+            returned == Big32(configuration) + 4 &&
+            (configuration[6] << 8 | configuration[7]) == (e.dvd ? 0x0010 : 0x0008),
+        e.dvd ? "configuration: current profile DVD-ROM" : "configuration: current profile CD-ROM");
+
+  uint8_t toc[1024] = {};
+  const uint8_t lba[4] = {0, 0, 0, 0};
+  const DWORD tocLength = 4 + 8 * (e.lastTrack + 1);
+  check(Control(drive, ioctl::kCdromReadTocEx, const_cast<uint8_t *>(lba), 4, toc, sizeof(toc),
+                &returned) &&
+            returned == tocLength && Big32(toc + tocLength - 4) == e.leadOut,
+        "extended table of contents in blocks: the lead-out");
+  const uint8_t msf[4] = {0x80, 0, 0, 0};
+  check(Control(drive, ioctl::kCdromReadTocEx, const_cast<uint8_t *>(msf), 4, toc, sizeof(toc),
+                &returned) &&
+            returned == tocLength && toc[6] == 1,
+        "extended table of contents in MSF");
+  const uint8_t session[4] = {1, 0, 0, 0};
+  check(Control(drive, ioctl::kCdromReadTocEx, const_cast<uint8_t *>(session), 4, toc, sizeof(toc),
+                &returned) &&
+            returned == 12 && toc[3] == 1,
+        "extended table of contents: the session");
+  const uint8_t full[4] = {0x82, 1, 0, 0};
+  check(Control(drive, ioctl::kCdromReadTocEx, const_cast<uint8_t *>(full), 4, toc, sizeof(toc),
+                &returned) &&
+            returned == 4 + 11u * (e.lastTrack + 3) && toc[7] == 0xA0,
+        "extended table of contents: the full table");
+  uint8_t last[kSessionAnswerSize] = {};
+  check(Control(drive, ioctl::kCdromGetLastSession, nullptr, 0, last, sizeof(last), &returned) &&
+            returned == kSessionAnswerSize && last[6] == 1,
+        "last session");
+}
+
 // The driver completes the remove request with success after deleting the device. Wine hands
 // a request's result back to the caller only after the dispatch routine has returned, and by
 // then the device is gone, so there the caller sees ERROR_ACCESS_DENIED (STATUS_FILE_DELETED).
@@ -248,6 +397,23 @@ bool InstallAndStart(const char *driverFile) {
   return started;
 }
 
+AddRecord RecordFor(char letter, const std::string &imagePath) {
+  AddRecord record{};
+  record.letter = char16_t(letter);
+  MultiByteToWideChar(CP_ACP, 0, imagePath.c_str(), -1, reinterpret_cast<wchar_t *>(record.path),
+                      kAddRecordPathUnits);
+  return record;
+}
+
+// Wine hands the driver the request's input where the output buffer should be, so the record
+// goes as input too, short of the size the driver refuses.
+bool AddDrive(HANDLE control, AddRecord record) {
+  AddRecord input = record;
+  DWORD returned = 0;
+  return Control(control, IOCTL_VELMOR_ADD_DEVICE, &input, 1000, &record, sizeof(record),
+                 &returned);
+}
+
 // Asks the running driver for its version, adds a drive, reads it, asks it the CD-ROM
 // questions and removes it; the letter used, or 0.
 char UseDriver(const char *imagePath) {
@@ -266,25 +432,14 @@ char UseDriver(const char *imagePath) {
 
   const char letter = FreeLetter();
   Check(letter != 0, "a free drive letter");
-  AddRecord record{};
-  record.letter = char16_t(letter);
-  MultiByteToWideChar(CP_ACP, 0, imagePath, -1, reinterpret_cast<wchar_t *>(record.path),
-                      kAddRecordPathUnits);
-  // Wine hands the driver the request's input where the output buffer should be, so the record
-  // goes as input too, short of the size the driver refuses.
-  AddRecord input = record;
-  Check(Control(control.get(), IOCTL_VELMOR_ADD_DEVICE, &input, 1000, &record, sizeof(record),
-                &returned),
-        "drive added");
+  AddRecord record = RecordFor(letter, imagePath);
+  Check(AddDrive(control.get(), record), "drive added");
   // The link is made in the global directory, which every logon session sees.
   char target[MAX_PATH] = {};
   Check(QueryDosDeviceA((std::string("Global\\") + letter + ":").c_str(), target, MAX_PATH) &&
             std::strncmp(target, "\\Device\\VELMOR", 14) == 0,
         "the drive's link is global");
-  AddRecord again = record;
-  Check(!Control(control.get(), IOCTL_VELMOR_ADD_DEVICE, &again, 1000, &again, sizeof(again),
-                 &returned),
-        "the same letter cannot be added twice");
+  Check(!AddDrive(control.get(), record), "the same letter cannot be added twice");
 
   {
     Handle drive(OpenDevice(DrivePath(letter)));
@@ -313,11 +468,33 @@ char UseDriver(const char *imagePath) {
           "check verify refuses a 2-byte buffer");
     Check(Control(drive.get(), ioctl::kStorageCheckVerify, nullptr, 0, nullptr, 0, &returned),
           "storage check verify without a buffer");
+    if (drive.valid())
+      CheckDiscAnswers(drive.get(), {letter, image.size(), kIsoFixedLeadOut, 1, false});
     Check(RemoveDrive(drive.get()), "drive removed");
   }
   Handle gone(OpenDevice(DrivePath(letter)));
   Check(!gone.valid(), "a removed drive no longer opens");
   return letter;
+}
+
+std::string Beside(const char *imagePath, const char *suffix) {
+  std::string path = imagePath;
+  return path.substr(0, path.find_last_of('.')) + suffix;
+}
+
+// A .iso drive over an image of 6 GiB (a sparse file the test script makes beside the image,
+// beginning with its sectors): its answers cover the whole image, as a DVD's. Removed again.
+void UseLargeIso(HANDLE control, const char *imagePath, char notBefore) {
+  const char letter = FreeLetter(notBefore);
+  Check(AddDrive(control, RecordFor(letter, Beside(imagePath, "-6g.iso"))),
+        "drive added for an image of 6 GiB");
+  Handle drive(OpenDevice(DrivePath(letter)));
+  Check(drive.valid(), "the drive of 6 GiB opens");
+  if (!drive.valid())
+    return;
+  constexpr uint64_t kSixGiB = uint64_t(6) << 30;
+  CheckDiscAnswers(drive.get(), {letter, kSixGiB, uint32_t(kSixGiB / 2048), 1, true});
+  Check(RemoveDrive(drive.get()), "the drive of 6 GiB removed");
 }
 
 // ---- A layout drive ----------------------------------------------------------------------------
@@ -326,11 +503,6 @@ char UseDriver(const char *imagePath) {
 // after a pregap of 150 sectors that no file holds.
 constexpr uint32_t kAudioSectors = 300;
 constexpr uint32_t kAudioPregap = 150;
-
-std::string Beside(const char *imagePath, const char *suffix) {
-  std::string path = imagePath;
-  return path.substr(0, path.find_last_of('.')) + suffix;
-}
 
 uint8_t Bcd(uint32_t v) { return uint8_t((v / 10 % 10) << 4 | v % 10); }
 
@@ -414,6 +586,7 @@ void CheckLayoutDrive(char letter, const std::vector<uint8_t> &image) {
   Check(drive.valid(), "layout drive opens");
   if (!drive.valid())
     return;
+  CheckDiscAnswers(drive.get(), {letter, uint64_t(leadOut) * 2048, leadOut, 2, false});
   Check(SectorsMatch(drive.get(), image), "layout drive's sectors match the image");
   DWORD returned = 0;
   uint8_t toc[kTocSize] = {};
@@ -499,6 +672,10 @@ int Install(const char *driverFile, const char *imagePath) {
   const char letter = UseDriver(imagePath);
   if (!letter)
     return 1;
+  {
+    Handle control(WaitForControlDevice());
+    UseLargeIso(control.get(), imagePath, letter);
+  }
 
   // Recorded as the program records a mounted drive, for the driver to restore at restart.
   RegKey key;
@@ -591,6 +768,8 @@ int main(int argc, char **argv) {
     Check(GuardedCopySurvivesFaults(), "guarded copy survives faults");
     const char letter = UseDriver(argv[2]);
     Handle control(WaitForControlDevice());
+    if (letter)
+      UseLargeIso(control.get(), argv[2], letter);
     // Past the letters the installing check recorded.
     return letter && UseLayoutDrive(control.get(), argv[2], char(letter + 6), false) && !failures
                ? 0

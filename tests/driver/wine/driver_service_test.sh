@@ -27,6 +27,9 @@ while [ $i -lt 40 ]; do
 done
 genisoimage -quiet -J -V VELMORTEST -o "$WINEPREFIX/drive_c/velmor-test/disc.iso" "$content"
 image='C:\velmor-test\disc.iso'
+# The same image at the start of a sparse file of 6 GiB, for a drive larger than a CD.
+cp "$WINEPREFIX/drive_c/velmor-test/disc.iso" "$WINEPREFIX/drive_c/velmor-test/disc-6g.iso"
+truncate -s 6G "$WINEPREFIX/drive_c/velmor-test/disc-6g.iso"
 
 # The server stays up between the steps: without it a demand-start driver would be gone when
 # the command that started it ends.
