@@ -1,6 +1,7 @@
 // The security descriptor each device gets at creation. IoCreateDeviceSecure would take one in
 // SDDL, but it lives in a static library the toolchain lacks, so the descriptor is built with
-// the Rtl security routines and set with ObSetSecurityObjectByPointer.
+// the Rtl security routines and set through a kernel handle with ZwSetSecurityObject (Wine has
+// no ObSetSecurityObjectByPointer).
 #include "kernel_seam.h"
 #include "nt_headers.h"
 
@@ -58,9 +59,15 @@ NtStatus SetDeviceSecurity(Device *device, bool everyoneReads) {
     s = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
   if (NT_SUCCESS(s))
     s = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
-  // The object manager copies what it keeps, so the descriptor and its list may go after.
+  HANDLE handle = nullptr;
   if (NT_SUCCESS(s))
-    s = ObSetSecurityObjectByPointer(device, DACL_SECURITY_INFORMATION, &descriptor);
+    s = ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, *IoDeviceObjectType,
+                              KernelMode, &handle);
+  // The object manager copies what it keeps, so the descriptor and its list may go after.
+  if (NT_SUCCESS(s)) {
+    s = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor);
+    ZwClose(handle);
+  }
   ExFreePool(acl);
   return s;
 }

@@ -8,10 +8,14 @@
 #include <ddk/ntddk.h>
 
 extern "C" {
-// Declared only in ntifs.h, which does not build beside ntddk.h.
-NTSYSAPI NTSTATUS NTAPI ObSetSecurityObjectByPointer(PVOID Object,
-                                                     SECURITY_INFORMATION SecurityInformation,
-                                                     PSECURITY_DESCRIPTOR SecurityDescriptor);
+// Declared only in ntifs.h, which does not build beside ntddk.h, or not at all.
+NTSYSAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
+                                              PACCESS_STATE PassedAccessState,
+                                              ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                              KPROCESSOR_MODE AccessMode, PHANDLE Handle);
+extern NTSYSAPI POBJECT_TYPE *IoDeviceObjectType;
+NTSYSAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                            PSECURITY_DESCRIPTOR SecurityDescriptor);
 NTSYSAPI NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision);
 NTSYSAPI NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask,
                                                PSID Sid);
