@@ -68,8 +68,7 @@ bool TKavoBurner::NewCompilation(std::int32_t MaxEntries, std::int32_t MaxDirs) 
   c.MaxDirs = MaxDirs > 1 ? MaxDirs : 1; // the root always has its slot
   c.MaxEntries = MaxEntries > 0 ? MaxEntries : 0;
   c.Dirs.assign(Slots(c.MaxDirs), nullptr);
-  c.IsoDirs.assign(Slots(c.MaxDirs), nullptr);
-  c.JolietDirs.assign(Slots(c.MaxDirs), nullptr);
+  c.PathOrder.assign(Slots(c.MaxDirs), nullptr);
   c.Entries.assign(Slots(c.MaxEntries), nullptr);
   // Sized once, like the arrays: the indexes never rehash while the tree grows.
   c.DirsByPath.reserve(Slots(c.MaxDirs));
@@ -100,8 +99,7 @@ TDirNode *TKavoBurner::AllocDir() {
   }
   TDirNode *d = &c.DirPool.emplace_back();
   Place(c.Dirs, c.DirCount, d);
-  Place(c.IsoDirs, c.DirCount, d);
-  Place(c.JolietDirs, c.DirCount, d);
+  Place(c.PathOrder, c.DirCount, d);
   ++c.DirCount;
   return d;
 }
@@ -186,7 +184,7 @@ TDirNode *TKavoBurner::AddDir(TDirNode *Parent, const ListingRecord &Record) {
   if (!entry) {
     // Withdraw the directory so that every directory keeps its entry and its parent.
     --c.DirCount;
-    c.Dirs[c.DirCount] = c.IsoDirs[c.DirCount] = c.JolietDirs[c.DirCount] = nullptr;
+    c.Dirs[c.DirCount] = c.PathOrder[c.DirCount] = nullptr;
     c.DirPool.pop_back();
     return nullptr;
   }
@@ -273,14 +271,14 @@ std::int32_t TKavoBurner::AddFileEntry(TDirNode *Dir, const ListingRecord &Recor
     Dir->MayRepeatNames = true;
   entry->ShortName = Upper(shortName);
   entry->LongName = longName;
-  entry->FileSize = entry->JolietSize = static_cast<std::int64_t>(Record.Size);
+  entry->FileSize = static_cast<std::int64_t>(Record.Size);
   entry->Attr = Record.Attr;
   entry->DateTime = dateTime;
   entry->SourcePath = FullPath;
   entry->ArchiveOnly = ArchiveOnly ? 1 : 0;
   entry->Form2 = 0;
   if (FixedSector != 0) {
-    entry->IsoSector = entry->JolietSector = FixedSector;
+    entry->DataSector = FixedSector;
     entry->FixedSector = 1;
   } else {
     entry->FixedSector = 0;

@@ -35,7 +35,7 @@ bool TKavoBurner::ComputeLayout(bool ToFile, TDirNode *SessionDir) {
   if (FBoot && FBoot->InfoTable) {
     const TEntryNode &image = *FBoot->Image;
     const auto table =
-        BootInfoTable(FLayout.PrimaryDescriptorSector, FileSector(FLayout, image),
+        BootInfoTable(FLayout.Iso.DescriptorSector, FileSector(FLayout, image),
                       static_cast<std::uint32_t>(image.FileSize), FBoot->ImageChecksum);
     FBootPatch = DataPatch{&image, kBootInfoTableOffset, {table.begin(), table.end()}};
   }
@@ -79,7 +79,7 @@ bool TKavoBurner::WriteImage(const std::string &FileName, bool InPlace) {
       if (!CarriesData(e))
         continue;
       const std::uint64_t expected =
-          FLayout.FirstFileSector + static_cast<std::uint32_t>(e.IsoSector);
+          FLayout.FirstFileSector + static_cast<std::uint32_t>(e.DataSector);
       if (position != expected) {
         char text[64];
         std::snprintf(text, sizeof text, " AT SECTOR %llu, EXPECTED %llu",

@@ -29,21 +29,24 @@ inline std::uint64_t SectorsFor(std::uint64_t bytes) {
   return (bytes + kSectorSize - 1) / kSectorSize;
 }
 
+// The sectors of one name set written as ISO 9660 records (ISO 9660 itself, Joliet): its
+// descriptor, its two path tables and the area of its directory extents.
+struct NameSetLayout {
+  std::uint32_t DescriptorSector = 0;
+  std::uint32_t PathTableSize = 0;
+  std::uint32_t LTable = 0, MTable = 0;
+  std::uint32_t DirArea = 0;
+  std::uint64_t AreaSize = 0;
+};
+
 struct ImageLayout {
-  bool Joliet = true;
+  bool WithJoliet = true;
   std::uint32_t StartSector = 0;
-  std::uint32_t PrimaryDescriptorSector = 0;
-  std::uint32_t JolietDescriptorSector = 0;
+  NameSetLayout Iso, Joliet;
   // El Torito, when the image boots; 0 otherwise.
   std::uint32_t BootRecordSector = 0;
   std::uint32_t BootCatalogSector = 0;
   std::uint32_t TerminatorSector = 0;
-  std::uint32_t IsoPathTableSize = 0;
-  std::uint32_t IsoLTable = 0, IsoMTable = 0;
-  std::uint32_t JolietPathTableSize = 0;
-  std::uint32_t JolietLTable = 0, JolietMTable = 0;
-  std::uint32_t IsoDirArea = 0, JolietDirArea = 0;
-  std::uint64_t IsoAreaSize = 0, JolietAreaSize = 0;
   std::uint32_t FirstFileSector = 0;
   std::int32_t PaddingBeforeFiles = 0;
   std::uint64_t FileSectors = 0;
@@ -60,8 +63,8 @@ ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32
 
 // The sector of a file's first extent.
 inline std::uint32_t FileSector(const ImageLayout &layout, const TEntryNode &e) {
-  return e.FixedSector ? static_cast<std::uint32_t>(e.IsoSector)
-                       : layout.FirstFileSector + static_cast<std::uint32_t>(e.IsoSector);
+  return e.FixedSector ? static_cast<std::uint32_t>(e.DataSector)
+                       : layout.FirstFileSector + static_cast<std::uint32_t>(e.DataSector);
 }
 
 // Bytes of the ISO (Joliet) directory record of an entry.

@@ -48,7 +48,7 @@ TEST(TreeStore, TheLastComponentToGoFreesTheCompilation) {
   second.reset();
   EXPECT_EQ(c.DirCount + c.EntryCount, 0);
   EXPECT_TRUE(c.DirPool.empty() && c.EntryPool.empty() && c.EntriesByName.empty());
-  EXPECT_EQ(c.Entries.capacity() + c.Dirs.capacity() + c.IsoDirs.capacity(), 0u);
+  EXPECT_EQ(c.Entries.capacity() + c.Dirs.capacity() + c.PathOrder.capacity(), 0u);
 }
 
 TEST_F(TreeTest, KeepPathRebuildsTheFolderPath) {

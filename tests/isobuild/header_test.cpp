@@ -93,12 +93,12 @@ TEST_F(HeaderTest, DirectoryRecordsCarryDatesFlagsAndIdentifiers) {
   ASSERT_NE(sub, nullptr);
 
   // "." and ".." of SUB's Joliet extent: dated now, offset +8 hours (32 quarters).
-  const std::uint8_t *ext = Sector(L.JolietDirArea + sub->JolietDirSector);
+  const std::uint8_t *ext = Sector(L.Joliet.DirArea + sub->Joliet.Sector);
   EXPECT_EQ(ext[0], 34);
-  EXPECT_EQ(Le32(ext + 2), L.JolietDirArea + sub->JolietDirSector);
+  EXPECT_EQ(Le32(ext + 2), L.Joliet.DirArea + sub->Joliet.Sector);
   EXPECT_EQ(Text(ext + 18, 7), std::string("\x7e\x0c\x06\x17\x0b\x21\x20", 7));
   EXPECT_EQ(ext[33], 0);
-  EXPECT_EQ(Le32(ext + 34 + 2), L.JolietDirArea); // ".." is the root
+  EXPECT_EQ(Le32(ext + 34 + 2), L.Joliet.DirArea); // ".." is the root
   EXPECT_EQ(ext[34 + 33], 1);
 
   // The file: two double-byte characters + ".TXT" + ";1" = 8 units, 16 bytes, record of 50.
@@ -113,12 +113,12 @@ TEST_F(HeaderTest, DirectoryRecordsCarryDatesFlagsAndIdentifiers) {
   EXPECT_EQ(Text(rec + 18, 7), std::string("\x7e\x01\x02\x03\x04\x06\x20", 7));
 
   // The folder in the root's ISO extent: hidden directory.
-  const std::uint8_t *folder = Sector(L.IsoDirArea) + 68;
+  const std::uint8_t *folder = Sector(L.Iso.DirArea) + 68;
   EXPECT_EQ(folder[25], 0x03);
   EXPECT_EQ(Text(folder + 33, 3), "SUB");
   EXPECT_EQ(Le32(folder + 10), 2048u);
   // An empty-looking tail: the rest of SUB's ISO extent is zero.
-  const std::uint8_t *iso = Sector(L.IsoDirArea + sub->IsoDirSector);
+  const std::uint8_t *iso = Sector(L.Iso.DirArea + sub->Iso.Sector);
   EXPECT_TRUE(std::all_of(iso + 68 + iso[68], iso + 2048, [](std::uint8_t b) { return b == 0; }));
 }
 
@@ -128,12 +128,12 @@ TEST_F(HeaderTest, RecordThatFillsItsSectorExactlyLeavesNoGap) {
   AddFolderContents("D:\\F");
   burner.SetJolietFileSystem(false);
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
-  const std::uint8_t *ext = Sector(burner.Layout().IsoDirArea);
+  const std::uint8_t *ext = Sector(burner.Layout().Iso.DirArea);
   EXPECT_EQ(ext[68], 44);
   EXPECT_EQ(ext[68 + 44 * 44], 44); // the 45th ends exactly at 2,048
   EXPECT_EQ(ext[2048], 44);         // the 46th opens the next sector
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(ext + 2048 + 33), 11), "FILE45.TX;1");
-  EXPECT_EQ(Store().Dirs[0]->IsoExtentSize, 4096);
+  EXPECT_EQ(Store().Dirs[0]->Iso.Size, 4096);
 }
 
 TEST_F(HeaderTest, NamesTooLongForTheirRecordsAreShortenedAndStayUnique) {
@@ -165,11 +165,11 @@ TEST_F(HeaderTest, NamesTooLongForTheirRecordsAreShortenedAndStayUnique) {
   EXPECT_EQ(g->Entry->JolietIdentifier.size(), 103u);
 
   // The Joliet path-table record of the long folder holds 103 units.
-  const std::uint8_t *t = Sector(burner.Layout().JolietLTable);
+  const std::uint8_t *t = Sector(burner.Layout().Joliet.LTable);
   std::size_t pos = 10;
   bool found = false;
   for (int i = 1; i < Store().DirCount; ++i) {
-    if (Store().JolietDirs[i] == folder) {
+    if (Store().PathOrder[i] == folder) {
       EXPECT_EQ(t[pos], 206);
       found = true;
     }
@@ -177,7 +177,7 @@ TEST_F(HeaderTest, NamesTooLongForTheirRecordsAreShortenedAndStayUnique) {
   }
   EXPECT_TRUE(found);
   // Every record of the folder's Joliet extent stays within 255 bytes.
-  const std::uint8_t *ext = Sector(burner.Layout().JolietDirArea + folder->JolietDirSector);
+  const std::uint8_t *ext = Sector(burner.Layout().Joliet.DirArea + folder->Joliet.Sector);
   EXPECT_EQ(ext[68], 33 + 2 * 103 + 1);
 }
 
@@ -248,8 +248,8 @@ TEST_F(HeaderTest, BootRecordCatalogAndInfoTable) {
     EXPECT_TRUE(std::all_of(catalog + 44, catalog + 2048, [](std::uint8_t b) { return b == 0; }));
     const TEntryNode *entry = Entry("\\boot" + std::to_string(c.Size), "boot.cat");
     ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(entry->IsoSector, static_cast<std::int32_t>(c.Catalog));
-    EXPECT_EQ(entry->JolietSize, 2048);
+    EXPECT_EQ(entry->DataSector, static_cast<std::int32_t>(c.Catalog));
+    EXPECT_EQ(entry->FileSize, 2048);
 
     ASSERT_TRUE(burner.WriteImage("out.iso", true));
     std::vector<std::uint8_t> expected(c.Size + 3, 0);

@@ -161,7 +161,7 @@ TEST_F(WriterTest, ShorterSourceKeepsTheLayoutAndIsNamed) {
   EXPECT_EQ(fs.Image.size(), static_cast<std::size_t>(burner.ImageSectors() * 2048));
   const TEntryNode *b = burner.FindEntry(burner.FindDir("\\src"), "b.bin");
   ASSERT_NE(b, nullptr);
-  const std::size_t at = (burner.Layout().FirstFileSector + b->IsoSector) * 2048u;
+  const std::size_t at = (burner.Layout().FirstFileSector + b->DataSector) * 2048u;
   EXPECT_EQ(fs.Image[at + 2999], ContentByte("D:\\src\\b.bin", 2999));
 }
 
