@@ -24,6 +24,8 @@ struct TDirNode {
   std::string LongName;  // Joliet name
   std::string PathKey;   // "\" + upper-cased long names from the root down
   DirExtent Iso, Joliet; // one per name set with directory records
+  // UDF: the bytes of the directory's file identifiers and their first logical block.
+  DirExtent Udf;
   std::uint8_t Level = 0;
   std::int32_t DirNumber = 0; // 1-based position in path-table order
   TDirNode *Parent = nullptr;
@@ -46,6 +48,7 @@ struct TEntryNode {
   // The data's first sector, shared by every name set: from the first file sector, or the
   // absolute sector when FixedSector is set.
   std::int32_t DataSector = 0;
+  std::int32_t UdfEntryBlock = 0; // UDF: the logical block of the entry's file entry
   std::uint32_t Attr = 0;
   std::uint8_t ArchiveOnly = 0;
   TDirNode *Dir = nullptr;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "byte_order.h"
+#include "udf_writer.h"
 
 namespace velmor {
 
@@ -300,7 +301,8 @@ void PutTerminator(std::uint8_t *t) {
 
 void BuildImageHeader(const CompilationStore &store, const ImageLayout &layout,
                       const VolumeIdentifiers &ids, Platform &platform, const CharTable &chars,
-                      std::vector<std::uint8_t> &out, const BootSpec *boot) {
+                      std::vector<std::uint8_t> &out, std::vector<std::uint8_t> &trailer,
+                      const BootSpec *boot) {
   const std::size_t offset = out.size();
   const std::uint64_t sectors = layout.FirstFileSector - layout.StartSector;
   out.resize(offset + sectors * kSectorSize, 0);
@@ -317,6 +319,9 @@ void BuildImageHeader(const CompilationStore &store, const ImageLayout &layout,
                    FileSector(layout, *boot->Image));
   }
   PutTerminator(at(layout.TerminatorSector));
+  trailer.assign(std::size_t{layout.TrailerSectors} * kSectorSize, 0);
+  if (layout.WithUdf)
+    WriteUdf(store, layout, ids, platform, base, trailer.data());
 }
 
 } // namespace velmor

@@ -29,8 +29,8 @@ bool TKavoBurner::ComputeLayout(bool ToFile, TDirNode *SessionDir) {
       return false;
     }
   }
-  FLayout =
-      ComputeImageLayout(TheCompilation(), FJolietFileSystem, start, FPlatform, FChars, Boot());
+  FLayout = ComputeImageLayout(TheCompilation(), FJolietFileSystem, start, FPlatform, FChars,
+                               Boot(), FUdfFileSystem);
   FBootPatch = DataPatch{};
   if (FBoot && FBoot->InfoTable) {
     const TEntryNode &image = *FBoot->Image;
@@ -47,7 +47,7 @@ bool TKavoBurner::BuildHeader() {
   FHeaderStream.Clear();
   FHeaderStream.Bytes().reserve((FLayout.FirstFileSector - FLayout.StartSector) * kSectorSize);
   BuildImageHeader(TheCompilation(), FLayout, FIds, FPlatform, FChars, FHeaderStream.Bytes(),
-                   Boot());
+                   FHeaderStream.Trailer(), Boot());
   SetDoDebug(true);
   return true;
 }
@@ -104,6 +104,9 @@ bool TKavoBurner::WriteImage(const std::string &FileName, bool InPlace) {
         changed = ChangedText(e.SourcePath);
       position += SectorsFor(static_cast<std::uint64_t>(e.FileSize));
     }
+    const std::vector<std::uint8_t> &trailer = FHeaderStream.Trailer();
+    if (error.empty() && !trailer.empty() && !image->Write(trailer.data(), trailer.size()))
+      error = writeError;
     if (error.empty())
       error = changed;
     if (!image->Close() && error.empty())

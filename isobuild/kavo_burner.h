@@ -56,6 +56,9 @@ public:
   // Properties.
   bool JolietFileSystem() const { return FJolietFileSystem; }
   void SetJolietFileSystem(bool v) { FJolietFileSystem = v; }
+  // A UDF bridge beside ISO 9660 (and Joliet): same file data, full names, any file size.
+  bool UdfFileSystem() const { return FUdfFileSystem; }
+  void SetUdfFileSystem(bool v) { FUdfFileSystem = v; }
   bool ReplaceFile() const { return FReplaceFile; }
   void SetReplaceFile(bool v) { FReplaceFile = v; }
   bool WritePostGap() const { return FWritePostGap; }
@@ -185,6 +188,7 @@ private:
   CharTable FChars;
   bool FCaseSensitive;
   bool FJolietFileSystem = true;
+  bool FUdfFileSystem = false;
   bool FReplaceFile = false;
   bool FWritePostGap = true;
   bool FFinalizeTrack = true;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "udf_fields.h"
+
 namespace velmor {
 
 namespace {
@@ -114,7 +116,64 @@ void PlaceDirArea(std::uint64_t &next, NameSetLayout &set) {
   next += set.AreaSize / kSectorSize;
 }
 
+// The sectors before the anchor: recognition sequence, both descriptor sequences, integrity.
+void PlaceUdfDescriptors(std::uint64_t &next, std::uint32_t startSector, UdfLayout &udf) {
+  udf.RecognitionSector = static_cast<std::uint32_t>(next);
+  next += 3;
+  udf.MainSequence = static_cast<std::uint32_t>(next);
+  next += kUdfSequenceSectors;
+  udf.ReserveSequence = static_cast<std::uint32_t>(next);
+  next += kUdfSequenceSectors;
+  udf.IntegritySector = static_cast<std::uint32_t>(next);
+  next += 2;
+  udf.AnchorSector = startSector + kUdfAnchorOffset;
+  udf.PartitionStart = udf.AnchorSector + 1;
+  next = udf.PartitionStart;
+}
+
+// The file set descriptor and its terminator, then for each directory its file entry, its
+// identifiers and the file entries of its files.
+void PlaceUdfArea(CompilationStore &store, Platform &platform, UdfLayout &udf,
+                  std::uint64_t &next) {
+  std::uint32_t block = 2;
+  for (std::int32_t i = 0; i < store.DirCount; ++i) {
+    TDirNode &d = *store.Dirs[i];
+    if (d.Entry)
+      d.Entry->UdfEntryBlock = static_cast<std::int32_t>(block);
+    else
+      udf.RootEntryBlock = block;
+    ++block;
+    std::uint64_t bytes = UdfIdentifierLength(0); // the parent's
+    for (TEntryNode *e = d.FirstChild; e; e = e->Next) {
+      bytes += UdfIdentifierLength(udf::Cs0Length(UdfName(d, *e, platform)));
+      if (!e->IsFolder())
+        ++udf.Files;
+    }
+    d.Udf.Size = static_cast<std::int64_t>(bytes);
+    d.Udf.Sector = static_cast<std::int32_t>(block);
+    block += static_cast<std::uint32_t>(SectorsFor(bytes));
+    for (TEntryNode *e = d.FirstChild; e; e = e->Next)
+      if (!e->IsFolder())
+        e->UdfEntryBlock = static_cast<std::int32_t>(block++);
+  }
+  udf.Directories = static_cast<std::uint32_t>(store.DirCount);
+  udf.AreaBlocks = block;
+  next += block;
+}
+
 } // namespace
+
+std::u16string UdfName(const TDirNode &parent, const TEntryNode &e, Platform &platform) {
+  if (parent.MayRepeatNames)
+    return e.JolietIdentifier;
+  std::u16string name = platform.AnsiToUtf16(e.LongName);
+  // The tree gives a file without extension a "." that ISO 9660 wants and its source lacks.
+  if (!e.IsFolder() && !name.empty() && name.back() == u'.' &&
+      (e.SourcePath.empty() || e.SourcePath.back() != '.'))
+    name.pop_back();
+  // Names of 128 bytes or more never enter the tree, so this holds for every 8-bit code page.
+  return name.size() <= kMaxUdfNameUnits ? name : e.JolietIdentifier;
+}
 
 std::uint32_t IsoRecordLength(const TEntryNode &e) {
   const std::uint32_t n = static_cast<std::uint32_t>(e.IsoIdentifier.size()) +
@@ -129,9 +188,11 @@ std::uint32_t JolietRecordLength(const TEntryNode &e) {
 }
 
 ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32_t startSector,
-                               Platform &platform, const CharTable &chars, const BootSpec *boot) {
+                               Platform &platform, const CharTable &chars, const BootSpec *boot,
+                               bool udf) {
   ImageLayout L;
   L.WithJoliet = joliet;
+  L.WithUdf = udf;
   L.StartSector = startSector;
   const std::int32_t dirCount = store.DirCount;
 
@@ -153,6 +214,10 @@ ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32
   if (joliet)
     PlaceDescriptor(next, L.Joliet);
   L.TerminatorSector = static_cast<std::uint32_t>(next++);
+  if (udf) {
+    PlaceUdfDescriptors(next, startSector, L.Udf);
+    PlaceUdfArea(store, platform, L.Udf, next);
+  }
   PlacePathTables(next, L.Iso);
   if (joliet)
     PlacePathTables(next, L.Joliet);
@@ -188,6 +253,14 @@ ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32
   }
   L.FileSectors = counter;
   L.ImageEnd = L.FirstFileSector + counter;
+  if (udf) {
+    // The last anchor closes the image, which is never shorter than the post-gap would make it.
+    L.Udf.LastAnchorSector = static_cast<std::uint32_t>(
+        std::max<std::uint64_t>(L.ImageEnd, startSector + kPostGapSectors - 1));
+    L.TrailerSectors = static_cast<std::uint32_t>(L.Udf.LastAnchorSector + 1 - L.ImageEnd);
+    L.Udf.PartitionLength = L.Udf.LastAnchorSector - L.Udf.PartitionStart;
+    L.ImageEnd = L.Udf.LastAnchorSector + 1;
+  }
   L.ImageSectorCount = L.ImageEnd - startSector;
   return L;
 }
