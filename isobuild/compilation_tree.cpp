@@ -9,7 +9,9 @@
 namespace velmor {
 
 namespace {
-constexpr std::size_t kMaxLongNameBytes = 127;
+// A UDF file identifier holds 127 UCS-2 characters; every name set can then hold the name,
+// Joliet after shortening it.
+constexpr std::size_t kMaxLongNameUnits = 127;
 const char kInvalidDestination[] = "INVALID DESTINATION PATH";
 // Limits above this are not allocated up front: the arrays then grow with the tree.
 constexpr std::int32_t kPreallocatedSlots = 1 << 20;
@@ -230,7 +232,9 @@ std::int32_t TKavoBurner::AddFileEntry(TDirNode *Dir, const ListingRecord &Recor
     shortName += '.';
   if (longName.find('.') == std::string::npos)
     longName += '.';
-  const bool tooLong = longName.size() > kMaxLongNameBytes;
+  // A name of up to 127 bytes has up to 127 characters in any code page.
+  const bool tooLong = longName.size() > kMaxLongNameUnits &&
+                       FPlatform.AnsiToUtf16(longName).size() > kMaxLongNameUnits;
   bool skip = tooLong;
   TDateTime dateTime = Record.LastWrite;
   if (OnAddFile) {

@@ -34,7 +34,7 @@ using TLeftOutEvent =
 constexpr std::uint32_t kAllAttributes = 63;
 
 // Reasons given to OnLeftOut by the tree itself (the platform may give others).
-constexpr const char *kLeftOutNameTooLong = "name of 128 bytes or more";
+constexpr const char *kLeftOutNameTooLong = "name of more than 127 characters";
 constexpr const char *kLeftOutNameTaken = "its name is taken in the image";
 constexpr const char *kLeftOutFolderUnreadable = "folder cannot be read";
 

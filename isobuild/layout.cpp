@@ -171,7 +171,7 @@ std::u16string UdfName(const TDirNode &parent, const TEntryNode &e, Platform &pl
   if (!e.IsFolder() && !name.empty() && name.back() == u'.' &&
       (e.SourcePath.empty() || e.SourcePath.back() != '.'))
     name.pop_back();
-  // Names of 128 bytes or more never enter the tree, so this holds for every 8-bit code page.
+  // Files of more than 127 characters never enter the tree; folders may.
   return name.size() <= kMaxUdfNameUnits ? name : e.JolietIdentifier;
 }
 

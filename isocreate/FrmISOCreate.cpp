@@ -61,7 +61,7 @@ std::string LabelFromClock() {
 // The reasons of the tree, in the window's words.
 std::string ReasonText(const std::string &reason) {
   if (reason == kLeftOutNameTooLong)
-    return "名称长达128字节或以上";
+    return "名称超过127个字符";
   if (reason == kLeftOutNameTaken)
     return "映像中已有同名的项";
   if (reason == kLeftOutFolderUnreadable)

@@ -356,7 +356,7 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
       {"-o out.iso t/a.txt", 0, {}, true},
       {"-o out.iso t",
        1,
-       {"t/" + std::string(124, 'b') + ".txt: name of 128 bytes or more, left out",
+       {"t/" + std::string(124, 'b') + ".txt: name of more than 127 characters, left out",
         "t/loop: link to a folder, left out", "t/pipe: not a regular file or folder, left out",
         "3 items missing from the image"},
        true},
