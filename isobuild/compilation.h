@@ -36,6 +36,8 @@ struct TDirNode {
   // Two children may carry the same long name: names that differ as listed became equal (a "."
   // added to one of them, a hook's renaming).
   bool MayRepeatNames = false;
+  // Two children met with the same UDF name: the folder's UDF names are its Joliet identifiers.
+  bool UdfJolietNames = false;
 };
 
 struct TEntryNode {

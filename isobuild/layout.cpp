@@ -1,6 +1,7 @@
 #include "layout.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "udf_fields.h"
 
@@ -143,6 +144,13 @@ void PlaceUdfArea(CompilationStore &store, Platform &platform, UdfLayout &udf,
     else
       udf.RootEntryBlock = block;
     ++block;
+    // Names as listed differ, so equal UDF names come only from names changed on the way in.
+    d.UdfJolietNames = false;
+    if (d.MayRepeatNames) {
+      std::unordered_set<std::u16string> seen;
+      for (const TEntryNode *e = d.FirstChild; e && !d.UdfJolietNames; e = e->Next)
+        d.UdfJolietNames = !seen.insert(UdfName(d, *e, platform)).second;
+    }
     std::uint64_t bytes = UdfIdentifierLength(0); // the parent's
     for (TEntryNode *e = d.FirstChild; e; e = e->Next) {
       bytes += UdfIdentifierLength(udf::Cs0Length(UdfName(d, *e, platform)));
@@ -164,7 +172,7 @@ void PlaceUdfArea(CompilationStore &store, Platform &platform, UdfLayout &udf,
 } // namespace
 
 std::u16string UdfName(const TDirNode &parent, const TEntryNode &e, Platform &platform) {
-  if (parent.MayRepeatNames)
+  if (parent.UdfJolietNames)
     return e.JolietIdentifier;
   std::u16string name = platform.AnsiToUtf16(e.LongName);
   // The tree gives a file without extension a "." that ISO 9660 wants and its source lacks.

@@ -97,8 +97,8 @@ ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32
                                Platform &platform, const CharTable &chars,
                                const BootSpec *boot = nullptr, bool udf = false);
 
-// The name of an entry in the UDF tree: its long name in full; where a folder may hold equal
-// long names, the Joliet identifier, which is unique.
+// The name of an entry in the UDF tree: its name as listed, in full; in a folder where two of
+// them came out equal, its Joliet identifier, which is unique.
 std::u16string UdfName(const TDirNode &parent, const TEntryNode &e, Platform &platform);
 
 inline std::uint32_t UdfIdentifierLength(std::size_t nameBytes) {
