@@ -42,6 +42,10 @@ bool TKavoBurner::ComputeLayout(bool ToFile, TDirNode *SessionDir) {
   return true;
 }
 
+bool TKavoBurner::CompilationWantsUdf() const {
+  return velmor::CompilationWantsUdf(TheCompilation(), FPlatform);
+}
+
 bool TKavoBurner::BuildHeader() {
   // A header built again replaces the previous one instead of following it.
   FHeaderStream.Clear();

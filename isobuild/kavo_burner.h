@@ -58,6 +58,8 @@ public:
   void SetJolietFileSystem(bool v) { FJolietFileSystem = v; }
   // A UDF bridge beside ISO 9660 (and Joliet): same file data, full names, any file size.
   bool UdfFileSystem() const { return FUdfFileSystem; }
+  // Whether the compilation gathered so far needs UDF (CompilationWantsUdf).
+  bool CompilationWantsUdf() const;
   void SetUdfFileSystem(bool v) { FUdfFileSystem = v; }
   bool ReplaceFile() const { return FReplaceFile; }
   void SetReplaceFile(bool v) { FReplaceFile = v; }

@@ -183,6 +183,20 @@ std::u16string UdfName(const TDirNode &parent, const TEntryNode &e, Platform &pl
   return name.size() <= kMaxUdfNameUnits ? name : e.JolietIdentifier;
 }
 
+bool CompilationWantsUdf(const CompilationStore &store, Platform &platform) {
+  for (std::int32_t i = 0; i < store.EntryCount; ++i) {
+    const TEntryNode &e = *store.Entries[i];
+    if (!e.IsFolder() && e.FileSize >= (std::int64_t{1} << 32))
+      return true;
+    const std::size_t suffix = e.IsFolder() ? 0 : kVersionSuffixLength;
+    // Every name of up to 101 bytes fits whatever the code page.
+    if (e.LongName.size() + suffix > kMaxJolietUnits &&
+        platform.AnsiToUtf16(e.LongName).size() + suffix > kMaxJolietUnits)
+      return true;
+  }
+  return false;
+}
+
 std::uint32_t IsoRecordLength(const TEntryNode &e) {
   const std::uint32_t n = static_cast<std::uint32_t>(e.IsoIdentifier.size()) +
                           (e.IsFolder() ? 0 : static_cast<std::uint32_t>(kVersionSuffixLength));

@@ -101,6 +101,10 @@ ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32
 // them came out equal, its Joliet identifier, which is unique.
 std::u16string UdfName(const TDirNode &parent, const TEntryNode &e, Platform &platform);
 
+// Whether only UDF can carry the compilation as it is: a file of 4 GiB or more (which Windows'
+// ISO 9660 reader cuts), or a name longer than a Joliet record takes (which Joliet shortens).
+bool CompilationWantsUdf(const CompilationStore &store, Platform &platform);
+
 inline std::uint32_t UdfIdentifierLength(std::size_t nameBytes) {
   return static_cast<std::uint32_t>((kUdfFileIdentifierBytes + nameBytes + 3) & ~std::size_t{3});
 }

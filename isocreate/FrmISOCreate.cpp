@@ -330,6 +330,8 @@ void TFrmISOCreate::StartGathering(std::vector<SourceItem> items, std::string la
     options.Stop = [this] { return stopGathering_.load(); };
     options.FilesGathered = &filesGathered_;
     gathered_ = GatherItems(burner, items, options);
+    // UDF only where ISO 9660 and Joliet fall short, so that other images stay as they were.
+    burner.SetUdfFileSystem(burner.CompilationWantsUdf());
     if (!stopGathering_)
       burner.PrepareImage(true, nullptr);
     PostMessageA(self_, kGatheredMessage, 0, 0);

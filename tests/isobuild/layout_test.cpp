@@ -250,6 +250,35 @@ TEST_F(LayoutTest, FilesOfFourGigabytesOrMoreGetSeveralExtents) {
   }
 }
 
+// The window adds UDF for what only UDF carries: 4 GiB and more, names Joliet would shorten
+// (counted in characters: 60 Chinese ones take 180 bytes but fit).
+TEST_F(LayoutTest, UdfIsWantedForFourGigabytesOrNamesJolietShortens) {
+  std::string chinese;
+  for (int i = 0; i < 60; ++i)
+    chinese += "\xE4\xB8\xAD";
+  const struct {
+    std::string Name;
+    std::uint64_t Size;
+    bool Folder, Wanted;
+  } cases[] = {
+      {"big.bin", 0xFFFFFFFFull, false, false},         {"big.bin", 0x100000000ull, false, true},
+      {std::string(97, 'f') + ".txt", 1, false, false}, // 101 characters and ";1"
+      {std::string(98, 'f') + ".txt", 1, false, true},  {chinese + ".txt", 1, false, false},
+      {std::string(103, 'd'), 0, true, false},          {std::string(104, 'd'), 0, true, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.Name.size());
+    burner.NewCompilation(600000, 20000);
+    if (c.Folder)
+      fs.AddFolder("D:\\" + c.Name);
+    else
+      fs.AddFile("D:\\" + c.Name, c.Size);
+    c.Folder ? AddFolderItem("D:\\" + c.Name) : AddFileItem("D:\\" + c.Name);
+    EXPECT_EQ(burner.CompilationWantsUdf(), c.Wanted);
+    fs.Remove("D:\\" + c.Name);
+  }
+}
+
 TEST_F(LayoutTest, RecordsOfSeveralExtentsAreCountedInTheDirectorySize) {
   // 43 one-record files fill the first sector up to 2,046 bytes; one file of 8 GiB needs three
   // records and pushes the directory into a second sector.
