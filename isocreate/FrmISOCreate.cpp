@@ -379,6 +379,9 @@ void TFrmISOCreate::Timer1Timer() {
 }
 
 void TFrmISOCreate::btnAbortClick() {
+  // The button is disabled then, but a click sent straight to the window still arrives.
+  if (!building_ || aborted_)
+    return;
   aborted_ = true;
   stopGathering_ = true;
   KavoBurner1->AbortWrite();

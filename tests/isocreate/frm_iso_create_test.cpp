@@ -231,6 +231,13 @@ TEST_F(IsoCreateTest, StartRefusesWhatCannotBeBuiltAndStaysIdle) {
   }
   std::ifstream in(existing);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "old image");
+  // A click that reaches the disabled "放弃压制" anyway, as automation can send it: no build
+  // runs, so nothing is said and the window stays.
+  const HWND abort = w.btnAbort.Handle();
+  SendMessageA(GetParent(abort), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(abort), BN_CLICKED),
+               reinterpret_cast<LPARAM>(abort));
+  EXPECT_EQ(dialogs.messages.size(), 5u);
+  EXPECT_TRUE(IsWindowVisible(w.Handle()));
   EXPECT_FALSE(w.Building());
   for (winkit::Control *c : std::initializer_list<winkit::Control *>{
            &w.btnAddDir, &w.ListView1, &w.Edit_IsoFileName, &w.btnSaveIso, &w.btnStart})
