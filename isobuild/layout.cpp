@@ -161,8 +161,10 @@ void PlaceUdfArea(CompilationStore &store, Platform &platform, UdfLayout &udf,
     d.Udf.Sector = static_cast<std::int32_t>(block);
     block += static_cast<std::uint32_t>(SectorsFor(bytes));
     for (TEntryNode *e = d.FirstChild; e; e = e->Next)
-      if (!e->IsFolder())
-        e->UdfEntryBlock = static_cast<std::int32_t>(block++);
+      if (!e->IsFolder()) {
+        e->UdfEntryBlock = static_cast<std::int32_t>(block);
+        block += 1 + UdfContinuationBlocks(UdfExtentCount(e->FileSize));
+      }
   }
   udf.Directories = static_cast<std::uint32_t>(store.DirCount);
   udf.AreaBlocks = block;

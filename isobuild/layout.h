@@ -69,6 +69,22 @@ inline std::uint32_t UdfExtentCount(std::int64_t size) {
                                     kMaxUdfExtentBytes);
 }
 
+// A file entry has room for 234 allocation descriptors; a file of more extents (above 233 GiB)
+// continues them in allocation extent descriptors of 253 each, in the blocks after its entry,
+// the last descriptor of a full block pointing at the next.
+constexpr std::uint32_t kUdfEntryAds = (2048 - kUdfFileEntryBytes) / kUdfShortAdBytes;
+constexpr std::uint32_t kUdfAllocationExtentBytes = 24; // before the descriptors
+constexpr std::uint32_t kUdfExtentBlockAds = (2048 - kUdfAllocationExtentBytes) / kUdfShortAdBytes;
+
+inline std::uint32_t UdfContinuationBlocks(std::uint32_t extents) {
+  std::uint32_t blocks = 0;
+  for (std::uint32_t room = kUdfEntryAds; extents > room; room = kUdfExtentBlockAds) {
+    extents -= room - 1;
+    ++blocks;
+  }
+  return blocks;
+}
+
 struct ImageLayout {
   bool WithJoliet = true;
   bool WithUdf = false;

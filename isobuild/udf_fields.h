@@ -19,6 +19,7 @@ constexpr std::uint16_t kTagTerminator = 8;
 constexpr std::uint16_t kTagIntegrity = 9;
 constexpr std::uint16_t kTagFileSet = 256;
 constexpr std::uint16_t kTagFileIdentifier = 257;
+constexpr std::uint16_t kTagAllocationExtent = 258;
 constexpr std::uint16_t kTagFileEntry = 261;
 
 constexpr std::size_t kTagBytes = 16;

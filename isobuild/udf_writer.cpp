@@ -208,16 +208,46 @@ private:
     Le32(p + 108, 1);
     PutEntityId(p + 128, kImplementation, false);
     Le64(p + 160, block == U_.RootEntryBlock ? 0 : kFirstUniqueId + block);
-    std::uint32_t ads = 0;
-    for (std::uint64_t left = size; left > 0; ++ads) {
+    Le32(p + 172, 0);
+    // The descriptors go into the entry, then into the allocation extents that follow it.
+    std::uint8_t *head = p;
+    std::uint32_t headBlock = block, room = kUdfEntryAds, used = 0;
+    std::uint8_t *ads = p + kUdfFileEntryBytes;
+    std::uint32_t extent = 0;
+    const std::uint32_t extents = UdfExtentCount(static_cast<std::int64_t>(size));
+    const auto close = [&] {
+      if (head == p) {
+        Le32(p + 172, used * kUdfShortAdBytes);
+        PutTag(p, kTagFileEntry, block, kUdfFileEntryBytes + used * kUdfShortAdBytes);
+      } else {
+        Le32(head + 20, used * kUdfShortAdBytes);
+        PutTag(head, kTagAllocationExtent, headBlock,
+               kUdfAllocationExtentBytes + used * kUdfShortAdBytes);
+      }
+    };
+    for (std::uint64_t left = size; left > 0;) {
+      if (used + 1 == room && extents - extent > 1) {
+        // The last slot continues the list in the next block (type 3: next extent of
+        // descriptors).
+        Le32(ads + kUdfShortAdBytes * used, 0xC0000000u | kSectorSize);
+        Le32(ads + kUdfShortAdBytes * used + 4, headBlock + 1);
+        ++used;
+        close();
+        head = AtBlock(headBlock + 1);
+        Le32(head + 16, headBlock);
+        ++headBlock;
+        ads = head + kUdfAllocationExtentBytes;
+        room = kUdfExtentBlockAds;
+        used = 0;
+      }
       const std::uint64_t part = left < kMaxUdfExtentBytes ? left : kMaxUdfExtentBytes;
-      std::uint8_t *ad = p + kUdfFileEntryBytes + kUdfShortAdBytes * ads;
+      std::uint8_t *ad = ads + kUdfShortAdBytes * used++;
       Le32(ad, static_cast<std::uint32_t>(part));
-      Le32(ad + 4, dataBlock + ads * static_cast<std::uint32_t>(kMaxUdfExtentBytes / kSectorSize));
+      Le32(ad + 4,
+           dataBlock + extent++ * static_cast<std::uint32_t>(kMaxUdfExtentBytes / kSectorSize));
       left -= part;
     }
-    Le32(p + 172, ads * kUdfShortAdBytes);
-    PutTag(p, kTagFileEntry, block, kUdfFileEntryBytes + ads * kUdfShortAdBytes);
+    close();
   }
 
   // One file identifier at byte `offset` of the directory's data; returns its length.

@@ -338,7 +338,8 @@ namespace {
 // The UDF bridge read back from both anchors: every descriptor's tag, checksum and CRC, both
 // sequences, the closed integrity with its counts, and the tree from the file set down. A file
 // of 4.5 GiB is one entry with extents of at most 2^30 - 2048 bytes over the data its ISO 9660
-// records name; names are whole (109 characters, no "." added); empty files have no extent.
+// records name (512 GiB: continued in allocation extents); names are whole (109 characters, no
+// "." added); empty files have no extent.
 TEST_F(HeaderTest, UdfBridgeReadsBackFromBothAnchors) {
   std::u16string longName(20, u'\u957F');
   longName += std::u16string(85, u'n') + u".txt";
@@ -346,8 +347,10 @@ TEST_F(HeaderTest, UdfBridgeReadsBackFromBothAnchors) {
   for (int i = 0; i < 20; ++i)
     longUtf8 += "\xE9\x95\xBF";
   longUtf8 += std::string(85, 'n') + ".txt";
-  const std::uint64_t big = 4831838208; // 4.5 GiB
+  const std::uint64_t big = 4831838208;    // 4.5 GiB
+  const std::uint64_t huge = 549755813888; // 512 GiB: 513 extents, two allocation extents
   fs.AddFile("D:\\src\\big.bin", big);
+  fs.AddFile("D:\\src\\huge.bin", huge);
   fs.AddFile("D:\\src\\empty.bin", 0);
   fs.AddFile("D:\\src\\noext", 5);
   fs.AddFile("D:\\src\\" + longUtf8, 3, "", kAttrArchive | kAttrHidden);
@@ -399,7 +402,7 @@ TEST_F(HeaderTest, UdfBridgeReadsBackFromBothAnchors) {
   ExpectTag(lvid, 9, integrity);
   EXPECT_EQ(Le32(lvid + 28), 1u) << "closed";
   EXPECT_EQ(Le32(lvid + 84), L.ImageEnd - 1 - P);
-  EXPECT_EQ(Le32(lvid + 120), 5u); // files
+  EXPECT_EQ(Le32(lvid + 120), 6u); // files
   EXPECT_EQ(Le32(lvid + 124), 5u); // folders with the root
 
   const std::uint8_t *fsd = Sector(P + fileSet);
@@ -436,33 +439,48 @@ TEST_F(HeaderTest, UdfBridgeReadsBackFromBothAnchors) {
       EXPECT_EQ(Le16(file + 84), 0x1000 | 480) << "local time, UTC+8";
       const std::uint64_t size = Le64(file + 56);
       found[childPath] = size;
-      const std::uint32_t ads = Le32(file + 172) / 8;
-      EXPECT_EQ(ads, (size + 0x3FFFF7FF) / 0x3FFFF800);
-      std::uint64_t total = 0;
-      std::uint32_t next = 0;
-      for (std::uint32_t k = 0; k < ads; ++k) {
-        const std::uint8_t *ad = file + 176 + 8 * k;
-        EXPECT_LE(Le32(ad), 0x3FFFF800u);
-        if (k > 0) {
-          EXPECT_EQ(Le32(ad + 4), next) << "extents follow each other";
+      // The descriptors, followed into allocation extents (type 3) where the entry is full.
+      std::vector<std::pair<std::uint32_t, std::uint32_t>> ads; // length, block
+      const std::uint8_t *list = file + 176;
+      std::uint32_t count = Le32(file + 172) / 8;
+      for (std::uint32_t k = 0; k < count; ++k) {
+        const std::uint8_t *ad = list + 8 * k;
+        if (Le32(ad) >> 30 == 3) {
+          const std::uint32_t at = Le32(ad + 4);
+          const std::uint8_t *aed = Sector(P + at);
+          ExpectTag(aed, 258, at);
+          list = aed + 24;
+          count = Le32(aed + 20) / 8;
+          k = ~0u;
+          continue;
         }
-        next = Le32(ad + 4) + Le32(ad) / 2048;
-        total += Le32(ad);
+        ads.push_back({Le32(ad), Le32(ad + 4)});
+      }
+      EXPECT_EQ(ads.size(), (size + 0x3FFFF7FF) / 0x3FFFF800);
+      std::uint64_t total = 0;
+      for (std::size_t k = 0; k < ads.size(); ++k) {
+        EXPECT_LE(ads[k].first, 0x3FFFF800u);
+        if (k > 0) {
+          EXPECT_EQ(ads[k].second, ads[k - 1].second + ads[k - 1].first / 2048)
+              << "extents follow each other";
+        }
+        total += ads[k].first;
       }
       EXPECT_EQ(total, size);
-      if (ads > 0) {
+      if (!ads.empty()) {
         const TDirNode *dir = burner.FindDir(path.empty() ? "\\" : "\\deep\\a\\b");
         const TEntryNode *entry = nullptr;
         for (const TEntryNode *e = dir->FirstChild; e; e = e->Next)
           if (fs.AnsiToUtf16(e->LongName).rfind(name, 0) == 0)
             entry = e;
         ASSERT_NE(entry, nullptr);
-        EXPECT_EQ(Le32(file + 180) + P, FileSector(L, *entry)) << "the ISO records' data";
+        EXPECT_EQ(ads[0].second + P, FileSector(L, *entry)) << "the ISO records' data";
       }
     }
   }
   const std::u16string deep = u"/deep/a/b/leaf.txt";
   EXPECT_EQ(found, (std::map<std::u16string, std::uint64_t>{{u"/big.bin", big},
+                                                            {u"/huge.bin", huge},
                                                             {u"/empty.bin", 0},
                                                             {u"/noext", 5},
                                                             {u"/" + longName, 3},
