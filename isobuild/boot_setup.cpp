@@ -139,7 +139,7 @@ std::string TKavoBurner::PlaceBootCatalog(const BootOptions &Options, TDirNode *
   }
   catalog->SourcePath.clear();
   catalog->FixedSector = 1;
-  catalog->FileSize = catalog->JolietSize = kSectorSize;
+  catalog->FileSize = kSectorSize;
   catalog->DateTime = FPlatform.Now();
   FBoot->Catalog = catalog;
   return {};

@@ -71,7 +71,7 @@ TCacheThread::Outcome TCacheThread::QueueHeader() {
   if (FAbort)
     return Outcome::Aborted;
   // Its bytes live in the blocks now.
-  FHeader.Clear();
+  FHeader.ReleaseHeader();
   return Outcome::Done;
 }
 
@@ -90,6 +90,20 @@ TCacheThread::Outcome TCacheThread::QueueFiles() {
     const Outcome outcome = QueueFile(*entry, filling, fill);
     if (outcome != Outcome::Done)
       return outcome;
+  }
+  // The trailer follows the last file's padded data, as its sectors follow in the image.
+  const std::vector<std::uint8_t> &trailer = FHeader.Trailer();
+  for (std::size_t offset = 0; offset < trailer.size();) {
+    if (!filling) {
+      filling = NewBlock();
+      fill = 0;
+    }
+    const std::size_t piece = std::min(trailer.size() - offset, kBlockBytes - fill);
+    std::memcpy(filling->Data + fill, trailer.data() + offset, piece);
+    fill += piece;
+    offset += piece;
+    if (fill == kBlockBytes && !Append(std::move(filling), kBlockBytes))
+      return Outcome::Aborted;
   }
   if (filling && !Append(std::move(filling), static_cast<std::uint32_t>(fill), false))
     return Outcome::Aborted;

@@ -6,8 +6,7 @@ void CompilationStore::Clear() {
   DirsByPath = {};
   EntriesByName = {};
   Dirs.clear();
-  IsoDirs.clear();
-  JolietDirs.clear();
+  PathOrder.clear();
   Entries.clear();
   DirPool.clear();
   EntryPool.clear();

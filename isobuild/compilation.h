@@ -13,14 +13,19 @@ namespace velmor {
 
 struct TEntryNode;
 
+// Where one name set's tree keeps the records of a directory.
+struct DirExtent {
+  std::int64_t Size = 0;
+  std::int32_t Sector = 0; // from the start of the name set's directory area
+};
+
 struct TDirNode {
   std::string ShortName; // ISO 9660 name
   std::string LongName;  // Joliet name
-  std::int64_t IsoExtentSize = 0;
-  std::int64_t JolietExtentSize = 0;
-  std::string PathKey; // "\" + upper-cased long names from the root down
-  std::int32_t IsoDirSector = 0;
-  std::int32_t JolietDirSector = 0;
+  std::string PathKey;   // "\" + upper-cased long names from the root down
+  DirExtent Iso, Joliet; // one per name set with directory records
+  // UDF: the bytes of the directory's file identifiers and their first logical block.
+  DirExtent Udf;
   std::uint8_t Level = 0;
   std::int32_t DirNumber = 0; // 1-based position in path-table order
   TDirNode *Parent = nullptr;
@@ -31,6 +36,8 @@ struct TDirNode {
   // Two children may carry the same long name: names that differ as listed became equal (a "."
   // added to one of them, a hook's renaming).
   bool MayRepeatNames = false;
+  // Two children met with the same UDF name: the folder's UDF names are its Joliet identifiers.
+  bool UdfJolietNames = false;
 };
 
 struct TEntryNode {
@@ -40,9 +47,10 @@ struct TEntryNode {
   std::uint8_t FixedSector = 0;
   TDateTime DateTime = 0;
   std::int64_t FileSize = 0;
-  std::int64_t JolietSize = 0;
-  std::int32_t IsoSector = 0;
-  std::int32_t JolietSector = 0;
+  // The data's first sector, shared by every name set: from the first file sector, or the
+  // absolute sector when FixedSector is set.
+  std::int32_t DataSector = 0;
+  std::int32_t UdfEntryBlock = 0; // UDF: the logical block of the entry's file entry
   std::uint32_t Attr = 0;
   std::uint8_t ArchiveOnly = 0;
   TDirNode *Dir = nullptr;
@@ -70,9 +78,8 @@ struct EntryKeyHash {
 };
 
 struct CompilationStore {
-  std::vector<TDirNode *> Dirs;       // creation order; slot 0 is the root
-  std::vector<TDirNode *> IsoDirs;    // path-table order after the layout
-  std::vector<TDirNode *> JolietDirs; // the same order for the Joliet table
+  std::vector<TDirNode *> Dirs;      // creation order; slot 0 is the root
+  std::vector<TDirNode *> PathOrder; // path-table order after the layout, for every name set
   std::int32_t DirCount = 0;
   std::vector<TEntryNode *> Entries; // insertion order
   std::int32_t EntryCount = 0;

@@ -9,7 +9,9 @@
 namespace velmor {
 
 namespace {
-constexpr std::size_t kMaxLongNameBytes = 127;
+// A UDF file identifier holds 127 UCS-2 characters; every name set can then hold the name,
+// Joliet after shortening it.
+constexpr std::size_t kMaxLongNameUnits = 127;
 const char kInvalidDestination[] = "INVALID DESTINATION PATH";
 // Limits above this are not allocated up front: the arrays then grow with the tree.
 constexpr std::int32_t kPreallocatedSlots = 1 << 20;
@@ -68,8 +70,7 @@ bool TKavoBurner::NewCompilation(std::int32_t MaxEntries, std::int32_t MaxDirs) 
   c.MaxDirs = MaxDirs > 1 ? MaxDirs : 1; // the root always has its slot
   c.MaxEntries = MaxEntries > 0 ? MaxEntries : 0;
   c.Dirs.assign(Slots(c.MaxDirs), nullptr);
-  c.IsoDirs.assign(Slots(c.MaxDirs), nullptr);
-  c.JolietDirs.assign(Slots(c.MaxDirs), nullptr);
+  c.PathOrder.assign(Slots(c.MaxDirs), nullptr);
   c.Entries.assign(Slots(c.MaxEntries), nullptr);
   // Sized once, like the arrays: the indexes never rehash while the tree grows.
   c.DirsByPath.reserve(Slots(c.MaxDirs));
@@ -100,8 +101,7 @@ TDirNode *TKavoBurner::AllocDir() {
   }
   TDirNode *d = &c.DirPool.emplace_back();
   Place(c.Dirs, c.DirCount, d);
-  Place(c.IsoDirs, c.DirCount, d);
-  Place(c.JolietDirs, c.DirCount, d);
+  Place(c.PathOrder, c.DirCount, d);
   ++c.DirCount;
   return d;
 }
@@ -186,7 +186,7 @@ TDirNode *TKavoBurner::AddDir(TDirNode *Parent, const ListingRecord &Record) {
   if (!entry) {
     // Withdraw the directory so that every directory keeps its entry and its parent.
     --c.DirCount;
-    c.Dirs[c.DirCount] = c.IsoDirs[c.DirCount] = c.JolietDirs[c.DirCount] = nullptr;
+    c.Dirs[c.DirCount] = c.PathOrder[c.DirCount] = nullptr;
     c.DirPool.pop_back();
     return nullptr;
   }
@@ -232,7 +232,9 @@ std::int32_t TKavoBurner::AddFileEntry(TDirNode *Dir, const ListingRecord &Recor
     shortName += '.';
   if (longName.find('.') == std::string::npos)
     longName += '.';
-  const bool tooLong = longName.size() > kMaxLongNameBytes;
+  // A name of up to 127 bytes has up to 127 characters in any code page.
+  const bool tooLong = longName.size() > kMaxLongNameUnits &&
+                       FPlatform.AnsiToUtf16(longName).size() > kMaxLongNameUnits;
   bool skip = tooLong;
   TDateTime dateTime = Record.LastWrite;
   if (OnAddFile) {
@@ -273,14 +275,14 @@ std::int32_t TKavoBurner::AddFileEntry(TDirNode *Dir, const ListingRecord &Recor
     Dir->MayRepeatNames = true;
   entry->ShortName = Upper(shortName);
   entry->LongName = longName;
-  entry->FileSize = entry->JolietSize = static_cast<std::int64_t>(Record.Size);
+  entry->FileSize = static_cast<std::int64_t>(Record.Size);
   entry->Attr = Record.Attr;
   entry->DateTime = dateTime;
   entry->SourcePath = FullPath;
   entry->ArchiveOnly = ArchiveOnly ? 1 : 0;
   entry->Form2 = 0;
   if (FixedSector != 0) {
-    entry->IsoSector = entry->JolietSector = FixedSector;
+    entry->DataSector = FixedSector;
     entry->FixedSector = 1;
   } else {
     entry->FixedSector = 0;

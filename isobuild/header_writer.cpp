@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "byte_order.h"
+#include "udf_writer.h"
 
 namespace velmor {
 
@@ -86,101 +87,91 @@ std::uint32_t PutRecord(std::uint8_t *p, std::uint32_t extent, std::uint32_t len
   return size;
 }
 
-class HeaderBuilder {
-public:
-  HeaderBuilder(const CompilationStore &store, const ImageLayout &layout,
-                const VolumeIdentifiers &ids, Platform &platform, const CharTable &chars,
-                const BootSpec *boot, std::uint8_t *base)
-      : store_(store), L_(layout), ids_(ids), platform_(platform), chars_(chars), boot_(boot),
-        base_(base) {}
-
-  void Build() {
-    Descriptor(false, At(L_.PrimaryDescriptorSector));
-    if (L_.Joliet)
-      Descriptor(true, At(L_.JolietDescriptorSector));
-    if (boot_) {
-      PutBootRecord(At(L_.BootRecordSector), L_.BootCatalogSector);
-      PutBootCatalog(At(L_.BootCatalogSector), boot_->Media, boot_->LoadSectors,
-                     FileSector(L_, *boot_->Image));
-    }
-    std::uint8_t *t = At(L_.TerminatorSector);
-    t[0] = 255;
-    std::memcpy(t + 1, "CD001", 5);
-    t[6] = 1;
-    PathTables(false);
-    if (L_.Joliet)
-      PathTables(true);
-    for (std::int32_t i = 0; i < store_.DirCount; ++i) {
-      Extent(*store_.Dirs[i], false);
-      if (L_.Joliet)
-        Extent(*store_.Dirs[i], true);
-    }
+// A record never crosses a sector boundary: when it does not fit, it opens the next sector.
+void Place(std::uint8_t *&p, std::uint32_t &left, std::uint32_t length) {
+  if (length > left) {
+    p += left;
+    left = kSectorSize;
   }
+}
+
+// Writes one name set whose tree is made of ISO 9660 records: its volume descriptor, its path
+// tables and its directory extents. What differs between the sets (the descriptor's type, how
+// text and identifiers are encoded, where a directory's extent is) comes from the subclass.
+class NameSetWriter {
+public:
+  NameSetWriter(const CompilationStore &store, const ImageLayout &layout, const NameSetLayout &set,
+                DirExtent TDirNode::*extent, Platform &platform, const CharTable &chars,
+                std::uint8_t *base)
+      : platform_(platform), chars_(chars), store_(store), L_(layout), set_(set), extent_(extent),
+        base_(base) {}
+  virtual ~NameSetWriter() = default;
+
+  void Write(const VolumeIdentifiers &ids) {
+    Descriptor(ids, At(set_.DescriptorSector));
+    PathTables();
+    for (std::int32_t i = 0; i < store_.DirCount; ++i)
+      Extent(*store_.Dirs[i]);
+  }
+
+protected:
+  virtual std::uint8_t DescriptorType() const = 0;
+  // Extra marks of the descriptor (the Joliet escape sequence).
+  virtual void MarkDescriptor(std::uint8_t *p) const { (void)p; }
+  // A text field of `bytes` bytes.
+  virtual void PutTextField(std::uint8_t *p, std::size_t bytes, const std::string &text) = 0;
+  // The identifier bytes of an entry; files get ";1" when `version` is set.
+  virtual void Identifier(const TEntryNode &e, bool version, std::vector<std::uint8_t> &out) = 0;
+
+  Platform &platform_;
+  const CharTable &chars_;
 
 private:
   std::uint8_t *At(std::uint64_t sector) { return base_ + (sector - L_.StartSector) * kSectorSize; }
-
-  void RootRecord(std::uint8_t *p, bool joliet) {
-    const TDirNode &root = *store_.Dirs[0];
-    const std::uint8_t zero = 0;
-    const RecordDate noDate{};
-    PutRecord(p, joliet ? L_.JolietDirArea : L_.IsoDirArea,
-              static_cast<std::uint32_t>(joliet ? root.JolietExtentSize : root.IsoExtentSize),
-              noDate, kFlagDirectory, &zero, 1);
+  std::uint32_t SectorOf(const TDirNode &d) const {
+    return set_.DirArea + static_cast<std::uint32_t>((d.*extent_).Sector);
+  }
+  std::uint32_t SizeOf(const TDirNode &d) const {
+    return static_cast<std::uint32_t>((d.*extent_).Size);
   }
 
-  void Descriptor(bool joliet, std::uint8_t *p) {
-    p[0] = joliet ? 2 : 1;
+  void Descriptor(const VolumeIdentifiers &ids, std::uint8_t *p) {
+    p[0] = DescriptorType();
     std::memcpy(p + 1, "CD001", 5);
     p[6] = 1;
-    if (joliet) {
-      PutUcs2Text(p + 8, 16, ids_.IdSystem, platform_);
-      PutUcs2Text(p + 40, 16, ids_.IdVolume, platform_);
-    } else {
-      PutText(p + 8, 32, ids_.IdSystem, chars_);
-      PutText(p + 40, 32, ids_.IdVolume, chars_);
-    }
+    PutTextField(p + 8, 32, ids.IdSystem);
+    PutTextField(p + 40, 32, ids.IdVolume);
     Both32(p + 80, static_cast<std::uint32_t>(L_.ImageSectorCount));
-    // The escape sequence marks the Joliet descriptor only: readers that find it in the primary
-    // descriptor take that one for Joliet and decode ISO names as UCS-2.
-    if (joliet)
-      std::memcpy(p + 88, kJolietEscape, 3);
+    MarkDescriptor(p);
     Both16(p + 120, 1);
     Both16(p + 124, 1);
     Both16(p + 128, kSectorSize);
-    Both32(p + 132, joliet ? L_.JolietPathTableSize : L_.IsoPathTableSize);
-    Le32(p + 140, joliet ? L_.JolietLTable : L_.IsoLTable);
-    Be32(p + 148, joliet ? L_.JolietMTable : L_.IsoMTable);
-    RootRecord(p + 156, joliet);
-    const std::string *longIds[4] = {&ids_.IdVolumeSet, &ids_.IdPublisher, &ids_.IdPreparer,
-                                     &ids_.IdApplication};
-    const std::string *fileIds[3] = {&ids_.FileCopyright, &ids_.FileAbstract,
-                                     &ids_.FileBibliographic};
-    for (int i = 0; i < 4; ++i) {
-      if (joliet)
-        PutUcs2Text(p + 190 + 128 * i, 64, *longIds[i], platform_);
-      else
-        PutText(p + 190 + 128 * i, 128, *longIds[i], chars_);
-    }
-    for (int i = 0; i < 3; ++i) {
-      if (joliet)
-        PutUcs2Text(p + 702 + 37 * i, 18, *fileIds[i], platform_);
-      else
-        PutText(p + 702 + 37 * i, 37, *fileIds[i], chars_);
-    }
-    PutDescriptorDate(p + 813, ids_.DateCreation);
-    PutDescriptorDate(p + 830, ids_.DateModification);
+    Both32(p + 132, set_.PathTableSize);
+    Le32(p + 140, set_.LTable);
+    Be32(p + 148, set_.MTable);
+    const TDirNode &root = *store_.Dirs[0];
+    const std::uint8_t zero = 0;
+    const RecordDate noDate{};
+    PutRecord(p + 156, SectorOf(root), SizeOf(root), noDate, kFlagDirectory, &zero, 1);
+    const std::string *longIds[4] = {&ids.IdVolumeSet, &ids.IdPublisher, &ids.IdPreparer,
+                                     &ids.IdApplication};
+    const std::string *fileIds[3] = {&ids.FileCopyright, &ids.FileAbstract, &ids.FileBibliographic};
+    for (int i = 0; i < 4; ++i)
+      PutTextField(p + 190 + 128 * i, 128, *longIds[i]);
+    for (int i = 0; i < 3; ++i)
+      PutTextField(p + 702 + 37 * i, 37, *fileIds[i]);
+    PutDescriptorDate(p + 813, ids.DateCreation);
+    PutDescriptorDate(p + 830, ids.DateModification);
     PutZeroDate(p + 847);
     PutZeroDate(p + 864);
     p[881] = 1;
-    PutText(p + 1024, 8, ids_.ApplicationUse, chars_);
+    // Both sets carry the application's 8-bit mark.
+    PutText(p + 1024, 8, ids.ApplicationUse, chars_);
   }
 
-  void PathTables(bool joliet) {
-    std::uint8_t *lTable = At(joliet ? L_.JolietLTable : L_.IsoLTable);
-    std::uint8_t *mTable = At(joliet ? L_.JolietMTable : L_.IsoMTable);
-    const std::uint32_t area = joliet ? L_.JolietDirArea : L_.IsoDirArea;
-    const std::vector<TDirNode *> &order = joliet ? store_.JolietDirs : store_.IsoDirs;
+  void PathTables() {
+    std::uint8_t *lTable = At(set_.LTable);
+    std::uint8_t *mTable = At(set_.MTable);
     std::uint32_t pos = 0;
     auto put = [&](std::uint32_t extent, std::uint32_t parent, const std::uint8_t *ident,
                    std::uint32_t n) {
@@ -200,60 +191,39 @@ private:
       pos += 8 + n + (n % 2);
     };
     const std::uint8_t rootId = 0;
-    put(area, 1, &rootId, 1);
-    std::vector<std::uint8_t> ucs;
+    put(set_.DirArea, 1, &rootId, 1);
+    std::vector<std::uint8_t> ident;
     for (std::int32_t i = 1; i < store_.DirCount; ++i) {
-      const TDirNode &d = *order[i];
-      const TEntryNode &e = *d.Entry;
-      const std::uint32_t parent = static_cast<std::uint32_t>(d.Parent->DirNumber);
-      if (joliet) {
-        ucs.resize(2 * e.JolietIdentifier.size());
-        PutUcs2(ucs.data(), e.JolietIdentifier);
-        put(area + static_cast<std::uint32_t>(d.JolietDirSector), parent, ucs.data(),
-            static_cast<std::uint32_t>(ucs.size()));
-      } else {
-        put(area + static_cast<std::uint32_t>(d.IsoDirSector), parent,
-            reinterpret_cast<const std::uint8_t *>(e.IsoIdentifier.data()),
-            static_cast<std::uint32_t>(e.IsoIdentifier.size()));
-      }
+      const TDirNode &d = *store_.PathOrder[i];
+      Identifier(*d.Entry, false, ident);
+      put(SectorOf(d), static_cast<std::uint32_t>(d.Parent->DirNumber), ident.data(),
+          static_cast<std::uint32_t>(ident.size()));
     }
   }
 
-  void Extent(const TDirNode &d, bool joliet) {
-    const std::uint32_t area = joliet ? L_.JolietDirArea : L_.IsoDirArea;
-    const auto sectorOf = [&](const TDirNode &x) {
-      return area + static_cast<std::uint32_t>(joliet ? x.JolietDirSector : x.IsoDirSector);
-    };
-    const auto sizeOf = [&](const TDirNode &x) {
-      return static_cast<std::uint32_t>(joliet ? x.JolietExtentSize : x.IsoExtentSize);
-    };
-    std::uint8_t *p = At(sectorOf(d));
+  void Extent(const TDirNode &d) {
+    std::uint8_t *p = At(SectorOf(d));
     const RecordDate now = MakeRecordDate(platform_.Now(), store_.TimeZoneOffset);
     const std::uint8_t dot = 0, dotdot = 1;
-    p += PutRecord(p, sectorOf(d), sizeOf(d), now, kFlagDirectory, &dot, 1);
-    p += PutRecord(p, sectorOf(*d.Parent), sizeOf(*d.Parent), now, kFlagDirectory, &dotdot, 1);
+    p += PutRecord(p, SectorOf(d), SizeOf(d), now, kFlagDirectory, &dot, 1);
+    p += PutRecord(p, SectorOf(*d.Parent), SizeOf(*d.Parent), now, kFlagDirectory, &dotdot, 1);
     std::uint32_t left = kSectorSize - 68;
     std::vector<std::uint8_t> ident;
     for (const TEntryNode *e = d.FirstChild; e; e = e->Next) {
-      Identifier(*e, joliet, ident);
+      Identifier(*e, true, ident);
       const std::uint32_t n = static_cast<std::uint32_t>(ident.size());
       const std::uint32_t length = 33 + n + (n % 2 == 0 ? 1 : 0);
       const RecordDate date = MakeRecordDate(e->DateTime, store_.TimeZoneOffset);
       const std::uint8_t hidden = (e->Attr & kAttrHidden) ? kFlagHidden : 0;
       if (e->Dir) {
         Place(p, left, length);
-        p += PutRecord(p, sectorOf(*e->Dir), sizeOf(*e->Dir), date, kFlagDirectory | hidden,
+        p += PutRecord(p, SectorOf(*e->Dir), SizeOf(*e->Dir), date, kFlagDirectory | hidden,
                        ident.data(), n);
         left -= length;
         continue;
       }
-      const std::uint64_t size = static_cast<std::uint64_t>(joliet ? e->JolietSize : e->FileSize);
-      std::uint64_t sector =
-          e->FixedSector ? static_cast<std::uint32_t>(joliet ? e->JolietSector : e->IsoSector)
-                         : L_.FirstFileSector +
-                               static_cast<std::uint32_t>(joliet ? e->JolietSector : e->IsoSector);
-      if (size == 0)
-        sector = 0;
+      const std::uint64_t size = static_cast<std::uint64_t>(e->FileSize);
+      std::uint64_t sector = size == 0 ? 0 : FileSector(L_, *e);
       const std::uint32_t extents = ExtentCount(static_cast<std::int64_t>(size));
       std::uint64_t remaining = size;
       for (std::uint32_t k = 0; k < extents; ++k) {
@@ -270,48 +240,88 @@ private:
     }
   }
 
-  // A record never crosses a sector boundary: when it does not fit, it opens the next sector.
-  static void Place(std::uint8_t *&p, std::uint32_t &left, std::uint32_t length) {
-    if (length > left) {
-      p += left;
-      left = kSectorSize;
-    }
-  }
-
-  void Identifier(const TEntryNode &e, bool joliet, std::vector<std::uint8_t> &out) {
-    const bool file = e.Dir == nullptr;
-    if (joliet) {
-      out.resize(2 * (e.JolietIdentifier.size() + (file ? 2 : 0)));
-      PutUcs2(out.data(), e.JolietIdentifier);
-      if (file)
-        PutUcs2(out.data() + 2 * e.JolietIdentifier.size(), u";1");
-    } else {
-      out.assign(e.IsoIdentifier.begin(), e.IsoIdentifier.end());
-      if (file) {
-        out.push_back(';');
-        out.push_back('1');
-      }
-    }
-  }
-
   const CompilationStore &store_;
   const ImageLayout &L_;
-  const VolumeIdentifiers &ids_;
-  Platform &platform_;
-  const CharTable &chars_;
-  const BootSpec *boot_;
+  const NameSetLayout &set_;
+  DirExtent TDirNode::*extent_;
   std::uint8_t *base_;
 };
+
+class IsoNameSetWriter : public NameSetWriter {
+public:
+  IsoNameSetWriter(const CompilationStore &store, const ImageLayout &layout, Platform &platform,
+                   const CharTable &chars, std::uint8_t *base)
+      : NameSetWriter(store, layout, layout.Iso, &TDirNode::Iso, platform, chars, base) {}
+
+private:
+  std::uint8_t DescriptorType() const override { return 1; }
+  void PutTextField(std::uint8_t *p, std::size_t bytes, const std::string &text) override {
+    PutText(p, bytes, text, chars_);
+  }
+  void Identifier(const TEntryNode &e, bool version, std::vector<std::uint8_t> &out) override {
+    out.assign(e.IsoIdentifier.begin(), e.IsoIdentifier.end());
+    if (version && !e.IsFolder()) {
+      out.push_back(';');
+      out.push_back('1');
+    }
+  }
+};
+
+class JolietNameSetWriter : public NameSetWriter {
+public:
+  JolietNameSetWriter(const CompilationStore &store, const ImageLayout &layout, Platform &platform,
+                      const CharTable &chars, std::uint8_t *base)
+      : NameSetWriter(store, layout, layout.Joliet, &TDirNode::Joliet, platform, chars, base) {}
+
+private:
+  std::uint8_t DescriptorType() const override { return 2; }
+  // The escape sequence marks the Joliet descriptor only: readers that find it in the primary
+  // descriptor take that one for Joliet and decode ISO names as UCS-2.
+  void MarkDescriptor(std::uint8_t *p) const override { std::memcpy(p + 88, kJolietEscape, 3); }
+  // A field of n bytes holds n / 2 UCS-2 characters.
+  void PutTextField(std::uint8_t *p, std::size_t bytes, const std::string &text) override {
+    PutUcs2Text(p, bytes / 2, text, platform_);
+  }
+  void Identifier(const TEntryNode &e, bool version, std::vector<std::uint8_t> &out) override {
+    const bool suffix = version && !e.IsFolder();
+    out.resize(2 * (e.JolietIdentifier.size() + (suffix ? 2 : 0)));
+    PutUcs2(out.data(), e.JolietIdentifier);
+    if (suffix)
+      PutUcs2(out.data() + 2 * e.JolietIdentifier.size(), u";1");
+  }
+};
+
+void PutTerminator(std::uint8_t *t) {
+  t[0] = 255;
+  std::memcpy(t + 1, "CD001", 5);
+  t[6] = 1;
+}
 
 } // namespace
 
 void BuildImageHeader(const CompilationStore &store, const ImageLayout &layout,
                       const VolumeIdentifiers &ids, Platform &platform, const CharTable &chars,
-                      std::vector<std::uint8_t> &out, const BootSpec *boot) {
+                      std::vector<std::uint8_t> &out, std::vector<std::uint8_t> &trailer,
+                      const BootSpec *boot) {
   const std::size_t offset = out.size();
   const std::uint64_t sectors = layout.FirstFileSector - layout.StartSector;
   out.resize(offset + sectors * kSectorSize, 0);
-  HeaderBuilder(store, layout, ids, platform, chars, boot, out.data() + offset).Build();
+  std::uint8_t *base = out.data() + offset;
+  const auto at = [&](std::uint64_t sector) {
+    return base + (sector - layout.StartSector) * kSectorSize;
+  };
+  IsoNameSetWriter(store, layout, platform, chars, base).Write(ids);
+  if (layout.WithJoliet)
+    JolietNameSetWriter(store, layout, platform, chars, base).Write(ids);
+  if (boot) {
+    PutBootRecord(at(layout.BootRecordSector), layout.BootCatalogSector);
+    PutBootCatalog(at(layout.BootCatalogSector), boot->Media, boot->LoadSectors,
+                   FileSector(layout, *boot->Image));
+  }
+  PutTerminator(at(layout.TerminatorSector));
+  trailer.assign(std::size_t{layout.TrailerSectors} * kSectorSize, 0);
+  if (layout.WithUdf)
+    WriteUdf(store, layout, ids, platform, base, trailer.data());
 }
 
 } // namespace velmor

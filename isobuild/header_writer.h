@@ -17,9 +17,11 @@ struct VolumeIdentifiers {
 };
 
 // Appends the header to `out`; afterwards `out` has grown by exactly
-// (FirstFileSector - StartSector) sectors. `boot` is the one the layout was computed with.
+// (FirstFileSector - StartSector) sectors. `trailer` is given the layout's trailer sectors.
+// `boot` is the one the layout was computed with.
 void BuildImageHeader(const CompilationStore &store, const ImageLayout &layout,
                       const VolumeIdentifiers &ids, Platform &platform, const CharTable &chars,
-                      std::vector<std::uint8_t> &out, const BootSpec *boot = nullptr);
+                      std::vector<std::uint8_t> &out, std::vector<std::uint8_t> &trailer,
+                      const BootSpec *boot = nullptr);
 
 } // namespace velmor

@@ -29,17 +29,21 @@ bool TKavoBurner::ComputeLayout(bool ToFile, TDirNode *SessionDir) {
       return false;
     }
   }
-  FLayout =
-      ComputeImageLayout(TheCompilation(), FJolietFileSystem, start, FPlatform, FChars, Boot());
+  FLayout = ComputeImageLayout(TheCompilation(), FJolietFileSystem, start, FPlatform, FChars,
+                               Boot(), FUdfFileSystem);
   FBootPatch = DataPatch{};
   if (FBoot && FBoot->InfoTable) {
     const TEntryNode &image = *FBoot->Image;
     const auto table =
-        BootInfoTable(FLayout.PrimaryDescriptorSector, FileSector(FLayout, image),
+        BootInfoTable(FLayout.Iso.DescriptorSector, FileSector(FLayout, image),
                       static_cast<std::uint32_t>(image.FileSize), FBoot->ImageChecksum);
     FBootPatch = DataPatch{&image, kBootInfoTableOffset, {table.begin(), table.end()}};
   }
   return true;
+}
+
+bool TKavoBurner::CompilationWantsUdf() const {
+  return velmor::CompilationWantsUdf(TheCompilation(), FPlatform);
 }
 
 bool TKavoBurner::BuildHeader() {
@@ -47,7 +51,7 @@ bool TKavoBurner::BuildHeader() {
   FHeaderStream.Clear();
   FHeaderStream.Bytes().reserve((FLayout.FirstFileSector - FLayout.StartSector) * kSectorSize);
   BuildImageHeader(TheCompilation(), FLayout, FIds, FPlatform, FChars, FHeaderStream.Bytes(),
-                   Boot());
+                   FHeaderStream.Trailer(), Boot());
   SetDoDebug(true);
   return true;
 }
@@ -79,7 +83,7 @@ bool TKavoBurner::WriteImage(const std::string &FileName, bool InPlace) {
       if (!CarriesData(e))
         continue;
       const std::uint64_t expected =
-          FLayout.FirstFileSector + static_cast<std::uint32_t>(e.IsoSector);
+          FLayout.FirstFileSector + static_cast<std::uint32_t>(e.DataSector);
       if (position != expected) {
         char text[64];
         std::snprintf(text, sizeof text, " AT SECTOR %llu, EXPECTED %llu",
@@ -104,6 +108,9 @@ bool TKavoBurner::WriteImage(const std::string &FileName, bool InPlace) {
         changed = ChangedText(e.SourcePath);
       position += SectorsFor(static_cast<std::uint64_t>(e.FileSize));
     }
+    const std::vector<std::uint8_t> &trailer = FHeaderStream.Trailer();
+    if (error.empty() && !trailer.empty() && !image->Write(trailer.data(), trailer.size()))
+      error = writeError;
     if (error.empty())
       error = changed;
     if (!image->Close() && error.empty())

@@ -34,7 +34,7 @@ using TLeftOutEvent =
 constexpr std::uint32_t kAllAttributes = 63;
 
 // Reasons given to OnLeftOut by the tree itself (the platform may give others).
-constexpr const char *kLeftOutNameTooLong = "name of 128 bytes or more";
+constexpr const char *kLeftOutNameTooLong = "name of more than 127 characters";
 constexpr const char *kLeftOutNameTaken = "its name is taken in the image";
 constexpr const char *kLeftOutFolderUnreadable = "folder cannot be read";
 
@@ -56,6 +56,11 @@ public:
   // Properties.
   bool JolietFileSystem() const { return FJolietFileSystem; }
   void SetJolietFileSystem(bool v) { FJolietFileSystem = v; }
+  // A UDF bridge beside ISO 9660 (and Joliet): same file data, full names, any file size.
+  bool UdfFileSystem() const { return FUdfFileSystem; }
+  // Whether the compilation gathered so far needs UDF (CompilationWantsUdf).
+  bool CompilationWantsUdf() const;
+  void SetUdfFileSystem(bool v) { FUdfFileSystem = v; }
   bool ReplaceFile() const { return FReplaceFile; }
   void SetReplaceFile(bool v) { FReplaceFile = v; }
   bool WritePostGap() const { return FWritePostGap; }
@@ -185,6 +190,7 @@ private:
   CharTable FChars;
   bool FCaseSensitive;
   bool FJolietFileSystem = true;
+  bool FUdfFileSystem = false;
   bool FReplaceFile = false;
   bool FWritePostGap = true;
   bool FFinalizeTrack = true;

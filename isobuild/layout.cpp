@@ -1,6 +1,9 @@
 #include "layout.h"
 
 #include <algorithm>
+#include <unordered_set>
+
+#include "udf_fields.h"
 
 namespace velmor {
 
@@ -32,8 +35,7 @@ void NumberDirectories(CompilationStore &store) {
       d->DirNumber = static_cast<std::int32_t>(order.size());
     }
   }
-  std::copy(order.begin(), order.end(), store.IsoDirs.begin());
-  std::copy(order.begin(), order.end(), store.JolietDirs.begin());
+  std::copy(order.begin(), order.end(), store.PathOrder.begin());
 }
 
 // Simulates the records of one extent: each record stays inside one sector.
@@ -54,7 +56,148 @@ private:
   std::uint32_t left_ = kSectorSize - kDotRecordsBytes;
 };
 
+// What sets one name set's records apart from another's: where a directory keeps its extent, and
+// the bytes of a directory record and of a path-table record.
+struct NameSetRule {
+  DirExtent TDirNode::*Extent;
+  std::uint32_t (*RecordLength)(const TEntryNode &);
+  std::uint32_t (*PathRecordLength)(const TEntryNode &);
+};
+
+std::uint32_t IsoPathRecordLength(const TEntryNode &e) {
+  const std::uint32_t n = static_cast<std::uint32_t>(e.IsoIdentifier.size());
+  return 8 + n + (n % 2);
+}
+
+std::uint32_t JolietPathRecordLength(const TEntryNode &e) {
+  return 8 + 2 * static_cast<std::uint32_t>(e.JolietIdentifier.size());
+}
+
+// Sizes every directory extent of one name set, in creation order, back to back, and its path
+// table.
+void SizeNameSet(CompilationStore &store, const NameSetRule &rule, NameSetLayout &set) {
+  std::uint64_t sector = 0;
+  for (std::int32_t i = 0; i < store.DirCount; ++i) {
+    TDirNode &d = *store.Dirs[i];
+    ExtentSizer sizer;
+    for (const TEntryNode *e = d.FirstChild; e; e = e->Next) {
+      const std::uint32_t records = e->IsFolder() ? 1 : ExtentCount(e->FileSize);
+      const std::uint32_t length = rule.RecordLength(*e);
+      for (std::uint32_t r = 0; r < records; ++r)
+        sizer.Add(length);
+    }
+    DirExtent &extent = d.*rule.Extent;
+    extent.Size = static_cast<std::int64_t>(sizer.Bytes());
+    extent.Sector = static_cast<std::int32_t>(sector);
+    sector += sizer.Bytes() / kSectorSize;
+  }
+  set.AreaSize = sector * kSectorSize;
+  // The root's path-table record takes 10 bytes.
+  std::uint64_t table = 10;
+  for (std::int32_t i = 1; i < store.DirCount; ++i)
+    table += rule.PathRecordLength(*store.Dirs[i]->Entry);
+  set.PathTableSize = static_cast<std::uint32_t>(table);
+}
+
+// Gives the set its descriptor's sector (the next one).
+void PlaceDescriptor(std::uint64_t &next, NameSetLayout &set) {
+  set.DescriptorSector = static_cast<std::uint32_t>(next++);
+}
+
+// Places the L and M path tables, each in whole sectors.
+void PlacePathTables(std::uint64_t &next, NameSetLayout &set) {
+  const std::uint64_t sectors = SectorsFor(set.PathTableSize);
+  set.LTable = static_cast<std::uint32_t>(next);
+  set.MTable = static_cast<std::uint32_t>(next + sectors);
+  next += 2 * sectors;
+}
+
+void PlaceDirArea(std::uint64_t &next, NameSetLayout &set) {
+  set.DirArea = static_cast<std::uint32_t>(next);
+  next += set.AreaSize / kSectorSize;
+}
+
+// The sectors before the anchor: recognition sequence, both descriptor sequences, integrity.
+void PlaceUdfDescriptors(std::uint64_t &next, std::uint32_t startSector, UdfLayout &udf) {
+  udf.RecognitionSector = static_cast<std::uint32_t>(next);
+  next += 3;
+  udf.MainSequence = static_cast<std::uint32_t>(next);
+  next += kUdfSequenceSectors;
+  udf.ReserveSequence = static_cast<std::uint32_t>(next);
+  next += kUdfSequenceSectors;
+  udf.IntegritySector = static_cast<std::uint32_t>(next);
+  next += 2;
+  udf.AnchorSector = startSector + kUdfAnchorOffset;
+  udf.PartitionStart = udf.AnchorSector + 1;
+  next = udf.PartitionStart;
+}
+
+// The file set descriptor and its terminator, then for each directory its file entry, its
+// identifiers and the file entries of its files.
+void PlaceUdfArea(CompilationStore &store, Platform &platform, UdfLayout &udf,
+                  std::uint64_t &next) {
+  std::uint32_t block = 2;
+  for (std::int32_t i = 0; i < store.DirCount; ++i) {
+    TDirNode &d = *store.Dirs[i];
+    if (d.Entry)
+      d.Entry->UdfEntryBlock = static_cast<std::int32_t>(block);
+    else
+      udf.RootEntryBlock = block;
+    ++block;
+    // Names as listed differ, so equal UDF names come only from names changed on the way in.
+    d.UdfJolietNames = false;
+    if (d.MayRepeatNames) {
+      std::unordered_set<std::u16string> seen;
+      for (const TEntryNode *e = d.FirstChild; e && !d.UdfJolietNames; e = e->Next)
+        d.UdfJolietNames = !seen.insert(UdfName(d, *e, platform)).second;
+    }
+    std::uint64_t bytes = UdfIdentifierLength(0); // the parent's
+    for (TEntryNode *e = d.FirstChild; e; e = e->Next) {
+      bytes += UdfIdentifierLength(udf::Cs0Length(UdfName(d, *e, platform)));
+      if (!e->IsFolder())
+        ++udf.Files;
+    }
+    d.Udf.Size = static_cast<std::int64_t>(bytes);
+    d.Udf.Sector = static_cast<std::int32_t>(block);
+    block += static_cast<std::uint32_t>(SectorsFor(bytes));
+    for (TEntryNode *e = d.FirstChild; e; e = e->Next)
+      if (!e->IsFolder()) {
+        e->UdfEntryBlock = static_cast<std::int32_t>(block);
+        block += 1 + UdfContinuationBlocks(UdfExtentCount(e->FileSize));
+      }
+  }
+  udf.Directories = static_cast<std::uint32_t>(store.DirCount);
+  udf.AreaBlocks = block;
+  next += block;
+}
+
 } // namespace
+
+std::u16string UdfName(const TDirNode &parent, const TEntryNode &e, Platform &platform) {
+  if (parent.UdfJolietNames)
+    return e.JolietIdentifier;
+  std::u16string name = platform.AnsiToUtf16(e.LongName);
+  // The tree gives a file without extension a "." that ISO 9660 wants and its source lacks.
+  if (!e.IsFolder() && !name.empty() && name.back() == u'.' &&
+      (e.SourcePath.empty() || e.SourcePath.back() != '.'))
+    name.pop_back();
+  // Files of more than 127 characters never enter the tree; folders may.
+  return name.size() <= kMaxUdfNameUnits ? name : e.JolietIdentifier;
+}
+
+bool CompilationWantsUdf(const CompilationStore &store, Platform &platform) {
+  for (std::int32_t i = 0; i < store.EntryCount; ++i) {
+    const TEntryNode &e = *store.Entries[i];
+    if (!e.IsFolder() && e.FileSize >= (std::int64_t{1} << 32))
+      return true;
+    const std::size_t suffix = e.IsFolder() ? 0 : kVersionSuffixLength;
+    // Every name of up to 101 bytes fits whatever the code page.
+    if (e.LongName.size() + suffix > kMaxJolietUnits &&
+        platform.AnsiToUtf16(e.LongName).size() + suffix > kMaxJolietUnits)
+      return true;
+  }
+  return false;
+}
 
 std::uint32_t IsoRecordLength(const TEntryNode &e) {
   const std::uint32_t n = static_cast<std::uint32_t>(e.IsoIdentifier.size()) +
@@ -69,9 +212,11 @@ std::uint32_t JolietRecordLength(const TEntryNode &e) {
 }
 
 ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32_t startSector,
-                               Platform &platform, const CharTable &chars, const BootSpec *boot) {
+                               Platform &platform, const CharTable &chars, const BootSpec *boot,
+                               bool udf) {
   ImageLayout L;
-  L.Joliet = joliet;
+  L.WithJoliet = joliet;
+  L.WithUdf = udf;
   L.StartSector = startSector;
   const std::int32_t dirCount = store.DirCount;
 
@@ -79,68 +224,34 @@ ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32
     FitIdentifiers(*store.Dirs[i], platform, chars);
   NumberDirectories(store);
 
-  // Directory extents, in creation order, back to back.
-  std::uint64_t isoSector = 0, jolietSector = 0;
-  for (std::int32_t i = 0; i < dirCount; ++i) {
-    TDirNode &d = *store.Dirs[i];
-    ExtentSizer iso, jol;
-    for (const TEntryNode *e = d.FirstChild; e; e = e->Next) {
-      const std::uint32_t records = e->IsFolder() ? 1 : ExtentCount(e->FileSize);
-      const std::uint32_t isoLength = IsoRecordLength(*e);
-      const std::uint32_t jolietLength = JolietRecordLength(*e);
-      for (std::uint32_t r = 0; r < records; ++r) {
-        iso.Add(isoLength);
-        jol.Add(jolietLength);
-      }
-    }
-    d.IsoExtentSize = static_cast<std::int64_t>(iso.Bytes());
-    d.JolietExtentSize = static_cast<std::int64_t>(jol.Bytes());
-    d.IsoDirSector = static_cast<std::int32_t>(isoSector);
-    d.JolietDirSector = static_cast<std::int32_t>(jolietSector);
-    isoSector += iso.Bytes() / kSectorSize;
-    jolietSector += jol.Bytes() / kSectorSize;
-  }
-  L.IsoAreaSize = isoSector * kSectorSize;
-  L.JolietAreaSize = joliet ? jolietSector * kSectorSize : 0;
-
-  // Path tables: the root's record takes 10 bytes.
-  std::uint64_t p = 10, j = 10;
-  for (std::int32_t i = 1; i < dirCount; ++i) {
-    const TEntryNode &e = *store.Dirs[i]->Entry;
-    const std::size_t n = e.IsoIdentifier.size();
-    p += 8 + n + (n % 2);
-    j += 8 + 2 * e.JolietIdentifier.size();
-  }
-  L.IsoPathTableSize = static_cast<std::uint32_t>(p);
-  L.JolietPathTableSize = static_cast<std::uint32_t>(j);
+  const NameSetRule isoRule{&TDirNode::Iso, IsoRecordLength, IsoPathRecordLength};
+  const NameSetRule jolietRule{&TDirNode::Joliet, JolietRecordLength, JolietPathRecordLength};
+  SizeNameSet(store, isoRule, L.Iso);
+  SizeNameSet(store, jolietRule, L.Joliet);
+  if (!joliet)
+    L.Joliet.AreaSize = 0;
 
   std::uint64_t next = startSector + kSystemAreaSectors;
-  L.PrimaryDescriptorSector = static_cast<std::uint32_t>(next++);
+  PlaceDescriptor(next, L.Iso);
   if (boot)
     L.BootRecordSector = static_cast<std::uint32_t>(next++);
   if (joliet)
-    L.JolietDescriptorSector = static_cast<std::uint32_t>(next++);
+    PlaceDescriptor(next, L.Joliet);
   L.TerminatorSector = static_cast<std::uint32_t>(next++);
-  const std::uint64_t isoTableSectors = SectorsFor(p);
-  L.IsoLTable = static_cast<std::uint32_t>(next);
-  L.IsoMTable = static_cast<std::uint32_t>(next + isoTableSectors);
-  next += 2 * isoTableSectors;
-  if (joliet) {
-    const std::uint64_t jolietTableSectors = SectorsFor(j);
-    L.JolietLTable = static_cast<std::uint32_t>(next);
-    L.JolietMTable = static_cast<std::uint32_t>(next + jolietTableSectors);
-    next += 2 * jolietTableSectors;
+  if (udf) {
+    PlaceUdfDescriptors(next, startSector, L.Udf);
+    PlaceUdfArea(store, platform, L.Udf, next);
   }
-  L.IsoDirArea = static_cast<std::uint32_t>(next);
-  next += isoSector;
-  if (joliet) {
-    L.JolietDirArea = static_cast<std::uint32_t>(next);
-    next += jolietSector;
-  }
+  PlacePathTables(next, L.Iso);
+  if (joliet)
+    PlacePathTables(next, L.Joliet);
+  PlaceDirArea(next, L.Iso);
+  if (joliet)
+    PlaceDirArea(next, L.Joliet);
   if (boot) {
     L.BootCatalogSector = static_cast<std::uint32_t>(next++);
     TEntryNode &catalog = *boot->Catalog;
-    catalog.IsoSector = catalog.JolietSector = static_cast<std::int32_t>(L.BootCatalogSector);
+    catalog.DataSector = static_cast<std::int32_t>(L.BootCatalogSector);
   }
   L.PaddingBeforeFiles = static_cast<std::int32_t>(
       (static_cast<std::int64_t>(kMinFirstFileSector) - static_cast<std::int64_t>(next)) *
@@ -155,21 +266,25 @@ ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32
     if (e.FixedSector)
       continue;
     if (e.Dir) {
-      e.IsoSector = e.Dir->IsoDirSector;
-      e.JolietSector = e.Dir->JolietDirSector;
-      e.FileSize = e.Dir->IsoExtentSize;
-      e.JolietSize = e.Dir->JolietExtentSize;
+      e.DataSector = e.Dir->Iso.Sector;
+      e.FileSize = e.Dir->Iso.Size;
     } else if (e.FileSize > 0) {
-      e.IsoSector = e.JolietSector = static_cast<std::int32_t>(counter);
-      e.JolietSize = e.FileSize;
+      e.DataSector = static_cast<std::int32_t>(counter);
       counter += SectorsFor(static_cast<std::uint64_t>(e.FileSize));
     } else {
-      e.IsoSector = e.JolietSector = 0;
-      e.JolietSize = 0;
+      e.DataSector = 0;
     }
   }
   L.FileSectors = counter;
   L.ImageEnd = L.FirstFileSector + counter;
+  if (udf) {
+    // The last anchor closes the image, which is never shorter than the post-gap would make it.
+    L.Udf.LastAnchorSector = static_cast<std::uint32_t>(
+        std::max<std::uint64_t>(L.ImageEnd, startSector + kPostGapSectors - 1));
+    L.TrailerSectors = static_cast<std::uint32_t>(L.Udf.LastAnchorSector + 1 - L.ImageEnd);
+    L.Udf.PartitionLength = L.Udf.LastAnchorSector - L.Udf.PartitionStart;
+    L.ImageEnd = L.Udf.LastAnchorSector + 1;
+  }
   L.ImageSectorCount = L.ImageEnd - startSector;
   return L;
 }

@@ -32,6 +32,8 @@ std::string VirtualShortName(const std::string &name);
 // Joliet identifiers stay within that.
 constexpr std::size_t kMaxIsoIdentifier = 221;
 constexpr std::size_t kMaxJolietUnits = 103;
+// A UDF file identifier holds 127 UCS-2 characters after its compression byte.
+constexpr std::size_t kMaxUdfNameUnits = 127;
 constexpr std::size_t kVersionSuffixLength = 2; // ";1"
 
 // Sets IsoIdentifier and JolietIdentifier of every child of dir: the entry's names, except that

@@ -61,7 +61,7 @@ std::string LabelFromClock() {
 // The reasons of the tree, in the window's words.
 std::string ReasonText(const std::string &reason) {
   if (reason == kLeftOutNameTooLong)
-    return "名称长达128字节或以上";
+    return "名称超过127个字符";
   if (reason == kLeftOutNameTaken)
     return "映像中已有同名的项";
   if (reason == kLeftOutFolderUnreadable)
@@ -330,6 +330,8 @@ void TFrmISOCreate::StartGathering(std::vector<SourceItem> items, std::string la
     options.Stop = [this] { return stopGathering_.load(); };
     options.FilesGathered = &filesGathered_;
     gathered_ = GatherItems(burner, items, options);
+    // UDF only where ISO 9660 and Joliet fall short, so that other images stay as they were.
+    burner.SetUdfFileSystem(burner.CompilationWantsUdf());
     if (!stopGathering_)
       burner.PrepareImage(true, nullptr);
     PostMessageA(self_, kGatheredMessage, 0, 0);
@@ -377,6 +379,9 @@ void TFrmISOCreate::Timer1Timer() {
 }
 
 void TFrmISOCreate::btnAbortClick() {
+  // The button is disabled then, but a click sent straight to the window still arrives.
+  if (!building_ || aborted_)
+    return;
   aborted_ = true;
   stopGathering_ = true;
   KavoBurner1->AbortWrite();

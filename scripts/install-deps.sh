@@ -11,7 +11,7 @@ need_pkgs=(
   xvfb x11-utils imagemagick fonts-wqy-microhei
   genisoimage xorriso p7zip-full libarchive-tools locales
   qemu-system-x86 isolinux syslinux-common binutils
-  bchunk nrg2iso iat mdf2iso ccd2iso libcdio-utils
+  bchunk nrg2iso iat mdf2iso ccd2iso libcdio-utils udftools
 )
 
 # Wine takes the ANSI code page 936 from a zh_CN locale, and reads Chinese file names and

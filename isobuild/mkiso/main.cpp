@@ -75,9 +75,10 @@ const char kSeparators[] = "/";
 #endif
 
 int Usage() {
-  std::fprintf(stderr, "usage: velmor-mkiso -o IMAGE [-V LABEL] [--no-joliet] [--no-recurse]\n"
-                       "                    [-b BOOT-IMAGE [-c CATALOG] [-no-emul-boot]\n"
-                       "                     [-boot-load-size N] [-boot-info-table]] PATH...\n");
+  std::fprintf(stderr,
+               "usage: velmor-mkiso -o IMAGE [-V LABEL] [--no-joliet] [-udf] [--no-recurse]\n"
+               "                    [-b BOOT-IMAGE [-c CATALOG] [-no-emul-boot]\n"
+               "                     [-boot-load-size N] [-boot-info-table]] PATH...\n");
   return 2;
 }
 
@@ -189,7 +190,7 @@ void ReportRenamed(velmor::Platform &platform) {
 
 int main(int argc, char **argv) {
   std::string image, label = DefaultLabel();
-  bool joliet = true, recurse = true;
+  bool joliet = true, udf = false, recurse = true;
   std::vector<std::string> paths;
   velmor::BootOptions boot;
   bool loadSizeGiven = false;
@@ -212,6 +213,8 @@ int main(int argc, char **argv) {
       loadSizeGiven = true;
     } else if (arg == "--no-joliet")
       joliet = false;
+    else if (arg == "-udf")
+      udf = true;
     else if (arg == "--no-recurse")
       recurse = false;
     else if (arg == "-h" || arg == "--help")
@@ -309,6 +312,7 @@ int main(int argc, char **argv) {
   // Sized to the tree: the arrays grow as it is gathered, up to what an image can number.
   burner.NewCompilation(kMaxEntries, kMaxDirectories);
   burner.SetJolietFileSystem(joliet);
+  burner.SetUdfFileSystem(udf);
   burner.SetIdVolume(label);
   std::vector<velmor::SourceItem> sources;
   for (const auto &[path, isFolder] : items) // "." fills the root; other folders keep their path

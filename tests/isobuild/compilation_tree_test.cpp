@@ -48,7 +48,7 @@ TEST(TreeStore, TheLastComponentToGoFreesTheCompilation) {
   second.reset();
   EXPECT_EQ(c.DirCount + c.EntryCount, 0);
   EXPECT_TRUE(c.DirPool.empty() && c.EntryPool.empty() && c.EntriesByName.empty());
-  EXPECT_EQ(c.Entries.capacity() + c.Dirs.capacity() + c.IsoDirs.capacity(), 0u);
+  EXPECT_EQ(c.Entries.capacity() + c.Dirs.capacity() + c.PathOrder.capacity(), 0u);
 }
 
 TEST_F(TreeTest, KeepPathRebuildsTheFolderPath) {
@@ -117,12 +117,17 @@ TEST_F(TreeTest, VirtualShortNamesAndTheDotRule) {
   EXPECT_EQ(burner.MakeVirtualDir(Store().Dirs[0], "\xE7\x85\xA7", 0x10)->ShortName, "___");
 }
 
-TEST_F(TreeTest, LongNamesOf128BytesAreLeftOutWithoutEndingTheWalk) {
-  fs.AddFile("D:\\F\\" + std::string(123, 'a') + ".txt", 1); // 127 bytes
-  fs.AddFile("D:\\F\\" + std::string(124, 'b') + ".txt", 1); // 128 bytes
+TEST_F(TreeTest, NamesOfMoreThan127CharactersAreLeftOutWithoutEndingTheWalk) {
+  fs.AddFile("D:\\F\\" + std::string(123, 'a') + ".txt", 1); // 127 characters
+  fs.AddFile("D:\\F\\" + std::string(124, 'b') + ".txt", 1); // 128 characters
+  std::string chinese;                                       // 123 characters in 323 bytes
+  for (int i = 0; i < 100; ++i)
+    chinese += "\xE4\xB8\xAD";
+  fs.AddFile("D:\\F\\" + chinese + std::string(19, 'c') + ".txt", 1);
   EXPECT_EQ(burner.InsertFolder("\\", "D:\\F", false, false, true, kAllAttributes, "*.*"), 1);
-  EXPECT_EQ(Store().EntryCount, 1);
+  ASSERT_EQ(Store().EntryCount, 2);
   EXPECT_EQ(Store().Entries[0]->LongName.size(), 127u);
+  EXPECT_EQ(Store().Entries[1]->LongName.size(), 323u);
 }
 
 TEST_F(TreeTest, WalkIsDepthFirstAndMergesWhenRepeated) {

@@ -1,6 +1,7 @@
 // Bytes of the image header: descriptors, path tables, directory records and identifiers.
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "builder_fixture.h"
 
@@ -17,6 +18,45 @@ std::u16string Ucs2(const std::uint8_t *p, std::size_t units) {
   std::u16string s;
   for (std::size_t i = 0; i < units; ++i)
     s.push_back(static_cast<char16_t>(p[2 * i] << 8 | p[2 * i + 1]));
+  return s;
+}
+
+// UDF read back as a reader would, from the anchor down, with the CRC computed bit by bit.
+std::uint16_t BitwiseCrc(const std::uint8_t *p, std::size_t n) {
+  std::uint32_t crc = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    for (int bit = 7; bit >= 0; --bit) {
+      const bool top = ((crc >> 15) & 1) != (((p[i] >> bit) & 1) != 0);
+      crc = ((crc << 1) & 0xFFFF) ^ (top ? 0x1021 : 0);
+    }
+  return static_cast<std::uint16_t>(crc);
+}
+
+std::uint64_t Le64(const std::uint8_t *p) {
+  return Le32(p) | static_cast<std::uint64_t>(Le32(p + 4)) << 32;
+}
+
+// A descriptor's tag: identifier, version 2, checksum, CRC over the length it states, location.
+void ExpectTag(const std::uint8_t *p, std::uint16_t id, std::uint32_t location) {
+  EXPECT_EQ(Le16(p), id) << "at " << location;
+  EXPECT_EQ(Le16(p + 2), 2);
+  std::uint8_t sum = 0;
+  for (int i = 0; i < 16; ++i)
+    sum = static_cast<std::uint8_t>(sum + (i == 4 ? 0 : p[i]));
+  EXPECT_EQ(p[4], sum) << "tag " << id << " at " << location;
+  EXPECT_EQ(Le16(p + 8), BitwiseCrc(p + 16, Le16(p + 10))) << "tag " << id << " at " << location;
+  EXPECT_EQ(Le32(p + 12), location);
+}
+
+// OSTA CS0 text of n bytes.
+std::u16string Cs0(const std::uint8_t *p, std::size_t n) {
+  std::u16string s;
+  if (n == 0)
+    return s;
+  const bool wide = p[0] == 16;
+  EXPECT_TRUE(wide || p[0] == 8);
+  for (std::size_t i = 1; i < n; i += wide ? 2 : 1)
+    s.push_back(static_cast<char16_t>(wide ? p[i] << 8 | p[i + 1] : p[i]));
   return s;
 }
 
@@ -93,12 +133,12 @@ TEST_F(HeaderTest, DirectoryRecordsCarryDatesFlagsAndIdentifiers) {
   ASSERT_NE(sub, nullptr);
 
   // "." and ".." of SUB's Joliet extent: dated now, offset +8 hours (32 quarters).
-  const std::uint8_t *ext = Sector(L.JolietDirArea + sub->JolietDirSector);
+  const std::uint8_t *ext = Sector(L.Joliet.DirArea + sub->Joliet.Sector);
   EXPECT_EQ(ext[0], 34);
-  EXPECT_EQ(Le32(ext + 2), L.JolietDirArea + sub->JolietDirSector);
+  EXPECT_EQ(Le32(ext + 2), L.Joliet.DirArea + sub->Joliet.Sector);
   EXPECT_EQ(Text(ext + 18, 7), std::string("\x7e\x0c\x06\x17\x0b\x21\x20", 7));
   EXPECT_EQ(ext[33], 0);
-  EXPECT_EQ(Le32(ext + 34 + 2), L.JolietDirArea); // ".." is the root
+  EXPECT_EQ(Le32(ext + 34 + 2), L.Joliet.DirArea); // ".." is the root
   EXPECT_EQ(ext[34 + 33], 1);
 
   // The file: two double-byte characters + ".TXT" + ";1" = 8 units, 16 bytes, record of 50.
@@ -113,12 +153,12 @@ TEST_F(HeaderTest, DirectoryRecordsCarryDatesFlagsAndIdentifiers) {
   EXPECT_EQ(Text(rec + 18, 7), std::string("\x7e\x01\x02\x03\x04\x06\x20", 7));
 
   // The folder in the root's ISO extent: hidden directory.
-  const std::uint8_t *folder = Sector(L.IsoDirArea) + 68;
+  const std::uint8_t *folder = Sector(L.Iso.DirArea) + 68;
   EXPECT_EQ(folder[25], 0x03);
   EXPECT_EQ(Text(folder + 33, 3), "SUB");
   EXPECT_EQ(Le32(folder + 10), 2048u);
   // An empty-looking tail: the rest of SUB's ISO extent is zero.
-  const std::uint8_t *iso = Sector(L.IsoDirArea + sub->IsoDirSector);
+  const std::uint8_t *iso = Sector(L.Iso.DirArea + sub->Iso.Sector);
   EXPECT_TRUE(std::all_of(iso + 68 + iso[68], iso + 2048, [](std::uint8_t b) { return b == 0; }));
 }
 
@@ -128,12 +168,12 @@ TEST_F(HeaderTest, RecordThatFillsItsSectorExactlyLeavesNoGap) {
   AddFolderContents("D:\\F");
   burner.SetJolietFileSystem(false);
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
-  const std::uint8_t *ext = Sector(burner.Layout().IsoDirArea);
+  const std::uint8_t *ext = Sector(burner.Layout().Iso.DirArea);
   EXPECT_EQ(ext[68], 44);
   EXPECT_EQ(ext[68 + 44 * 44], 44); // the 45th ends exactly at 2,048
   EXPECT_EQ(ext[2048], 44);         // the 46th opens the next sector
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(ext + 2048 + 33), 11), "FILE45.TX;1");
-  EXPECT_EQ(Store().Dirs[0]->IsoExtentSize, 4096);
+  EXPECT_EQ(Store().Dirs[0]->Iso.Size, 4096);
 }
 
 TEST_F(HeaderTest, NamesTooLongForTheirRecordsAreShortenedAndStayUnique) {
@@ -165,11 +205,11 @@ TEST_F(HeaderTest, NamesTooLongForTheirRecordsAreShortenedAndStayUnique) {
   EXPECT_EQ(g->Entry->JolietIdentifier.size(), 103u);
 
   // The Joliet path-table record of the long folder holds 103 units.
-  const std::uint8_t *t = Sector(burner.Layout().JolietLTable);
+  const std::uint8_t *t = Sector(burner.Layout().Joliet.LTable);
   std::size_t pos = 10;
   bool found = false;
   for (int i = 1; i < Store().DirCount; ++i) {
-    if (Store().JolietDirs[i] == folder) {
+    if (Store().PathOrder[i] == folder) {
       EXPECT_EQ(t[pos], 206);
       found = true;
     }
@@ -177,7 +217,7 @@ TEST_F(HeaderTest, NamesTooLongForTheirRecordsAreShortenedAndStayUnique) {
   }
   EXPECT_TRUE(found);
   // Every record of the folder's Joliet extent stays within 255 bytes.
-  const std::uint8_t *ext = Sector(burner.Layout().JolietDirArea + folder->JolietDirSector);
+  const std::uint8_t *ext = Sector(burner.Layout().Joliet.DirArea + folder->Joliet.Sector);
   EXPECT_EQ(ext[68], 33 + 2 * 103 + 1);
 }
 
@@ -248,8 +288,8 @@ TEST_F(HeaderTest, BootRecordCatalogAndInfoTable) {
     EXPECT_TRUE(std::all_of(catalog + 44, catalog + 2048, [](std::uint8_t b) { return b == 0; }));
     const TEntryNode *entry = Entry("\\boot" + std::to_string(c.Size), "boot.cat");
     ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(entry->IsoSector, static_cast<std::int32_t>(c.Catalog));
-    EXPECT_EQ(entry->JolietSize, 2048);
+    EXPECT_EQ(entry->DataSector, static_cast<std::int32_t>(c.Catalog));
+    EXPECT_EQ(entry->FileSize, 2048);
 
     ASSERT_TRUE(burner.WriteImage("out.iso", true));
     std::vector<std::uint8_t> expected(c.Size + 3, 0);
@@ -287,6 +327,168 @@ TEST_F(HeaderTest, WriteImagePadsEachFileAndReportsErrors) {
   fs.Remove("D:\\b.bin");
   EXPECT_FALSE(burner.WriteImage("out.iso", true));
   EXPECT_EQ(done.back(), "CAN'T OPEN FILE \"D:\\b.bin\" OR FILE IS IN USES BY OTHER SOFTWARE");
+}
+
+} // namespace
+} // namespace velmor::testing
+
+namespace velmor::testing {
+namespace {
+
+// The UDF bridge read back from both anchors: every descriptor's tag, checksum and CRC, both
+// sequences, the closed integrity with its counts, and the tree from the file set down. A file
+// of 4.5 GiB is one entry with extents of at most 2^30 - 2048 bytes over the data its ISO 9660
+// records name (512 GiB: continued in allocation extents); names are whole (109 characters, no
+// "." added); empty files have no extent.
+TEST_F(HeaderTest, UdfBridgeReadsBackFromBothAnchors) {
+  std::u16string longName(20, u'\u957F');
+  longName += std::u16string(85, u'n') + u".txt";
+  std::string longUtf8;
+  for (int i = 0; i < 20; ++i)
+    longUtf8 += "\xE9\x95\xBF";
+  longUtf8 += std::string(85, 'n') + ".txt";
+  const std::uint64_t big = 4831838208;    // 4.5 GiB
+  const std::uint64_t huge = 549755813888; // 512 GiB: 513 extents, two allocation extents
+  fs.AddFile("D:\\src\\big.bin", big);
+  fs.AddFile("D:\\src\\huge.bin", huge);
+  fs.AddFile("D:\\src\\empty.bin", 0);
+  fs.AddFile("D:\\src\\noext", 5);
+  fs.AddFile("D:\\src\\" + longUtf8, 3, "", kAttrArchive | kAttrHidden);
+  fs.AddFile("D:\\src\\deep\\a\\b\\leaf.txt", 1);
+  fs.AddFolder("D:\\src\\hollow");
+  AddFolderContents("D:\\src");
+  burner.SetUdfFileSystem(true);
+  burner.SetIdVolume("udf label");
+  ASSERT_TRUE(burner.PrepareImage(true, nullptr));
+  const ImageLayout &L = burner.Layout();
+  const std::uint32_t P = L.Udf.PartitionStart;
+  EXPECT_EQ(L.Udf.AnchorSector, 256u);
+  EXPECT_EQ(P, 257u);
+  EXPECT_EQ(Le32(Sector(16) + 80), L.ImageEnd) << "the ISO volume ends with the last anchor";
+
+  const char *const recognition[3] = {"BEA01", "NSR02", "TEA01"};
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Text(Sector(L.TerminatorSector + 1 + i), 7),
+              std::string(1, '\0') + recognition[i] + "\x01");
+
+  const std::vector<std::uint8_t> &trailer = burner.HeaderStream().Trailer();
+  ASSERT_EQ(trailer.size(), L.TrailerSectors * 2048u);
+  const std::uint8_t *last = trailer.data() + trailer.size() - 2048;
+  ExpectTag(Sector(256), 2, 256);
+  ExpectTag(last, 2, static_cast<std::uint32_t>(L.ImageEnd - 1));
+  EXPECT_TRUE(std::equal(last + 16, last + 2048, Sector(256) + 16));
+  const std::uint32_t sequences[2] = {Le32(Sector(256) + 20), Le32(Sector(256) + 28)};
+  EXPECT_EQ(Le32(Sector(256) + 16), 16u * 2048);
+  EXPECT_NE(sequences[0], sequences[1]);
+
+  std::uint32_t fileSet = 0, integrity = 0;
+  for (std::uint32_t first : sequences) {
+    const std::uint16_t ids[6] = {1, 4, 5, 6, 7, 8};
+    for (std::uint32_t i = 0; i < 6; ++i)
+      ExpectTag(Sector(first + i), ids[i], first + i);
+    EXPECT_EQ(Cs0(Sector(first) + 24, Sector(first)[24 + 31]), u"udf label");
+    const std::uint8_t *pd = Sector(first + 2);
+    EXPECT_EQ(Text(pd + 25, 6), "+NSR02");
+    EXPECT_EQ(Le32(pd + 188), P);
+    EXPECT_EQ(Le32(pd + 188) + Le32(pd + 192), L.ImageEnd - 1);
+    const std::uint8_t *lvd = Sector(first + 3);
+    EXPECT_EQ(Le32(lvd + 212), 2048u);
+    EXPECT_EQ(Text(lvd + 217, 19), "*OSTA UDF Compliant");
+    EXPECT_EQ(Le16(lvd + 216 + 24), 0x0102);
+    fileSet = Le32(lvd + 252);
+    integrity = Le32(lvd + 436);
+  }
+  const std::uint8_t *lvid = Sector(integrity);
+  ExpectTag(lvid, 9, integrity);
+  EXPECT_EQ(Le32(lvid + 28), 1u) << "closed";
+  EXPECT_EQ(Le32(lvid + 84), L.ImageEnd - 1 - P);
+  EXPECT_EQ(Le32(lvid + 120), 6u); // files
+  EXPECT_EQ(Le32(lvid + 124), 5u); // folders with the root
+
+  const std::uint8_t *fsd = Sector(P + fileSet);
+  ExpectTag(fsd, 256, fileSet);
+  std::map<std::u16string, std::uint64_t> found; // path, size (folders: ~0)
+  std::vector<std::pair<std::uint32_t, std::u16string>> folders{{Le32(fsd + 404), u""}};
+  for (std::size_t f = 0; f < folders.size(); ++f) {
+    const auto [block, path] = folders[f];
+    const std::uint8_t *fe = Sector(P + block);
+    ExpectTag(fe, 261, block);
+    ASSERT_EQ(fe[27], 4) << "a folder";
+    ASSERT_EQ(Le32(fe + 172), 8u);
+    const std::uint32_t length = Le32(fe + 176), at = Le32(fe + 180);
+    EXPECT_EQ(Le64(fe + 56), length);
+    for (std::uint32_t offset = 0; offset < length;) {
+      const std::uint8_t *fid = Sector(P + at) + offset;
+      ExpectTag(fid, 257, at + offset / 2048);
+      const std::uint8_t nameBytes = fid[19];
+      const std::u16string name = Cs0(fid + 38, nameBytes);
+      const std::uint32_t child = Le32(fid + 24);
+      offset += (38 + nameBytes + 3) & ~3u;
+      if (fid[18] & 0x08)
+        continue; // the parent
+      const std::u16string childPath = path + u"/" + name;
+      if (fid[18] & 0x02) {
+        folders.push_back({child, childPath});
+        found[childPath] = ~std::uint64_t{0};
+        continue;
+      }
+      EXPECT_EQ(fid[18] & 0x01, name == longName ? 1 : 0) << "hidden";
+      const std::uint8_t *file = Sector(P + child);
+      ExpectTag(file, 261, child);
+      EXPECT_EQ(file[27], 5);
+      EXPECT_EQ(Le16(file + 84), 0x1000 | 480) << "local time, UTC+8";
+      const std::uint64_t size = Le64(file + 56);
+      found[childPath] = size;
+      // The descriptors, followed into allocation extents (type 3) where the entry is full.
+      std::vector<std::pair<std::uint32_t, std::uint32_t>> ads; // length, block
+      const std::uint8_t *list = file + 176;
+      std::uint32_t count = Le32(file + 172) / 8;
+      for (std::uint32_t k = 0; k < count; ++k) {
+        const std::uint8_t *ad = list + 8 * k;
+        if (Le32(ad) >> 30 == 3) {
+          const std::uint32_t at = Le32(ad + 4);
+          const std::uint8_t *aed = Sector(P + at);
+          ExpectTag(aed, 258, at);
+          list = aed + 24;
+          count = Le32(aed + 20) / 8;
+          k = ~0u;
+          continue;
+        }
+        ads.push_back({Le32(ad), Le32(ad + 4)});
+      }
+      EXPECT_EQ(ads.size(), (size + 0x3FFFF7FF) / 0x3FFFF800);
+      std::uint64_t total = 0;
+      for (std::size_t k = 0; k < ads.size(); ++k) {
+        EXPECT_LE(ads[k].first, 0x3FFFF800u);
+        if (k > 0) {
+          EXPECT_EQ(ads[k].second, ads[k - 1].second + ads[k - 1].first / 2048)
+              << "extents follow each other";
+        }
+        total += ads[k].first;
+      }
+      EXPECT_EQ(total, size);
+      if (!ads.empty()) {
+        const TDirNode *dir = burner.FindDir(path.empty() ? "\\" : "\\deep\\a\\b");
+        const TEntryNode *entry = nullptr;
+        for (const TEntryNode *e = dir->FirstChild; e; e = e->Next)
+          if (fs.AnsiToUtf16(e->LongName).rfind(name, 0) == 0)
+            entry = e;
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(ads[0].second + P, FileSector(L, *entry)) << "the ISO records' data";
+      }
+    }
+  }
+  const std::u16string deep = u"/deep/a/b/leaf.txt";
+  EXPECT_EQ(found, (std::map<std::u16string, std::uint64_t>{{u"/big.bin", big},
+                                                            {u"/huge.bin", huge},
+                                                            {u"/empty.bin", 0},
+                                                            {u"/noext", 5},
+                                                            {u"/" + longName, 3},
+                                                            {u"/deep", ~std::uint64_t{0}},
+                                                            {u"/deep/a", ~std::uint64_t{0}},
+                                                            {u"/deep/a/b", ~std::uint64_t{0}},
+                                                            {deep, 1},
+                                                            {u"/hollow", ~std::uint64_t{0}}}));
 }
 
 } // namespace

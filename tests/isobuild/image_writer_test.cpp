@@ -72,11 +72,16 @@ TEST_F(WriterTest, SmallImageEqualsTheInPlaceImageWithItsPostGap) {
   ExpectImageLikeInPlace(4194304, 0);
 }
 
-// Its boot image's copy carries the boot info table in both writes.
+// Its boot image's copy carries the boot info table in both writes; with UDF, both end with the
+// last anchor after the files.
 TEST_F(WriterTest, ImageLargerThanTheSmallestCacheEqualsTheInPlaceImage) {
   boot.ImagePath = "/src/c.bin";
   boot.NoEmulation = boot.InfoTable = true;
+  burner.SetUdfFileSystem(true);
   ExpectImageLikeInPlace(2097152, 2 * 1048576 + 5);
+  ASSERT_GE(fs.Image.size(), 2048u);
+  EXPECT_EQ(fs.Image[fs.Image.size() - 2048], 2) << "an anchor";
+  EXPECT_EQ(Le32(&fs.Image[fs.Image.size() - 2048 + 12]), fs.Image.size() / 2048 - 1);
 }
 
 TEST_F(WriterTest, AbortRightAfterTheStartStillWritesTheFirstBlock) {
@@ -161,7 +166,7 @@ TEST_F(WriterTest, ShorterSourceKeepsTheLayoutAndIsNamed) {
   EXPECT_EQ(fs.Image.size(), static_cast<std::size_t>(burner.ImageSectors() * 2048));
   const TEntryNode *b = burner.FindEntry(burner.FindDir("\\src"), "b.bin");
   ASSERT_NE(b, nullptr);
-  const std::size_t at = (burner.Layout().FirstFileSector + b->IsoSector) * 2048u;
+  const std::size_t at = (burner.Layout().FirstFileSector + b->DataSector) * 2048u;
   EXPECT_EQ(fs.Image[at + 2999], ContentByte("D:\\src\\b.bin", 2999));
 }
 

@@ -16,20 +16,20 @@ TEST_F(LayoutTest, FolderAndFilePlaceEveryStructure) {
   AddFileItem("D:\\readme.txt");
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
   const ImageLayout &L = burner.Layout();
-  EXPECT_EQ(L.PrimaryDescriptorSector, 16u);
-  EXPECT_EQ(L.JolietDescriptorSector, 17u);
+  EXPECT_EQ(L.Iso.DescriptorSector, 16u);
+  EXPECT_EQ(L.Joliet.DescriptorSector, 17u);
   EXPECT_EQ(L.TerminatorSector, 18u);
-  EXPECT_EQ(L.IsoPathTableSize, 22u);
-  EXPECT_EQ(L.JolietPathTableSize, 26u);
-  EXPECT_EQ(L.IsoLTable, 19u);
-  EXPECT_EQ(L.IsoMTable, 20u);
-  EXPECT_EQ(L.JolietLTable, 21u);
-  EXPECT_EQ(L.JolietMTable, 22u);
-  EXPECT_EQ(L.IsoDirArea, 23u);
-  EXPECT_EQ(L.JolietDirArea, 25u);
+  EXPECT_EQ(L.Iso.PathTableSize, 22u);
+  EXPECT_EQ(L.Joliet.PathTableSize, 26u);
+  EXPECT_EQ(L.Iso.LTable, 19u);
+  EXPECT_EQ(L.Iso.MTable, 20u);
+  EXPECT_EQ(L.Joliet.LTable, 21u);
+  EXPECT_EQ(L.Joliet.MTable, 22u);
+  EXPECT_EQ(L.Iso.DirArea, 23u);
+  EXPECT_EQ(L.Joliet.DirArea, 25u);
   EXPECT_EQ(L.FirstFileSector, 150u);
-  EXPECT_EQ(Entry("\\DOCS", "a.txt")->IsoSector, 0);
-  EXPECT_EQ(Entry("\\", "readme.txt")->IsoSector, 2);
+  EXPECT_EQ(Entry("\\DOCS", "a.txt")->DataSector, 0);
+  EXPECT_EQ(Entry("\\", "readme.txt")->DataSector, 2);
   EXPECT_EQ(L.ImageEnd, 153u);
   EXPECT_EQ(burner.ImageSectors(), 300);
   burner.SetWritePostGap(false);
@@ -55,8 +55,8 @@ TEST_F(LayoutTest, RootAloneAndJolietOff) {
   fs.AddFolder("D:\\EMPTY");
   burner.InsertFolder("\\", "D:\\EMPTY", false, false, true, kAllAttributes, "*.*");
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
-  EXPECT_EQ(burner.Layout().IsoDirArea, 23u);
-  EXPECT_EQ(burner.Layout().JolietDirArea, 24u);
+  EXPECT_EQ(burner.Layout().Iso.DirArea, 23u);
+  EXPECT_EQ(burner.Layout().Joliet.DirArea, 24u);
   EXPECT_EQ(burner.Layout().ImageEnd, 150u);
   EXPECT_EQ(burner.ImageSectors(), 300);
   burner.SetWritePostGap(false);
@@ -66,9 +66,9 @@ TEST_F(LayoutTest, RootAloneAndJolietOff) {
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
   const ImageLayout &L = burner.Layout();
   EXPECT_EQ(L.TerminatorSector, 17u);
-  EXPECT_EQ(L.IsoLTable, 18u);
-  EXPECT_EQ(L.IsoMTable, 19u);
-  EXPECT_EQ(L.IsoDirArea, 20u);
+  EXPECT_EQ(L.Iso.LTable, 18u);
+  EXPECT_EQ(L.Iso.MTable, 19u);
+  EXPECT_EQ(L.Iso.DirArea, 20u);
   EXPECT_EQ(Sector(17)[0], 255);
   EXPECT_EQ(Sector(16)[88], 0);
   EXPECT_EQ(burner.HeaderStream().Size(), 150u * 2048); // built again, not appended
@@ -78,8 +78,8 @@ TEST_F(LayoutTest, SixtyFilesFillFortyThreeRecordsIntoTheFirstSector) {
   AddNumberedFiles("D:\\F\\ABCD%02d.TXT", 60);
   AddFolderContents("D:\\F");
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
-  EXPECT_EQ(Store().Dirs[0]->IsoExtentSize, 4096);
-  const std::uint8_t *first = Sector(burner.Layout().IsoDirArea);
+  EXPECT_EQ(Store().Dirs[0]->Iso.Size, 4096);
+  const std::uint8_t *first = Sector(burner.Layout().Iso.DirArea);
   EXPECT_EQ(first[68 + 42 * 46], 46); // the 43rd record ends at byte 2046
   EXPECT_EQ(first[2046], 0);          // two bytes of padding
   EXPECT_EQ(first[2048], 46);         // the 44th opens the second sector
@@ -97,15 +97,15 @@ TEST_F(LayoutTest, PathTablesOfOneAndTwoSectors) {
   TDirNode *last = burner.MakeVirtualDir(Store().Dirs[0], "LONGNAME123456", kAttrDirectory);
   burner.SetJolietFileSystem(false);
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
-  EXPECT_EQ(burner.Layout().IsoPathTableSize, 2048u);
-  EXPECT_EQ(burner.Layout().IsoMTable, burner.Layout().IsoLTable + 1);
+  EXPECT_EQ(burner.Layout().Iso.PathTableSize, 2048u);
+  EXPECT_EQ(burner.Layout().Iso.MTable, burner.Layout().Iso.LTable + 1);
 
   // Two more bytes: two sectors, the second holding the last 2 bytes and 2,046 zeros.
   last->Entry->ShortName = "LONGNAME12345678";
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
-  EXPECT_EQ(burner.Layout().IsoPathTableSize, 2050u);
-  EXPECT_EQ(burner.Layout().IsoMTable, burner.Layout().IsoLTable + 2);
-  const std::uint8_t *tail = Sector(burner.Layout().IsoLTable + 1);
+  EXPECT_EQ(burner.Layout().Iso.PathTableSize, 2050u);
+  EXPECT_EQ(burner.Layout().Iso.MTable, burner.Layout().Iso.LTable + 2);
+  const std::uint8_t *tail = Sector(burner.Layout().Iso.LTable + 1);
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(tail), 2), "78");
   EXPECT_TRUE(std::all_of(tail + 2, tail + 2048, [](std::uint8_t b) { return b == 0; }));
 }
@@ -117,12 +117,12 @@ TEST_F(LayoutTest, EmptyFileTakesNoSectorAndFilesFollowTheirCreationOrder) {
   for (const char *f : {"D:\\a.bin", "D:\\empty.bin", "D:\\c.bin"})
     AddFileItem(f);
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
-  EXPECT_EQ(Entry("\\", "a.bin")->IsoSector, 0);
-  EXPECT_EQ(Entry("\\", "empty.bin")->IsoSector, 0);
-  EXPECT_EQ(Entry("\\", "c.bin")->IsoSector, 3);
+  EXPECT_EQ(Entry("\\", "a.bin")->DataSector, 0);
+  EXPECT_EQ(Entry("\\", "empty.bin")->DataSector, 0);
+  EXPECT_EQ(Entry("\\", "c.bin")->DataSector, 3);
   EXPECT_EQ(burner.Layout().FileSectors, 4u);
   // The empty file's ISO record: extent 0, length 0.
-  const std::uint8_t *rec = Sector(burner.Layout().IsoDirArea) + 68 + 40; // after A.BIN;1
+  const std::uint8_t *rec = Sector(burner.Layout().Iso.DirArea) + 68 + 40; // after A.BIN;1
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(rec + 33), 11), "EMPTY.BIN;1");
   EXPECT_EQ(Le32(rec + 2), 0u);
   EXPECT_EQ(Le32(rec + 10), 0u);
@@ -133,7 +133,7 @@ TEST_F(LayoutTest, DirectoryAreasPastSector149AreFollowedDirectlyByFiles) {
     burner.MakeVirtualDir(Store().Dirs[0], "D" + std::to_string(i), kAttrDirectory);
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
   const ImageLayout &L = burner.Layout();
-  EXPECT_EQ(L.JolietDirArea + L.JolietAreaSize / 2048, L.FirstFileSector);
+  EXPECT_EQ(L.Joliet.DirArea + L.Joliet.AreaSize / 2048, L.FirstFileSector);
   EXPECT_GT(L.FirstFileSector, 150u);
   EXPECT_LE(L.PaddingBeforeFiles, 0);
   EXPECT_EQ(burner.HeaderStream().Size(), L.FirstFileSector * 2048u);
@@ -147,17 +147,17 @@ TEST_F(LayoutTest, SiblingsAreNumberedByNameWhileExtentsKeepCreationOrder) {
   EXPECT_EQ(a->DirNumber, 2);
   EXPECT_EQ(b->DirNumber, 3);
   EXPECT_EQ(ba->DirNumber, 4);
-  EXPECT_EQ(b->IsoDirSector, 1);
-  EXPECT_EQ(a->IsoDirSector, 2);
+  EXPECT_EQ(b->Iso.Sector, 1);
+  EXPECT_EQ(a->Iso.Sector, 2);
   // ISO L table: root, A (parent 1), B (parent 1), B\A (parent 3).
-  const std::uint8_t *t = Sector(burner.Layout().IsoLTable);
+  const std::uint8_t *t = Sector(burner.Layout().Iso.LTable);
   EXPECT_EQ(t[10 + 8], 'A');
-  EXPECT_EQ(Le32(t + 10 + 2), burner.Layout().IsoDirArea + 2);
+  EXPECT_EQ(Le32(t + 10 + 2), burner.Layout().Iso.DirArea + 2);
   EXPECT_EQ(t[20 + 8], 'B');
   EXPECT_EQ(Le16(t + 30 + 6), 3);
-  const std::uint8_t *m = Sector(burner.Layout().IsoMTable);
+  const std::uint8_t *m = Sector(burner.Layout().Iso.MTable);
   EXPECT_EQ(Be16(m + 30 + 6), 3);
-  EXPECT_EQ(Be32(m + 30 + 2), burner.Layout().IsoDirArea + 3);
+  EXPECT_EQ(Be32(m + 30 + 2), burner.Layout().Iso.DirArea + 3);
 }
 
 // The directory order as the original shell-sort loop finds it, for comparison.
@@ -219,8 +219,8 @@ TEST_F(LayoutTest, DirectoryOrderEqualsTheShellSortResultOnRandomTrees) {
       burner.MakeVirtualDir(parent, name, kAttrDirectory);
     }
     ASSERT_TRUE(burner.ComputeLayout(true, nullptr));
-    const std::vector<TDirNode *> fast(Store().IsoDirs.begin(),
-                                       Store().IsoDirs.begin() + Store().DirCount);
+    const std::vector<TDirNode *> fast(Store().PathOrder.begin(),
+                                       Store().PathOrder.begin() + Store().DirCount);
     ASSERT_EQ(ShellSortOrder(Store()), fast) << "round " << round;
     for (int i = 1; i < Store().DirCount; ++i)
       ASSERT_LE(fast[i - 1]->Parent->DirNumber, fast[i]->Parent->DirNumber);
@@ -235,9 +235,9 @@ TEST_F(LayoutTest, FilesOfFourGigabytesOrMoreGetSeveralExtents) {
   AddFileItem("D:\\after.bin");
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
   const ImageLayout &L = burner.Layout();
-  EXPECT_EQ(Entry("\\", "after.bin")->IsoSector, 2359296);
+  EXPECT_EQ(Entry("\\", "after.bin")->DataSector, 2359296);
   for (bool joliet : {false, true}) {
-    const std::uint8_t *rec = Sector(joliet ? L.JolietDirArea : L.IsoDirArea) + 68;
+    const std::uint8_t *rec = Sector(joliet ? L.Joliet.DirArea : L.Iso.DirArea) + 68;
     const std::uint8_t *second = rec + rec[0];
     EXPECT_EQ(rec[25], 0x80);
     EXPECT_EQ(Le32(rec + 2), L.FirstFileSector);
@@ -250,6 +250,35 @@ TEST_F(LayoutTest, FilesOfFourGigabytesOrMoreGetSeveralExtents) {
   }
 }
 
+// The window adds UDF for what only UDF carries: 4 GiB and more, names Joliet would shorten
+// (counted in characters: 60 Chinese ones take 180 bytes but fit).
+TEST_F(LayoutTest, UdfIsWantedForFourGigabytesOrNamesJolietShortens) {
+  std::string chinese;
+  for (int i = 0; i < 60; ++i)
+    chinese += "\xE4\xB8\xAD";
+  const struct {
+    std::string Name;
+    std::uint64_t Size;
+    bool Folder, Wanted;
+  } cases[] = {
+      {"big.bin", 0xFFFFFFFFull, false, false},         {"big.bin", 0x100000000ull, false, true},
+      {std::string(97, 'f') + ".txt", 1, false, false}, // 101 characters and ";1"
+      {std::string(98, 'f') + ".txt", 1, false, true},  {chinese + ".txt", 1, false, false},
+      {std::string(103, 'd'), 0, true, false},          {std::string(104, 'd'), 0, true, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.Name.size());
+    burner.NewCompilation(600000, 20000);
+    if (c.Folder)
+      fs.AddFolder("D:\\" + c.Name);
+    else
+      fs.AddFile("D:\\" + c.Name, c.Size);
+    c.Folder ? AddFolderItem("D:\\" + c.Name) : AddFileItem("D:\\" + c.Name);
+    EXPECT_EQ(burner.CompilationWantsUdf(), c.Wanted);
+    fs.Remove("D:\\" + c.Name);
+  }
+}
+
 TEST_F(LayoutTest, RecordsOfSeveralExtentsAreCountedInTheDirectorySize) {
   // 43 one-record files fill the first sector up to 2,046 bytes; one file of 8 GiB needs three
   // records and pushes the directory into a second sector.
@@ -257,8 +286,8 @@ TEST_F(LayoutTest, RecordsOfSeveralExtentsAreCountedInTheDirectorySize) {
   fs.AddFile("D:\\F\\HUGE00.BIN", 8ull << 30);
   AddFolderContents("D:\\F");
   ASSERT_TRUE(burner.PrepareImage(true, nullptr));
-  EXPECT_EQ(Store().Dirs[0]->IsoExtentSize, 4096);
-  const std::uint8_t *second = Sector(burner.Layout().IsoDirArea + 1);
+  EXPECT_EQ(Store().Dirs[0]->Iso.Size, 4096);
+  const std::uint8_t *second = Sector(burner.Layout().Iso.DirArea + 1);
   EXPECT_EQ(second[0], 46);
   EXPECT_EQ(second[46], 46); // third record of the 8 GiB file
   EXPECT_EQ(second[46 + 25], 0);

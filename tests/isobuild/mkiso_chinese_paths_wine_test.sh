@@ -1,7 +1,7 @@
 #!/bin/sh
 # velmor-mkiso.exe under Wine on folders with Chinese names, some of whose characters end in the
 # byte of "\" in GBK (運 DF 5C, 誠 D5 5C, 錦 E5 5C): every file must come back from the image byte
-# for byte, read through 7z and bsdtar.
+# for byte, read through 7z and bsdtar, and through 7z's UDF reader from an image with -udf.
 #   mkiso_chinese_paths_wine_test.sh <velmor-mkiso.exe>
 set -eu
 exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -53,4 +53,14 @@ check b want-b '照片\好運' 照片/錦/好運/
 7z x -oc c.iso >/dev/null
 test "$(stat -c %s c/照片/錦/好運/boot.cat)" = 2048 || { echo "c: no catalog"; exit 1; }
 test "$(od -An -tu4 -j8 -N4 c/照片/好運/運氣.txt | tr -d ' ')" = 16 || { echo "c: no info table"; exit 1; }
+# The same folder with a UDF bridge: 7-Zip's UDF reader finds the GBK names in UTF-16, whole,
+# among them one of 109 characters (159 bytes in GBK) that Joliet shortens.
+long=$(i=0; while [ $i -lt 50 ]; do printf 长; i=$((i + 1)); done)$(printf '%055d' 0 | tr 0 a)
+printf 'long' >"src/照片/$long.txt"
+(cd src && wine "$exe" -o ../d.iso -V 测试 -udf 照片) >d.out 2>d.err || {
+  echo "d: velmor-mkiso failed"; cat d.err; exit 1; }
+7z x -tudf -od d.iso >/dev/null
+mkdir -p want-d
+cp -R src/照片 want-d/
+diff -r want-d d
 echo ok

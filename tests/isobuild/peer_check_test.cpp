@@ -1,5 +1,5 @@
 // Images of generated trees, read back by other ISO 9660 readers: every file must come back byte
-// for byte under its name. Needs isoinfo, osirrox, 7z and bsdtar on the path.
+// for byte under its name. Needs isoinfo, iso-info, osirrox, 7z, bsdtar and udfinfo on the path.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -171,10 +171,12 @@ protected:
     }
   }
 
-  std::string MakeImage(const std::string &name, const std::string &source) {
+  std::string MakeImage(const std::string &name, const std::string &source,
+                        const std::string &flags = "") {
     const std::string image = (dir / name).string();
-    const int rc = Shell("cd " + Quote(dir.string()) + " && " + Quote(VELMOR_MKISO) + " -o " +
-                         Quote(image) + " -V peer " + Quote(source) + " >/dev/null");
+    const int rc =
+        Shell("cd " + Quote(dir.string()) + " && " + Quote(VELMOR_MKISO) + " -o " + Quote(image) +
+              " -V peer " + flags + " " + Quote(source) + " >/dev/null 2>&1");
     EXPECT_EQ(rc, 0);
     return image;
   }
@@ -266,6 +268,53 @@ TEST_F(PeerCheck, FileOfFourAndAHalfGigabytesReadsBackWhole) {
                   Quote(huge.string())),
             0);
   EXPECT_EQ(Capture("7z x -so " + iso + " big/after.txt"), "after");
+
+  // The same tree with a UDF bridge, a name of 109 characters, deep and empty folders and an
+  // empty file: udftools, 7-Zip's UDF reader and libcdio's and cdrtools' ISO 9660 readers.
+  const std::string longName = std::string(20, 'x') + "中文名字" + std::string(81, 'y') + ".txt";
+  ASSERT_EQ(Utf16(longName).size(), 109u);
+  WriteFile(src / longName, "long");
+  WriteFile(src / "d1" / "d2" / "d3" / "d4" / "leaf", "leaf");
+  WriteFile(src / "empty.bin", "");
+  fs::create_directories(src / "hollow" / "inner");
+  const std::string udf = Quote(MakeImage("big-udf.iso", "big", "-udf"));
+  const std::string info = Capture("udfinfo " + udf + " 2>&1");
+  EXPECT_NE(info.find("integrity=closed\n"), std::string::npos) << info;
+  EXPECT_NE(info.find("numfiles=5\n"), std::string::npos) << info;
+  EXPECT_NE(info.find("numdirs=8\n"), std::string::npos) << info; // the root and "big" too
+  EXPECT_NE(info.find("udfrev=1.02\n"), std::string::npos) << info;
+  EXPECT_NE(info.find("vid=peer\n"), std::string::npos) << info;
+  const std::string listing = Capture("7z l -tudf " + udf);
+  for (const auto &[path, bytes] : std::map<std::string, std::uint64_t>{{"big/huge.bin", size},
+                                                                        {"big/after.txt", 5},
+                                                                        {"big/" + longName, 4},
+                                                                        {"big/d1/d2/d3/d4/leaf", 4},
+                                                                        {"big/empty.bin", 0}}) {
+    const std::string sizeThenName = std::to_string(bytes) + " ";
+    const std::size_t at = listing.find(" " + path + "\n");
+    ASSERT_NE(at, std::string::npos) << path << "\n" << listing;
+    const std::size_t lineStart = listing.rfind('\n', at) + 1;
+    EXPECT_NE(listing.substr(lineStart, at - lineStart).find(" " + std::to_string(bytes) + " "),
+              std::string::npos)
+        << listing.substr(lineStart, at - lineStart + path.size() + 1);
+  }
+  EXPECT_NE(listing.find(" big/hollow/inner\n"), std::string::npos) << listing;
+  const fs::path out = dir / "out-udf";
+  ASSERT_EQ(
+      Shell("7z x -tudf -o" + Quote(out.string()) + " " + udf + " -x!big/huge.bin >/dev/null"), 0);
+  EXPECT_EQ(ReadAll(out / "big" / longName), "long");
+  EXPECT_EQ(ReadAll(out / "big" / "d1" / "d2" / "d3" / "d4" / "leaf"), "leaf");
+  EXPECT_EQ(ReadAll(out / "big" / "after.txt"), "after");
+  EXPECT_TRUE(fs::is_regular_file(out / "big" / "empty.bin"));
+  EXPECT_TRUE(fs::is_directory(out / "big" / "hollow" / "inner"));
+  // Through UDF extents of 2^30 - 2048 bytes, the data the ISO 9660 records name.
+  EXPECT_EQ(Shell("7z x -tudf -so " + udf + " big/huge.bin | cmp -s - " + Quote(huge.string())), 0);
+  for (const char *reader : {"isoinfo -f -J -i ", "iso-info -f -i "}) {
+    const std::string iso9660 = Capture(std::string(reader) + udf + " 2>/dev/null");
+    EXPECT_NE(iso9660.find("huge.bin"), std::string::npos) << reader << iso9660;
+    EXPECT_NE(iso9660.find("/big/d1/d2/d3/d4/leaf"), std::string::npos) << reader << iso9660;
+    EXPECT_NE(iso9660.find("/big/hollow/inner"), std::string::npos) << reader << iso9660;
+  }
 }
 
 } // namespace
@@ -356,7 +405,7 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
       {"-o out.iso t/a.txt", 0, {}, true},
       {"-o out.iso t",
        1,
-       {"t/" + std::string(124, 'b') + ".txt: name of 128 bytes or more, left out",
+       {"t/" + std::string(124, 'b') + ".txt: name of more than 127 characters, left out",
         "t/loop: link to a folder, left out", "t/pipe: not a regular file or folder, left out",
         "3 items missing from the image"},
        true},

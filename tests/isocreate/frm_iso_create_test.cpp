@@ -231,6 +231,13 @@ TEST_F(IsoCreateTest, StartRefusesWhatCannotBeBuiltAndStaysIdle) {
   }
   std::ifstream in(existing);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "old image");
+  // A click that reaches the disabled "放弃压制" anyway, as automation can send it: no build
+  // runs, so nothing is said and the window stays.
+  const HWND abort = w.btnAbort.Handle();
+  SendMessageA(GetParent(abort), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(abort), BN_CLICKED),
+               reinterpret_cast<LPARAM>(abort));
+  EXPECT_EQ(dialogs.messages.size(), 5u);
+  EXPECT_TRUE(IsWindowVisible(w.Handle()));
   EXPECT_FALSE(w.Building());
   for (winkit::Control *c : std::initializer_list<winkit::Control *>{
            &w.btnAddDir, &w.ListView1, &w.Edit_IsoFileName, &w.btnSaveIso, &w.btnStart})
@@ -302,6 +309,38 @@ TEST_F(IsoCreateTest, DroppedItemsAreBuiltIntoTheImage) {
   EXPECT_EQ(Texts(), std::vector<std::string>{"压制完毕!"});
   EXPECT_EQ(added, std::vector<std::string>{Work() + "drop.iso"});
   EXPECT_FALSE(w.Showing());
+}
+
+// A file of 4.4 GB (sparse, so that nothing is written for it) turns the UDF bridge on, which
+// Windows needs to read it whole; a small file leaves the image as it was. The big build is
+// given up as soon as it writes.
+TEST_F(IsoCreateTest, FileOfFourGigabytesTurnsUdfOnByItself) {
+  const std::string big = Work() + "big4g.bin";
+  {
+    HANDLE h = CreateFileA(big.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER size;
+    size.QuadPart = 4400000000LL;
+    EXPECT_TRUE(SetFilePointerEx(h, size, nullptr, FILE_BEGIN));
+    EXPECT_TRUE(SetEndOfFile(h));
+    CloseHandle(h);
+  }
+  for (const bool withBig : {true, false}) {
+    SCOPED_TRACE(withBig);
+    dialogs.messages.clear();
+    TFrmISOCreate &w = Open();
+    w.AddFileItem(withBig ? big : Work() + "src\\one.txt");
+    bool udf = !withBig;
+    Build(w, Work() + "udf.iso", [&] {
+      AwaitGathered(w);
+      udf = w.KavoBurner1->UdfFileSystem();
+      if (withBig)
+        w.btnAbort.Click();
+    });
+    EXPECT_EQ(udf, withBig);
+    EXPECT_EQ(Texts(), std::vector<std::string>{withBig ? "用户放弃压制!" : "压制完毕!"});
+  }
+  DeleteFileA(big.c_str());
 }
 
 TEST_F(IsoCreateTest, TinyBuildShowsItsSizeAndJoinsTheMainList) {
@@ -527,7 +566,7 @@ TEST_F(IsoCreateTest, ItemsLeftOutAreNamedBeforeTheBuildIsAnnouncedFinished) {
                            "src\\gone.txt  (找不到该文件)\r\n" + Work() +
                            "long\\one.txt  (映像中已有同名的项)\r\n";
   EXPECT_EQ(report.substr(0, head.size()), head) << report;
-  const std::string tooLong = "  (名称长达128字节或以上)\r\n";
+  const std::string tooLong = "  (名称超过127个字符)\r\n";
   size_t listed = 0;
   for (size_t at = report.find(tooLong); at != std::string::npos; at = report.find(tooLong, at + 1))
     ++listed;
