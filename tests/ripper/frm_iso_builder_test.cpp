@@ -1,6 +1,7 @@
 // The rip command and the ripper window under Wine, with CD-ROM drives backed by an ISO image
 // (see cdrom_prefix.sh).
 #include "app/FrmMain.h"
+#include "ripper/Checksums.h"
 #include "ripper/FrmISOBuilder.h"
 #include "size_text.h"
 #include "tests/app/fakes.h"
@@ -45,6 +46,17 @@ void WhenModal(std::function<void()> step) {
 
 const std::string kOutDir = "C:\\velmor-rip\\";
 const std::string kTarget = kOutDir + "光盘 副本.iso";
+const std::string kSums = kOutDir + "光盘 副本.sha1";
+
+// The finished message's lines of the image file: its name, CRC-32 and SHA-1.
+std::string SumLines(const std::string &bytes, std::string *sha1) {
+  Crc32 crc;
+  crc.Add(bytes.data(), bytes.size());
+  Sha1 sha;
+  sha.Add(bytes.data(), bytes.size());
+  *sha1 = sha.Hex();
+  return "\r\n光盘 副本.iso\r\n  CRC32: " + crc.Hex() + "  SHA-1: " + *sha1;
+}
 
 class RipTest : public ::testing::Test {
 protected:
@@ -54,6 +66,7 @@ protected:
     store.stored = {"C:\\a.iso"};
     store.exists = true;
     DeleteFileA(kTarget.c_str());
+    DeleteFileA(kSums.c_str());
   }
 
   void OpenMain() { main = std::make_unique<TFrmMain>(store); }
@@ -117,6 +130,8 @@ TEST_F(RipTest, ListsEveryCdromDriveInItsInitialStateAndDiscardsTyping) {
     EXPECT_TRUE(r.CheckBoxCRC.Visible());
     EXPECT_FALSE(r.CheckBoxCRC.Checked());
     EXPECT_EQ(r.CheckBoxCRC.Text(), "忽略坏扇区");
+    EXPECT_FALSE(r.CheckBoxVerify.Checked());
+    EXPECT_EQ(r.CheckBoxVerify.Text(), "校验");
     EXPECT_EQ(r.Edit_IsoFileName.Text(), "");
     EXPECT_EQ(r.Label_Size.Text(), "0/0Mb");
     EXPECT_EQ(r.Gauge1.Value(), 0);
@@ -146,7 +161,9 @@ TEST_F(RipTest, CopyEqualsTheDiscAndJoinsTheListAsItsLastRow) {
   });
   Rip();
   ASSERT_EQ(dialogs.messages.size(), 1u);
-  EXPECT_EQ(dialogs.messages[0].text, "压制完毕!");
+  std::string sha1;
+  EXPECT_EQ(dialogs.messages[0].text, "压制完毕!" + SumLines(disc, &sha1));
+  EXPECT_EQ(ReadAll(kSums), sha1 + "  光盘 副本.iso\n") << "in sha1sum -c form";
   EXPECT_EQ(dialogs.messages[0].caption, "压制");
   EXPECT_EQ(dialogs.messages[0].flags, 64u);
   ASSERT_EQ(main->ListView1.Count(), 2);
@@ -168,9 +185,11 @@ TEST_F(RipTest, OverwriteAsksAndNoLeavesTheFileAlone) {
   EXPECT_TRUE(ripper->btnStart.Enabled());
 
   dialogs.answer = IDYES;
+  ripper->CheckBoxVerify.SetChecked(true);
   ripper->btnStart.Click();
   ASSERT_EQ(dialogs.messages.size(), 3u);
-  EXPECT_EQ(dialogs.messages[2].text, "压制完毕!");
+  std::string sha1;
+  EXPECT_EQ(dialogs.messages[2].text, "压制完毕!" + SumLines(disc, &sha1) + "\r\n校验通过.");
   EXPECT_TRUE(ReadAll(kTarget) == disc);
   EXPECT_EQ(added, std::vector<std::string>{kTarget});
   const std::string megabytes = FormatMegabytes(static_cast<std::int64_t>(disc.size()));
