@@ -34,6 +34,29 @@ FileSum SummingTarget::Finish(const std::string &name) {
   return FileSum{name, fileSha1_.Hex(), fileCrc_.Hex()};
 }
 
+std::vector<std::uint32_t> FindPregaps(DiscSource &source, const DiscToc &toc,
+                                       const std::vector<TrackForm> &forms) {
+  constexpr std::uint32_t kLongestGap = 4 * 75;
+  std::vector<std::uint32_t> pregaps(toc.tracks.size(), 0);
+  if (pregaps.empty())
+    return pregaps;
+  pregaps[0] = toc.tracks[0].start;
+  std::uint8_t sector[kRawSector];
+  for (std::size_t i = 1; i < toc.tracks.size() && i < forms.size(); ++i) {
+    const bool audio = forms[i] == TrackForm::kAudio;
+    if (audio == (forms[i - 1] == TrackForm::kAudio))
+      continue;
+    const std::uint32_t start = toc.tracks[i].start;
+    std::uint32_t gap = 0;
+    while (gap < kLongestGap && start - gap - 1 > toc.tracks[i - 1].start &&
+           !source.ReadSectors(start - gap - 1, 1, forms[i - 1], sector) &&
+           source.ReadSectors(start - gap - 1, 1, forms[i], sector))
+      ++gap;
+    pregaps[i] = gap;
+  }
+  return pregaps;
+}
+
 std::uint64_t PlannedBytes(const std::vector<PlannedTrack> &plan) {
   std::uint64_t bytes = 0;
   for (const PlannedTrack &t : plan)

@@ -58,6 +58,12 @@ struct DiscRipResult {
   std::vector<std::uint32_t> sectorSums; // CRC-32 of every sector written, in disc order
 };
 
+// Each track's pregap where the drive shows it: after a track of the other kind (audio after
+// data, data after audio), the blocks before INDEX 01 that read in this track's form but not
+// in the one before's (at most four seconds). The first track's is every block before it.
+std::vector<std::uint32_t> FindPregaps(DiscSource &source, const DiscToc &toc,
+                                       const std::vector<TrackForm> &forms);
+
 // The bytes the plan's files take together.
 std::uint64_t PlannedBytes(const std::vector<PlannedTrack> &plan);
 

@@ -73,20 +73,39 @@ TrackForm FormOfRawSector(const std::uint8_t *sector) {
   return sector[15] == 2 ? TrackForm::kMode2 : TrackForm::kMode1;
 }
 
+std::uint64_t Iso9660VolumeBytes(const std::uint8_t *sector16) {
+  if (sector16[0] != 1 || std::memcmp(sector16 + 1, "CD001", 5) != 0)
+    return 0;
+  const std::uint32_t blocks = std::uint32_t(sector16[80]) | std::uint32_t(sector16[81]) << 8 |
+                               std::uint32_t(sector16[82]) << 16 |
+                               std::uint32_t(sector16[83]) << 24;
+  const std::uint32_t blockSize = std::uint32_t(sector16[128]) | std::uint32_t(sector16[129]) << 8;
+  return std::uint64_t(blocks) * blockSize;
+}
+
 bool IsPlainDataDisc(const DiscToc &toc, TrackForm firstForm) {
   return toc.tracks.size() == 1 && (toc.tracks[0].control & kControlData) &&
          firstForm != TrackForm::kMode2;
 }
 
 std::vector<PlannedTrack> PlanTracks(const DiscToc &toc, const std::vector<TrackForm> &forms,
-                                     const std::string &base) {
+                                     const std::string &base,
+                                     const std::vector<std::uint32_t> &pregaps) {
+  const auto fileStart = [&](std::size_t i) {
+    const std::uint32_t start = toc.tracks[i].start;
+    if (i == 0)
+      return std::uint32_t(0);
+    const std::uint32_t room = start - toc.tracks[i - 1].start - 1;
+    const std::uint32_t gap = i < pregaps.size() ? pregaps[i] : 0;
+    return start - (gap < room ? gap : room);
+  };
   std::vector<PlannedTrack> plan;
   for (std::size_t i = 0; i < toc.tracks.size(); ++i) {
     PlannedTrack t;
     t.toc = toc.tracks[i];
     t.form = i < forms.size() ? forms[i] : TrackForm::kAudio;
-    t.first = i == 0 ? 0 : t.toc.start;
-    const std::uint32_t end = i + 1 < toc.tracks.size() ? toc.tracks[i + 1].start : toc.leadOut;
+    t.first = fileStart(i);
+    const std::uint32_t end = i + 1 < toc.tracks.size() ? fileStart(i + 1) : toc.leadOut;
     t.sectors = end - t.first;
     t.file =
         toc.tracks.size() == 1 ? base + ".bin" : base + " (Track " + Two(t.toc.number) + ").bin";

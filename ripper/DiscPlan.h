@@ -40,6 +40,10 @@ enum class TrackForm {
 // The form of a data track from the mode byte of one of its raw sectors.
 TrackForm FormOfRawSector(const std::uint8_t *sector);
 
+// The bytes of the ISO 9660 volume whose primary descriptor (sector 16) is given: its volume
+// space size times its block size; 0 when the sector holds no such descriptor.
+std::uint64_t Iso9660VolumeBytes(const std::uint8_t *sector16);
+
 // A disc copied as an .iso: one mode 1 data track.
 bool IsPlainDataDisc(const DiscToc &toc, TrackForm firstForm);
 
@@ -55,11 +59,13 @@ struct PlannedTrack {
 };
 
 // The files of a BIN/CUE copy named after `base` (the chosen name without ".cue"): "base.bin"
-// for one track, "base (Track 01).bin" ... for more. Each track's file runs from its INDEX 01
-// to the next track's (the lead-out for the last); the first track's also holds the blocks
-// before it, as its INDEX 00. `forms` gives each track's form.
+// for one track, "base (Track 01).bin" ... for more. Each track's file runs from its pregap
+// (INDEX 00) to the next track's pregap (the lead-out for the last); the first track's pregap
+// is every block before it. `forms` gives each track's form, `pregaps` the blocks before a
+// later track's INDEX 01 that belong to it (none where not given).
 std::vector<PlannedTrack> PlanTracks(const DiscToc &toc, const std::vector<TrackForm> &forms,
-                                     const std::string &base);
+                                     const std::string &base,
+                                     const std::vector<std::uint32_t> &pregaps = {});
 
 // The cue sheet of the planned files, CR LF line ends.
 std::string CueSheetText(const std::vector<PlannedTrack> &tracks);

@@ -139,14 +139,21 @@ void TFrmISOBuilder::btnStartClick() {
     return;
   }
   // One data track: its size from the drive's length, else the volume's (the device's own
-  // smaller length where the system's figure is another file system's, as under Wine), else
-  // the table of contents.
+  // smaller length where the system's figure is another file system's, as under Wine, else
+  // the volume's descriptor), else the table of contents.
   std::int64_t size = source.IsOpen() ? source.DiskLength() : -1;
   if (size <= 0) {
     size = VolumeTotalBytes(drive.empty() ? '\0' : drive[0]);
     const std::int64_t length = source.IsOpen() ? source.Length() : -1;
     if (length > 0 && (size <= 0 || length < size))
       size = length;
+  }
+  if (size <= 0 && source.IsOpen()) {
+    // Under Wine our drives have no file system mounted: the volume's own descriptor tells.
+    std::uint8_t sector[kCookedSector];
+    std::uint32_t got = 0;
+    if (source.Read(16 * kCookedSector, sector, kCookedSector, got) && got == kCookedSector)
+      size = std::int64_t(Iso9660VolumeBytes(sector));
   }
   if (size <= 0 && haveToc)
     size = std::int64_t(toc.leadOut - toc.tracks[0].start) * kCookedSector;
@@ -306,7 +313,9 @@ bool TFrmISOBuilder::CopyRaw(VolumeFile &source, const DiscToc &toc,
                              const std::vector<TrackForm> &forms, const std::string &path) {
   const std::string base = WithoutExtension(path);
   const std::string folder = path.substr(0, path.size() - NameOf(path).size());
-  const std::vector<PlannedTrack> plan = PlanTracks(toc, forms, NameOf(base));
+  DriveSectors sectors(source);
+  const std::vector<PlannedTrack> plan =
+      PlanTracks(toc, forms, NameOf(base), FindPregaps(sectors, toc, forms));
   const std::uint64_t total = PlannedBytes(plan);
   DWORD writeError = 0;
   const TrackFileOpener open = [&](const std::string &name) -> std::unique_ptr<ImageTarget> {
@@ -322,7 +331,6 @@ bool TFrmISOBuilder::CopyRaw(VolumeFile &source, const DiscToc &toc,
   Gauge1.SetMax(std::int64_t(total));
   Gauge1.SetValue(0);
   shown_ = GetTickCount() - kRedrawMs;
-  DriveSectors sectors(source);
   const DiscRipResult result = CopyDisc(
       sectors, plan, open, CheckBoxCRC.Checked(),
       [&](std::uint64_t done, std::uint8_t track) { return Progress(done, total, track); });

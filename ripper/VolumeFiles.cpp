@@ -53,7 +53,11 @@ std::int64_t VolumeTotalBytes(char letter) {
 VolumeFile::VolumeFile(const std::string &drive)
     : handle_(CreateFileA(("\\\\.\\" + drive).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                           OPEN_EXISTING, 0, nullptr)),
-      lastError_(IsOpen() ? 0 : GetLastError()) {}
+      lastError_(IsOpen() ? 0 : GetLastError()) {
+  // Under Wine a device of our driver keeps no file position: every read there says where.
+  const char letter = drive.empty() ? '\0' : char(drive[0] & ~0x20);
+  explicitOffsets_ = letter >= 'A' && letter <= 'Z' && OurLetters()[std::size_t(letter - 'A')];
+}
 
 VolumeFile::~VolumeFile() { Close(); }
 
@@ -90,7 +94,7 @@ bool VolumeFile::Read(std::uint64_t offset, void *buffer, std::uint32_t size, st
   got = 0;
   // Reads follow each other, so the file position is moved only after a failed read and for
   // sectors read again: a read that carries its offset costs Wine a server request.
-  if (offset != position_) {
+  if (offset != position_ && !explicitOffsets_) {
     LARGE_INTEGER to{};
     to.QuadPart = static_cast<LONGLONG>(offset);
     if (!SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN)) {
@@ -100,7 +104,10 @@ bool VolumeFile::Read(std::uint64_t offset, void *buffer, std::uint32_t size, st
     position_ = offset;
   }
   DWORD n = 0;
-  if (!ReadFile(handle_, buffer, size, &n, nullptr)) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  if (!ReadFile(handle_, buffer, size, &n, explicitOffsets_ ? &at : nullptr)) {
     lastError_ = GetLastError();
     position_ = kUnknownPosition;
     return false;

@@ -48,6 +48,7 @@ private:
   HANDLE handle_;
   DWORD lastError_ = 0;
   std::uint64_t position_ = 0;
+  bool explicitOffsets_ = false;
 };
 
 // The disc's sectors through the drive: IOCTL_CDROM_RAW_READ for raw ones (CD-DA for audio,

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -195,6 +196,38 @@ TEST_F(RipTest, OverwriteAsksAndNoLeavesTheFileAlone) {
   const std::string megabytes = FormatMegabytes(static_cast<std::int64_t>(disc.size()));
   EXPECT_EQ(ripper->Label_Size.Text(), megabytes + "/" + megabytes + " MB");
   EXPECT_EQ(ripper->Gauge1.Percent(), 100);
+}
+
+// Run by own_drives_rip_test.sh with one of our drives mounted: VELMOR_RIP_DRIVE is listed
+// although the system does not report it as a CD-ROM drive, and is ripped into
+// VELMOR_RIP_TARGET (verified when VELMOR_RIP_VERIFY is set). The finished message and the
+// path that joined the list go to standard output for the script.
+TEST_F(RipTest, OwnDriveRipsThroughTheWindow) {
+  const char *drive = std::getenv("VELMOR_RIP_DRIVE");
+  const char *target = std::getenv("VELMOR_RIP_TARGET");
+  if (!drive || !target)
+    GTEST_SKIP() << "run by own_drives_rip_test.sh";
+  OpenMain();
+  WhenModal([&] {
+    ASSERT_NE(FrmISOBuilder, nullptr);
+    TFrmISOBuilder &r = *FrmISOBuilder;
+    int at = -1;
+    for (int i = 0; i < r.ComboBox1.Count(); ++i)
+      if (r.ComboBox1.Item(i) == drive)
+        at = i;
+    EXPECT_GE(at, 0) << drive << " is not listed";
+    r.ComboBox1.Select(at);
+    r.CheckBoxVerify.SetChecked(std::getenv("VELMOR_RIP_VERIFY") != nullptr);
+    r.Edit_IsoFileName.SetText(target);
+    r.btnStart.Click();
+    if (FrmISOBuilder) // a failed rip leaves the window open for another try
+      PostMessageA(r.Handle(), WM_CLOSE, 0, 0);
+  });
+  Rip();
+  ASSERT_GE(dialogs.messages.size(), 1u);
+  std::printf("message: %s\nlisted: %s\n", dialogs.messages[0].text.c_str(),
+              main->ListView1.Count() > 1 ? main->ListView1.Caption(1).c_str() : "");
+  EXPECT_EQ(dialogs.messages[0].text.rfind("压制完毕!", 0), 0u) << dialogs.messages[0].text;
 }
 
 // A blank path is refused; an image that cannot be created says why in the system's words.

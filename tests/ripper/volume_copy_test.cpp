@@ -278,6 +278,7 @@ struct CueCase {
   std::vector<TrackForm> forms;
   std::vector<std::string> layout; // what the drive's reader makes of the sheet and files
   std::string cue = {};            // the whole sheet, where given
+  std::vector<std::uint32_t> pregaps = {};
 };
 
 const TrackForm kA = TrackForm::kAudio, kM1 = TrackForm::kMode1, kM2 = TrackForm::kMode2;
@@ -306,6 +307,16 @@ const CueCase kCueCases[] = {
      1450,
      {kM1, kA},
      {"#1 ca=14 f0 @0 2352/16 lba 0+1150 gap 0", "#2 ca=10 f1 @0 2352/0 lba 1150+300 gap 0"}},
+    {"mixed mode with the audio track's pregap read as its own",
+     {{1, 0x04, 0}, {2, 0x00, 1150}},
+     1450,
+     {kM1, kA},
+     {"#1 ca=14 f0 @0 2352/16 lba 0+1000 gap 0",
+      "#2 ca=10 f1 @352800 2352/0 lba 1150+300 gap 150 stored"},
+     "FILE \"disc (Track 01).bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n"
+     "FILE \"disc (Track 02).bin\" BINARY\r\n  TRACK 02 AUDIO\r\n    INDEX 00 00:00:00\r\n"
+     "    INDEX 01 00:02:00\r\n",
+     {0, 150}},
     {"a Video CD: five mode 2 tracks",
      {{1, 0x04, 0}, {2, 0x04, 300}, {3, 0x04, 600}, {4, 0x04, 900}, {5, 0x04, 1200}},
      1500,
@@ -329,7 +340,7 @@ TEST(DiscPlan, CueSheetGivesTheTableOfContentsBack) {
     ASSERT_EQ(toc.tracks.size(), c.tracks.size());
     EXPECT_EQ(toc.leadOut, c.leadOut);
     EXPECT_EQ(toc.tracks.back().control, c.tracks.back().control);
-    const std::vector<PlannedTrack> plan = PlanTracks(toc, c.forms, "disc");
+    const std::vector<PlannedTrack> plan = PlanTracks(toc, c.forms, "disc", c.pregaps);
     const std::string cue = CueSheetText(plan);
     if (!c.cue.empty()) {
       EXPECT_EQ(cue, c.cue);
@@ -358,6 +369,19 @@ TEST(DiscPlan, OnlyOneModeOneTrackIsAnIso) {
   EXPECT_FALSE(IsPlainDataDisc(toc, kA));
   toc.tracks = {{1, 0x04, 0}, {2, 0x00, 300}};
   EXPECT_FALSE(IsPlainDataDisc(toc, kM1));
+
+  Bytes descriptor(2048);
+  std::memcpy(descriptor.data(),
+              "\x01"
+              "CD001",
+              6);
+  descriptor[80] = 0x10; // 0x00030010 blocks, both orders in the field
+  descriptor[82] = 0x03;
+  descriptor[128] = 0x00; // 2,048 bytes a block
+  descriptor[129] = 0x08;
+  EXPECT_EQ(Iso9660VolumeBytes(descriptor.data()), 0x30010ull * 2048);
+  descriptor[0] = 2;
+  EXPECT_EQ(Iso9660VolumeBytes(descriptor.data()), 0u) << "a supplementary descriptor";
 }
 
 TEST(Checksums, KnownValues) {
@@ -383,7 +407,8 @@ public:
     ++reads;
     const std::uint32_t size = form == TrackForm::kCooked ? 2048 : 2352;
     for (std::uint32_t i = 0; i < count; ++i)
-      if (bad.count(lba + i))
+      if (bad.count(lba + i) ||
+          (audioFrom > 0 && (lba + i >= audioFrom) != (form == TrackForm::kAudio)))
         return false;
     for (std::uint32_t i = 0; i < count; ++i)
       for (std::uint32_t b = 0; b < size; ++b)
@@ -391,6 +416,7 @@ public:
     return true;
   }
   std::set<std::uint32_t> bad, changed;
+  std::uint32_t audioFrom = 0; // when set, blocks below read only as data, the rest as audio
   int reads = 0;
 };
 
@@ -456,6 +482,17 @@ TEST(CopyDisc, BadSectorsKeepAHeaderAndTheSumsAreTheFiles) {
   EXPECT_EQ(r.sectorSums.size(), 100u);
   EXPECT_EQ(Sha1ListText(r.sums), r.sums[0].sha1 + "  disc (Track 01).bin\n" + r.sums[1].sha1 +
                                       "  disc (Track 02).bin\n");
+}
+
+TEST(CopyDisc, PregapsAreFoundWhereTheKindChanges) {
+  FakeRawDisc disc;
+  disc.audioFrom = 30; // the audio track's INDEX 01 is at 40
+  DiscToc toc;
+  toc.tracks = {{1, 0x04, 5}, {2, 0x00, 40}, {3, 0x00, 70}};
+  toc.leadOut = 100;
+  EXPECT_EQ(FindPregaps(disc, toc, {kM1, kA, kA}), (std::vector<std::uint32_t>{5, 10, 0}));
+  disc.audioFrom = 6; // never into the track before
+  EXPECT_EQ(FindPregaps(disc, toc, {kM1, kA, kA}), (std::vector<std::uint32_t>{5, 34, 0}));
 }
 
 TEST(CopyDisc, EveryOtherEndDiscardsEveryFile) {
