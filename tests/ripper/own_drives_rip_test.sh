@@ -62,7 +62,7 @@ toc() { wine "$compare" "$1" --toc | tr -d '\r' | grep -v '^geometry'; }
 # into rips/TARGET-NAME and leaves the source's table of contents in $source_toc and the
 # listed path in $listed.
 rip() {
-  run 0 mount "C:\\rip\\images\\$2" ${4:-}
+  run 0 mount ${4:-} "C:\\rip\\images\\$2"
   letter=$out
   source_toc=$(toc "$letter")
   VELMOR_RIP_DRIVE=$letter VELMOR_RIP_TARGET="C:\\rip\\rips\\$3" VELMOR_RIP_VERIFY=1 \
@@ -77,7 +77,7 @@ rip() {
 
 # again NAME CUE-NAME [--force]: the rip mounted again gives the source's table of contents.
 again() {
-  run 0 mount "C:\\rip\\rips\\$2" ${3:-}
+  run 0 mount ${3:-} "C:\\rip\\rips\\$2"
   [ "$(toc "$out")" = "$source_toc" ] || fail "$1: table of contents '$(toc "$out")', expected '$source_toc'"
 }
 
