@@ -193,12 +193,14 @@ std::string TFrmISOBuilder::Verify(DiscSource &source, const std::vector<Planned
   if (!CheckBoxVerify.Checked())
     return {};
   const std::uint64_t total = PlannedBytes(plan);
+  LabelProgress.SetText("校验进度");
   Gauge1.SetMax(std::int64_t(total));
   shown_ = GetTickCount() - kRedrawMs;
   const VerifyResult v =
       VerifyDisc(source, plan, sectorSums, [&](std::uint64_t done, std::uint8_t track) {
         return Progress(done, total, plan.size() > 1 ? track : 0);
       });
+  LabelProgress.SetText("压制进度");
   if (v.end == RipEnd::Aborted)
     return "\r\n用户放弃校验.";
   if (v.differing == 0)

@@ -198,9 +198,22 @@ TEST_F(RipTest, OverwriteAsksAndNoLeavesTheFileAlone) {
   EXPECT_EQ(ripper->Gauge1.Percent(), 100);
 }
 
+// The image file behind the drive, changed once the ripper shows that it verifies: sector 300
+// of VELMOR_RIP_CHANGE gets other bytes.
+const char *changeDuringVerify = nullptr;
+void CALLBACK ChangeWhenVerifying(HWND, UINT, UINT_PTR id, DWORD) {
+  if (!FrmISOBuilder || FrmISOBuilder->LabelProgress.Text() != "校验进度")
+    return;
+  KillTimer(nullptr, id);
+  std::fstream file(changeDuringVerify, std::ios::binary | std::ios::in | std::ios::out);
+  file.seekp(300 * 2352);
+  file << std::string(2352, '\x55');
+}
+
 // Run by own_drives_rip_test.sh with one of our drives mounted: VELMOR_RIP_DRIVE is listed
 // although the system does not report it as a CD-ROM drive, and is ripped into
-// VELMOR_RIP_TARGET (verified when VELMOR_RIP_VERIFY is set). The finished message and the
+// VELMOR_RIP_TARGET (verified when VELMOR_RIP_VERIFY is set, the source changed between copy
+// and verify when VELMOR_RIP_CHANGE is). The finished message and the
 // path that joined the list go to standard output for the script.
 TEST_F(RipTest, OwnDriveRipsThroughTheWindow) {
   const char *drive = std::getenv("VELMOR_RIP_DRIVE");
@@ -219,6 +232,9 @@ TEST_F(RipTest, OwnDriveRipsThroughTheWindow) {
     r.ComboBox1.Select(at);
     r.CheckBoxVerify.SetChecked(std::getenv("VELMOR_RIP_VERIFY") != nullptr);
     r.Edit_IsoFileName.SetText(target);
+    changeDuringVerify = std::getenv("VELMOR_RIP_CHANGE");
+    if (changeDuringVerify)
+      SetTimer(nullptr, 0, 1, &ChangeWhenVerifying);
     r.btnStart.Click();
     if (FrmISOBuilder) // a failed rip leaves the window open for another try
       PostMessageA(r.Handle(), WM_CLOSE, 0, 0);
@@ -228,6 +244,12 @@ TEST_F(RipTest, OwnDriveRipsThroughTheWindow) {
   std::printf("message: %s\nlisted: %s\n", dialogs.messages[0].text.c_str(),
               main->ListView1.Count() > 1 ? main->ListView1.Caption(1).c_str() : "");
   EXPECT_EQ(dialogs.messages[0].text.rfind("压制完毕!", 0), 0u) << dialogs.messages[0].text;
+  if (changeDuringVerify) {
+    EXPECT_NE(
+        dialogs.messages[0].text.find("\r\n校验失败: 共有1个扇区与映像不同, 第一个是第300扇区."),
+        std::string::npos)
+        << dialogs.messages[0].text;
+  }
 }
 
 // A blank path is refused; an image that cannot be created says why in the system's words.

@@ -7,6 +7,7 @@
 # plain ISO. Each is mounted, ripped through the window (verify on), and the rip is checked:
 # `sha1sum -c` takes its .sha1, its files hold the source's raw sectors from block 0 to the
 # lead-out, and mounted again it gives the source's table of contents and cooked sectors.
+# Verify also runs once on a source changed between the copy and the verify pass.
 set -eu
 build_dir=$1
 tool=$2
@@ -102,6 +103,14 @@ cat "$work/rips/audio (Track 01).bin" "$work/rips/audio (Track 02).bin" \
 grep -q 'FLAGS DCP' "$work/rips/audio.cue" || fail "audio only: copy permitted lost"
 again "audio only" audio.cue
 run 0 eject "$out"
+# Verify tells a source that changed between the copy and the verify pass.
+run 0 mount 'C:\rip\images\audio.cue'
+letter=$out
+VELMOR_RIP_DRIVE=$letter VELMOR_RIP_TARGET='C:\rip\rips\changed.cue' VELMOR_RIP_VERIFY=1 \
+  VELMOR_RIP_CHANGE='C:\rip\images\audio.bin' \
+  wine "$window" --gtest_filter='*.OwnDrive*' >"$work/window.out" 2>&1 ||
+  { iconv -f GBK -t UTF-8 <"$work/window.out"; fail "audio only: verify of a changed source"; }
+run 0 eject "$letter"
 
 rip "five mode 2 tracks" xa.cue xa.cue --force
 cat "$work/rips/xa (Track 01).bin" "$work/rips/xa (Track 02).bin" "$work/rips/xa (Track 03).bin" \
