@@ -89,7 +89,8 @@ void TFrmISOBuilder::CreateControls() {
     c->SetFont(font_.get());
   SendMessageA(Gauge1.Handle(), WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), TRUE);
 
-  SaveDialog1.filter = "*.iso|*.iso";
+  // A disc with audio or several tracks becomes NAME.cue and its .bin files, whichever is chosen.
+  SaveDialog1.filter = "*.iso|*.iso|*.cue|*.cue";
   SaveDialog1.defaultExt = ".iso";
 }
 
@@ -219,15 +220,17 @@ std::string WithoutExtension(const std::string &path) {
              : path.substr(0, dot);
 }
 
-bool WriteTextFile(const std::string &path, const std::string &text) {
+// The system's error code, 0 when the whole text was written.
+DWORD WriteTextFile(const std::string &path, const std::string &text) {
   RippedImageFile file(path);
   if (!file.IsOpen())
-    return false;
+    return file.LastError();
   if (file.Write(text.data(), std::uint32_t(text.size())) != text.size()) {
+    const DWORD error = file.LastError() ? file.LastError() : ERROR_DISK_FULL;
     file.Discard();
-    return false;
+    return error;
   }
-  return true;
+  return 0;
 }
 
 std::string SumsText(const std::vector<FileSum> &sums) {
@@ -282,7 +285,7 @@ bool TFrmISOBuilder::Copy(VolumeFile &source, std::int64_t size, const std::stri
     std::string text = "压制完毕!";
     if (options.ignoreBadSectors)
       text += "\r\n共有" + std::to_string(result.zeroedSectors) + "个坏扇区以零填充.";
-    if (!WriteTextFile(WithoutExtension(path) + ".sha1", Sha1ListText({sum})))
+    if (WriteTextFile(WithoutExtension(path) + ".sha1", Sha1ListText({sum})))
       text += "\r\n无法写入校验文件 " + WithoutExtension(path) + ".sha1!";
     text += SumsText({sum});
     PlannedTrack whole;
@@ -346,12 +349,20 @@ bool TFrmISOBuilder::CopyRaw(VolumeFile &source, const DiscToc &toc,
     const std::string cue = CueSheetText(plan);
     Sha1 cueSum;
     cueSum.Add(cue.data(), cue.size());
+    if (const DWORD error = WriteTextFile(base + ".cue", cue)) {
+      // Track files without their sheet are no image: they go too.
+      for (const PlannedTrack &t : plan)
+        DeleteFileA((folder + t.file).c_str());
+      copying_ = false;
+      Say(winkit::WithSystemReason("无法写入 " + base + ".cue!\r\n未完成的映像文件已删除.", error));
+      SetCopying(false);
+      ResetProgress(Gauge1, Label_Size);
+      return false;
+    }
     std::string text = "压制完毕!";
-    if (!WriteTextFile(base + ".cue", cue))
-      text += "\r\n无法写入 " + base + ".cue!";
     std::vector<FileSum> listed = sums;
     listed.push_back(FileSum{NameOf(base) + ".cue", cueSum.Hex(), ""});
-    if (!WriteTextFile(base + ".sha1", Sha1ListText(listed)))
+    if (WriteTextFile(base + ".sha1", Sha1ListText(listed)))
       text += "\r\n无法写入校验文件 " + base + ".sha1!";
     if (CheckBoxCRC.Checked())
       text += "\r\n共有" + std::to_string(result.zeroedSectors) + "个坏扇区已填充.";
