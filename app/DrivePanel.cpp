@@ -122,7 +122,12 @@ std::string FormatErrorText(DriveSystem &system, const std::string &image,
     why = where + " 的轨道或文件超过 99 个";
     break;
   case Reason::kNamesTooLong:
-    why = where + " 中的文件名太长" + word;
+    why = e.field == "together"
+              ? "映像 " + file + " 的各文件完整路径合计太长 (合计不能超过 16384 个 UTF-16 字符)"
+              : where + " 中的文件名太长" + word;
+    break;
+  case Reason::kNotUnderstood:
+    why = "映像描述文件 " + file + " 无法识别 (CUE 文件须有 FILE、TRACK 和 INDEX 行)";
     break;
   case Reason::kTooSmall:
     why = "映像文件 " + file + " 太小 (不足 18 个扇区), 装不下光盘卷";

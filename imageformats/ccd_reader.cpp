@@ -280,7 +280,7 @@ bool IsCloneCdControl(ImageFiles &files, const std::u16string &path) {
     return false;
   for (const std::string &line : text.lines) {
     const std::string s = Trim(line);
-    if (!s.empty())
+    if (!s.empty() && s[0] != ';')
       return SameWord(s, "[CloneCD]");
   }
   return false;

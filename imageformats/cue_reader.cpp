@@ -187,7 +187,12 @@ private:
     if (!files_.Size(file.path, &file.size))
       return Fail(Reason::kMissingFile, line, name, file.path);
     cueFiles_.push_back(std::move(file));
+    // A track still waiting for its INDEX 01 goes on in this file with its own sector size;
+    // otherwise the next TRACK gives the size, and the last one is only kept for counting the
+    // sectors of a file that no track follows.
+    const bool open = !tracks_.empty() && !tracks_.back().has01;
     anchor_ = Anchor{0, 0, tracks_.empty() ? uint16_t(0) : tracks_.back().track.stride};
+    strideFromNextTrack_ = !open;
     lastFrame_ = 0;
   }
 
@@ -219,8 +224,10 @@ private:
     t.line = line;
     t.numberWord = words[1];
     tracks_.push_back(t);
-    if (anchor_.stride == 0)
+    if (strideFromNextTrack_) {
       anchor_.stride = mode->stride;
+      strideFromNextTrack_ = false;
+    }
   }
 
   uint64_t ByteAt(uint64_t frame) const {
@@ -362,31 +369,47 @@ private:
   std::vector<CueFile> cueFiles_;
   std::vector<CueTrack> tracks_;
   Anchor anchor_;
+  bool strideFromNextTrack_ = false;
   uint64_t lastFrame_ = 0;
   uint64_t discBase_ = 0; // the disc address of the current file's first sector
   FormatError error_;
 };
 
-} // namespace
+// Whether the first meaningful line is a cue command, and whether a FILE and a TRACK appear.
+struct CueShape {
+  bool cueFirst = false, file = false, track = false;
+};
 
-// The first meaningful line is a cue command, and a FILE and a TRACK appear: a sheet with a
-// mistake further down is still read as one, so its error reaches the user.
-bool IsCueSheet(ImageFiles &files, const std::u16string &path) {
+CueShape ShapeOf(ImageFiles &files, const std::u16string &path) {
+  CueShape shape;
   DescriptorText text;
   if (!ReadDescriptorText(files, path, &text))
-    return false;
-  bool first = true, file = false, track = false;
+    return shape;
+  bool first = true;
   for (const std::string &line : text.lines) {
     const std::vector<std::string> words = Words(Trim(line));
     if (words.empty())
       continue;
     if (first && !OneOf(words[0], kCueCommands))
-      return false;
+      return shape;
     first = false;
-    file = file || SameWord(words[0], "FILE");
-    track = track || SameWord(words[0], "TRACK");
+    shape.cueFirst = true;
+    shape.file = shape.file || SameWord(words[0], "FILE");
+    shape.track = shape.track || SameWord(words[0], "TRACK");
   }
-  return file && track;
+  return shape;
+}
+
+} // namespace
+
+// A sheet with a mistake further down is still read as one, so its error reaches the user.
+bool IsCueSheet(ImageFiles &files, const std::u16string &path) {
+  const CueShape shape = ShapeOf(files, path);
+  return shape.cueFirst && shape.file && shape.track;
+}
+
+bool StartsLikeCueSheet(ImageFiles &files, const std::u16string &path) {
+  return ShapeOf(files, path).cueFirst;
 }
 
 FormatError ReadCueSheet(ImageFiles &files, const std::u16string &path, DiscLayout *layout) {

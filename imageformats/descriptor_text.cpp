@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "byte_fields.h"
+
 namespace velmor::formats {
 namespace {
 
@@ -9,6 +11,27 @@ namespace {
 constexpr uint64_t kMaxDescriptorBytes = 1 << 20;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// Notepad's "Unicode" and "Unicode big endian": a byte-order mark, then pairs of bytes.
+bool IsUtf16(const std::string &bytes) {
+  return bytes.size() % 2 == 0 &&
+         (bytes.compare(0, 2, "\xFF\xFE") == 0 || bytes.compare(0, 2, "\xFE\xFF") == 0);
+}
+
+// The text after the mark as UTF-8 with a mark of its own, which the readers take as UTF-8
+// names; a zero unit ends the text.
+std::string Utf16TextToUtf8(const std::string &bytes) {
+  const bool little = bytes[0] == '\xFF';
+  std::u16string units;
+  for (size_t i = 2; i < bytes.size(); i += 2) {
+    const auto first = uint8_t(bytes[i]), second = uint8_t(bytes[i + 1]);
+    const char16_t unit = little ? char16_t(second << 8 | first) : char16_t(first << 8 | second);
+    if (unit == 0)
+      break;
+    units += unit;
+  }
+  return "\xEF\xBB\xBF" + Utf16ToUtf8(units);
+}
 
 } // namespace
 
@@ -20,17 +43,23 @@ bool ReadDescriptorText(ImageFiles &files, const std::u16string &path, Descripto
   uint32_t got = 0;
   if (size > 0 && (!files.Read(path, 0, bytes.data(), uint32_t(size), &got) || got != size))
     return false;
-  if (std::memchr(bytes.data(), 0, bytes.size()) != nullptr)
-    return false;
-  text->utf8 = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
+  if (IsUtf16(bytes)) {
+    bytes = Utf16TextToUtf8(bytes);
+    text->utf8 = true;
+  } else {
+    if (std::memchr(bytes.data(), 0, bytes.size()) != nullptr)
+      return false;
+    text->utf8 = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
+  }
   text->lines.clear();
   size_t at = text->utf8 ? 3 : 0;
+  // Lines end in CR LF, LF, or a lone CR (as old Mac editors save them).
   while (at < bytes.size()) {
-    size_t end = bytes.find('\n', at);
+    size_t end = bytes.find_first_of("\r\n", at);
     if (end == std::string::npos)
       end = bytes.size();
     text->lines.push_back(bytes.substr(at, end - at));
-    at = end + 1;
+    at = end + (bytes.compare(end, 2, "\r\n") == 0 ? 2 : 1);
   }
   return true;
 }

@@ -12,11 +12,12 @@ namespace velmor::formats {
 
 struct DescriptorText {
   std::vector<std::string> lines; // without their line ends; lines[0] is line 1
-  bool utf8 = false;              // the file began with a UTF-8 byte-order mark (not kept)
+  bool utf8 = false; // the file began with a UTF-8 byte-order mark (not kept), or was UTF-16
 };
 
 // False when the file cannot be read, is larger than any descriptor, or holds a zero byte (it
-// is not text). A multi-gigabyte image is refused by its size alone, without a read.
+// is not text) and is no UTF-16 text with a byte-order mark, which is read as UTF-8. A
+// multi-gigabyte image is refused by its size alone, without a read.
 bool ReadDescriptorText(ImageFiles &files, const std::u16string &path, DescriptorText *text);
 
 // The same, as the error that names the descriptor unreadable.

@@ -139,6 +139,10 @@ DetectedImage DetectImage(ImageFiles &files, const std::u16string &path) {
       CheckLayout(files, &image);
     return image;
   }
+  if (StartsLikeCueSheet(files, path)) {
+    Refuse(&image, Reason::kNotUnderstood, path);
+    return image;
+  }
   Track plain; // one data track from block 0
   const bool raw = IsRawDataTrack(files, path, size, &plain);
   if (!raw && EndsWithIso(path)) {

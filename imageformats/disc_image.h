@@ -57,7 +57,9 @@ struct FormatError {
     kSyntax,          // a line or field that means nothing
     kTooManyTracks,   // more tracks or files than a drive holds
     kNamesTooLong,    // a file's full path longer than a drive keeps, or all names together
+                      // (field "together")
     kTooSmall,        // too small to hold a volume: under 18 sectors past where data starts
+    kNotUnderstood,   // begins as a descriptor but is none that a reader takes
   };
   Reason reason = Reason::kNone;
   std::u16string file; // the descriptor, or the file a track names

@@ -47,9 +47,10 @@ FormatError MakeLayoutRecord(const DiscLayout &layout, char16_t letter, LayoutRe
   record->fileCount = uint8_t(layout.files.size());
   size_t at = 0;
   for (const std::u16string &name : layout.files) {
-    if (name.size() > kMaxDriveImagePathUnits || name.find(u'\0') != std::u16string::npos ||
-        at + name.size() + 1 > kLayoutNameUnits)
+    if (name.size() > kMaxDriveImagePathUnits || name.find(u'\0') != std::u16string::npos)
       return Refuse(Reason::kNamesTooLong, name, "names");
+    if (at + name.size() + 1 > kLayoutNameUnits)
+      return Refuse(Reason::kNamesTooLong, name, "together");
     std::memcpy(record->names + at, name.data(), name.size() * sizeof(char16_t));
     at += name.size() + 1;
   }

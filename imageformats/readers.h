@@ -13,6 +13,9 @@ bool IsCueSheet(ImageFiles &files, const std::u16string &path);
 bool IsCloneCdControl(ImageFiles &files, const std::u16string &path);
 bool IsMediaDescriptor(ImageFiles &files, const std::u16string &path);
 bool IsNeroImage(ImageFiles &files, const std::u16string &path);
+// Text that begins with a cue command although it is no cue sheet (no FILE or no TRACK): a
+// descriptor the user meant as one, refused as not understood rather than taken as data.
+bool StartsLikeCueSheet(ImageFiles &files, const std::u16string &path);
 
 // The layout the descriptor at `path` gives, with every file it names as a full path; an
 // error names the descriptor (or the missing file) and the line or field.

@@ -58,6 +58,7 @@ void TFrmISOBuilder::CreateControls() {
   ComboBox1.Create(me, idComboBox1);
   ComboBox1.OnKeyPress([this](char &key) { ComboBox1KeyPress(key); });
   CheckBoxCRC.Create(me, idCheckBoxCRC, "忽略坏扇区");
+  CheckBoxVerify.Create(me, idCheckBoxVerify, "校验");
   LabelPath.Create(me, idLabelPath, "保存路径");
   Edit_IsoFileName.Create(me, idEditIsoFileName);
   btnSaveIso.Create(me, idSaveIso, "选择");
@@ -71,6 +72,7 @@ void TFrmISOBuilder::CreateControls() {
   LabelDrive.Move(16, 20, 56, 14);
   ComboBox1.Move(80, 16, 96, 120);
   CheckBoxCRC.Move(200, 17, 110, 20);
+  CheckBoxVerify.Move(316, 17, 70, 20);
   LabelPath.Move(16, 56, 56, 14);
   Edit_IsoFileName.Move(80, 52, 240, 21);
   btnSaveIso.Move(328, 51, 57, 23);
@@ -82,12 +84,13 @@ void TFrmISOBuilder::CreateControls() {
 
   SendMessageA(me, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
   for (winkit::Control *c : std::initializer_list<winkit::Control *>{
-           &LabelDrive, &ComboBox1, &CheckBoxCRC, &LabelPath, &Edit_IsoFileName, &btnSaveIso,
-           &LabelProgress, &Label_Size, &btnStart, &btnAbort})
+           &LabelDrive, &ComboBox1, &CheckBoxCRC, &CheckBoxVerify, &LabelPath, &Edit_IsoFileName,
+           &btnSaveIso, &LabelProgress, &Label_Size, &btnStart, &btnAbort})
     c->SetFont(font_.get());
   SendMessageA(Gauge1.Handle(), WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), TRUE);
 
-  SaveDialog1.filter = "*.iso|*.iso";
+  // A disc with audio or several tracks becomes NAME.cue and its .bin files, whichever is chosen.
+  SaveDialog1.filter = "*.iso|*.iso|*.cue|*.cue";
   SaveDialog1.defaultExt = ".iso";
 }
 
@@ -111,7 +114,7 @@ void TFrmISOBuilder::btnAbortClick() { abortFlag_ = 1; }
 void TFrmISOBuilder::SetCopying(bool copying) {
   copying_ = copying;
   for (winkit::Control *c : std::initializer_list<winkit::Control *>{
-           &ComboBox1, &CheckBoxCRC, &Edit_IsoFileName, &btnSaveIso, &btnStart})
+           &ComboBox1, &CheckBoxCRC, &CheckBoxVerify, &Edit_IsoFileName, &btnSaveIso, &btnStart})
     c->Enable(!copying);
   btnAbort.Enable(copying);
   KeysFollowWork(copying);
@@ -119,86 +122,264 @@ void TFrmISOBuilder::SetCopying(bool copying) {
 
 void TFrmISOBuilder::btnStartClick() {
   const std::string drive = Upper(ComboBox1.Text());
-  const std::int64_t size = VolumeTotalBytes(drive.empty() ? '\0' : drive[0]);
+  VolumeFile source(ComboBox1.Text());
+  DiscToc toc;
+  const bool haveToc = !drive.empty() && source.IsOpen() && source.ReadToc(&toc);
+  std::vector<TrackForm> forms;
+  if (haveToc) {
+    DriveSectors sectors(source);
+    for (const TocTrack &t : toc.tracks)
+      forms.push_back(t.control & 0x04 ? sectors.DataTrackForm(t.start) : TrackForm::kAudio);
+  }
+  if (haveToc && !IsPlainDataDisc(toc, forms[0])) {
+    std::string path;
+    if (!winkit::TakeTargetPath(*this, Edit_IsoFileName, path))
+      return;
+    if (CopyRaw(source, toc, forms, path))
+      Close();
+    return;
+  }
+  // One data track: its size from the drive's length, else the volume's (the device's own
+  // smaller length where the system's figure is another file system's, as under Wine, else
+  // the volume's descriptor), else the table of contents.
+  std::int64_t size = source.IsOpen() ? source.DiskLength() : -1;
+  if (size <= 0) {
+    size = VolumeTotalBytes(drive.empty() ? '\0' : drive[0]);
+    const std::int64_t length = source.IsOpen() ? source.Length() : -1;
+    if (length > 0 && (size <= 0 || length < size))
+      size = length;
+  }
+  if (size <= 0 && source.IsOpen()) {
+    // Under Wine our drives have no file system mounted: the volume's own descriptor tells.
+    std::uint8_t sector[kCookedSector];
+    std::uint32_t got = 0;
+    if (source.Read(16 * kCookedSector, sector, kCookedSector, got) && got == kCookedSector)
+      size = std::int64_t(Iso9660VolumeBytes(sector));
+  }
+  if (size <= 0 && haveToc)
+    size = std::int64_t(toc.leadOut - toc.tracks[0].start) * kCookedSector;
   if (size <= 0)
     return Say("光驱" + ComboBox1.Text() + "尚未准备就绪!");
-
+  if (!source.IsOpen()) {
+    Say(winkit::WithSystemReason("无法打开光驱读取文件!", source.LastError()));
+    return;
+  }
   std::string path;
   if (!winkit::TakeTargetPath(*this, Edit_IsoFileName, path))
     return;
-  if (Copy(ComboBox1.Text(), size, path))
+  if (Copy(source, size, path))
     Close();
 }
 
-// Opens source and target, copies and reports. Returns true when the window is done: the copy
-// finished or was given up. After an error the window is idle again for another try.
-bool TFrmISOBuilder::Copy(const std::string &drive, std::int64_t size, const std::string &path) {
-  VolumeFile source(drive);
-  if (!source.IsOpen()) {
-    Say(winkit::WithSystemReason("无法打开光驱读取文件!", source.LastError()));
-    return false;
+bool TFrmISOBuilder::Progress(std::uint64_t done, std::uint64_t total, int track) {
+  // A disc delivers a block every few hundred milliseconds, and each one is shown and followed
+  // by the application's messages (how "放弃压制" is heard). An image in the system's cache
+  // delivers hundreds a second: drawing each would halve the speed, and looking for messages
+  // after each (a round trip to Wine's server and the display) cost a fifth of it. Both
+  // therefore wait for the next 50 ms, except after the last block.
+  if (GetTickCount() - shown_ >= kRedrawMs || done >= total) {
+    shown_ = GetTickCount();
+    Gauge1.SetValue(static_cast<std::int64_t>(done));
+    std::string text = ProgressText(static_cast<std::int64_t>(done), std::int64_t(total));
+    if (track > 0)
+      text += "  第" + std::to_string(track) + "轨";
+    Label_Size.SetText(text);
+    winkit::App().ProcessMessages();
   }
+  return abortFlag_ == 1 || winkit::App().Terminated();
+}
+
+std::string TFrmISOBuilder::Verify(DiscSource &source, const std::vector<PlannedTrack> &plan,
+                                   const std::vector<std::uint32_t> &sectorSums) {
+  if (!CheckBoxVerify.Checked())
+    return {};
+  const std::uint64_t total = PlannedBytes(plan);
+  LabelProgress.SetText("校验进度");
+  Gauge1.SetMax(std::int64_t(total));
+  shown_ = GetTickCount() - kRedrawMs;
+  const VerifyResult v =
+      VerifyDisc(source, plan, sectorSums, [&](std::uint64_t done, std::uint8_t track) {
+        return Progress(done, total, plan.size() > 1 ? track : 0);
+      });
+  LabelProgress.SetText("压制进度");
+  if (v.end == RipEnd::Aborted)
+    return "\r\n用户放弃校验.";
+  if (v.differing == 0)
+    return "\r\n校验通过.";
+  return "\r\n校验失败: 共有" + std::to_string(v.differing) + "个扇区与映像不同, 第一个是第" +
+         std::to_string(v.firstDiffering) + "扇区.";
+}
+
+namespace {
+
+std::string WithoutExtension(const std::string &path) {
+  const size_t slash = path.find_last_of("\\/");
+  const size_t dot = path.rfind('.');
+  return dot == std::string::npos || (slash != std::string::npos && dot < slash)
+             ? path
+             : path.substr(0, dot);
+}
+
+// The system's error code, 0 when the whole text was written.
+DWORD WriteTextFile(const std::string &path, const std::string &text) {
+  RippedImageFile file(path);
+  if (!file.IsOpen())
+    return file.LastError();
+  if (file.Write(text.data(), std::uint32_t(text.size())) != text.size()) {
+    const DWORD error = file.LastError() ? file.LastError() : ERROR_DISK_FULL;
+    file.Discard();
+    return error;
+  }
+  return 0;
+}
+
+std::string SumsText(const std::vector<FileSum> &sums) {
+  std::string text;
+  for (const FileSum &s : sums)
+    if (!s.crc32.empty())
+      text += "\r\n" + s.name + "\r\n  CRC32: " + s.crc32 + "  SHA-1: " + s.sha1;
+  return text;
+}
+
+std::string NameOf(const std::string &path) {
+  const size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+// Opens the target, copies and reports. Returns true when the window is done: the copy
+// finished or was given up. After an error the window is idle again for another try.
+bool TFrmISOBuilder::Copy(VolumeFile &source, std::int64_t size, const std::string &path) {
   RippedImageFile target(path);
   if (!target.IsOpen()) {
     source.Close();
     Say(winkit::WithSystemReason("无法创建ISO文件!", target.LastError()));
     return false;
   }
-
-  // Where the system's figure is that of another file system (Wine gives the host's), the
-  // device's own smaller length is the disc's.
-  const std::int64_t length = source.Length();
-  if (length > 0 && length < size)
-    size = length;
-
   SetCopying(true);
   abortFlag_ = 0;
   Gauge1.SetMax(size);
   Gauge1.SetValue(0);
-  const auto showProgress = [&](std::uint64_t copied) {
-    Gauge1.SetValue(static_cast<std::int64_t>(copied));
-    Label_Size.SetText(ProgressText(static_cast<std::int64_t>(copied), size));
-  };
   RipOptions options;
   options.volumeSize = static_cast<std::uint64_t>(size);
   options.ignoreBadSectors = CheckBoxCRC.Checked();
-  // A disc delivers a block every few hundred milliseconds, and each one is shown and followed
-  // by the application's messages (how "放弃压制" is heard). An image in the system's cache
-  // delivers hundreds a second: drawing each would halve the speed, and looking for messages
-  // after each (a round trip to Wine's server and the display) cost a fifth of it. Both
-  // therefore wait for the next 50 ms, except after the last block of the volume.
-  DWORD shown = GetTickCount() - kRedrawMs;
-  const RipResult result = CopyVolume(source, target, options, [&](std::uint64_t copied) {
-    if (GetTickCount() - shown >= kRedrawMs || copied >= static_cast<std::uint64_t>(size)) {
-      shown = GetTickCount();
-      showProgress(copied);
-      winkit::App().ProcessMessages();
-    }
-    return abortFlag_ == 1 || winkit::App().Terminated();
+  std::vector<std::uint32_t> sectorSums;
+  SummingTarget summing(target, kCookedSector, sectorSums);
+  shown_ = GetTickCount() - kRedrawMs;
+  const RipResult result = CopyVolume(source, summing, options, [&](std::uint64_t copied) {
+    return Progress(copied, std::uint64_t(size), 0);
   });
-  showProgress(result.copied);
-  source.Close();
+  Gauge1.SetValue(static_cast<std::int64_t>(result.copied));
+  Label_Size.SetText(ProgressText(static_cast<std::int64_t>(result.copied), size));
   target.Close();
-  copying_ = false;
 
   switch (result.end) {
   case RipEnd::Aborted:
+    source.Close();
+    copying_ = false;
     Say("用户放弃压制!");
     return true;
-  case RipEnd::Finished:
+  case RipEnd::Finished: {
+    const FileSum sum = summing.Finish(NameOf(path));
+    std::string text = "压制完毕!";
     if (options.ignoreBadSectors)
-      Say("压制完毕!\r\n共有" + std::to_string(result.zeroedSectors) + "个坏扇区以零填充.");
-    else
-      Say("压制完毕!");
+      text += "\r\n共有" + std::to_string(result.zeroedSectors) + "个坏扇区以零填充.";
+    if (WriteTextFile(WithoutExtension(path) + ".sha1", Sha1ListText({sum})))
+      text += "\r\n无法写入校验文件 " + WithoutExtension(path) + ".sha1!";
+    text += SumsText({sum});
+    PlannedTrack whole;
+    whole.form = TrackForm::kCooked;
+    whole.sectors = std::uint32_t((result.copied + kCookedSector - 1) / kCookedSector);
+    DriveSectors sectors(source);
+    text += Verify(sectors, {whole}, sectorSums);
+    source.Close();
+    copying_ = false;
+    Say(text);
     if (addImageToList_)
       addImageToList_(path);
     return true;
+  }
   case RipEnd::ReadFailed:
   case RipEnd::WriteFailed:
     break;
   }
+  source.Close();
+  copying_ = false;
   Say(FailureText(result,
                   result.end == RipEnd::ReadFailed ? source.LastError() : target.LastError()));
+  SetCopying(false);
+  ResetProgress(Gauge1, Label_Size);
+  return false;
+}
+
+// The raw road: one .bin per track and the cue sheet, named after the chosen path.
+bool TFrmISOBuilder::CopyRaw(VolumeFile &source, const DiscToc &toc,
+                             const std::vector<TrackForm> &forms, const std::string &path) {
+  const std::string base = WithoutExtension(path);
+  const std::string folder = path.substr(0, path.size() - NameOf(path).size());
+  DriveSectors sectors(source);
+  const std::vector<PlannedTrack> plan =
+      PlanTracks(toc, forms, NameOf(base), FindPregaps(sectors, toc, forms));
+  const std::uint64_t total = PlannedBytes(plan);
+  DWORD writeError = 0;
+  const TrackFileOpener open = [&](const std::string &name) -> std::unique_ptr<ImageTarget> {
+    auto file = std::make_unique<RippedImageFile>(folder + name);
+    if (!file->IsOpen()) {
+      writeError = file->LastError();
+      return nullptr;
+    }
+    return file;
+  };
+  SetCopying(true);
+  abortFlag_ = 0;
+  Gauge1.SetMax(std::int64_t(total));
+  Gauge1.SetValue(0);
+  shown_ = GetTickCount() - kRedrawMs;
+  const DiscRipResult result = CopyDisc(
+      sectors, plan, open, CheckBoxCRC.Checked(),
+      [&](std::uint64_t done, std::uint8_t track) { return Progress(done, total, track); });
+  if (result.end == RipEnd::Aborted) {
+    copying_ = false;
+    Say("用户放弃压制!");
+    return true;
+  }
+  if (result.end == RipEnd::Finished) {
+    std::vector<FileSum> sums = result.sums;
+    const std::string cue = CueSheetText(plan);
+    Sha1 cueSum;
+    cueSum.Add(cue.data(), cue.size());
+    if (const DWORD error = WriteTextFile(base + ".cue", cue)) {
+      // Track files without their sheet are no image: they go too.
+      for (const PlannedTrack &t : plan)
+        DeleteFileA((folder + t.file).c_str());
+      copying_ = false;
+      Say(winkit::WithSystemReason("无法写入 " + base + ".cue!\r\n未完成的映像文件已删除.", error));
+      SetCopying(false);
+      ResetProgress(Gauge1, Label_Size);
+      return false;
+    }
+    std::string text = "压制完毕!";
+    std::vector<FileSum> listed = sums;
+    listed.push_back(FileSum{NameOf(base) + ".cue", cueSum.Hex(), ""});
+    if (WriteTextFile(base + ".sha1", Sha1ListText(listed)))
+      text += "\r\n无法写入校验文件 " + base + ".sha1!";
+    if (CheckBoxCRC.Checked())
+      text += "\r\n共有" + std::to_string(result.zeroedSectors) + "个坏扇区已填充.";
+    text += SumsText(sums);
+    text += Verify(sectors, plan, result.sectorSums);
+    copying_ = false;
+    Say(text);
+    if (addImageToList_)
+      addImageToList_(base + ".cue");
+    return true;
+  }
+  copying_ = false;
+  const char *what = result.end == RipEnd::ReadFailed ? "读取光驱失败" : "写入映像文件失败";
+  Say(winkit::WithSystemReason(
+      std::string(what) + ",出错位置: 第" + std::to_string(result.failedLba) + "扇区 (" +
+          result.failedFile + ")!\r\n未完成的映像文件已删除.",
+      result.end == RipEnd::ReadFailed ? sectors.LastError() : writeError));
   SetCopying(false);
   ResetProgress(Gauge1, Label_Size);
   return false;

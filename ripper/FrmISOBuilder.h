@@ -9,11 +9,15 @@
 #include "winkit/Handle.h"
 #include "winkit/WorkWindow.h"
 
+#include "DiscCopy.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
 
 namespace velmor {
+
+class VolumeFile;
 
 enum RipperControl : int {
   idComboBox1 = 100,
@@ -27,6 +31,7 @@ enum RipperControl : int {
   idLabelDrive,
   idLabelPath,
   idLabelProgress,
+  idCheckBoxVerify,
 };
 
 class TFrmISOBuilder : public winkit::WorkWindow {
@@ -46,6 +51,7 @@ public:
   winkit::Label LabelDrive;
   winkit::ComboBox ComboBox1;
   winkit::CheckBox CheckBoxCRC;
+  winkit::CheckBox CheckBoxVerify;
   winkit::Label LabelPath;
   winkit::Edit Edit_IsoFileName;
   winkit::Button btnSaveIso;
@@ -63,12 +69,21 @@ protected:
 private:
   void CreateControls();
   void SetCopying(bool copying);
-  bool Copy(const std::string &drive, std::int64_t size, const std::string &path);
+  bool Copy(VolumeFile &source, std::int64_t size, const std::string &path);
+  bool CopyRaw(VolumeFile &source, const DiscToc &toc, const std::vector<TrackForm> &forms,
+               const std::string &path);
+  // After a finished copy: the verify pass when asked for, as a line of the finished message.
+  std::string Verify(DiscSource &source, const std::vector<PlannedTrack> &plan,
+                     const std::vector<std::uint32_t> &sectorSums);
+  // Draws the progress at most every 50 ms and lets the application's messages in; true when
+  // the work is to be given up.
+  bool Progress(std::uint64_t done, std::uint64_t total, int track);
 
   std::function<void(const std::string &)> addImageToList_;
   winkit::FontHandle font_;
   int abortFlag_ = 0; // 1 once "放弃压制" was pressed during a copy
   bool copying_ = false;
+  DWORD shown_ = 0;
 };
 
 // The ripper window while it exists.

@@ -1,12 +1,41 @@
 #include "VolumeFiles.h"
 
+#include <winioctl.h>
+
+#include "velmor_layout.h"
+
 namespace velmor {
+namespace {
+
+// The letters the driver's table names: one REG_SZ value per drive, named by its letter.
+std::vector<bool> OurLetters() {
+  std::vector<bool> ours(26, false);
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDrivesKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return ours;
+  for (DWORD i = 0;; ++i) {
+    char name[8];
+    DWORD nameSize = sizeof name, type = 0;
+    const LONG status = RegEnumValueA(key, i, name, &nameSize, nullptr, &type, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS)
+      break;
+    const char letter = name[0] & ~0x20;
+    if (status == ERROR_SUCCESS && nameSize == 1 && type == REG_SZ && letter >= 'A' &&
+        letter <= 'Z')
+      ours[std::size_t(letter - 'A')] = true;
+  }
+  RegCloseKey(key);
+  return ours;
+}
+
+} // namespace
 
 std::vector<std::string> CdromDrives() {
+  const std::vector<bool> ours = OurLetters();
   std::vector<std::string> drives;
   for (char letter = 'C'; letter <= 'Z'; ++letter) {
     const char root[] = {letter, ':', '\\', 0};
-    if (GetDriveTypeA(root) == DRIVE_CDROM)
+    if (GetDriveTypeA(root) == DRIVE_CDROM || ours[std::size_t(letter - 'A')])
       drives.push_back({letter, ':'});
   }
   return drives;
@@ -24,13 +53,35 @@ std::int64_t VolumeTotalBytes(char letter) {
 VolumeFile::VolumeFile(const std::string &drive)
     : handle_(CreateFileA(("\\\\.\\" + drive).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                           OPEN_EXISTING, 0, nullptr)),
-      lastError_(IsOpen() ? 0 : GetLastError()) {}
+      lastError_(IsOpen() ? 0 : GetLastError()) {
+  // Under Wine a device of our driver keeps no file position: every read there says where.
+  const char letter = drive.empty() ? '\0' : char(drive[0] & ~0x20);
+  explicitOffsets_ = letter >= 'A' && letter <= 'Z' && OurLetters()[std::size_t(letter - 'A')];
+}
 
 VolumeFile::~VolumeFile() { Close(); }
 
 std::int64_t VolumeFile::Length() const {
   LARGE_INTEGER size{};
   return GetFileSizeEx(handle_, &size) && size.QuadPart > 0 ? size.QuadPart : -1;
+}
+
+std::int64_t VolumeFile::DiskLength() const {
+  GET_LENGTH_INFORMATION info{};
+  DWORD got = 0;
+  return DeviceIoControl(handle_, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, &got,
+                         nullptr) &&
+                 got >= sizeof info && info.Length.QuadPart > 0
+             ? info.Length.QuadPart
+             : -1;
+}
+
+bool VolumeFile::ReadToc(DiscToc *toc) const {
+  std::uint8_t answer[kTocSize] = {};
+  DWORD got = 0;
+  return DeviceIoControl(handle_, ioctl::kCdromReadToc, nullptr, 0, answer, sizeof answer, &got,
+                         nullptr) &&
+         ParseToc(answer, got, toc);
 }
 
 void VolumeFile::Close() {
@@ -43,7 +94,7 @@ bool VolumeFile::Read(std::uint64_t offset, void *buffer, std::uint32_t size, st
   got = 0;
   // Reads follow each other, so the file position is moved only after a failed read and for
   // sectors read again: a read that carries its offset costs Wine a server request.
-  if (offset != position_) {
+  if (offset != position_ && !explicitOffsets_) {
     LARGE_INTEGER to{};
     to.QuadPart = static_cast<LONGLONG>(offset);
     if (!SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN)) {
@@ -53,7 +104,10 @@ bool VolumeFile::Read(std::uint64_t offset, void *buffer, std::uint32_t size, st
     position_ = offset;
   }
   DWORD n = 0;
-  if (!ReadFile(handle_, buffer, size, &n, nullptr)) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  if (!ReadFile(handle_, buffer, size, &n, explicitOffsets_ ? &at : nullptr)) {
     lastError_ = GetLastError();
     position_ = kUnknownPosition;
     return false;
@@ -61,6 +115,39 @@ bool VolumeFile::Read(std::uint64_t offset, void *buffer, std::uint32_t size, st
   got = n;
   position_ += n;
   return true;
+}
+
+bool DriveSectors::ReadSectors(std::uint32_t lba, std::uint32_t count, TrackForm form,
+                               std::uint8_t *buffer) {
+  DWORD got = 0;
+  if (form == TrackForm::kCooked) {
+    std::uint32_t n = 0;
+    const bool read =
+        volume_.Read(std::uint64_t(lba) * kCookedSector, buffer, count * kCookedSector, n);
+    lastError_ = read ? 0 : volume_.LastError();
+    return read && n == count * kCookedSector;
+  }
+  RawReadInfo info{};
+  const std::uint64_t offset = std::uint64_t(lba) * kCookedSector;
+  info.diskOffsetLow = std::uint32_t(offset);
+  info.diskOffsetHigh = std::uint32_t(offset >> 32);
+  info.sectorCount = count;
+  info.trackMode = form == TrackForm::kAudio   ? kTrackModeCdda
+                   : form == TrackForm::kMode2 ? kTrackModeXaForm2
+                                               : kTrackModeYellowMode2;
+  if (!DeviceIoControl(volume_.Handle(), ioctl::kCdromRawRead, &info, sizeof info, buffer,
+                       count * kRawSector, &got, nullptr)) {
+    lastError_ = GetLastError();
+    return false;
+  }
+  return got == count * kRawSector;
+}
+
+TrackForm DriveSectors::DataTrackForm(std::uint32_t lba) {
+  std::uint8_t sector[kRawSector];
+  if (!ReadSectors(lba, 1, TrackForm::kMode1, sector))
+    return TrackForm::kCooked;
+  return FormOfRawSector(sector);
 }
 
 namespace {

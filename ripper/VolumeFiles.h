@@ -1,6 +1,7 @@
 #pragma once
 // The ripper's view of the system: CD-ROM drives, the size of the volume in one, the volume
 // as a source of the copy and the image file as its target.
+#include "DiscCopy.h"
 #include "VolumeCopy.h"
 
 #include <windows.h>
@@ -10,7 +11,9 @@
 
 namespace velmor {
 
-// "D:", "F:" ... for every letter from C to Z whose drive type is CD-ROM, in letter order.
+// "D:", "F:" ... for every letter from C to Z whose drive type is CD-ROM, and every drive of
+// ours in the driver's registry table (Wine does not report those as CD-ROM drives), in letter
+// order.
 std::vector<std::string> CdromDrives();
 
 // Total bytes of the volume in the drive of `letter`, or -1 when the system cannot tell (no
@@ -29,8 +32,14 @@ public:
   // The length the device itself reports as a file size, or -1 when it reports none (Wine
   // gives the length of the image behind a drive).
   std::int64_t Length() const;
+  // The length the drive answers to IOCTL_DISK_GET_LENGTH_INFO, or -1 when it does not.
+  std::int64_t DiskLength() const;
+  // The table of contents; false when the drive gives none (a drive of ours for a plain image
+  // answers one, an empty drive none).
+  bool ReadToc(DiscToc *toc) const;
   void Close();
   bool Read(std::uint64_t offset, void *buffer, std::uint32_t size, std::uint32_t &got) override;
+  HANDLE Handle() const { return handle_; }
   // The system's error code of the failed open or the last failed read.
   DWORD LastError() const { return lastError_; }
 
@@ -39,6 +48,23 @@ private:
   HANDLE handle_;
   DWORD lastError_ = 0;
   std::uint64_t position_ = 0;
+  bool explicitOffsets_ = false;
+};
+
+// The disc's sectors through the drive: IOCTL_CDROM_RAW_READ for raw ones (CD-DA for audio,
+// the mode 2 forms for data), the volume's own reads for 2,048-byte ones.
+class DriveSectors final : public DiscSource {
+public:
+  explicit DriveSectors(VolumeFile &volume) : volume_(volume) {}
+  bool ReadSectors(std::uint32_t lba, std::uint32_t count, TrackForm form,
+                   std::uint8_t *buffer) override;
+  // Mode 1 or mode 2 from the track's first raw sector; kCooked when it cannot be read raw.
+  TrackForm DataTrackForm(std::uint32_t lba);
+  DWORD LastError() const { return lastError_; }
+
+private:
+  VolumeFile &volume_;
+  DWORD lastError_ = 0;
 };
 
 // The image file, created anew (an existing file is replaced) and written from its start.

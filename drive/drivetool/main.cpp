@@ -123,7 +123,13 @@ std::string FormatErrorMessage(DriveSystem &system, const std::string &image,
   case Reason::kTooManyTracks:
     return where + "more tracks or files than a drive holds (99)";
   case Reason::kNamesTooLong:
+    if (e.field == "together")
+      return file + ": the full paths of the image's files are too long together for a drive "
+                    "(16,384 UTF-16 units, one more for each file)";
     return where + "the file names are too long for a drive" + word;
+  case Reason::kNotUnderstood:
+    return file + ": the descriptor is not understood (a cue sheet needs FILE, TRACK and INDEX "
+                  "lines, as ANSI, UTF-8 or UTF-16 text)";
   case Reason::kTooSmall:
     return where + "too small to hold a disc volume (under 18 sectors of data)";
   }

@@ -100,6 +100,15 @@ const DetectRow kDetectRows[] = {
      true,
      {},
      Reason::kTooSmall},
+    {"a cue sheet with only a FILE line is a descriptor not understood",
+     u"C:\\d\\disc.cue",
+     {{u"C:\\d\\disc.cue", "REM made by hand\r\nFILE \"a.bin\" BINARY\r\n"},
+      {u"C:\\d\\a.bin", RawSectors(UserSectors(20, Volume::kIso9660), 1)}},
+     ImageKind::kVelmor,
+     false,
+     true,
+     {},
+     Reason::kNotUnderstood},
     {"the volume is looked for at the first data track, after the audio",
      u"C:\\d\\disc.cue",
      {{u"C:\\d\\disc.cue", "FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
@@ -130,6 +139,16 @@ const DetectRow kDetectRows[] = {
      u"C:\\d\\disc.ccd",
      {{u"C:\\d\\disc.ccd", "[CloneCD]\nVersion=3\n[Disc]\nSessions=1\n[Entry 0]\nPoint=0xa2\n"
                            "PLBA=20\n[Entry 1]\nPoint=1\nControl=4\nPLBA=0\n[TRACK 1]\nMODE=1\n"},
+      {u"C:\\d\\disc.img", RawSectors(UserSectors(20, Volume::kIso9660), 1)}},
+     ImageKind::kLayout,
+     true,
+     true,
+     {"#1 ca=14 f0 @0 2352/16 lba 0+20 gap 0"}},
+    {"a CloneCD control file after a comment",
+     u"C:\\d\\disc.ccd",
+     {{u"C:\\d\\disc.ccd", "; saved by hand\n\n[CloneCD]\nVersion=3\n[Disc]\nSessions=1\n"
+                           "[Entry 0]\nPoint=0xa2\nPLBA=20\n[Entry 1]\nPoint=1\nControl=4\n"
+                           "PLBA=0\n[TRACK 1]\nMODE=1\n"},
       {u"C:\\d\\disc.img", RawSectors(UserSectors(20, Volume::kIso9660), 1)}},
      ImageKind::kLayout,
      true,
@@ -364,11 +383,14 @@ TEST(LayoutRecord, MakeRefusesWhatDoesNotFit) {
   DiscLayout longName = TwoTracks();
   longName.files[1] = u"C:\\" + std::u16string(kMaxDriveImagePathUnits - 2, u'n');
   EXPECT_EQ(int(MakeLayoutRecord(longName, u'L', &record).reason), int(Reason::kNamesTooLong));
+  EXPECT_EQ(MakeLayoutRecord(longName, u'L', &record).field, "names");
 
-  // 34 names of 495 units fill more than the pool.
+  // 34 names of 495 units fill more than the pool: each fits, only together they do not.
   DiscLayout pool = TwoTracks();
   pool.files.assign(34, u"C:\\" + std::u16string(kMaxDriveImagePathUnits - 3, u'n'));
-  EXPECT_EQ(int(MakeLayoutRecord(pool, u'L', &record).reason), int(Reason::kNamesTooLong));
+  const FormatError together = MakeLayoutRecord(pool, u'L', &record);
+  EXPECT_EQ(int(together.reason), int(Reason::kNamesTooLong));
+  EXPECT_EQ(together.field, "together");
   pool.files.resize(33);
   EXPECT_FALSE(MakeLayoutRecord(pool, u'L', &record));
 

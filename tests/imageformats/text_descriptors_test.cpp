@@ -71,6 +71,16 @@ std::string ManyTracks(int count) {
   return text;
 }
 
+// Text saved as UTF-16 little-endian with its byte-order mark, as Notepad's "Unicode".
+std::string Utf16Le(const std::u16string &text) {
+  std::string bytes = "\xFF\xFE";
+  for (char16_t c : text) {
+    bytes += char(c & 0xFF);
+    bytes += char(c >> 8);
+  }
+  return bytes;
+}
+
 const DescriptorRow kCueRows[] = {
     {"MODE1/2352, a partial sector at the end ignored",
      "FILE \"disc.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n",
@@ -136,6 +146,41 @@ const DescriptorRow kCueRows[] = {
     {"UTF-8 name after a byte-order mark",
      "\xEF\xBB\xBF"
      "FILE \"\xE5\x85\x89\xE7\x9B\x98.bin\" BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n",
+     {{u"\u5149\u76D8.bin", 10 * kRaw}},
+     {u"\u5149\u76D8.bin"},
+     {"#1 ca=10 f0 @0 2352/0 lba 0+10 gap 0"}},
+    {"relative names normalised as Windows does: . .. / doubled separators, trailing dot, root",
+     "FILE \".\\a.bin\" BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
+     "FILE \"..\\discs\\b.bin\" BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n"
+     "FILE \"./sub//c.bin\" BINARY\nTRACK 03 AUDIO\nINDEX 01 00:00:00\n"
+     "FILE \"sub\\\\.\\d.bin. \" BINARY\nTRACK 04 AUDIO\nINDEX 01 00:00:00\n"
+     "FILE \"\\discs\\sub.\\e.bin\" BINARY\nTRACK 05 AUDIO\nINDEX 01 00:00:00\n",
+     {{u"a.bin", 10 * kRaw},
+      {u"b.bin", 10 * kRaw},
+      {u"sub\\c.bin", 10 * kRaw},
+      {u"sub\\d.bin", 10 * kRaw},
+      {u"sub\\e.bin", 10 * kRaw}},
+     {u"a.bin", u"b.bin", u"sub\\c.bin", u"sub\\d.bin", u"sub\\e.bin"},
+     {"#1 ca=10 f0 @0 2352/0 lba 0+10 gap 0", "#2 ca=10 f1 @0 2352/0 lba 10+10 gap 0",
+      "#3 ca=10 f2 @0 2352/0 lba 20+10 gap 0", "#4 ca=10 f3 @0 2352/0 lba 30+10 gap 0",
+      "#5 ca=10 f4 @0 2352/0 lba 40+10 gap 0"}},
+    {"a new FILE after a cooked track is cut by its own track's sector size",
+     "FILE a.iso BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n"
+     "FILE b.bin BINARY\nTRACK 02 AUDIO\nINDEX 00 00:00:00\nINDEX 01 00:02:00\n"
+     "FILE c.bin BINARY\nTRACK 03 MODE2/2336\nINDEX 01 00:00:00\n"
+     "FILE d.bin BINARY\nTRACK 04 AUDIO\nINDEX 01 00:01:00\n",
+     {{u"a.iso", 40 * 2048}, {u"b.bin", 450 * kRaw}, {u"c.bin", 30 * 2336}, {u"d.bin", 90 * kRaw}},
+     {u"a.iso", u"b.bin", u"c.bin", u"d.bin"},
+     {"#1 ca=14 f0 @0 2048/0 lba 0+40 gap 0",
+      "#2 ca=10 f1 @352800 2352/0 lba 190+300 gap 150 stored",
+      "#3 ca=14 f2 @0 2336/8 lba 490+30 gap 0", "#4 ca=10 f3 @176400 2352/0 lba 595+15 gap 0"}},
+    {"CR-only line ends",
+     "FILE a.bin BINARY\rTRACK 01 AUDIO\r  INDEX 01 00:00:00\r",
+     {{u"a.bin", 10 * kRaw}},
+     {u"a.bin"},
+     {"#1 ca=10 f0 @0 2352/0 lba 0+10 gap 0"}},
+    {"UTF-16 with a byte-order mark, a Chinese name",
+     Utf16Le(u"FILE \"\u5149\u76D8.bin\" BINARY\r\nTRACK 01 AUDIO\r\nINDEX 01 00:00:00\r\n"),
      {{u"\u5149\u76D8.bin", 10 * kRaw}},
      {u"\u5149\u76D8.bin"},
      {"#1 ca=10 f0 @0 2352/0 lba 0+10 gap 0"}},

@@ -41,8 +41,32 @@ for letter in d f; do
 done
 wineserver -k # the mount manager reads the drive types when it starts
 wineserver -w
+# The screenshot copies the screen where the window is. Every Wine prefix opens its virtual
+# desktop at the same place of the display, so on the display that the tests share, a desktop
+# of another test running at the same time could lie over this one and the shot came out
+# black. This step therefore has a display of its own.
+shared_display=${DISPLAY:-}
+own_xvfb=""
+if command -v Xvfb >/dev/null; then
+  n=200
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  own_xvfb=$!
+  i=0
+  while [ ! -e "/tmp/.X11-unix/X$n" ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i + 1)); done
+  export DISPLAY=":$n"
+fi
+status=0
 VELMOR_RIP_DISC='C:\velmor-rip\d\.disc.iso' VELMOR_WINDOW_SHOT='C:\velmor-rip\window.bmp' \
-  wine "$program" --gtest_filter='-*.NoCdrom*'
+  wine "$program" --gtest_filter='-*.NoCdrom*' || status=$?
+wineserver -k
+wineserver -w
+if [ -n "$own_xvfb" ]; then
+  kill "$own_xvfb"
+  wait "$own_xvfb" 2>/dev/null || true
+  DISPLAY=$shared_display
+fi
+[ "$status" = 0 ] || exit "$status"
 # A look at the window's layout, beside the other windows' screenshots.
 if [ -f "$discs/window.bmp" ] && command -v convert >/dev/null; then
   mkdir -p "$build_dir/../run" && convert "$discs/window.bmp" "$build_dir/../run/frm-iso-builder.png"

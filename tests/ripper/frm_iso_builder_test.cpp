@@ -1,6 +1,7 @@
 // The rip command and the ripper window under Wine, with CD-ROM drives backed by an ISO image
 // (see cdrom_prefix.sh).
 #include "app/FrmMain.h"
+#include "ripper/Checksums.h"
 #include "ripper/FrmISOBuilder.h"
 #include "size_text.h"
 #include "tests/app/fakes.h"
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -45,6 +47,17 @@ void WhenModal(std::function<void()> step) {
 
 const std::string kOutDir = "C:\\velmor-rip\\";
 const std::string kTarget = kOutDir + "光盘 副本.iso";
+const std::string kSums = kOutDir + "光盘 副本.sha1";
+
+// The finished message's lines of the image file: its name, CRC-32 and SHA-1.
+std::string SumLines(const std::string &bytes, std::string *sha1) {
+  Crc32 crc;
+  crc.Add(bytes.data(), bytes.size());
+  Sha1 sha;
+  sha.Add(bytes.data(), bytes.size());
+  *sha1 = sha.Hex();
+  return "\r\n光盘 副本.iso\r\n  CRC32: " + crc.Hex() + "  SHA-1: " + *sha1;
+}
 
 class RipTest : public ::testing::Test {
 protected:
@@ -54,6 +67,7 @@ protected:
     store.stored = {"C:\\a.iso"};
     store.exists = true;
     DeleteFileA(kTarget.c_str());
+    DeleteFileA(kSums.c_str());
   }
 
   void OpenMain() { main = std::make_unique<TFrmMain>(store); }
@@ -117,6 +131,8 @@ TEST_F(RipTest, ListsEveryCdromDriveInItsInitialStateAndDiscardsTyping) {
     EXPECT_TRUE(r.CheckBoxCRC.Visible());
     EXPECT_FALSE(r.CheckBoxCRC.Checked());
     EXPECT_EQ(r.CheckBoxCRC.Text(), "忽略坏扇区");
+    EXPECT_FALSE(r.CheckBoxVerify.Checked());
+    EXPECT_EQ(r.CheckBoxVerify.Text(), "校验");
     EXPECT_EQ(r.Edit_IsoFileName.Text(), "");
     EXPECT_EQ(r.Label_Size.Text(), "0/0Mb");
     EXPECT_EQ(r.Gauge1.Value(), 0);
@@ -146,7 +162,9 @@ TEST_F(RipTest, CopyEqualsTheDiscAndJoinsTheListAsItsLastRow) {
   });
   Rip();
   ASSERT_EQ(dialogs.messages.size(), 1u);
-  EXPECT_EQ(dialogs.messages[0].text, "压制完毕!");
+  std::string sha1;
+  EXPECT_EQ(dialogs.messages[0].text, "压制完毕!" + SumLines(disc, &sha1));
+  EXPECT_EQ(ReadAll(kSums), sha1 + "  光盘 副本.iso\n") << "in sha1sum -c form";
   EXPECT_EQ(dialogs.messages[0].caption, "压制");
   EXPECT_EQ(dialogs.messages[0].flags, 64u);
   ASSERT_EQ(main->ListView1.Count(), 2);
@@ -168,14 +186,70 @@ TEST_F(RipTest, OverwriteAsksAndNoLeavesTheFileAlone) {
   EXPECT_TRUE(ripper->btnStart.Enabled());
 
   dialogs.answer = IDYES;
+  ripper->CheckBoxVerify.SetChecked(true);
   ripper->btnStart.Click();
   ASSERT_EQ(dialogs.messages.size(), 3u);
-  EXPECT_EQ(dialogs.messages[2].text, "压制完毕!");
+  std::string sha1;
+  EXPECT_EQ(dialogs.messages[2].text, "压制完毕!" + SumLines(disc, &sha1) + "\r\n校验通过.");
   EXPECT_TRUE(ReadAll(kTarget) == disc);
   EXPECT_EQ(added, std::vector<std::string>{kTarget});
   const std::string megabytes = FormatMegabytes(static_cast<std::int64_t>(disc.size()));
   EXPECT_EQ(ripper->Label_Size.Text(), megabytes + "/" + megabytes + " MB");
   EXPECT_EQ(ripper->Gauge1.Percent(), 100);
+}
+
+// The image file behind the drive, changed once the ripper shows that it verifies: sector 300
+// of VELMOR_RIP_CHANGE gets other bytes.
+const char *changeDuringVerify = nullptr;
+void CALLBACK ChangeWhenVerifying(HWND, UINT, UINT_PTR id, DWORD) {
+  if (!FrmISOBuilder || FrmISOBuilder->LabelProgress.Text() != "校验进度")
+    return;
+  KillTimer(nullptr, id);
+  std::fstream file(changeDuringVerify, std::ios::binary | std::ios::in | std::ios::out);
+  file.seekp(300 * 2352);
+  file << std::string(2352, '\x55');
+}
+
+// Run by own_drives_rip_test.sh with one of our drives mounted: VELMOR_RIP_DRIVE is listed
+// although the system does not report it as a CD-ROM drive, and is ripped into
+// VELMOR_RIP_TARGET (verified when VELMOR_RIP_VERIFY is set, the source changed between copy
+// and verify when VELMOR_RIP_CHANGE is). The finished message and the
+// path that joined the list go to standard output for the script.
+TEST_F(RipTest, OwnDriveRipsThroughTheWindow) {
+  const char *drive = std::getenv("VELMOR_RIP_DRIVE");
+  const char *target = std::getenv("VELMOR_RIP_TARGET");
+  if (!drive || !target)
+    GTEST_SKIP() << "run by own_drives_rip_test.sh";
+  OpenMain();
+  WhenModal([&] {
+    ASSERT_NE(FrmISOBuilder, nullptr);
+    TFrmISOBuilder &r = *FrmISOBuilder;
+    int at = -1;
+    for (int i = 0; i < r.ComboBox1.Count(); ++i)
+      if (r.ComboBox1.Item(i) == drive)
+        at = i;
+    EXPECT_GE(at, 0) << drive << " is not listed";
+    r.ComboBox1.Select(at);
+    r.CheckBoxVerify.SetChecked(std::getenv("VELMOR_RIP_VERIFY") != nullptr);
+    r.Edit_IsoFileName.SetText(target);
+    changeDuringVerify = std::getenv("VELMOR_RIP_CHANGE");
+    if (changeDuringVerify)
+      SetTimer(nullptr, 0, 1, &ChangeWhenVerifying);
+    r.btnStart.Click();
+    if (FrmISOBuilder) // a failed rip leaves the window open for another try
+      PostMessageA(r.Handle(), WM_CLOSE, 0, 0);
+  });
+  Rip();
+  ASSERT_GE(dialogs.messages.size(), 1u);
+  std::printf("message: %s\nlisted: %s\n", dialogs.messages[0].text.c_str(),
+              main->ListView1.Count() > 1 ? main->ListView1.Caption(1).c_str() : "");
+  EXPECT_EQ(dialogs.messages[0].text.rfind("压制完毕!", 0), 0u) << dialogs.messages[0].text;
+  if (changeDuringVerify) {
+    EXPECT_NE(
+        dialogs.messages[0].text.find("\r\n校验失败: 共有1个扇区与映像不同, 第一个是第300扇区."),
+        std::string::npos)
+        << dialogs.messages[0].text;
+  }
 }
 
 // A blank path is refused; an image that cannot be created says why in the system's words.
