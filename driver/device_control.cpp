@@ -5,6 +5,7 @@
 // the driver's thread.
 #include "layout_drive.h"
 #include "trace.h"
+#include "velmor_build_identity.h"
 #include "velmor_driver.h"
 
 namespace velmor {
@@ -119,6 +120,17 @@ Outcome Version(Request *request) {
   return Done(status::kSuccess, kVersionAnswerSize);
 }
 
+// The build this driver was made from, so a program carrying another build knows to replace it.
+Outcome Build(Request *request) {
+  if (OutputLength(request) < kBuildAnswerSize)
+    return Done(status::kBufferTooSmall);
+  auto *answer = static_cast<uint8_t *>(SystemBuffer(request));
+  PutLittle32(answer, kBuildProtocolVersion);
+  for (uint32_t i = 0; i < kBuildIdentitySize; ++i)
+    answer[4 + i] = kDriverBuildIdentity[i];
+  return Done(status::kSuccess, kBuildAnswerSize);
+}
+
 struct ImageAnswerKind {
   uint32_t size;
   uint32_t headerOffset;
@@ -218,6 +230,8 @@ Outcome Answer(Device *device, Request *request) {
     return RemoveDrive(device, request);
   case IOCTL_VELMOR_GET_VERSION:
     return Version(request);
+  case IOCTL_VELMOR_GET_BUILD:
+    return Build(request);
   case ioctl::kCdromReadToc:
     VelmorTrace("IOCTL_CDROM_READ_TOC");
     return ImageAnswer(device, request, QueuedWork::kToc);

@@ -1,6 +1,7 @@
 // Control requests, grouped by code: every code answered with too-short, exact and larger
 // output buffers, by a drive and by the control device alike.
 #include "driver_fixture.h"
+#include "velmor_build_identity.h"
 
 namespace velmor::test {
 namespace {
@@ -106,6 +107,18 @@ TEST_F(AnswerBytesTest, VersionIsOne) {
   Answer a = Control(kControlLinkName, IOCTL_VELMOR_GET_VERSION, 0, 8);
   EXPECT_EQ(Little32(a.output, 0), 1u);
   EXPECT_EQ(a.output[4], 0xCD) << "only four bytes are written";
+}
+
+// The build: the protocol version, then the identity the program carries, and nothing more.
+TEST_F(AnswerBytesTest, BuildIsTheCarriedIdentity) {
+  Answer a = Control(kControlLinkName, IOCTL_VELMOR_GET_BUILD, 0, kBuildAnswerSize + 4);
+  EXPECT_EQ(a.status, status::kSuccess);
+  EXPECT_EQ(Little32(a.output, 0), kBuildProtocolVersion);
+  EXPECT_EQ(std::vector<uint8_t>(a.output.begin() + 4, a.output.begin() + kBuildAnswerSize),
+            std::vector<uint8_t>(kDriverBuildIdentity, kDriverBuildIdentity + kBuildIdentitySize));
+  EXPECT_EQ(a.output[kBuildAnswerSize], 0xCD);
+  EXPECT_EQ(Control(kControlLinkName, IOCTL_VELMOR_GET_BUILD, 0, kBuildAnswerSize - 1).status,
+            status::kBufferTooSmall);
 }
 
 TEST_F(AnswerBytesTest, CheckVerifyReportsOneMediaChange) {
