@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -19,6 +20,9 @@ public:
   struct Service {
     std::string binaryPath;
     bool running = false;
+    bool stoppable = true;    // a driver with an unload routine
+    bool stopRefused = false; // Windows refuses to stop a driver without one
+    bool deleted = false;     // marked for deletion
   };
   struct Broadcast {
     uint32_t event;
@@ -43,6 +47,8 @@ public:
   Handle CreateFileForWrite(const std::string &path) override {
     if (!filesWritable)
       return lastError = syserr::kAccessDenied, kInvalidHandle;
+    if (writesBusy > 0 && writesBusy--)
+      return lastError = syserr::kSharingViolation, kInvalidHandle;
     log.push_back("create " + Redirect(path));
     files[Redirect(path)].clear();
     writing = Redirect(path);
@@ -68,7 +74,19 @@ public:
                  it->second.begin() + std::min<size_t>(limit, it->second.size()));
     return true;
   }
+  bool RemoveFile(const std::string &path) override {
+    log.push_back("delete file " + Redirect(path));
+    if (undeletable.count(Redirect(path)))
+      return lastError = syserr::kAccessDenied, false;
+    files.erase(Redirect(path));
+    return true;
+  }
   uint32_t LastError() override { return lastError; }
+  void Pause(uint32_t ms) override {
+    paused += ms;
+    if (onPause)
+      onPause();
+  }
   bool Is64BitSystem() override { return wow64; }
   void SetFileRedirection(bool on) override {
     log.push_back(on ? "redirection on" : "redirection off");
@@ -83,8 +101,15 @@ public:
     log.push_back("open without access " + path);
     return openable.count(path) ? kDeviceHandle : kInvalidHandle;
   }
-  bool DeviceControl(Handle, uint32_t code, const void *, uint32_t, void *, uint32_t) override {
+  bool DeviceControl(Handle, uint32_t code, const void *, uint32_t, void *output,
+                     uint32_t outputSize) override {
     log.push_back("control " + std::to_string(code));
+    if (code == IOCTL_VELMOR_GET_BUILD) { // the running driver's answer, if it knows the request
+      if (buildAnswer.empty() || outputSize < buildAnswer.size())
+        return false;
+      std::copy(buildAnswer.begin(), buildAnswer.end(), static_cast<uint8_t *>(output));
+      return true;
+    }
     return controlAccepts;
   }
   void Close(Handle) override { ++closes; }
@@ -99,8 +124,10 @@ public:
   }
   Handle CreateKernelService(Handle manager, const std::string &name,
                              const std::string &binaryPath) override {
+    if (serviceAppearsOnCreate) // another program creates it just before this one
+      services[name].binaryPath = binaryPath;
     if (manager != kManagerHandle || services.count(name))
-      return kNoService;
+      return lastError = syserr::kServiceExists, kNoService;
     log.push_back("service " + name + " " + binaryPath);
     services[name].binaryPath = binaryPath;
     return Named(name);
@@ -113,7 +140,49 @@ public:
     s.running = lastError == 0;
     return s.running;
   }
-  void CloseService(Handle) override { ++serviceCloses; }
+  bool StopDriverService(Handle service) override {
+    Service &s = services[serviceNames.at(service - 1)];
+    log.push_back("stop " + serviceNames.at(service - 1));
+    if (!s.running)
+      return lastError = syserr::kServiceNotActive, false;
+    if (s.stopRefused)
+      return lastError = 1052, false;
+    if (s.stoppable)
+      s.running = false;
+    return true; // Wine accepts the stop of a driver without unload and leaves it running
+  }
+  ServiceState QueryServiceState(Handle service) override {
+    return services[serviceNames.at(service - 1)].running ? ServiceState::kRunning
+                                                          : ServiceState::kStopped;
+  }
+  bool DeleteDriverService(Handle service) override {
+    log.push_back("delete service " + serviceNames.at(service - 1));
+    if (serviceUndeletable)
+      return lastError = syserr::kAccessDenied, false;
+    services[serviceNames.at(service - 1)].deleted = true;
+    return true;
+  }
+  void CloseService(Handle service) override {
+    ++serviceCloses;
+    // A service marked for deletion goes with its last handle; this fake keeps one at a time.
+    if (service != kManagerHandle && service >= 1 && service <= serviceNames.size()) {
+      auto it = services.find(serviceNames[service - 1]);
+      if (it != services.end() && it->second.deleted && !it->second.running)
+        services.erase(it);
+    }
+  }
+  long DeleteServiceKey(const std::string &name) override {
+    log.push_back("delete key " + name);
+    if (serviceKeyError)
+      return serviceKeyError;
+    values.clear();
+    layoutValues.clear();
+    return 0;
+  }
+  long RemoveShellVerbs() override {
+    log.push_back("remove verbs");
+    return verbsError;
+  }
 
   long SetDriveValue(const std::string &name, const std::string &path) override {
     if (registryError)
@@ -183,7 +252,9 @@ public:
   std::vector<uint32_t> pieces;
   bool filesWritable = true;
   int writesUntilFull = -1; // the disk fills after that many writes
-  bool writesLost = false;  // writes report success but store nothing
+  int writesBusy = 0;       // opens for writing that find another program writing the file
+  bool serviceAppearsOnCreate = false;
+  bool writesLost = false; // writes report success but store nothing
   uint32_t lastError = 0;
   uint32_t startError = 0;             // what a start of a service answers
   std::map<std::string, int> openable; // paths that open
@@ -199,7 +270,13 @@ public:
   std::map<char, unsigned> driveTypes;
   std::map<char, std::string> dosDevices;
   std::map<char, std::string> labels;
-  std::vector<std::string> log; // what was asked, in order
+  std::vector<std::string> log;     // what was asked, in order
+  std::vector<uint8_t> buildAnswer; // the running driver's build answer; empty: not known
+  std::set<std::string> undeletable;
+  bool serviceUndeletable = false;
+  long serviceKeyError = 0, verbsError = 0;
+  uint32_t paused = 0;           // milliseconds waited in all
+  std::function<void()> onPause; // what happens meanwhile
 
 protected:
   static constexpr Handle kFileHandle = 0x100;

@@ -141,4 +141,71 @@ for letter in $letters; do
   run 0 eject "$letter"
 done
 
+# Another build of the driver runs (the carried file with its build identity changed, as a
+# newer program finds an older driver): the mount replaces the file and, since the running
+# driver cannot stop, says that a restart is needed and succeeds. After the restart the carried
+# driver runs with the recorded drive.
+identity=$(sed -n 's/.*{\(.*\)}.*/\1/p' "$build_dir/protocol/generated/velmor_build_identity.h" |
+  sed 's/0x//g; s/[ ,]//g')
+[ ${#identity} = 32 ] || fail "no build identity: $identity"
+run 0 mount "$image"
+letter=$out
+ID=$identity perl -0777 -pi -e \
+  'my $id = pack("H*", $ENV{ID}); (my $other = $id) =~ s/^(.)/chr(ord($1) ^ 1)/se; s/\Q$id\E/$other/g' \
+  "$sysdir/velmor.sys"
+cmp -s "$sysdir/velmor.sys" "$driver" && fail "the other build is the carried one"
+wineserver -k
+wineserver -w
+run 0 mount "$image"
+case $err in *restart*) ;; *) fail "no restart asked for over another build" ;; esac
+cmp -s "$sysdir/velmor.sys" "$driver" || fail "the other build's file was not replaced"
+wineserver -k
+wineserver -w
+wine "$compare" "$letter" "$image" || fail "reads through $letter after the upgrade's restart"
+run 0 mount "$image"
+case $err in *restart*) fail "a restart asked for over the carried build" ;; esac
+run 0 list
+[ "$(printf '%s\n' "$out" | wc -l)" = 3 ] || fail "three drives listed: $out"
+
+# Uninstall: every drive gone, no service, no driver file in either system folder, no key, the
+# image unchanged. Until the driver can unload, its service does not stop: that step alone
+# fails (status 1) and the restart finishes the removal.
+cp "$work/光盘.iso" "$work/before.iso"
+run_status=0
+wine "$tool" uninstall >"$work/out" 2>"$work/err" || run_status=$?
+err=$(iconv -f GBK -t UTF-8 <"$work/err" | tr -d '\r')
+echo "velmor-drive uninstall -> $run_status: $err"
+if [ "$run_status" != 0 ]; then
+  [ "$run_status" = 1 ] && [ "$(printf '%s\n' "$err" | grep -vc 'cannot stop the driver service')" = 0 ] ||
+    fail "uninstall: $err"
+fi
+run 0 list
+[ -z "$out" ] || fail "drives recorded after uninstall: $out"
+[ ! -e "$sysdir/velmor.sys" ] || fail "velmor.sys left in system32"
+[ ! -e "$WINEPREFIX/drive_c/windows/syswow64/velmor.sys" ] || fail "velmor.sys left in syswow64"
+cmp -s "$work/光盘.iso" "$work/before.iso" || fail "uninstall changed the image"
+wineserver -k
+wineserver -w
+if wine reg query 'HKLM\System\CurrentControlSet\Services\VELMOR' /reg:64 >/dev/null 2>&1; then
+  fail "the service's key is left"
+fi
+for l in D E F G H I J K L M N O P Q R S T U V W X Y Z; do
+  if wine "$compare" "$l:" "$image" 2>/dev/null; then fail "$l: still reads after uninstall"; fi
+done
+
+# Four first mounts at once install the driver again, and all succeed.
+for i in 1 2 3 4; do
+  (
+    status=0
+    wine "$tool" mount "$image" >"$work/first$i" 2>"$work/first$i.err" || status=$?
+    echo "$status" >"$work/first$i.status"
+  ) &
+done
+wait
+for i in 1 2 3 4; do
+  [ "$(cat "$work/first$i.status")" = 0 ] ||
+    fail "first mount $i of four at once: $(iconv -f GBK -t UTF-8 <"$work/first$i.err")"
+done
+cmp -s "$sysdir/velmor.sys" "$driver" || fail "the driver installed again differs"
+
 [ $failures = 0 ]
