@@ -40,6 +40,11 @@ public:
                              std::vector<uint8_t> &bytes) = 0;
   // Deletes a file; true when it is gone (also when it was never there).
   virtual bool RemoveFile(const std::string &path) = 0;
+  // Renames a file, replacing any file at `to`; a file the system has mapped as a running image
+  // can still be renamed where it cannot be written.
+  virtual bool RenameFile(const std::string &from, const std::string &to) = 0;
+  // Has the system delete the file when it next starts (a file still in use now).
+  virtual void RemoveFileAtRestart(const std::string &path) = 0;
   // The system's error code of this thread's last failed call.
   virtual uint32_t LastError() = 0;
   // Waits `ms` milliseconds (a file another program is writing, a service stopping).

@@ -149,6 +149,14 @@ public:
     return ::DeleteFileA(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
   }
 
+  bool RenameFile(const std::string &from, const std::string &to) override {
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+  }
+
+  void RemoveFileAtRestart(const std::string &path) override {
+    MoveFileExA(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  }
+
   uint32_t LastError() override { return GetLastError(); }
 
   void Pause(uint32_t ms) override { Sleep(ms); }

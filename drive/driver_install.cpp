@@ -126,6 +126,30 @@ bool RestartService(DriveSystem &system) {
 
 std::string DriverPath(DriveSystem &system) { return GetSystemDirPath(system) + kDriverFileName; }
 
+// Where the running driver's file is moved to make way for the carried one.
+std::string AsidePath(const std::string &driverPath) { return driverPath + ".old"; }
+
+// The running driver's image holds its file: it cannot be written, but it can be renamed. The
+// old file is moved aside, the carried one written in its place, and the old one deleted (now,
+// or when the system next starts if it is still in use). 0, or the system's error code.
+uint32_t ReplaceRunningDriverFile(DriveSystem &system, const std::string &path,
+                                  EmbeddedFile driver) {
+  NativeSystemFiles native(system);
+  if (WriteDriverFile(system, path, driver) == 0)
+    return 0;
+  const std::string aside = AsidePath(path);
+  system.RemoveFile(aside); // left by an earlier upgrade
+  if (!system.RenameFile(path, aside))
+    return system.LastError();
+  if (const uint32_t error = WriteDriverFile(system, path, driver)) {
+    system.RenameFile(aside, path);
+    return error;
+  }
+  if (!system.RemoveFile(aside))
+    system.RemoveFileAtRestart(aside);
+  return 0;
+}
+
 } // namespace
 
 std::string GetSystemDirPath(DriveSystem &system) {
@@ -195,7 +219,7 @@ DeviceHandle OpenControlDevice(DriveSystem &system, InstallFailure *failure, boo
     // Another build runs. Its file is replaced first, so that whatever happens next (a stop, a
     // restart of the machine) starts the carried one; the running driver is kept when its file
     // cannot be written (the program then talks to it as before).
-    if (PlaceDriverFile(system, driverPath, DriverFileForSystem(system)))
+    if (ReplaceRunningDriverFile(system, driverPath, DriverFileForSystem(system)))
       return control;
     control.reset(); // a handle held open on the driver would keep it from unloading
     const bool restarted = RestartService(system);
@@ -253,8 +277,12 @@ std::vector<UninstallFailure> Uninstall(DriveSystem &system) {
   const std::string driverPath = DriverPath(system);
   {
     NativeSystemFiles native(system);
-    if (!system.RemoveFile(driverPath))
+    if (!system.RemoveFile(driverPath)) { // a running driver's image, say: gone at the restart
       failed.push_back({Step::kDriverFile, system.LastError(), 0, driverPath});
+      system.RemoveFileAtRestart(driverPath);
+    }
+    if (!system.RemoveFile(AsidePath(driverPath))) // an upgrade's leftover, when still in use
+      system.RemoveFileAtRestart(AsidePath(driverPath));
   }
   if (system.Is64BitSystem() && !system.RemoveFile(driverPath)) {
     const std::string dir = GetSystemDirPath(system);

@@ -242,6 +242,10 @@ public:
     return s_.ReadFileStart(path, limit, bytes);
   }
   bool RemoveFile(const std::string &path) override { return s_.RemoveFile(path); }
+  bool RenameFile(const std::string &from, const std::string &to) override {
+    return s_.RenameFile(from, to);
+  }
+  void RemoveFileAtRestart(const std::string &path) override { s_.RemoveFileAtRestart(path); }
   uint32_t LastError() override { return s_.LastError(); }
   void Pause(uint32_t ms) override { s_.Pause(ms); }
   bool Is64BitSystem() override { return s_.Is64BitSystem(); }

@@ -333,6 +333,7 @@ TEST(DriveInstallTest, RunningDriverOfAnotherBuildIsReplacedAndRestarted) {
     bool fileWritable;
     bool restartNeeded, restarted;
     std::vector<uint8_t> fileAfter;
+    bool mapped = false; // the running driver's image holds its file
   } cases[] = {
       {"the carried build", carried, Stop::kUnloads, true, false, false, oldFile},
       {"another build that can stop", otherBuild, Stop::kUnloads, true, false, true, carriedFile},
@@ -349,6 +350,8 @@ TEST(DriveInstallTest, RunningDriverOfAnotherBuildIsReplacedAndRestarted) {
        carriedFile},
       {"another build, its file cannot be replaced", otherBuild, Stop::kUnloads, false, false,
        false, oldFile},
+      {"another build whose image holds its file", otherBuild, Stop::kStaysRunning, true, true,
+       false, carriedFile, true},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -357,6 +360,8 @@ TEST(DriveInstallTest, RunningDriverOfAnotherBuildIsReplacedAndRestarted) {
     sys.buildAnswer = c.answer;
     sys.files[kDriverPath] = oldFile; // what was written with the running driver
     sys.filesWritable = c.fileWritable;
+    if (c.mapped)
+      sys.mapped.insert(kDriverPath);
     auto &service = sys.services["VELMOR"];
     service = {kDriverPath, true};
     service.stoppable = c.stop == Stop::kUnloads;
@@ -375,6 +380,13 @@ TEST(DriveInstallTest, RunningDriverOfAnotherBuildIsReplacedAndRestarted) {
     EXPECT_EQ(sys.paused, c.stop == Stop::kStaysRunning && c.restartNeeded
                               ? kStillRunningPauses * kPauseMs
                               : 0u);
+    // A held file is moved aside, and deleted when the system next starts.
+    const std::string aside = std::string(kDriverPath) + ".old";
+    EXPECT_EQ(std::count(sys.log.begin(), sys.log.end(),
+                         "rename " + std::string(kDriverPath) + " " + aside),
+              c.mapped || !c.fileWritable ? 1 : 0);
+    EXPECT_EQ(std::count(sys.log.begin(), sys.log.end(), "delete at restart " + aside),
+              c.mapped ? 1 : 0);
     // The control device is closed before the stop, and opened again after it.
     if (stopAsked) {
       EXPECT_EQ(sys.log.back(), "open \\\\.\\VELMOR");
@@ -460,6 +472,7 @@ TEST_F(DriveClientTest, UninstallRunsEveryStepAndReportsEachFailure) {
       expected.clear();
     for (const char *line :
          {"delete file C:\\windows\\system32\\velmor.sys",
+          "delete file C:\\windows\\system32\\velmor.sys.old",
           "delete file C:\\windows\\syswow64\\velmor.sys", "delete key VELMOR", "remove verbs"})
       expected.push_back(line);
     EXPECT_EQ(later, expected);

@@ -45,7 +45,7 @@ public:
                                  : PathKind::kMissing;
   }
   Handle CreateFileForWrite(const std::string &path) override {
-    if (!filesWritable)
+    if (!filesWritable || mapped.count(Redirect(path)))
       return lastError = syserr::kAccessDenied, kInvalidHandle;
     if (writesBusy > 0 && writesBusy--)
       return lastError = syserr::kSharingViolation, kInvalidHandle;
@@ -76,10 +76,25 @@ public:
   }
   bool RemoveFile(const std::string &path) override {
     log.push_back("delete file " + Redirect(path));
-    if (undeletable.count(Redirect(path)))
+    if (undeletable.count(Redirect(path)) || mapped.count(Redirect(path)))
       return lastError = syserr::kAccessDenied, false;
     files.erase(Redirect(path));
     return true;
+  }
+  bool RenameFile(const std::string &from, const std::string &to) override {
+    log.push_back("rename " + Redirect(from) + " " + Redirect(to));
+    auto it = files.find(Redirect(from));
+    if (it == files.end())
+      return lastError = syserr::kFileNotFound, false;
+    auto bytes = std::move(it->second);
+    files.erase(it);
+    files[Redirect(to)] = std::move(bytes);
+    if (mapped.erase(Redirect(from))) // the image stays mapped under its new name
+      mapped.insert(Redirect(to));
+    return true;
+  }
+  void RemoveFileAtRestart(const std::string &path) override {
+    log.push_back("delete at restart " + Redirect(path));
   }
   uint32_t LastError() override { return lastError; }
   void Pause(uint32_t ms) override {
@@ -273,6 +288,7 @@ public:
   std::vector<std::string> log;     // what was asked, in order
   std::vector<uint8_t> buildAnswer; // the running driver's build answer; empty: not known
   std::set<std::string> undeletable;
+  std::set<std::string> mapped; // the running driver's image: renamed, never written or deleted
   bool serviceUndeletable = false;
   long serviceKeyError = 0, verbsError = 0;
   uint32_t paused = 0;           // milliseconds waited in all

@@ -169,23 +169,23 @@ run 0 list
 
 # Uninstall: every drive gone, no service, no driver file in either system folder, no key, the
 # image unchanged. Until the driver can unload, its service does not stop: that step alone
-# fails (status 1) and the restart finishes the removal.
+# fails (status 1), and the restart finishes the removal (the service marked for deletion, the
+# file the running image held).
 cp "$work/光盘.iso" "$work/before.iso"
 run_status=0
 wine "$tool" uninstall >"$work/out" 2>"$work/err" || run_status=$?
 err=$(iconv -f GBK -t UTF-8 <"$work/err" | tr -d '\r')
 echo "velmor-drive uninstall -> $run_status: $err"
-if [ "$run_status" != 0 ]; then
-  [ "$run_status" = 1 ] && [ "$(printf '%s\n' "$err" | grep -vc 'cannot stop the driver service')" = 0 ] ||
-    fail "uninstall: $err"
-fi
+others=$(printf '%s\n' "$err" | grep '^velmor-drive:' | grep -v 'cannot stop the driver service' |
+  grep -v 'velmor.sys: cannot delete the driver file' || true)
+[ "$run_status" = 0 ] || { [ "$run_status" = 1 ] && [ -z "$others" ]; } || fail "uninstall: $err"
 run 0 list
 [ -z "$out" ] || fail "drives recorded after uninstall: $out"
-[ ! -e "$sysdir/velmor.sys" ] || fail "velmor.sys left in system32"
-[ ! -e "$WINEPREFIX/drive_c/windows/syswow64/velmor.sys" ] || fail "velmor.sys left in syswow64"
 cmp -s "$work/光盘.iso" "$work/before.iso" || fail "uninstall changed the image"
 wineserver -k
 wineserver -w
+[ ! -e "$sysdir/velmor.sys" ] || fail "velmor.sys left in system32"
+[ ! -e "$WINEPREFIX/drive_c/windows/syswow64/velmor.sys" ] || fail "velmor.sys left in syswow64"
 if wine reg query 'HKLM\System\CurrentControlSet\Services\VELMOR' /reg:64 >/dev/null 2>&1; then
   fail "the service's key is left"
 fi
