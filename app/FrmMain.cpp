@@ -2,6 +2,7 @@
 
 #include "Pictures.h"
 #include "ProductInfo.h"
+#include "drive_client.h"
 #include "shell_verbs_win32.h"
 #include "winkit/Application.h"
 #include "winkit/Menu.h"
@@ -37,6 +38,7 @@ constexpr ACCEL kCommandKeys[] = {
     {FVIRTKEY, VK_F1, btnHelp},
     {FVIRTKEY | FCONTROL, 'H', btnHome},
     {FVIRTKEY | FCONTROL, 'Q', mnuE1},
+    {FVIRTKEY | FCONTROL, 'M', mnuMountFolder},
 };
 
 HMENU MainMenu() {
@@ -52,6 +54,7 @@ HMENU MainMenu() {
   drive.Item(btnInject, "插入虚拟光驱[&I]\tCtrl+I")
       .Item(btnEject, "弹出虚拟光驱[&E]\tCtrl+E")
       .Item(mnuO1, "浏览光盘[&O]\tCtrl+L")
+      .Item(mnuMountFolder, "把文件夹装载为光盘[&M]...\tCtrl+M")
       .Separator()
       .Item(btnRefresh, "刷新[&R]\tF5");
   winkit::Menu tools = winkit::Menu::Popup();
@@ -179,6 +182,7 @@ void TFrmMain::ArrangeControls() {
 void TFrmMain::FormCreate() {
   SetText(std::string(kProductTitle) + " " + kVersionText + kAuthorCredit);
   winkit::App().SetTitle(Text());
+  CleanFolderDiscCache(*drives_); // images left by a program that ended with their drives
   RefreshDriveTree();
   LoadImageList();
 }
@@ -251,6 +255,8 @@ void TFrmMain::Dispatch(int command) {
     return ShellVerbsClick();
   case mnuUninstall:
     return UninstallClick();
+  case mnuMountFolder:
+    return MountFolderClick();
   case btnHelp:
     return HelpClick();
   case btnHome:

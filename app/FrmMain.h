@@ -39,8 +39,9 @@ enum MainCommand : int {
   btnExit,
   // main menu
   mnuE1 = 300,
-  mnuShellVerbs, // Explorer's "mount" verb on image files, on or off
-  mnuUninstall,  // ejects every drive and removes the driver
+  mnuShellVerbs,  // Explorer's "mount" verb on image files, on or off
+  mnuUninstall,   // ejects every drive and removes the driver
+  mnuMountFolder, // a folder's contents as a disc
   // drive tree menu
   mnuTreeEject = 310,
   mnuO1,
@@ -90,11 +91,14 @@ public:
   void btnRipClick();
   void btnBuildClick();
 
-  void E1Click();         // "文件 > 退出" and the toolbar's "退出": ends the run
-  void ShellVerbsClick(); // turns Explorer's verb for this user on or off
-  void UninstallClick();  // after a confirmation: every drive, the driver and its traces
-  void HelpClick();       // "帮助": how the window is used
-  void AboutClick();      // "主页": the product and its version
+  void E1Click();          // "文件 > 退出" and the toolbar's "退出": ends the run
+  void ShellVerbsClick();  // turns Explorer's verb for this user on or off
+  void UninstallClick();   // after a confirmation: every drive, the driver and its traces
+  void MountFolderClick(); // asks for a folder and mounts it as a disc
+  // Builds an image of the folder's contents and inserts it (not into the list).
+  void MountFolder(const std::string &folder);
+  void HelpClick();  // "帮助": how the window is used
+  void AboutClick(); // "主页": the product and its version
   // Puts the focus on the image list, the window's first input.
   void FocusImageList() { SetFocus(ListView1.Handle()); }
 

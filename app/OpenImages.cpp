@@ -20,8 +20,11 @@ void TFrmMain::OpenImages(const std::vector<std::string> &paths, bool insertFirs
   const std::string *firstPath = nullptr;
   int first = -1;
   for (const auto &path : paths) {
-    if (winkit::DirectoryExists(path))
-      continue; // a folder holds no image
+    if (winkit::DirectoryExists(path)) {
+      if (!insertFirst) // a folder dropped onto the list is mounted as a disc
+        MountFolder(path);
+      continue;
+    }
     if (!firstPath)
       firstPath = &path;
     // A name that leads nowhere (a typing error, a file since moved) would stay in the list

@@ -30,7 +30,8 @@ std::string FailureLine(const UninstallFailure &f) {
   case Step::kDeleteService:
     return std::string("无法删除驱动程序服务 ") + kServiceName + Detail(f.code);
   case Step::kDriverFile:
-    return "无法删除驱动程序文件 \"" + f.path + "\"" + Detail(f.code);
+    return "驱动程序文件 \"" + f.path + "\" 现在无法删除, 将在重新启动计算机时删除" +
+           Detail(f.code);
   case Step::kServiceKey:
     return std::string(
                "无法删除注册表项 HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\") +

@@ -47,6 +47,11 @@ public:
   virtual void RemoveFileAtRestart(const std::string &path) = 0;
   // The system's error code of this thread's last failed call.
   virtual uint32_t LastError() = 0;
+  // Our cache folder in the user's local application data (created when missing), ending in
+  // "\"; "" when there is none.
+  virtual std::string CacheFolder() = 0;
+  // The names of the files (not folders) in `folder`, which ends in "\".
+  virtual std::vector<std::string> FilesIn(const std::string &folder) = 0;
   // Waits `ms` milliseconds (a file another program is writing, a service stopping).
   virtual void Pause(uint32_t ms) = 0;
 

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <shlobj.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -155,6 +157,35 @@ public:
 
   void RemoveFileAtRestart(const std::string &path) override {
     MoveFileExA(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  }
+
+  std::string CacheFolder() override {
+    wchar_t base[MAX_PATH] = {};
+    if (FAILED(
+            SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, base)))
+      return {};
+    std::wstring folder = base;
+    for (const wchar_t *part : {L"\\Velmor", L"\\FolderDiscs"}) {
+      folder += part;
+      CreateDirectoryW(folder.c_str(), nullptr);
+    }
+    const std::string narrow = Narrow(folder + L"\\");
+    // A folder whose name the code page cannot hold could not be given to the builder.
+    return Widen(narrow) == folder + L"\\" ? narrow : std::string();
+  }
+
+  std::vector<std::string> FilesIn(const std::string &folder) override {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found{};
+    const HANDLE find = FindFirstFileA((folder + "*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+      return names;
+    do
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        names.push_back(found.cFileName);
+    while (FindNextFileA(find, &found));
+    FindClose(find);
+    return names;
   }
 
   uint32_t LastError() override { return GetLastError(); }

@@ -277,8 +277,12 @@ std::vector<UninstallFailure> Uninstall(DriveSystem &system) {
   const std::string driverPath = DriverPath(system);
   {
     NativeSystemFiles native(system);
-    if (!system.RemoveFile(driverPath)) { // a running driver's image, say: gone at the restart
-      failed.push_back({Step::kDriverFile, system.LastError(), 0, driverPath});
+    // The image of a driver still running may refuse the delete (Windows) or keep the file
+    // until the driver goes (Wine): it is then deleted when the system next starts.
+    const bool deleted = system.RemoveFile(driverPath);
+    const uint32_t error = deleted ? 0 : system.LastError();
+    if (!deleted || system.KindOfPath(driverPath) != DriveSystem::PathKind::kMissing) {
+      failed.push_back({Step::kDriverFile, error, 0, driverPath});
       system.RemoveFileAtRestart(driverPath);
     }
     if (!system.RemoveFile(AsidePath(driverPath))) // an upgrade's leftover, when still in use

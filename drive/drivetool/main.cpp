@@ -2,6 +2,7 @@
 // the same client calls as the main window.
 //   velmor-drive mount [--force] IMAGE [L:]   prints the drive's letter, "L:"; --force
 //                                   mounts an image in which no ISO 9660 or UDF volume is found
+//   velmor-drive mount FOLDER [L:]  the folder's contents as a disc (a snapshot)
 //   velmor-drive eject L:
 //   velmor-drive list               one line per recorded drive, "L: path"
 //   velmor-drive register [--all-users]    Explorer's "mount" verb on image files
@@ -17,6 +18,7 @@
 
 #include "drive_client.h"
 #include "drive_system_win32.h"
+#include "folder_disc.h"
 #include "image_check.h"
 #include "mount_plan.h"
 #include "shell_verbs_win32.h"
@@ -39,6 +41,7 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
 
 int Usage() {
   std::fprintf(stderr, "usage: velmor-drive mount [--force] IMAGE [L:]\n"
+                       "       velmor-drive mount FOLDER [L:]\n"
                        "       velmor-drive eject L:\n"
                        "       velmor-drive list\n"
                        "       velmor-drive register [--all-users]\n"
@@ -166,7 +169,7 @@ std::string InstallFailureMessage(const InstallFailure &f) {
   return "cannot reach the Velmor driver: installing and starting it needs administrator rights";
 }
 
-int Mount(DriveSystem &system, const char *image, const char *letterText, bool force) {
+int Mount(DriveSystem &system, const std::string &image, const char *letterText, bool force) {
   const MountPlan plan = PlanMount(system, image, "");
   if (plan.image.refusal != ImageRefusal::kNone)
     return Fail(Refusal(plan.image.refusal, plan.image.path));
@@ -249,7 +252,8 @@ std::string UninstallFailureMessage(const UninstallFailure &f) {
   case Step::kDeleteService:
     return "cannot delete " + service + code;
   case Step::kDriverFile:
-    return f.path + ": cannot delete the driver file" + code;
+    return f.path + ": cannot delete the driver file now" + code +
+           "; it is deleted when the computer restarts";
   case Step::kServiceKey:
     return std::string("cannot delete the registry key HKEY_LOCAL_MACHINE\\SYSTEM\\"
                        "CurrentControlSet\\Services\\") +
@@ -297,6 +301,34 @@ int Unregister(VerbScope scope) {
   return 0;
 }
 
+// A folder's contents as a disc: the image is built first (what the builder leaves out told
+// as velmor-mkiso tells it), then mounted; it goes when the drive is ejected, or at once when
+// the mount fails. Status 1 when something was left out, though the drive is there.
+int MountFolder(DriveSystem &system, const std::string &folder, const char *letterText) {
+  if (letterText && !ParseLetter(letterText))
+    return Usage();
+  CleanFolderDiscCache(system);
+  const FolderDisc disc = BuildFolderDisc(NativePlatform(), system, folder, system.CacheFolder());
+  for (const LeftOutItem &item : disc.leftOut)
+    std::fprintf(stderr, "velmor-drive: %s: %s%s\n", item.Path.c_str(), item.Reason.c_str(),
+                 IsLimitReason(item.Reason) ? "" : ", left out");
+  if (disc.image.empty())
+    return Fail(folder + ": no disc made of the folder: " + disc.error);
+  if (interrupted) {
+    system.RemoveFile(disc.image);
+    return kInterrupted;
+  }
+  const int status = Mount(system, disc.image, letterText, false);
+  if (status != 0) {
+    system.RemoveFile(disc.image);
+    return status;
+  }
+  if (!disc.leftOut.empty())
+    return Fail(std::to_string(disc.leftOut.size()) + " item" +
+                (disc.leftOut.size() == 1 ? "" : "s") + " of " + folder + " missing from the disc");
+  return 0;
+}
+
 } // namespace
 } // namespace velmor
 
@@ -307,8 +339,13 @@ int main(int argc, char **argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   const bool force = argc > 2 && std::strcmp(argv[2], "--force") == 0;
   const int image = force ? 3 : 2; // the image's argument
-  if (command == "mount" && (argc == image + 1 || argc == image + 2))
-    return Mount(system, argv[image], argc == image + 2 ? argv[image + 1] : nullptr, force);
+  if (command == "mount" && (argc == image + 1 || argc == image + 2)) {
+    const char *letter = argc == image + 2 ? argv[image + 1] : nullptr;
+    const std::string full = system.FullPath(argv[image]);
+    if (!full.empty() && system.KindOfPath(full) == DriveSystem::PathKind::kFolder)
+      return MountFolder(system, full, letter);
+    return Mount(system, argv[image], letter, force);
+  }
   if (command == "eject" && argc == 3)
     return Eject(system, argv[2]);
   if (command == "list" && argc == 2)

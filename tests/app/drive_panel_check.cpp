@@ -246,6 +246,10 @@ public:
     return s_.RenameFile(from, to);
   }
   void RemoveFileAtRestart(const std::string &path) override { s_.RemoveFileAtRestart(path); }
+  std::string CacheFolder() override { return s_.CacheFolder(); }
+  std::vector<std::string> FilesIn(const std::string &folder) override {
+    return s_.FilesIn(folder);
+  }
   uint32_t LastError() override { return s_.LastError(); }
   void Pause(uint32_t ms) override { s_.Pause(ms); }
   bool Is64BitSystem() override { return s_.Is64BitSystem(); }

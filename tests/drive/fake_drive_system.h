@@ -96,6 +96,15 @@ public:
   void RemoveFileAtRestart(const std::string &path) override {
     log.push_back("delete at restart " + Redirect(path));
   }
+  std::string CacheFolder() override { return cacheFolder; }
+  std::vector<std::string> FilesIn(const std::string &folder) override {
+    std::vector<std::string> names;
+    for (const auto &[path, bytes] : files)
+      if (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+          path.find('\\', folder.size()) == std::string::npos)
+        names.push_back(path.substr(folder.size()));
+    return names;
+  }
   uint32_t LastError() override { return lastError; }
   void Pause(uint32_t ms) override {
     paused += ms;
@@ -261,6 +270,7 @@ public:
   // syswow64 while redirected.
   bool wow64 = false, redirected = true;
   std::string currentFolder = "C:\\work\\";
+  std::string cacheFolder = "C:\\users\\u\\AppData\\Local\\Velmor\\FolderDiscs\\";
   std::map<std::string, std::string> fullPaths;
   std::map<std::string, std::vector<uint8_t>> files;
   std::set<std::string> folders;
