@@ -25,6 +25,7 @@ const CodeCase kCodes[] = {
     {"CdromCheckVerify", 0x00024800, 4, status::kBufferTooSmall, kOk, 4},
     {"StorageCheckVerify", 0x002D4800, 4, status::kBufferTooSmall, kOk, 4},
     {"Version", 0x00022010, 4, status::kBufferTooSmall, kOk, 4},
+    {"Build", 0x00022018, kBuildAnswerSize, status::kBufferTooSmall, kOk, kBuildAnswerSize},
     {"SeekAudioMsf", 0x00024004, 0, kOk, kOk, 0},
     {"StopAudio", 0x00024008, 0, kOk, kOk, 0},
     {"PauseAudio", 0x0002400C, 0, kOk, kOk, 0},
@@ -43,7 +44,7 @@ const CodeCase kCodes[] = {
     {"UnknownZero", 0x00000000, 0, kInvalid, kInvalid, 0},
     // The layout add with an input that is not a whole record.
     {"AddLayoutShortInput", 0x00022014, 0, status::kInvalidParameter, status::kInvalidParameter, 0},
-    {"UnknownPrivate806", 0x00022018, 0, kInvalid, kInvalid, 0},
+    {"UnknownPrivate807", 0x0002201C, 0, kInvalid, kInvalid, 0},
     {"UnknownAllOnes", 0xFFFFFFFF, 0, kInvalid, kInvalid, 0},
 };
 

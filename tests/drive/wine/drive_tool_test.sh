@@ -158,9 +158,8 @@ folder_letter=$out
 disc=$(ls "$cache"/*.iso 2>/dev/null | head -n 1)
 [ -n "$disc" ] || fail "no image in the cache folder"
 run 0 list
-case $out in *"$folder_letter C:\users\"*'\AppData\Local\Velmor\FolderDiscs\disc-'*.iso*) ;;
-*) fail "the folder disc is not recorded by its image: $out" ;; esac
-disc_win="C:\users\$(id -un)\AppData\Local\Velmor\FolderDiscs\$(basename "$disc")"
+disc_win='C:\users\'"$(id -un)"'\AppData\Local\Velmor\FolderDiscs\'"$(basename "$disc")"
+[ "$out" = "$folder_letter $disc_win" ] || fail "the folder disc is not recorded by its image: $out"
 wine "$compare" "$folder_letter" "$disc_win" || fail "reads through the folder's drive"
 rm -rf "$work/extracted"
 7z x -y -o"$work/extracted" "$disc" >/dev/null || fail "7z cannot read the folder's disc"
