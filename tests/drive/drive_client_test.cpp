@@ -10,8 +10,10 @@
 #include <iterator>
 
 #include "../driver/driver_fixture.h"
+#include "../isobuild/mock_platform.h"
 #include "drive_client.h"
 #include "fake_drive_system.h"
+#include "folder_disc.h"
 #include "image_check.h"
 #include "mount_plan.h"
 #include "velmor_build_identity.h"
@@ -494,6 +496,92 @@ TEST_F(DriveClientTest, UninstallRunsEveryStepAndReportsEachFailure) {
   EXPECT_EQ(failed[0].letter, 'H');
   EXPECT_EQ(failed[1].path, kWow64Path);
   EXPECT_EQ(failed[1].code, syserr::kAccessDenied);
+}
+
+// A folder disc's label is the folder's last name, cut at a whole character to fit 32 bytes and
+// 16 UCS-2 units; a GBK trail byte that is a backslash does not end a name.
+TEST(FolderDiscTest, LabelIsTheFolderNameCutToFit) {
+  testing::MockPlatform gbk;
+  gbk.DoubleByteCodePage = true;
+  testing::MockPlatform utf8;
+  const std::string wen = "\xCE\xC4"; // a double-byte character
+  const struct {
+    testing::MockPlatform &platform;
+    std::string folder, label;
+  } cases[] = {
+      {gbk, "C:\\work\\" + wen + wen, wen + wen},
+      {gbk, "C:\\work\\dir\\", "dir"},
+      {gbk, "C:\\work\\a\x81\x5C" + std::string("b"),
+       "a\x81\x5C"
+       "b"},
+      {gbk, "C:\\" + std::string(40, 'x'), std::string(16, 'x')},
+      {gbk,
+       "C:\\" +
+           [&] {
+             std::string s;
+             for (int i = 0; i < 17; ++i)
+               s += wen;
+             return s;
+           }(),
+       [&] {
+         std::string s;
+         for (int i = 0; i < 16; ++i)
+           s += wen;
+         return s;
+       }()},
+      {gbk, "C:\\", "CDROM"},
+      {gbk, "D:", "CDROM"},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(FolderDiscLabel(c.platform, c.folder), c.label) << c.folder;
+  // Four-byte characters take two units each: eight fill both labels.
+  std::string emoji, eight;
+  for (int i = 0; i < 9; ++i)
+    emoji += "\xF0\x9F\x98\x80";
+  for (int i = 0; i < 8; ++i)
+    eight += "\xF0\x9F\x98\x80";
+  EXPECT_EQ(FolderDiscLabel(utf8, "/d/" + emoji), eight);
+}
+
+// The folder's contents go to the root of an image in the cache folder, labelled by the folder;
+// what the builder leaves out is returned.
+TEST(FolderDiscTest, ImageOfTheContentsInTheCacheFolder) {
+  testing::MockPlatform platform;
+  platform.AddFolder("D:\\disc");
+  platform.AddFile("D:\\disc\\a.txt", 3000);
+  platform.AddFolder("D:\\disc\\sub");
+  platform.AddFile("D:\\disc\\sub\\b.bin", 5000);
+  platform.AddFile("D:\\disc\\" + std::string(130, 'n'), 10);
+  testing::FakeDriveSystem system;
+  const FolderDisc disc = BuildFolderDisc(platform, system, "D:\\disc", system.cacheFolder);
+  ASSERT_TRUE(disc.error.empty()) << disc.error;
+  EXPECT_EQ(disc.image.rfind(system.cacheFolder + "disc-", 0), 0u);
+  EXPECT_TRUE(IsFolderDiscImage(system, disc.image));
+  ASSERT_EQ(disc.leftOut.size(), 1u);
+  EXPECT_EQ(disc.leftOut[0].Path, "D:\\disc\\" + std::string(130, 'n'));
+  ASSERT_GT(platform.Image.size(), 0x8000u + 72);
+  EXPECT_EQ(std::string(platform.Image.begin() + 0x8001, platform.Image.begin() + 0x8006), "CD001");
+  EXPECT_EQ(std::string(platform.Image.begin() + 0x8028, platform.Image.begin() + 0x802C), "DISC");
+  // Files at the root, not under the folder's own name: the root directory holds A.TXT.
+  const std::string image(platform.Image.begin(), platform.Image.end());
+  EXPECT_NE(image.find("A.TXT;1"), std::string::npos);
+  EXPECT_NE(image.find("SUB"), std::string::npos);
+  // Two folders in the path table (the root and SUB, 10 and 12 bytes): none for the folder.
+  const auto *pvd = platform.Image.data() + 0x8000;
+  EXPECT_EQ(pvd[132] | pvd[133] << 8, 22);
+
+  // The cache keeps only what a drive records; an eject deletes its folder disc's image.
+  system.files[disc.image] = {1};
+  system.files[system.cacheFolder + "disc-1.iso"] = {1};
+  system.values = {{"G", disc.image}};
+  CleanFolderDiscCache(system);
+  EXPECT_EQ(system.files.count(disc.image), 1u);
+  EXPECT_EQ(system.files.count(system.cacheFolder + "disc-1.iso"), 0u);
+  system.dosDevices['G'] = "\\Device\\VELMOR6";
+  system.openable["\\\\.\\G:"] = 1;
+  EjectVirtualDrive(system, 'G');
+  EXPECT_EQ(system.files.count(disc.image), 0u);
+  EXPECT_FALSE(IsFolderDiscImage(system, "C:\\images\\disc-1.iso"));
 }
 
 TEST_F(DriveClientTest, FreeLetterNamesNoDriveAndNoDevice) {
