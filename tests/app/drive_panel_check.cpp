@@ -406,5 +406,47 @@ TEST_F(DrivePanelWineTest, InsertChecksTheImageAndTheLetters) {
   EXPECT_TRUE(system.DriveValues().empty());
 }
 
+// A folder with Chinese names chosen from the drive menu becomes a drive of its own image in
+// the cache folder, which the list never shows and the eject deletes. Then the File menu's
+// uninstall, confirmed, takes every drive and says what it could not do (until the driver can
+// unload, the stop of its service); it runs last, as it leaves the driver marked for removal.
+TEST_F(DrivePanelWineTest, FolderAsADiscThenUninstall) {
+  DriveSystem &system = Win32DriveSystem();
+  const int rows = form->ListView1.Count();
+  dialogs.chosen = {Env("VELMOR_FOLDER")};
+  SendMessageA(form->Handle(), WM_COMMAND, mnuMountFolder, 0);
+  ASSERT_TRUE(WaitForTree(2)) << ::testing::PrintToString(Tree());
+  EXPECT_TRUE(dialogs.messages.empty());
+  EXPECT_EQ(form->ListView1.Count(), rows);
+  auto values = system.DriveValues();
+  ASSERT_EQ(values.size(), 1u);
+  const std::string image = values[0].second;
+  EXPECT_TRUE(IsFolderDiscImage(system, image)) << image;
+  ExpectSectorsOfImage(values[0].first[0], image);
+  DoubleClickNode(DriveNode(values[0].first[0]));
+  ASSERT_TRUE(WaitForTree(1));
+  EXPECT_EQ(system.KindOfPath(image), DriveSystem::PathKind::kMissing);
+
+  // Uninstall: asked first, then every drive goes, the folder's image with it.
+  SendMessageA(form->Handle(), WM_COMMAND, mnuMountFolder, 0);
+  ASSERT_TRUE(WaitForTree(2));
+  const std::string second = system.DriveValues().at(0).second;
+  dialogs.answer = IDNO;
+  SendMessageA(form->Handle(), WM_COMMAND, mnuUninstall, 0);
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(system.DriveValues().size(), 1u) << "uninstalled without a yes";
+  dialogs.messages.clear();
+  dialogs.answer = IDYES;
+  SendMessageA(form->Handle(), WM_COMMAND, mnuUninstall, 0);
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  const std::string &said = dialogs.messages[1].text;
+  EXPECT_TRUE(said == "虚拟光驱驱动程序已卸载." ||
+              said.find("无法停止驱动程序服务 VELMOR") != std::string::npos)
+      << said;
+  EXPECT_TRUE(system.DriveValues().empty());
+  EXPECT_EQ(system.KindOfPath(second), DriveSystem::PathKind::kMissing);
+  EXPECT_EQ(Tree(), Rows{kProductTitle});
+}
+
 } // namespace
 } // namespace velmor
