@@ -168,9 +168,10 @@ run 0 eject "$folder_letter"
 [ ! -e "$disc" ] || fail "the eject left the folder's image"
 
 # Another build of the driver runs (the carried file with its build identity changed, as a
-# newer program finds an older driver): the mount replaces the file and, since the running
-# driver cannot stop, says that a restart is needed and succeeds. After the restart the carried
-# driver runs with the recorded drive.
+# newer program finds an older driver): the mount replaces the file and restarts the service,
+# which makes the recorded drive again; a driver that cannot stop (one without unload) is used
+# as it is, the mount says that a restart is needed, and after the restart the carried driver
+# runs with the recorded drive. Either way the next mount finds the carried build.
 identity=$(sed -n 's/.*{\(.*\)}.*/\1/p' "$build_dir/protocol/generated/velmor_build_identity.h" |
   sed 's/0x//g; s/[ ,]//g')
 [ ${#identity} = 32 ] || fail "no build identity: $identity"
@@ -183,11 +184,15 @@ cmp -s "$sysdir/velmor.sys" "$driver" && fail "the other build is the carried on
 wineserver -k
 wineserver -w
 run 0 mount "$image"
-case $err in *restart*) ;; *) fail "no restart asked for over another build" ;; esac
 cmp -s "$sysdir/velmor.sys" "$driver" || fail "the other build's file was not replaced"
-wineserver -k
-wineserver -w
-wine "$compare" "$letter" "$image" || fail "reads through $letter after the upgrade's restart"
+case $err in
+*restart*)
+  wineserver -k
+  wineserver -w
+  ;;
+*) echo "the other build stopped and the carried one started without a restart" ;;
+esac
+wine "$compare" "$letter" "$image" || fail "reads through $letter after the upgrade"
 run 0 mount "$image"
 case $err in *restart*) fail "a restart asked for over the carried build" ;; esac
 run 0 list
