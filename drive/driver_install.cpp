@@ -226,7 +226,10 @@ DeviceHandle OpenControlDevice(DriveSystem &system, InstallFailure *failure, boo
     control = OpenControl(system);
     if (!restarted && restartNeeded)
       *restartNeeded = true;
-    return control;
+    // A carried driver that does not start (a refused signature, say) is told like a first
+    // install's: the steps below find the file in place and the start's answer.
+    if (control.valid())
+      return control;
   }
   // The path the service manager reads, the same for a 32-bit and a 64-bit system.
   InstallFailure why{Step::kNone, 0, driverPath};
