@@ -20,6 +20,8 @@ namespace velmor {
 
 void TFrmMain::RefreshDriveTree() {
   const auto values = drives_->DriveValues(); // read whole before the tree changes
+  const HTREEITEM was = DriveTree.Selected();
+  const std::string selected = was ? DriveTree.Text(was) : std::string();
   DriveTree.Clear();
   AddRootNode(DriveTree, kProductTitle);
   for (const auto &value : values) {
@@ -31,6 +33,15 @@ void TFrmMain::RefreshDriveTree() {
   }
   for (HTREEITEM n = DriveTree.FirstRoot(); n; n = DriveTree.NextSibling(n))
     DriveTree.Expand(n);
+  // The keyboard always has a node to go on from: the drive selected before if it is still
+  // there, else the first drive (after an eject), else the root.
+  const HTREEITEM root = DriveTree.FirstRoot();
+  HTREEITEM next = DriveTree.FirstChild(root) ? DriveTree.FirstChild(root) : root;
+  for (HTREEITEM c = DriveTree.FirstChild(root); c; c = DriveTree.NextSibling(c))
+    if (selected != kProductTitle && !selected.empty() &&
+        DriveTree.Text(c).compare(0, 1, selected, 0, 1) == 0)
+      next = c;
+  DriveTree.Select(next);
 }
 
 std::string TFrmMain::DriveVolumeLabel(char letter) {
@@ -142,6 +153,8 @@ std::string NoVolumeQuestion(const std::string &path) {
 }
 
 constexpr char kNotAdministratorText[] = "插入失败!,请确定您拥有管理员身份!";
+constexpr char kRestartNeededText[] = "正在运行的虚拟光驱驱动程序是另一个版本, 无法停止.\r\n"
+                                      "新的驱动程序已经安装, 重新启动计算机后生效.";
 
 std::string ErrorDetail(uint32_t code) {
   return "\r\n\r\n详细信息: " + winkit::SystemErrorText(DWORD(code)) + " (错误 " +
@@ -199,9 +212,12 @@ void TFrmMain::ShowDriveMessage(const std::string &text, unsigned flags) {
 
 void TFrmMain::btnInjectClick() {
   const int row = ListView1.NextSelected();
-  if (row < 0)
-    return;
-  const MountPlan plan = PlanMount(*drives_, ImagePath(row), ImageListFolder());
+  if (row >= 0)
+    InsertImage(ImagePath(row));
+}
+
+void TFrmMain::InsertImage(const std::string &path) {
+  const MountPlan plan = PlanMount(*drives_, path, ImageListFolder());
   const ImageCheck &image = plan.image;
   if (image.refusal != ImageRefusal::kNone)
     return ShowDriveMessage(ImageRefusalText(image.refusal, image.path), winkit::kInfoFlags);
@@ -218,7 +234,8 @@ void TFrmMain::btnInjectClick() {
   if (!AnyDriveLetterFree(*drives_))
     return ShowDriveMessage(kNoFreeLetterText, winkit::kInfoFlags);
   InstallFailure failure;
-  DeviceHandle control = OpenControlDevice(*drives_, &failure);
+  bool restartNeeded = false;
+  DeviceHandle control = OpenControlDevice(*drives_, &failure, &restartNeeded);
   if (!control.valid()) {
     const bool needsAdministrator = ProblemOf(failure) == InstallProblem::kNeedsAdministrator;
     return ShowDriveMessage(InstallFailureText(failure),
@@ -239,6 +256,8 @@ void TFrmMain::btnInjectClick() {
     return ShowDriveMessage(kNoFreeLetterText, winkit::kInfoFlags);
   // A refused request shows nothing: the rebuilt tree shows what the system has.
   PlayClip("INSERT");
+  if (restartNeeded)
+    ShowDriveMessage(kRestartNeededText, winkit::kInfoFlags);
 }
 
 namespace {

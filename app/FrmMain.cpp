@@ -2,10 +2,15 @@
 
 #include "Pictures.h"
 #include "ProductInfo.h"
+#include "drive_client.h"
+#include "shell_verbs_win32.h"
 #include "winkit/Application.h"
 #include "winkit/Menu.h"
+#include "winkit/SystemError.h"
 
 #include <windowsx.h>
+
+#include <iterator>
 
 namespace velmor {
 
@@ -20,20 +25,61 @@ constexpr int kButtonHeight = 51;
 constexpr int kGap = 8;
 constexpr int kMinPaneWidth = 20;
 
+// Every toolbar command is also a menu item with its key, so the keyboard reaches them all.
+constexpr ACCEL kCommandKeys[] = {
+    {FVIRTKEY | FCONTROL, 'I', btnInject},
+    {FVIRTKEY | FCONTROL, 'E', btnEject},
+    {FVIRTKEY | FCONTROL, 'L', mnuO1},
+    {FVIRTKEY, VK_F5, btnRefresh},
+    {FVIRTKEY | FCONTROL, 'R', btnRip},
+    {FVIRTKEY | FCONTROL, 'B', btnBuild},
+    {FVIRTKEY | FCONTROL, 'O', btnAdd},
+    {FVIRTKEY | FCONTROL, 'D', btnDel},
+    {FVIRTKEY, VK_F1, btnHelp},
+    {FVIRTKEY | FCONTROL, 'H', btnHome},
+    {FVIRTKEY | FCONTROL, 'Q', mnuE1},
+    {FVIRTKEY | FCONTROL, 'M', mnuMountFolder},
+};
+
+HMENU MainMenu() {
+  winkit::Menu file = winkit::Menu::Popup();
+  file.Item(btnAdd, "加入光盘[&A]...\tCtrl+O")
+      .Item(btnDel, "删除光盘[&D]\tCtrl+D")
+      .Separator()
+      .Item(mnuShellVerbs, "在资源管理器的右键菜单中装载映像[&M]")
+      .Item(mnuUninstall, "卸载虚拟光驱驱动程序[&U]...")
+      .Separator()
+      .Item(mnuE1, "退出[&E]\tCtrl+Q");
+  winkit::Menu drive = winkit::Menu::Popup();
+  drive.Item(btnInject, "插入虚拟光驱[&I]\tCtrl+I")
+      .Item(btnEject, "弹出虚拟光驱[&E]\tCtrl+E")
+      .Item(mnuO1, "浏览光盘[&O]\tCtrl+L")
+      .Item(mnuMountFolder, "把文件夹装载为光盘[&M]...\tCtrl+M")
+      .Separator()
+      .Item(btnRefresh, "刷新[&R]\tF5");
+  winkit::Menu tools = winkit::Menu::Popup();
+  tools.Item(btnRip, "压制光盘为ISO文件[&R]...\tCtrl+R").Item(btnBuild, "部分收纳[&B]...\tCtrl+B");
+  winkit::Menu help = winkit::Menu::Popup();
+  help.Item(btnHelp, "使用说明[&H]\tF1").Item(btnHome, "关于[&A]...\tCtrl+H");
+  winkit::Menu menu = winkit::Menu::Bar();
+  menu.Sub("文件[&F]", std::move(file))
+      .Sub("光驱[&D]", std::move(drive))
+      .Sub("工具[&T]", std::move(tools))
+      .Sub("帮助[&H]", std::move(help));
+  return menu.Release();
+}
+
 } // namespace
 
 TFrmMain::TFrmMain(ImageListStore &store) : store_(store) {
-  winkit::Menu file = winkit::Menu::Popup();
-  file.Item(mnuE1, "退出[&E]");
-  winkit::Menu menu = winkit::Menu::Bar();
-  menu.Sub("文件[&F]", std::move(file));
   CreateTopLevel("TFrmMain", "", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, kClientWidth, kClientHeight,
-                 nullptr, menu.Release());
+                 nullptr, MainMenu());
   FrmMain = this;
   winkit::App().SetMainWindow(Handle());
   CreateControls();
   ArrangeControls();
   UseDialogKeys(); // Tab: drive tree, image list
+  UseAccelerators(kCommandKeys, int(std::size(kCommandKeys)));
   winkit::App().Guard([this] { FormCreate(); });
 }
 
@@ -136,6 +182,7 @@ void TFrmMain::ArrangeControls() {
 void TFrmMain::FormCreate() {
   SetText(std::string(kProductTitle) + " " + kVersionText + kAuthorCredit);
   winkit::App().SetTitle(Text());
+  CleanFolderDiscCache(*drives_); // images left by a program that ended with their drives
   RefreshDriveTree();
   LoadImageList();
 }
@@ -145,6 +192,36 @@ void TFrmMain::FormResize() { ListView1.SetColumnWidth(0, ListView1.ClientSize()
 void TFrmMain::FormDestroy() { SaveImageList(); }
 
 void TFrmMain::E1Click() { winkit::App().Terminate(); }
+
+void TFrmMain::ShellVerbsClick() {
+  const bool on = ShellVerbsRegistered(VerbScope::kCurrentUser);
+  const long error = on ? UnregisterShellVerbs(VerbScope::kCurrentUser)
+                        : RegisterShellVerbs(VerbScope::kCurrentUser, ProgramBesideThis());
+  if (error)
+    winkit::Dialogs().MessageBox(Handle(),
+                                 std::string(on ? "无法从资源管理器的右键菜单中删除装载命令!"
+                                                : "无法在资源管理器的右键菜单中加入装载命令!") +
+                                     "\r\n\r\n详细信息: " + winkit::SystemErrorText(DWORD(error)) +
+                                     " (错误 " + std::to_string(error) + ")",
+                                 Text(), winkit::kErrorFlags);
+}
+
+void TFrmMain::HelpClick() {
+  winkit::Dialogs().MessageBox(
+      Handle(),
+      "双击右侧列表中的映像文件, 或选中后按 Ctrl+I, 插入虚拟光驱.\r\n"
+      "双击左侧的盘符, 或选中后按 Ctrl+E 或 Delete, 弹出虚拟光驱.\r\n"
+      "把映像文件拖到列表上, 或按 Ctrl+O, 加入列表.\r\n"
+      "Ctrl+R 把光盘压制为ISO文件, Ctrl+B 从磁盘上的文件和文件夹压制ISO文件.\r\n"
+      "命令行: velmor.exe 映像文件... 加入列表并插入第一个.",
+      Text(), winkit::kInfoFlags);
+}
+
+void TFrmMain::AboutClick() {
+  winkit::Dialogs().MessageBox(
+      Handle(), std::string(kProductTitle) + " " + kVersionText + "\r\n" + (kAuthorCredit + 1),
+      Text(), winkit::kInfoFlags);
+}
 
 // The image-from-files window comes with its own command.
 void TFrmMain::Dispatch(int command) {
@@ -174,15 +251,30 @@ void TFrmMain::Dispatch(int command) {
   case btnExit:
   case mnuE1:
     return E1Click();
-  default: // "帮助" and "主页" have no command
+  case mnuShellVerbs:
+    return ShellVerbsClick();
+  case mnuUninstall:
+    return UninstallClick();
+  case mnuMountFolder:
+    return MountFolderClick();
+  case btnHelp:
+    return HelpClick();
+  case btnHome:
+    return AboutClick();
+  default:
     return;
   }
 }
 
 void TFrmMain::ShowContextMenu(HWND control, LPARAM lp) {
   POINT pt{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)};
-  if (lp == -1) { // from the keyboard: open at the control's corner
+  if (lp == -1) { // from the keyboard: at the selected row, else at the control's corner
     pt = {0, 0};
+    RECT row{LVIR_BOUNDS, 0, 0, 0};
+    if (control == ListView1.Handle() && ListView1.NextSelected() >= 0 &&
+        SendMessageA(control, LVM_GETITEMRECT, ListView1.NextSelected(),
+                     reinterpret_cast<LPARAM>(&row)))
+      pt = {row.left + 8, row.bottom};
     ClientToScreen(control, &pt);
   }
   if (control == DriveTree.Handle()) {
@@ -248,7 +340,7 @@ bool TFrmMain::OnCommand(int id, int code) {
       btnInjectClick();
     return true;
   }
-  if (code == 0 || code == BN_CLICKED)
+  if (code == BN_CLICKED || code == 1) // a button or menu item, or an accelerator
     Dispatch(id);
   return true;
 }
@@ -270,8 +362,26 @@ LRESULT TFrmMain::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
   case WM_DESTROY:
     FormDestroy();
     return 0;
+  case WM_INITMENUPOPUP: // the verb's item shows whether it is on
+    CheckMenuItem(reinterpret_cast<HMENU>(wp), mnuShellVerbs,
+                  ShellVerbsRegistered(VerbScope::kCurrentUser) ||
+                          ShellVerbsRegistered(VerbScope::kAllUsers)
+                      ? MF_CHECKED
+                      : MF_UNCHECKED);
+    return 0;
   case WM_COPYDATA:
     return CopyData(*reinterpret_cast<const COPYDATASTRUCT *>(lp));
+  case kOpenHandedImages:
+    OpenHandedImages();
+    return 0;
+  // The session ends without WM_DESTROY: the list is saved on the way out.
+  case WM_QUERYENDSESSION:
+    SaveImageList();
+    return TRUE;
+  case WM_ENDSESSION:
+    if (wp)
+      SaveImageList();
+    return 0;
   }
   return Window::HandleMessage(msg, wp, lp);
 }

@@ -39,6 +39,9 @@ enum MainCommand : int {
   btnExit,
   // main menu
   mnuE1 = 300,
+  mnuShellVerbs,  // Explorer's "mount" verb on image files, on or off
+  mnuUninstall,   // ejects every drive and removes the driver
+  mnuMountFolder, // a folder's contents as a disc
   // drive tree menu
   mnuTreeEject = 310,
   mnuO1,
@@ -75,6 +78,8 @@ public:
   static void AddChildNode(winkit::TreeView &tree, const std::string &parentText,
                            const std::string &childText, int image);
   void btnInjectClick();
+  // Inserts the image at `path` (relative to the list file's folder) as a drive, or says why not.
+  void InsertImage(const std::string &path);
   void btnEjectClick();
   void O1Click(); // the tree menu's "浏览光盘": opens the selected drive in Explorer
   void Animate1Start();
@@ -86,7 +91,14 @@ public:
   void btnRipClick();
   void btnBuildClick();
 
-  void E1Click(); // "文件 > 退出" and the toolbar's "退出": ends the run
+  void E1Click();          // "文件 > 退出" and the toolbar's "退出": ends the run
+  void ShellVerbsClick();  // turns Explorer's verb for this user on or off
+  void UninstallClick();   // after a confirmation: every drive, the driver and its traces
+  void MountFolderClick(); // asks for a folder and mounts it as a disc
+  // Builds an image of the folder's contents and inserts it (not into the list).
+  void MountFolder(const std::string &folder);
+  void HelpClick();  // "帮助": how the window is used
+  void AboutClick(); // "主页": the product and its version
   // Puts the focus on the image list, the window's first input.
   void FocusImageList() { SetFocus(ListView1.Handle()); }
 
@@ -127,10 +139,15 @@ private:
   void ShowDriveMessage(const std::string &text, unsigned flags);
   int ImageRow(const std::string &path) const;
   LRESULT CopyData(const COPYDATASTRUCT &data);
+  void OpenHandedImages();
+  // Posted to itself by CopyData: the images a second start handed over are opened after
+  // the hand-over has been answered.
+  static constexpr UINT kOpenHandedImages = WM_APP + 1;
 
   ImageListStore &store_;
   bool listUnread_ = false;            // the store failed to load: saving would wipe the list
   std::vector<std::string> imageRows_; // the list's rows in order, as the store keeps them
+  std::vector<std::vector<std::string>> handedImages_; // hand-overs not yet opened
   int treeWidth_ = 184;
   winkit::FontHandle font_;
   winkit::ImageListHandle treeImages_, listImages_;

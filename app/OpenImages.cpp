@@ -17,36 +17,60 @@ int TFrmMain::ImageRow(const std::string &path) const {
 }
 
 void TFrmMain::OpenImages(const std::vector<std::string> &paths, bool insertFirst) {
+  const std::string *firstPath = nullptr;
   int first = -1;
   for (const auto &path : paths) {
-    if (winkit::DirectoryExists(path))
-      continue; // a folder holds no image
+    if (winkit::DirectoryExists(path)) {
+      if (!insertFirst) // a folder dropped onto the list is mounted as a disc
+        MountFolder(path);
+      continue;
+    }
+    if (!firstPath)
+      firstPath = &path;
+    // A name that leads nowhere (a typing error, a file since moved) would stay in the list
+    // for good: the insert below says it is missing, and the list is left as it was.
+    if (drives_->KindOfPath(drives_->FullPath(path)) == DriveSystem::PathKind::kMissing)
+      continue;
     int row = ImageRow(path);
     if (row < 0) {
       AddImageToList(path);
       row = ListView1.Count() - 1;
     }
-    if (first < 0)
+    if (first < 0 && firstPath == &path)
       first = row;
   }
-  if (!insertFirst || first < 0)
+  if (!insertFirst || !firstPath)
     return;
-  for (int row = ListView1.NextSelected(); row >= 0; row = ListView1.NextSelected(row))
-    ListView1.Select(row, false);
-  ListView1.Select(first, true);
-  btnInjectClick(); // inserts the selected row
+  if (first >= 0) {
+    for (int row = ListView1.NextSelected(); row >= 0; row = ListView1.NextSelected(row))
+      ListView1.Select(row, false);
+    ListView1.Select(first, true);
+    ListView1.Focus(first); // the keyboard goes on from the inserted row
+  }
+  InsertImage(*firstPath);
 }
 
-// A second start's images: the window comes forward and takes them as its own command line.
+// A second start's images. The second start waits for the answer: it is given at once, and the
+// images are opened afterwards (an insert may ask a question or show an error, and a second
+// start that timed out meanwhile would open them again as a program of its own).
 LRESULT TFrmMain::CopyData(const COPYDATASTRUCT &data) {
   if (data.dwData != kOpenImagesTag)
     return FALSE;
-  const std::vector<std::string> paths = UnpackImagePaths(data);
+  handedImages_.push_back(UnpackImagePaths(data));
+  PostMessageA(Handle(), kOpenHandedImages, 0, 0);
+  return TRUE;
+}
+
+// The window comes forward and takes the images as its own command line.
+void TFrmMain::OpenHandedImages() {
+  if (handedImages_.empty())
+    return;
+  const std::vector<std::string> paths = std::move(handedImages_.front());
+  handedImages_.erase(handedImages_.begin());
   if (IsIconic(Handle()))
     ShowWindow(Handle(), SW_RESTORE);
   SetForegroundWindow(Handle());
-  winkit::App().Guard([&] { OpenImages(paths, true); });
-  return TRUE;
+  OpenImages(paths, true);
 }
 
 } // namespace velmor

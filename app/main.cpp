@@ -8,8 +8,9 @@
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const std::vector<std::string> images = velmor::CommandLineImages();
   const velmor::SingleInstance instance;
-  if (!instance.First() && instance.PassToFirst(images))
-    return 0;
+  // A second start never opens a window of its own: its images would be inserted twice.
+  if (!instance.First())
+    return instance.PassToFirst(images) ? 0 : 1;
   auto &app = winkit::App();
   app.Initialize();
   velmor::ImageListStore store(velmor::ExecutableDirectory() + "IsoFile.ini");

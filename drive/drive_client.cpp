@@ -10,7 +10,6 @@
 namespace velmor {
 namespace {
 
-constexpr uint32_t kDriverWritePiece = 256;
 // The add record also travels as input, up to its end stop: a driver hosted outside the
 // caller's process (Wine) sees only the input, and 1,000 bytes stay below the size that the
 // driver refuses.
@@ -19,11 +18,6 @@ static_assert(kAddRecordInputSize < kAddRecordSize, "the driver refuses a full-s
 
 char UpperLetter(char letter) {
   return letter >= 'a' && letter <= 'z' ? char(letter - 'a' + 'A') : letter;
-}
-
-// The control device's path, opened the same way before and after installing the driver.
-DeviceHandle OpenControl(DriveSystem &system) {
-  return DeviceHandle(system, system.OpenDevice(kControlDevicePath));
 }
 
 } // namespace
@@ -46,148 +40,6 @@ bool IsVelmorDevice(const std::string &target) {
         std::toupper(static_cast<unsigned char>(kPrefix[i])))
       return false;
   return std::all_of(target.begin() + n, target.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-std::string GetSystemDirPath(DriveSystem &system) {
-  std::string dir = system.SystemDirectory();
-  if (dir.empty() || dir.back() != '\\')
-    dir += '\\';
-  return dir;
-}
-
-EmbeddedFile DriverFileForSystem(DriveSystem &system) {
-  return system.Is64BitSystem() ? EmbeddedDriverFileX64() : EmbeddedDriverFile();
-}
-
-namespace {
-
-// File names under the system directory mean the system's own files while this lives: the
-// driver goes where the kernel and the service manager look, never to the folder kept for
-// 32-bit programs. Nothing else may happen meanwhile (a library loaded now would be the
-// system's 64-bit one).
-class NativeSystemFiles {
-public:
-  explicit NativeSystemFiles(DriveSystem &system)
-      : system_(system.Is64BitSystem() ? &system : nullptr) {
-    if (system_)
-      system_->SetFileRedirection(false);
-  }
-  ~NativeSystemFiles() {
-    if (system_)
-      system_->SetFileRedirection(true);
-  }
-  NativeSystemFiles(const NativeSystemFiles &) = delete;
-  NativeSystemFiles &operator=(const NativeSystemFiles &) = delete;
-
-private:
-  DriveSystem *system_;
-};
-
-// One byte more than the driver tells a longer file from it.
-bool ReadDriverFile(DriveSystem &system, const std::string &path, EmbeddedFile driver,
-                    std::vector<uint8_t> &bytes) {
-  return system.ReadFileStart(path, driver.size + 1, bytes);
-}
-bool SameBytes(const std::vector<uint8_t> &bytes, EmbeddedFile driver) {
-  return bytes.size() == driver.size && std::equal(bytes.begin(), bytes.end(), driver.data);
-}
-
-} // namespace
-
-uint32_t PlaceDriverFile(DriveSystem &system, const std::string &path, EmbeddedFile driver) {
-  NativeSystemFiles native(system);
-  std::vector<uint8_t> bytes;
-  // Any other file there (a driver for the other processor, an older build, the remains of a
-  // write that failed) would keep the driver from ever starting: it is replaced.
-  if (ReadDriverFile(system, path, driver, bytes) && SameBytes(bytes, driver))
-    return 0;
-  {
-    DeviceHandle file(system, system.CreateFileForWrite(path));
-    if (!file.valid())
-      return system.LastError();
-    // Every byte, including the debug records past the last section.
-    for (uint32_t at = 0; at < driver.size; at += kDriverWritePiece)
-      if (!system.WriteFile(file.get(), driver.data + at,
-                            std::min(kDriverWritePiece, driver.size - at)))
-        return system.LastError();
-  }
-  if (!ReadDriverFile(system, path, driver, bytes))
-    return system.LastError();
-  return SameBytes(bytes, driver) ? 0 : syserr::kWriteFault;
-}
-
-InstallFailure InstallAndStartService(DriveSystem &system, DriveSystem::Handle manager,
-                                      const std::string &name, const std::string &driverPath) {
-  using Step = InstallFailure::Step;
-  DriveSystem::Handle service = system.OpenDriverService(manager, name);
-  if (service == DriveSystem::kNoService)
-    service = system.CreateKernelService(manager, name, driverPath);
-  if (service == DriveSystem::kNoService)
-    return {Step::kService, system.LastError(), driverPath};
-  InstallFailure result;
-  if (!system.StartDriverService(service)) {
-    const uint32_t error = system.LastError();
-    if (error != syserr::kServiceAlreadyRunning)
-      result = {Step::kStart, error, driverPath};
-  }
-  system.CloseService(service);
-  return result;
-}
-
-DeviceHandle OpenControlDevice(DriveSystem &system, InstallFailure *failure) {
-  using Step = InstallFailure::Step;
-  DeviceHandle control = OpenControl(system);
-  if (control.valid())
-    return control;
-  // The path the service manager reads, the same for a 32-bit and a 64-bit system.
-  const std::string driverPath = GetSystemDirPath(system) + kDriverFileName;
-  InstallFailure why{Step::kNone, 0, driverPath};
-  if (const uint32_t error = PlaceDriverFile(system, driverPath, DriverFileForSystem(system))) {
-    why = {Step::kDriverFile, error, driverPath};
-  } else if (const DriveSystem::Handle manager = system.OpenServiceManager();
-             manager == DriveSystem::kNoService) {
-    why = {Step::kServiceManager, system.LastError(), driverPath};
-  } else {
-    why = InstallAndStartService(system, manager, kServiceName, driverPath);
-    system.CloseService(manager);
-  }
-  // Whatever the steps answered, the second open decides.
-  control = OpenControl(system);
-  if (!control.valid() && failure)
-    *failure = why;
-  return control;
-}
-
-InstallProblem ProblemOf(const InstallFailure &f) {
-  using Step = InstallFailure::Step;
-  switch (f.step) {
-  case Step::kNone:
-    break;
-  case Step::kDriverFile:
-    if (f.code == syserr::kDiskFull || f.code == syserr::kHandleDiskFull)
-      return InstallProblem::kDiskFull;
-    return f.code == syserr::kAccessDenied ? InstallProblem::kDriverFileDenied
-                                           : InstallProblem::kDriverFileNotWritten;
-  case Step::kServiceManager:
-  case Step::kService:
-    if (f.code != syserr::kAccessDenied)
-      return InstallProblem::kServiceNotRegistered;
-    break;
-  case Step::kStart:
-    switch (f.code) {
-    case syserr::kAccessDenied:
-      break;
-    case syserr::kInvalidImageHash:
-      return InstallProblem::kSignatureRefused;
-    case syserr::kFileNotFound:
-      return InstallProblem::kDriverFileMissing;
-    case syserr::kBadExeFormat:
-      return InstallProblem::kWrongProcessor;
-    default:
-      return InstallProblem::kServiceNotStarted;
-    }
-  }
-  return InstallProblem::kNeedsAdministrator;
 }
 
 // The drive type alone does not see every device (under Wine not even the drives of this
@@ -294,23 +146,70 @@ bool RemoveVirtualDrive(DriveSystem &system, char letter) {
   // A file system mounted on the drive would outlive its device and never let go of the
   // volume. Taking it down is a best effort: a volume whose image is gone does not open.
   if (DeviceHandle volume(system, system.OpenDevice(path)); volume.valid()) {
-    const bool locked =
-        system.DeviceControl(volume.get(), fsctl::kLockVolume, nullptr, 0, nullptr, 0);
-    system.DeviceControl(volume.get(), fsctl::kDismountVolume, nullptr, 0, nullptr, 0);
-    if (locked)
+    // A dismount without the lock would pull the volume from under every handle open on it.
+    if (system.DeviceControl(volume.get(), fsctl::kLockVolume, nullptr, 0, nullptr, 0)) {
+      system.DeviceControl(volume.get(), fsctl::kDismountVolume, nullptr, 0, nullptr, 0);
       system.DeviceControl(volume.get(), fsctl::kUnlockVolume, nullptr, 0, nullptr, 0);
+    }
   }
   DeviceHandle drive(system, system.OpenDeviceWithoutAccess(path));
   return drive.valid() &&
          system.DeviceControl(drive.get(), IOCTL_VELMOR_REMOVE_DEVICE, nullptr, 0, nullptr, 0);
 }
 
+namespace {
+
+// Names compared as the system compares them: ASCII letters without regard to case.
+bool SameName(const std::string &a, const std::string &b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return UpperLetter(x) == UpperLetter(y);
+         });
+}
+
+std::string RecordedPath(DriveSystem &system, char letter) {
+  for (const auto &[name, path] : system.DriveValues())
+    if (name == std::string(1, letter))
+      return path;
+  return {};
+}
+
+} // namespace
+
+bool IsFolderDiscImage(DriveSystem &system, const std::string &path) {
+  const std::string cache = system.CacheFolder();
+  return !cache.empty() && path.size() > cache.size() &&
+         SameName(path.substr(0, cache.size()), cache) &&
+         path.find('\\', cache.size()) == std::string::npos;
+}
+
+void CleanFolderDiscCache(DriveSystem &system) {
+  const std::string cache = system.CacheFolder();
+  if (cache.empty())
+    return;
+  const auto values = system.DriveValues();
+  for (const std::string &name : system.FilesIn(cache)) {
+    const std::string path = cache + name;
+    if (std::none_of(values.begin(), values.end(),
+                     [&](const auto &value) { return SameName(value.second, path); }))
+      system.RemoveFile(path);
+  }
+}
+
 bool EjectVirtualDrive(DriveSystem &system, char letter) {
   letter = UpperLetter(letter);
+  const std::string image = RecordedPath(system, letter);
   DeleteDriveMapping(system, letter); // first, whatever follows
-  const bool removed = RemoveVirtualDrive(system, letter);
-  if (removed)
-    BroadcastVolumeChange(system, kDbtDeviceRemoveComplete, letter);
+  // A record can outlive its drive, and its letter may since belong to another device (a USB
+  // disk): nothing is sent to a volume that is not one of ours.
+  bool removed = false;
+  if (IsVelmorDevice(system.DosDeviceTarget(letter))) {
+    removed = RemoveVirtualDrive(system, letter);
+    if (removed)
+      BroadcastVolumeChange(system, kDbtDeviceRemoveComplete, letter);
+  }
+  // Made for this drive alone; one still in use goes at the next start's clean-up.
+  if (!image.empty() && IsFolderDiscImage(system, image))
+    system.RemoveFile(image);
   return removed;
 }
 

@@ -1,6 +1,7 @@
-// The program's side of the virtual drive: puts the driver on disk, registers and starts it,
-// opens its control device, adds and removes drives, records them in the registry and
-// announces them. Everything runs synchronously on the caller's thread over a DriveSystem.
+// The program's side of the virtual drive: through the driver's control device (which
+// driver_install.h opens, installing the driver), adds and removes drives, records them in the
+// registry and announces them. Everything runs synchronously on the caller's thread over a
+// DriveSystem.
 #pragma once
 
 #include <cstdint>
@@ -10,91 +11,10 @@
 
 #include "disc_image.h"
 #include "drive_system.h"
+#include "driver_install.h"
 
 namespace velmor {
 
-// An open file or device handle of a DriveSystem, closed when it goes.
-class DeviceHandle {
-public:
-  DeviceHandle() = default;
-  DeviceHandle(DriveSystem &system, DriveSystem::Handle handle)
-      : system_(&system), handle_(handle) {}
-  ~DeviceHandle() { reset(); }
-  DeviceHandle(DeviceHandle &&o) noexcept
-      : system_(o.system_), handle_(std::exchange(o.handle_, DriveSystem::kInvalidHandle)) {}
-  DeviceHandle &operator=(DeviceHandle &&o) noexcept {
-    if (this != &o) {
-      reset();
-      system_ = o.system_;
-      handle_ = std::exchange(o.handle_, DriveSystem::kInvalidHandle);
-    }
-    return *this;
-  }
-  DeviceHandle(const DeviceHandle &) = delete;
-  DeviceHandle &operator=(const DeviceHandle &) = delete;
-
-  bool valid() const { return handle_ != DriveSystem::kInvalidHandle; }
-  DriveSystem::Handle get() const { return handle_; }
-  void reset() {
-    if (valid())
-      system_->Close(std::exchange(handle_, DriveSystem::kInvalidHandle));
-  }
-
-private:
-  DriveSystem *system_ = nullptr;
-  DriveSystem::Handle handle_ = DriveSystem::kInvalidHandle;
-};
-
-// The driver files carried by the program (velmor.sys as built), one for each processor.
-struct EmbeddedFile {
-  const uint8_t *data;
-  uint32_t size;
-};
-EmbeddedFile EmbeddedDriverFile();    // i386
-EmbeddedFile EmbeddedDriverFileX64(); // x86-64
-// The one the running system loads: a 64-bit system loads only 64-bit drivers.
-EmbeddedFile DriverFileForSystem(DriveSystem &system);
-
-// The step of installing the driver that failed, with the system's error code.
-struct InstallFailure {
-  enum class Step {
-    kNone,           // nothing failed that the client saw, yet the device did not open
-    kDriverFile,     // writing the driver file, or reading it back
-    kServiceManager, // opening the service manager
-    kService,        // creating the service
-    kStart,          // starting the service
-  };
-  Step step = Step::kNone;
-  uint32_t code = 0;
-  std::string driverPath; // the driver file's path
-};
-
-// What a failed install comes down to for the user, by the step and the system's error code.
-enum class InstallProblem {
-  kNeedsAdministrator,   // also when nothing the client saw failed
-  kDiskFull,             // writing the driver file
-  kDriverFileDenied,     // writing the driver file
-  kDriverFileNotWritten, // any other failure of the write or its read back
-  kServiceNotRegistered,
-  kSignatureRefused,  // the start: the system refused the signature or the image's hash
-  kDriverFileMissing, // the start
-  kWrongProcessor,    // the start: a driver for another processor
-  kServiceNotStarted, // the start, for any other reason
-};
-InstallProblem ProblemOf(const InstallFailure &failure);
-
-// The system directory, always ending in "\".
-std::string GetSystemDirPath(DriveSystem &system);
-// Puts `driver` at `path` unless the file there already holds exactly its bytes, checking
-// every write and reading the file back; 0, or the system's error code of what failed.
-uint32_t PlaceDriverFile(DriveSystem &system, const std::string &path, EmbeddedFile driver);
-// Opens the service or creates it as an auto-start kernel driver and starts it; 0 when the
-// start request was accepted or the service already runs, else the failed step and its code.
-InstallFailure InstallAndStartService(DriveSystem &system, DriveSystem::Handle manager,
-                                      const std::string &name, const std::string &driverPath);
-// The control device, installing and starting the driver when it does not open; an invalid
-// handle when it still cannot be opened, with what went wrong in `failure` when given.
-DeviceHandle OpenControlDevice(DriveSystem &system, InstallFailure *failure = nullptr);
 // The first letter from C to Z that names no drive and no device, else 'A'.
 char FindFreeDriveLetter(DriveSystem &system);
 // True when `letter` names no drive and no device.
@@ -135,12 +55,20 @@ AddResult AddVirtualDriveAtFreeLetter(DriveSystem &system, const DeviceHandle &c
                                       const std::string &imagePath,
                                       const formats::DiscLayout *layout = nullptr);
 
-// Takes the drive's volume down as far as the system lets it, then asks the drive's device
-// to remove itself, opening it without mounting anything; true if it accepted.
+// Takes the drive's volume down when the system lets it lock the volume first, then asks the
+// drive's device to remove itself, opening it without mounting anything; true if it accepted.
 bool RemoveVirtualDrive(DriveSystem &system, char letter);
-// Forgets the drive's record, then removes the drive and announces it; true if the drive
-// accepted the remove.
+// Forgets the drive's record, then, when the letter is one of the driver's drives, removes
+// the drive and announces it; true if the drive accepted the remove. A letter that is not ours
+// gets no request at all. A folder disc's image is deleted once its drive is gone.
 bool EjectVirtualDrive(DriveSystem &system, char letter);
+// Whether `path` is an image that a folder mounted as a disc was built into (one in the
+// system's cache folder): its drive's eject deletes it.
+bool IsFolderDiscImage(DriveSystem &system, const std::string &path);
+// Deletes the images in the cache folder that no recorded drive uses: left by a program that
+// ended before their drive was ejected, or whose insert failed.
+void CleanFolderDiscCache(DriveSystem &system);
+
 // Records letter -> image path; throws DriveRecordError when the registry refuses.
 void SaveDriveMapping(DriveSystem &system, char letter, const std::string &imagePath);
 // Forgets the letter's path and its layout record.

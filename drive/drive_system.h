@@ -38,8 +38,22 @@ public:
   // Up to `limit` bytes from the start of a file; false when it cannot be opened or read.
   virtual bool ReadFileStart(const std::string &path, uint32_t limit,
                              std::vector<uint8_t> &bytes) = 0;
+  // Deletes a file; true when it is gone (also when it was never there).
+  virtual bool RemoveFile(const std::string &path) = 0;
+  // Renames a file, replacing any file at `to`; a file the system has mapped as a running image
+  // can still be renamed where it cannot be written.
+  virtual bool RenameFile(const std::string &from, const std::string &to) = 0;
+  // Has the system delete the file when it next starts (a file still in use now).
+  virtual void RemoveFileAtRestart(const std::string &path) = 0;
   // The system's error code of this thread's last failed call.
   virtual uint32_t LastError() = 0;
+  // Our cache folder in the user's local application data (created when missing), ending in
+  // "\"; "" when there is none.
+  virtual std::string CacheFolder() = 0;
+  // The names of the files (not folders) in `folder`, which ends in "\".
+  virtual std::vector<std::string> FilesIn(const std::string &folder) = 0;
+  // Waits `ms` milliseconds (a file another program is writing, a service stopping).
+  virtual void Pause(uint32_t ms) = 0;
 
   // True when this 32-bit program runs on a 64-bit system (WOW64), which loads only 64-bit
   // drivers.
@@ -67,7 +81,20 @@ public:
   virtual Handle CreateKernelService(Handle manager, const std::string &name,
                                      const std::string &binaryPath) = 0;
   virtual bool StartDriverService(Handle service) = 0;
+  // Asks the service to stop; false when the request is refused (a driver that cannot unload,
+  // on Windows).
+  virtual bool StopDriverService(Handle service) = 0;
+  enum class ServiceState { kStopped, kStopping, kStarting, kRunning, kUnknown };
+  virtual ServiceState QueryServiceState(Handle service) = 0;
+  // Marks the service for deletion; it goes when its last handle is closed.
+  virtual bool DeleteDriverService(Handle service) = 0;
   virtual void CloseService(Handle service) = 0;
+  // Deletes the service's registry key (under HKEY_LOCAL_MACHINE's services) with every subkey
+  // (the drive table and its layouts); 0 when it is gone, or the system's error code.
+  virtual long DeleteServiceKey(const std::string &name) = 0;
+  // Removes Explorer's verb on image files for the current user and for all users; 0, or the
+  // system's error code of the first that could not be removed.
+  virtual long RemoveShellVerbs() = 0;
 
   // The registry table of mounted drives (kDrivesKey under HKEY_LOCAL_MACHINE, opened with
   // creation allowed). SetDriveValue returns the system's error code (0 on success).
@@ -113,6 +140,10 @@ inline constexpr uint32_t kBadExeFormat = 193; // a driver for another processor
 // the signature was refused (ERROR_INVALID_IMAGE_HASH, which mingw-w64 does not define)
 inline constexpr uint32_t kInvalidImageHash = 577;
 inline constexpr uint32_t kServiceAlreadyRunning = 1056;
+inline constexpr uint32_t kSharingViolation = 32; // a file another program has open to write
+inline constexpr uint32_t kServiceExists = 1073;  // created by another program meanwhile
+inline constexpr uint32_t kServiceMarkedForDelete = 1072;
+inline constexpr uint32_t kServiceNotActive = 1062;
 inline constexpr uint32_t kWriteFault = 29; // what a read back that differs reports
 } // namespace syserr
 

@@ -1,7 +1,10 @@
 #include "drive_system_win32.h"
 #include "image_files_win32.h"
+#include "shell_verbs_win32.h"
 
 #include <windows.h>
+
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cstring>
@@ -18,6 +21,10 @@ static_assert(syserr::kFileNotFound == ERROR_FILE_NOT_FOUND &&
                   syserr::kDiskFull == ERROR_DISK_FULL &&
                   syserr::kBadExeFormat == ERROR_BAD_EXE_FORMAT &&
                   syserr::kServiceAlreadyRunning == ERROR_SERVICE_ALREADY_RUNNING &&
+                  syserr::kSharingViolation == ERROR_SHARING_VIOLATION &&
+                  syserr::kServiceExists == ERROR_SERVICE_EXISTS &&
+                  syserr::kServiceMarkedForDelete == ERROR_SERVICE_MARKED_FOR_DELETE &&
+                  syserr::kServiceNotActive == ERROR_SERVICE_NOT_ACTIVE &&
                   syserr::kWriteFault == ERROR_WRITE_FAULT,
               "system error codes");
 
@@ -157,7 +164,50 @@ public:
     return ok;
   }
 
+  bool RemoveFile(const std::string &path) override {
+    return ::DeleteFileA(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+  }
+
+  bool RenameFile(const std::string &from, const std::string &to) override {
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+  }
+
+  void RemoveFileAtRestart(const std::string &path) override {
+    MoveFileExA(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  }
+
+  std::string CacheFolder() override {
+    wchar_t base[MAX_PATH] = {};
+    if (FAILED(
+            SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, base)))
+      return {};
+    std::wstring folder = base;
+    for (const wchar_t *part : {L"\\Velmor", L"\\FolderDiscs"}) {
+      folder += part;
+      CreateDirectoryW(folder.c_str(), nullptr);
+    }
+    const std::string narrow = Narrow(folder + L"\\");
+    // A folder whose name the code page cannot hold could not be given to the builder.
+    return Widen(narrow) == folder + L"\\" ? narrow : std::string();
+  }
+
+  std::vector<std::string> FilesIn(const std::string &folder) override {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found{};
+    const HANDLE find = FindFirstFileA((folder + "*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+      return names;
+    do
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        names.push_back(found.cFileName);
+    while (FindNextFileA(find, &found));
+    FindClose(find);
+    return names;
+  }
+
   uint32_t LastError() override { return GetLastError(); }
+
+  void Pause(uint32_t ms) override { Sleep(ms); }
 
   bool Is64BitSystem() override {
     static const auto isWow64 = Kernel32Routine<IsWow64ProcessRoutine>("IsWow64Process");
@@ -249,7 +299,46 @@ public:
     return StartServiceA(ToService(service), 0, nullptr) != FALSE;
   }
 
+  bool StopDriverService(Handle service) override {
+    SERVICE_STATUS status{};
+    return ControlService(ToService(service), SERVICE_CONTROL_STOP, &status) != FALSE;
+  }
+
+  ServiceState QueryServiceState(Handle service) override {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(ToService(service), &status))
+      return ServiceState::kUnknown;
+    switch (status.dwCurrentState) {
+    case SERVICE_STOPPED:
+      return ServiceState::kStopped;
+    case SERVICE_STOP_PENDING:
+      return ServiceState::kStopping;
+    case SERVICE_START_PENDING:
+      return ServiceState::kStarting;
+    case SERVICE_RUNNING:
+      return ServiceState::kRunning;
+    default:
+      return ServiceState::kUnknown;
+    }
+  }
+
+  bool DeleteDriverService(Handle service) override {
+    return DeleteService(ToService(service)) != FALSE;
+  }
+
   void CloseService(Handle service) override { CloseServiceHandle(ToService(service)); }
+
+  long DeleteServiceKey(const std::string &name) override {
+    const std::string path = "SYSTEM\\CurrentControlSet\\Services\\" + name;
+    const long error = RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
+    return error == ERROR_FILE_NOT_FOUND ? 0 : error;
+  }
+
+  long RemoveShellVerbs() override {
+    const long user = UnregisterShellVerbs(VerbScope::kCurrentUser);
+    const long all = UnregisterShellVerbs(VerbScope::kAllUsers);
+    return user ? user : all;
+  }
 
   long SetDriveValue(const std::string &name, const std::string &path) override {
     DrivesKey key(KEY_SET_VALUE, true);

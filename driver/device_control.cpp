@@ -6,6 +6,7 @@
 #include "disc_answers.h"
 #include "layout_drive.h"
 #include "trace.h"
+#include "velmor_build_identity.h"
 #include "velmor_driver.h"
 
 namespace velmor {
@@ -113,10 +114,30 @@ Outcome RemoveDrive(Device *device, Request *request) {
   return Done(status::kSuccess);
 }
 
+// The build this driver is, so that a program carrying another build replaces it.
+Outcome Build(Device *, Request *request) {
+  auto *answer = static_cast<uint8_t *>(SystemBuffer(request));
+  PutLittle32(answer, kBuildProtocolVersion);
+  for (uint32_t i = 0; i < kBuildIdentitySize; ++i)
+    answer[4 + i] = kDriverBuildIdentity[i];
+  return Done(status::kSuccess, kBuildAnswerSize);
+}
+
 Outcome Version(Device *, Request *request) {
   VelmorTraceNumber("IOCTL_VELMOR_GET_VERSION: VEL_MOR_VERSION_NUMBER=", VEL_MOR_VERSION_NUMBER);
   PutLittle32(SystemBuffer(request), VEL_MOR_VERSION_NUMBER);
   return Done(status::kSuccess, kVersionAnswerSize);
+}
+
+// The build this driver was made from, so a program carrying another build knows to replace it.
+Outcome Build(Request *request) {
+  if (OutputLength(request) < kBuildAnswerSize)
+    return Done(status::kBufferTooSmall);
+  auto *answer = static_cast<uint8_t *>(SystemBuffer(request));
+  PutLittle32(answer, kBuildProtocolVersion);
+  for (uint32_t i = 0; i < kBuildIdentitySize; ++i)
+    answer[4 + i] = kDriverBuildIdentity[i];
+  return Done(status::kSuccess, kBuildAnswerSize);
 }
 
 struct ImageAnswerKind {
@@ -300,6 +321,7 @@ constexpr ControlRule kRules[] = {
     {IOCTL_VELMOR_REMOVE_DEVICE, Target::kDrive, 0, 0, status::kSuccess, RemoveDrive},
     {IOCTL_VELMOR_GET_VERSION, Target::kAny, 0, kVersionAnswerSize, status::kBufferTooSmall,
      Version},
+    {IOCTL_VELMOR_GET_BUILD, Target::kAny, 0, kBuildAnswerSize, status::kBufferTooSmall, Build},
     {ioctl::kCdromReadToc, Target::kDrive, 0, kTocSize, status::kInvalidParameter, ReadToc},
     {ioctl::kCdromGetDriveGeometry, Target::kDrive, 0, kGeometrySize, status::kInvalidParameter,
      DriveGeometry},

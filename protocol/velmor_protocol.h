@@ -55,6 +55,14 @@ inline constexpr uint32_t IOCTL_VELMOR_REMOVE_DEVICE =
 inline constexpr uint32_t IOCTL_VELMOR_GET_VERSION =
     ControlCode(kFileDeviceCdRom, 0x804, kMethodBuffered, kFileAnyAccess);
 inline constexpr uint32_t VEL_MOR_VERSION_NUMBER = 1;
+// The driver's build, which the program compares with the driver it carries: a driver that
+// answers another build (or does not know the request) is replaced and restarted.
+inline constexpr uint32_t IOCTL_VELMOR_GET_BUILD =
+    ControlCode(kFileDeviceCdRom, 0x806, kMethodBuffered, kFileAnyAccess);
+// The answer: the protocol version (little-endian), then the 16 bytes of the build's identity.
+inline constexpr uint32_t kBuildProtocolVersion = 1;
+inline constexpr uint32_t kBuildIdentitySize = 16;
+inline constexpr uint32_t kBuildAnswerSize = 4 + kBuildIdentitySize;
 
 // Standard requests a drive answers (the platform's codes).
 namespace ioctl {

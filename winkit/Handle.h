@@ -51,6 +51,9 @@ struct KernelHandleDeleter {
       CloseHandle(h);
   }
 };
+struct AcceleratorDeleter {
+  void operator()(HACCEL h) const { DestroyAcceleratorTable(h); }
+};
 struct RegKeyDeleter {
   void operator()(HKEY h) const { RegCloseKey(h); }
 };
@@ -61,5 +64,6 @@ using MenuHandle = Owned<HMENU, MenuDeleter>;
 using ImageListHandle = Owned<HIMAGELIST, ImageListDeleter>;
 using KernelHandle = Owned<HANDLE, KernelHandleDeleter>;
 using RegKey = Owned<HKEY, RegKeyDeleter>;
+using AcceleratorHandle = Owned<HACCEL, AcceleratorDeleter>;
 
 } // namespace winkit

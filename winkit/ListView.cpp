@@ -65,6 +65,14 @@ void ListView::Select(int row, bool selected) {
   Send(LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
 }
 
+void ListView::Focus(int row) {
+  LVITEMA item{};
+  item.stateMask = LVIS_FOCUSED;
+  item.state = LVIS_FOCUSED;
+  Send(LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+  Send(LVM_ENSUREVISIBLE, row, FALSE);
+}
+
 void ListView::DeleteSelected() {
   // Backwards, so the rows not yet visited keep their indexes.
   for (int row = Count() - 1; row >= 0; --row)

@@ -33,6 +33,8 @@ public:
     return Send(LVM_GETITEMSTATE, row, LVIS_SELECTED) & LVIS_SELECTED;
   }
   void Select(int row, bool selected);
+  // Puts the focus mark (the keyboard's row) on `row`.
+  void Focus(int row);
   int SelectedCount() const { return static_cast<int>(Send(LVM_GETSELECTEDCOUNT)); }
   // First selected row at or after `from`, or -1.
   int NextSelected(int from = -1) const {

@@ -75,6 +75,7 @@ void Window::CreateChild(const char *className, HWND parent, DWORD style, int id
 
 namespace {
 constexpr char kDialogKeysProperty[] = "winkit.dialogkeys";
+constexpr char kAcceleratorsProperty[] = "winkit.accelerators";
 } // namespace
 
 void Window::UseDialogKeys() {
@@ -93,11 +94,21 @@ void Window::FocusFirstControl() {
     SetFocus(first);
 }
 
+void Window::UseAccelerators(const ACCEL *keys, int count) {
+  accelerators_.reset(CreateAcceleratorTableA(const_cast<ACCEL *>(keys), count));
+  SetPropA(hwnd_, kAcceleratorsProperty, accelerators_.get());
+}
+
 bool Window::TakeDialogKey(MSG &msg) {
   if (msg.message < WM_KEYFIRST || msg.message > WM_KEYLAST || !msg.hwnd)
     return false;
   HWND root = GetAncestor(msg.hwnd, GA_ROOT);
-  return root && GetPropA(root, kDialogKeysProperty) && IsDialogMessageA(root, &msg);
+  if (!root)
+    return false;
+  if (auto keys = static_cast<HACCEL>(GetPropA(root, kAcceleratorsProperty));
+      keys && TranslateAcceleratorA(root, keys, &msg))
+    return true;
+  return GetPropA(root, kDialogKeysProperty) && IsDialogMessageA(root, &msg);
 }
 
 // The button of `id` anywhere below `parent` (panels included).
@@ -184,6 +195,7 @@ LRESULT CALLBACK Window::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   });
   if (msg == WM_NCDESTROY) {
     RemovePropA(hwnd, kDialogKeysProperty);
+    RemovePropA(hwnd, kAcceleratorsProperty);
     SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
     self->hwnd_ = nullptr;
     self->timers_.clear();

@@ -1,6 +1,8 @@
 #pragma once
 // Base of our own window classes: owns its HWND, routes messages to a virtual handler and
 // reports any exception a handler lets escape through the application's error report.
+#include "Handle.h"
+
 #include <windows.h>
 
 #include <functional>
@@ -37,7 +39,11 @@ public:
   void SetDefaultButton(int id);
   // Puts the focus on the first control of the tab order.
   void FocusFirstControl();
-  // True when `msg` is a key of a window that uses dialog keys and the navigation took it.
+  // Keys that run commands wherever the focus is in this window (a menu's shortcuts): each
+  // arrives as OnCommand(cmd, 1). Checked before the dialog navigation.
+  void UseAccelerators(const ACCEL *keys, int count);
+  // True when `msg` is a key of a window that uses accelerators or dialog keys and one of them
+  // took it.
   static bool TakeDialogKey(MSG &msg);
 
 protected:
@@ -72,6 +78,7 @@ private:
   std::map<UINT_PTR, std::function<void()>> timers_;
   int defaultButton_ = 0;
   HWND lastFocus_ = nullptr; // the control that had the focus when the window was deactivated
+  AcceleratorHandle accelerators_;
 };
 
 } // namespace winkit

@@ -2,8 +2,12 @@
 // the same client calls as the main window.
 //   velmor-drive mount [--force] IMAGE [L:]   prints the drive's letter, "L:"; --force
 //                                   mounts an image in which no ISO 9660 or UDF volume is found
+//   velmor-drive mount FOLDER [L:]  the folder's contents as a disc (a snapshot)
 //   velmor-drive eject L:
 //   velmor-drive list               one line per recorded drive, "L: path"
+//   velmor-drive register [--all-users]    Explorer's "mount" verb on image files
+//   velmor-drive unregister [--all-users]
+//   velmor-drive uninstall          every drive, the driver, its service and keys, the verbs
 // Exit status 0 on success, 1 when refused or failed, 2 for a wrong command line.
 #include <windows.h>
 
@@ -14,8 +18,10 @@
 
 #include "drive_client.h"
 #include "drive_system_win32.h"
+#include "folder_disc.h"
 #include "image_check.h"
 #include "mount_plan.h"
+#include "shell_verbs_win32.h"
 
 namespace velmor {
 namespace {
@@ -35,8 +41,12 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
 
 int Usage() {
   std::fprintf(stderr, "usage: velmor-drive mount [--force] IMAGE [L:]\n"
+                       "       velmor-drive mount FOLDER [L:]\n"
                        "       velmor-drive eject L:\n"
-                       "       velmor-drive list\n");
+                       "       velmor-drive list\n"
+                       "       velmor-drive register [--all-users]\n"
+                       "       velmor-drive unregister [--all-users]\n"
+                       "       velmor-drive uninstall\n");
   return kUsage;
 }
 
@@ -165,7 +175,7 @@ std::string InstallFailureMessage(const InstallFailure &f) {
   return "cannot reach the Velmor driver: installing and starting it needs administrator rights";
 }
 
-int Mount(DriveSystem &system, const char *image, const char *letterText, bool force) {
+int Mount(DriveSystem &system, const std::string &image, const char *letterText, bool force) {
   const MountPlan plan = PlanMount(system, image, "");
   if (plan.image.refusal != ImageRefusal::kNone)
     return Fail(Refusal(plan.image.refusal, plan.image.path));
@@ -188,9 +198,13 @@ int Mount(DriveSystem &system, const char *image, const char *letterText, bool f
     return Fail("no free drive letter");
   }
   InstallFailure failure;
-  DeviceHandle control = OpenControlDevice(system, &failure);
+  bool restartNeeded = false;
+  DeviceHandle control = OpenControlDevice(system, &failure, &restartNeeded);
   if (!control.valid())
     return Fail(InstallFailureMessage(failure));
+  if (restartNeeded)
+    std::fprintf(stderr, "velmor-drive: the running driver is another build and cannot stop; "
+                         "the new driver takes effect after a restart of the computer\n");
   if (interrupted)
     return kInterrupted;
   try {
@@ -222,13 +236,46 @@ int Eject(DriveSystem &system, const char *letterText) {
   if (!ours && !recorded)
     return Fail(Drive(letter) +
                 (IsDriveLetterFree(system, letter) ? " no such drive" : " is not a Velmor drive"));
-  if (ours)
-    EjectVirtualDrive(system, letter);
-  else // recorded, but its drive is gone: only the record is left to remove
-    DeleteDriveMapping(system, letter);
+  // Recorded but not ours (its drive is gone): only the record is removed.
+  EjectVirtualDrive(system, letter);
   if (ours && Opens(system, letter))
     return Fail(Drive(letter) + " could not be ejected");
   return 0;
+}
+
+std::string UninstallFailureMessage(const UninstallFailure &f) {
+  using Step = UninstallFailure::Step;
+  const std::string code = " (error " + std::to_string(f.code) + ")";
+  const std::string service = std::string("the driver service ") + kServiceName;
+  switch (f.step) {
+  case Step::kEject:
+    return Drive(f.letter) + " could not be ejected";
+  case Step::kServiceManager:
+    return "cannot open the service manager" + code + "; run as administrator";
+  case Step::kStopService:
+    return "cannot stop " + service + code +
+           ": the driver keeps running until the computer restarts";
+  case Step::kDeleteService:
+    return "cannot delete " + service + code;
+  case Step::kDriverFile:
+    return f.path + ": cannot delete the driver file now" + code +
+           "; it is deleted when the computer restarts";
+  case Step::kServiceKey:
+    return std::string("cannot delete the registry key HKEY_LOCAL_MACHINE\\SYSTEM\\"
+                       "CurrentControlSet\\Services\\") +
+           kServiceName + code;
+  case Step::kShellVerbs:
+    return "cannot remove Explorer's verbs" + code;
+  }
+  return "uninstall failed" + code;
+}
+
+// Every step runs; each failure is told, and any makes the status 1.
+int UninstallAll(DriveSystem &system) {
+  const std::vector<UninstallFailure> failed = Uninstall(system);
+  for (const UninstallFailure &f : failed)
+    Fail(UninstallFailureMessage(f));
+  return failed.empty() ? 0 : kFailed;
 }
 
 int List(DriveSystem &system) {
@@ -236,6 +283,56 @@ int List(DriveSystem &system) {
     if (name.size() == 1 && ParseLetter(name.c_str()) == name[0])
       std::printf("%s %s\n", Drive(name[0]).c_str(), path.c_str());
   return std::fflush(stdout) == 0 ? 0 : kFailed;
+}
+
+std::string ScopeName(VerbScope scope) {
+  return scope == VerbScope::kAllUsers ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
+}
+
+int Register(VerbScope scope) {
+  const std::wstring program = ProgramBesideThis();
+  if (GetFileAttributesW(program.c_str()) == INVALID_FILE_ATTRIBUTES)
+    return Fail(Win32DriveSystem().Utf16ToAnsi(std::u16string(program.begin(), program.end())) +
+                ": no such file; velmor.exe must be beside velmor-drive.exe");
+  if (const long error = RegisterShellVerbs(scope, program))
+    return Fail("cannot add the verbs under " + ScopeName(scope) + " (error " +
+                std::to_string(error) + ")");
+  return 0;
+}
+
+int Unregister(VerbScope scope) {
+  if (const long error = UnregisterShellVerbs(scope))
+    return Fail("cannot remove the verbs under " + ScopeName(scope) + " (error " +
+                std::to_string(error) + ")");
+  return 0;
+}
+
+// A folder's contents as a disc: the image is built first (what the builder leaves out told
+// as velmor-mkiso tells it), then mounted; it goes when the drive is ejected, or at once when
+// the mount fails. Status 1 when something was left out, though the drive is there.
+int MountFolder(DriveSystem &system, const std::string &folder, const char *letterText) {
+  if (letterText && !ParseLetter(letterText))
+    return Usage();
+  CleanFolderDiscCache(system);
+  const FolderDisc disc = BuildFolderDisc(NativePlatform(), system, folder, system.CacheFolder());
+  for (const LeftOutItem &item : disc.leftOut)
+    std::fprintf(stderr, "velmor-drive: %s: %s%s\n", item.Path.c_str(), item.Reason.c_str(),
+                 IsLimitReason(item.Reason) ? "" : ", left out");
+  if (disc.image.empty())
+    return Fail(folder + ": no disc made of the folder: " + disc.error);
+  if (interrupted) {
+    system.RemoveFile(disc.image);
+    return kInterrupted;
+  }
+  const int status = Mount(system, disc.image, letterText, false);
+  if (status != 0) {
+    system.RemoveFile(disc.image);
+    return status;
+  }
+  if (!disc.leftOut.empty())
+    return Fail(std::to_string(disc.leftOut.size()) + " item" +
+                (disc.leftOut.size() == 1 ? "" : "s") + " of " + folder + " missing from the disc");
+  return 0;
 }
 
 } // namespace
@@ -248,11 +345,23 @@ int main(int argc, char **argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   const bool force = argc > 2 && std::strcmp(argv[2], "--force") == 0;
   const int image = force ? 3 : 2; // the image's argument
-  if (command == "mount" && (argc == image + 1 || argc == image + 2))
-    return Mount(system, argv[image], argc == image + 2 ? argv[image + 1] : nullptr, force);
+  if (command == "mount" && (argc == image + 1 || argc == image + 2)) {
+    const char *letter = argc == image + 2 ? argv[image + 1] : nullptr;
+    const std::string full = system.FullPath(argv[image]);
+    if (!full.empty() && system.KindOfPath(full) == DriveSystem::PathKind::kFolder)
+      return MountFolder(system, full, letter);
+    return Mount(system, argv[image], letter, force);
+  }
   if (command == "eject" && argc == 3)
     return Eject(system, argv[2]);
   if (command == "list" && argc == 2)
     return List(system);
+  if (command == "uninstall" && argc == 2)
+    return UninstallAll(system);
+  if ((command == "register" || command == "unregister") &&
+      (argc == 2 || (argc == 3 && std::strcmp(argv[2], "--all-users") == 0))) {
+    const VerbScope scope = argc == 3 ? VerbScope::kAllUsers : VerbScope::kCurrentUser;
+    return command == "register" ? Register(scope) : Unregister(scope);
+  }
   return Usage();
 }

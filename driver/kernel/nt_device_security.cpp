@@ -69,6 +69,11 @@ NtStatus SetDeviceSecurity(Device *device, bool everyoneReads) {
     ZwClose(handle);
   }
   ExFreePool(acl);
+  // Wine's devices are objects of the driver's own process, not of the object manager: it
+  // gives no handle to them that takes a descriptor (invalid handle, or not implemented), and
+  // opens them for everyone. Windows never answers so for a device just made.
+  if (s == STATUS_INVALID_HANDLE || s == STATUS_NOT_IMPLEMENTED)
+    return STATUS_SUCCESS;
   return s;
 }
 

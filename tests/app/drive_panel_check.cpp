@@ -222,6 +222,116 @@ private:
   std::vector<char> letters_;
 };
 
+// The machine's drive system, with every device opened and every request sent written down.
+class ObservedDriveSystem : public DriveSystem {
+public:
+  std::vector<std::string> opened;
+  std::vector<uint32_t> requests;
+
+  std::string SystemDirectory() override { return s_.SystemDirectory(); }
+  std::string FullPath(const std::string &path) override { return s_.FullPath(path); }
+  PathKind KindOfPath(const std::string &path) override { return s_.KindOfPath(path); }
+  Handle CreateFileForWrite(const std::string &path) override {
+    return s_.CreateFileForWrite(path);
+  }
+  bool WriteFile(Handle file, const void *data, uint32_t size) override {
+    return s_.WriteFile(file, data, size);
+  }
+  bool ReadFileStart(const std::string &path, uint32_t limit,
+                     std::vector<uint8_t> &bytes) override {
+    return s_.ReadFileStart(path, limit, bytes);
+  }
+  bool RemoveFile(const std::string &path) override { return s_.RemoveFile(path); }
+  bool RenameFile(const std::string &from, const std::string &to) override {
+    return s_.RenameFile(from, to);
+  }
+  void RemoveFileAtRestart(const std::string &path) override { s_.RemoveFileAtRestart(path); }
+  std::string CacheFolder() override { return s_.CacheFolder(); }
+  std::vector<std::string> FilesIn(const std::string &folder) override {
+    return s_.FilesIn(folder);
+  }
+  uint32_t LastError() override { return s_.LastError(); }
+  void Pause(uint32_t ms) override { s_.Pause(ms); }
+  bool Is64BitSystem() override { return s_.Is64BitSystem(); }
+  void SetFileRedirection(bool on) override { s_.SetFileRedirection(on); }
+  Handle OpenDevice(const std::string &path) override {
+    opened.push_back(path);
+    return s_.OpenDevice(path);
+  }
+  Handle OpenDeviceWithoutAccess(const std::string &path) override {
+    opened.push_back(path);
+    return s_.OpenDeviceWithoutAccess(path);
+  }
+  bool DeviceControl(Handle device, uint32_t code, const void *input, uint32_t inputSize,
+                     void *output, uint32_t outputSize) override {
+    requests.push_back(code);
+    return s_.DeviceControl(device, code, input, inputSize, output, outputSize);
+  }
+  void Close(Handle handle) override { s_.Close(handle); }
+  Handle OpenServiceManager() override { return s_.OpenServiceManager(); }
+  Handle OpenDriverService(Handle manager, const std::string &name) override {
+    return s_.OpenDriverService(manager, name);
+  }
+  Handle CreateKernelService(Handle manager, const std::string &name,
+                             const std::string &binaryPath) override {
+    return s_.CreateKernelService(manager, name, binaryPath);
+  }
+  bool StartDriverService(Handle service) override { return s_.StartDriverService(service); }
+  bool StopDriverService(Handle service) override { return s_.StopDriverService(service); }
+  ServiceState QueryServiceState(Handle service) override { return s_.QueryServiceState(service); }
+  bool DeleteDriverService(Handle service) override { return s_.DeleteDriverService(service); }
+  void CloseService(Handle service) override { s_.CloseService(service); }
+  long DeleteServiceKey(const std::string &name) override { return s_.DeleteServiceKey(name); }
+  long RemoveShellVerbs() override { return s_.RemoveShellVerbs(); }
+  long SetDriveValue(const std::string &name, const std::string &path) override {
+    return s_.SetDriveValue(name, path);
+  }
+  void DeleteDriveValue(const std::string &name) override { s_.DeleteDriveValue(name); }
+  std::vector<std::pair<std::string, std::string>> DriveValues() override {
+    return s_.DriveValues();
+  }
+  long SetLayoutValue(const std::string &name, const void *data, uint32_t size) override {
+    return s_.SetLayoutValue(name, data, size);
+  }
+  void DeleteLayoutValue(const std::string &name) override { s_.DeleteLayoutValue(name); }
+  void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) override {
+    s_.BroadcastDeviceChange(event, notice);
+  }
+  unsigned DriveType(char letter) override { return s_.DriveType(letter); }
+  std::string DosDeviceTarget(char letter) override { return s_.DosDeviceTarget(letter); }
+  std::string VolumeLabel(char letter) override { return s_.VolumeLabel(letter); }
+  formats::ImageFiles &ImageFiles() override { return s_.ImageFiles(); }
+  std::u16string AnsiToUtf16(const std::string &text) override { return s_.AnsiToUtf16(text); }
+  std::string Utf16ToAnsi(const std::u16string &text) override { return s_.Utf16ToAnsi(text); }
+
+private:
+  DriveSystem &s_ = Win32DriveSystem();
+};
+
+// A record left on a letter that now stands for something else (start-up skips a record
+// whose letter is taken): the window's eject forgets the record and sends nothing to that
+// volume, neither a lock nor a dismount nor the remove.
+TEST_F(DrivePanelWineTest, EjectOfALetterThatIsNotOursOnlyForgetsTheRecord) {
+  const std::string folder = store.Path().substr(0, store.Path().rfind('\\'));
+  char letter = 'S';
+  while (!IsDriveLetterFree(Win32DriveSystem(), letter))
+    ++letter;
+  SubstLetters taken;
+  taken.Add(letter, folder);
+  SaveDriveMapping(Win32DriveSystem(), letter, store.stored[0]);
+  ObservedDriveSystem observed;
+  form->SetDriveSystem(observed);
+  SendMessageA(form->Handle(), WM_COMMAND, btnRefresh, 0);
+  ASSERT_NE(DriveNode(letter), nullptr);
+  form->DriveTree.Select(DriveNode(letter));
+  SendMessageA(form->Handle(), WM_COMMAND, mnuTreeEject, 0);
+  ASSERT_TRUE(WaitForTree(1));
+  EXPECT_TRUE(observed.DriveValues().empty());
+  EXPECT_EQ(observed.opened, Rows{});
+  EXPECT_TRUE(observed.requests.empty());
+  form->SetDriveSystem(Win32DriveSystem());
+}
+
 // Rows the window must refuse say so and name the image; a relative row is relative to the
 // list file's folder; a long path is kept whole; with no letter free the window says so.
 TEST_F(DrivePanelWineTest, InsertChecksTheImageAndTheLetters) {
@@ -294,6 +404,48 @@ TEST_F(DrivePanelWineTest, InsertChecksTheImageAndTheLetters) {
   for (const auto &value : values)
     EXPECT_TRUE(EjectVirtualDrive(system, value.first[0]) || !Opens(value.first[0]));
   EXPECT_TRUE(system.DriveValues().empty());
+}
+
+// A folder with Chinese names chosen from the drive menu becomes a drive of its own image in
+// the cache folder, which the list never shows and the eject deletes. Then the File menu's
+// uninstall, confirmed, takes every drive and says what it could not do (until the driver can
+// unload, the stop of its service); it runs last, as it leaves the driver marked for removal.
+TEST_F(DrivePanelWineTest, FolderAsADiscThenUninstall) {
+  DriveSystem &system = Win32DriveSystem();
+  const int rows = form->ListView1.Count();
+  dialogs.chosen = {Env("VELMOR_FOLDER")};
+  SendMessageA(form->Handle(), WM_COMMAND, mnuMountFolder, 0);
+  ASSERT_TRUE(WaitForTree(2)) << ::testing::PrintToString(Tree());
+  EXPECT_TRUE(dialogs.messages.empty());
+  EXPECT_EQ(form->ListView1.Count(), rows);
+  auto values = system.DriveValues();
+  ASSERT_EQ(values.size(), 1u);
+  const std::string image = values[0].second;
+  EXPECT_TRUE(IsFolderDiscImage(system, image)) << image;
+  ExpectSectorsOfImage(values[0].first[0], image);
+  DoubleClickNode(DriveNode(values[0].first[0]));
+  ASSERT_TRUE(WaitForTree(1));
+  EXPECT_EQ(system.KindOfPath(image), DriveSystem::PathKind::kMissing);
+
+  // Uninstall: asked first, then every drive goes, the folder's image with it.
+  SendMessageA(form->Handle(), WM_COMMAND, mnuMountFolder, 0);
+  ASSERT_TRUE(WaitForTree(2));
+  const std::string second = system.DriveValues().at(0).second;
+  dialogs.answer = IDNO;
+  SendMessageA(form->Handle(), WM_COMMAND, mnuUninstall, 0);
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(system.DriveValues().size(), 1u) << "uninstalled without a yes";
+  dialogs.messages.clear();
+  dialogs.answer = IDYES;
+  SendMessageA(form->Handle(), WM_COMMAND, mnuUninstall, 0);
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  const std::string &said = dialogs.messages[1].text;
+  EXPECT_TRUE(said == "虚拟光驱驱动程序已卸载." ||
+              said.find("无法停止驱动程序服务 VELMOR") != std::string::npos)
+      << said;
+  EXPECT_TRUE(system.DriveValues().empty());
+  EXPECT_EQ(system.KindOfPath(second), DriveSystem::PathKind::kMissing);
+  EXPECT_EQ(Tree(), Rows{kProductTitle});
 }
 
 } // namespace

@@ -32,6 +32,10 @@ printf 'FILE "光盘一.iso" BINARY\r\n  TRACK 01 MODE1/2048\r\n    INDEX 01 00:
   iconv -f UTF-8 -t GBK >"$work/disc.cue"
 printf 'FILE "missing.bin" BINARY\r\n  TRACK 01 MODE1/2048\r\n    INDEX 01 00:00:00\r\n' \
   >"$work/bad.cue"
+# A folder with Chinese names, to be mounted as a disc.
+mkdir -p "$work/文件夹/资料"
+head -c 300000 /dev/urandom >"$work/文件夹/资料/说明.bin"
+printf '读我\r\n' >"$work/文件夹/读我.txt"
 # A network drive N: holding an image.
 mkdir -p "$work/net"
 cp "$work/second.iso" "$work/net/net.iso"
@@ -54,7 +58,7 @@ windows="$WINEPREFIX/drive_c/windows"
 }
 VELMOR_IMAGES='C:\velmor-panel\光盘一.iso|C:\velmor-panel\second.iso' \
   VELMOR_LABELED=D:PANELCD VELMOR_LIST='C:\velmor-panel\IsoFile.ini' VELMOR_LONG="$long_path" \
-  VELMOR_NETWORK='N:\net.iso' wine "$check"
+  VELMOR_NETWORK='N:\net.iso' VELMOR_FOLDER='C:\velmor-panel\文件夹' wine "$check"
 # The first insert put the driver for the system's processor into the system's own system
 # directory, never into syswow64, the folder of 32-bit programs.
 cmp "$windows/system32/velmor.sys" "$driver"

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <shellapi.h>
@@ -102,12 +103,13 @@ TEST_P(FrmMainExitTest, SavesTheListOnce) {
   case 1:
     ClickToolButton(btnExit);
     break;
-  case 2: { // 文件 → 退出
+  case 2: { // 文件 → 退出, the menu's last item
     HMENU file = GetSubMenu(GetMenu(form->Handle()), 0);
+    const int last = GetMenuItemCount(file) - 1;
     char text[64] = {};
-    GetMenuStringA(file, 0, text, sizeof text, MF_BYPOSITION);
-    EXPECT_STREQ(text, "退出[&E]");
-    Command(GetMenuItemID(file, 0));
+    GetMenuStringA(file, last, text, sizeof text, MF_BYPOSITION);
+    EXPECT_STREQ(text, "退出[&E]\tCtrl+Q");
+    Command(GetMenuItemID(file, last));
     break;
   }
   }
@@ -167,14 +169,16 @@ TEST_F(FrmMainTest, AddAppendsChosenFilesInDialogOrder) {
   EXPECT_EQ(ListRows(), expected);
 }
 
-TEST_F(FrmMainTest, HelpAndHomeDoNothing) {
+TEST_F(FrmMainTest, HelpAndHomeOnlyShowTheirText) {
   Open();
   const std::string caption = form->Text();
   ClickToolButton(btnHelp);
   ClickToolButton(btnHome);
   EXPECT_EQ(ListRows(), store.stored);
   EXPECT_EQ(dialogs.opened, 0);
-  EXPECT_TRUE(dialogs.messages.empty());
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_NE(dialogs.messages[0].text.find("Ctrl+I"), std::string::npos);
+  EXPECT_EQ(dialogs.messages[1].text.rfind(kProductTitle, 0), 0u);
   EXPECT_FALSE(winkit::App().Terminated());
   EXPECT_EQ(form->Text(), caption);
 }
@@ -574,6 +578,66 @@ TEST_F(FrmMainTest, KeysOfTheTreeAndTheList) {
   drives.log.clear();
   press(VK_DELETE);
   EXPECT_FALSE(drives.log.empty()) << "Delete on a drive did not eject it";
+}
+
+// Every toolbar command is a menu item with its key, and the keys run them wherever the focus
+// is. A refresh leaves a node selected for the keyboard.
+TEST_F(FrmMainTest, EveryToolbarCommandFromTheKeyboard) {
+  Open();
+  form->Show();
+  testing::FakeDriveSystem drives;
+  drives.values = {{"G", "C:\\g.iso"}};
+  drives.dosDevices = {{'G', "\\Device\\VELMOR6"}};
+  form->SetDriveSystem(drives);
+  const HMENU menu = GetMenu(form->Handle());
+  const int commands[] = {btnInject, btnEject, btnRefresh, btnRip,  btnBuild,
+                          btnAdd,    btnDel,   btnHelp,    btnHome, mnuE1};
+  for (int command : commands) {
+    char text[96] = {};
+    EXPECT_GT(GetMenuStringA(menu, command, text, sizeof text, MF_BYCOMMAND), 0) << command;
+    EXPECT_NE(std::string(text).find('\t'), std::string::npos) << text;
+  }
+  auto chord = [](bool control, UINT key) {
+    BYTE keys[256] = {};
+    GetKeyboardState(keys);
+    keys[VK_CONTROL] = control ? 0x80 : 0;
+    SetKeyboardState(keys);
+    testing::PostKey(key);
+    winkit::App().ProcessMessages();
+    keys[VK_CONTROL] = 0;
+    SetKeyboardState(keys);
+  };
+  form->FocusImageList();
+  chord(false, VK_F5);
+  ASSERT_EQ(form->DriveTree.Count(), 2);
+  EXPECT_EQ(form->DriveTree.Text(form->DriveTree.Selected()).substr(0, 2), "G:");
+
+  form->ListView1.Select(2, true);
+  const struct {
+    bool control;
+    UINT key;
+    const char *message; // the start of the message the command shows
+  } keys[] = {
+      {true, 'I', "找不到映像文件"},       // inserts the selected row, which names no file
+      {true, 'R', "您的电脑没有发现光驱"}, // the ripper needs a CD-ROM drive
+      {false, VK_F1, "双击"},
+      {true, 'H', kProductTitle},
+  };
+  for (const auto &k : keys) {
+    dialogs.messages.clear();
+    chord(k.control, k.key);
+    ASSERT_EQ(dialogs.messages.size(), 1u) << k.message;
+    EXPECT_EQ(dialogs.messages[0].text.rfind(k.message, 0), 0u) << dialogs.messages[0].text;
+  }
+  chord(true, 'D');
+  EXPECT_EQ(ListRows(), (Rows{"C:\\a.iso", "", "C:\\a.iso"}));
+  chord(true, 'O');
+  EXPECT_EQ(dialogs.opened, 1);
+  drives.log.clear();
+  chord(true, 'E'); // the tree's selected drive, from the list
+  EXPECT_NE(std::find(drives.log.begin(), drives.log.end(), "delete G"), drives.log.end());
+  chord(true, 'Q');
+  EXPECT_TRUE(winkit::App().Terminated());
 }
 
 } // namespace

@@ -5,13 +5,18 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 #include "../driver/driver_fixture.h"
+#include "../isobuild/mock_platform.h"
 #include "drive_client.h"
 #include "fake_drive_system.h"
+#include "folder_disc.h"
 #include "image_check.h"
 #include "mount_plan.h"
+#include "velmor_build_identity.h"
 
 namespace velmor {
 
@@ -279,6 +284,306 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// Two programs install at once: the driver file the other one is writing is waited for, and
+// the service it created between this one's open and create is opened.
+TEST_F(DriveClientTest, ConcurrentFirstInstallWaitsForTheFileAndOpensTheOtherService) {
+  // A file that stays busy is reported after the wait, as what it is.
+  InstallFailure failure;
+  DriverBackedSystem busy(model_, [] { return status::kSuccess; });
+  busy.writesBusy = 1000;
+  EXPECT_FALSE(OpenControlDevice(busy, &failure).valid());
+  EXPECT_EQ(failure.step, InstallFailure::Step::kDriverFile);
+  EXPECT_EQ(failure.code, syserr::kSharingViolation);
+  EXPECT_EQ(busy.paused, kFileBusyPauses * kPauseMs);
+
+  const EmbeddedFile driver = EmbeddedDriverFile();
+  sys.writesBusy = 1000;
+  int pauses = 0;
+  sys.onPause = [&] {
+    if (++pauses == 3) { // the other program has finished writing
+      sys.files[kDriverPath].assign(driver.data, driver.data + driver.size);
+      sys.writesBusy = 0;
+    }
+  };
+  sys.serviceAppearsOnCreate = true;
+  failure = {};
+  EXPECT_TRUE(OpenControlDevice(sys, &failure).valid());
+  EXPECT_EQ(failure.step, InstallFailure::Step::kNone);
+  EXPECT_EQ(pauses, 3);
+  EXPECT_EQ(std::count(sys.log.begin(), sys.log.end(), "create " + std::string(kDriverPath)), 0);
+  EXPECT_EQ(sys.driverStarts, 1);
+}
+
+// The build the running driver answers decides: the carried one is used as it is; another, or
+// none (a driver from before the request), has its file replaced and its service stopped and
+// started again, or, where the driver cannot stop, is used with a restart asked for.
+TEST(DriveInstallTest, RunningDriverOfAnotherBuildIsReplacedAndRestarted) {
+  std::vector<uint8_t> carried = {uint8_t(kBuildProtocolVersion), 0, 0, 0};
+  carried.insert(carried.end(), kDriverBuildIdentity, kDriverBuildIdentity + kBuildIdentitySize);
+  std::vector<uint8_t> otherBuild = carried;
+  otherBuild.back() ^= 1;
+  std::vector<uint8_t> otherProtocol = carried;
+  otherProtocol[0] += 1;
+  const EmbeddedFile driver = EmbeddedDriverFile();
+  const std::vector<uint8_t> carriedFile(driver.data, driver.data + driver.size);
+  const std::vector<uint8_t> oldFile(100, 0x4D);
+  enum class Stop { kUnloads, kStaysRunning, kRefused };
+  const struct {
+    const char *what;
+    std::vector<uint8_t> answer;
+    Stop stop;
+    bool fileWritable;
+    bool restartNeeded, restarted;
+    std::vector<uint8_t> fileAfter;
+    bool mapped = false; // the running driver's image holds its file
+  } cases[] = {
+      {"the carried build", carried, Stop::kUnloads, true, false, false, oldFile},
+      {"another build that can stop", otherBuild, Stop::kUnloads, true, false, true, carriedFile},
+      {"another protocol", otherProtocol, Stop::kUnloads, true, false, true, carriedFile},
+      {"no answer, can stop", {}, Stop::kUnloads, true, false, true, carriedFile},
+      {"no answer, stop accepted but runs on (Wine)",
+       {},
+       Stop::kStaysRunning,
+       true,
+       true,
+       false,
+       carriedFile},
+      {"another build, stop refused (Windows)", otherBuild, Stop::kRefused, true, true, false,
+       carriedFile},
+      {"another build, its file cannot be replaced", otherBuild, Stop::kUnloads, false, false,
+       false, oldFile},
+      {"another build whose image holds its file", otherBuild, Stop::kStaysRunning, true, true,
+       false, carriedFile, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::FakeDriveSystem sys;
+    sys.openable[kControlDevicePath] = 1;
+    sys.buildAnswer = c.answer;
+    sys.files[kDriverPath] = oldFile; // what was written with the running driver
+    sys.filesWritable = c.fileWritable;
+    if (c.mapped)
+      sys.mapped.insert(kDriverPath);
+    auto &service = sys.services["VELMOR"];
+    service = {kDriverPath, true};
+    service.stoppable = c.stop == Stop::kUnloads;
+    service.stopRefused = c.stop == Stop::kRefused;
+    bool restartNeeded = false;
+    InstallFailure failure;
+    EXPECT_TRUE(OpenControlDevice(sys, &failure, &restartNeeded).valid());
+    EXPECT_EQ(failure.step, InstallFailure::Step::kNone);
+    EXPECT_EQ(restartNeeded, c.restartNeeded);
+    EXPECT_EQ(sys.files[kDriverPath], c.fileAfter);
+    EXPECT_TRUE(sys.services["VELMOR"].running);
+    const bool stopAsked =
+        std::count(sys.log.begin(), sys.log.end(), std::string("stop VELMOR")) == 1;
+    EXPECT_EQ(stopAsked, c.restarted || c.restartNeeded);
+    // Only a stop that was accepted and came to nothing is waited for, and not for long.
+    EXPECT_EQ(sys.paused, c.stop == Stop::kStaysRunning && c.restartNeeded
+                              ? kStillRunningPauses * kPauseMs
+                              : 0u);
+    // A held file is moved aside, and deleted when the system next starts.
+    const std::string aside = std::string(kDriverPath) + ".old";
+    EXPECT_EQ(std::count(sys.log.begin(), sys.log.end(),
+                         "rename " + std::string(kDriverPath) + " " + aside),
+              c.mapped || !c.fileWritable ? 1 : 0);
+    EXPECT_EQ(std::count(sys.log.begin(), sys.log.end(), "delete at restart " + aside),
+              c.mapped ? 1 : 0);
+    // The control device is closed before the stop, and opened again after it.
+    if (stopAsked) {
+      EXPECT_EQ(sys.log.back(), "open \\\\.\\VELMOR");
+    }
+  }
+}
+
+// Uninstall: every drive ejected, the service stopped and deleted, the driver file gone from
+// both system folders, the key and Explorer's verb removed; the images stay. Each step that
+// fails is reported and the later ones still run.
+TEST_F(DriveClientTest, UninstallRunsEveryStepAndReportsEachFailure) {
+  using Step = UninstallFailure::Step;
+  constexpr char kWow64Path[] = "C:\\windows\\SysWOW64\\velmor.sys";
+  const struct {
+    const char *what;
+    std::function<void(DriverBackedSystem &)> arrange;
+    std::vector<Step> failed;
+  } cases[] = {
+      {"everything goes", [](DriverBackedSystem &) {}, {}},
+      {"a drive that stays",
+       [](DriverBackedSystem &s) {
+         s.values.emplace_back("H", "D:\\a.iso");
+         s.dosDevices['H'] = "\\Device\\VELMOR7"; // ours, but its device does not open
+       },
+       {Step::kEject}},
+      {"not an administrator",
+       [](DriverBackedSystem &s) { s.managerRefused = true; },
+       {Step::kServiceManager}},
+      {"the driver cannot stop (Windows)",
+       [](DriverBackedSystem &s) { s.services["VELMOR"].stopRefused = true; },
+       {Step::kStopService}},
+      {"the driver stays running (Wine)",
+       [](DriverBackedSystem &s) { s.services["VELMOR"].stoppable = false; },
+       {Step::kStopService}},
+      {"the service cannot be deleted",
+       [](DriverBackedSystem &s) { s.serviceUndeletable = true; },
+       {Step::kDeleteService}},
+      {"the driver file cannot be deleted",
+       [](DriverBackedSystem &s) { s.undeletable.insert(kDriverPath); },
+       {Step::kDriverFile}},
+      {"the key cannot be deleted",
+       [](DriverBackedSystem &s) { s.serviceKeyError = 5; },
+       {Step::kServiceKey}},
+      {"the verbs cannot be removed",
+       [](DriverBackedSystem &s) { s.verbsError = 5; },
+       {Step::kShellVerbs}},
+  };
+  ASSERT_EQ(Start(), status::kSuccess);
+  const std::vector<uint8_t> image = test::Pattern(8192);
+  WriteImage("a.iso", image);
+  const EmbeddedFile driver = EmbeddedDriverFileX64();
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    // A 64-bit system where an earlier build left a copy in the 32-bit programs' folder.
+    DriverBackedSystem s(model_, [] { return status::kSuccess; });
+    s.wow64 = true;
+    s.files[kDriverPath].assign(driver.data, driver.data + driver.size);
+    s.files["C:\\windows\\syswow64\\velmor.sys"] = s.files[kDriverPath];
+    s.services["VELMOR"] = {kDriverPath, true};
+    {
+      DeviceHandle control(s, s.OpenDevice(kControlDevicePath));
+      ASSERT_TRUE(AddVirtualDrive(s, control, "D:\\a.iso", 'E'));
+      ASSERT_TRUE(AddVirtualDrive(s, control, "D:\\a.iso", 'F'));
+    }
+    c.arrange(s);
+    s.log.clear();
+    std::vector<Step> failed;
+    for (const UninstallFailure &f : Uninstall(s))
+      failed.push_back(f.step);
+    EXPECT_EQ(failed, c.failed);
+    EXPECT_FALSE(Mounted('E'));
+    EXPECT_FALSE(Mounted('F'));
+    EXPECT_TRUE(s.values.empty() || c.failed == std::vector<Step>{Step::kServiceKey});
+    // The steps after the drives, each tried whatever failed before it.
+    std::vector<std::string> later;
+    for (const std::string &line : s.log)
+      if (line.rfind("stop", 0) == 0 || line.rfind("delete service", 0) == 0 ||
+          line.rfind("delete file", 0) == 0 || line.rfind("delete key", 0) == 0 ||
+          line.rfind("remove", 0) == 0)
+        later.push_back(line);
+    std::vector<std::string> expected = {"stop VELMOR", "delete service VELMOR"};
+    if (c.failed == std::vector<Step>{Step::kServiceManager})
+      expected.clear();
+    for (const char *line :
+         {"delete file C:\\windows\\system32\\velmor.sys",
+          "delete file C:\\windows\\system32\\velmor.sys.old",
+          "delete file C:\\windows\\syswow64\\velmor.sys", "delete key VELMOR", "remove verbs"})
+      expected.push_back(line);
+    EXPECT_EQ(later, expected);
+    EXPECT_EQ(s.files.count(kDriverPath), c.failed == std::vector<Step>{Step::kDriverFile});
+    EXPECT_EQ(s.files.count("C:\\windows\\syswow64\\velmor.sys"), 0u);
+    EXPECT_TRUE(s.redirected);
+    std::ifstream kept(HostPath("a.iso"), std::ios::binary);
+    EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(kept), {}), image);
+  }
+  // The failed step names what is left: the drive's letter, the file's path.
+  DriverBackedSystem s(model_, [] { return status::kSuccess; });
+  s.wow64 = true;
+  s.values.emplace_back("H", "D:\\a.iso");
+  s.dosDevices['H'] = "\\Device\\VELMOR7";
+  s.files["C:\\windows\\syswow64\\velmor.sys"] = {1};
+  s.undeletable.insert("C:\\windows\\syswow64\\velmor.sys");
+  const std::vector<UninstallFailure> failed = Uninstall(s);
+  ASSERT_EQ(failed.size(), 2u);
+  EXPECT_EQ(failed[0].letter, 'H');
+  EXPECT_EQ(failed[1].path, kWow64Path);
+  EXPECT_EQ(failed[1].code, syserr::kAccessDenied);
+}
+
+// A folder disc's label is the folder's last name, cut at a whole character to fit 32 bytes and
+// 16 UCS-2 units; a GBK trail byte that is a backslash does not end a name.
+TEST(FolderDiscTest, LabelIsTheFolderNameCutToFit) {
+  testing::MockPlatform gbk;
+  gbk.DoubleByteCodePage = true;
+  testing::MockPlatform utf8;
+  const std::string wen = "\xCE\xC4"; // a double-byte character
+  const struct {
+    testing::MockPlatform &platform;
+    std::string folder, label;
+  } cases[] = {
+      {gbk, "C:\\work\\" + wen + wen, wen + wen},
+      {gbk, "C:\\work\\dir\\", "dir"},
+      {gbk, "C:\\work\\a\x81\x5C" + std::string("b"),
+       "a\x81\x5C"
+       "b"},
+      {gbk, "C:\\" + std::string(40, 'x'), std::string(16, 'x')},
+      {gbk,
+       "C:\\" +
+           [&] {
+             std::string s;
+             for (int i = 0; i < 17; ++i)
+               s += wen;
+             return s;
+           }(),
+       [&] {
+         std::string s;
+         for (int i = 0; i < 16; ++i)
+           s += wen;
+         return s;
+       }()},
+      {gbk, "C:\\", "CDROM"},
+      {gbk, "D:", "CDROM"},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(FolderDiscLabel(c.platform, c.folder), c.label) << c.folder;
+  // Four-byte characters take two units each: eight fill both labels.
+  std::string emoji, eight;
+  for (int i = 0; i < 9; ++i)
+    emoji += "\xF0\x9F\x98\x80";
+  for (int i = 0; i < 8; ++i)
+    eight += "\xF0\x9F\x98\x80";
+  EXPECT_EQ(FolderDiscLabel(utf8, "/d/" + emoji), eight);
+}
+
+// The folder's contents go to the root of an image in the cache folder, labelled by the folder;
+// what the builder leaves out is returned.
+TEST(FolderDiscTest, ImageOfTheContentsInTheCacheFolder) {
+  testing::MockPlatform platform;
+  platform.AddFolder("D:\\disc");
+  platform.AddFile("D:\\disc\\a.txt", 3000);
+  platform.AddFolder("D:\\disc\\sub");
+  platform.AddFile("D:\\disc\\sub\\b.bin", 5000);
+  platform.AddFile("D:\\disc\\" + std::string(130, 'n'), 10);
+  testing::FakeDriveSystem system;
+  const FolderDisc disc = BuildFolderDisc(platform, system, "D:\\disc", system.cacheFolder);
+  ASSERT_TRUE(disc.error.empty()) << disc.error;
+  EXPECT_EQ(disc.image.rfind(system.cacheFolder + "disc-", 0), 0u);
+  EXPECT_TRUE(IsFolderDiscImage(system, disc.image));
+  ASSERT_EQ(disc.leftOut.size(), 1u);
+  EXPECT_EQ(disc.leftOut[0].Path, "D:\\disc\\" + std::string(130, 'n'));
+  ASSERT_GT(platform.Image.size(), 0x8000u + 72);
+  EXPECT_EQ(std::string(platform.Image.begin() + 0x8001, platform.Image.begin() + 0x8006), "CD001");
+  EXPECT_EQ(std::string(platform.Image.begin() + 0x8028, platform.Image.begin() + 0x802C), "DISC");
+  // Files at the root, not under the folder's own name: the root directory holds A.TXT.
+  const std::string image(platform.Image.begin(), platform.Image.end());
+  EXPECT_NE(image.find("A.TXT;1"), std::string::npos);
+  EXPECT_NE(image.find("SUB"), std::string::npos);
+  // Two folders in the path table (the root and SUB, 10 and 12 bytes): none for the folder.
+  const auto *pvd = platform.Image.data() + 0x8000;
+  EXPECT_EQ(pvd[132] | pvd[133] << 8, 22);
+
+  // The cache keeps only what a drive records; an eject deletes its folder disc's image.
+  system.files[disc.image] = {1};
+  system.files[system.cacheFolder + "disc-1.iso"] = {1};
+  system.values = {{"G", disc.image}};
+  CleanFolderDiscCache(system);
+  EXPECT_EQ(system.files.count(disc.image), 1u);
+  EXPECT_EQ(system.files.count(system.cacheFolder + "disc-1.iso"), 0u);
+  system.dosDevices['G'] = "\\Device\\VELMOR6";
+  system.openable["\\\\.\\G:"] = 1;
+  EjectVirtualDrive(system, 'G');
+  EXPECT_EQ(system.files.count(disc.image), 0u);
+  EXPECT_FALSE(IsFolderDiscImage(system, "C:\\images\\disc-1.iso"));
+}
+
 TEST_F(DriveClientTest, FreeLetterNamesNoDriveAndNoDevice) {
   for (char letter : {'C', 'D', 'E', 'F'})
     sys.driveTypes[letter] = letter == 'E' ? kDriveCdrom : 3;
@@ -448,16 +753,26 @@ TEST_F(DriveClientTest, EjectForgetsFirstThenRemovesAndAnnouncesTwice) {
   EXPECT_EQ(sys.log, expected);
   EXPECT_FALSE(Mounted('G'));
 
-  // A volume in use refuses the lock: it is dismounted all the same, and nothing is unlocked.
+  // A volume in use refuses the lock: it is neither dismounted nor unlocked.
   sys.volumesMount = true;
   sys.volumesLock = false;
   ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\a.iso", 'G'));
   sys.log.clear();
   EXPECT_TRUE(EjectVirtualDrive(sys, 'G'));
-  EXPECT_EQ(std::vector<std::string>(sys.log.begin() + 2, sys.log.begin() + 6),
-            (std::vector<std::string>{"open \\\\.\\G:", lock, dismount,
-                                      "open without access \\\\.\\G:"}));
+  EXPECT_EQ(std::vector<std::string>(sys.log.begin() + 2, sys.log.begin() + 5),
+            (std::vector<std::string>{"open \\\\.\\G:", lock, "open without access \\\\.\\G:"}));
   EXPECT_FALSE(Mounted('G'));
+
+  // A record left on a letter that now names another device (a disk of its own): the record
+  // goes and nothing at all is sent to that volume.
+  sys.values.emplace_back("H", "D:\\a.iso");
+  sys.dosDevices['H'] = "\\Device\\Harddisk1\\DR1";
+  sys.openable["\\\\.\\H:"] = 1;
+  sys.log.clear();
+  sys.broadcasts.clear();
+  EXPECT_FALSE(EjectVirtualDrive(sys, 'H'));
+  EXPECT_EQ(sys.log, (std::vector<std::string>{"delete H", "delete layout H"}));
+  EXPECT_TRUE(sys.broadcasts.empty());
 }
 
 struct FreeLetterCase {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -19,6 +20,9 @@ public:
   struct Service {
     std::string binaryPath;
     bool running = false;
+    bool stoppable = true;    // a driver with an unload routine
+    bool stopRefused = false; // Windows refuses to stop a driver without one
+    bool deleted = false;     // marked for deletion
   };
   struct Broadcast {
     uint32_t event;
@@ -41,8 +45,10 @@ public:
                                  : PathKind::kMissing;
   }
   Handle CreateFileForWrite(const std::string &path) override {
-    if (!filesWritable)
+    if (!filesWritable || mapped.count(Redirect(path)))
       return lastError = syserr::kAccessDenied, kInvalidHandle;
+    if (writesBusy > 0 && writesBusy--)
+      return lastError = syserr::kSharingViolation, kInvalidHandle;
     log.push_back("create " + Redirect(path));
     files[Redirect(path)].clear();
     writing = Redirect(path);
@@ -68,7 +74,43 @@ public:
                  it->second.begin() + std::min<size_t>(limit, it->second.size()));
     return true;
   }
+  bool RemoveFile(const std::string &path) override {
+    log.push_back("delete file " + Redirect(path));
+    if (undeletable.count(Redirect(path)) || mapped.count(Redirect(path)))
+      return lastError = syserr::kAccessDenied, false;
+    files.erase(Redirect(path));
+    return true;
+  }
+  bool RenameFile(const std::string &from, const std::string &to) override {
+    log.push_back("rename " + Redirect(from) + " " + Redirect(to));
+    auto it = files.find(Redirect(from));
+    if (it == files.end())
+      return lastError = syserr::kFileNotFound, false;
+    auto bytes = std::move(it->second);
+    files.erase(it);
+    files[Redirect(to)] = std::move(bytes);
+    if (mapped.erase(Redirect(from))) // the image stays mapped under its new name
+      mapped.insert(Redirect(to));
+    return true;
+  }
+  void RemoveFileAtRestart(const std::string &path) override {
+    log.push_back("delete at restart " + Redirect(path));
+  }
+  std::string CacheFolder() override { return cacheFolder; }
+  std::vector<std::string> FilesIn(const std::string &folder) override {
+    std::vector<std::string> names;
+    for (const auto &[path, bytes] : files)
+      if (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+          path.find('\\', folder.size()) == std::string::npos)
+        names.push_back(path.substr(folder.size()));
+    return names;
+  }
   uint32_t LastError() override { return lastError; }
+  void Pause(uint32_t ms) override {
+    paused += ms;
+    if (onPause)
+      onPause();
+  }
   bool Is64BitSystem() override { return wow64; }
   void SetFileRedirection(bool on) override {
     log.push_back(on ? "redirection on" : "redirection off");
@@ -83,8 +125,15 @@ public:
     log.push_back("open without access " + path);
     return openable.count(path) ? kDeviceHandle : kInvalidHandle;
   }
-  bool DeviceControl(Handle, uint32_t code, const void *, uint32_t, void *, uint32_t) override {
+  bool DeviceControl(Handle, uint32_t code, const void *, uint32_t, void *output,
+                     uint32_t outputSize) override {
     log.push_back("control " + std::to_string(code));
+    if (code == IOCTL_VELMOR_GET_BUILD) { // the running driver's answer, if it knows the request
+      if (buildAnswer.empty() || outputSize < buildAnswer.size())
+        return false;
+      std::copy(buildAnswer.begin(), buildAnswer.end(), static_cast<uint8_t *>(output));
+      return true;
+    }
     return controlAccepts;
   }
   void Close(Handle) override { ++closes; }
@@ -99,8 +148,10 @@ public:
   }
   Handle CreateKernelService(Handle manager, const std::string &name,
                              const std::string &binaryPath) override {
+    if (serviceAppearsOnCreate) // another program creates it just before this one
+      services[name].binaryPath = binaryPath;
     if (manager != kManagerHandle || services.count(name))
-      return kNoService;
+      return lastError = syserr::kServiceExists, kNoService;
     log.push_back("service " + name + " " + binaryPath);
     services[name].binaryPath = binaryPath;
     return Named(name);
@@ -113,7 +164,49 @@ public:
     s.running = lastError == 0;
     return s.running;
   }
-  void CloseService(Handle) override { ++serviceCloses; }
+  bool StopDriverService(Handle service) override {
+    Service &s = services[serviceNames.at(service - 1)];
+    log.push_back("stop " + serviceNames.at(service - 1));
+    if (!s.running)
+      return lastError = syserr::kServiceNotActive, false;
+    if (s.stopRefused)
+      return lastError = 1052, false;
+    if (s.stoppable)
+      s.running = false;
+    return true; // Wine accepts the stop of a driver without unload and leaves it running
+  }
+  ServiceState QueryServiceState(Handle service) override {
+    return services[serviceNames.at(service - 1)].running ? ServiceState::kRunning
+                                                          : ServiceState::kStopped;
+  }
+  bool DeleteDriverService(Handle service) override {
+    log.push_back("delete service " + serviceNames.at(service - 1));
+    if (serviceUndeletable)
+      return lastError = syserr::kAccessDenied, false;
+    services[serviceNames.at(service - 1)].deleted = true;
+    return true;
+  }
+  void CloseService(Handle service) override {
+    ++serviceCloses;
+    // A service marked for deletion goes with its last handle; this fake keeps one at a time.
+    if (service != kManagerHandle && service >= 1 && service <= serviceNames.size()) {
+      auto it = services.find(serviceNames[service - 1]);
+      if (it != services.end() && it->second.deleted && !it->second.running)
+        services.erase(it);
+    }
+  }
+  long DeleteServiceKey(const std::string &name) override {
+    log.push_back("delete key " + name);
+    if (serviceKeyError)
+      return serviceKeyError;
+    values.clear();
+    layoutValues.clear();
+    return 0;
+  }
+  long RemoveShellVerbs() override {
+    log.push_back("remove verbs");
+    return verbsError;
+  }
 
   long SetDriveValue(const std::string &name, const std::string &path) override {
     if (registryError)
@@ -177,13 +270,16 @@ public:
   // syswow64 while redirected.
   bool wow64 = false, redirected = true;
   std::string currentFolder = "C:\\work\\";
+  std::string cacheFolder = "C:\\users\\u\\AppData\\Local\\Velmor\\FolderDiscs\\";
   std::map<std::string, std::string> fullPaths;
   std::map<std::string, std::vector<uint8_t>> files;
   std::set<std::string> folders;
   std::vector<uint32_t> pieces;
   bool filesWritable = true;
   int writesUntilFull = -1; // the disk fills after that many writes
-  bool writesLost = false;  // writes report success but store nothing
+  int writesBusy = 0;       // opens for writing that find another program writing the file
+  bool serviceAppearsOnCreate = false;
+  bool writesLost = false; // writes report success but store nothing
   uint32_t lastError = 0;
   uint32_t startError = 0;             // what a start of a service answers
   std::map<std::string, int> openable; // paths that open
@@ -199,7 +295,14 @@ public:
   std::map<char, unsigned> driveTypes;
   std::map<char, std::string> dosDevices;
   std::map<char, std::string> labels;
-  std::vector<std::string> log; // what was asked, in order
+  std::vector<std::string> log;     // what was asked, in order
+  std::vector<uint8_t> buildAnswer; // the running driver's build answer; empty: not known
+  std::set<std::string> undeletable;
+  std::set<std::string> mapped; // the running driver's image: renamed, never written or deleted
+  bool serviceUndeletable = false;
+  long serviceKeyError = 0, verbsError = 0;
+  uint32_t paused = 0;           // milliseconds waited in all
+  std::function<void()> onPause; // what happens meanwhile
 
 protected:
   static constexpr Handle kFileHandle = 0x100;

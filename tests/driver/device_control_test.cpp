@@ -2,6 +2,7 @@
 // output buffers, by a drive and by the control device (which has no disc, and adds drives
 // only).
 #include "driver_fixture.h"
+#include "velmor_build_identity.h"
 
 namespace velmor::test {
 namespace {
@@ -25,6 +26,7 @@ const CodeCase kCodes[] = {
     {"CdromCheckVerify", 0x00024800, 4, status::kBufferTooSmall, kOk, 4},
     {"StorageCheckVerify", 0x002D4800, 4, status::kBufferTooSmall, kOk, 4},
     {"Version", 0x00022010, 4, status::kBufferTooSmall, kOk, 4},
+    {"Build", 0x00022018, kBuildAnswerSize, status::kBufferTooSmall, kOk, kBuildAnswerSize},
     {"SeekAudioMsf", 0x00024004, 0, kOk, kOk, 0},
     {"StopAudio", 0x00024008, 0, kOk, kOk, 0},
     {"PauseAudio", 0x0002400C, 0, kOk, kOk, 0},
@@ -43,7 +45,7 @@ const CodeCase kCodes[] = {
     {"UnknownZero", 0x00000000, 0, kInvalid, kInvalid, 0},
     // The layout add with an input that is not a whole record.
     {"AddLayoutShortInput", 0x00022014, 0, status::kInvalidParameter, status::kInvalidParameter, 0},
-    {"UnknownPrivate806", 0x00022018, 0, kInvalid, kInvalid, 0},
+    {"UnknownPrivate807", 0x0002201C, 0, kInvalid, kInvalid, 0},
     {"UnknownAllOnes", 0xFFFFFFFF, 0, kInvalid, kInvalid, 0},
 };
 
@@ -62,7 +64,8 @@ protected:
 // What the other kind of device answers: the version on both, the layout add on the control
 // device only, unknown codes nowhere, and everything else on a drive only.
 CodeCase OnDevice(CodeCase c, bool control) {
-  const bool both = c.code == IOCTL_VELMOR_GET_VERSION || c.status == kInvalid;
+  const bool both = c.code == IOCTL_VELMOR_GET_VERSION || c.code == IOCTL_VELMOR_GET_BUILD ||
+                    c.status == kInvalid;
   const bool controlOnly = c.code == IOCTL_VELMOR_ADD_LAYOUT;
   if (!both && control != controlOnly)
     c = CodeCase{c.name, c.code, 0, kInvalid, kInvalid, 0};
@@ -118,6 +121,18 @@ TEST_F(AnswerBytesTest, VersionIsOne) {
   Answer a = Control(kControlLinkName, IOCTL_VELMOR_GET_VERSION, 0, 8);
   EXPECT_EQ(Little32(a.output, 0), 1u);
   EXPECT_EQ(a.output[4], 0xCD) << "only four bytes are written";
+}
+
+// The build: the protocol version, then the identity the program carries, and nothing more.
+TEST_F(AnswerBytesTest, BuildIsTheCarriedIdentity) {
+  Answer a = Control(kControlLinkName, IOCTL_VELMOR_GET_BUILD, 0, kBuildAnswerSize + 4);
+  EXPECT_EQ(a.status, status::kSuccess);
+  EXPECT_EQ(Little32(a.output, 0), kBuildProtocolVersion);
+  EXPECT_EQ(std::vector<uint8_t>(a.output.begin() + 4, a.output.begin() + kBuildAnswerSize),
+            std::vector<uint8_t>(kDriverBuildIdentity, kDriverBuildIdentity + kBuildIdentitySize));
+  EXPECT_EQ(a.output[kBuildAnswerSize], 0xCD);
+  EXPECT_EQ(Control(kControlLinkName, IOCTL_VELMOR_GET_BUILD, 0, kBuildAnswerSize - 1).status,
+            status::kBufferTooSmall);
 }
 
 TEST_F(AnswerBytesTest, CheckVerifyReportsOneMediaChange) {

@@ -44,7 +44,7 @@ const uint32_t kKnownCodes[] = {
     ioctl::kCdromReadToc,        ioctl::kCdromGetDriveGeometry, ioctl::kCdromCheckVerify,
     ioctl::kStorageCheckVerify,  ioctl::kCdromEjectMedia,       ioctl::kCdromGetVolume,
     ioctl::kCdromRawRead,        ioctl::kDiskGetDriveGeometry,  ioctl::kStorageFindNewDevices,
-    ioctl::kCdromGetLastSession, IOCTL_VELMOR_ADD_LAYOUT,
+    ioctl::kCdromGetLastSession, IOCTL_VELMOR_ADD_LAYOUT,       IOCTL_VELMOR_GET_BUILD,
 };
 
 const char16_t *const kNames[] = {

@@ -141,4 +141,105 @@ for letter in $letters; do
   run 0 eject "$letter"
 done
 
+# A folder with Chinese names as a disc: the image is built into the user's local application
+# data, the drive reads it byte for byte, its files are the folder's (read back with 7z), and
+# the eject deletes the image. An image left by a program that ended meanwhile goes at the next
+# mount unless a drive still records it.
+mkdir -p "$work/文件夹/资料/子目录"
+head -c 200000 /dev/urandom >"$work/文件夹/资料/说明.bin"
+printf '读我\r\n' >"$work/文件夹/读我.txt"
+head -c 5000 /dev/urandom >"$work/文件夹/资料/子目录/数据.dat"
+cache="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Velmor/FolderDiscs"
+mkdir -p "$cache"
+head -c 4096 /dev/zero >"$cache/disc-1.iso" # left by a program that ended
+run 0 mount 'C:\velmor-tool\文件夹'
+folder_letter=$out
+[ ! -e "$cache/disc-1.iso" ] || fail "a leftover image in the cache was kept"
+disc=$(ls "$cache"/*.iso 2>/dev/null | head -n 1)
+[ -n "$disc" ] || fail "no image in the cache folder"
+run 0 list
+disc_win='C:\users\'"$(id -un)"'\AppData\Local\Velmor\FolderDiscs\'"$(basename "$disc")"
+[ "$out" = "$folder_letter $disc_win" ] || fail "the folder disc is not recorded by its image: $out"
+wine "$compare" "$folder_letter" "$disc_win" || fail "reads through the folder's drive"
+rm -rf "$work/extracted"
+7z x -y -o"$work/extracted" "$disc" >/dev/null || fail "7z cannot read the folder's disc"
+diff -r "$work/文件夹" "$work/extracted" || fail "the disc's files differ from the folder's"
+run 0 eject "$folder_letter"
+[ ! -e "$disc" ] || fail "the eject left the folder's image"
+
+# Another build of the driver runs (the carried file with its build identity changed, as a
+# newer program finds an older driver): the mount replaces the file and restarts the service,
+# which makes the recorded drive again; a driver that cannot stop (one without unload) is used
+# as it is, the mount says that a restart is needed, and after the restart the carried driver
+# runs with the recorded drive. Either way the next mount finds the carried build.
+identity=$(sed -n 's/.*{\(.*\)}.*/\1/p' "$build_dir/protocol/generated/velmor_build_identity.h" |
+  sed 's/0x//g; s/[ ,]//g')
+[ ${#identity} = 32 ] || fail "no build identity: $identity"
+run 0 mount "$image"
+letter=$out
+ID=$identity perl -0777 -pi -e \
+  'my $id = pack("H*", $ENV{ID}); (my $other = $id) =~ s/^(.)/chr(ord($1) ^ 1)/se; s/\Q$id\E/$other/g' \
+  "$sysdir/velmor.sys"
+cmp -s "$sysdir/velmor.sys" "$driver" && fail "the other build is the carried one"
+wineserver -k
+wineserver -w
+run 0 mount "$image"
+cmp -s "$sysdir/velmor.sys" "$driver" || fail "the other build's file was not replaced"
+case $err in
+*restart*)
+  wineserver -k
+  wineserver -w
+  ;;
+*) echo "the other build stopped and the carried one started without a restart" ;;
+esac
+wine "$compare" "$letter" "$image" || fail "reads through $letter after the upgrade"
+run 0 mount "$image"
+case $err in *restart*) fail "a restart asked for over the carried build" ;; esac
+run 0 list
+[ "$(printf '%s\n' "$out" | wc -l)" = 3 ] || fail "three drives listed: $out"
+
+# Uninstall: every drive gone, no service, no driver file in either system folder, no key, the
+# image unchanged. Until the driver can unload, its service does not stop: that step alone
+# fails (status 1), and the restart finishes the removal (the service marked for deletion, the
+# file the running image held).
+cp "$work/光盘.iso" "$work/before.iso"
+run_status=0
+wine "$tool" uninstall >"$work/out" 2>"$work/err" || run_status=$?
+err=$(iconv -f GBK -t UTF-8 <"$work/err" | tr -d '\r')
+echo "velmor-drive uninstall -> $run_status: $err"
+others=$(printf '%s\n' "$err" | grep '^velmor-drive:' | grep -v 'cannot stop the driver service' |
+  grep -v 'velmor.sys: cannot delete the driver file now' || true)
+[ "$run_status" = 0 ] || { [ "$run_status" = 1 ] && [ -z "$others" ]; } || fail "uninstall: $err"
+run 0 list
+[ -z "$out" ] || fail "drives recorded after uninstall: $out"
+cmp -s "$work/光盘.iso" "$work/before.iso" || fail "uninstall changed the image"
+# A restart: the driver's file, still held by its image, goes as the system starts.
+wineserver -k
+wineserver -w
+wine wineboot -r >/dev/null 2>&1 || true
+wineserver -w
+[ ! -e "$sysdir/velmor.sys" ] || fail "velmor.sys left in system32"
+[ ! -e "$WINEPREFIX/drive_c/windows/syswow64/velmor.sys" ] || fail "velmor.sys left in syswow64"
+if wine reg query 'HKLM\System\CurrentControlSet\Services\VELMOR' /reg:64 >/dev/null 2>&1; then
+  fail "the service's key is left"
+fi
+for l in D E F G H I J K L M N O P Q R S T U V W X Y Z; do
+  if wine "$compare" "$l:" "$image" 2>/dev/null; then fail "$l: still reads after uninstall"; fi
+done
+
+# Four first mounts at once install the driver again, and all succeed.
+for i in 1 2 3 4; do
+  (
+    status=0
+    wine "$tool" mount "$image" >"$work/first$i" 2>"$work/first$i.err" || status=$?
+    echo "$status" >"$work/first$i.status"
+  ) &
+done
+wait
+for i in 1 2 3 4; do
+  [ "$(cat "$work/first$i.status")" = 0 ] ||
+    fail "first mount $i of four at once: $(iconv -f GBK -t UTF-8 <"$work/first$i.err")"
+done
+cmp -s "$sysdir/velmor.sys" "$driver" || fail "the driver installed again differs"
+
 [ $failures = 0 ]

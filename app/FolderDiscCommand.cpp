@@ -1,0 +1,40 @@
+// A folder as a disc, from the drive menu or dropped onto the list: its contents are built into
+// an image in the cache folder (as velmor-mkiso builds it) and the image is inserted; it is not
+// added to the list, and its drive's eject deletes it.
+#include "FrmMain.h"
+
+#include "drive_client.h"
+#include "folder_disc.h"
+#include "winkit/Dialogs.h"
+
+namespace velmor {
+
+void TFrmMain::MountFolderClick() {
+  std::string folder;
+  if (winkit::Dialogs().PickFolder(Handle(), "选择要装载为光盘的文件夹", folder))
+    MountFolder(folder);
+}
+
+void TFrmMain::MountFolder(const std::string &folder) {
+  CleanFolderDiscCache(*drives_);
+  const FolderDisc disc =
+      BuildFolderDisc(NativePlatform(), *drives_, folder, drives_->CacheFolder());
+  if (disc.image.empty())
+    return ShowDriveMessage("无法把文件夹 \"" + folder + "\" 装载为光盘: " + disc.error,
+                            winkit::kErrorFlags);
+  InsertImage(disc.image);
+  // A refused insert leaves no drive to delete the image with.
+  bool recorded = false;
+  for (const auto &value : drives_->DriveValues())
+    recorded = recorded || value.second == disc.image;
+  if (!recorded)
+    drives_->RemoveFile(disc.image);
+  if (disc.leftOut.empty())
+    return;
+  std::string text = "文件夹 \"" + folder + "\" 中的以下内容没有放入光盘:";
+  for (const LeftOutItem &item : disc.leftOut)
+    text += "\r\n" + item.Path + ": " + item.Reason;
+  ShowDriveMessage(text, winkit::kInfoFlags);
+}
+
+} // namespace velmor

@@ -1,0 +1,91 @@
+#include "folder_disc.h"
+
+#include <chrono>
+
+#include "kavo_burner.h"
+
+namespace velmor {
+namespace {
+
+constexpr std::int32_t kMaxDirectories = 65535; // what an image can number
+constexpr std::int32_t kMaxEntries = 0x7FFFFFFF;
+constexpr std::size_t kMaxIsoLabelBytes = 32;
+constexpr std::size_t kMaxJolietLabelUnits = 16;
+
+} // namespace
+
+std::string FolderDiscLabel(Platform &platform, const std::string &folder) {
+  // The last name, read a character at a time (a GBK trail byte may be a backslash).
+  std::string name, part;
+  for (size_t i = 0; i < folder.size();) {
+    const size_t n =
+        std::max<size_t>(1, platform.CharLength(static_cast<unsigned char>(folder[i])));
+    if (n == 1 && (folder[i] == '\\' || folder[i] == '/')) {
+      if (!part.empty())
+        name = part;
+      part.clear();
+    } else {
+      part.append(folder, i, n);
+    }
+    i += n;
+  }
+  if (!part.empty())
+    name = part;
+  if (name.empty() || name.back() == ':')
+    return "CDROM";
+  std::string label;
+  for (size_t i = 0; i < name.size();) {
+    const size_t n = std::max<size_t>(1, platform.CharLength(static_cast<unsigned char>(name[i])));
+    const std::string longer = label + name.substr(i, n);
+    if (longer.size() > kMaxIsoLabelBytes ||
+        platform.AnsiToUtf16(longer).size() > kMaxJolietLabelUnits)
+      break;
+    label = longer;
+    i += n;
+  }
+  return label;
+}
+
+FolderDisc BuildFolderDisc(Platform &platform, DriveSystem &system, const std::string &folder,
+                           const std::string &cacheFolder) {
+  FolderDisc disc;
+  if (cacheFolder.empty()) {
+    disc.error = "no folder for the disc's image in the user's local application data";
+    return disc;
+  }
+  // A name of its own: the time in ticks, and the next one while a file has it.
+  auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
+  std::string image;
+  do
+    image = cacheFolder + "disc-" + std::to_string(tick++) + ".iso";
+  while (system.KindOfPath(image) != DriveSystem::PathKind::kMissing);
+
+  TKavoBurner burner(platform);
+  burner.NewCompilation(kMaxEntries, kMaxDirectories);
+  burner.SetJolietFileSystem(true);
+  burner.SetIdVolume(FolderDiscLabel(platform, folder));
+  GatherOptions gathering;
+  gathering.StopAtLimit = true;
+  // The image never goes into itself (a folder that holds the cache folder).
+  gathering.Skip = [&](const std::string &path) { return path == image; };
+  // The folder's contents fill the root.
+  const GatherResult gathered =
+      GatherItems(burner, {SourceItem{folder, true, false, true}}, gathering);
+  disc.leftOut = gathered.LeftOut;
+  if (gathered.LimitReached) {
+    disc.error = disc.leftOut.back().Reason;
+    return disc;
+  }
+  burner.PrepareImage(true, nullptr);
+  std::string error;
+  burner.OnWriteDone = [&](TKavoBurner *, const std::string &text) { error = text; };
+  if (!burner.WriteImage(image, true) || !error.empty()) {
+    system.RemoveFile(image);
+    disc.error = error.empty() ? "the image could not be written" : error;
+    return disc;
+  }
+  disc.image = image;
+  return disc;
+}
+
+} // namespace velmor
