@@ -132,11 +132,12 @@ void PlaceUdfDescriptors(std::uint64_t &next, std::uint32_t startSector, UdfLayo
   next = udf.PartitionStart;
 }
 
-// The file set descriptor and its terminator, then for each directory its file entry, its
-// identifiers and the file entries of its files.
+// From `next` on: the file set descriptor and its terminator, then for each directory its file
+// entry, its identifiers and the file entries of its files.
 void PlaceUdfArea(CompilationStore &store, Platform &platform, UdfLayout &udf,
                   std::uint64_t &next) {
-  std::uint32_t block = 2;
+  udf.FileSetBlock = static_cast<std::uint32_t>(next - udf.PartitionStart);
+  std::uint32_t block = udf.FileSetBlock + 2;
   for (std::int32_t i = 0; i < store.DirCount; ++i) {
     TDirNode &d = *store.Dirs[i];
     if (d.Entry)
@@ -167,8 +168,8 @@ void PlaceUdfArea(CompilationStore &store, Platform &platform, UdfLayout &udf,
       }
   }
   udf.Directories = static_cast<std::uint32_t>(store.DirCount);
-  udf.AreaBlocks = block;
-  next += block;
+  udf.AreaEndBlock = block;
+  next = udf.PartitionStart + std::uint64_t{block};
 }
 
 } // namespace
@@ -238,16 +239,16 @@ ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32
   if (joliet)
     PlaceDescriptor(next, L.Joliet);
   L.TerminatorSector = static_cast<std::uint32_t>(next++);
-  if (udf) {
+  if (udf)
     PlaceUdfDescriptors(next, startSector, L.Udf);
-    PlaceUdfArea(store, platform, L.Udf, next);
-  }
   PlacePathTables(next, L.Iso);
   if (joliet)
     PlacePathTables(next, L.Joliet);
   PlaceDirArea(next, L.Iso);
   if (joliet)
     PlaceDirArea(next, L.Joliet);
+  if (udf)
+    PlaceUdfArea(store, platform, L.Udf, next);
   if (boot) {
     L.BootCatalogSector = static_cast<std::uint32_t>(next++);
     TEntryNode &catalog = *boot->Catalog;

@@ -42,7 +42,10 @@ struct NameSetLayout {
 // UDF beside ISO 9660: the volume recognition sequence after the ISO descriptors, both volume
 // descriptor sequences and the integrity descriptor before the anchor at sector 256, then one
 // partition from the sector after it to the image's last sector, which holds the second anchor.
-// The partition starts with the file set descriptor and every file entry and directory.
+// The ISO 9660 path tables and directories open the partition; the file set descriptor, every
+// file entry and directory follow them, before the files, so that the last data a UDF reader
+// knows of (the files, or the UDF area when no file has data) is followed only by zeros and the
+// last anchor.
 struct UdfLayout {
   std::uint32_t RecognitionSector = 0; // BEA01, NSR02 and TEA01
   std::uint32_t MainSequence = 0, ReserveSequence = 0;
@@ -50,7 +53,8 @@ struct UdfLayout {
   std::uint32_t AnchorSector = 0;
   std::uint32_t PartitionStart = 0;
   std::uint32_t PartitionLength = 0;
-  std::uint32_t AreaBlocks = 0; // the partition's first blocks: file set, entries, directories
+  std::uint32_t FileSetBlock = 0; // then its terminator, the entries and directories
+  std::uint32_t AreaEndBlock = 0;
   std::uint32_t RootEntryBlock = 0;
   std::uint32_t LastAnchorSector = 0;
   std::uint32_t Files = 0, Directories = 0;

@@ -136,9 +136,9 @@ private:
     PutDstring(p + 84, 128, label_);
     Le32(p + 212, kSectorSize);
     PutEntityId(p + 216, "*OSTA UDF Compliant", true);
-    // The file set: two blocks (its descriptor and a terminator) at the partition's start.
+    // The file set: two blocks, its descriptor and a terminator.
     Le32(p + 248, 2 * kSectorSize);
-    Le32(p + 252, 0);
+    Le32(p + 252, U_.FileSetBlock);
     Le16(p + 256, 0);
     Le32(p + 264, 6); // one type 1 map of 6 bytes
     Le32(p + 268, 1);
@@ -156,7 +156,7 @@ private:
     std::uint8_t *p = At(U_.IntegritySector);
     PutTimestamp(p + 16, now_, zone_);
     Le32(p + 28, 1); // closed
-    Le64(p + 40, kFirstUniqueId + U_.AreaBlocks);
+    Le64(p + 40, kFirstUniqueId + U_.AreaEndBlock);
     Le32(p + 72, 1);
     Le32(p + 76, 46);
     Le32(p + 80, 0); // no free space
@@ -172,7 +172,7 @@ private:
   }
 
   void FileSet() {
-    std::uint8_t *p = AtBlock(0);
+    std::uint8_t *p = AtBlock(U_.FileSetBlock);
     PutTimestamp(p + 16, now_, zone_);
     Le16(p + 28, 3);
     Le16(p + 30, 3);
@@ -185,8 +185,8 @@ private:
     Le32(p + 400, kSectorSize);
     Le32(p + 404, U_.RootEntryBlock);
     PutEntityId(p + 416, "*OSTA UDF Compliant", true);
-    PutTag(p, kTagFileSet, 0, 512);
-    PutTag(AtBlock(1), kTagTerminator, 1, 512);
+    PutTag(p, kTagFileSet, U_.FileSetBlock, 512);
+    PutTag(AtBlock(U_.FileSetBlock + 1), kTagTerminator, U_.FileSetBlock + 1, 512);
   }
 
   // The file entry of a folder or file whose data start at `dataBlock`, in extents of at most
