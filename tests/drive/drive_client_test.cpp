@@ -591,6 +591,7 @@ TEST_F(DriveClientTest, FreeLetterNamesNoDriveAndNoDevice) {
 
   // A drive of the driver holds G, though the drive type does not show it (as under Wine).
   Install();
+  WriteImage("a.iso", test::Pattern(8192));
   DeviceHandle control = OpenControlDevice(sys);
   ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\a.iso", 'G'));
   EXPECT_EQ(sys.DriveType('G'), kDriveNoRootDir);

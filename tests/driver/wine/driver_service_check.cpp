@@ -2,10 +2,11 @@
 // asked for its version, given a drive for a real ISO image that is then read sector by sector
 // and asked the CD-ROM questions (those Windows' own tools send included), the same for a .iso
 // drive of 6 GiB, given a layout drive over a raw BIN written from the same image and an audio
-// track, and, after a system restart, seen to re-create both drives recorded in the registry. Run
-// in steps by driver_service_test.sh:
+// track, stopped and started again as a service, and, after a system restart, seen to re-create
+// both drives recorded in the registry. Run in steps by driver_service_test.sh:
 //   driver_service_check install <velmor.sys> <image path>
 //   driver_service_check use <image path>       (the running driver, installed by another)
+//   driver_service_check stopstart <image path>
 //   driver_service_check restarted <image path>
 #include <windows.h>
 #include <winioctl.h>
@@ -724,6 +725,53 @@ char RestoredLayoutDrive(const std::vector<uint8_t> &image) {
   return recorded ? name[0] : 0;
 }
 
+// The letter of the classic drive recorded by the install step, or 0.
+char RecordedLetter() {
+  RegKey key;
+  char name[8] = {};
+  DWORD nameLength = sizeof(name);
+  DWORD type = 0;
+  for (DWORD i = 0;
+       nameLength = sizeof(name), RegEnumValueA(key.get(), i, name, &nameLength, nullptr, &type,
+                                                nullptr, nullptr) == ERROR_SUCCESS;
+       ++i)
+    if (type == REG_SZ && nameLength == 1)
+      return name[0];
+  return 0;
+}
+
+// The service stops (its unload removes every drive) and starts again (every recorded drive
+// comes back, reading its image), without a restart of the system.
+int StopAndStart(const char *imagePath) {
+  const std::vector<uint8_t> image = ReadImage(imagePath);
+  const char letter = RecordedLetter();
+  Check(letter != 0, "a drive is recorded");
+  {
+    Handle drive(OpenDevice(DrivePath(letter)));
+    Check(drive.valid(), "the recorded drive is there before the stop");
+  }
+  ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  ServiceHandle service(OpenServiceA(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
+  SERVICE_STATUS state{};
+  Check(ControlService(service.get(), SERVICE_CONTROL_STOP, &state) != FALSE, "stop accepted");
+  for (int i = 0; i < 100 && QueryServiceStatus(service.get(), &state) &&
+                  state.dwCurrentState != SERVICE_STOPPED;
+       ++i)
+    Sleep(100);
+  Check(state.dwCurrentState == SERVICE_STOPPED, "service stopped");
+  {
+    Handle drive(OpenDevice(DrivePath(letter)));
+    Handle control(OpenDevice(kControlDevicePath));
+    Check(!drive.valid() && !control.valid(), "devices gone with the service");
+  }
+  Check(StartServiceA(service.get(), 0, nullptr) != FALSE, "service started again");
+  Handle control(WaitForControlDevice());
+  Check(control.valid(), "control device back after the start");
+  Handle drive(OpenDevice(DrivePath(letter)));
+  Check(drive.valid() && SectorsMatch(drive.get(), image), "recorded drive back, reading its image");
+  return failures ? 1 : 0;
+}
+
 int Restarted(const char *imagePath) {
   const std::vector<uint8_t> image = ReadImage(imagePath);
   Handle control(WaitForControlDevice());
@@ -777,7 +825,9 @@ int main(int argc, char **argv) {
   }
   if (argc == 3 && std::strcmp(argv[1], "restarted") == 0)
     return Restarted(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "stopstart") == 0)
+    return StopAndStart(argv[2]);
   std::fprintf(stderr, "usage: driver_service_check install <driver> <image> | use <image> | "
-                       "restarted <image>\n");
+                       "stopstart <image> | restarted <image>\n");
   return 2;
 }

@@ -40,6 +40,8 @@ if [ "$arch" = win64 ]; then
     { echo "FAIL: the driver is not in the 64-bit system directory"; exit 1; }
   wine "$5" use "$image"
 fi
+# The service stops and starts again, its drives with it.
+wine "$check" stopstart "$image"
 # A system restart for the driver: the auto-start service comes back with the next process.
 wineserver -k
 wineserver -w
