@@ -114,10 +114,10 @@ bool EnableManageVolumePrivilege() {
   TOKEN_PRIVILEGES privileges{};
   privileges.PrivilegeCount = 1;
   privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  bool enabled = LookupPrivilegeValueA(nullptr, "SeManageVolumePrivilege",
-                                       &privileges.Privileges[0].Luid) &&
-                 AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
-                 GetLastError() == ERROR_SUCCESS;
+  bool enabled =
+      LookupPrivilegeValueA(nullptr, "SeManageVolumePrivilege", &privileges.Privileges[0].Luid) &&
+      AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+      GetLastError() == ERROR_SUCCESS;
   CloseHandle(token);
   return enabled;
 }

@@ -156,8 +156,8 @@ NtStatus MakeDevice(Driver *driver, const UString *name, bool drive, Device **de
   // A drive is a removable CD-ROM: the file system then checks its medium (verify requests)
   // and lets go of a volume whose drive has been removed. Secure open: an open of a name below
   // the device (\\.\E:\x) gets the device's own check.
-  const uint32_t characteristics = kFileReadOnlyDevice | kFileDeviceSecureOpen |
-                                   (drive ? kFileRemovableMedia : 0u);
+  const uint32_t characteristics =
+      kFileReadOnlyDevice | kFileDeviceSecureOpen | (drive ? kFileRemovableMedia : 0u);
   NtStatus result =
       CreateDevice(driver, name, sizeof(VELMOR_DRIVE_EXTENSION),
                    drive ? kFileDeviceCdRom : kFileDeviceUnknown, characteristics, false, device);
@@ -233,8 +233,8 @@ NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *i
 
   bool linked = false;
   extension->Worker = VelmorStartWorker(device);
-  if (!extension->Worker || !TakeStore(&extension->DosLinkName, kLinkStoreBytes,
-                                       kLinkStoreCapacity)) {
+  if (!extension->Worker ||
+      !TakeStore(&extension->DosLinkName, kLinkStoreBytes, kLinkStoreCapacity)) {
     result = status::kInsufficientResources;
   } else {
     // A refused link (the letter belongs to another device) is remembered; the stores are
@@ -259,7 +259,7 @@ NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *i
     DeleteDevice(device);
     return result;
   }
-  owner.Release();               // the drive's now, freed with its image name
+  owner.Release(); // the drive's now, freed with its image name
   extension->Image = image.Release();
   extension->ImageNameUsers = 1; // the device's own hold, given up by its removal
   if (options & kClearInitializing)

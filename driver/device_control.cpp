@@ -282,12 +282,14 @@ Outcome DiscRequest(Device *device, Request *request) {
 }
 
 Outcome DeviceNumber(Device *device, Request *request) {
-  return Done(status::kSuccess, VelmorFillDeviceNumber(VelmorExtensionOf(device)->DriveIndex,
-                                                       SystemBuffer(request), OutputLength(request)));
+  return Done(status::kSuccess,
+              VelmorFillDeviceNumber(VelmorExtensionOf(device)->DriveIndex, SystemBuffer(request),
+                                     OutputLength(request)));
 }
 
 Outcome HotplugInfo(Device *, Request *request) {
-  return Done(status::kSuccess, VelmorFillHotplugInfo(SystemBuffer(request), OutputLength(request)));
+  return Done(status::kSuccess,
+              VelmorFillHotplugInfo(SystemBuffer(request), OutputLength(request)));
 }
 
 Outcome WriteProtected(Device *, Request *) { return Done(status::kMediaWriteProtected); }

@@ -66,8 +66,7 @@ Recorded RecordedLayout(const StartStores &stores, const char16_t *valueName, ch
 // Re-creates the drive recorded under `letter`, when there is one that can be made. A drive
 // whose image is missing or refused now is not made; its record stays, so the program still
 // lists it and its eject removes it.
-void RestoreDrive(Driver *driver, const StartStores &stores, char16_t letter,
-                  UString *pathString) {
+void RestoreDrive(Driver *driver, const StartStores &stores, char16_t letter, UString *pathString) {
   const char16_t *parametersPath = stores.parametersPath;
   const char16_t valueName[2] = {letter, 0};
   pathString->Length = 0;

@@ -28,12 +28,12 @@ NtStatus VelmorOpenImage(Driver *driver, const UString *ntPath, uint32_t options
     return result; // a missing file makes no drive
   ImageFileKind kind{};
   result = QueryImageFileKind(file, driver, &kind);
-  // Only a file of a local disk's (or disc's) file system. A pipe's server could make the reads wait
-  // forever or impersonate their thread; a raw disk or volume is not an image; a share's
+  // Only a file of a local disk's (or disc's) file system. A pipe's server could make the reads
+  // wait forever or impersonate their thread; a raw disk or volume is not an image; a share's
   // redirector may wait on the network in the paging path; and a file on one of our own
   // drives would make that drive's reads wait on this one's.
-  if (IsSuccess(result) && (!LocalStorage(kind.deviceType) || kind.remote || !kind.named ||
-                            kind.onDriverVolume))
+  if (IsSuccess(result) &&
+      (!LocalStorage(kind.deviceType) || kind.remote || !kind.named || kind.onDriverVolume))
     result = status::kInvalidParameter;
   if (!IsSuccess(result)) {
     CloseFile(file);

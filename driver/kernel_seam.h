@@ -135,10 +135,10 @@ Request *DequeueRequest(RequestQueue *queue, const void *file);
 NtStatus OpenImageFile(const UString *ntPath, bool asCaller, FileHandle *handle);
 // What the opened file is, for refusing what is not a file on a local disk.
 struct ImageFileKind {
-  uint32_t deviceType;  // of its volume: kFileDeviceDisk for a file on a local disk
-  bool remote;          // on a redirector's volume (a share)
-  bool named;           // a file of a file system, not the volume or device itself
-  bool onDriverVolume;  // on a volume of one of this driver's own devices
+  uint32_t deviceType; // of its volume: kFileDeviceDisk for a file on a local disk
+  bool remote;         // on a redirector's volume (a share)
+  bool named;          // a file of a file system, not the volume or device itself
+  bool onDriverVolume; // on a volume of one of this driver's own devices
 };
 NtStatus QueryImageFileKind(FileHandle handle, Driver *driver, ImageFileKind *kind);
 // Reads up to `length` bytes; `*bytesRead` tells how many arrived. PASSIVE_LEVEL only.

@@ -71,7 +71,8 @@ uint64_t StoredEnd(const LayoutTrack &t) {
 
 NtStatus VelmorOpenLayoutFiles(Driver *driver, VelmorLayout *layout, uint32_t options) {
   for (uint32_t f = 0; f < layout->fileCount; ++f) {
-    const NtStatus opened = VelmorOpenImage(driver, &layout->files[f], options, &layout->handles[f]);
+    const NtStatus opened =
+        VelmorOpenImage(driver, &layout->files[f], options, &layout->handles[f]);
     if (!IsSuccess(opened))
       return opened == status::kAccessDenied ? opened : status::kInvalidParameter;
     uint64_t size = 0;

@@ -16,7 +16,7 @@ struct WellKnownSid {
   ULONG subAuthority[2];
 };
 
-constexpr WellKnownSid kLocalSystem{1, 1, {0, 0, 0, 0, 0, 5}, {18, 0}};     // S-1-5-18
+constexpr WellKnownSid kLocalSystem{1, 1, {0, 0, 0, 0, 0, 5}, {18, 0}};      // S-1-5-18
 constexpr WellKnownSid kAdministrators{1, 2, {0, 0, 0, 0, 0, 5}, {32, 544}}; // S-1-5-32-544
 constexpr WellKnownSid kEveryone{1, 1, {0, 0, 0, 0, 0, 1}, {0, 0}};          // S-1-1-0
 

@@ -34,9 +34,7 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
   return VelmorDispatchCleanup(reinterpret_cast<Device *>(device),
                                reinterpret_cast<Request *>(irp));
 }
-VOID NTAPI Unload(PDRIVER_OBJECT driver) {
-  VelmorUnloadDriver(reinterpret_cast<Driver *>(driver));
-}
+VOID NTAPI Unload(PDRIVER_OBJECT driver) { VelmorUnloadDriver(reinterpret_cast<Driver *>(driver)); }
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
   return VelmorDispatchRead(reinterpret_cast<Device *>(device), reinterpret_cast<Request *>(irp));
 }
@@ -88,8 +86,8 @@ void InstallDispatchHandlers(Driver *driver) {
   d->DriverUnload = Unload;
 }
 Device *NextDriverDevice(Driver *driver, Device *device) {
-  PDEVICE_OBJECT next = device ? Nt(device)->NextDevice
-                               : reinterpret_cast<PDRIVER_OBJECT>(driver)->DeviceObject;
+  PDEVICE_OBJECT next =
+      device ? Nt(device)->NextDevice : reinterpret_cast<PDRIVER_OBJECT>(driver)->DeviceObject;
   return reinterpret_cast<Device *>(next);
 }
 
@@ -136,10 +134,9 @@ void *MapReadBuffer(Request *r, uint32_t *bytes) {
   // answers null (it is MmMapLockedPagesSpecifyCache without bugcheck-on-failure). A paging
   // read that found no mapping would fail a page-in, so it asks at high priority; data is
   // never executed, so the mapping is not executable where the system can say so.
-  const ULONG priority =
-      (Nt(r)->Flags & IRP_PAGING_IO) ? HighPagePriority : NormalPagePriority;
-  return MmGetSystemAddressForMdlSafe(mdl, static_cast<MM_PAGE_PRIORITY>(priority |
-                                                                         g_noExecuteMapping));
+  const ULONG priority = (Nt(r)->Flags & IRP_PAGING_IO) ? HighPagePriority : NormalPagePriority;
+  return MmGetSystemAddressForMdlSafe(mdl,
+                                      static_cast<MM_PAGE_PRIORITY>(priority | g_noExecuteMapping));
 }
 
 void CompleteRequest(Request *r, NtStatus status, uint32_t information) {
@@ -186,11 +183,10 @@ NtStatus OpenImageFile(const UString *ntPath, bool asCaller, FileHandle *handle)
   IO_STATUS_BLOCK io;
   HANDLE file = nullptr;
   // Others may go on reading, writing, renaming and deleting the image while it is mounted.
-  const NTSTATUS s = ZwCreateFile(&file, GENERIC_READ | SYNCHRONIZE, &attributes, &io, nullptr,
-                                  FILE_ATTRIBUTE_NORMAL,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT,
-                                  nullptr, 0);
+  const NTSTATUS s =
+      ZwCreateFile(&file, GENERIC_READ | SYNCHRONIZE, &attributes, &io, nullptr,
+                   FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                   FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   *handle = NT_SUCCESS(s) ? file : nullptr;
   return s;
 }
@@ -198,8 +194,8 @@ NtStatus OpenImageFile(const UString *ntPath, bool asCaller, FileHandle *handle)
 NtStatus QueryImageFileKind(FileHandle handle, Driver *driver, ImageFileKind *kind) {
   IO_STATUS_BLOCK io;
   FILE_FS_DEVICE_INFORMATION device;
-  NTSTATUS s = ZwQueryVolumeInformationFile(handle, &io, &device, sizeof(device),
-                                            FileFsDeviceInformation);
+  NTSTATUS s =
+      ZwQueryVolumeInformationFile(handle, &io, &device, sizeof(device), FileFsDeviceInformation);
   if (!NT_SUCCESS(s))
     return s;
   kind->deviceType = device.DeviceType;
@@ -436,7 +432,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
   RTL_OSVERSIONINFOW version;
   version.dwOSVersionInfoSize = sizeof(version);
   if (NT_SUCCESS(RtlGetVersion(&version)) &&
-      (version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2))) {
+      (version.dwMajorVersion > 6 ||
+       (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2))) {
     velmor::kernel::g_nonPagedPool = NonPagedPoolNx;
     velmor::kernel::g_noExecuteMapping = 0x40000000; // MdlMappingNoExecute
   }

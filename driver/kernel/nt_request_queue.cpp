@@ -49,9 +49,8 @@ VOID NTAPI CompleteCancelled(PIO_CSQ, PIRP irp) {
 } // namespace
 
 RequestQueue *NewRequestQueue() {
-  auto *queue =
-      static_cast<RequestQueue *>(ExAllocatePoolWithTag(g_nonPagedPool, sizeof(RequestQueue),
-                                                        kPoolTagDdk));
+  auto *queue = static_cast<RequestQueue *>(
+      ExAllocatePoolWithTag(g_nonPagedPool, sizeof(RequestQueue), kPoolTagDdk));
   if (!queue)
     return nullptr;
   KeInitializeSpinLock(&queue->lock);

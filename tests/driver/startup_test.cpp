@@ -103,7 +103,7 @@ TEST_P(StartupTest, RecordedLayoutMakesALayoutDriveAndAnUnfitOneNone) {
   model_.SetBinaryValue(layouts, u"H", spoilt);
   Record("I", u"D:\\i.cue");
   model_.SetBinaryValue(layouts, u"I", Layout(u'I', u"D:\\gone.bin")); // its file is gone
-  model_.SetBinaryValue(layouts, u"K", Layout(u'K', u"D:\\e.bin")); // no path recorded
+  model_.SetBinaryValue(layouts, u"K", Layout(u'K', u"D:\\e.bin"));    // no path recorded
   ASSERT_EQ(Start(), status::kSuccess);
 
   EXPECT_EQ(Drives(), std::vector<std::u16string>{DriveDevice('E')});
@@ -119,12 +119,12 @@ TEST_P(StartupTest, RecordedLayoutMakesALayoutDriveAndAnUnfitOneNone) {
 
 TEST_P(StartupTest, DrivesThatCannotBeMadeAreSkipped) {
   model_.HoldName(GlobalLink('D'));
-  Record("D", u"D:\\held.iso");                               // letter taken
-  Record("F", u"D:\\" + std::u16string(493, u'x'));           // 496 units: no room
-  Record("G", u"D:\\" + std::u16string(496, u'x'));           // 499 units: too long to query
-  Record("J", LongImagePath(495, u".iso"));                   // 495 units: fits
+  Record("D", u"D:\\held.iso");                     // letter taken
+  Record("F", u"D:\\" + std::u16string(493, u'x')); // 496 units: no room
+  Record("G", u"D:\\" + std::u16string(496, u'x')); // 499 units: too long to query
+  Record("J", LongImagePath(495, u".iso"));         // 495 units: fits
   Record("K", WriteImage("k.iso", Pattern(2048)));
-  Record("L", u"D:\\missing.iso");                           // image gone
+  Record("L", u"D:\\missing.iso"); // image gone
   ASSERT_EQ(Start(), status::kSuccess);
   EXPECT_EQ(Drives(), (std::vector<std::u16string>{DriveDevice('J'), DriveDevice('K')}));
   EXPECT_EQ(model_.DeviceCount(), 3u);

@@ -768,7 +768,8 @@ int StopAndStart(const char *imagePath) {
   Handle control(WaitForControlDevice());
   Check(control.valid(), "control device back after the start");
   Handle drive(OpenDevice(DrivePath(letter)));
-  Check(drive.valid() && SectorsMatch(drive.get(), image), "recorded drive back, reading its image");
+  Check(drive.valid() && SectorsMatch(drive.get(), image),
+        "recorded drive back, reading its image");
   return failures ? 1 : 0;
 }
 
