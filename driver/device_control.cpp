@@ -130,16 +130,6 @@ Outcome Version(Device *, Request *request) {
 }
 
 // The build this driver was made from, so a program carrying another build knows to replace it.
-Outcome Build(Request *request) {
-  if (OutputLength(request) < kBuildAnswerSize)
-    return Done(status::kBufferTooSmall);
-  auto *answer = static_cast<uint8_t *>(SystemBuffer(request));
-  PutLittle32(answer, kBuildProtocolVersion);
-  for (uint32_t i = 0; i < kBuildIdentitySize; ++i)
-    answer[4 + i] = kDriverBuildIdentity[i];
-  return Done(status::kSuccess, kBuildAnswerSize);
-}
-
 struct ImageAnswerKind {
   uint32_t size;
   uint32_t headerOffset;

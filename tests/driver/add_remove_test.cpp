@@ -374,8 +374,9 @@ TEST_P(CallerCheckTest, AddAndRemoveCheckTheCaller) {
   EXPECT_EQ(Add(u'E', image), c.added);
   EXPECT_EQ(model_.HasName(DriveDevice('E')), IsSuccess(c.added));
   // The caller's access is checked on the very open the drive reads through.
-  if (IsSuccess(c.added))
+  if (IsSuccess(c.added)) {
     EXPECT_EQ(model_.ImageOpens().back().asCaller, c.fromUserMode);
+  }
   const NtStatus removed = Remove(DriveLink('G'));
   if (c.fromUserMode && !c.privileged) {
     EXPECT_EQ(removed, status::kPrivilegeNotHeld);
