@@ -106,7 +106,10 @@ LayoutPlace VelmorLocateBlock(const VelmorLayout *layout, uint32_t lba) {
                                 : TrackFileOffset(t) - uint64_t(t.firstLba - lba) * t.stride;
     return LayoutPlace{LayoutPlace::kStored, &t, end - lba, offset};
   }
-  return LayoutPlace{LayoutPlace::kPastEnd, nullptr, 0, 0}; // not reached: lba < leadOut
+  // Between the last track's stored sectors and the lead-out: its postgap, which reads as an
+  // unstored pregap does.
+  return LayoutPlace{LayoutPlace::kUnstored, &layout->tracks[layout->trackCount - 1],
+                     layout->leadOut - lba, 0};
 }
 
 } // namespace velmor

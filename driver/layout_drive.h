@@ -11,7 +11,7 @@ namespace velmor {
 struct VelmorLayout {
   uint32_t trackCount;
   uint32_t fileCount;
-  uint32_t leadOut; // the first block after the last track
+  uint32_t leadOut; // the first block after the last track and its postgap
   LayoutTrack tracks[kLayoutMaxTracks];
   UString files[kLayoutMaxFiles]; // "\??\" + path, stored in `names`
   char16_t names[kLayoutNameUnits + 4 * kLayoutMaxFiles];
@@ -44,7 +44,7 @@ struct LayoutPlace {
   enum Kind : uint8_t {
     kPastEnd,  // at or after the lead-out
     kGap,      // between tracks: belongs to none
-    kUnstored, // a pregap the files do not hold: reads as zeros
+    kUnstored, // a pregap, or the last track's postgap, the files do not hold: reads as zeros
     kStored,   // in `track`'s file at `fileOffset` (its first byte of the sector)
   } kind;
   const LayoutTrack *track; // null for kPastEnd and kGap

@@ -102,6 +102,9 @@ struct CueTrack {
   size_t file00 = 0;
   uint64_t frame00 = 0, frame01 = 0;
   uint32_t unstoredPregap = 0;
+  uint64_t postgap = 0; // of the track's POSTGAP lines, the last at postgapLine
+  uint32_t postgapLine = 0;
+  std::string postgapWord;
 };
 
 class CueParser {
@@ -118,6 +121,8 @@ public:
       Fail(Reason::kTruncated, uint32_t(text.lines.size()), "TRACK");
     if (!error_ && !tracks_.back().has01)
       Fail(Reason::kTruncated, tracks_.back().line, tracks_.back().numberWord);
+    if (!error_)
+      EndDisc();
     if (!error_)
       Fill(layout);
     return error_;
@@ -291,7 +296,7 @@ private:
   }
 
   // PREGAP: sectors before the track that no file holds. POSTGAP: the same after the track.
-  // Both move every later address on.
+  // Both move every later address on; the last track's POSTGAP moves the lead-out.
   void OnGap(uint32_t line, const std::vector<std::string> &words) {
     uint64_t frames = 0;
     if (words.size() != 2 || tracks_.empty())
@@ -302,8 +307,13 @@ private:
     const bool pre = SameWord(words[0], "PREGAP");
     if (pre ? t.has00 || t.has01 : !t.has01)
       return Fail(Reason::kSyntax, line, words[0]);
-    if (pre)
+    if (pre) {
       t.unstoredPregap += uint32_t(frames);
+    } else {
+      t.postgap += frames;
+      t.postgapLine = line;
+      t.postgapWord = words[1];
+    }
     discBase_ += frames;
   }
 
@@ -346,6 +356,15 @@ private:
     discBase_ += frames;
     if (discBase_ > kLayoutMaxSectors)
       Fail(Reason::kUnsupportedMode, file.line, "FILE", file.path);
+  }
+
+  // The last track keeps its POSTGAP: the sectors a drive serves before the lead-out. Between
+  // tracks a POSTGAP is a gap that belongs to neither, as the addresses alone say.
+  void EndDisc() {
+    CueTrack &last = tracks_.back();
+    if (last.postgap > UINT16_MAX)
+      return Fail(Reason::kUnsupportedMode, last.postgapLine, last.postgapWord);
+    last.track.postgap = uint16_t(last.postgap);
   }
 
   // Only the files that hold a track go into the layout.

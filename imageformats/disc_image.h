@@ -38,6 +38,7 @@ struct Track {
   uint32_t sectors = 0;
   uint32_t pregap = 0;
   bool pregapInFile = false;
+  uint16_t postgap = 0; // only on the last track: unstored sectors before the lead-out
 };
 
 struct DiscLayout {

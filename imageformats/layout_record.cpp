@@ -68,6 +68,7 @@ FormatError MakeLayoutRecord(const DiscLayout &layout, char16_t letter, LayoutRe
     r.number = t.number;
     r.controlAdr = t.controlAdr;
     r.flags = t.pregapInFile ? kPregapInFile : 0;
+    r.postgap = t.postgap;
   }
   const LayoutFault fault = CheckLayoutRecord(*record);
   if (fault != LayoutFault::kValid) {

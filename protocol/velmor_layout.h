@@ -60,9 +60,14 @@ struct LayoutTrack {
   uint8_t controlAdr; // kControlAdrData or kControlAdrAudio (other control bits kept)
   uint8_t flags;      // kPregapInFile: the pregap lies in the file just before firstLba's sector;
                       // otherwise it is not stored and reads as zeros
-  uint8_t reserved[5];
+  uint8_t reserved0;
+  uint16_t postgap; // sectors after the last stored one that belong to the track, not stored:
+                    // they read as zeros. Only the last track has any; they end before the lead-out
+  uint8_t reserved[2];
 };
-static_assert(sizeof(LayoutTrack) == 32, "a layout track is 32 bytes");
+static_assert(sizeof(LayoutTrack) == 32 && offsetof(LayoutTrack, flags) == 26 &&
+                  offsetof(LayoutTrack, postgap) == 28,
+              "a layout track is 32 bytes");
 
 struct LayoutRecord {
   uint32_t signature; // kLayoutSignature
@@ -84,10 +89,10 @@ inline constexpr uint32_t kLayoutRecordSize = sizeof(LayoutRecord);
 inline constexpr uint64_t TrackFileOffset(const LayoutTrack &t) {
   return uint64_t(t.fileOffsetHigh) << 32 | t.fileOffsetLow;
 }
-// The first logical block after the last track: where the lead-out begins.
+// The first logical block after the last track and its postgap: where the lead-out begins.
 inline constexpr uint32_t LayoutLeadOut(const LayoutRecord &r) {
   const LayoutTrack &last = r.tracks[r.trackCount - 1];
-  return last.firstLba + last.sectors;
+  return last.firstLba + last.sectors + last.postgap;
 }
 
 // What is wrong with a record, first found first; kValid when nothing is.
@@ -99,7 +104,8 @@ enum class LayoutFault : uint8_t {
   kTrackFile,  // a track names a file the record does not have
   kNumbers,    // track numbers not 1-99 or not one more than the track before
   kSectorKind, // stride, user-data offset or audio/data kind not possible together
-  kOrder,      // a track empty, starting before the end of the one before, or past the limit
+  kOrder,      // a track empty, starting before the end of the one before, a postgap on a track
+               // that is not the last, or the lead-out past the limit
   kFileSpan,   // a track's bytes in its file would end past 2^63, or its stored pregap before 0
 };
 
@@ -153,6 +159,10 @@ inline constexpr LayoutFault CheckLayoutRecord(const LayoutRecord &r) {
         t.firstLba >= kLayoutMaxSectors || t.sectors > kLayoutMaxSectors - t.firstLba)
       return LayoutFault::kOrder;
     end = t.firstLba + t.sectors;
+    // Blocks after a track belong to it only at the disc's end: between tracks they would be
+    // a gap, which belongs to neither.
+    if (t.postgap != 0 && (i + 1 < r.trackCount || t.postgap > kLayoutMaxSectors - end))
+      return LayoutFault::kOrder;
   }
   for (uint32_t i = 0; i < r.trackCount; ++i) {
     const LayoutTrack &t = r.tracks[i];

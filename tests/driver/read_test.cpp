@@ -338,6 +338,41 @@ TEST_F(ReadTest, LayoutReadEdgesAudioStoredPregapAndLeadOut) {
   EXPECT_EQ(Read(DriveLink('L'), 18 * 2048, 2048).output, std::vector<uint8_t>(2048, 0));
 }
 
+TEST_F(ReadTest, LayoutPostgapOfTheLastTrackReadsAsUnstoredSectorsBeforeTheLeadOut) {
+  // Drive L: data 0-9, audio 10-14 and its postgap of 3, lead-out at 18 (00:02:18). Drive M:
+  // one data track 0-9 and its postgap of 2, lead-out at 12.
+  const auto iso = Pattern(10 * 2048, 6), audio = Pattern(5 * 2352, 7);
+  WriteImage("a.iso", iso);
+  WriteImage("b.bin", audio);
+  auto audioTrack = MakeTrack(2, 1, 10, 5, 2352, 0, 0, kControlAdrAudio);
+  audioTrack.postgap = 3;
+  auto dataTrack = MakeTrack(1, 0, 0, 10, 2048, 0, 0);
+  dataTrack.postgap = 2;
+  ASSERT_EQ(AddLayout(*MakeLayout(u'L', {u"D:\\a.iso", u"D:\\b.bin"},
+                                  {MakeTrack(1, 0, 0, 10, 2048, 0, 0), audioTrack})),
+            status::kSuccess);
+  ASSERT_EQ(AddLayout(*MakeLayout(u'M', {u"D:\\a.iso"}, {dataTrack})), status::kSuccess);
+
+  Answer toc = Control(DriveLink('L'), ioctl::kCdromReadToc, 0, 804);
+  ASSERT_EQ(toc.status, status::kSuccess);
+  EXPECT_EQ(Slice(toc.output, 20, 8), (std::vector<uint8_t>{0, 0x10, 0xAA, 0, 0, 0, 2, 18}));
+  Answer raw = RawRead(DriveLink('L'), 14 * 2048, 4, kTrackModeCdda, 4 * 2352);
+  ASSERT_EQ(raw.status, status::kSuccess);
+  EXPECT_TRUE(Slice(raw.output, 0, 2352) == Slice(audio, 4 * 2352, 2352));
+  EXPECT_EQ(std::count(raw.output.begin() + 2352, raw.output.end(), 0), 3 * 2352);
+  EXPECT_EQ(RawRead(DriveLink('L'), 17 * 2048, 2, kTrackModeCdda, 2 * 2352).status,
+            status::kInvalidParameter)
+      << "past the lead-out";
+  EXPECT_EQ(Read(DriveLink('L'), 15 * 2048, 2048).status, status::kInvalidDeviceRequest)
+      << "a cooked read of the audio track's postgap";
+
+  Answer data = Read(DriveLink('M'), 9 * 2048, 3 * 2048);
+  ASSERT_EQ(data.status, status::kSuccess);
+  EXPECT_TRUE(Slice(data.output, 0, 2048) == Slice(iso, 9 * 2048, 2048));
+  EXPECT_EQ(std::count(data.output.begin() + 2048, data.output.end(), 0), 2 * 2048);
+  EXPECT_EQ(Read(DriveLink('M'), 12 * 2048, 2048).status, status::kInvalidParameter);
+}
+
 TEST_F(QueuedReadTest, RemoveDuringALayoutReadLeavesTheTracksToTheRead) {
   const auto a = Pattern(2 * 2048, 1), b = Pattern(2 * 2048, 2);
   WriteImage("a.iso", a);

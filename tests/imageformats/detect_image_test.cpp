@@ -358,6 +358,14 @@ const RecordRow kRecordRows[] = {
      LayoutFault::kOrder},
     {"a disc past the limit", [](LayoutRecord &r) { r.tracks[1].sectors = kLayoutMaxSectors; },
      LayoutFault::kOrder},
+    {"a postgap on a track that is not the last", [](LayoutRecord &r) { r.tracks[0].postgap = 1; },
+     LayoutFault::kOrder},
+    {"a postgap past the limit",
+     [](LayoutRecord &r) {
+       r.tracks[1].sectors = kLayoutMaxSectors - 450;
+       r.tracks[1].postgap = 1;
+     },
+     LayoutFault::kOrder},
     {"a stored pregap before the file's start",
      [](LayoutRecord &r) { r.tracks[1].fileOffsetLow = 149 * kStrideRaw; }, LayoutFault::kFileSpan},
     {"an offset past 2^62", [](LayoutRecord &r) { r.tracks[0].fileOffsetHigh = 0x40000001; },

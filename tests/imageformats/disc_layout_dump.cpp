@@ -77,6 +77,7 @@ int main(int argc, char **argv) {
   for (const Track &t : tracks)
     std::printf("%u %u %s\n", t.number, t.firstLba,
                 velmor::IsDataTrack(t.controlAdr) ? "data" : "audio");
-  std::printf("170 %u leadout\n", tracks.back().firstLba + tracks.back().sectors);
+  std::printf("170 %u leadout\n",
+              tracks.back().firstLba + tracks.back().sectors + tracks.back().postgap);
   return 0;
 }

@@ -138,6 +138,13 @@ const DescriptorRow kCueRows[] = {
      {{u"sub\\d.bin", 100 * kRaw}, {u"D:\\other\\a.bin", 10 * kRaw}},
      {u"sub\\d.bin", u"D:\\other\\a.bin"},
      {"#1 ca=14 f0 @0 2352/16 lba 0+100 gap 0", "#2 ca=10 f1 @0 2352/0 lba 250+10 gap 0"}},
+    {"a POSTGAP on the last track ends the disc later",
+     "FILE a.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\nPOSTGAP 00:00:10\n"
+     "TRACK 02 AUDIO\nINDEX 01 00:01:00\nPOSTGAP 00:01:00\nPOSTGAP 00:01:00\n",
+     {{u"a.bin", 100 * kRaw}},
+     {u"a.bin"},
+     {"#1 ca=14 f0 @0 2352/16 lba 0+75 gap 0",
+      "#2 ca=10 f0 @176400 2352/0 lba 85+25 gap 0 post 150"}},
     {"GBK name",
      "FILE \"\xB9\xE2\xC5\xCC.bin\" BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n",
      {{u"\u5149\u76D8.bin", 10 * kRaw}},
@@ -287,6 +294,12 @@ const DescriptorRow kCueRows[] = {
      {},
      {},
      {Reason::kTooManyTracks, "TRACK 100", "100"}},
+    {"a POSTGAP on the last track longer than a drive keeps (65,536 sectors)",
+     "FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nPOSTGAP 14:33:61\n",
+     {{u"a.bin", 10 * kRaw}},
+     {},
+     {},
+     {Reason::kUnsupportedMode, "POSTGAP", "14:33:61"}},
 };
 
 TEST(CueSheet, Table) {
