@@ -19,9 +19,8 @@ NtStatus VELMORReadOffset(int64_t fileOffset, void *buffer, uint32_t length,
     got = 0;
     result = status::kSuccess;
   }
-  if (IsSuccess(result))
-    __builtin_memset(static_cast<uint8_t *>(buffer) + (got < length ? got : length), 0,
-                     got < length ? length - got : 0);
+  if (IsSuccess(result) && got < length)
+    __builtin_memset(static_cast<uint8_t *>(buffer) + got, 0, length - got);
   return result;
 }
 
