@@ -7,11 +7,14 @@ using namespace kernel;
 
 namespace {
 
-// Volumes whose files may be images: local disks, virtual disks (a VHD) and discs.
+// Volumes whose files may be images: local disks, virtual disks (a VHD, a RAM disk) and discs,
+// as their devices or their file systems name themselves (Wine gives the file system's kind).
 bool LocalStorage(uint32_t deviceType) {
-  constexpr uint32_t kFileDeviceDvd = 0x33, kFileDeviceVirtualDisk = 0x24;
+  constexpr uint32_t kCdRomFileSystem = 0x03, kDiskFileSystem = 0x08, kVirtualDisk = 0x24,
+                     kDvd = 0x33;
   return deviceType == kFileDeviceDisk || deviceType == kFileDeviceCdRom ||
-         deviceType == kFileDeviceDvd || deviceType == kFileDeviceVirtualDisk;
+         deviceType == kCdRomFileSystem || deviceType == kDiskFileSystem ||
+         deviceType == kVirtualDisk || deviceType == kDvd;
 }
 
 } // namespace

@@ -35,6 +35,11 @@ constexpr ULONG kAllowedAceHead = 8;
 } // namespace
 
 NtStatus SetDeviceSecurity(Device *device, bool everyoneReads) {
+  // Wine's devices are objects of the driver's own process, not of the object manager: it has
+  // no descriptor of theirs to set (and what its server keeps for them it applies to the
+  // requests between the two processes, not to the opens).
+  if (g_hostedByWine)
+    return STATUS_SUCCESS;
   struct Grant {
     const WellKnownSid *sid;
     ACCESS_MASK access;
@@ -69,11 +74,6 @@ NtStatus SetDeviceSecurity(Device *device, bool everyoneReads) {
     ZwClose(handle);
   }
   ExFreePool(acl);
-  // Wine's devices are objects of the driver's own process, not of the object manager: it
-  // gives no handle to them that takes a descriptor (invalid handle, or not implemented), and
-  // opens them for everyone. Windows never answers so for a device just made.
-  if (s == STATUS_INVALID_HANDLE || s == STATUS_NOT_IMPLEMENTED)
-    return STATUS_SUCCESS;
   return s;
 }
 

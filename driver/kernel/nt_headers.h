@@ -14,6 +14,8 @@ NTSYSAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttribut
                                               ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                               KPROCESSOR_MODE AccessMode, PHANDLE Handle);
 extern NTSYSAPI POBJECT_TYPE *IoDeviceObjectType;
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable,
+                                              PLARGE_INTEGER Timeout);
 NTSYSAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
                                             PSECURITY_DESCRIPTOR SecurityDescriptor);
 NTSYSAPI NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision);
@@ -27,4 +29,8 @@ namespace velmor::kernel {
 // and later), and whether mappings may ask for no-execute. Set once by DriverEntry.
 extern POOL_TYPE g_nonPagedPool;
 extern ULONG g_noExecuteMapping;
+// Whether the kernel is Wine's, which runs drivers in a process of its own: its devices and
+// host files are no object manager objects, so it keeps no descriptor on a device and has no
+// file object for a file. Set once by DriverEntry from an export only Wine's ntoskrnl has.
+extern bool g_hostedByWine;
 } // namespace velmor::kernel

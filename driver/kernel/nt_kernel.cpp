@@ -9,6 +9,7 @@ namespace velmor::kernel {
 
 POOL_TYPE g_nonPagedPool = NonPagedPool;
 ULONG g_noExecuteMapping = 0;
+bool g_hostedByWine = false;
 
 namespace {
 
@@ -205,9 +206,16 @@ NtStatus QueryImageFileKind(FileHandle handle, Driver *driver, ImageFileKind *ki
   PFILE_OBJECT file = nullptr;
   s = ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode,
                                 reinterpret_cast<PVOID *>(&file), nullptr);
+  if (!NT_SUCCESS(s) && g_hostedByWine) {
+    // Wine opens host files, never volumes, and mounts nothing on our drives.
+    kind->named = true;
+    kind->onDriverVolume = false;
+    return STATUS_SUCCESS;
+  }
   if (!NT_SUCCESS(s))
     return s;
-  kind->named = file->FileName.Length != 0;
+  // Wine's file objects for host files carry no name; it opens no volumes for us either way.
+  kind->named = file->FileName.Length != 0 || g_hostedByWine;
   auto *ours = reinterpret_cast<PDRIVER_OBJECT>(driver);
   kind->onDriverVolume =
       (file->DeviceObject && file->DeviceObject->DriverObject == ours) ||
@@ -297,37 +305,54 @@ VOID NTAPI ThreadEntry(PVOID start) {
 
 } // namespace
 
+// A thread of the driver's: its kernel handle, and the thread object referenced where the kernel
+// gives one for it (Wine may not).
+struct SystemThread {
+  HANDLE handle;
+  PVOID object;
+};
+
 NtStatus StartSystemThread(ThreadRoutine routine, void *context, SystemThread **thread) {
   *thread = nullptr;
   auto *start = static_cast<ThreadStart *>(AllocateNonPaged(sizeof(ThreadStart), kPoolTagDdk));
-  if (!start)
+  auto *record = static_cast<SystemThread *>(AllocateNonPaged(sizeof(SystemThread), kPoolTagDdk));
+  if (!start || !record) {
+    if (start)
+      ExFreePool(start);
+    if (record)
+      ExFreePool(record);
     return STATUS_INSUFFICIENT_RESOURCES;
+  }
   *start = ThreadStart{routine, context};
-  HANDLE handle = nullptr;
+  *record = SystemThread{nullptr, nullptr};
   // No process handle: the thread belongs to the system process, not to whoever loaded us. A
-  // kernel handle: no process's handle table holds it, whichever context this runs in.
+  // kernel handle: no process's handle table holds it, whichever context this runs in, and the
+  // driver keeps it to wait for the thread's end before the image that holds its code goes.
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  NTSTATUS s = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-                                    ThreadEntry, start);
+  const NTSTATUS s = PsCreateSystemThread(&record->handle, THREAD_ALL_ACCESS, &attributes, nullptr,
+                                          nullptr, ThreadEntry, start);
   if (!NT_SUCCESS(s)) {
     ExFreePool(start);
+    ExFreePool(record);
     return s;
   }
-  // The thread object is kept referenced, so that the driver can wait for its end before the
-  // image that holds its code goes.
-  PVOID object = nullptr;
-  s = ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object, nullptr);
-  ZwClose(handle);
-  if (!NT_SUCCESS(s))
-    return s; // not reached for a handle just made with every right
-  *thread = static_cast<SystemThread *>(object);
+  if (!NT_SUCCESS(ObReferenceObjectByHandle(record->handle, SYNCHRONIZE, *PsThreadType, KernelMode,
+                                            &record->object, nullptr)))
+    record->object = nullptr;
+  *thread = record;
   return STATUS_SUCCESS;
 }
 
 void JoinSystemThread(SystemThread *thread) {
-  KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-  ObDereferenceObject(thread);
+  if (thread->object) {
+    KeWaitForSingleObject(thread->object, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread->object);
+  } else {
+    ZwWaitForSingleObject(thread->handle, FALSE, nullptr);
+  }
+  ZwClose(thread->handle);
+  ExFreePool(thread);
 }
 
 void FreePool(void *memory) { ExFreePool(memory); }
@@ -429,6 +454,9 @@ NtStatus QueryRegistryBinary(const char16_t *keyPath, const char16_t *valueName,
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   // Windows 8 (6.2) and later have a nonpaged pool that is not executable, and take a
   // no-execute flag when mapping.
+  UNICODE_STRING wineExport;
+  RtlInitUnicodeString(&wineExport, L"wine_ntoskrnl_main_loop");
+  velmor::kernel::g_hostedByWine = MmGetSystemRoutineAddress(&wineExport) != nullptr;
   RTL_OSVERSIONINFOW version;
   version.dwOSVersionInfoSize = sizeof(version);
   if (NT_SUCCESS(RtlGetVersion(&version)) &&

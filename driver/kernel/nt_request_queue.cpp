@@ -1,6 +1,9 @@
-// The seam's request queue: the I/O manager's cancel-safe queue over a list of requests linked
-// through Tail.Overlay.ListEntry, under a spin lock. The queue keeps its own pointer in
-// DriverContext[3] (no per-request context is passed), which leaves the other three to the
+// The seam's request queue: a cancel-safe queue of requests linked through
+// Tail.Overlay.ListEntry under a spin lock, with a cancel routine of its own. The I/O manager's
+// IoCsq routines would do the same, but Wine has them as stubs that queue nothing, so the
+// queue keeps the classic protocol itself: a request is in the list only while its cancel
+// routine is set, and whoever clears the routine first (the queue taking it out, or the cancel)
+// owns it. The queue's pointer rides in DriverContext[3], which leaves the other three to the
 // driver. Everything is nonpaged: it is used at DISPATCH_LEVEL.
 #include "kernel_seam.h"
 #include "nt_headers.h"
@@ -8,39 +11,23 @@
 namespace velmor::kernel {
 
 struct RequestQueue {
-  IO_CSQ csq; // first: the callbacks get it and find the rest of the record behind it
   KSPIN_LOCK lock;
   LIST_ENTRY requests;
 };
 
 namespace {
 
-RequestQueue *QueueOf(PIO_CSQ csq) { return CONTAINING_RECORD(csq, RequestQueue, csq); }
+constexpr int kQueueSlot = 3;
 
-VOID NTAPI Insert(PIO_CSQ csq, PIRP irp) {
-  InsertTailList(&QueueOf(csq)->requests, &irp->Tail.Overlay.ListEntry);
-}
-
-VOID NTAPI Remove(PIO_CSQ, PIRP irp) { RemoveEntryList(&irp->Tail.Overlay.ListEntry); }
-
-// The first request after `irp` (or the first of all), of the file object `file` when one is
-// asked for: a cleanup takes only its own file's requests.
-PIRP NTAPI PeekNext(PIO_CSQ csq, PIRP irp, PVOID file) {
-  LIST_ENTRY *head = &QueueOf(csq)->requests;
-  for (LIST_ENTRY *entry = irp ? irp->Tail.Overlay.ListEntry.Flink : head->Flink; entry != head;
-       entry = entry->Flink) {
-    PIRP next = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-    if (!file || IoGetCurrentIrpStackLocation(next)->FileObject == file)
-      return next;
-  }
-  return nullptr;
-}
-
-VOID NTAPI AcquireLock(PIO_CSQ csq, PKIRQL irql) { KeAcquireSpinLock(&QueueOf(csq)->lock, irql); }
-
-VOID NTAPI ReleaseLock(PIO_CSQ csq, KIRQL irql) { KeReleaseSpinLock(&QueueOf(csq)->lock, irql); }
-
-VOID NTAPI CompleteCancelled(PIO_CSQ, PIRP irp) {
+// The cancel routine runs with the cancel spin lock held, which it gives up first; by then the
+// request's routine is cleared, so no dequeue will take it: it is taken out here and completed.
+VOID NTAPI CancelQueued(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  auto *queue = static_cast<RequestQueue *>(irp->Tail.Overlay.DriverContext[kQueueSlot]);
+  KIRQL irql;
+  KeAcquireSpinLock(&queue->lock, &irql);
+  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+  KeReleaseSpinLock(&queue->lock, irql);
   irp->IoStatus.Status = STATUS_CANCELLED;
   irp->IoStatus.Information = 0;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -55,21 +42,46 @@ RequestQueue *NewRequestQueue() {
     return nullptr;
   KeInitializeSpinLock(&queue->lock);
   InitializeListHead(&queue->requests);
-  IoCsqInitialize(&queue->csq, Insert, Remove, PeekNext, AcquireLock, ReleaseLock,
-                  CompleteCancelled);
   return queue;
 }
 
 void FreeRequestQueue(RequestQueue *queue) { ExFreePool(queue); }
 
-// IoCsqInsertIrp marks the request pending, and completes it itself when a cancel has come
-// already.
 void QueueRequest(RequestQueue *queue, Request *request) {
-  IoCsqInsertIrp(&queue->csq, reinterpret_cast<PIRP>(request), nullptr);
+  PIRP irp = reinterpret_cast<PIRP>(request);
+  irp->Tail.Overlay.DriverContext[kQueueSlot] = queue;
+  IoMarkIrpPending(irp);
+  KIRQL irql;
+  KeAcquireSpinLock(&queue->lock, &irql);
+  IoSetCancelRoutine(irp, CancelQueued);
+  // Cancelled before the routine was set: the cancel will not call it, so it is completed here.
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+    KeReleaseSpinLock(&queue->lock, irql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return;
+  }
+  InsertTailList(&queue->requests, &irp->Tail.Overlay.ListEntry);
+  KeReleaseSpinLock(&queue->lock, irql);
 }
 
 Request *DequeueRequest(RequestQueue *queue, const void *file) {
-  return reinterpret_cast<Request *>(IoCsqRemoveNextIrp(&queue->csq, const_cast<void *>(file)));
+  KIRQL irql;
+  KeAcquireSpinLock(&queue->lock, &irql);
+  for (LIST_ENTRY *entry = queue->requests.Flink; entry != &queue->requests; entry = entry->Flink) {
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    if (file && IoGetCurrentIrpStackLocation(irp)->FileObject != file)
+      continue;
+    // A request whose routine is gone is being cancelled: its cancel routine takes it out.
+    if (!IoSetCancelRoutine(irp, nullptr))
+      continue;
+    RemoveEntryList(entry);
+    KeReleaseSpinLock(&queue->lock, irql);
+    return reinterpret_cast<Request *>(irp);
+  }
+  KeReleaseSpinLock(&queue->lock, irql);
+  return nullptr;
 }
 
 } // namespace velmor::kernel

@@ -746,10 +746,6 @@ int StopAndStart(const char *imagePath) {
   const std::vector<uint8_t> image = ReadImage(imagePath);
   const char letter = RecordedLetter();
   Check(letter != 0, "a drive is recorded");
-  {
-    Handle drive(OpenDevice(DrivePath(letter)));
-    Check(drive.valid(), "the recorded drive is there before the stop");
-  }
   ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   ServiceHandle service(OpenServiceA(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
   SERVICE_STATUS state{};
