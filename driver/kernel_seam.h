@@ -114,9 +114,9 @@ bool OverridesVerify(Request *request);
 // users and the service accounts do not). Called in the caller's own thread, at PASSIVE_LEVEL.
 bool CallerMayManageVolumes();
 
-// A cancel-safe queue of pending requests (the I/O manager's IoCsq routines over a list and a
-// spin lock in nonpaged memory): a request cancelled while it waits is taken out and completed
-// with kCancelled by the queue itself. Up to DISPATCH_LEVEL.
+// A cancel-safe queue of pending requests (a list under a spin lock in nonpaged memory, with a
+// cancel routine): a request cancelled while it waits is taken out and completed with
+// kCancelled by the queue itself. Up to DISPATCH_LEVEL.
 struct RequestQueue;
 RequestQueue *NewRequestQueue();
 void FreeRequestQueue(RequestQueue *queue);
