@@ -1,6 +1,8 @@
 #include "ImageListFile.h"
 
 #include "ListFilePlatform.h"
+#include "code_page.h"
+#include "utf8.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,38 +18,6 @@ struct FileCloser {
   void operator()(std::FILE *f) const { std::fclose(f); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// UTF-8 to UTF-16; a byte that starts no valid sequence becomes U+FFFD.
-std::u16string Utf8ToUtf16(std::string_view text) {
-  std::u16string out;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    const int length = b < 0x80 ? 1 : b >= 0xF0 && b < 0xF5 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
-    char32_t c = length == 1 ? b : length == 2 ? b & 0x1F : length == 3 ? b & 0x0F : b & 0x07;
-    bool valid = length > 0 && i + length <= text.size();
-    for (int k = 1; valid && k < length; ++k) {
-      const auto t = static_cast<unsigned char>(text[i + k]);
-      valid = (t & 0xC0) == 0x80;
-      c = (c << 6) | (t & 0x3F);
-    }
-    const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    valid = valid && c >= least[length] && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
-    if (!valid) {
-      out += u'\xFFFD';
-      ++i;
-      continue;
-    }
-    if (c >= 0x10000) {
-      out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-      out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(c);
-    }
-    i += static_cast<std::size_t>(length);
-  }
-  return out;
-}
 
 std::u16string Utf16Units(std::string_view bytes, bool bigEndian) {
   std::u16string out;
@@ -119,9 +89,9 @@ DecodedImageList DecodeImageList(std::string_view bytes) {
   std::string text(bytes);
   list.exact = false; // unless the bytes are taken as they are
   if (starts("\xEF\xBB\xBF"))
-    text = Utf16ToAnsi(Utf8ToUtf16(bytes.substr(3)));
+    text = text::Utf16ToAnsi(text::Utf8ToUtf16(bytes.substr(3)));
   else if (starts("\xFF\xFE") || starts("\xFE\xFF"))
-    text = Utf16ToAnsi(Utf16Units(bytes.substr(2), bytes[0] == '\xFE'));
+    text = text::Utf16ToAnsi(Utf16Units(bytes.substr(2), bytes[0] == '\xFE'));
   else
     list.exact = true;
   // No path holds a NUL: the rest of its line is kept (a file of UTF-16 without a byte-order

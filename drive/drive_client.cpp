@@ -16,11 +16,11 @@ namespace {
 constexpr uint32_t kAddRecordInputSize = offsetof(AddRecord, endStop);
 static_assert(kAddRecordInputSize < kAddRecordSize, "the driver refuses a full-size input");
 
+} // namespace
+
 char UpperLetter(char letter) {
   return letter >= 'a' && letter <= 'z' ? char(letter - 'a' + 'A') : letter;
 }
-
-} // namespace
 
 std::string DriveDevicePath(char letter) {
   const char name[2] = {letter, '\0'};

@@ -76,6 +76,8 @@ void DeleteDriveMapping(DriveSystem &system, char letter);
 // Announces a volume arriving (once) or going (twice).
 void BroadcastVolumeChange(DriveSystem &system, uint32_t event, char letter);
 
+// A drive letter in upper case; anything else as it is.
+char UpperLetter(char letter);
 // "\\.\L:" for a drive letter.
 std::string DriveDevicePath(char letter);
 // True when the letter's device name belongs to a drive of the driver.

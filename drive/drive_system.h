@@ -10,12 +10,14 @@
 #include <utility>
 #include <vector>
 
+#include "code_page.h"
 #include "disc_image.h"
 #include "velmor_layout.h"
 
 namespace velmor {
 
-class DriveSystem {
+// Text in the ANSI code page as UTF-16 and back (characters it lacks become '?') is CodePage's.
+class DriveSystem : public CodePage {
 public:
   // Files, devices and services are reached through opaque handles.
   using Handle = uintptr_t;
@@ -119,10 +121,6 @@ public:
 
   // Image files as the image readers see them.
   virtual formats::ImageFiles &ImageFiles() = 0;
-
-  // The ANSI code page's text as UTF-16, and back (characters it lacks become '?').
-  virtual std::u16string AnsiToUtf16(const std::string &text) = 0;
-  virtual std::string Utf16ToAnsi(const std::u16string &text) = 0;
 };
 
 // Drive types the client tells apart (the platform's values).

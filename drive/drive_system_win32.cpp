@@ -1,4 +1,5 @@
 #include "drive_system_win32.h"
+#include "code_page.h"
 #include "image_files_win32.h"
 #include "shell_verbs_win32.h"
 
@@ -63,22 +64,14 @@ using IsWow64ProcessRoutine = BOOL(WINAPI *)(HANDLE, PBOOL);
 using DisableRedirectionRoutine = BOOL(WINAPI *)(PVOID *);
 using RevertRedirectionRoutine = BOOL(WINAPI *)(PVOID);
 
+// The code page's text for the W functions, and back (wchar_t is UTF-16 here).
 std::wstring Widen(const std::string &text) {
-  const int units = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
-  std::wstring wide(size_t(units > 0 ? units : 0), L'\0');
-  if (units > 0)
-    MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), &wide[0], units);
-  return wide;
+  const std::u16string wide = text::AnsiToUtf16(text);
+  return std::wstring(wide.begin(), wide.end());
 }
 
 std::string Narrow(const std::wstring &text) {
-  const int bytes =
-      WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string narrow(size_t(bytes > 0 ? bytes : 0), '\0');
-  if (bytes > 0)
-    WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), &narrow[0], bytes, nullptr,
-                        nullptr);
-  return narrow;
+  return text::Utf16ToAnsi(std::u16string(text.begin(), text.end()));
 }
 
 // The registry table's key, or its subkey `subkey`. Whether it opened is not tested by most
@@ -425,16 +418,7 @@ public:
     return std::string(label, strnlen(label, sizeof label));
   }
 
-  std::u16string AnsiToUtf16(const std::string &text) override {
-    const std::wstring wide = Widen(text);
-    return std::u16string(wide.begin(), wide.end());
-  }
-
   formats::ImageFiles &ImageFiles() override { return Win32ImageFiles(); }
-
-  std::string Utf16ToAnsi(const std::u16string &text) override {
-    return Narrow(std::wstring(text.begin(), text.end()));
-  }
 };
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "image_check.h"
 
+#include "drive_client.h"
+
 namespace velmor {
 namespace {
 
@@ -28,8 +30,6 @@ std::string WithoutLongPathPrefix(const std::string &path) {
     return path.substr(4);
   return path;
 }
-
-char UpperLetter(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
 
 bool IsDrivePath(const std::string &path) {
   const char letter = UpperLetter(path.empty() ? '\0' : path[0]);

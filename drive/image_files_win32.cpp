@@ -63,10 +63,6 @@ public:
     }
     return true;
   }
-
-  std::u16string AnsiToUtf16(const std::string &bytes) override {
-    return Win32DriveSystem().AnsiToUtf16(bytes);
-  }
 };
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "disc_image.h"
+#include "utf8.h"
 
 namespace velmor::formats {
 
@@ -49,7 +50,7 @@ bool ReadExactly(ImageFiles &files, const std::u16string &path, uint64_t offset,
 
 // UTF-16 to UTF-8 (a lone surrogate becomes U+FFFD): names written in UTF-16 go through
 // ResolveName, which takes bytes.
-std::string Utf16ToUtf8(const std::u16string &text);
+using text::Utf16ToUtf8;
 
 // An error of a binary descriptor: no line, the field named.
 FormatError FieldError(FormatError::Reason reason, const std::u16string &file, std::string field);

@@ -7,13 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "code_page.h"
 #include "velmor_layout.h"
 
 namespace velmor::formats {
 
 // The files a reader looks at, by full UTF-16 path. The program passes the Win32 file
-// system; tests pass files in memory.
-class ImageFiles {
+// system; tests pass files in memory. Names in descriptors without a UTF-8 mark are in the
+// ANSI code page (GBK): AnsiToUtf16.
+class ImageFiles : public CodePage {
 public:
   virtual ~ImageFiles() = default;
   // The file's size in bytes; false when it cannot be opened (missing, a folder, denied).
@@ -22,8 +24,6 @@ public:
   // file cannot be opened or read.
   virtual bool Read(const std::u16string &path, uint64_t offset, void *buffer, uint32_t length,
                     uint32_t *got) = 0;
-  // The ANSI code page's (GBK's) bytes as UTF-16: names in descriptors without a UTF-8 mark.
-  virtual std::u16string AnsiToUtf16(const std::string &bytes) = 0;
 };
 
 // One track of the model; the same fields as the driver's LayoutTrack, in plain types.

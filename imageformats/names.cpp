@@ -27,39 +27,6 @@ std::u16string WithExtension(const std::u16string &path, const std::u16string &e
   return (dot == std::u16string::npos || dot < base ? path : path.substr(0, dot)) + extension;
 }
 
-std::u16string Utf8ToUtf16(const std::string &text) {
-  std::u16string out;
-  for (size_t i = 0; i < text.size();) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    const int extra = b < 0x80         ? 0
-                      : (b >> 5) == 6  ? 1
-                      : (b >> 4) == 14 ? 2
-                      : (b >> 3) == 30 ? 3
-                                       : -1;
-    uint32_t c = extra == 0 ? b : extra == 1 ? b & 0x1F : extra == 2 ? b & 0x0F : b & 0x07;
-    bool ok = extra >= 0 && i + extra < text.size() + (extra == 0);
-    for (int k = 1; ok && k <= extra; ++k) {
-      const auto t = static_cast<unsigned char>(text[i + k]);
-      ok = (t >> 6) == 2;
-      c = c << 6 | (t & 0x3F);
-    }
-    static constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-    if (!ok || c < kLeast[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-      out += u'\uFFFD';
-      ++i;
-      continue;
-    }
-    if (c >= 0x10000) {
-      out += char16_t(0xD800 + ((c - 0x10000) >> 10));
-      out += char16_t(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      out += char16_t(c);
-    }
-    i += size_t(extra) + 1;
-  }
-  return out;
-}
-
 namespace {
 
 // "C:\a\.\b\\..\c." as Windows reads it, "C:\a\c": the files are opened in the "\\?\" form,

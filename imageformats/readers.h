@@ -5,6 +5,7 @@
 #include <string>
 
 #include "disc_image.h"
+#include "utf8.h"
 
 namespace velmor::formats {
 
@@ -36,6 +37,6 @@ std::u16string WithExtension(const std::u16string &path, const std::u16string &e
 std::u16string ResolveName(ImageFiles &files, const std::u16string &descriptor,
                            const std::string &name, bool utf8);
 // UTF-8 to UTF-16; malformed bytes become U+FFFD.
-std::u16string Utf8ToUtf16(const std::string &text);
+using text::Utf8ToUtf16;
 
 } // namespace velmor::formats

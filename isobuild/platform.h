@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "code_page.h"
 #include "date_time.h"
 
 namespace velmor {
@@ -49,7 +50,8 @@ public:
   virtual bool Close() = 0;
 };
 
-class Platform {
+// The 8-bit code page (AnsiToUtf16, CharLength) is the system's unless a test gives its own.
+class Platform : public CodePage {
 public:
   virtual ~Platform() = default;
   // Separator of source paths ('\\' on Windows, '/' elsewhere).
@@ -70,10 +72,6 @@ public:
   virtual TDateTime Now() = 0;
   // Standard time-zone bias in minutes: UTC = local time + bias.
   virtual int TimeZoneBiasMinutes() = 0;
-  // 8-bit text of the program's code page to UTF-16.
-  virtual std::u16string AnsiToUtf16(const std::string &Text) = 0;
-  // Length in bytes of the character that starts with Byte (1 for single-byte characters).
-  virtual unsigned CharLength(unsigned char Byte) = 0;
 };
 
 Platform &NativePlatform();

@@ -1,5 +1,5 @@
 // POSIX side of the platform seam: no alternate names, regular files carry the archive
-// attribute, 8-bit text is UTF-8.
+// attribute.
 #include "platform.h"
 
 #include <algorithm>
@@ -281,54 +281,6 @@ public:
   int TimeZoneBiasMinutes() override {
     tzset();
     return static_cast<int>(timezone / 60); // seconds west of UTC, standard time
-  }
-
-  std::u16string AnsiToUtf16(const std::string &text) override {
-    std::u16string out;
-    out.reserve(text.size());
-    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
-    const std::size_t n = text.size();
-    for (std::size_t i = 0; i < n;) {
-      const unsigned len = CharLength(s[i]);
-      char32_t cp = 0xFFFD;
-      bool valid = i + len <= n;
-      if (len == 1) {
-        cp = s[i] < 0x80 ? s[i] : 0xFFFD;
-      } else if (valid) {
-        cp = s[i] & (0x7F >> len);
-        for (unsigned k = 1; k < len && valid; ++k) {
-          valid = (s[i + k] & 0xC0) == 0x80;
-          cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        const char32_t minimum = len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
-        if (!valid || cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-          valid = false;
-      }
-      if (len > 1 && !valid) {
-        out.push_back(0xFFFD);
-        ++i;
-        continue;
-      }
-      if (cp >= 0x10000) {
-        cp -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-      } else {
-        out.push_back(static_cast<char16_t>(cp));
-      }
-      i += len;
-    }
-    return out;
-  }
-
-  unsigned CharLength(unsigned char b) override {
-    if (b >= 0xC2 && b <= 0xDF)
-      return 2;
-    if (b >= 0xE0 && b <= 0xEF)
-      return 3;
-    if (b >= 0xF0 && b <= 0xF4)
-      return 4;
-    return 1;
   }
 };
 

@@ -1,5 +1,5 @@
-// Win32 side of the platform seam: FindFirstFile listings with 8.3 names, the system's time-zone
-// bias and the ANSI code page.
+// Win32 side of the platform seam: FindFirstFile listings with 8.3 names and the system's
+// time-zone bias.
 #include "platform.h"
 
 #include <windows.h>
@@ -190,20 +190,6 @@ public:
     GetTimeZoneInformation(&tzi);
     return static_cast<int>(tzi.Bias);
   }
-
-  std::u16string AnsiToUtf16(const std::string &text) override {
-    if (text.empty())
-      return {};
-    const int n =
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::u16string out(static_cast<std::size_t>(n > 0 ? n : 0), u'\0');
-    if (n > 0)
-      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                          reinterpret_cast<wchar_t *>(&out[0]), n);
-    return out;
-  }
-
-  unsigned CharLength(unsigned char b) override { return IsDBCSLeadByteEx(CP_ACP, b) ? 2 : 1; }
 };
 
 } // namespace
