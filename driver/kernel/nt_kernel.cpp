@@ -201,21 +201,21 @@ NtStatus QueryImageFileKind(FileHandle handle, Driver *driver, ImageFileKind *ki
     return s;
   kind->deviceType = device.DeviceType;
   kind->remote = (device.Characteristics & FILE_REMOTE_DEVICE) != 0;
+  // Wine opens host files only (no volumes, no disks) and mounts no file system on our drives;
+  // its file objects for them are not the kernel's (no name, no device).
+  if (g_hostedByWine) {
+    kind->named = true;
+    kind->onDriverVolume = false;
+    return STATUS_SUCCESS;
+  }
   // The file object tells a file of a file system (it has a name) from the volume or disk
   // opened whole, and the device it lies on.
   PFILE_OBJECT file = nullptr;
   s = ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode,
                                 reinterpret_cast<PVOID *>(&file), nullptr);
-  if (!NT_SUCCESS(s) && g_hostedByWine) {
-    // Wine opens host files, never volumes, and mounts nothing on our drives.
-    kind->named = true;
-    kind->onDriverVolume = false;
-    return STATUS_SUCCESS;
-  }
   if (!NT_SUCCESS(s))
     return s;
-  // Wine's file objects for host files carry no name; it opens no volumes for us either way.
-  kind->named = file->FileName.Length != 0 || g_hostedByWine;
+  kind->named = file->FileName.Length != 0;
   auto *ours = reinterpret_cast<PDRIVER_OBJECT>(driver);
   kind->onDriverVolume =
       (file->DeviceObject && file->DeviceObject->DriverObject == ours) ||
@@ -306,7 +306,7 @@ VOID NTAPI ThreadEntry(PVOID start) {
 } // namespace
 
 // A thread of the driver's: its kernel handle, and the thread object referenced where the kernel
-// gives one for it (Wine may not).
+// gives one for it (not under Wine).
 struct SystemThread {
   HANDLE handle;
   PVOID object;
@@ -337,7 +337,9 @@ NtStatus StartSystemThread(ThreadRoutine routine, void *context, SystemThread **
     ExFreePool(record);
     return s;
   }
-  if (!NT_SUCCESS(ObReferenceObjectByHandle(record->handle, SYNCHRONIZE, *PsThreadType, KernelMode,
+  // Wine's x86-64 ntoskrnl faults inside this reference of a thread; there the handle serves.
+  if (g_hostedByWine ||
+      !NT_SUCCESS(ObReferenceObjectByHandle(record->handle, SYNCHRONIZE, *PsThreadType, KernelMode,
                                             &record->object, nullptr)))
     record->object = nullptr;
   *thread = record;
