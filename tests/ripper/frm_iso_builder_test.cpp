@@ -201,8 +201,15 @@ TEST_F(RipTest, OverwriteAsksAndNoLeavesTheFileAlone) {
 // The image file behind the drive, changed once the ripper shows that it verifies: sector 300
 // of VELMOR_RIP_CHANGE gets other bytes.
 const char *changeDuringVerify = nullptr;
+// The source changes once the copy has read its last block (its final progress shows the whole
+// disc and lets messages through) and before the verify reads it again: at the first of the
+// two moments this timer sees.
 void CALLBACK ChangeWhenVerifying(HWND, UINT, UINT_PTR id, DWORD) {
-  if (!FrmISOBuilder || FrmISOBuilder->LabelProgress.Text() != "校验进度")
+  if (!FrmISOBuilder)
+    return;
+  const bool copied = FrmISOBuilder->Gauge1.Max() > 0 &&
+                      FrmISOBuilder->Gauge1.Value() >= FrmISOBuilder->Gauge1.Max();
+  if (!copied && FrmISOBuilder->LabelProgress.Text() != "校验进度")
     return;
   KillTimer(nullptr, id);
   std::fstream file(changeDuringVerify, std::ios::binary | std::ios::in | std::ios::out);
