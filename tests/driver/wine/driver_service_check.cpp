@@ -775,31 +775,23 @@ int Restarted(const char *imagePath) {
   Check(control.valid(), "control device back after the restart");
   RestoredLayoutDrive(image);
   RegKey key;
-  char name[8] = {};
-  DWORD nameLength = sizeof(name);
-  DWORD type = 0;
-  for (DWORD i = 0;
-       nameLength = sizeof(name), RegEnumValueA(key.get(), i, name, &nameLength, nullptr, &type,
-                                                nullptr, nullptr) == ERROR_SUCCESS;
-       ++i)
-    if (type == REG_SZ)
-      break;
-  Check(type == REG_SZ && nameLength == 1, "a drive is recorded");
-  for (char other : {char(name[0] + 1), char(name[0] + 2)}) {
+  const char letter = RecordedLetter();
+  Check(letter != 0, "a drive is recorded");
+  for (char other : {char(letter + 1), char(letter + 2)}) {
     Handle none(OpenDevice(DrivePath(other)));
     Check(!none.valid(), "no drive for a value that is not a string");
     RegDeleteValueA(key.get(), std::string(1, other).c_str());
   }
   {
-    Handle drive(OpenDevice(DrivePath(name[0])));
+    Handle drive(OpenDevice(DrivePath(letter)));
     Check(drive.valid(), "recorded drive re-created");
     Check(drive.valid() && SectorsMatch(drive.get(), image), "re-created drive reads the image");
     if (drive.valid())
       Check(RemoveDrive(drive.get()), "re-created drive removed");
   }
-  Handle gone(OpenDevice(DrivePath(name[0])));
+  Handle gone(OpenDevice(DrivePath(letter)));
   Check(!gone.valid(), "the re-created drive is gone after its removal");
-  RegDeleteValueA(key.get(), name);
+  RegDeleteValueA(key.get(), std::string(1, letter).c_str());
   return failures ? 1 : 0;
 }
 
