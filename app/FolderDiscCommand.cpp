@@ -3,11 +3,31 @@
 // added to the list, and its drive's eject deletes it.
 #include "FrmMain.h"
 
+#include "BuildProblemText.h"
 #include "drive_client.h"
 #include "folder_disc.h"
 #include "winkit/Dialogs.h"
 
 namespace velmor {
+
+namespace {
+
+std::string FolderDiscFailureText(const std::string &folder, const FolderDisc &disc) {
+  const std::string head = "无法把文件夹 \"" + folder + "\" 装载为光盘: ";
+  switch (disc.failure) {
+  case FolderDisc::Failure::kNoCacheFolder:
+    return head + "用户的本地应用程序数据中没有存放映像的目录.";
+  case FolderDisc::Failure::kTooMany:
+    return head + LeftOutText(disc.leftOut.back());
+  case FolderDisc::Failure::kWrite:
+    return head + "\r\n" + WriteFailureMessage(disc.write);
+  case FolderDisc::Failure::kNone:
+    break;
+  }
+  return head + "映像没有写成.";
+}
+
+} // namespace
 
 void TFrmMain::MountFolderClick() {
   std::string folder;
@@ -20,8 +40,7 @@ void TFrmMain::MountFolder(const std::string &folder) {
   const FolderDisc disc =
       BuildFolderDisc(NativePlatform(), *drives_, folder, drives_->CacheFolder());
   if (disc.image.empty())
-    return ShowDriveMessage("无法把文件夹 \"" + folder + "\" 装载为光盘: " + disc.error,
-                            winkit::kErrorFlags);
+    return ShowDriveMessage(FolderDiscFailureText(folder, disc), winkit::kErrorFlags);
   InsertImage(disc.image);
   // A refused insert leaves no drive to delete the image with.
   bool recorded = false;
@@ -33,7 +52,7 @@ void TFrmMain::MountFolder(const std::string &folder) {
     return;
   std::string text = "文件夹 \"" + folder + "\" 中的以下内容没有放入光盘:";
   for (const LeftOutItem &item : disc.leftOut)
-    text += "\r\n" + item.Path + ": " + item.Reason;
+    text += "\r\n" + item.Path + ": " + LeftOutText(item);
   ShowDriveMessage(text, winkit::kInfoFlags);
 }
 

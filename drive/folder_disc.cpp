@@ -50,7 +50,7 @@ FolderDisc BuildFolderDisc(Platform &platform, DriveSystem &system, const std::s
                            const std::string &cacheFolder) {
   FolderDisc disc;
   if (cacheFolder.empty()) {
-    disc.error = "no folder for the disc's image in the user's local application data";
+    disc.failure = FolderDisc::Failure::kNoCacheFolder;
     return disc;
   }
   // A name of its own: the time in ticks, and the next one while a file has it.
@@ -73,15 +73,14 @@ FolderDisc BuildFolderDisc(Platform &platform, DriveSystem &system, const std::s
       GatherItems(burner, {SourceItem{folder, true, false, true}}, gathering);
   disc.leftOut = gathered.LeftOut;
   if (gathered.LimitReached) {
-    disc.error = disc.leftOut.back().Reason;
+    disc.failure = FolderDisc::Failure::kTooMany;
     return disc;
   }
   burner.PrepareImage(true, nullptr);
-  std::string error;
-  burner.OnWriteDone = [&](TKavoBurner *, const std::string &text) { error = text; };
-  if (!burner.WriteImage(image, true) || !error.empty()) {
+  if (!burner.WriteImage(image, true)) {
     system.RemoveFile(image);
-    disc.error = error.empty() ? "the image could not be written" : error;
+    disc.failure = FolderDisc::Failure::kWrite;
+    disc.write = burner.LastWriteFailure();
     return disc;
   }
   disc.image = image;

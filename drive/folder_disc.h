@@ -19,9 +19,17 @@ namespace velmor {
 std::string FolderDiscLabel(Platform &platform, const std::string &folder);
 
 struct FolderDisc {
+  // Why no image was written.
+  enum class Failure {
+    kNone,
+    kNoCacheFolder, // the user's local application data has no folder for it
+    kTooMany,       // the folder holds more than an image can: the last of leftOut says which
+    kWrite,         // the write failed: `write` says how
+  };
   std::string image;                // the image written; empty when none was
   std::vector<LeftOutItem> leftOut; // what the folder holds that the disc does not
-  std::string error;                // why no image was written
+  Failure failure = Failure::kNone;
+  WriteFailure write;
 };
 // Builds the image of `folder` (a full path) into `cacheFolder` under a name of its own. A
 // failed build leaves no file behind.

@@ -11,9 +11,6 @@
 
 namespace velmor {
 
-const char kAbortedByUser[] = "OPERATION ABORTED BY USER";
-const char kInternalError[] = "INTERNAL ERROR 0005";
-
 namespace {
 
 constexpr std::int32_t kCacheUnit = 65536;
@@ -53,7 +50,7 @@ void TCacheThread::Run() {
     }
   } catch (const std::exception &) {
     // Out of memory for a block or a path: the write cannot go on.
-    Fail(kInternalError);
+    Fail({WriteFailureKind::kInternal});
   }
 }
 
@@ -82,7 +79,7 @@ TCacheThread::Outcome TCacheThread::QueueFiles() {
     const TEntryNode *entry =
         static_cast<std::size_t>(i) < FEntries.Entries.size() ? FEntries.Entries[i] : nullptr;
     if (!entry) {
-      Fail(kInternalError);
+      Fail({WriteFailureKind::kInternal});
       return Outcome::Failed;
     }
     if (!CarriesData(*entry))
@@ -110,7 +107,7 @@ TCacheThread::Outcome TCacheThread::QueueFiles() {
   std::lock_guard<std::mutex> lock(FLock);
   if (FBytesQueued != FImageBytes) {
     // The compilation changed after the layout: the image would not match its own directories.
-    FErrorText = kInternalError;
+    FFailure = {WriteFailureKind::kInternal};
     FFinished = true;
     FDataOrEnd.notify_all();
     FReadyOrEnd.notify_all();
@@ -127,7 +124,7 @@ TCacheThread::Outcome TCacheThread::QueueFile(const TEntryNode &Entry, BlockPtr 
   }
   EntryData data(FFiles, Entry, FPatch);
   if (!data.Open()) {
-    Fail(CantOpenText(Entry.SourcePath));
+    Fail(data.Failure());
     return Outcome::Failed;
   }
   while (data.Left() > 0) {
@@ -144,8 +141,8 @@ TCacheThread::Outcome TCacheThread::QueueFile(const TEntryNode &Entry, BlockPtr 
   if (data.Changed()) {
     // Its share of the image was still delivered in full, so the layout holds.
     std::lock_guard<std::mutex> lock(FLock);
-    if (FSourceNotice.empty())
-      FSourceNotice = ChangedText(Entry.SourcePath);
+    if (!FSourceChange)
+      FSourceChange = data.Failure();
   }
   return Outcome::Done;
 }
@@ -193,17 +190,17 @@ void TCacheThread::DrainAndPause() {
 void TCacheThread::EndAborted() {
   std::lock_guard<std::mutex> lock(FLock);
   FQueue.clear();
-  if (FErrorText.empty())
-    FErrorText = kAbortedByUser;
+  if (!FFailure)
+    FFailure = {WriteFailureKind::kAborted};
   FFinished = true;
   FDataOrEnd.notify_all();
   FReadyOrEnd.notify_all();
 }
 
-void TCacheThread::Fail(const std::string &Text) {
+void TCacheThread::Fail(const WriteFailure &Failure) {
   std::lock_guard<std::mutex> lock(FLock);
-  if (FErrorText.empty())
-    FErrorText = Text;
+  if (!FFailure)
+    FFailure = Failure;
   FFinished = true;
   FDataOrEnd.notify_all();
   FReadyOrEnd.notify_all();
@@ -290,10 +287,10 @@ TCacheThread::TakeResult TCacheThread::Take(BlockPtr &Out, const std::atomic<boo
   std::unique_lock<std::mutex> lock(FLock);
   FConsumerWaiting = true;
   FDataOrEnd.wait(lock, [&] {
-    return !FQueue.empty() || FFinished || FAllQueued || FAbort || !FErrorText.empty() || Stop;
+    return !FQueue.empty() || FFinished || FAllQueued || FAbort || FFailure || Stop;
   });
   FConsumerWaiting = false;
-  if (!FErrorText.empty() || FAbort)
+  if (FFailure || FAbort)
     return TakeResult::Stopped;
   if (FQueue.empty())
     return FFinished || FAllQueued ? TakeResult::EndOfData : TakeResult::Interrupted;
@@ -372,22 +369,22 @@ std::string TCacheThread::CurrentSource() const {
   return FCurrentSource;
 }
 
-std::string TCacheThread::ErrorText() const {
+WriteFailure TCacheThread::Failure() const {
   std::lock_guard<std::mutex> lock(FLock);
-  return FErrorText;
+  return FFailure;
 }
 
-void TCacheThread::SetErrorText(const std::string &Text) {
+void TCacheThread::SetFailure(const WriteFailure &Failure) {
   std::lock_guard<std::mutex> lock(FLock);
-  if (FErrorText.empty())
-    FErrorText = Text;
+  if (!FFailure)
+    FFailure = Failure;
   FDataOrEnd.notify_all();
   FReadyOrEnd.notify_all();
 }
 
-std::string TCacheThread::SourceNotice() const {
+WriteFailure TCacheThread::SourceChange() const {
   std::lock_guard<std::mutex> lock(FLock);
-  return FSourceNotice;
+  return FSourceChange;
 }
 
 } // namespace velmor

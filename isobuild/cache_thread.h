@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "build_problem.h"
 #include "compilation.h"
 #include "el_torito.h"
 #include "header_stream.h"
@@ -30,9 +31,6 @@ namespace velmor {
 
 constexpr std::size_t kBlockBytes = 63488; // 31 sectors
 constexpr std::int64_t kPostGapImageBytes = 614400;
-
-extern const char kAbortedByUser[];
-extern const char kInternalError[];
 
 // Up to 31 sectors of image data; Count bytes are valid. Data always start on a sector boundary.
 struct ImageBlock {
@@ -71,8 +69,8 @@ public:
   // Wakes Take and WaitUntilReady so that they look at their Stop flag again.
   void Interrupt();
 
-  // Asks the producer to stop: it empties the queue, sets the error text to "OPERATION ABORTED
-  // BY USER" unless one is set, marks itself finished and ends.
+  // Asks the producer to stop: it empties the queue, sets the failure to kAborted unless one is
+  // set, marks itself finished and ends.
   void Abort();
   // Ends the producer's pause after the last block at once, then waits for its thread.
   void Join();
@@ -88,13 +86,14 @@ public:
   std::size_t PeakQueuedBlocks() const; // most blocks queued at once, before the post-gap
   std::int64_t ImageBytesLeft() const;
   std::string CurrentSource() const;
-  // Empty while all is well; otherwise the message that ends the write.
-  std::string ErrorText() const;
-  // Sets the error text unless one is set already.
-  void SetErrorText(const std::string &Text);
-  // Empty unless a source file delivered fewer bytes than its recorded size; its share of the
-  // image was filled with zeros and the text names the file. It does not stop the write.
-  std::string SourceNotice() const;
+  // None while all is well; otherwise what ends the write.
+  WriteFailure Failure() const;
+  std::string ErrorText() const { return CompletionText(Failure()); }
+  // Sets the failure unless one is set already.
+  void SetFailure(const WriteFailure &Failure);
+  // None unless a source file delivered fewer or more bytes than its recorded size (its share
+  // of the image was filled with zeros or cut); the first such file. It does not stop the write.
+  WriteFailure SourceChange() const;
 
 private:
   enum class Outcome { Done, Aborted, Failed };
@@ -106,7 +105,7 @@ private:
   void QueuePostGap();
   void DrainAndPause();
   void EndAborted();
-  void Fail(const std::string &Text);
+  void Fail(const WriteFailure &Failure);
 
   BlockPtr NewBlock();
   // Appends a block; false when the producer was aborted while it waited for room.
@@ -140,8 +139,8 @@ private:
   bool FFinished = false;
   bool FTerminate = false;
   std::atomic<bool> FAbort{false};
-  std::string FErrorText;
-  std::string FSourceNotice;
+  WriteFailure FFailure;
+  WriteFailure FSourceChange;
   std::string FCurrentSource;
   ThreadPriority FPriority = ThreadPriority::Lower;
 

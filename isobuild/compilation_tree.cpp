@@ -96,6 +96,7 @@ TDirNode *TKavoBurner::AllocDir() {
   if (c.DirCount >= c.MaxDirs) {
     FLimitReached = true;
     FLimitText = ">>> " + Format("MAXIMUM DIRECTORIES CAN BE %d", c.MaxDirs);
+    FLimitItem = {{}, LeftOutReason::kTooManyFolders, 0, c.MaxDirs};
     DebugMsg(FLimitText, 3);
     return nullptr;
   }
@@ -111,6 +112,7 @@ TEntryNode *TKavoBurner::AllocEntry() {
   if (c.EntryCount >= c.MaxEntries) {
     FLimitReached = true;
     FLimitText = Format("MAXIMUM FILES CAN BE %d", c.MaxEntries);
+    FLimitItem = {{}, LeftOutReason::kTooManyFiles, 0, c.MaxEntries};
     DebugMsg(FLimitText, 3);
     return nullptr;
   }
@@ -216,9 +218,9 @@ TEntryNode *TKavoBurner::FindEntry(const TDirNode *Dir, const std::string &LongN
   return it == c.EntriesByName.end() ? nullptr : it->second;
 }
 
-void TKavoBurner::LeftOut(const std::string &Path, const std::string &Reason) {
+void TKavoBurner::LeftOut(const std::string &Path, LeftOutReason Reason, std::uint32_t SystemCode) {
   if (OnLeftOut)
-    OnLeftOut(this, Path, Reason);
+    OnLeftOut(this, {Path, Reason, SystemCode, 0});
 }
 
 std::int32_t TKavoBurner::AddFileEntry(TDirNode *Dir, const ListingRecord &Record, bool ArchiveOnly,
@@ -245,7 +247,7 @@ std::int32_t TKavoBurner::AddFileEntry(TDirNode *Dir, const ListingRecord &Recor
   }
   if (skip) {
     if (tooLong)
-      LeftOut(FullPath, kLeftOutNameTooLong);
+      LeftOut(FullPath, LeftOutReason::kNameTooLong);
     return 0;
   }
   // Case-sensitive names are told apart as listed: "x" and "x." are two files although both get
@@ -260,7 +262,7 @@ std::int32_t TKavoBurner::AddFileEntry(TDirNode *Dir, const ListingRecord &Recor
     if (!FReplaceFile || existing->Dir) {
       // The same source again is in the image already; another one under its name is not.
       if (existing->SourcePath != FullPath)
-        LeftOut(FullPath, kLeftOutNameTaken);
+        LeftOut(FullPath, LeftOutReason::kNameTaken);
       return 0;
     }
     entry = existing;
@@ -335,7 +337,7 @@ std::int32_t TKavoBurner::InsertFile(const std::string &Destination, const std::
   ListingRecord record;
   if (!FPlatform.Stat(Source, record) || record.IsFolder())
     return -1;
-  if (record.Refusal)
+  if (record.Refused())
     LeftOut(Source, record.Refusal);
   else
     AddFileEntry(dir, record, false, 0, Source);
@@ -393,7 +395,7 @@ TKavoBurner::WalkResult TKavoBurner::Walk(TDirNode *Dir, const std::string &Sour
 
   std::vector<ListingRecord> all;
   if (!FPlatform.ListFolder(folder, "*.*", all)) {
-    LeftOut(Source, kLeftOutFolderUnreadable);
+    LeftOut(Source, LeftOutReason::kFolderUnreadable, FPlatform.LastSystemCode());
     return WalkResult::Incomplete;
   }
   WalkResult result = WalkResult::Complete;
@@ -430,7 +432,7 @@ TKavoBurner::WalkResult TKavoBurner::Walk(TDirNode *Dir, const std::string &Sour
   if (!IsAllMask(mask) && !FPlatform.ListFolder(folder, mask, masked))
     return WalkResult::Incomplete;
   for (const ListingRecord &r : IsAllMask(mask) ? all : masked) {
-    if (r.Refusal) {
+    if (r.Refused()) {
       LeftOut(folder + r.Name, r.Refusal);
       continue;
     }

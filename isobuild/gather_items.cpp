@@ -27,15 +27,13 @@ private:
   TLeftOutEvent leftOut_;
 };
 
-void Note(GatherResult &result, const std::string &path, const std::string &reason) {
-  if (!result.LeftOut.empty() && result.LeftOut.back().Path == path)
+void Note(GatherResult &result, const LeftOutItem &item) {
+  if (!result.LeftOut.empty() && result.LeftOut.back().Path == item.Path)
     return; // one line an item, however many times it was refused
-  result.LeftOut.push_back({path, reason});
+  result.LeftOut.push_back(item);
 }
 
 } // namespace
-
-bool IsLimitReason(const std::string &Reason) { return Reason.rfind(kLeftOutLimit, 0) == 0; }
 
 GatherResult GatherItems(TKavoBurner &Burner, const std::vector<SourceItem> &Items,
                          const GatherOptions &Options) {
@@ -46,9 +44,7 @@ GatherResult GatherItems(TKavoBurner &Burner, const std::vector<SourceItem> &Ite
       result.Stopped = true;
     return result.Stopped;
   };
-  Burner.OnLeftOut = [&](TKavoBurner *, const std::string &path, const std::string &reason) {
-    Note(result, path, reason);
-  };
+  Burner.OnLeftOut = [&](TKavoBurner *, const LeftOutItem &item) { Note(result, item); };
   Burner.OnAddDir = [&](TKavoBurner *, std::string &, std::string &, bool &skip) {
     skip = skip || stop();
   };
@@ -67,17 +63,18 @@ GatherResult GatherItems(TKavoBurner &Burner, const std::vector<SourceItem> &Ite
                                                             item.Recursive, kAllAttributes, "*.*")
                                       : Burner.InsertFile("\\", item.Path, item.KeepPath);
     if (inserted < 0)
-      Note(result, item.Path, kLeftOutNotFound);
+      Note(result, {item.Path, LeftOutReason::kNotFound});
     else if (inserted == 0 && !Burner.LimitReached() && !result.Stopped &&
              result.LeftOut.size() == noted)
-      Note(result, item.Path, kLeftOutNoPlace); // the tree could not make its folder
+      Note(result, {item.Path, LeftOutReason::kNoPlace}); // the tree could not make its folder
     if (Burner.LimitReached()) {
       result.LimitReached = true;
-      const std::string reason = std::string(kLeftOutLimit) + " (" + Burner.LimitText() + ")";
+      LeftOutItem limit = Burner.LimitItem();
+      limit.Path = item.Path;
       if (!result.LeftOut.empty() && result.LeftOut.back().Path == item.Path)
-        result.LeftOut.back().Reason = reason; // the limit says more than what came before
+        result.LeftOut.back() = limit; // the limit says more than what came before
       else
-        result.LeftOut.push_back({item.Path, reason});
+        result.LeftOut.push_back(limit);
       if (Options.StopAtLimit)
         break;
     }

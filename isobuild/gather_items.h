@@ -21,15 +21,6 @@ struct SourceItem {
   bool Recursive = true;
 };
 
-// Reasons the gathering gives besides the tree's own (kLeftOutNameTooLong and the rest).
-constexpr const char *kLeftOutNotFound = "no such file";
-constexpr const char *kLeftOutNoPlace = "no place for it in the tree";
-constexpr const char *kLeftOutLimit = "too many folders or files for one image";
-
-struct LeftOutItem {
-  std::string Path, Reason;
-};
-
 struct GatherResult {
   std::vector<LeftOutItem> LeftOut; // in the order found, one line per path in a row
   bool LimitReached = false;        // the item that reached it is the last of LeftOut
@@ -52,8 +43,5 @@ struct GatherOptions {
 // OnAddDir and OnLeftOut are its own while it runs and are given back afterwards.
 GatherResult GatherItems(TKavoBurner &Burner, const std::vector<SourceItem> &Items,
                          const GatherOptions &Options = {});
-
-// Whether a left-out reason is that of a reached limit (its text then names the limit).
-bool IsLimitReason(const std::string &Reason);
 
 } // namespace velmor

@@ -67,18 +67,21 @@ bool TKavoBurner::WriteImage(const std::string &FileName, bool InPlace) {
   if (!InPlace)
     return WriteImage(FileName);
   FISOFileName = FileName;
-  std::string error;
+  WriteFailure failure;
+  const auto imageFailed = [&](WriteFailureKind kind) {
+    if (!failure)
+      failure = {kind, FileName, FPlatform.LastSystemCode()};
+  };
   if (std::unique_ptr<ImageFile> image = FPlatform.CreateImage(FileName); !image) {
-    error = CantCreateText(FileName);
+    imageFailed(WriteFailureKind::kImageUncreatable);
   } else {
-    const std::string writeError = CantWriteText(FileName);
     if (!image->Write(FHeaderStream.Data(), FHeaderStream.Size()))
-      error = writeError;
+      imageFailed(WriteFailureKind::kImageUnwritable);
     std::uint64_t position = FLayout.StartSector + FHeaderStream.Size() / kSectorSize;
     std::vector<std::uint8_t> buffer(kReadPiece);
-    std::string changed; // the first source that changed; the image is finished all the same
+    WriteFailure changed; // the first source that changed; the image is finished all the same
     const CompilationStore &c = TheCompilation();
-    for (std::int32_t i = 0; i < c.EntryCount && error.empty(); ++i) {
+    for (std::int32_t i = 0; i < c.EntryCount && !failure; ++i) {
       const TEntryNode &e = *c.Entries[i];
       if (!CarriesData(e))
         continue;
@@ -93,32 +96,33 @@ bool TKavoBurner::WriteImage(const std::string &FileName, bool InPlace) {
       }
       EntryData data(FPlatform, e, &FBootPatch);
       if (!data.Open()) {
-        error = CantOpenText(e.SourcePath);
+        failure = data.Failure();
         break;
       }
-      while (data.Left() > 0 && error.empty()) {
+      while (data.Left() > 0 && !failure) {
         const std::size_t count = data.Fill(buffer.data(), buffer.size());
         const bool zeros =
             std::all_of(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count),
                         [](std::uint8_t b) { return b == 0; });
         if (!(zeros ? image->WriteZeros(count) : image->Write(buffer.data(), count)))
-          error = writeError;
+          imageFailed(WriteFailureKind::kImageUnwritable);
       }
-      if (data.Changed() && changed.empty())
-        changed = ChangedText(e.SourcePath);
+      if (data.Changed() && !changed)
+        changed = data.Failure();
       position += SectorsFor(static_cast<std::uint64_t>(e.FileSize));
     }
     const std::vector<std::uint8_t> &trailer = FHeaderStream.Trailer();
-    if (error.empty() && !trailer.empty() && !image->Write(trailer.data(), trailer.size()))
-      error = writeError;
-    if (error.empty())
-      error = changed;
-    if (!image->Close() && error.empty())
-      error = writeError;
+    if (!failure && !trailer.empty() && !image->Write(trailer.data(), trailer.size()))
+      imageFailed(WriteFailureKind::kImageUnwritable);
+    if (!image->Close())
+      imageFailed(WriteFailureKind::kImageUnwritable);
+    if (!failure)
+      failure = changed;
   }
+  FWriteFailure = failure;
   if (OnWriteDone)
-    OnWriteDone(this, error);
-  return error.empty();
+    OnWriteDone(this, CompletionText(failure));
+  return !failure;
 }
 
 } // namespace velmor

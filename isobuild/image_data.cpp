@@ -12,22 +12,6 @@ bool CarriesData(const TEntryNode &Entry) {
          !Entry.SourcePath.empty() && Entry.FileSize > 0;
 }
 
-std::string CantOpenText(const std::string &SourcePath) {
-  return "CAN'T OPEN FILE \"" + SourcePath + "\" OR FILE IS IN USES BY OTHER SOFTWARE";
-}
-
-std::string ChangedText(const std::string &SourcePath) {
-  return "FILE \"" + SourcePath + "\" CHANGED WHILE THE IMAGE WAS WRITTEN";
-}
-
-std::string CantCreateText(const std::string &ImagePath) {
-  return "CAN'T CREATE FILE \"" + ImagePath + "\"";
-}
-
-std::string CantWriteText(const std::string &ImagePath) {
-  return "CAN'T WRITE FILE \"" + ImagePath + "\"";
-}
-
 EntryData::EntryData(Platform &Files, const TEntryNode &Entry, const DataPatch *Patch)
     : files_(Files), entry_(Entry), patch_(Patch),
       left_(static_cast<std::uint64_t>(std::max<std::int64_t>(Entry.FileSize, 0))),
@@ -35,7 +19,18 @@ EntryData::EntryData(Platform &Files, const TEntryNode &Entry, const DataPatch *
 
 bool EntryData::Open() {
   source_ = files_.OpenRead(entry_.SourcePath);
-  return source_ != nullptr;
+  unopened_ = source_ == nullptr;
+  if (unopened_)
+    systemCode_ = files_.LastSystemCode();
+  return !unopened_;
+}
+
+WriteFailure EntryData::Failure() const {
+  if (unopened_)
+    return {WriteFailureKind::kSourceUnopenable, entry_.SourcePath, systemCode_};
+  if (changed_)
+    return {WriteFailureKind::kSourceChanged, entry_.SourcePath, systemCode_};
+  return {};
 }
 
 std::size_t EntryData::Fill(std::uint8_t *Target, std::size_t Room) {
@@ -43,6 +38,8 @@ std::size_t EntryData::Fill(std::uint8_t *Target, std::size_t Room) {
   std::size_t got = 0;
   if (!changed_ && source_) {
     const std::int64_t n = source_->Read(Target, wanted);
+    if (n < 0)
+      systemCode_ = files_.LastSystemCode();
     got = n > 0 ? static_cast<std::size_t>(n) : 0;
     changed_ = got < wanted; // shorter than listed, or unreadable from here on
   }

@@ -1,11 +1,12 @@
 #pragma once
 // The data of one entry as both image writers copy it: which entries carry data, the copy padded
-// to whole sectors with the boot info table laid on it, what becomes of a source that cannot be
-// opened or that changed since it was listed, and the completion texts both writers end with.
+// to whole sectors with the boot info table laid on it, and what becomes of a source that cannot
+// be opened or that changed since it was listed.
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "build_problem.h"
 #include "compilation.h"
 #include "el_torito.h"
 #include "platform.h"
@@ -16,15 +17,6 @@ namespace velmor {
 // area.
 bool CarriesData(const TEntryNode &Entry);
 
-// The completion texts of a source that cannot be opened, and of one that is shorter or longer
-// than when it was listed.
-std::string CantOpenText(const std::string &SourcePath);
-std::string ChangedText(const std::string &SourcePath);
-// The completion texts of an image file that cannot be created, and of one that cannot be
-// written (or closed).
-std::string CantCreateText(const std::string &ImagePath);
-std::string CantWriteText(const std::string &ImagePath);
-
 // Reads one entry's share of the image: its listed size, padded to whole sectors. A source that
 // turns out shorter or cannot be read any more is delivered as zeros from there, so every later
 // file stays where the directories say; one that is longer is cut at its listed size. Either is
@@ -32,7 +24,7 @@ std::string CantWriteText(const std::string &ImagePath);
 class EntryData {
 public:
   EntryData(Platform &Files, const TEntryNode &Entry, const DataPatch *Patch);
-  // False when the source cannot be opened (CantOpenText).
+  // False when the source cannot be opened (Failure() then says so).
   bool Open();
   // Bytes of the share not yet delivered, padding included.
   std::uint64_t Left() const { return left_ + padding_; }
@@ -40,6 +32,8 @@ public:
   // returns how many.
   std::size_t Fill(std::uint8_t *Target, std::size_t Room);
   bool Changed() const { return changed_; }
+  // What went wrong with the source: it could not be opened, or it changed; none otherwise.
+  WriteFailure Failure() const;
 
 private:
   Platform &files_;
@@ -49,6 +43,8 @@ private:
   std::uint64_t left_;
   std::uint64_t padding_;
   bool changed_ = false;
+  bool unopened_ = false;
+  std::uint32_t systemCode_ = 0; // of the failed open or read
 };
 
 } // namespace velmor

@@ -15,7 +15,7 @@ bool TKavoBurner::WriteImage(const std::string &FileName) {
   const std::uint64_t headerBytes =
       static_cast<std::uint64_t>(FLayout.FirstFileSector - FLayout.StartSector) * kSectorSize;
   if (FHeaderStream.Size() != headerBytes) {
-    RaiseWriteDone(kInternalError);
+    RaiseWriteDone({WriteFailureKind::kInternal});
     return false;
   }
   auto cache = std::make_unique<TCacheThread>(
@@ -34,9 +34,9 @@ bool TKavoBurner::WriteImage(const std::string &FileName) {
     // The cache failed, or the write was aborted, before a writer was needed.
     cache->Abort();
     cache->Join();
-    const std::string error = cache->ErrorText();
+    const WriteFailure failure = cache->Failure();
     cache.reset();
-    RaiseWriteDone(error);
+    RaiseWriteDone(failure);
     return false;
   }
   StartWriter(std::move(cache));
@@ -47,7 +47,7 @@ void TKavoBurner::StartWriter(std::unique_ptr<TCacheThread> Cache) {
   std::lock_guard<std::mutex> lock(FWriter.Lock);
   FWriter.Writer =
       std::make_unique<TThWrite>(FPlatform, FISOFileName, std::move(Cache), FWriter.State,
-                                 [this](const std::string &Error) { RaiseWriteDone(Error); });
+                                 [this](const WriteFailure &Failure) { RaiseWriteDone(Failure); });
 }
 
 void TKavoBurner::AbortWrite() {
@@ -55,10 +55,11 @@ void TKavoBurner::AbortWrite() {
   FWriter.Interrupt();
 }
 
-void TKavoBurner::RaiseWriteDone(const std::string &Error) {
+void TKavoBurner::RaiseWriteDone(const WriteFailure &Failure) {
   std::lock_guard<std::recursive_mutex> events(FWriter.EventLock);
+  FWriteFailure = Failure;
   if (!FWriter.EventsOff && OnWriteDone)
-    OnWriteDone(this, Error);
+    OnWriteDone(this, CompletionText(Failure));
 }
 
 } // namespace velmor

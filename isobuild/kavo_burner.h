@@ -28,15 +28,9 @@ using TAddDirEvent = std::function<void(TKavoBurner *Sender, std::string &LongNa
                                         std::string &ShortName, bool &Skip)>;
 using TWriteDoneEvent = std::function<void(TKavoBurner *Sender, const std::string &Error)>;
 // A source that the tree leaves out although it was found: its full path and why.
-using TLeftOutEvent =
-    std::function<void(TKavoBurner *Sender, const std::string &Path, const std::string &Reason)>;
+using TLeftOutEvent = std::function<void(TKavoBurner *Sender, const LeftOutItem &Item)>;
 
 constexpr std::uint32_t kAllAttributes = 63;
-
-// Reasons given to OnLeftOut by the tree itself (the platform may give others).
-constexpr const char *kLeftOutNameTooLong = "name of more than 127 characters";
-constexpr const char *kLeftOutNameTaken = "its name is taken in the image";
-constexpr const char *kLeftOutFolderUnreadable = "folder cannot be read";
 
 // How an image boots (El Torito). Paths are in the tree, with "/" (or the platform's separator)
 // between names.
@@ -129,6 +123,8 @@ public:
   // (MaxEntries or MaxDirs), and the refusal's text ("MAXIMUM FILES CAN BE %d" and the like).
   bool LimitReached() const { return FLimitReached; }
   const std::string &LimitText() const { return FLimitText; }
+  // The same limit as data: kTooManyFolders or kTooManyFiles, with the number reached in Limit.
+  const LeftOutItem &LimitItem() const { return FLimitItem; }
 
   // Makes the image boot from a file already in the tree, with the catalog added to the tree at
   // its path. Everything is checked here, before anything is written: returns why the image
@@ -160,6 +156,9 @@ public:
   // Asks a running write to stop; returns at once. The block being written is completed.
   void AbortWrite();
   std::int64_t BytesWritten() const { return FWriter.State.BytesWritten; }
+  // What ended the last write, as data (none on success); OnWriteDone's text says the same.
+  // Valid from OnWriteDone on, on the thread that raised it.
+  const WriteFailure &LastWriteFailure() const { return FWriteFailure; }
 
 private:
   enum class WalkResult { Complete, Incomplete, LimitReached };
@@ -181,7 +180,7 @@ private:
   std::string EntryKeyName(const std::string &Name, bool Folder) const {
     return FCaseSensitive ? (Folder ? Name + '/' : Name) : Upper(Name);
   }
-  void LeftOut(const std::string &Path, const std::string &Reason);
+  void LeftOut(const std::string &Path, LeftOutReason Reason, std::uint32_t SystemCode = 0);
   std::string TreePathOf(const std::string &SourceFolder) const;
   WalkResult Walk(TDirNode *Dir, const std::string &Source, bool ArchiveOnly, bool KeepPath,
                   bool Recursive, std::uint32_t AttributeMask, const std::string &Mask);
@@ -207,6 +206,8 @@ private:
   DataPatch FBootPatch; // the boot info table, over the boot image's copy
   bool FLimitReached = false;
   std::string FLimitText;
+  LeftOutItem FLimitItem;
+  WriteFailure FWriteFailure;
   // Frees the compilation when the last component goes; after FWriter has ended a running write.
   struct CompilationHold {
     CompilationHold();
@@ -218,7 +219,7 @@ private:
   // still there.
   WriterSlot FWriter;
 
-  void RaiseWriteDone(const std::string &Error);
+  void RaiseWriteDone(const WriteFailure &Failure);
 };
 
 } // namespace velmor

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "build_problem.h"
 #include "code_page.h"
 #include "date_time.h"
 
@@ -29,7 +30,8 @@ struct ListingRecord {
   TDateTime LastWrite = 0; // local time
   // Set for a name that no image can hold (a device, a pipe, a link to a folder): why not. Such a
   // record is neither a file nor a folder; listings give it so that it can be reported.
-  const char *Refusal = nullptr;
+  LeftOutReason Refusal = LeftOutReason::kNone;
+  bool Refused() const { return Refusal != LeftOutReason::kNone; }
   bool IsFolder() const { return (Attr & kAttrDirectory) != 0; }
 };
 
@@ -72,6 +74,10 @@ public:
   virtual TDateTime Now() = 0;
   // Standard time-zone bias in minutes: UTC = local time + bias.
   virtual int TimeZoneBiasMinutes() = 0;
+  // The system's code for the calling thread's last failed call of this interface (a listing,
+  // an open, a read, a write, a close): GetLastError on Windows, errno elsewhere. Read it at
+  // once, before anything else can change it; 0 where there is no system to ask.
+  virtual std::uint32_t LastSystemCode() const { return 0; }
 };
 
 Platform &NativePlatform();

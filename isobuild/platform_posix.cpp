@@ -36,10 +36,6 @@ bool MatchesMask(const std::string &mask, const std::string &name) {
   return fnmatch(mask.c_str(), name.c_str(), FNM_PERIOD) == 0;
 }
 
-const char kNotFileOrFolder[] = "not a regular file or folder";
-const char kLinkToFolder[] = "link to a folder";
-const char kBrokenLink[] = "link to nothing";
-
 // Fills a record from the path's status. Inside a folder, symbolic links are followed to files
 // only: a link to a folder could loop, and an ISO 9660 image has no way to keep it. Devices,
 // pipes and sockets are not files to copy. Such names get a record with the reason they are left
@@ -53,11 +49,11 @@ bool RecordFromPath(const std::string &path, const std::string &name, ListingRec
   out.Name = name;
   if (S_ISLNK(st.st_mode)) {
     if (stat(path.c_str(), &st) != 0) {
-      out.Refusal = kBrokenLink;
+      out.Refusal = LeftOutReason::kBrokenLink;
       return true;
     }
     if (S_ISDIR(st.st_mode) && !followFolderLinks) {
-      out.Refusal = kLinkToFolder;
+      out.Refusal = LeftOutReason::kLinkToFolder;
       return true;
     }
   }
@@ -67,7 +63,7 @@ bool RecordFromPath(const std::string &path, const std::string &name, ListingRec
     out.Attr = kAttrArchive;
     out.Size = static_cast<std::uint64_t>(st.st_size);
   } else {
-    out.Refusal = kNotFileOrFolder;
+    out.Refusal = LeftOutReason::kNotFileOrFolder;
     return true;
   }
   out.LastWrite = LocalDateTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
@@ -282,6 +278,8 @@ public:
     tzset();
     return static_cast<int>(timezone / 60); // seconds west of UTC, standard time
   }
+
+  std::uint32_t LastSystemCode() const override { return static_cast<std::uint32_t>(errno); }
 };
 
 } // namespace

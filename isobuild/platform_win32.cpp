@@ -38,7 +38,7 @@ ListingRecord FromFindData(const WIN32_FIND_DATAA &fd) {
   // The ANSI listing gives "?" for each character the code page lacks ("?" is never part of a
   // name, nor the second byte of a double-byte character): such a name opens nothing.
   if (r.Name.find('?') != std::string::npos)
-    r.Refusal = "name has characters outside the code page";
+    r.Refusal = LeftOutReason::kNameOutsideCodePage;
   return r;
 }
 
@@ -190,6 +190,8 @@ public:
     GetTimeZoneInformation(&tzi);
     return static_cast<int>(tzi.Bias);
   }
+
+  std::uint32_t LastSystemCode() const override { return GetLastError(); }
 };
 
 } // namespace

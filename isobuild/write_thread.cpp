@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "image_data.h"
 #include "thread_priority.h"
 
 namespace velmor {
@@ -31,18 +30,18 @@ void TThWrite::Execute() {
   SetCurrentThreadPriority(ThreadPriority::TimeCritical);
   std::unique_ptr<ImageFile> image = FFiles.CreateImage(FFileName);
   if (!image) {
-    Stop(CantCreateText(FFileName));
+    Stop(ImageFailure(WriteFailureKind::kImageUncreatable));
   } else {
     // The cache may have failed after it was ready and before this thread started.
-    if (FCache->ErrorText().empty())
+    if (!FCache->Failure())
       WriteBlocks(*image);
     // Data the system kept back can still fail to reach the disk when the file is closed.
     if (!image->Close())
-      Stop(CantWriteText(FFileName));
+      Stop(ImageFailure(WriteFailureKind::kImageUnwritable));
   }
-  std::string completion = FCache->ErrorText();
-  if (completion.empty())
-    completion = FCache->SourceNotice();
+  WriteFailure completion = FCache->Failure();
+  if (!completion)
+    completion = FCache->SourceChange();
   FCache->Join();
   if (FDone)
     FDone(completion);
@@ -61,13 +60,13 @@ void TThWrite::WriteBlocks(ImageFile &Image) {
                              : Image.Write(block->Data, block->Count);
     if (!written) {
       // A full disk or a removed medium: the image would be incomplete.
-      Stop(CantWriteText(FFileName));
+      Stop(ImageFailure(WriteFailureKind::kImageUnwritable));
       return;
     }
     FCache->Recycle(std::move(block));
     do {
       if (FState.AbortRequest) {
-        Stop(kAbortedByUser);
+        Stop({WriteFailureKind::kAborted});
         return;
       }
       taken = FCache->Take(block, FState.AbortRequest);
@@ -75,8 +74,12 @@ void TThWrite::WriteBlocks(ImageFile &Image) {
   }
 }
 
-void TThWrite::Stop(const std::string &Error) {
-  FCache->SetErrorText(Error);
+WriteFailure TThWrite::ImageFailure(WriteFailureKind Kind) const {
+  return {Kind, FFileName, FFiles.LastSystemCode()};
+}
+
+void TThWrite::Stop(const WriteFailure &Failure) {
+  FCache->SetFailure(Failure);
   FCache->Abort();
 }
 

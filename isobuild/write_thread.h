@@ -1,7 +1,7 @@
 #pragma once
 // TThWrite: the consumer half of an image write. On a thread of its own it takes the image block
 // by block from the read-ahead cache, writes it into the image file, counts the bytes written,
-// honours the abort request between blocks, and reports the end with a text that is empty on
+// honours the abort request between blocks, and reports the end with a failure that is none on
 // success.
 #include <atomic>
 #include <cstdint>
@@ -25,7 +25,7 @@ struct WriteState {
 
 class TThWrite {
 public:
-  using DoneHandler = std::function<void(const std::string &Error)>;
+  using DoneHandler = std::function<void(const WriteFailure &Failure)>;
 
   // Starts the thread at once. It owns the cache from now on and ends its thread before it
   // reports through Done, on the writer thread.
@@ -43,7 +43,9 @@ public:
 private:
   void Execute();
   void WriteBlocks(ImageFile &Image);
-  void Stop(const std::string &Error);
+  void Stop(const WriteFailure &Failure);
+  // A failure of the image file, with the system's code of the call that just failed.
+  WriteFailure ImageFailure(WriteFailureKind Kind) const;
 
   Platform &FFiles;
   const std::string FFileName;

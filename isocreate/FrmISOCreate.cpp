@@ -1,5 +1,6 @@
 #include "FrmISOCreate.h"
 
+#include "BuildProblemText.h"
 #include "size_text.h"
 #include "winkit/Application.h"
 #include "winkit/Font.h"
@@ -56,53 +57,6 @@ std::string LabelFromClock() {
   wsprintfA(text, "%.2d%.2d%.2d_%.2d%.2d%.2d", now.wYear, now.wMonth, now.wDay, now.wHour,
             now.wMinute, now.wSecond);
   return text;
-}
-
-// The reasons of the tree, in the window's words.
-std::string ReasonText(const std::string &reason) {
-  if (reason == kLeftOutNameTooLong)
-    return "名称超过127个字符";
-  if (reason == kLeftOutNameTaken)
-    return "映像中已有同名的项";
-  if (reason == kLeftOutFolderUnreadable)
-    return "无法读取该目录";
-  if (reason == kLeftOutNotFound)
-    return "找不到该文件";
-  if (reason == kLeftOutNoPlace)
-    return "无法在映像中建立它的目录";
-  if (IsLimitReason(reason))
-    return "超出了映像能容纳的目录或文件数";
-  return reason;
-}
-
-// The path the component's completion text names between quotes after `prefix`, if it starts so.
-bool QuotedAfter(const std::string &text, const char *prefix, std::string &path) {
-  const std::string head = std::string(prefix) + " \"";
-  if (text.rfind(head, 0) != 0)
-    return false;
-  const size_t end = text.find('"', head.size());
-  if (end == std::string::npos)
-    return false;
-  path = text.substr(head.size(), end - head.size());
-  return true;
-}
-
-// A failed build in the user's words: what went wrong with which file and what to do. The
-// component's own text (which velmor-mkiso and its callers rely on) follows as a detail line.
-std::string FailureMessage(const std::string &completion) {
-  std::string path, sentence;
-  if (QuotedAfter(completion, "CAN'T OPEN FILE", path))
-    sentence =
-        "无法打开源文件\"" + path + "\":它已不存在,或正被其他程序使用.请关闭使用它的程序后再试.";
-  else if (QuotedAfter(completion, "CAN'T CREATE FILE", path))
-    sentence = "无法创建映像文件\"" + path + "\".请确认保存路径的目录存在并且可以写入.";
-  else if (QuotedAfter(completion, "CAN'T WRITE FILE", path))
-    sentence = "无法写入映像文件\"" + path + "\".请确认磁盘有足够的空间后再试.";
-  else if (QuotedAfter(completion, "FILE", path))
-    sentence = "源文件\"" + path + "\"在压制过程中被改动了,映像不完整.请在它不再改动时重新压制.";
-  else
-    sentence = "压制过程中出现了错误.请检查源文件和保存路径后再试.";
-  return winkit::WithDetail("压制失败!\r\n" + sentence, completion);
 }
 
 } // namespace
@@ -352,7 +306,7 @@ void TFrmISOCreate::Gathered() {
   if (aborted_)
     return;
   for (const LeftOutItem &item : gathered_.LeftOut)
-    leftOut_.push_back({item.Path, ReasonText(item.Reason)});
+    leftOut_.push_back({item.Path, LeftOutText(item)});
   Gauge1.SetMax(static_cast<std::uint32_t>(KavoBurner1->ImageSectors()));
   Gauge1.SetValue(0);
   Label_Size.SetText(TotalMegabytes() + " MB");
@@ -390,17 +344,17 @@ void TFrmISOCreate::btnAbortClick() {
   Close();
 }
 
-void TFrmISOCreate::KavoBurner1WriteDone(TKavoBurner *, const std::string &Error) {
+void TFrmISOCreate::KavoBurner1WriteDone(TKavoBurner *Sender, const std::string &) {
   {
     std::lock_guard<std::mutex> lock(doneLock_);
-    doneError_ = Error;
+    doneFailure_ = Sender->LastWriteFailure();
   }
   PostMessageA(self_, kWriteDoneMessage, 0, 0);
 }
 
 // The end of a build, on the GUI thread. A failed build is reported, its partial image deleted,
 // and the window is ready for another try; a finished one first names what it left out.
-void TFrmISOCreate::WriteDone(const std::string &error) {
+void TFrmISOCreate::WriteDone(const WriteFailure &failure) {
   Edit_Volume.Enable(true);
   btnStart.Enable(true);
   ListView1.Enable(true);
@@ -409,11 +363,11 @@ void TFrmISOCreate::WriteDone(const std::string &error) {
   if (aborted_)
     return;
   building_ = false;
-  if (!error.empty()) {
+  if (failure) {
     DeleteFileA(imagePath_.c_str());
     SetBuilding(false);
     ResetProgress(Gauge1, Label_Size);
-    Say(FailureMessage(error));
+    Say(WriteFailureMessage(failure));
     return;
   }
   if (!leftOut_.empty())
@@ -462,12 +416,12 @@ LRESULT TFrmISOCreate::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
     Gathered();
     return 0;
   case kWriteDoneMessage: {
-    std::string error;
+    WriteFailure failure;
     {
       std::lock_guard<std::mutex> lock(doneLock_);
-      error = doneError_;
+      failure = doneFailure_;
     }
-    WriteDone(error);
+    WriteDone(failure);
     return 0;
   }
   }

@@ -114,7 +114,7 @@ private:
   void StartGathering(std::vector<SourceItem> items, std::string label);
   void JoinGatherer();
   void Gathered();
-  void WriteDone(const std::string &error);
+  void WriteDone(const WriteFailure &failure);
   std::string LeftOutMessage() const;
   std::string TotalMegabytes() const;
 
@@ -131,7 +131,7 @@ private:
   std::atomic<std::int64_t> filesGathered_{0};
   GatherResult gathered_; // written by the gathering thread, read once it has ended
   std::mutex doneLock_;
-  std::string doneError_; // the completion text, from the writer thread
+  WriteFailure doneFailure_; // how the write ended, from the writer thread
 };
 
 // The image-from-files window while it exists.

@@ -21,6 +21,7 @@
 #include "folder_disc.h"
 #include "image_check.h"
 #include "mount_plan.h"
+#include "problem_words.h"
 #include "shell_verbs_win32.h"
 
 namespace velmor {
@@ -307,6 +308,20 @@ int Unregister(VerbScope scope) {
   return 0;
 }
 
+std::string FolderDiscFailureWords(const FolderDisc &disc) {
+  switch (disc.failure) {
+  case FolderDisc::Failure::kNone:
+    break;
+  case FolderDisc::Failure::kNoCacheFolder:
+    return "no folder for the disc's image in the user's local application data";
+  case FolderDisc::Failure::kTooMany:
+    return mkiso::LeftOutWords(disc.leftOut.back());
+  case FolderDisc::Failure::kWrite:
+    return mkiso::FailureWords(disc.write);
+  }
+  return "the image could not be written";
+}
+
 // A folder's contents as a disc: the image is built first (what the builder leaves out told
 // as velmor-mkiso tells it), then mounted; it goes when the drive is ejected, or at once when
 // the mount fails. Status 1 when something was left out, though the drive is there.
@@ -316,10 +331,9 @@ int MountFolder(DriveSystem &system, const std::string &folder, const char *lett
   CleanFolderDiscCache(system);
   const FolderDisc disc = BuildFolderDisc(NativePlatform(), system, folder, system.CacheFolder());
   for (const LeftOutItem &item : disc.leftOut)
-    std::fprintf(stderr, "velmor-drive: %s: %s%s\n", item.Path.c_str(), item.Reason.c_str(),
-                 IsLimitReason(item.Reason) ? "" : ", left out");
+    std::fprintf(stderr, "velmor-drive: %s\n", mkiso::LeftOutLine(item).c_str());
   if (disc.image.empty())
-    return Fail(folder + ": no disc made of the folder: " + disc.error);
+    return Fail(folder + ": no disc made of the folder: " + FolderDiscFailureWords(disc));
   if (interrupted) {
     system.RemoveFile(disc.image);
     return kInterrupted;

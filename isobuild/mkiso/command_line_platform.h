@@ -31,6 +31,7 @@ public:
   bool CaseSensitiveNames() const override { return native_.CaseSensitiveNames(); }
   TDateTime Now() override { return native_.Now(); }
   int TimeZoneBiasMinutes() override { return native_.TimeZoneBiasMinutes(); }
+  std::uint32_t LastSystemCode() const override { return native_.LastSystemCode(); }
   std::u16string AnsiToUtf16(const std::string &Text) override { return native_.AnsiToUtf16(Text); }
   unsigned CharLength(unsigned char Byte) override { return native_.CharLength(Byte); }
 

@@ -1,20 +1,11 @@
 #include "image_target.h"
+#include "problem_words.h"
 
 #include <windows.h>
 
 namespace velmor::mkiso {
 
 namespace {
-
-std::string SystemError(DWORD code) {
-  char text[512] = {};
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, 0, text, sizeof text, nullptr);
-  std::string s(text, n);
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '.'))
-    s.pop_back();
-  return s.empty() ? "error " + std::to_string(code) : s;
-}
 
 // Whether Path names something that is not a file on a disk (a device such as NUL, a pipe).
 bool IsStream(const std::string &path) {
@@ -79,7 +70,7 @@ bool ImageTarget::Open(const std::string &Argument, std::string &Error) {
   const std::string folder = end == 0 ? "." : Argument.substr(0, end);
   char name[MAX_PATH];
   if (!GetTempFileNameA(folder.c_str(), "vmk", 0, name)) {
-    Error = SystemError(GetLastError());
+    Error = SystemText(GetLastError());
     return false;
   }
   temporary_ = name;
@@ -91,7 +82,7 @@ bool ImageTarget::Commit(std::string &Error) {
   if (temporary_.empty())
     return true;
   if (!MoveFileExA(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    Error = SystemError(GetLastError());
+    Error = SystemText(GetLastError());
     return false;
   }
   temporary_.clear();

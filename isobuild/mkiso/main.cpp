@@ -13,12 +13,12 @@
 
 #include "command_line_platform.h"
 #include "gather_items.h"
-#include "image_data.h"
 #include "image_target.h"
 #include "interrupts.h"
 #include "kavo_burner.h"
 #include "names.h"
 #include "path_chars.h"
+#include "problem_words.h"
 #include "progress.h"
 
 namespace {
@@ -31,16 +31,16 @@ constexpr std::size_t kMaxIsoLabelBytes = 32;
 constexpr std::size_t kMaxJolietLabelUnits = 16;
 
 // Writes the prepared image on the component's threads, showing progress on Progress until
-// OnWriteDone. An interruption aborts the write. Returns the completion text (empty on success).
-std::string WriteWithProgress(velmor::TKavoBurner &burner, const std::string &image,
-                              std::FILE *progressOut) {
+// OnWriteDone. An interruption aborts the write. Returns what ended it (none on success).
+velmor::WriteFailure WriteWithProgress(velmor::TKavoBurner &burner, const std::string &image,
+                                       std::FILE *progressOut) {
   std::mutex lock;
   std::condition_variable doneSignal;
   bool done = false;
-  std::string error;
-  burner.OnWriteDone = [&](velmor::TKavoBurner *, const std::string &text) {
+  velmor::WriteFailure failure;
+  burner.OnWriteDone = [&](velmor::TKavoBurner *sender, const std::string &) {
     std::lock_guard<std::mutex> guard(lock);
-    error = text;
+    failure = sender->LastWriteFailure();
     done = true;
     doneSignal.notify_all();
   };
@@ -60,10 +60,10 @@ std::string WriteWithProgress(velmor::TKavoBurner &burner, const std::string &im
       progress.Show(burner.BytesWritten(), total);
   }
   guard.unlock();
-  if (error.empty())
+  if (!failure)
     progress.Show(burner.BytesWritten(), total);
   progress.Finish();
-  return error;
+  return failure;
 }
 
 #ifdef _WIN32
@@ -154,11 +154,6 @@ int NoImage(std::size_t named, int status) {
 int NoImageAt(const std::string &image, const char *reason) {
   std::fprintf(stderr, "velmor-mkiso: no image written; the output %s %s\n", image.c_str(), reason);
   return 1;
-}
-
-// Whether a completion text of the writers blames the image file rather than a source.
-bool BlamesTheImage(const std::string &error, const std::string &writePath) {
-  return error == velmor::CantCreateText(writePath) || error == velmor::CantWriteText(writePath);
 }
 
 // The image path of a folder: its long names from the root down.
@@ -269,8 +264,9 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "velmor-mkiso: %s: no such file or directory\n", raw.c_str());
       return NoImage(paths.size(), 1);
     }
-    if (!isRoot && record.Refusal) {
-      std::fprintf(stderr, "velmor-mkiso: %s: %s\n", raw.c_str(), record.Refusal);
+    if (!isRoot && record.Refused()) {
+      std::fprintf(stderr, "velmor-mkiso: %s: %s\n", raw.c_str(),
+                   velmor::mkiso::LeftOutWords({raw, record.Refusal}).c_str());
       return NoImage(paths.size(), 1);
     }
     items.emplace_back(path, isRoot || record.IsFolder());
@@ -326,8 +322,7 @@ int main(int argc, char **argv) {
   const velmor::GatherResult gathered = velmor::GatherItems(burner, sources, gathering);
   const std::size_t missing = gathered.LeftOut.size();
   for (const velmor::LeftOutItem &item : gathered.LeftOut)
-    std::fprintf(stderr, "velmor-mkiso: %s: %s%s\n", item.Path.c_str(), item.Reason.c_str(),
-                 velmor::IsLimitReason(item.Reason) ? "" : ", left out");
+    std::fprintf(stderr, "velmor-mkiso: %s\n", velmor::mkiso::LeftOutLine(item).c_str());
   endIfInterrupted();
   if (gathered.LimitReached)
     return NoImage(paths.size(), 1);
@@ -347,13 +342,14 @@ int main(int argc, char **argv) {
   if (joliet)
     ReportRenamed(platform);
   endIfInterrupted();
-  error = WriteWithProgress(burner, target.WritePath(), messages);
+  velmor::WriteFailure failure = WriteWithProgress(burner, target.WritePath(), messages);
   endIfInterrupted();
-  if (!error.empty()) {
-    std::fprintf(stderr, "velmor-mkiso: %s\n", error.c_str());
-    if (BlamesTheImage(error, target.WritePath()))
-      return NoImageAt(image, "could not be written");
-    return NoImage(paths.size(), 1);
+  if (failure) {
+    const bool imageFailed = velmor::mkiso::BlamesTheImage(failure);
+    if (imageFailed)
+      failure.Path = image; // the output as it was named, not the file it is written through
+    std::fprintf(stderr, "velmor-mkiso: %s\n", velmor::mkiso::FailureWords(failure).c_str());
+    return imageFailed ? NoImageAt(image, "could not be written") : NoImage(paths.size(), 1);
   }
   velmor::mkiso::HoldIfAsked("commit");
   endIfInterrupted();

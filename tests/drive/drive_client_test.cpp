@@ -554,11 +554,12 @@ TEST(FolderDiscTest, ImageOfTheContentsInTheCacheFolder) {
   platform.AddFile("D:\\disc\\" + std::string(130, 'n'), 10);
   testing::FakeDriveSystem system;
   const FolderDisc disc = BuildFolderDisc(platform, system, "D:\\disc", system.cacheFolder);
-  ASSERT_TRUE(disc.error.empty()) << disc.error;
+  ASSERT_EQ(disc.failure, FolderDisc::Failure::kNone);
   EXPECT_EQ(disc.image.rfind(system.cacheFolder + "disc-", 0), 0u);
   EXPECT_TRUE(IsFolderDiscImage(system, disc.image));
   ASSERT_EQ(disc.leftOut.size(), 1u);
   EXPECT_EQ(disc.leftOut[0].Path, "D:\\disc\\" + std::string(130, 'n'));
+  EXPECT_EQ(disc.leftOut[0].Reason, LeftOutReason::kNameTooLong);
   ASSERT_GT(platform.Image.size(), 0x8000u + 72);
   EXPECT_EQ(std::string(platform.Image.begin() + 0x8001, platform.Image.begin() + 0x8006), "CD001");
   EXPECT_EQ(std::string(platform.Image.begin() + 0x8028, platform.Image.begin() + 0x802C), "DISC");

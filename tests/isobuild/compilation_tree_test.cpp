@@ -196,21 +196,25 @@ TEST_F(TreeTest, GatheringNotesWhatIsLeftOutAndStopsWhenAsked) {
                                          {"D:\\G", true, true, true},
                                          {"D:\\b.txt", false, false, false}};
   bool ownHook = false;
-  burner.OnLeftOut = [&](TKavoBurner *, const std::string &, const std::string &) {
-    ownHook = true;
-  };
+  burner.OnLeftOut = [&](TKavoBurner *, const LeftOutItem &) { ownHook = true; };
   burner.NewCompilation(3, 100); // a.txt, G and g1
   std::atomic<std::int64_t> files{0};
   GatherOptions options;
   options.FilesGathered = &files;
   GatherResult result = GatherItems(burner, items, options);
-  const std::string limit = std::string(kLeftOutLimit) + " (MAXIMUM FILES CAN BE 3)";
+  const auto noted = [&](std::size_t i) {
+    const LeftOutItem &item = result.LeftOut[i];
+    return item.Path + " " + std::to_string(int(item.Reason)) + " " + std::to_string(item.Limit);
+  };
+  const auto expected = [](const char *path, LeftOutReason why, int limit) {
+    return std::string(path) + " " + std::to_string(int(why)) + " " + std::to_string(limit);
+  };
   ASSERT_EQ(result.LeftOut.size(), 4u);
-  EXPECT_EQ(result.LeftOut[0].Path + " " + result.LeftOut[0].Reason, "D:\\gone.txt no such file");
-  EXPECT_EQ(result.LeftOut[1].Reason, kLeftOutNameTaken); // F's a.txt in the root
-  EXPECT_EQ(result.LeftOut[2].Path + " " + result.LeftOut[2].Reason, "D:\\G " + limit);
-  EXPECT_EQ(result.LeftOut[3].Path + " " + result.LeftOut[3].Reason, "D:\\b.txt " + limit);
-  EXPECT_TRUE(result.LimitReached && !result.Stopped && IsLimitReason(limit));
+  EXPECT_EQ(noted(0), expected("D:\\gone.txt", LeftOutReason::kNotFound, 0));
+  EXPECT_EQ(result.LeftOut[1].Reason, LeftOutReason::kNameTaken); // F's a.txt in the root
+  EXPECT_EQ(noted(2), expected("D:\\G", LeftOutReason::kTooManyFiles, 3));
+  EXPECT_EQ(noted(3), expected("D:\\b.txt", LeftOutReason::kTooManyFiles, 3));
+  EXPECT_TRUE(result.LimitReached && !result.Stopped);
   EXPECT_EQ(files.load(), 5); // every file come to, before the tree refuses it
   EXPECT_FALSE(ownHook);
   ASSERT_TRUE(burner.OnLeftOut);

@@ -115,7 +115,11 @@ TEST_F(WriterTest, FailedWriteIsReportedWithTheImageName) {
   AddFile("a.bin", 1048576);
   Prepare();
   fs.BeforeWrite = [](std::size_t index) { return index < 2; }; // the disk is full
+  fs.SystemCode = 112;
   EXPECT_EQ(Write(), "CAN'T WRITE FILE \"D:\\out.iso\"");
+  const WriteFailure &failure = burner.LastWriteFailure();
+  EXPECT_EQ(failure.Kind, WriteFailureKind::kImageUnwritable);
+  EXPECT_EQ(failure.Path + " " + std::to_string(failure.SystemCode), "D:\\out.iso 112");
   EXPECT_EQ(fs.ImageBytes, 2 * kBlock);
   EXPECT_EQ(fs.OpenNow, 0);
 }
@@ -135,8 +139,11 @@ TEST_F(WriterTest, SourceMissingInTheMiddleLeavesWhatWasWritten) {
   burner.SetCacheSize(2097152);
   const std::vector<std::uint8_t> expected = InPlaceImage();
   fs.Remove("D:\\src\\b.bin");
+  fs.SystemCode = 2;
   burner.PrepareImage(true, nullptr);
   EXPECT_EQ(Write(), "CAN'T OPEN FILE \"D:\\src\\b.bin\" OR FILE IS IN USES BY OTHER SOFTWARE");
+  EXPECT_EQ(burner.LastWriteFailure().Kind, WriteFailureKind::kSourceUnopenable);
+  EXPECT_EQ(burner.LastWriteFailure().SystemCode, 2u);
   ASSERT_LE(fs.Image.size(), expected.size());
   EXPECT_TRUE(std::equal(fs.Image.begin(), fs.Image.end(), expected.begin()));
 }

@@ -1,4 +1,5 @@
 // The POSIX side of the platform seam.
+#include <cerrno>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -39,10 +40,14 @@ TEST_F(PosixPlatformTest, ListingIsSortedAndRefusesWhatAnImageCannotHold) {
   ASSERT_TRUE(NativePlatform().ListFolder(dir.string() + "/", "*.*", records));
   std::vector<std::string> names;
   for (const ListingRecord &r : records)
-    names.push_back(r.Name + (r.Refusal ? std::string(": ") + r.Refusal : ""));
-  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt", "c.lnk", "dangling: link to nothing",
-                                             "loop: link to a folder",
-                                             "pipe: not a regular file or folder", "sub"}));
+    names.push_back(r.Name + (r.Refused() ? ": " + std::to_string(int(r.Refusal)) : ""));
+  const auto refused = [](const char *name, LeftOutReason why) {
+    return std::string(name) + ": " + std::to_string(int(why));
+  };
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       "a.txt", "b.txt", "c.lnk", refused("dangling", LeftOutReason::kBrokenLink),
+                       refused("loop", LeftOutReason::kLinkToFolder),
+                       refused("pipe", LeftOutReason::kNotFileOrFolder), "sub"}));
   records.erase(records.begin() + 3, records.begin() + 6);
   EXPECT_EQ(records[1].Attr, kAttrArchive);
   EXPECT_EQ(records[1].Size, 5u);
@@ -50,6 +55,7 @@ TEST_F(PosixPlatformTest, ListingIsSortedAndRefusesWhatAnImageCannotHold) {
   EXPECT_EQ(records[2].Size, 5u);
   EXPECT_EQ(records[3].Attr, kAttrDirectory);
   EXPECT_FALSE(NativePlatform().ListFolder(dir.string() + "/none/", "*.*", records));
+  EXPECT_EQ(NativePlatform().LastSystemCode(), std::uint32_t(ENOENT)) << "the listing's own code";
   ListingRecord one;
   ASSERT_TRUE(NativePlatform().Stat((dir / "sub").string() + "/", one));
   EXPECT_EQ(one.Name, "sub");

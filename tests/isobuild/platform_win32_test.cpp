@@ -50,7 +50,7 @@ TEST_F(Win32PlatformTest, ListingGivesNamesAttributesAndSizes) {
   ASSERT_EQ(records.size(), 4u);
   for (const ListingRecord &r : records) {
     if (r.Name == "??.txt") {
-      EXPECT_STREQ(r.Refusal, "name has characters outside the code page");
+      EXPECT_EQ(r.Refusal, LeftOutReason::kNameOutsideCodePage);
     } else if (r.Name == kLongName) {
       EXPECT_EQ(r.Size, 5u);
       EXPECT_LE(r.AlternateName.size(), 12u);

@@ -47,6 +47,9 @@ public:
   std::map<std::string, std::uint64_t> ShortSources; // path -> bytes it really holds
   std::map<std::string, std::uint64_t> GrownSources; // path -> bytes added since the listing
   std::atomic<int> Opened{0}, OpenNow{0};
+  std::uint32_t SystemCode = 0; // what the system says of every failed call
+
+  std::uint32_t LastSystemCode() const override { return SystemCode; }
 
   std::unique_ptr<SourceFile> OpenRead(const std::string &path) override {
     std::unique_ptr<SourceFile> inner = MockPlatform::OpenRead(path);

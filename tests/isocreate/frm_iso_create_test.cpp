@@ -5,6 +5,7 @@
 #include "isocreate/FrmISOCreate.h"
 #include "tests/app/fakes.h"
 #include "winkit/Application.h"
+#include "winkit/SystemError.h"
 
 #include <gtest/gtest.h>
 
@@ -470,12 +471,15 @@ TEST_F(IsoCreateTest, FailedBuildIsReportedAndLeavesTheWindowReadyForAnotherTry)
   const std::string image = Work() + "no such folder\\x.iso";
   Build(w, image, [&] { When([&] { return !dialogs.messages.empty(); }, [&] { w.Close(); }); });
   ASSERT_EQ(dialogs.messages.size(), 1u);
-  // In Chinese, naming the file and what to do; the component's own text as a detail line.
+  // In Chinese, naming the file and what to do; the system's text for its code as a detail line.
   EXPECT_EQ(
       dialogs.messages[0].text.rfind("压制失败!\r\n无法创建映像文件\"" + image + "\".请确认", 0),
       0u)
       << ::testing::PrintToString(dialogs.messages[0].text);
-  EXPECT_NE(dialogs.messages[0].text.find("\r\n详细信息: CAN'T CREATE FILE"), std::string::npos);
+  EXPECT_NE(dialogs.messages[0].text.find("\r\n详细信息: " +
+                                          winkit::SystemErrorText(ERROR_PATH_NOT_FOUND)),
+            std::string::npos)
+      << dialogs.messages[0].text;
   EXPECT_TRUE(added.empty());
   EXPECT_FALSE(Exists(image));
   EXPECT_FALSE(w.Building());
