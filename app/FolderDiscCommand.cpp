@@ -3,9 +3,9 @@
 // added to the list, and its drive's eject deletes it.
 #include "FrmMain.h"
 
-#include "BuildProblemText.h"
 #include "drive_client.h"
 #include "folder_disc.h"
+#include "isocreate/BuildProblemText.h"
 #include "winkit/Dialogs.h"
 
 namespace velmor {
