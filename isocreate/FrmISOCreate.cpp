@@ -6,7 +6,6 @@
 #include "winkit/Font.h"
 #include "winkit/InputChecks.h"
 #include "winkit/PaintedImages.h"
-#include "winkit/SystemError.h"
 #include "winkit/TargetFile.h"
 
 #include <ctime>
