@@ -6,6 +6,7 @@
 #include "drive_client.h"
 #include "folder_disc.h"
 #include "isocreate/BuildProblemText.h"
+#include "winkit/Application.h"
 #include "winkit/Dialogs.h"
 
 namespace velmor {
@@ -37,8 +38,19 @@ void TFrmMain::MountFolderClick() {
 
 void TFrmMain::MountFolder(const std::string &folder) {
   CleanFolderDiscCache(*drives_);
-  const FolderDisc disc =
-      BuildFolderDisc(NativePlatform(), *drives_, folder, drives_->CacheFolder());
+  // Copying a large folder takes minutes: the window keeps painting meanwhile, and nothing in it
+  // can be used until the image is there.
+  FolderDisc disc;
+  const std::string cacheFolder = drives_->CacheFolder();
+  StatusBar1.SetText("正在把文件夹 \"" + folder + "\" 复制为光盘映像...");
+  try {
+    winkit::App().RunAside(
+        Handle(), [&] { disc = BuildFolderDisc(NativePlatform(), *drives_, folder, cacheFolder); });
+  } catch (...) {
+    StatusBar1.SetText("");
+    throw;
+  }
+  StatusBar1.SetText("");
   if (disc.image.empty())
     return ShowDriveMessage(FolderDiscFailureText(folder, disc), winkit::kErrorFlags);
   InsertImage(disc.image);

@@ -5,6 +5,9 @@
 
 #include <commctrl.h>
 
+#include <atomic>
+#include <thread>
+
 namespace winkit {
 
 Application &Application::Instance() {
@@ -43,6 +46,33 @@ void Application::ProcessMessages() {
     }
     Deliver(msg);
   }
+}
+
+void Application::RunAside(HWND busy, const std::function<void()> &work) {
+  struct Disabled {
+    HWND window;
+    explicit Disabled(HWND w) : window(w) { EnableWindow(window, FALSE); }
+    ~Disabled() { EnableWindow(window, TRUE); }
+  } disabled(busy);
+  std::atomic<bool> done{false};
+  std::exception_ptr thrown;
+  std::thread aside([&] {
+    try {
+      work();
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+    done = true;
+  });
+  // Woken by a message, or every 50 ms to look at the flag; once the program is quitting, the
+  // quit message stays queued and the work is simply waited for.
+  while (!done && !terminated_) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+    ProcessMessages();
+  }
+  aside.join();
+  if (thrown)
+    std::rethrow_exception(thrown);
 }
 
 void Application::Deliver(MSG &msg) {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <exception>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -22,6 +23,10 @@ public:
   bool Terminated() const { return terminated_; }
   // Handles every message already waiting, then returns (for long work on the GUI thread).
   void ProcessMessages();
+  // Runs `work` on a thread of its own and meanwhile delivers this thread's messages, so that
+  // the windows keep painting, with `busy` disabled; returns when it has ended, throwing what it
+  // threw.
+  void RunAside(HWND busy, const std::function<void()> &work);
   // Hands one message to its window: keys of a form go through its dialog navigation first.
   // Every message loop of the program delivers through here.
   static void Deliver(MSG &msg);

@@ -417,6 +417,7 @@ TEST_F(DrivePanelWineTest, FolderAsADiscThenUninstall) {
   SendMessageA(form->Handle(), WM_COMMAND, mnuMountFolder, 0);
   ASSERT_TRUE(WaitForTree(2)) << ::testing::PrintToString(Tree());
   EXPECT_TRUE(dialogs.messages.empty());
+  EXPECT_TRUE(IsWindowEnabled(form->Handle())) << "disabled only while the image is built";
   EXPECT_EQ(form->ListView1.Count(), rows);
   auto values = system.DriveValues();
   ASSERT_EQ(values.size(), 1u);
