@@ -176,15 +176,6 @@ Outcome DriveGeometry(Device *device, Request *request) {
   return ImageAnswer(device, request, QueuedWork::kGeometry);
 }
 
-Outcome DiscRequest(Device *device, Request *request);
-
-Outcome LastSession(Device *device, Request *request) {
-  auto *extension = VelmorExtensionOf(device);
-  if (!extension->LayoutLeadOut)
-    return DiscRequest(device, request); // a plain drive's, from its table of contents
-  return LayoutAnswer(extension, request, kSessionAnswerSize, VelmorFillLayoutSession);
-}
-
 // METHOD_OUT_DIRECT: the sectors go to the request's locked output buffer, which the drive's
 // thread maps. The RAW_READ_INFO is the I/O manager's copy in the system buffer for a user-mode
 // caller; a kernel-mode caller (the CD file system, whose raw reads are associated requests
@@ -331,7 +322,7 @@ constexpr ControlRule kRules[] = {
     {ioctl::kStorageFindNewDevices, Target::kDrive, 0, 0, status::kSuccess, Accept},
     {ioctl::kCdromGetVolume, Target::kDrive, 0, 0, status::kSuccess, NotReady},
     {ioctl::kCdromReadQChannel, Target::kDrive, 0, 0, status::kSuccess, NotReady},
-    {ioctl::kCdromGetLastSession, Target::kDrive, 0, 0, status::kSuccess, LastSession},
+    {ioctl::kCdromGetLastSession, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
     {ioctl::kCdromDiskType, Target::kDrive, 0, 0, status::kSuccess, Refuse},
     {ioctl::kCdromRawRead, Target::kDrive, sizeof(RawReadInfo), 0, status::kInvalidParameter,
      RawRead},

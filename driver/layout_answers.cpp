@@ -1,4 +1,4 @@
-// A layout drive's table of contents, geometry and last session, from its copy of the tracks.
+// A layout drive's table of contents and geometry, from its copy of the tracks.
 #include "disc_answers.h"
 #include "layout_drive.h"
 
@@ -15,12 +15,6 @@ void VelmorFillLayoutToc(const VelmorLayout *layout, void *buffer) {
 
 void VelmorFillLayoutGeometry(const VelmorLayout *layout, void *buffer) {
   VelmorFillGeometry(VelmorLayoutView(layout), buffer, kGeometrySize);
-}
-
-// One session; its first track's start as a logical block: the class driver asks the drive for
-// this answer without MSF addressing.
-void VelmorFillLayoutSession(const VelmorLayout *layout, void *buffer) {
-  VelmorFillSession(VelmorLayoutView(layout), false, buffer, kSessionAnswerSize);
 }
 
 } // namespace velmor

@@ -56,10 +56,9 @@ LayoutPlace VelmorLocateBlock(const VelmorLayout *layout, uint32_t lba);
 // The disc as the answers see it, from the copy alone.
 struct DiscView;
 DiscView VelmorLayoutView(const VelmorLayout *layout);
-// The answers, from the copy alone: kTocSize, kGeometrySize and kSessionAnswerSize bytes.
+// The answers, from the copy alone: kTocSize and kGeometrySize bytes.
 void VelmorFillLayoutToc(const VelmorLayout *layout, void *buffer);
 void VelmorFillLayoutGeometry(const VelmorLayout *layout, void *buffer);
-void VelmorFillLayoutSession(const VelmorLayout *layout, void *buffer);
 
 // The first block of a raw read: its disc offset counts 2,048-byte blocks in bytes. A negative
 // offset gives a block far past any disc.
