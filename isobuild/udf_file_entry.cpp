@@ -21,16 +21,16 @@ constexpr std::uint32_t kSectorsPerExtent = static_cast<std::uint32_t>(kMaxUdfEx
 class FileEntryRun final : public THeaderSectors {
 public:
   FileEntryRun(const CompilationStore &store, const ImageLayout &layout)
-      : store_(store), layout_(layout), zone_(store.TimeZoneOffset * 15) {
-    Rewind();
-  }
+      : store_(store), layout_(layout), zone_(store.TimeZoneOffset * 15) {}
 
   std::uint64_t Count() const override {
     return layout_.FirstFileSector - layout_.MadeHeaderSector;
   }
 
   void Fill(std::uint64_t first, std::size_t count, std::uint8_t *out) override {
-    if (first < position_)
+    // The walk starts at the first call, not before: no entry is held across a change of the
+    // compilation between the header build and the write.
+    if (!walking_ || first < position_)
       Rewind();
     while (position_ < first)
       Advance();
@@ -44,6 +44,7 @@ public:
 
 private:
   void Rewind() {
+    walking_ = true;
     dir_ = 0;
     entry_ = store_.DirCount > 0 ? store_.Dirs[0]->FirstChild : nullptr;
     position_ = 0;
@@ -85,6 +86,7 @@ private:
   const CompilationStore &store_;
   const ImageLayout layout_;
   const int zone_;
+  bool walking_ = false;
   std::int32_t dir_ = 0;
   const TEntryNode *entry_ = nullptr;
   std::uint32_t part_ = 0, parts_ = 0; // the entry's sector being made, and its count
