@@ -169,7 +169,6 @@ void PlaceUdfFolders(CompilationStore &store, Platform &platform, UdfLayout &udf
 // From `next` on: the file entries of all files, in the order the streamed header makes them.
 void PlaceUdfFileEntries(CompilationStore &store, UdfLayout &udf, std::uint64_t &next) {
   std::uint32_t block = static_cast<std::uint32_t>(next - udf.PartitionStart);
-  udf.FileEntriesBlock = block;
   for (std::int32_t i = 0; i < store.DirCount; ++i)
     for (TEntryNode *e = store.Dirs[i]->FirstChild; e; e = e->Next)
       if (!e->IsFolder()) {

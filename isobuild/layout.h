@@ -56,8 +56,7 @@ struct UdfLayout {
   std::uint32_t AnchorSector = 0;
   std::uint32_t PartitionStart = 0;
   std::uint32_t PartitionLength = 0;
-  std::uint32_t FileSetBlock = 0;     // then its terminator, the folders' entries and identifiers
-  std::uint32_t FileEntriesBlock = 0; // the run of the files' entries
+  std::uint32_t FileSetBlock = 0; // then its terminator, the folders' entries and identifiers
   std::uint32_t AreaEndBlock = 0;
   std::uint32_t RootEntryBlock = 0;
   std::uint32_t LastAnchorSector = 0;
