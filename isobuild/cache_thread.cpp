@@ -55,12 +55,13 @@ void TCacheThread::Run() {
 }
 
 TCacheThread::Outcome TCacheThread::QueueHeader() {
-  const std::uint8_t *data = FHeader.Data();
-  const std::size_t size = FHeader.Size();
-  for (std::size_t offset = 0; offset < size;) {
-    const std::size_t piece = std::min(size - offset, kBlockBytes);
+  // Blocks hold whole sectors, so each one's share of the made sectors is whole sectors too.
+  const std::uint64_t size = FHeader.Size();
+  for (std::uint64_t offset = 0; offset < size;) {
+    const std::size_t piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(size - offset, kBlockBytes));
     BlockPtr block = NewBlock();
-    std::memcpy(block->Data, data + offset, piece);
+    FHeader.Read(offset, piece, block->Data);
     offset += piece;
     if (!Append(std::move(block), static_cast<std::uint32_t>(piece)))
       return Outcome::Aborted;

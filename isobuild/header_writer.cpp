@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "byte_order.h"
+#include "udf_file_entry.h"
 #include "udf_writer.h"
 
 namespace velmor {
@@ -301,12 +302,10 @@ void PutTerminator(std::uint8_t *t) {
 
 void BuildImageHeader(const CompilationStore &store, const ImageLayout &layout,
                       const VolumeIdentifiers &ids, Platform &platform, const CharTable &chars,
-                      std::vector<std::uint8_t> &out, std::vector<std::uint8_t> &trailer,
-                      const BootSpec *boot) {
-  const std::size_t offset = out.size();
-  const std::uint64_t sectors = layout.FirstFileSector - layout.StartSector;
-  out.resize(offset + sectors * kSectorSize, 0);
-  std::uint8_t *base = out.data() + offset;
+                      THeaderStream &out, const BootSpec *boot) {
+  std::vector<std::uint8_t> &kept = out.Bytes();
+  kept.assign(std::size_t{layout.MadeHeaderSector - layout.StartSector} * kSectorSize, 0);
+  std::uint8_t *base = kept.data();
   const auto at = [&](std::uint64_t sector) {
     return base + (sector - layout.StartSector) * kSectorSize;
   };
@@ -319,9 +318,12 @@ void BuildImageHeader(const CompilationStore &store, const ImageLayout &layout,
                    FileSector(layout, *boot->Image));
   }
   PutTerminator(at(layout.TerminatorSector));
+  std::vector<std::uint8_t> &trailer = out.Trailer();
   trailer.assign(std::size_t{layout.TrailerSectors} * kSectorSize, 0);
-  if (layout.WithUdf)
+  if (layout.WithUdf) {
     WriteUdf(store, layout, ids, platform, base, trailer.data());
+    out.SetMadeSectors(udf::MakeFileEntryRun(store, layout));
+  }
 }
 
 } // namespace velmor

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "header_stream.h"
 #include "layout.h"
 
 namespace velmor {
@@ -16,12 +17,11 @@ struct VolumeIdentifiers {
   TDateTime DateCreation = 0, DateModification = 0;
 };
 
-// Appends the header to `out`; afterwards `out` has grown by exactly
-// (FirstFileSector - StartSector) sectors. `trailer` is given the layout's trailer sectors.
-// `boot` is the one the layout was computed with.
+// Puts the header into `out`, which is empty: (MadeHeaderSector - StartSector) sectors kept, and
+// the rest up to FirstFileSector made as it is read (which reads the compilation then). Its
+// trailer is given the layout's trailer sectors. `boot` is the one the layout was computed with.
 void BuildImageHeader(const CompilationStore &store, const ImageLayout &layout,
                       const VolumeIdentifiers &ids, Platform &platform, const CharTable &chars,
-                      std::vector<std::uint8_t> &out, std::vector<std::uint8_t> &trailer,
-                      const BootSpec *boot = nullptr);
+                      THeaderStream &out, const BootSpec *boot = nullptr);
 
 } // namespace velmor

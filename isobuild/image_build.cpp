@@ -49,9 +49,7 @@ bool TKavoBurner::CompilationWantsUdf() const {
 bool TKavoBurner::BuildHeader() {
   // A header built again replaces the previous one instead of following it.
   FHeaderStream.Clear();
-  FHeaderStream.Bytes().reserve((FLayout.FirstFileSector - FLayout.StartSector) * kSectorSize);
-  BuildImageHeader(TheCompilation(), FLayout, FIds, FPlatform, FChars, FHeaderStream.Bytes(),
-                   FHeaderStream.Trailer(), Boot());
+  BuildImageHeader(TheCompilation(), FLayout, FIds, FPlatform, FChars, FHeaderStream, Boot());
   SetDoDebug(true);
   return true;
 }
@@ -75,10 +73,19 @@ bool TKavoBurner::WriteImage(const std::string &FileName, bool InPlace) {
   if (std::unique_ptr<ImageFile> image = FPlatform.CreateImage(FileName); !image) {
     imageFailed(WriteFailureKind::kImageUncreatable);
   } else {
-    if (!image->Write(FHeaderStream.Data(), FHeaderStream.Size()))
-      imageFailed(WriteFailureKind::kImageUnwritable);
-    std::uint64_t position = FLayout.StartSector + FHeaderStream.Size() / kSectorSize;
     std::vector<std::uint8_t> buffer(kReadPiece);
+    if (!image->Write(FHeaderStream.Data(), FHeaderStream.StoredSize()))
+      imageFailed(WriteFailureKind::kImageUnwritable);
+    const std::uint64_t headerBytes = FHeaderStream.Size();
+    for (std::uint64_t at = FHeaderStream.StoredSize(); at < headerBytes && !failure;) {
+      const std::size_t piece =
+          static_cast<std::size_t>(std::min<std::uint64_t>(headerBytes - at, buffer.size()));
+      FHeaderStream.Read(at, piece, buffer.data());
+      if (!image->Write(buffer.data(), piece))
+        imageFailed(WriteFailureKind::kImageUnwritable);
+      at += piece;
+    }
+    std::uint64_t position = FLayout.StartSector + headerBytes / kSectorSize;
     WriteFailure changed; // the first source that changed; the image is finished all the same
     const CompilationStore &c = TheCompilation();
     for (std::int32_t i = 0; i < c.EntryCount && !failure; ++i) {

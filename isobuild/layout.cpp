@@ -133,9 +133,9 @@ void PlaceUdfDescriptors(std::uint64_t &next, std::uint32_t startSector, UdfLayo
 }
 
 // From `next` on: the file set descriptor and its terminator, then for each directory its file
-// entry, its identifiers and the file entries of its files.
-void PlaceUdfArea(CompilationStore &store, Platform &platform, UdfLayout &udf,
-                  std::uint64_t &next) {
+// entry and its identifiers.
+void PlaceUdfFolders(CompilationStore &store, Platform &platform, UdfLayout &udf,
+                     std::uint64_t &next) {
   udf.FileSetBlock = static_cast<std::uint32_t>(next - udf.PartitionStart);
   std::uint32_t block = udf.FileSetBlock + 2;
   for (std::int32_t i = 0; i < store.DirCount; ++i) {
@@ -161,13 +161,20 @@ void PlaceUdfArea(CompilationStore &store, Platform &platform, UdfLayout &udf,
     d.Udf.Size = static_cast<std::int64_t>(bytes);
     d.Udf.Sector = static_cast<std::int32_t>(block);
     block += static_cast<std::uint32_t>(SectorsFor(bytes));
-    for (TEntryNode *e = d.FirstChild; e; e = e->Next)
+  }
+  udf.Directories = static_cast<std::uint32_t>(store.DirCount);
+  next = udf.PartitionStart + std::uint64_t{block};
+}
+
+// From `next` on: the file entries of all files, in the order the streamed header makes them.
+void PlaceUdfFileEntries(CompilationStore &store, UdfLayout &udf, std::uint64_t &next) {
+  std::uint32_t block = static_cast<std::uint32_t>(next - udf.PartitionStart);
+  for (std::int32_t i = 0; i < store.DirCount; ++i)
+    for (TEntryNode *e = store.Dirs[i]->FirstChild; e; e = e->Next)
       if (!e->IsFolder()) {
         e->UdfEntryBlock = static_cast<std::int32_t>(block);
         block += 1 + UdfContinuationBlocks(UdfExtentCount(e->FileSize));
       }
-  }
-  udf.Directories = static_cast<std::uint32_t>(store.DirCount);
   udf.AreaEndBlock = block;
   next = udf.PartitionStart + std::uint64_t{block};
 }
@@ -248,17 +255,21 @@ ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32
   if (joliet)
     PlaceDirArea(next, L.Joliet);
   if (udf)
-    PlaceUdfArea(store, platform, L.Udf, next);
+    PlaceUdfFolders(store, platform, L.Udf, next);
   if (boot) {
     L.BootCatalogSector = static_cast<std::uint32_t>(next++);
     TEntryNode &catalog = *boot->Catalog;
     catalog.DataSector = static_cast<std::int32_t>(L.BootCatalogSector);
   }
+  const std::uint64_t entryRun = next;
+  if (udf)
+    PlaceUdfFileEntries(store, L.Udf, next);
   L.PaddingBeforeFiles = static_cast<std::int32_t>(
       (static_cast<std::int64_t>(kMinFirstFileSector) - static_cast<std::int64_t>(next)) *
       kSectorSize);
   L.FirstFileSector =
       static_cast<std::uint32_t>(std::max<std::uint64_t>(next, kMinFirstFileSector));
+  L.MadeHeaderSector = udf ? static_cast<std::uint32_t>(entryRun) : L.FirstFileSector;
 
   // File extents, in insertion order over the whole tree.
   std::uint64_t counter = 0;

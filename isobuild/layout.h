@@ -43,9 +43,12 @@ struct NameSetLayout {
 // descriptor sequences and the integrity descriptor before the anchor at sector 256, then one
 // partition from the sector after it to the image's last sector, which holds the second anchor.
 // The ISO 9660 path tables and directories open the partition; the file set descriptor, every
-// file entry and directory follow them, before the files, so that the last data a UDF reader
-// knows of (the files, or the UDF area when no file has data) is followed only by zeros and the
-// last anchor.
+// folder's file entry and identifiers, then (after the boot catalog, if any) the file entries of
+// all files follow them, before the files, so that the last data a UDF reader knows of (the
+// files, or the UDF area when no file has data) is followed only by zeros and the last anchor.
+// The files' entries are one run that ends where the first file begins, folder by folder in
+// creation order and each folder's files in list order: the header keeps everything before the
+// run in memory and makes the run as it is streamed.
 struct UdfLayout {
   std::uint32_t RecognitionSector = 0; // BEA01, NSR02 and TEA01
   std::uint32_t MainSequence = 0, ReserveSequence = 0;
@@ -53,7 +56,7 @@ struct UdfLayout {
   std::uint32_t AnchorSector = 0;
   std::uint32_t PartitionStart = 0;
   std::uint32_t PartitionLength = 0;
-  std::uint32_t FileSetBlock = 0; // then its terminator, the entries and directories
+  std::uint32_t FileSetBlock = 0; // then its terminator, the folders' entries and identifiers
   std::uint32_t AreaEndBlock = 0;
   std::uint32_t RootEntryBlock = 0;
   std::uint32_t LastAnchorSector = 0;
@@ -100,6 +103,9 @@ struct ImageLayout {
   std::uint32_t TerminatorSector = 0;
   UdfLayout Udf;
   std::uint32_t FirstFileSector = 0;
+  // The first header sector made while streaming rather than kept: the UDF files' entries, or
+  // FirstFileSector when there are none.
+  std::uint32_t MadeHeaderSector = 0;
   std::int32_t PaddingBeforeFiles = 0;
   std::uint64_t FileSectors = 0;
   // Sectors after the files, written by the writers after the last file: none without UDF; with

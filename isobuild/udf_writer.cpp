@@ -6,6 +6,7 @@
 
 #include "byte_order.h"
 #include "udf_fields.h"
+#include "udf_file_entry.h"
 
 namespace velmor {
 
@@ -13,17 +14,9 @@ namespace {
 
 using namespace udf;
 
-constexpr char kImplementation[] = "*Velmor";
 constexpr std::uint8_t kIdDirectory = 0x02;
 constexpr std::uint8_t kIdHidden = 0x01;
 constexpr std::uint8_t kIdParent = 0x08;
-constexpr std::uint8_t kTypeDirectory = 4;
-constexpr std::uint8_t kTypeFile = 5;
-// Read (and for folders search) for owner, group and others: the medium is read-only.
-constexpr std::uint32_t kFilePermissions = 0x1084;
-constexpr std::uint32_t kFolderPermissions = 0x14A5;
-// Unique IDs 0 to 15 are the root's and reserved; others follow the file entry's block.
-constexpr std::uint64_t kFirstUniqueId = 16;
 
 class UdfWriter {
 public:
@@ -189,67 +182,6 @@ private:
     PutTag(AtBlock(U_.FileSetBlock + 1), kTagTerminator, U_.FileSetBlock + 1, 512);
   }
 
-  // The file entry of a folder or file whose data start at `dataBlock`, in extents of at most
-  // kMaxUdfExtentBytes.
-  void FileEntry(std::uint32_t block, bool folder, std::uint16_t links, std::uint64_t size,
-                 std::uint32_t dataBlock, TDateTime date) {
-    std::uint8_t *p = AtBlock(block);
-    Le16(p + 20, 4); // strategy 4: one direct entry
-    Le16(p + 24, 1);
-    p[27] = folder ? kTypeDirectory : kTypeFile;
-    Le32(p + 36, 0xFFFFFFFFu); // no owner
-    Le32(p + 40, 0xFFFFFFFFu);
-    Le32(p + 44, folder ? kFolderPermissions : kFilePermissions);
-    Le16(p + 48, links);
-    Le64(p + 56, size);
-    Le64(p + 64, SectorsFor(size));
-    for (int t = 0; t < 3; ++t)
-      PutTimestamp(p + 72 + 12 * t, date, zone_);
-    Le32(p + 108, 1);
-    PutEntityId(p + 128, kImplementation, false);
-    Le64(p + 160, block == U_.RootEntryBlock ? 0 : kFirstUniqueId + block);
-    Le32(p + 172, 0);
-    // The descriptors go into the entry, then into the allocation extents that follow it.
-    std::uint8_t *head = p;
-    std::uint32_t headBlock = block, room = kUdfEntryAds, used = 0;
-    std::uint8_t *ads = p + kUdfFileEntryBytes;
-    std::uint32_t extent = 0;
-    const std::uint32_t extents = UdfExtentCount(static_cast<std::int64_t>(size));
-    const auto close = [&] {
-      if (head == p) {
-        Le32(p + 172, used * kUdfShortAdBytes);
-        PutTag(p, kTagFileEntry, block, kUdfFileEntryBytes + used * kUdfShortAdBytes);
-      } else {
-        Le32(head + 20, used * kUdfShortAdBytes);
-        PutTag(head, kTagAllocationExtent, headBlock,
-               kUdfAllocationExtentBytes + used * kUdfShortAdBytes);
-      }
-    };
-    for (std::uint64_t left = size; left > 0;) {
-      if (used + 1 == room && extents - extent > 1) {
-        // The last slot continues the list in the next block (type 3: next extent of
-        // descriptors).
-        Le32(ads + kUdfShortAdBytes * used, 0xC0000000u | kSectorSize);
-        Le32(ads + kUdfShortAdBytes * used + 4, headBlock + 1);
-        ++used;
-        close();
-        head = AtBlock(headBlock + 1);
-        Le32(head + 16, headBlock);
-        ++headBlock;
-        ads = head + kUdfAllocationExtentBytes;
-        room = kUdfExtentBlockAds;
-        used = 0;
-      }
-      const std::uint64_t part = left < kMaxUdfExtentBytes ? left : kMaxUdfExtentBytes;
-      std::uint8_t *ad = ads + kUdfShortAdBytes * used++;
-      Le32(ad, static_cast<std::uint32_t>(part));
-      Le32(ad + 4,
-           dataBlock + extent++ * static_cast<std::uint32_t>(kMaxUdfExtentBytes / kSectorSize));
-      left -= part;
-    }
-    close();
-  }
-
   // One file identifier at byte `offset` of the directory's data; returns its length.
   std::uint32_t Identifier(const TDirNode &d, std::uint64_t offset, std::uint8_t flags,
                            std::uint32_t entryBlock, const std::u16string &name) {
@@ -281,16 +213,20 @@ private:
       const std::uint8_t flags = static_cast<std::uint8_t>(hidden | (e->Dir ? kIdDirectory : 0));
       offset += Identifier(d, offset, flags, static_cast<std::uint32_t>(e->UdfEntryBlock),
                            UdfName(d, *e, platform_));
-      if (e->Dir) {
+      if (e->Dir)
         ++links;
-        continue;
-      }
-      const std::uint64_t size = static_cast<std::uint64_t>(e->FileSize);
-      const std::uint32_t data = size == 0 ? 0 : FileSector(L_, *e) - U_.PartitionStart;
-      FileEntry(static_cast<std::uint32_t>(e->UdfEntryBlock), false, 1, size, data, e->DateTime);
     }
-    FileEntry(EntryBlockOf(d, U_), true, links, static_cast<std::uint64_t>(d.Udf.Size),
-              static_cast<std::uint32_t>(d.Udf.Sector), d.Entry ? d.Entry->DateTime : now_);
+    // The files' entries are made as the header is streamed.
+    EntryFields f;
+    f.Block = EntryBlockOf(d, U_);
+    f.Folder = true;
+    f.Links = links;
+    f.Size = static_cast<std::uint64_t>(d.Udf.Size);
+    f.DataBlock = static_cast<std::uint32_t>(d.Udf.Sector);
+    f.Date = d.Entry ? d.Entry->DateTime : now_;
+    f.Zone = zone_;
+    f.UniqueId = f.Block == U_.RootEntryBlock ? 0 : kFirstUniqueId + f.Block;
+    PutEntrySector(AtBlock(f.Block), f, 0);
   }
 
   const CompilationStore &store_;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ protected:
   MockPlatform fs;
   TKavoBurner burner{fs};
   std::vector<std::string> messages;
+  std::deque<std::vector<std::uint8_t>> made;
 
   void SetUp() override {
     burner.OnDebugMessage = [this](TSCSIDevice *, const std::string &text, std::uint8_t level) {
@@ -26,8 +28,15 @@ protected:
   }
 
   CompilationStore &Store() { return TKavoBurner::Compilation(); }
+  // A header sector, also one of those made only while the image is streamed (those are copied
+  // out, each into memory of its own that lasts as long as the test).
   const std::uint8_t *Sector(std::uint64_t sector) {
-    return burner.HeaderStream().Data() + sector * 2048;
+    THeaderStream &header = burner.HeaderStream();
+    if ((sector + 1) * 2048 <= header.StoredSize())
+      return header.Data() + sector * 2048;
+    made.emplace_back(2048);
+    header.Read(sector * 2048, 2048, made.back().data());
+    return made.back().data();
   }
   TEntryNode *Entry(const std::string &dir, const std::string &name) {
     return burner.FindEntry(burner.FindDir(dir), name);

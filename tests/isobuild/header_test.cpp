@@ -489,6 +489,18 @@ TEST_F(HeaderTest, UdfBridgeReadsBackFromBothAnchors) {
                                                             {u"/deep/a/b", ~std::uint64_t{0}},
                                                             {deep, 1},
                                                             {u"/hollow", ~std::uint64_t{0}}}));
+
+  // Streamed in order a sector at a time, as a write reads it, the header is what its sectors
+  // read one by one above, also where a sector continues an entry's allocation extents.
+  THeaderStream &stream = burner.HeaderStream();
+  ASSERT_EQ(stream.Size(), std::uint64_t{L.FirstFileSector} * 2048);
+  ASSERT_LT(stream.StoredSize(), stream.Size()) << "the files' entries are made, not kept";
+  std::vector<std::uint8_t> inOrder(static_cast<std::size_t>(stream.Size()));
+  for (std::size_t at = 0; at < inOrder.size(); at += 2048)
+    stream.Read(at, 2048, inOrder.data() + at);
+  for (std::uint32_t s = L.FirstFileSector; s-- > 0;)
+    ASSERT_TRUE(std::equal(inOrder.begin() + s * 2048, inOrder.begin() + (s + 1) * 2048, Sector(s)))
+        << "sector " << s;
 }
 
 } // namespace
