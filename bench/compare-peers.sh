@@ -9,7 +9,8 @@
 # and everything is synced, outside the timing. For each peer the ratio velmor-mkiso ÷ peer is
 # taken within each round and the median of the rounds printed (of wall time, and of processor
 # time, the steadier figure on a shared machine), as are the median times and each tool's
-# replace ÷ new. Images go to a temporary folder, removed at the end.
+# replace ÷ new. Images go to a temporary folder, removed at the end. With UDF=1, velmor-mkiso
+# and genisoimage add a UDF bridge (-udf); xorriso, which writes none, stays as it is.
 #   bench/compare-peers.sh [build dir] (default build/host)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +18,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build/host}
 mkiso=$(realpath "$build/isobuild/velmor-mkiso")
 runs=${RUNS:-5}
+udf=${UDF:+-udf}
 work=$(mktemp -d "${TMPDIR:-/tmp}/velmor-bench-XXXXXX")
 trap 'restore_page_reporting; rm -rf "$work"' EXIT
 hold_page_reporting
@@ -27,8 +29,8 @@ make_trees "$work"
 tools=(velmor-mkiso genisoimage xorriso cat)
 build_image() { # TOOL TREE OUTPUT
   case $1 in
-  velmor-mkiso) "$mkiso" -o "$3" -V BENCH "$2" ;;
-  genisoimage) genisoimage -quiet -J -V BENCH -o "$3" "$2" ;;
+  velmor-mkiso) "$mkiso" -o "$3" -V BENCH $udf "$2" ;;
+  genisoimage) genisoimage -quiet -J $udf -V BENCH -o "$3" "$2" ;;
   xorriso) xorriso -as mkisofs -quiet -J -V BENCH -o "$3" "$2" ;;
   cat) catall "$2" "$3" ;;
   esac
