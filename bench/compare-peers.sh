@@ -15,13 +15,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . bench/timing.sh
-build=${1:-build/host}
-mkiso=$(realpath "$build/isobuild/velmor-mkiso")
-runs=${RUNS:-5}
 udf=${UDF:+-udf}
-work=$(mktemp -d "${TMPDIR:-/tmp}/velmor-bench-XXXXXX")
-trap 'restore_page_reporting; rm -rf "$work"' EXIT
-hold_page_reporting
+start_writer_bench "${1:-}"
 
 echo "making reference trees in $work" >&2
 make_trees "$work"

@@ -8,13 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . bench/timing.sh
-build=${1:-build/host}
-mkiso=$(realpath "$build/isobuild/velmor-mkiso")
-runs=${RUNS:-5}
 limit=${LIMIT:-1.3}
-work=$(mktemp -d "${TMPDIR:-/tmp}/velmor-bench-XXXXXX")
-trap 'restore_page_reporting; rm -rf "$work"' EXIT
-hold_page_reporting
+start_writer_bench "${1:-}"
 
 make_trees "$work" big
 out="$work/out.iso"

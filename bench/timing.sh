@@ -36,6 +36,17 @@ restore_page_reporting() {
   [ -z "${saved_page_reporting:-}" ] || echo "$saved_page_reporting" >"$page_reporting"
 }
 
+# The common start of the writer benchmarks: `mkiso` of the build tree (default build/host),
+# `runs` from RUNS (default 5), a `work` folder removed at exit, free page reporting held off.
+#   start_writer_bench [build dir]
+start_writer_bench() {
+  mkiso=$(realpath "${1:-build/host}/isobuild/velmor-mkiso")
+  runs=${RUNS:-5}
+  work=$(mktemp -d "${TMPDIR:-/tmp}/velmor-bench-XXXXXX")
+  trap 'restore_page_reporting; rm -rf "$work"' EXIT
+  hold_page_reporting
+}
+
 # Median of the numbers given.
 median() {
   printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 }

@@ -10,14 +10,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . bench/timing.sh
-build=${1:-build/host}
-mkiso=$(realpath "$build/isobuild/velmor-mkiso")
-runs=${RUNS:-5}
 limit=${LIMIT:-1.1}
 trees=${TREES:-big small}
-work=$(mktemp -d "${TMPDIR:-/tmp}/velmor-bench-XXXXXX")
-trap 'restore_page_reporting; rm -rf "$work"' EXIT
-hold_page_reporting
+start_writer_bench "${1:-}"
 
 case $trees in *small*) make_trees "$work" ;; *) make_trees "$work" big ;; esac
 out="$work/out.iso"
