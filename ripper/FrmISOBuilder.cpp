@@ -1,6 +1,8 @@
 #include "FrmISOBuilder.h"
 
 #include "VolumeFiles.h"
+#include "path_chars.h"
+#include "platform.h"
 #include "size_text.h"
 #include "winkit/Application.h"
 #include "winkit/Font.h"
@@ -212,8 +214,14 @@ std::string TFrmISOBuilder::Verify(DiscSource &source, const std::vector<Planned
 
 namespace {
 
+// The last "\" or "/" that starts a character: in GBK the second byte of 運 is a "\".
+size_t LastSeparator(const std::string &path) {
+  static const CharTable chars(NativePlatform());
+  return FindLastSeparator(path, "\\/", chars);
+}
+
 std::string WithoutExtension(const std::string &path) {
-  const size_t slash = path.find_last_of("\\/");
+  const size_t slash = LastSeparator(path);
   const size_t dot = path.rfind('.');
   return dot == std::string::npos || (slash != std::string::npos && dot < slash)
              ? path
@@ -242,7 +250,7 @@ std::string SumsText(const std::vector<FileSum> &sums) {
 }
 
 std::string NameOf(const std::string &path) {
-  const size_t slash = path.find_last_of("\\/");
+  const size_t slash = LastSeparator(path);
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
