@@ -72,6 +72,9 @@ FolderDisc BuildFolderDisc(Platform &platform, DriveSystem &system, const std::s
   const GatherResult gathered =
       GatherItems(burner, {SourceItem{folder, true, false, true}}, gathering);
   disc.leftOut = gathered.LeftOut;
+  // As the build window does: UDF only where ISO 9660 and Joliet fall short (files of 4 GiB and
+  // more, names Joliet would shorten), which Windows then reads through it.
+  burner.SetUdfFileSystem(burner.CompilationWantsUdf());
   if (gathered.LimitReached) {
     disc.failure = FolderDisc::Failure::kTooMany;
     return disc;

@@ -1,7 +1,7 @@
-// A folder mounted as a disc: an ISO 9660 + Joliet image of the folder's contents (its files at
-// the root, as genisoimage makes it), built with velmor-mkiso's builder into a cache folder of
-// ours, mounted like any image and deleted when its drive is ejected. The disc is a snapshot:
-// later changes to the folder are not seen.
+// A folder mounted as a disc: an ISO 9660 + Joliet image (with a UDF bridge where it needs one) of
+// the folder's contents (its files at the root, as genisoimage makes it), built with velmor-mkiso's
+// builder into a cache folder of ours, mounted like any image and deleted when its drive is
+// ejected. The disc is a snapshot: later changes to the folder are not seen.
 #pragma once
 
 #include <string>

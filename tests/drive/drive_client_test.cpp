@@ -552,6 +552,7 @@ TEST(FolderDiscTest, ImageOfTheContentsInTheCacheFolder) {
   platform.AddFolder("D:\\disc\\sub");
   platform.AddFile("D:\\disc\\sub\\b.bin", 5000);
   platform.AddFile("D:\\disc\\" + std::string(130, 'n'), 10);
+  platform.AddFile("D:\\disc\\" + std::string(110, 'u') + ".txt", 10); // only UDF keeps it whole
   testing::FakeDriveSystem system;
   const FolderDisc disc = BuildFolderDisc(platform, system, "D:\\disc", system.cacheFolder);
   ASSERT_EQ(disc.failure, FolderDisc::Failure::kNone);
@@ -567,6 +568,7 @@ TEST(FolderDiscTest, ImageOfTheContentsInTheCacheFolder) {
   const std::string image(platform.Image.begin(), platform.Image.end());
   EXPECT_NE(image.find("A.TXT;1"), std::string::npos);
   EXPECT_NE(image.find("SUB"), std::string::npos);
+  EXPECT_NE(image.find("NSR02"), std::string::npos) << "a UDF bridge for the long name";
   // Two folders in the path table (the root and SUB, 10 and 12 bytes): none for the folder.
   const auto *pvd = platform.Image.data() + 0x8000;
   EXPECT_EQ(pvd[132] | pvd[133] << 8, 22);
