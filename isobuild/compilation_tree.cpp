@@ -79,7 +79,7 @@ bool TKavoBurner::NewCompilation(std::int32_t MaxEntries, std::int32_t MaxDirs) 
   FLayout = ImageLayout{};
   FBoot.reset();
   FBootPatch = DataPatch{};
-  FLimitReached = false;
+  FLimitItem = {};
   TDirNode *root = AllocDir();
   if (root) {
     root->PathKey = "\\";
@@ -94,10 +94,8 @@ bool TKavoBurner::NewCompilation(std::int32_t MaxEntries, std::int32_t MaxDirs) 
 TDirNode *TKavoBurner::AllocDir() {
   CompilationStore &c = TheCompilation();
   if (c.DirCount >= c.MaxDirs) {
-    FLimitReached = true;
-    FLimitText = ">>> " + Format("MAXIMUM DIRECTORIES CAN BE %d", c.MaxDirs);
     FLimitItem = {{}, LeftOutReason::kTooManyFolders, 0, c.MaxDirs};
-    DebugMsg(FLimitText, 3);
+    DebugMsg(">>> " + Format("MAXIMUM DIRECTORIES CAN BE %d", c.MaxDirs), 3);
     return nullptr;
   }
   TDirNode *d = &c.DirPool.emplace_back();
@@ -110,10 +108,8 @@ TDirNode *TKavoBurner::AllocDir() {
 TEntryNode *TKavoBurner::AllocEntry() {
   CompilationStore &c = TheCompilation();
   if (c.EntryCount >= c.MaxEntries) {
-    FLimitReached = true;
-    FLimitText = Format("MAXIMUM FILES CAN BE %d", c.MaxEntries);
     FLimitItem = {{}, LeftOutReason::kTooManyFiles, 0, c.MaxEntries};
-    DebugMsg(FLimitText, 3);
+    DebugMsg(Format("MAXIMUM FILES CAN BE %d", c.MaxEntries), 3);
     return nullptr;
   }
   TEntryNode *e = &c.EntryPool.emplace_back();
@@ -318,7 +314,7 @@ std::string TKavoBurner::TreePathOf(const std::string &SourceFolder) const {
 
 std::int32_t TKavoBurner::InsertFile(const std::string &Destination, const std::string &Source,
                                      bool KeepPath) {
-  FLimitReached = false;
+  FLimitItem = {};
   TDirNode *dir = nullptr;
   if (!KeepPath) {
     dir = FindDir(Destination);
@@ -347,7 +343,7 @@ std::int32_t TKavoBurner::InsertFile(const std::string &Destination, const std::
 std::int32_t TKavoBurner::InsertFolder(const std::string &Destination, const std::string &Source,
                                        bool ArchiveOnly, bool KeepPath, bool Recursive,
                                        std::uint32_t AttributeMask, const std::string &Mask) {
-  FLimitReached = false;
+  FLimitItem = {};
   TDirNode *dir = FindDir(Destination);
   if (!dir) {
     DebugMsg(kInvalidDestination, 4);
@@ -359,7 +355,7 @@ std::int32_t TKavoBurner::InsertFolder(const std::string &Destination, const std
 std::int32_t TKavoBurner::AddFolderContents(TDirNode *Dir, const std::string &Source,
                                             bool ArchiveOnly, bool KeepPath, bool Recursive,
                                             std::uint32_t AttributeMask, const std::string &Mask) {
-  FLimitReached = false;
+  FLimitItem = {};
   const WalkResult result =
       Walk(Dir, Source, ArchiveOnly, KeepPath, Recursive, AttributeMask, Mask);
   return result == WalkResult::Complete ? 1 : 0;
@@ -379,7 +375,7 @@ TKavoBurner::WalkResult TKavoBurner::Walk(TDirNode *Dir, const std::string &Sour
     ForceDirPath(tree);
     Dir = FindDir(tree);
     if (!Dir) {
-      if (FLimitReached)
+      if (LimitReached())
         return WalkResult::LimitReached;
       DebugMsg(kInvalidDestination, 4);
       return WalkResult::Incomplete;
@@ -441,7 +437,7 @@ TKavoBurner::WalkResult TKavoBurner::Walk(TDirNode *Dir, const std::string &Sour
     if (ArchiveOnly && !(r.Attr & kAttrArchive))
       continue;
     AddFileEntry(Dir, r, ArchiveOnly, 0, folder + r.Name);
-    if (FLimitReached)
+    if (LimitReached())
       return WalkResult::LimitReached;
   }
   return result;

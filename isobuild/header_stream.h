@@ -24,8 +24,7 @@ public:
 
 class THeaderStream {
 public:
-  static constexpr std::size_t kCapacity = 64u * 1024u * 1024u;
-  static constexpr std::size_t kSectorBytes = 2048;
+  static constexpr std::size_t kSectorBytes = 2048; // the builder's kSectorSize, below layout.h
 
   // The sectors kept in memory.
   const std::uint8_t *Data() const { return bytes_.data(); }

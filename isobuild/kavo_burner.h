@@ -120,10 +120,9 @@ public:
                             std::int32_t FixedSector, const std::string &FullPath);
   static CompilationStore &Compilation() { return TheCompilation(); }
   // Whether the last InsertFile or InsertFolder was cut short by a limit of the compilation
-  // (MaxEntries or MaxDirs), and the refusal's text ("MAXIMUM FILES CAN BE %d" and the like).
-  bool LimitReached() const { return FLimitReached; }
-  const std::string &LimitText() const { return FLimitText; }
-  // The same limit as data: kTooManyFolders or kTooManyFiles, with the number reached in Limit.
+  // (MaxEntries or MaxDirs), and which: kTooManyFolders or kTooManyFiles, with the number
+  // reached in Limit (the debug channel says "MAXIMUM FILES CAN BE %d" and the like).
+  bool LimitReached() const { return IsLimit(FLimitItem.Reason); }
   const LeftOutItem &LimitItem() const { return FLimitItem; }
 
   // Makes the image boot from a file already in the tree, with the catalog added to the tree at
@@ -204,8 +203,6 @@ private:
   ImageLayout FLayout;
   std::optional<BootSpec> FBoot;
   DataPatch FBootPatch; // the boot info table, over the boot image's copy
-  bool FLimitReached = false;
-  std::string FLimitText;
   LeftOutItem FLimitItem;
   WriteFailure FWriteFailure;
   // Frees the compilation when the last component goes; after FWriter has ended a running write.

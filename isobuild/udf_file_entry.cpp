@@ -120,7 +120,7 @@ void PutEntrySector(std::uint8_t *p, const EntryFields &f, std::uint32_t index) 
     Le32(ad + 4, f.Block + index + 1);
   }
   if (index > 0) {
-    Le32(p + 16, f.Block + index - 1); // the previous extent of descriptors
+    // The previous extent's location stays 0, as UDF wants it (ECMA 167 would allow it).
     Le32(p + 20, used * kUdfShortAdBytes);
     PutTag(p, kTagAllocationExtent, f.Block + index,
            kUdfAllocationExtentBytes + used * kUdfShortAdBytes);

@@ -32,8 +32,6 @@ public:
   TDateTime Now() override { return native_.Now(); }
   int TimeZoneBiasMinutes() override { return native_.TimeZoneBiasMinutes(); }
   std::uint32_t LastSystemCode() const override { return native_.LastSystemCode(); }
-  std::u16string AnsiToUtf16(const std::string &Text) override { return native_.AnsiToUtf16(Text); }
-  unsigned CharLength(unsigned char Byte) override { return native_.CharLength(Byte); }
 
 private:
   Platform &native_;

@@ -1,4 +1,5 @@
 #include "image_target.h"
+#include "problem_words.h"
 
 #include <cerrno>
 #include <climits>
@@ -52,7 +53,7 @@ bool ImageTarget::Open(const std::string &Argument, std::string &Error) {
   std::string name = target_ + ".tmp-XXXXXX";
   const int fd = mkstemp(name.data());
   if (fd < 0) {
-    Error = std::strerror(errno);
+    Error = SystemText(static_cast<std::uint32_t>(errno));
     return false;
   }
   close(fd);
@@ -65,7 +66,7 @@ bool ImageTarget::Commit(std::string &Error) {
   if (temporary_.empty())
     return true;
   if (chmod(temporary_.c_str(), mode_) != 0 || rename(temporary_.c_str(), target_.c_str()) != 0) {
-    Error = std::strerror(errno);
+    Error = SystemText(static_cast<std::uint32_t>(errno));
     return false;
   }
   temporary_.clear();

@@ -290,7 +290,6 @@ TEST_F(PeerCheck, FileOfFourAndAHalfGigabytesReadsBackWhole) {
                                                                         {"big/" + longName, 4},
                                                                         {"big/d1/d2/d3/d4/leaf", 4},
                                                                         {"big/empty.bin", 0}}) {
-    const std::string sizeThenName = std::to_string(bytes) + " ";
     const std::size_t at = listing.find(" " + path + "\n");
     ASSERT_NE(at, std::string::npos) << path << "\n" << listing;
     const std::size_t lineStart = listing.rfind('\n', at) + 1;
