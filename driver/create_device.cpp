@@ -65,13 +65,13 @@ NtStatus CreateDriveLink(UString *link, const UString *letterLink, const UString
 }
 
 NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *imagePath,
-                     uint32_t options, Device **created, VelmorLayout *layout);
+                     uint32_t options, VelmorLayout *layout);
 
 } // namespace
 
 NtStatus VelmorCreateDevice(Driver *driver, const UString *letterLink, const UString *imagePath,
-                            uint32_t options, Device **created) {
-  return CreateDrive(driver, letterLink, imagePath, options, created, nullptr);
+                            uint32_t options) {
+  return CreateDrive(driver, letterLink, imagePath, options, nullptr);
 }
 
 NtStatus VelmorCreateLayoutDrive(Driver *driver, const UString *letterLink, VelmorLayout *layout,
@@ -81,7 +81,7 @@ NtStatus VelmorCreateLayoutDrive(Driver *driver, const UString *letterLink, Velm
   const uint16_t prefixBytes = 4 * sizeof(char16_t);
   const UString path{uint16_t(first.Length - prefixBytes), uint16_t(first.Length - prefixBytes),
                      first.Buffer + 4};
-  return CreateDrive(driver, letterLink, &path, options, nullptr, layout);
+  return CreateDrive(driver, letterLink, &path, options, layout);
 }
 
 namespace {
@@ -182,7 +182,7 @@ NtStatus MakeDevice(Driver *driver, const UString *name, bool drive, Device **de
 }
 
 NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *imagePath,
-                     uint32_t options, Device **created, VelmorLayout *layout) {
+                     uint32_t options, VelmorLayout *layout) {
   LayoutOwner owner(layout);
   // A path that does not fit behind "\??\" would give a drive whose every read fails.
   if (imagePath->Length / sizeof(char16_t) > kMaxImagePathUnits)
@@ -231,21 +231,17 @@ NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *i
   VelmorTrace(extension->IsoFormat ? "Setting Image Format to ISO"
                                    : "Setting Image Format to VELMOR");
 
-  bool linked = false;
   extension->Worker = VelmorStartWorker(device);
   if (!extension->Worker ||
       !TakeStore(&extension->DosLinkName, kLinkStoreBytes, kLinkStoreCapacity)) {
     result = status::kInsufficientResources;
   } else {
-    // A refused link (the letter belongs to another device) is remembered; the stores are
-    // still set up so that the undo below is the same for every failure.
+    // A refused link (the letter belongs to another device) fails the add; the link is the
+    // last step, so the undo below never has one to delete.
     result = CreateDriveLink(&extension->DosLinkName, letterLink, &deviceName);
-    linked = IsSuccess(result);
   }
 
   if (!IsSuccess(result)) {
-    if (linked)
-      DeleteSymbolicLink(&extension->DosLinkName);
     if (extension->Worker) {
       VelmorStopWorker(extension->Worker, status::kDeviceNotReady);
       VelmorFreeWorker(extension->Worker);
@@ -264,14 +260,12 @@ NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *i
   extension->ImageNameUsers = 1; // the device's own hold, given up by its removal
   if (options & kClearInitializing)
     ClearDeviceFlags(device, kDoDeviceInitializing);
-  if (created)
-    *created = device;
   return status::kSuccess;
 }
 
 } // namespace
 
-NtStatus VelmorCreateControlDevice(Driver *driver, Device **created) {
+NtStatus VelmorCreateControlDevice(Driver *driver) {
   UString deviceName;
   InitString(&deviceName, kControlDeviceName);
   Device *device = nullptr;
@@ -291,7 +285,6 @@ NtStatus VelmorCreateControlDevice(Driver *driver, Device **created) {
     return result;
   }
   extension->ImageNameUsers = 1;
-  *created = device;
   return status::kSuccess;
 }
 

@@ -62,12 +62,6 @@ public:
     Msf3(lba);
   }
   // Writes again over a field already written (a length known only at the end).
-  void Big16At(uint32_t offset, uint32_t v) {
-    const uint32_t at = at_;
-    at_ = offset;
-    Big16(v);
-    at_ = at;
-  }
   void Big32At(uint32_t offset, uint32_t v) {
     const uint32_t at = at_;
     at_ = offset;

@@ -123,8 +123,7 @@ NtStatus VelmorStartDriver(Driver *driver, const UString *registryPath) {
 
   // Without the control device the load fails and no drive is made; each drive starts its own
   // thread, and a driver that fails to load has none.
-  Device *control = nullptr;
-  const NtStatus result = VelmorCreateControlDevice(driver, &control);
+  const NtStatus result = VelmorCreateControlDevice(driver);
   if (IsSuccess(result)) {
     char16_t pathStore[kImageStoreBytes / sizeof(char16_t)];
     UString pathString{0, kImageStoreCapacity, pathStore};

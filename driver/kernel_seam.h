@@ -65,11 +65,6 @@ Device *NextDriverDevice(Driver *driver, Device *device);
 // Set right after creation, before the device has a link or can be opened (PASSIVE_LEVEL).
 NtStatus SetDeviceSecurity(Device *device, bool everyoneReads);
 
-// A reference that keeps a device object, its record included, after it has been deleted
-// (any level up to DISPATCH_LEVEL).
-void ReferenceDevice(Device *device);
-void DereferenceDevice(Device *device);
-
 // The current request.
 uint32_t ControlCode(Request *request);
 uint32_t InputLength(Request *request);

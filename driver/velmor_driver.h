@@ -71,13 +71,11 @@ inline uint32_t VelmorDriveBlocks(const VELMOR_DRIVE_EXTENSION *extension) {
 }
 
 // Creates the control device.
-NtStatus VelmorCreateControlDevice(kernel::Driver *driver, kernel::Device **created);
+NtStatus VelmorCreateControlDevice(kernel::Driver *driver);
 // Creates the drive device for letterLink ("L:") over the image at imagePath, which it opens
-// once (see VelmorOpenImage). Leaves nothing behind when it fails; `created`, when given,
-// receives the device.
+// once (see VelmorOpenImage). Leaves nothing behind when it fails.
 NtStatus VelmorCreateDevice(kernel::Driver *driver, const UString *letterLink,
-                            const UString *imagePath, uint32_t options,
-                            kernel::Device **created = nullptr);
+                            const UString *imagePath, uint32_t options);
 // Creates the drive for letterLink over `layout` (VelmorNewLayout's, its files open), which it
 // takes over: the drive frees it, or this call does when it fails.
 NtStatus VelmorCreateLayoutDrive(kernel::Driver *driver, const UString *letterLink,

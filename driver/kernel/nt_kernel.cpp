@@ -73,8 +73,6 @@ NtStatus CreateSymbolicLink(const UString *link, const UString *target) {
 NtStatus DeleteSymbolicLink(const UString *link) {
   return IoDeleteSymbolicLink(const_cast<PUNICODE_STRING>(Nt(link)));
 }
-void ReferenceDevice(Device *device) { ObReferenceObject(Nt(device)); }
-void DereferenceDevice(Device *device) { ObDereferenceObject(Nt(device)); }
 void InstallDispatchHandlers(Driver *driver) {
   auto *d = reinterpret_cast<PDRIVER_OBJECT>(driver);
   d->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;

@@ -200,11 +200,6 @@ kernel::Device *KernelModel::Open(const std::u16string &name) {
   return device;
 }
 
-void KernelModel::Reference(kernel::Device *device) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  ++device->openHandles;
-}
-
 void KernelModel::Close(kernel::Device *device) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (--device->openHandles == 0 && device->deleted)
@@ -230,8 +225,6 @@ void KernelModel::NotifyCompletion() {
   std::lock_guard<std::mutex> lock(completion_mutex_);
   completed_.notify_all();
 }
-
-bool KernelModel::InDriverThread() { return t_driverThread; }
 
 NtStatus KernelModel::StartThread(kernel::ThreadRoutine routine, void *context,
                                   kernel::SystemThread **out) {
@@ -795,15 +788,6 @@ void FreeRequestQueue(RequestQueue *queue) {
 void QueueRequest(RequestQueue *queue, Request *request) { Current().Queue(queue, request); }
 Request *DequeueRequest(RequestQueue *queue, const void *file) {
   return Current().Dequeue(queue, file);
-}
-
-void ReferenceDevice(Device *device) {
-  test::AtMost(kDispatchLevel, "ObReferenceObject");
-  Current().Reference(device); // counted like a handle: Close() drops it
-}
-void DereferenceDevice(Device *device) {
-  test::AtMost(kDispatchLevel, "ObDereferenceObject");
-  Current().Close(device);
 }
 
 SpinLock *NewSpinLock() {

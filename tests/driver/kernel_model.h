@@ -135,7 +135,6 @@ public:
   // A handle keeps a deleted device's memory until it is closed.
   kernel::Device *Open(const std::u16string &name);
   void Close(kernel::Device *device);
-  void Reference(kernel::Device *device); // as ObReferenceObject: kept like an open handle
 
   // Paged pool: the nth allocation from now on (1-based) fails; 0 fails none.
   void FailAllocation(int nth) { fail_at_ = nth ? allocations_ + nth : 0; }
@@ -186,7 +185,6 @@ public:
     return threads_.size();
   }
   // Whether the calling thread is one the driver started.
-  static bool InDriverThread();
   // Cancel-safe queues.
   void Queue(kernel::RequestQueue *queue, kernel::Request *request);
   kernel::Request *Dequeue(kernel::RequestQueue *queue, const void *file);

@@ -141,6 +141,7 @@ TEST_F(QueuedReadTest, AStuckImageHoldsUpOnlyItsOwnDriveAndRemoveFailsWhatWaits)
   std::thread remove([&] { EXPECT_EQ(Remove(DriveLink('E')), status::kSuccess); });
   for (int i = 0; i < 5000 && model_.JoinsStarted() == joins; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_NE(model_.JoinsStarted(), joins) << "the remove waits for the drive's thread";
   release_.set_value();
   remove.join();
   for (Pending *p : {first.get(), second.get()})
@@ -388,6 +389,7 @@ TEST_F(QueuedReadTest, RemoveDuringALayoutReadLeavesTheTracksToTheRead) {
   std::thread remove([&] { EXPECT_EQ(Remove(DriveLink('L')), status::kSuccess); });
   for (int i = 0; i < 5000 && model_.JoinsStarted() == joins; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_NE(model_.JoinsStarted(), joins) << "the remove waits for the drive's thread";
   release_.set_value();
   remove.join();
   Finish(*read);
