@@ -5,14 +5,6 @@
 #include "kavo_burner.h"
 
 namespace velmor {
-namespace {
-
-constexpr std::int32_t kMaxDirectories = 65535; // what an image can number
-constexpr std::int32_t kMaxEntries = 0x7FFFFFFF;
-constexpr std::size_t kMaxIsoLabelBytes = 32;
-constexpr std::size_t kMaxJolietLabelUnits = 16;
-
-} // namespace
 
 std::string FolderDiscLabel(Platform &platform, const std::string &folder) {
   // The last name, read a character at a time (a GBK trail byte may be a backslash).

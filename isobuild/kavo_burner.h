@@ -32,6 +32,15 @@ using TLeftOutEvent = std::function<void(TKavoBurner *Sender, const LeftOutItem 
 
 constexpr std::uint32_t kAllAttributes = 63;
 
+// An image holds at most this many directories, root included: a path-table record gives its
+// parent's number in 16 bits. The command line and the folder disc size their compilations to
+// the tree, up to these.
+constexpr std::int32_t kMaxDirectories = 65535;
+constexpr std::int32_t kMaxEntries = 0x7FFFFFFF;
+// The volume label's room: bytes of the ISO 9660 one, UCS-2 units of the Joliet one.
+constexpr std::size_t kMaxIsoLabelBytes = 32;
+constexpr std::size_t kMaxJolietLabelUnits = 16;
+
 // How an image boots (El Torito). Paths are in the tree, with "/" (or the platform's separator)
 // between names.
 struct BootOptions {

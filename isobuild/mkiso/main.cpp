@@ -23,12 +23,10 @@
 
 namespace {
 
-// An image holds at most this many directories, root included: a path-table record gives its
-// parent's number in 16 bits.
-constexpr std::int32_t kMaxDirectories = 65535;
-constexpr std::int32_t kMaxEntries = 0x7FFFFFFF;
-constexpr std::size_t kMaxIsoLabelBytes = 32;
-constexpr std::size_t kMaxJolietLabelUnits = 16;
+using velmor::kMaxDirectories;
+using velmor::kMaxEntries;
+using velmor::kMaxIsoLabelBytes;
+using velmor::kMaxJolietLabelUnits;
 
 // Writes the prepared image on the component's threads, showing progress on Progress until
 // OnWriteDone. An interruption aborts the write. Returns what ended it (none on success).
