@@ -156,15 +156,10 @@ constexpr char kNotAdministratorText[] = "插入失败!,请确定您拥有管理
 constexpr char kRestartNeededText[] = "正在运行的虚拟光驱驱动程序是另一个版本, 无法停止.\r\n"
                                       "新的驱动程序已经安装, 重新启动计算机后生效.";
 
-std::string ErrorDetail(uint32_t code) {
-  return "\r\n\r\n详细信息: " + winkit::SystemErrorText(DWORD(code)) + " (错误 " +
-         std::to_string(code) + ")";
-}
-
 // Why the driver could not be installed or started, with the system's text as detail.
 std::string InstallFailureText(const InstallFailure &f) {
   const std::string file = "\"" + f.driverPath + "\"";
-  const std::string detail = ErrorDetail(f.code);
+  const std::string detail = winkit::CodeDetail(f.code);
   switch (ProblemOf(f)) {
   case InstallProblem::kNeedsAdministrator:
     break;
@@ -194,7 +189,7 @@ std::string InstallFailureText(const InstallFailure &f) {
 
 std::string RecordFailureText(const DriveRecordError &e) {
   return "无法在注册表中记录虚拟光驱 " + std::string(1, e.letter()) +
-         ":, 已将它移除!\r\n请以管理员身份运行本程序." + ErrorDetail(uint32_t(e.code()));
+         ":, 已将它移除!\r\n请以管理员身份运行本程序." + winkit::CodeDetail(uint32_t(e.code()));
 }
 
 } // namespace

@@ -201,8 +201,7 @@ void TFrmMain::ShellVerbsClick() {
     winkit::Dialogs().MessageBox(Handle(),
                                  std::string(on ? "无法从资源管理器的右键菜单中删除装载命令!"
                                                 : "无法在资源管理器的右键菜单中加入装载命令!") +
-                                     "\r\n\r\n详细信息: " + winkit::SystemErrorText(DWORD(error)) +
-                                     " (错误 " + std::to_string(error) + ")",
+                                     winkit::CodeDetail(DWORD(error)),
                                  Text(), winkit::kErrorFlags);
 }
 

@@ -20,6 +20,10 @@ std::string WithDetail(const std::string &sentence, const std::string &detail) {
   return sentence + "\r\n详细信息: " + detail;
 }
 
+std::string CodeDetail(DWORD code) {
+  return "\r\n\r\n详细信息: " + SystemErrorText(code) + " (错误 " + std::to_string(code) + ")";
+}
+
 std::string WithSystemReason(const std::string &sentence, DWORD code) {
   return code == 0 ? sentence : WithDetail(sentence, SystemErrorText(code));
 }

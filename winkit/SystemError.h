@@ -14,6 +14,10 @@ std::string SystemErrorText(DWORD code);
 // `sentence`, then "详细信息: " and `detail` on a line of its own.
 std::string WithDetail(const std::string &sentence, const std::string &detail);
 
+// A blank line, then "详细信息: ", the system's text for `code` and the code itself: the end of
+// a message about one failed call.
+std::string CodeDetail(DWORD code);
+
 // `sentence` with the system's text for `code` as its detail line; without one for code 0.
 std::string WithSystemReason(const std::string &sentence, DWORD code);
 
