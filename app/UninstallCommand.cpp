@@ -14,6 +14,8 @@ constexpr char kUninstallQuestion[] =
     "装载命令. 映像文件不会被删除.\r\n\r\n确定要卸载吗?";
 
 std::string Detail(uint32_t code) {
+  if (code == 0)
+    return {}; // a stop accepted that did not end: the system has nothing to say
   return " (" + winkit::SystemErrorText(DWORD(code)) + " 错误 " + std::to_string(code) + ")";
 }
 

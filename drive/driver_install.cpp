@@ -91,12 +91,17 @@ private:
 
 // Stops the service and waits until it has stopped; false when it cannot (the stop refused,
 // or accepted while the driver goes on running, as Wine does for a driver without unload).
-bool StopService(DriveSystem &system, DriveSystem::Handle service) {
+// False when the service refused the stop (its code in `refusal`) or accepted it and kept running
+// (`refusal` 0).
+bool StopService(DriveSystem &system, DriveSystem::Handle service, std::uint32_t *refusal) {
   using State = DriveSystem::ServiceState;
+  *refusal = 0;
   if (system.QueryServiceState(service) == State::kStopped)
     return true;
-  if (!system.StopDriverService(service) && system.LastError() != syserr::kServiceNotActive)
+  if (!system.StopDriverService(service) && system.LastError() != syserr::kServiceNotActive) {
+    *refusal = system.LastError();
     return false;
+  }
   int stillRunning = 0;
   for (int i = 0; i < kStopPauses; ++i) {
     const State state = system.QueryServiceState(service);
@@ -117,7 +122,8 @@ bool RestartService(DriveSystem &system) {
     return false;
   ServiceHandle manager(system, managerHandle);
   ServiceHandle service(system, system.OpenDriverService(manager.get(), kServiceName));
-  if (!service.valid() || !StopService(system, service.get()))
+  std::uint32_t refusal = 0;
+  if (!service.valid() || !StopService(system, service.get(), &refusal))
     return false;
   // Another program may have started it again meanwhile: running is what counts.
   system.StartDriverService(service.get());
@@ -268,8 +274,8 @@ std::vector<UninstallFailure> Uninstall(DriveSystem &system) {
     ServiceHandle manager(system, managerHandle);
     ServiceHandle service(system, system.OpenDriverService(manager.get(), kServiceName));
     if (service.valid()) {
-      if (!StopService(system, service.get()))
-        failed.push_back({Step::kStopService, system.LastError(), 0, {}});
+      if (std::uint32_t refusal = 0; !StopService(system, service.get(), &refusal))
+        failed.push_back({Step::kStopService, refusal, 0, {}});
       if (!system.DeleteDriverService(service.get()) &&
           system.LastError() != syserr::kServiceMarkedForDelete)
         failed.push_back({Step::kDeleteService, system.LastError(), 0, {}});

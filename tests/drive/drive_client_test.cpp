@@ -454,10 +454,15 @@ TEST_F(DriveClientTest, UninstallRunsEveryStepAndReportsEachFailure) {
       ASSERT_TRUE(AddVirtualDrive(s, control, "D:\\a.iso", 'F'));
     }
     c.arrange(s);
+    const bool stopRefused = s.services["VELMOR"].stopRefused;
     s.log.clear();
     std::vector<Step> failed;
-    for (const UninstallFailure &f : Uninstall(s))
+    for (const UninstallFailure &f : Uninstall(s)) {
       failed.push_back(f.step);
+      if (f.step == Step::kStopService) { // the refusal's own code; none for a stop that lingers
+        EXPECT_EQ(f.code, stopRefused ? 1052u : 0u);
+      }
+    }
     EXPECT_EQ(failed, c.failed);
     EXPECT_FALSE(Mounted('E'));
     EXPECT_FALSE(Mounted('F'));
