@@ -2,40 +2,26 @@
 
 #include <winioctl.h>
 
-#include "velmor_layout.h"
+#include "drive_client.h"
 
 namespace velmor {
 namespace {
 
-// The letters the driver's table names: one REG_SZ value per drive, named by its letter.
-std::vector<bool> OurLetters() {
-  std::vector<bool> ours(26, false);
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDrivesKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-    return ours;
-  for (DWORD i = 0;; ++i) {
-    char name[8];
-    DWORD nameSize = sizeof name, type = 0;
-    const LONG status = RegEnumValueA(key, i, name, &nameSize, nullptr, &type, nullptr, nullptr);
-    if (status == ERROR_NO_MORE_ITEMS)
-      break;
-    const char letter = name[0] & ~0x20;
-    if (status == ERROR_SUCCESS && nameSize == 1 && type == REG_SZ && letter >= 'A' &&
-        letter <= 'Z')
-      ours[std::size_t(letter - 'A')] = true;
-  }
-  RegCloseKey(key);
-  return ours;
+// Whether the letter is one of our drives now: by its device, not by the driver's table, whose
+// record may be left over from a drive gone while the letter went to another device.
+bool IsOurDrive(char letter) {
+  const char name[] = {letter, ':', '\0'};
+  char target[1024] = {};
+  return QueryDosDeviceA(name, target, sizeof target) && IsVelmorDevice(target);
 }
 
 } // namespace
 
 std::vector<std::string> CdromDrives() {
-  const std::vector<bool> ours = OurLetters();
   std::vector<std::string> drives;
   for (char letter = 'C'; letter <= 'Z'; ++letter) {
     const char root[] = {letter, ':', '\\', 0};
-    if (GetDriveTypeA(root) == DRIVE_CDROM || ours[std::size_t(letter - 'A')])
+    if (GetDriveTypeA(root) == DRIVE_CDROM || IsOurDrive(letter))
       drives.push_back({letter, ':'});
   }
   return drives;
@@ -56,7 +42,7 @@ VolumeFile::VolumeFile(const std::string &drive)
       lastError_(IsOpen() ? 0 : GetLastError()) {
   // Under Wine a device of our driver keeps no file position: every read there says where.
   const char letter = drive.empty() ? '\0' : char(drive[0] & ~0x20);
-  explicitOffsets_ = letter >= 'A' && letter <= 'Z' && OurLetters()[std::size_t(letter - 'A')];
+  explicitOffsets_ = letter >= 'A' && letter <= 'Z' && IsOurDrive(letter);
 }
 
 VolumeFile::~VolumeFile() { Close(); }
