@@ -38,6 +38,22 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
+# A mirror being synced serves an index of the wrong size for a while: try the update three
+# times a minute apart, then name the index that failed and go on with the lists apt kept.
+update_lists() {
+  local try log
+  log=$(mktemp)
+  for try in 1 2 3; do
+    if $SUDO apt-get update -qq >"$log" 2>&1; then
+      rm -f "$log"
+      return 0
+    fi
+    [ "$try" -lt 3 ] && sleep 60
+  done
+  echo "install-deps: apt-get update failed 3 times on $(grep -m1 -o 'Failed to fetch [^ ]*' "$log" | cut -d' ' -f4 || echo 'an index'); a later run may pass" >&2
+  rm -f "$log"
+  return 1
+}
+update_lists || true
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 ensure_locale
