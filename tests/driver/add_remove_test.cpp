@@ -316,6 +316,36 @@ TEST_F(AddRemoveTest, SecondRemoveThroughAnOpenHandleDoesNothing) {
   ExpectNothingLeft();
 }
 
+// A removed drive that something still references (a file system mounted on it, a handle
+// left open) stays in the driver's list, and a stop of the service then defers the unload, and
+// refuses every open of the driver's devices, until it goes. The control device tells which
+// removed drives are held, so that the program stops the service only when none is.
+TEST_F(AddRemoveTest, ARemovedDriveStillHeldIsToldAndDefersTheUnload) {
+  ASSERT_EQ(Add(u'E', WriteImage("e.iso", Pattern(8192))), status::kSuccess);
+  ASSERT_EQ(Add(u'F', WriteImage("f.iso", Pattern(8192))), status::kSuccess);
+  kernel::Device *held = model_.Open(DriveLink('E'));
+  ASSERT_EQ(Remove(DriveLink('E')), status::kSuccess);
+  ASSERT_EQ(Remove(DriveLink('F')), status::kSuccess);
+  auto heldLetters = [&] {
+    const Answer a = Control(kControlLinkName, IOCTL_VELMOR_GET_HELD, 0, kHeldAnswerSize);
+    EXPECT_EQ(a.status, status::kSuccess);
+    return uint32_t(a.output[0] | a.output[1] << 8 | a.output[2] << 16 | a.output[3] << 24);
+  };
+  EXPECT_EQ(heldLetters(), 1u << ('E' - 'A'));
+  bool listed = false;
+  for (kernel::Device *d = model_.NextDevice(&driver_, nullptr); d; d = model_.NextDevice(&driver_, d))
+    listed |= d == held;
+  EXPECT_TRUE(listed) << "deleted, but still in the driver's list";
+
+  EXPECT_FALSE(model_.StopDriver(&driver_)) << "the unload waits for the last reference";
+  EXPECT_EQ(model_.Open(kControlLinkName), nullptr) << "nothing of the driver opens meanwhile";
+  EXPECT_EQ(model_.LiveThreads(), 0u);
+  model_.Close(held); // the unload runs now
+  EXPECT_TRUE(driver_.unloaded);
+  EXPECT_EQ(model_.DeviceCount(), 0u);
+  EXPECT_EQ(model_.LiveAllocations(), 0u);
+}
+
 TEST_F(AddRemoveTest, ControlDeviceIsForAdministratorsAndCannotBeRemoved) {
   EXPECT_EQ(model_.FindDevice(kControlDeviceName)->security,
             kernel::DeviceSecurity::kAdministratorsOnly);

@@ -188,6 +188,46 @@ TEST_F(QueuedReadTest, CancelAndCleanupTakeQueuedReadsOut) {
   EXPECT_EQ(kept->request.status, status::kSuccess);
 }
 
+// The kernel cancels in two steps: it clears the request's cancel routine, then calls it.
+// A remove that runs in between skips the request (it belongs to its cancel now) and frees what
+// the drive no longer needs; the routine must still find the queue's lock, which lies in the
+// device the request keeps referenced.
+TEST_F(QueuedReadTest, ACancelSplitByARemoveStillFindsItsQueue) {
+  ASSERT_EQ(Add(u'E', WriteImage("e.iso", Pattern(8192))), status::kSuccess);
+  HoldTheThread();
+  auto first = Send(DriveLink('E'), 2048);
+  entered_.get_future().wait();
+  auto cancelled = Send(DriveLink('E'), 2048);
+  ASSERT_TRUE(model_.BeginCancel(cancelled->request)) << "its cancel routine was set";
+  std::thread remove([&] { EXPECT_EQ(Remove(DriveLink('E')), status::kSuccess); });
+  release_.set_value();
+  remove.join();
+  EXPECT_EQ(cancelled->request.completions.load(), 0) << "the remove leaves it to its cancel";
+  model_.FinishCancel(cancelled->request);
+  for (Pending *p : {first.get(), cancelled.get()})
+    Finish(*p);
+  EXPECT_EQ(first->request.status, status::kSuccess);
+  EXPECT_EQ(cancelled->request.status, status::kCancelled);
+  EXPECT_EQ(model_.Faults(), 0);
+}
+
+// A request its sender cancelled before the drive queued it is completed as cancelled, and
+// only once the drive holds no spin lock: the sender's completion routine may send it back.
+TEST_F(QueuedReadTest, ARequestCancelledBeforeItIsQueuedIsCompletedOutsideTheLocks) {
+  ASSERT_EQ(Add(u'E', WriteImage("e.iso", Pattern(8192))), status::kSuccess);
+  kernel::Device *device = model_.Open(DriveLink('E'));
+  std::vector<uint8_t> data(2048, 0xEE);
+  kernel::Request request;
+  request.length = 2048;
+  request.readBuffer = data.data();
+  request.cancelRequested = true;
+  Dispatch(VelmorDispatchRead, device, request);
+  model_.Close(device);
+  EXPECT_EQ(request.status, status::kCancelled);
+  EXPECT_EQ(request.information, 0u);
+  EXPECT_TRUE(model_.Reads().empty());
+}
+
 TEST_F(ReadTest, RemovedDriveAnswersNoMediaAndAsksForAVerify) {
   ASSERT_EQ(Add(u'E', WriteImage("a.iso", Pattern(8192))), status::kSuccess);
   kernel::Device *mounted = model_.Open(DriveLink('E')); // as a mounted volume holds it
@@ -255,6 +295,29 @@ TEST_F(ReadTest, ImageChangedWhileMountedIsSeenByTheNextRead) {
   EXPECT_EQ(Read(DriveLink('E'), 0, 4096).output, before);
   WriteImage("a.iso", after);
   EXPECT_EQ(Read(DriveLink('E'), 0, 4096).output, after);
+}
+
+// An image cut short under its drive (truncated, or replaced by a shorter file) answers for
+// the sectors it still holds, the rest of a sector cut in its middle as zeros, and fails every
+// read that touches a sector it lost: zeros answered as data would pass for a good copy.
+TEST_F(ReadTest, SectorsAShrunkenImageLostFailTheirReads) {
+  for (const OffsetCase format : {OffsetCase{"a.iso", 0}, OffsetCase{"a.img", 0x10000}}) {
+    SCOPED_TRACE(format.file);
+    const char letter = format.base ? 'F' : 'E';
+    const auto image = Pattern(size_t(format.base) + 4 * 2048);
+    ASSERT_EQ(Add(char16_t(letter), WriteImage(format.file, image)), status::kSuccess);
+    ASSERT_EQ(::truncate(HostPath(format.file).c_str(), format.base + 2 * 2048 + 100), 0);
+    EXPECT_EQ(Read(DriveLink(letter), 2048, 2048).status, status::kSuccess);
+    Answer cut = Read(DriveLink(letter), 4096, 2048);
+    ASSERT_EQ(cut.status, status::kSuccess) << "the sector starts inside the file";
+    EXPECT_EQ(Slice(cut.output, 0, 100), Slice(image, size_t(format.base) + 4096, 100));
+    EXPECT_EQ(std::count(cut.output.begin() + 100, cut.output.end(), 0), 2048 - 100);
+    for (const auto &[offset, length] : {std::pair{4096, 4096}, std::pair{6144, 2048}}) {
+      Answer lost = Read(DriveLink(letter), offset, uint32_t(length));
+      EXPECT_EQ(lost.status, status::kDeviceDataError) << offset;
+      EXPECT_EQ(lost.information, 0u);
+    }
+  }
 }
 
 // ---- Layout drives ---------------------------------------------------------------------------
@@ -336,7 +399,9 @@ TEST_F(ReadTest, LayoutReadEdgesAudioStoredPregapAndLeadOut) {
   for (int64_t at : {int64_t(20 * 2048), int64_t(1) << 50, int64_t(-2048)})
     EXPECT_EQ(Read(DriveLink('L'), at, 2048).status, status::kInvalidParameter) << at;
   WriteImage("a.iso", Slice(iso, 0, 18 * 2048)); // shrunk since the add
-  EXPECT_EQ(Read(DriveLink('L'), 18 * 2048, 2048).output, std::vector<uint8_t>(2048, 0));
+  Answer lost = Read(DriveLink('L'), 18 * 2048, 2048);
+  EXPECT_EQ(lost.status, status::kDeviceDataError) << "a sector the file no longer holds";
+  EXPECT_EQ(lost.information, 0u);
 }
 
 TEST_F(ReadTest, LayoutPostgapOfTheLastTrackReadsAsUnstoredSectorsBeforeTheLeadOut) {
@@ -443,6 +508,21 @@ TEST_F(RawReadTest, KernelCallersInputAndTheLockedBufferSize) {
     else
       EXPECT_EQ(data, std::vector<uint8_t>(2 * 2352, 0xEE)) << "nothing written";
   }
+}
+
+TEST_F(RawReadTest, SectorsTheTrackFileLostFailLikeCookedOnes) {
+  // The audio file keeps its first three sectors and 100 bytes of the fourth.
+  ASSERT_EQ(::truncate(HostPath("b.bin").c_str(), 3 * 2352 + 100), 0);
+  Answer kept = RawRead(DriveLink('L'), 12 * 2048, 2, kTrackModeCdda, 2 * 2352);
+  ASSERT_EQ(kept.status, status::kSuccess);
+  EXPECT_TRUE(Slice(kept.output, 0, 2352 + 100) ==
+              std::vector<uint8_t>(audio_.begin() + 2 * 2352, audio_.begin() + 3 * 2352 + 100));
+  EXPECT_EQ(RawRead(DriveLink('L'), 13 * 2048, 2, kTrackModeCdda, 2 * 2352).status,
+            status::kDeviceDataError);
+  ASSERT_EQ(::truncate(HostPath("c.bin").c_str(), 2448), 0);
+  EXPECT_EQ(RawRead(DriveLink('L'), 15 * 2048, 2, kTrackModeYellowMode2, 2 * 2352).status,
+            status::kDeviceDataError)
+      << "through the bounce buffer";
 }
 
 TEST_F(RawReadTest, SectorsOfEachStrideComeWhole) {
