@@ -24,6 +24,11 @@ NTSYSAPI NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCE
 NTSYSAPI ULONG NTAPI RtlLengthSid(PSID Sid);
 }
 
+// Not in the toolchain's ntddk.h (it lives in ntifs.h).
+typedef struct _FILE_INTERNAL_INFORMATION {
+  LARGE_INTEGER IndexNumber;
+} FILE_INTERNAL_INFORMATION;
+
 namespace velmor::kernel {
 // The pool for nonpaged memory: never executable where the system has such a pool (Windows 8
 // and later), and whether mappings may ask for no-execute. Set once by DriverEntry.

@@ -23,25 +23,21 @@ constexpr int kQueueSlot = 3;
 
 QueueStore *Store(RequestQueue *queue) { return reinterpret_cast<QueueStore *>(queue->storage); }
 
-void CompleteCancelled(PIRP irp) {
-  irp->IoStatus.Status = STATUS_CANCELLED;
-  irp->IoStatus.Information = 0;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-}
-
 // The cancel routine runs with the cancel spin lock held, which it gives up first; by then the
 // request's routine is cleared, so no dequeue will take it: it is taken out here and completed.
 // A remove may have run since the routine was cleared, but the queue lies in the device's
 // extension, which the request's reference on the device keeps until it is completed.
 VOID NTAPI CancelQueued(PDEVICE_OBJECT, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
-  QueueStore *queue =
+  QueueStore *store =
       Store(static_cast<RequestQueue *>(irp->Tail.Overlay.DriverContext[kQueueSlot]));
   KIRQL irql;
   KeAcquireSpinLock(&store->lock, &irql);
   RemoveEntryList(&irp->Tail.Overlay.ListEntry);
   KeReleaseSpinLock(&store->lock, irql);
-  CompleteCancelled(irp);
+  irp->IoStatus.Status = STATUS_CANCELLED;
+  irp->IoStatus.Information = 0;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
 } // namespace

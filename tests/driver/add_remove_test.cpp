@@ -64,6 +64,10 @@ TEST_F(AddRemoveTest, DeviceNumberFollowsTheLetter) {
   ASSERT_EQ(Add(u'Z', u"D:\\z.iso"), status::kSuccess);
   EXPECT_EQ(model_.Resolve(DriveLink('A')), model_.FindDevice(u"\\Device\\VELMOR0"));
   EXPECT_EQ(model_.Resolve(DriveLink('Z')), model_.FindDevice(u"\\Device\\VELMOR25"));
+  // STORAGE_DEVICE_NUMBER counts from 100, past any \Device\CdRomN of the class driver.
+  const Answer number = Control(DriveLink('Z'), ioctl::kStorageGetDeviceNumber, 0, 12);
+  ASSERT_EQ(number.status, status::kSuccess);
+  EXPECT_EQ(number.output[4], 125);
 }
 
 TEST_F(AddRemoveTest, RemoveUndoesAddAndTheLetterCanBeAddedAgain) {
@@ -333,7 +337,8 @@ TEST_F(AddRemoveTest, ARemovedDriveStillHeldIsToldAndDefersTheUnload) {
   };
   EXPECT_EQ(heldLetters(), 1u << ('E' - 'A'));
   bool listed = false;
-  for (kernel::Device *d = model_.NextDevice(&driver_, nullptr); d; d = model_.NextDevice(&driver_, d))
+  for (kernel::Device *d = model_.NextDevice(&driver_, nullptr); d;
+       d = model_.NextDevice(&driver_, d))
     listed |= d == held;
   EXPECT_TRUE(listed) << "deleted, but still in the driver's list";
 

@@ -45,6 +45,8 @@ const uint32_t kKnownCodes[] = {
     ioctl::kStorageCheckVerify,  ioctl::kCdromEjectMedia,       ioctl::kCdromGetVolume,
     ioctl::kCdromRawRead,        ioctl::kDiskGetDriveGeometry,  ioctl::kStorageFindNewDevices,
     ioctl::kCdromGetLastSession, IOCTL_VELMOR_ADD_LAYOUT,       IOCTL_VELMOR_GET_BUILD,
+    IOCTL_VELMOR_GET_HELD,       IOCTL_VELMOR_GET_SKIPPED,      ioctl::kCdromMediaRemoval,
+    ioctl::kStorageMediaRemoval,
 };
 
 const char16_t *const kNames[] = {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "velmor_identity.h"
 #include "velmor_layout.h"
 #include "velmor_protocol.h"
 
@@ -34,6 +35,13 @@ static_assert(IOCTL_STORAGE_CHECK_VERIFY2 == ioctl::kStorageCheckVerify2, "check
 static_assert(IOCTL_STORAGE_GET_MEDIA_TYPES_EX == ioctl::kStorageGetMediaTypesEx, "media types");
 static_assert(IOCTL_STORAGE_GET_HOTPLUG_INFO == ioctl::kStorageGetHotplugInfo, "hotplug");
 static_assert(IOCTL_STORAGE_GET_DEVICE_NUMBER == ioctl::kStorageGetDeviceNumber, "device number");
+// IOCTL_CDROM_MEDIA_REMOVAL is in ntddcdrm.h, which the toolchain lacks: the same function on
+// the CD-ROM device type.
+static_assert(IOCTL_STORAGE_MEDIA_REMOVAL == ioctl::kStorageMediaRemoval &&
+                  CTL_CODE(FILE_DEVICE_CD_ROM, 0x0201, METHOD_BUFFERED, FILE_READ_ACCESS) ==
+                      ioctl::kCdromMediaRemoval &&
+                  sizeof(PREVENT_MEDIA_REMOVAL) == ioctl::kPreventMediaRemovalSize,
+              "media removal");
 static_assert(IOCTL_STORAGE_READ_CAPACITY == ioctl::kStorageReadCapacity, "read capacity");
 static_assert(IOCTL_STORAGE_QUERY_PROPERTY == ioctl::kStorageQueryProperty, "property query");
 // The driver's answers have these sizes and values on both processors.
@@ -204,7 +212,7 @@ void CheckDiscAnswers(HANDLE drive, const DiscExpect &e) {
   check(Control(drive, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof(number),
                 &returned) &&
             returned == 12 && number.DeviceType == FILE_DEVICE_CD_ROM &&
-            number.DeviceNumber == DWORD(e.letter - 'A'),
+            number.DeviceNumber == DWORD(100 + e.letter - 'A'),
         "device number");
 
   STORAGE_PROPERTY_QUERY query{};
@@ -377,6 +385,11 @@ bool InstallAndStart(const char *driverFile) {
   return started;
 }
 
+std::string Beside(const char *imagePath, const char *suffix) {
+  std::string path = imagePath;
+  return path.substr(0, path.find_last_of('.')) + suffix;
+}
+
 AddRecord RecordFor(char letter, const std::string &imagePath) {
   AddRecord record{};
   record.letter = char16_t(letter);
@@ -385,13 +398,83 @@ AddRecord RecordFor(char letter, const std::string &imagePath) {
   return record;
 }
 
-// Wine hands the driver the request's input where the output buffer should be, so the record
-// goes as input too, short of the size the driver refuses.
-bool AddDrive(HANDLE control, AddRecord record) {
-  AddRecord input = record;
+// The record goes as input, short of the size the driver refuses, with an output of the
+// record's size for the answer: the identity of the file the drive opened.
+bool AddDrive(HANDLE control, AddRecord record, FileIdentity *identity = nullptr) {
+  AddRecord answer{};
   DWORD returned = 0;
-  return Control(control, IOCTL_VELMOR_ADD_DEVICE, &input, 1000, &record, sizeof(record),
-                 &returned);
+  const bool added =
+      Control(control, IOCTL_VELMOR_ADD_DEVICE, &record, 1000, &answer, sizeof(answer), &returned);
+  if (added && identity) {
+    Check(returned == sizeof(FileIdentity), "the add answers the image's identity");
+    std::memcpy(identity, &answer, sizeof(FileIdentity));
+  }
+  return added;
+}
+
+// A drive recorded as the program records it, for the driver to restore at start-up: the path
+// the user chose, and the identities of the files the add opened.
+void RecordDrive(char letter, const std::string &path, const void *identities, DWORD bytes) {
+  RegKey key;
+  HKEY known = nullptr;
+  const std::string name(1, letter);
+  Check(RegSetValueExA(key.get(), name.c_str(), 0, REG_SZ,
+                       reinterpret_cast<const BYTE *>(path.c_str()),
+                       DWORD(path.size() + 1)) == ERROR_SUCCESS &&
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, kIdentitiesKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &known, nullptr) == ERROR_SUCCESS &&
+            RegSetValueExA(known, name.c_str(), 0, REG_BINARY,
+                           static_cast<const BYTE *>(identities), bytes) == ERROR_SUCCESS,
+        "drive recorded in the registry with its identities");
+  if (known)
+    RegCloseKey(known);
+}
+
+// Forgets a recorded drive, as an eject does.
+void ForgetDrive(char letter) {
+  RegKey key;
+  const std::string name(1, letter);
+  RegDeleteValueA(key.get(), name.c_str());
+  HKEY known = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kIdentitiesKey, 0, KEY_ALL_ACCESS, &known) ==
+      ERROR_SUCCESS) {
+    RegDeleteValueA(known, name.c_str());
+    RegCloseKey(known);
+  }
+}
+
+// Reads one sector at `sector` through the drive; false when the drive refuses.
+bool ReadSector(HANDLE drive, uint32_t sector) {
+  OVERLAPPED where{};
+  where.Offset = sector * kBytesPerSector;
+  std::vector<uint8_t> data(kBytesPerSector);
+  DWORD got = 0;
+  return ReadFile(drive, data.data(), kBytesPerSector, &got, &where) && got == kBytesPerSector;
+}
+
+// A drive whose image shrinks under it (truncated, or replaced by a shorter file) fails the
+// sectors it lost instead of answering zeros as data; the sectors it keeps still read.
+void ShrunkenImageFails(HANDLE control, const char *imagePath, char notBefore) {
+  const std::string copy = Beside(imagePath, "-shrink.iso");
+  Check(CopyFileA(imagePath, copy.c_str(), FALSE) != FALSE, "image copied");
+  const char letter = FreeLetter(notBefore);
+  Check(AddDrive(control, RecordFor(letter, copy)), "drive added over the copy");
+  {
+    Handle file(CreateFileA(copy.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER end;
+    end.QuadPart = 8 * kBytesPerSector + 100;
+    Check(file.valid() && SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) &&
+              SetEndOfFile(file.get()),
+          "the copy cut short under its drive");
+  }
+  Handle drive(OpenDevice(DrivePath(letter)));
+  Check(drive.valid() && ReadSector(drive.get(), 7) && ReadSector(drive.get(), 8),
+        "the sectors the image keeps still read");
+  Check(drive.valid() && !ReadSector(drive.get(), 9) && !ReadSector(drive.get(), 20),
+        "the sectors the image lost fail");
+  Check(RemoveDrive(drive.get()), "drive over the shrunken copy removed");
+  DeleteFileA(copy.c_str());
 }
 
 // Asks the running driver for its version, adds a drive, reads it, asks it the CD-ROM
@@ -448,6 +531,10 @@ char UseDriver(const char *imagePath) {
           "check verify refuses a 2-byte buffer");
     Check(Control(drive.get(), ioctl::kStorageCheckVerify, nullptr, 0, nullptr, 0, &returned),
           "storage check verify without a buffer");
+    uint8_t prevent = 1;
+    Check(Control(drive.get(), ioctl::kCdromMediaRemoval, &prevent, 1, nullptr, 0, &returned) &&
+              Control(drive.get(), ioctl::kStorageMediaRemoval, &prevent, 1, nullptr, 0, &returned),
+          "both media-removal requests answered");
     if (drive.valid())
       CheckDiscAnswers(drive.get(), {letter, image.size(), kIsoFixedLeadOut, 1, false});
     Check(RemoveDrive(drive.get()), "drive removed");
@@ -455,11 +542,6 @@ char UseDriver(const char *imagePath) {
   Handle gone(OpenDevice(DrivePath(letter)));
   Check(!gone.valid(), "a removed drive no longer opens");
   return letter;
-}
-
-std::string Beside(const char *imagePath, const char *suffix) {
-  std::string path = imagePath;
-  return path.substr(0, path.find_last_of('.')) + suffix;
 }
 
 // A .iso drive over an image of 6 GiB (a sparse file the test script makes beside the image,
@@ -612,9 +694,11 @@ char UseLayoutDrive(HANDLE control, const char *imagePath, char notBefore, bool 
   const char letter = FreeLetter(notBefore);
   auto record = LayoutFor(letter, dataSectors, imagePath);
   DWORD returned = 0;
-  Check(Control(control, IOCTL_VELMOR_ADD_LAYOUT, record.get(), kLayoutRecordSize, nullptr, 0,
-                &returned),
-        "layout drive added");
+  FileIdentity identities[2] = {};
+  Check(Control(control, IOCTL_VELMOR_ADD_LAYOUT, record.get(), kLayoutRecordSize, identities,
+                sizeof(identities), &returned) &&
+            returned == sizeof(identities),
+        "layout drive added, answering its files' identities");
   CheckLayoutDrive(letter, image);
   auto shortened = LayoutFor(char(letter + 1), dataSectors, imagePath);
   shortened->tracks[1].sectors = kAudioSectors + 1;
@@ -642,6 +726,7 @@ char UseLayoutDrive(HANDLE control, const char *imagePath, char notBefore, bool 
         "layout drive recorded in the registry");
   if (layouts)
     RegCloseKey(layouts);
+  RecordDrive(letter, cue, identities, sizeof(identities));
   return letter;
 }
 
@@ -657,11 +742,16 @@ int Install(const char *driverFile, const char *imagePath) {
   }
 
   // Recorded as the program records a mounted drive, for the driver to restore at restart.
+  FileIdentity identity{};
+  {
+    Handle control(WaitForControlDevice());
+    ShrunkenImageFails(control.get(), imagePath, letter);
+    Check(AddDrive(control.get(), RecordFor(letter, imagePath), &identity), "drive added again");
+    Handle drive(OpenDevice(DrivePath(letter)));
+    Check(RemoveDrive(drive.get()), "drive removed before it is recorded");
+  }
+  RecordDrive(letter, imagePath, &identity, sizeof(identity));
   RegKey key;
-  Check(RegSetValueExA(key.get(), std::string(1, letter).c_str(), 0, REG_SZ,
-                       reinterpret_cast<const BYTE *>(imagePath),
-                       DWORD(std::strlen(imagePath) + 1)) == ERROR_SUCCESS,
-        "drive recorded in the registry");
   // Values of other types under letter names must not harm the driver's start.
   const uint8_t binary[64] = {0x41, 0x41, 0x41, 0x41};
   const DWORD number = 16;
@@ -673,7 +763,25 @@ int Install(const char *driverFile, const char *imagePath) {
         "binary and number values recorded beside it");
   Handle control(WaitForControlDevice());
   const char layoutLetter = UseLayoutDrive(control.get(), imagePath, char(letter + 3), true);
-  std::printf("drive %c:, layout drive %c:\n", letter, layoutLetter);
+  // A drive whose image is written anew before the restart (another file, a new file ID,
+  // behind the same name): the driver must not make it at start-up.
+  const std::string replaced = Beside(imagePath, "-replaced.iso");
+  const std::string fresh = Beside(imagePath, "-fresh.iso");
+  const char replacedLetter = FreeLetter(char(layoutLetter + 1));
+  FileIdentity old{};
+  Check(CopyFileA(imagePath, replaced.c_str(), FALSE) &&
+            AddDrive(control.get(), RecordFor(replacedLetter, replaced), &old),
+        "drive added over a copy");
+  {
+    Handle drive(OpenDevice(DrivePath(replacedLetter)));
+    Check(RemoveDrive(drive.get()), "drive over the copy removed");
+  }
+  RecordDrive(replacedLetter, replaced, &old, sizeof(old));
+  // Made beside it first, so the new file cannot take the old one's number.
+  Check(CopyFileA(imagePath, fresh.c_str(), FALSE) &&
+            MoveFileExA(fresh.c_str(), replaced.c_str(), MOVEFILE_REPLACE_EXISTING),
+        "the copy written anew under its name");
+  std::printf("drive %c:, layout drive %c:, replaced %c:\n", letter, layoutLetter, replacedLetter);
   return failures ? 1 : 0;
 }
 
@@ -696,26 +804,30 @@ char RestoredLayoutDrive(const std::vector<uint8_t> &image) {
     Handle drive(OpenDevice(DrivePath(name[0])));
     Check(drive.valid() && RemoveDrive(drive.get()), "re-created layout drive removed");
     RegDeleteValueA(layouts, name);
-    RegDeleteValueA(key.get(), name);
+    ForgetDrive(name[0]);
   }
   if (layouts)
     RegCloseKey(layouts);
   return recorded ? name[0] : 0;
 }
 
-// The letter of the classic drive recorded by the install step, or 0.
-char RecordedLetter() {
+// The letter of the classic drive recorded by the install step (or of the one whose image was
+// written anew after it), or 0.
+char RecordedLetter(bool replaced = false) {
   RegKey key;
   char name[8] = {};
-  DWORD nameLength = sizeof(name);
+  char data[MAX_PATH] = {};
   DWORD type = 0;
-  for (DWORD i = 0;
-       nameLength = sizeof(name), RegEnumValueA(key.get(), i, name, &nameLength, nullptr, &type,
-                                                nullptr, nullptr) == ERROR_SUCCESS;
-       ++i)
-    if (type == REG_SZ && nameLength == 1)
+  for (DWORD i = 0;; ++i) {
+    DWORD nameLength = sizeof(name), dataLength = sizeof(data) - 1;
+    if (RegEnumValueA(key.get(), i, name, &nameLength, nullptr, &type,
+                      reinterpret_cast<BYTE *>(data), &dataLength) != ERROR_SUCCESS)
+      return 0;
+    data[dataLength] = 0;
+    if (type == REG_SZ && nameLength == 1 &&
+        (std::strstr(data, "-replaced.iso") != nullptr) == replaced)
       return name[0];
-  return 0;
+  }
 }
 
 // The service stops (its unload removes every drive) and starts again (every recorded drive
@@ -752,6 +864,20 @@ int Restarted(const char *imagePath) {
   Handle control(WaitForControlDevice());
   Check(control.valid(), "control device back after the restart");
   RestoredLayoutDrive(image);
+  // The drive whose image was written anew is not made; its record stays until an eject.
+  const char replaced = RecordedLetter(true);
+  Check(replaced != 0, "the drive over the replaced image is still recorded");
+  if (replaced) {
+    Handle none(OpenDevice(DrivePath(replaced)));
+    Check(!none.valid(), "no drive over an image that is another file now");
+    uint8_t skipped[kSkippedAnswerSize] = {};
+    DWORD returned = 0;
+    Check(Control(control.get(), IOCTL_VELMOR_GET_SKIPPED, nullptr, 0, skipped, sizeof(skipped),
+                  &returned) &&
+              skipped[replaced - 'A'] == uint8_t(SkipReason::kIdentityChanged),
+          "the driver tells why it skipped that drive");
+    ForgetDrive(replaced);
+  }
   RegKey key;
   const char letter = RecordedLetter();
   Check(letter != 0, "a drive is recorded");
@@ -769,7 +895,7 @@ int Restarted(const char *imagePath) {
   }
   Handle gone(OpenDevice(DrivePath(letter)));
   Check(!gone.valid(), "the re-created drive is gone after its removal");
-  RegDeleteValueA(key.get(), std::string(1, letter).c_str());
+  ForgetDrive(letter);
   return failures ? 1 : 0;
 }
 
