@@ -259,44 +259,47 @@ Outcome RawRead(Device *device, Request *request) {
 
 // The medium never changes while the drive exists; a removed drive was answered before this
 // (it must be verified, or has no medium).
+// Its rule lets an output of none pass, as the class driver does: no count is asked for then.
 Outcome CheckVerify(Device *, Request *request) {
-  const uint32_t outputLength = OutputLength(request);
-  if (outputLength == 0)
+  if (OutputLength(request) == 0)
     return Done(status::kSuccess);
-  if (outputLength < sizeof(uint32_t))
-    return Done(status::kBufferTooSmall);
   PutLittle32(SystemBuffer(request), 1); // media change count
-  return Done(status::kSuccess, sizeof(uint32_t));
+  return Done(status::kSuccess, kMediaChangeCountSize);
 }
 
 // ---- The requests Windows' own tools send a CD-ROM drive ------------------------------------
-DiscAnswer AnswerAbout(const DiscView &view, uint32_t code, Request *request) {
-  void *buffer = SystemBuffer(request);
-  const uint32_t in = InputLength(request), out = OutputLength(request);
-  switch (code) {
-  case ioctl::kDiskGetLengthInfo:
-    return DiscAnswer{status::kSuccess, VelmorFillLengthInfo(view, buffer, out)};
-  case ioctl::kCdromGetDriveGeometryEx:
-    return DiscAnswer{status::kSuccess, VelmorFillGeometryEx(view, buffer, out)};
-  case ioctl::kStorageReadCapacity:
-    return DiscAnswer{status::kSuccess, VelmorFillReadCapacity(view, buffer, out)};
-  case ioctl::kStorageGetMediaTypesEx:
-    return DiscAnswer{status::kSuccess, VelmorFillMediaTypes(view, buffer, out)};
-  case ioctl::kCdromGetLastSession:
-    return DiscAnswer{status::kSuccess, VelmorFillSession(view, false, buffer, out)};
-  case ioctl::kStorageQueryProperty:
-    return VelmorAnswerPropertyQuery(view, buffer, in, buffer, out);
-  case ioctl::kCdromGetConfiguration:
-    return VelmorAnswerConfiguration(view, buffer, in, buffer, out);
-  default:
-    return VelmorAnswerTocEx(view, buffer, in, buffer, out);
-  }
+// Each answer about the disc from its view, the request's buffers and lengths.
+using DiscAnswerFill = DiscAnswer (*)(const DiscView &, void *buffer, uint32_t in, uint32_t out);
+
+DiscAnswer LengthInfo(const DiscView &view, void *buffer, uint32_t, uint32_t out) {
+  return DiscAnswer{status::kSuccess, VelmorFillLengthInfo(view, buffer, out)};
+}
+DiscAnswer GeometryEx(const DiscView &view, void *buffer, uint32_t, uint32_t out) {
+  return DiscAnswer{status::kSuccess, VelmorFillGeometryEx(view, buffer, out)};
+}
+DiscAnswer ReadCapacity(const DiscView &view, void *buffer, uint32_t, uint32_t out) {
+  return DiscAnswer{status::kSuccess, VelmorFillReadCapacity(view, buffer, out)};
+}
+DiscAnswer MediaTypes(const DiscView &view, void *buffer, uint32_t, uint32_t out) {
+  return DiscAnswer{status::kSuccess, VelmorFillMediaTypes(view, buffer, out)};
+}
+DiscAnswer LastSession(const DiscView &view, void *buffer, uint32_t, uint32_t out) {
+  return DiscAnswer{status::kSuccess, VelmorFillSession(view, false, buffer, out)};
+}
+DiscAnswer PropertyQuery(const DiscView &view, void *buffer, uint32_t in, uint32_t out) {
+  return VelmorAnswerPropertyQuery(view, buffer, in, buffer, out);
+}
+DiscAnswer Configuration(const DiscView &view, void *buffer, uint32_t in, uint32_t out) {
+  return VelmorAnswerConfiguration(view, buffer, in, buffer, out);
+}
+DiscAnswer TocEx(const DiscView &view, void *buffer, uint32_t in, uint32_t out) {
+  return VelmorAnswerTocEx(view, buffer, in, buffer, out);
 }
 
 // An answer about the disc, sized from the image: a layout drive's tracks, a plain image's
 // size, a VELMOR format image's table of contents as read when the drive was made. No file is
 // read here; the hold keeps what the view points at while a remove runs.
-Outcome DiscRequest(Device *device, Request *request) {
+template <DiscAnswerFill fill> Outcome DiscRequest(Device *device, Request *request) {
   auto *extension = VelmorExtensionOf(device);
   if (!VelmorHoldDrive(extension))
     return Done(status::kDeviceNotReady);
@@ -311,8 +314,9 @@ Outcome DiscRequest(Device *device, Request *request) {
     view = extension->HeaderDisc->view;
   else
     known = false; // its header holds no table of contents that makes sense
-  const DiscAnswer answer = known ? AnswerAbout(view, ControlCode(request), request)
-                                  : DiscAnswer{status::kDeviceNotReady, 0};
+  const DiscAnswer answer =
+      known ? fill(view, SystemBuffer(request), InputLength(request), OutputLength(request))
+            : DiscAnswer{status::kDeviceNotReady, 0};
   VelmorReleaseDrive(extension);
   return Done(answer.status, answer.information);
 }
@@ -345,69 +349,88 @@ enum class Target : uint8_t {
   kAny,
 };
 
-// One row per control code: the device it is for, the sizes its buffers need (a shorter one
-// is answered with `shortStatus`, before the handler runs), and the handler. Sizes the class
-// driver does not check up front stay with their handlers.
+// One row per control code: the device it is for, what its buffers must hold (the class
+// driver's own rule for the requests it answers: checked before the handler runs, so no
+// handler looks at a length its rule covers), and the handler.
 struct ControlRule {
   uint32_t code;
   Target target;
-  uint32_t minInput;
-  uint32_t minOutput;
-  NtStatus shortStatus;
+  BufferRule buffers;
   Outcome (*handle)(Device *, Request *);
 };
 
+// The common rules: none; an answer of `size` bytes (shorter: `shortStatus`); an input of
+// `size` bytes.
+constexpr BufferRule kAnyBuffers{0, 0, 0, 0, 0, 0, 0};
+constexpr BufferRule Answers(uint32_t size, NtStatus shortStatus = status::kBufferTooSmall) {
+  return BufferRule{0, 0, size, shortStatus, 0, 0, 0};
+}
+constexpr BufferRule Takes(uint32_t size, NtStatus shortStatus) {
+  return BufferRule{size, shortStatus, 0, 0, 0, 0, 0};
+}
+constexpr BufferRule kMediaChangeCount{0, 0, kMediaChangeCountSize, status::kBufferTooSmall,
+                                       0, 0, kRuleNoOutputAllowed};
+
 constexpr ControlRule kRules[] = {
-    {IOCTL_VELMOR_ADD_DEVICE, Target::kControl, 0, 0, status::kSuccess, AddDrive},
-    {IOCTL_VELMOR_ADD_LAYOUT, Target::kControl, 0, 0, status::kSuccess, AddLayoutDrive},
-    {IOCTL_VELMOR_REMOVE_DEVICE, Target::kDrive, 0, 0, status::kSuccess, RemoveDrive},
-    {IOCTL_VELMOR_GET_VERSION, Target::kAny, 0, kVersionAnswerSize, status::kBufferTooSmall,
-     Version},
-    {IOCTL_VELMOR_GET_BUILD, Target::kAny, 0, kBuildAnswerSize, status::kBufferTooSmall, Build},
-    {IOCTL_VELMOR_GET_HELD, Target::kControl, 0, kHeldAnswerSize, status::kBufferTooSmall,
-     HeldDrives},
-    {IOCTL_VELMOR_GET_SKIPPED, Target::kControl, 0, kSkippedAnswerSize, status::kBufferTooSmall,
-     SkippedDrives},
-    {ioctl::kCdromReadToc, Target::kDrive, 0, kTocSize, status::kInvalidParameter, ReadToc},
-    {ioctl::kCdromGetDriveGeometry, Target::kDrive, 0, kGeometrySize, status::kInvalidParameter,
-     DriveGeometry},
-    {ioctl::kCdromCheckVerify, Target::kDrive, 0, 0, status::kSuccess, CheckVerify},
-    {ioctl::kStorageCheckVerify, Target::kDrive, 0, 0, status::kSuccess, CheckVerify},
+    {IOCTL_VELMOR_ADD_DEVICE, Target::kControl, kAnyBuffers, AddDrive},
+    {IOCTL_VELMOR_ADD_LAYOUT, Target::kControl, kAnyBuffers, AddLayoutDrive},
+    {IOCTL_VELMOR_REMOVE_DEVICE, Target::kDrive, kAnyBuffers, RemoveDrive},
+    {IOCTL_VELMOR_GET_VERSION, Target::kAny, Answers(kVersionAnswerSize), Version},
+    {IOCTL_VELMOR_GET_BUILD, Target::kAny, Answers(kBuildAnswerSize), Build},
+    {IOCTL_VELMOR_GET_HELD, Target::kControl, Answers(kHeldAnswerSize), HeldDrives},
+    {IOCTL_VELMOR_GET_SKIPPED, Target::kControl, Answers(kSkippedAnswerSize), SkippedDrives},
+    {ioctl::kCdromReadToc, Target::kDrive, Answers(kTocSize, status::kInvalidParameter), ReadToc},
+    {ioctl::kCdromGetDriveGeometry, Target::kDrive,
+     Answers(kGeometrySize, status::kInvalidParameter), DriveGeometry},
+    {ioctl::kCdromCheckVerify, Target::kDrive, kMediaChangeCount, CheckVerify},
+    {ioctl::kStorageCheckVerify, Target::kDrive, kMediaChangeCount, CheckVerify},
+    {ioctl::kStorageCheckVerify2, Target::kDrive, kMediaChangeCount, CheckVerify},
     // Audio, eject and rescan requests are accepted and do nothing: the image stays mounted.
-    {ioctl::kCdromSeekAudioMsf, Target::kDrive, 0, 0, status::kSuccess, Accept},
-    {ioctl::kCdromStopAudio, Target::kDrive, 0, 0, status::kSuccess, Accept},
-    {ioctl::kCdromPauseAudio, Target::kDrive, 0, 0, status::kSuccess, Accept},
-    {ioctl::kCdromResumeAudio, Target::kDrive, 0, 0, status::kSuccess, Accept},
-    {ioctl::kCdromPlayAudioMsf, Target::kDrive, 0, 0, status::kSuccess, Accept},
-    {ioctl::kCdromSetVolume, Target::kDrive, 0, 0, status::kSuccess, Accept},
-    {ioctl::kCdromEjectMedia, Target::kDrive, 0, 0, status::kSuccess, Accept},
-    {ioctl::kStorageEjectMedia, Target::kDrive, 0, 0, status::kSuccess, Accept},
-    {ioctl::kStorageFindNewDevices, Target::kDrive, 0, 0, status::kSuccess, Accept},
+    {ioctl::kCdromSeekAudioMsf, Target::kDrive, kAnyBuffers, Accept},
+    {ioctl::kCdromStopAudio, Target::kDrive, kAnyBuffers, Accept},
+    {ioctl::kCdromPauseAudio, Target::kDrive, kAnyBuffers, Accept},
+    {ioctl::kCdromResumeAudio, Target::kDrive, kAnyBuffers, Accept},
+    {ioctl::kCdromPlayAudioMsf, Target::kDrive, kAnyBuffers, Accept},
+    {ioctl::kCdromSetVolume, Target::kDrive, kAnyBuffers, Accept},
+    {ioctl::kCdromEjectMedia, Target::kDrive, kAnyBuffers, Accept},
+    {ioctl::kStorageEjectMedia, Target::kDrive, kAnyBuffers, Accept},
+    {ioctl::kStorageFindNewDevices, Target::kDrive, kAnyBuffers, Accept},
     // A drive that cannot lock its medium: the lock and unlock are accepted (the shell and
     // burning tools send them), as the class driver does for such a drive.
-    {ioctl::kStorageMediaRemoval, Target::kDrive, ioctl::kPreventMediaRemovalSize, 0,
-     status::kInfoLengthMismatch, Accept},
-    {ioctl::kCdromMediaRemoval, Target::kDrive, ioctl::kPreventMediaRemovalSize, 0,
-     status::kInfoLengthMismatch, Accept},
-    {ioctl::kCdromGetVolume, Target::kDrive, 0, 0, status::kSuccess, NotReady},
-    {ioctl::kCdromReadQChannel, Target::kDrive, 0, 0, status::kSuccess, NotReady},
-    {ioctl::kCdromGetLastSession, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
-    {ioctl::kCdromDiskType, Target::kDrive, 0, 0, status::kSuccess, Refuse},
-    {ioctl::kCdromRawRead, Target::kDrive, sizeof(RawReadInfo), 0, status::kInvalidParameter,
+    {ioctl::kStorageMediaRemoval, Target::kDrive,
+     Takes(ioctl::kPreventMediaRemovalSize, status::kInfoLengthMismatch), Accept},
+    {ioctl::kCdromMediaRemoval, Target::kDrive,
+     Takes(ioctl::kPreventMediaRemovalSize, status::kInfoLengthMismatch), Accept},
+    {ioctl::kCdromGetVolume, Target::kDrive, kAnyBuffers, NotReady},
+    {ioctl::kCdromReadQChannel, Target::kDrive, kAnyBuffers, NotReady},
+    {ioctl::kCdromDiskType, Target::kDrive, kAnyBuffers, Refuse},
+    {ioctl::kCdromRawRead, Target::kDrive, Takes(sizeof(RawReadInfo), status::kInvalidParameter),
      RawRead},
-    {ioctl::kDiskGetDriveGeometry, Target::kDrive, 0, 0, status::kSuccess, Refuse},
-    // Sized from the image; their buffer rules are the class driver's (kDiscRequestRules).
-    {ioctl::kDiskGetLengthInfo, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
-    {ioctl::kCdromGetDriveGeometryEx, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
-    {ioctl::kStorageReadCapacity, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
-    {ioctl::kStorageGetMediaTypesEx, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
-    {ioctl::kStorageQueryProperty, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
-    {ioctl::kCdromGetConfiguration, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
-    {ioctl::kCdromReadTocEx, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},
-    {ioctl::kStorageGetDeviceNumber, Target::kDrive, 0, 0, status::kSuccess, DeviceNumber},
-    {ioctl::kStorageGetHotplugInfo, Target::kDrive, 0, 0, status::kSuccess, HotplugInfo},
-    {ioctl::kDiskIsWritable, Target::kDrive, 0, 0, status::kSuccess, WriteProtected},
-    {ioctl::kStorageCheckVerify2, Target::kDrive, 0, 0, status::kSuccess, CheckVerify},
+    {ioctl::kDiskGetDriveGeometry, Target::kDrive, kAnyBuffers, Refuse},
+    // Answers sized from the image.
+    {ioctl::kDiskGetLengthInfo, Target::kDrive, Answers(kLengthInfoSize), DiscRequest<LengthInfo>},
+    {ioctl::kCdromGetDriveGeometryEx, Target::kDrive, Answers(kGeometryExSize),
+     DiscRequest<GeometryEx>},
+    {ioctl::kStorageReadCapacity, Target::kDrive, Answers(kReadCapacitySize),
+     DiscRequest<ReadCapacity>},
+    {ioctl::kStorageGetMediaTypesEx, Target::kDrive, Answers(kMediaTypesSize),
+     DiscRequest<MediaTypes>},
+    {ioctl::kCdromGetLastSession, Target::kDrive, Answers(kSessionAnswerSize),
+     DiscRequest<LastSession>},
+    {ioctl::kStorageQueryProperty, Target::kDrive,
+     Takes(kPropertyQuerySize, status::kInfoLengthMismatch), DiscRequest<PropertyQuery>},
+    {ioctl::kCdromGetConfiguration, Target::kDrive,
+     BufferRule{kConfigurationInputSize, status::kInfoLengthMismatch, kConfigurationHeaderSize,
+                status::kBufferTooSmall, 0xFFFF, status::kInvalidBufferSize,
+                kRuleEvenOutput | kRuleOutputFirst},
+     DiscRequest<Configuration>},
+    {ioctl::kCdromReadTocEx, Target::kDrive,
+     BufferRule{kTocExInputSize, status::kInfoLengthMismatch, kTocExMinimumOutput,
+                status::kBufferTooSmall, 0xFFFF, status::kInvalidParameter, kRuleEvenOutput},
+     DiscRequest<TocEx>},
+    {ioctl::kStorageGetDeviceNumber, Target::kDrive, Answers(kDeviceNumberSize), DeviceNumber},
+    {ioctl::kStorageGetHotplugInfo, Target::kDrive, Answers(kHotplugInfoSize), HotplugInfo},
+    {ioctl::kDiskIsWritable, Target::kDrive, kAnyBuffers, WriteProtected},
 };
 
 const ControlRule *RuleFor(uint32_t code) {
@@ -435,19 +458,19 @@ Outcome Answer(Device *device, Request *request) {
   NtStatus removed = status::kSuccess;
   if (code != IOCTL_VELMOR_REMOVE_DEVICE && VelmorRefuseRemoved(device, request, &removed))
     return Done(removed);
-  if (InputLength(request) < rule->minInput || OutputLength(request) < rule->minOutput)
-    return Done(rule->shortStatus);
-  // The class driver's own rules for the requests about the disc.
-  if (const RequestRule *disc = VelmorFindRequestRule(code)) {
-    const NtStatus lengths =
-        VelmorCheckRequestRule(*disc, InputLength(request), OutputLength(request));
-    if (!IsSuccess(lengths))
-      return Done(lengths);
-  }
+  const NtStatus buffers =
+      VelmorCheckBufferRule(rule->buffers, InputLength(request), OutputLength(request));
+  if (!IsSuccess(buffers))
+    return Done(buffers);
   return rule->handle(device, request);
 }
 
 } // namespace
+
+const BufferRule *VelmorBufferRuleOf(uint32_t code) {
+  const ControlRule *rule = RuleFor(code);
+  return rule ? &rule->buffers : nullptr;
+}
 
 NtStatus VelmorDispatchDeviceControl(Device *device, Request *request) {
   const Outcome outcome = Answer(device, request);

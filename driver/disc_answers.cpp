@@ -555,15 +555,8 @@ DiscAnswer VelmorAnswerTocEx(const DiscView &view, const void *input, uint32_t i
   }
 }
 
-const RequestRule *VelmorFindRequestRule(uint32_t code) {
-  for (const RequestRule &rule : kDiscRequestRules)
-    if (rule.code == code)
-      return &rule;
-  return nullptr;
-}
-
-NtStatus VelmorCheckRequestRule(const RequestRule &rule, uint32_t inputLength,
-                                uint32_t outputLength) {
+NtStatus VelmorCheckBufferRule(const BufferRule &rule, uint32_t inputLength,
+                               uint32_t outputLength) {
   const bool inputShort = inputLength < rule.minInput;
   if (inputShort && !(rule.flags & kRuleOutputFirst))
     return rule.shortInput;

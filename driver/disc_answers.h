@@ -87,10 +87,9 @@ DiscAnswer VelmorAnswerTocEx(const DiscView &view, const void *input, uint32_t i
                              void *out, uint32_t length);
 
 // ---- Buffer rules ----------------------------------------------------------------------------
-// What the class driver checks before it answers each request: the input, then the output (too
+// What the class driver checks before it answers a request: the input, then the output (too
 // short, too long, of odd length), or the output first where the rule says so.
-struct RequestRule {
-  uint32_t code;
+struct BufferRule {
   uint32_t minInput;   // input bytes the request needs
   NtStatus shortInput; // status for less
   uint32_t minOutput;  // output bytes the answer needs
@@ -103,33 +102,19 @@ inline constexpr uint32_t kRuleNoOutputAllowed = 1; // no output at all passes a
 inline constexpr uint32_t kRuleEvenOutput = 2;      // the adapter's word alignment: odd refused
 inline constexpr uint32_t kRuleOutputFirst = 4;     // the output is checked before the input
 
+// Sizes the rules check.
 inline constexpr uint32_t kPropertyQuerySize = 12;      // STORAGE_PROPERTY_QUERY
 inline constexpr uint32_t kDescriptorHeaderSize = 8;    // STORAGE_DESCRIPTOR_HEADER
 inline constexpr uint32_t kConfigurationInputSize = 16; // GET_CONFIGURATION_IOCTL_INPUT, 32-bit
 inline constexpr uint32_t kConfigurationHeaderSize = 8; // GET_CONFIGURATION_HEADER
 inline constexpr uint32_t kTocExInputSize = 4;          // CDROM_READ_TOC_EX
 inline constexpr uint32_t kTocExMinimumOutput = 2;      // its length field
+inline constexpr uint32_t kMediaChangeCountSize = 4;    // a check verify's answer
 
-inline constexpr RequestRule kDiscRequestRules[] = {
-    {ioctl::kDiskGetLengthInfo, 0, 0, kLengthInfoSize, status::kBufferTooSmall, 0, 0, 0},
-    {ioctl::kCdromGetDriveGeometryEx, 0, 0, kGeometryExSize, status::kBufferTooSmall, 0, 0, 0},
-    {ioctl::kStorageReadCapacity, 0, 0, kReadCapacitySize, status::kBufferTooSmall, 0, 0, 0},
-    {ioctl::kStorageGetDeviceNumber, 0, 0, kDeviceNumberSize, status::kBufferTooSmall, 0, 0, 0},
-    {ioctl::kStorageQueryProperty, kPropertyQuerySize, status::kInfoLengthMismatch, 0, 0, 0, 0, 0},
-    {ioctl::kStorageGetHotplugInfo, 0, 0, kHotplugInfoSize, status::kBufferTooSmall, 0, 0, 0},
-    {ioctl::kStorageGetMediaTypesEx, 0, 0, kMediaTypesSize, status::kBufferTooSmall, 0, 0, 0},
-    {ioctl::kDiskIsWritable, 0, 0, 0, 0, 0, 0, 0},
-    {ioctl::kStorageCheckVerify2, 0, 0, 4, status::kBufferTooSmall, 0, 0, kRuleNoOutputAllowed},
-    {ioctl::kCdromGetConfiguration, kConfigurationInputSize, status::kInfoLengthMismatch,
-     kConfigurationHeaderSize, status::kBufferTooSmall, 0xFFFF, status::kInvalidBufferSize,
-     kRuleEvenOutput | kRuleOutputFirst},
-    {ioctl::kCdromReadTocEx, kTocExInputSize, status::kInfoLengthMismatch, kTocExMinimumOutput,
-     status::kBufferTooSmall, 0xFFFF, status::kInvalidParameter, kRuleEvenOutput},
-    {ioctl::kCdromGetLastSession, 0, 0, kSessionAnswerSize, status::kBufferTooSmall, 0, 0, 0},
-};
-
-// The rule of `code`, or null when the table has none.
-const RequestRule *VelmorFindRequestRule(uint32_t code);
+// The rule of `code` in the driver's one table of control requests, or null when it has no row.
+const BufferRule *VelmorBufferRuleOf(uint32_t code);
+// The status of a request whose buffers break its rule, or success.
+NtStatus VelmorCheckBufferRule(const BufferRule &rule, uint32_t inputLength, uint32_t outputLength);
 
 // A VELMOR format image's table of contents, as its header holds it, and the view over it.
 struct VelmorHeaderDisc {
@@ -138,7 +123,5 @@ struct VelmorHeaderDisc {
   DiscView view;
 };
 // kSuccess when the lengths pass the rule, else the status the request is refused with.
-NtStatus VelmorCheckRequestRule(const RequestRule &rule, uint32_t inputLength,
-                                uint32_t outputLength);
 
 } // namespace velmor

@@ -497,12 +497,12 @@ TEST(RequestRuleTest, ChecksInTheClassDriversOrder) {
       {ioctl::kCdromGetConfiguration, 24, 8, status::kSuccess},
   };
   for (const Case &c : cases) {
-    const RequestRule *rule = VelmorFindRequestRule(c.code);
+    const BufferRule *rule = VelmorBufferRuleOf(c.code);
     ASSERT_NE(rule, nullptr) << std::hex << c.code;
-    EXPECT_EQ(VelmorCheckRequestRule(*rule, c.input, c.output), c.status)
+    EXPECT_EQ(VelmorCheckBufferRule(*rule, c.input, c.output), c.status)
         << std::hex << c.code << std::dec << " input " << c.input << " output " << c.output;
   }
-  EXPECT_EQ(VelmorFindRequestRule(ioctl::kCdromReadToc), nullptr);
+  EXPECT_EQ(VelmorBufferRuleOf(0), nullptr) << "no row, no rule";
 }
 
 } // namespace

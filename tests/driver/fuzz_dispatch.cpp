@@ -49,6 +49,14 @@ const uint32_t kKnownCodes[] = {
     ioctl::kStorageMediaRemoval,
 };
 
+// The answers about the disc, sized from the image.
+const uint32_t kDiscCodes[] = {
+    ioctl::kDiskGetLengthInfo,      ioctl::kCdromGetDriveGeometryEx, ioctl::kStorageReadCapacity,
+    ioctl::kStorageGetDeviceNumber, ioctl::kStorageQueryProperty,    ioctl::kStorageGetHotplugInfo,
+    ioctl::kStorageGetMediaTypesEx, ioctl::kDiskIsWritable,          ioctl::kStorageCheckVerify2,
+    ioctl::kCdromGetConfiguration,  ioctl::kCdromReadTocEx,          ioctl::kCdromGetLastSession,
+};
+
 const char16_t *const kNames[] = {
     u"\\DosDevices\\VELMOR", u"\\DosDevices\\E:",  u"\\DosDevices\\F:", u"\\DosDevices\\A:",
     u"\\DosDevices\\Z:",     u"\\Device\\VELMOR4", u"\\DosDevices\\G:", u"\\DosDevices\\H:",
@@ -105,7 +113,7 @@ void Control(test::KernelModel &model, kernel::Device *device, Input &in) {
   const uint8_t pick = in.Byte();
   // Known codes, the requests Windows' own tools send a CD-ROM drive, or any code at all.
   const uint32_t code = pick < 0xC0   ? kKnownCodes[pick % std::size(kKnownCodes)]
-                        : pick < 0xD0 ? kDiscRequestRules[pick % std::size(kDiscRequestRules)].code
+                        : pick < 0xD0 ? kDiscCodes[pick % std::size(kDiscCodes)]
                                       : in.U32();
   const uint32_t inputLength = in.U16() % 4200;
   const uint32_t outputLength = in.U16() % 4200;
