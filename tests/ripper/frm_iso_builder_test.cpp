@@ -1,10 +1,12 @@
 // The rip command and the ripper window under Wine, with CD-ROM drives backed by an ISO image
 // (see cdrom_prefix.sh).
 #include "app/FrmMain.h"
+#include "code_page.h"
 #include "ripper/Checksums.h"
 #include "ripper/FrmISOBuilder.h"
 #include "size_text.h"
 #include "tests/app/fakes.h"
+#include "utf8.h"
 #include "winkit/Application.h"
 #include "winkit/InputChecks.h"
 
@@ -316,13 +318,18 @@ void CALLBACK ChangeWhenVerifying(HWND, UINT, UINT_PTR id, DWORD) {
 // Run by own_drives_rip_test.sh with one of our drives mounted: VELMOR_RIP_DRIVE is listed
 // although the system does not report it as a CD-ROM drive, and is ripped into
 // VELMOR_RIP_TARGET (verified when VELMOR_RIP_VERIFY is set, the source changed between copy
-// and verify when VELMOR_RIP_CHANGE is). The finished message and the
-// path that joined the list go to standard output for the script.
+// and verify when VELMOR_RIP_CHANGE is). A question is answered "no" when VELMOR_RIP_ANSWER is
+// "no". The first message, which starts with VELMOR_RIP_EXPECT (default "压制完毕!"), and the path
+// that joined the list go to standard output for the script.
 TEST_F(RipTest, OwnDriveRipsThroughTheWindow) {
   const char *drive = std::getenv("VELMOR_RIP_DRIVE");
   const char *target = std::getenv("VELMOR_RIP_TARGET");
   if (!drive || !target)
     GTEST_SKIP() << "run by own_drives_rip_test.sh";
+  const char *answer = std::getenv("VELMOR_RIP_ANSWER");
+  dialogs.answer = answer && std::string(answer) == "no" ? IDNO : IDYES;
+  const char *expect = std::getenv("VELMOR_RIP_EXPECT");
+  const std::string expected = expect ? expect : "压制完毕!";
   OpenMain();
   WhenModal([&] {
     ASSERT_NE(FrmISOBuilder, nullptr);
@@ -346,7 +353,7 @@ TEST_F(RipTest, OwnDriveRipsThroughTheWindow) {
   ASSERT_GE(dialogs.messages.size(), 1u);
   std::printf("message: %s\nlisted: %s\n", dialogs.messages[0].text.c_str(),
               main->ListView1.Count() > 1 ? main->ListView1.Caption(1).c_str() : "");
-  EXPECT_EQ(dialogs.messages[0].text.rfind("压制完毕!", 0), 0u) << dialogs.messages[0].text;
+  EXPECT_EQ(dialogs.messages[0].text.rfind(expected, 0), 0u) << dialogs.messages[0].text;
   if (changeDuringVerify) {
     EXPECT_NE(
         dialogs.messages[0].text.find("\r\n校验失败: 共有1个扇区与映像不同, 第一个是第300扇区."),
