@@ -2,6 +2,7 @@
 # The ripper window rips our own drives, in a Wine prefix of its own with no CD-ROM drive:
 #   own_drives_rip_test.sh <win32 build dir> <velmor-drive.exe> <read_compare.exe>
 #                          <ripper_window_test.exe> <make_disc_images> <velmor-mkiso.exe>
+#                          <isocreate_window_test.exe>
 # Discs: the generator's mixed-mode image with stored pregaps (one BIN), its per-track sheet
 # (a mode 2 data track, pregaps not stored), an audio-only disc, five mode 2 tracks, and the
 # plain ISO. Each is mounted, ripped through the window (verify on), and the rip is checked:
@@ -9,7 +10,7 @@
 # lead-out, and mounted again it gives the source's table of contents and cooked sectors.
 # Verify also runs once on a source changed between the copy and the verify pass. Then rips
 # that must write nothing: onto the files a drive reads, by other names (velmor-mkiso's -o
-# too), and onto a file that is there when the user keeps it; and a rip onto a disk that fills
+# and the image-from-files window too), and onto a file that is there when the user keeps it; and a rip onto a disk that fills
 # (where a tmpfs can be mounted) says why.
 set -eu
 build_dir=$1
@@ -18,6 +19,7 @@ compare=$3
 window=$4
 generator=$5
 mkiso=$6
+isocreate=$7
 here=$(cd "$(dirname "$0")" && pwd)
 
 # shellcheck source=tests/wine_own_prefix.sh
@@ -181,6 +183,14 @@ tr -d '\r' <"$work/mkiso.out"
 grep -qF "C:\\rip\\SOURCE.ISO: drive $letter reads this image (C:\\rip\\source.iso)" \
   "$work/mkiso.out" || fail "velmor-mkiso onto a mounted image: the message"
 [ "$(cd "$work" && sha1sum $kept)" = "$sums_before" ] || fail "velmor-mkiso: the image changed"
+# Nor does the image-from-files window.
+VELMOR_BUILD_ONTO='C:\rip\Source.iso' wine "$isocreate" --gtest_filter='*.OwnDrive*' \
+  >"$work/window.out" 2>&1 || {
+  iconv -f GBK -t UTF-8 <"$work/window.out"
+  fail "the image-from-files window onto a mounted image"
+}
+iconv -f GBK -t UTF-8 <"$work/window.out" | tr -d '\r' | grep -A1 '^message' || true
+[ "$(cd "$work" && sha1sum $kept)" = "$sums_before" ] || fail "the build window: the image changed"
 run 0 eject "$letter"
 
 # A disk that fills during the rip: the window says why, and the part written is gone.
