@@ -2,10 +2,11 @@
 # Rips a 650 MB ISO image from a CD-ROM drive under Wine (the image behind drive D: of a prefix
 # of its own) through the ripper window, copies the same image with cat, and hashes it with the
 # ripper's own SHA-1 alone (the system's, read and hashed on one thread as sha1sum does), in one
-# run; when the host tree has velmor_rip_loop_bench, the ripper's copy loop alone copies it on
-# the host too. A whole image's SHA-1 cannot be split, so the hash alone is the pace a rip with
-# its sums cannot pass. With BEFORE set to the velmor_rip_bench.exe of another build (an earlier
-# commit's), that one rips in the same turns, so before and after are measured in one run.
+# run; when the host tree has velmor_rip_loop_bench, the ripper's copy loop with its sums
+# (nettle's SHA-1) copies it on the host too. A whole image's SHA-1 cannot be split, so the hash
+# alone is the pace a rip with its sums cannot pass. With BEFORE set to the velmor_rip_bench.exe
+# of another build (an earlier commit's), that one rips in the same turns, so before and after
+# are measured in one run.
 # They take turns RUNS times (default 5; at least five for a figure), each turn in the other order
 # than the last, the outputs removed and the disk synced before each timed run. Prints the median
 # times and the medians of the turns' ratios rip / cat and rip / SHA-1 (of throughputs, by wall
@@ -132,5 +133,5 @@ awk -v r="$(median "${rips[@]}")" -v c="$(median "${cats[@]}")" -v b="$image_byt
   printf "rip / cat throughput, median of %d turns: %.2f (of processor time: %.2f)\n", n, p, cp
   if (o != "") printf "before / cat throughput, median: %.2f (of processor time: %.2f)\n", po, cpo
   printf "rip / SHA-1 throughput, median: %.2f (of processor time: %.2f)\n", ph, cph
-  if (l != "") printf "copy loop on the host / cat throughput, median: %.2f\n", l
+  if (l != "") printf "copy loop with its sums on the host / cat throughput, median: %.2f\n", l
 }'
