@@ -1,21 +1,31 @@
 #!/usr/bin/env bash
 # Rips a 650 MB ISO image from a CD-ROM drive under Wine (the image behind drive D: of a prefix
-# of its own) through the ripper window, and copies the same image with cat, in one run; when
-# the host tree has velmor_rip_loop_bench, the ripper's copy loop alone copies it on the host too.
-# They take turns RUNS times (default 5; at least five for a figure), each pair in the other order
+# of its own) through the ripper window, copies the same image with cat, and hashes it with the
+# ripper's own SHA-1 alone (the system's, read and hashed on one thread as sha1sum does), in one
+# run; when the host tree has velmor_rip_loop_bench, the ripper's copy loop with its sums
+# (nettle's SHA-1) copies it on the host too. A whole image's SHA-1 cannot be split, so the hash
+# alone is the pace a rip with its sums cannot pass. With BEFORE set to the velmor_rip_bench.exe
+# of another build (an earlier commit's), that one rips in the same turns, so before and after
+# are measured in one run.
+# They take turns RUNS times (default 5; at least five for a figure), each turn in the other order
 # than the last, the outputs removed and the disk synced before each timed run. Prints the median
-# times and the median of the pairs' ratios rip / cat (of throughputs, by wall time and by
-# processor time, the steadier figure on a shared machine). Both write into OUT
+# times and the medians of the turns' ratios rip / cat and rip / SHA-1 (of throughputs, by wall
+# time and by processor time, the steadier figure on a shared machine). The copies go into OUT
 # (default: a temporary folder on the disk; OUT=/dev/shm leaves the disk's write-back out).
-#   bench/rip-vs-cat.sh [win32 build dir] [host build dir] (default build/win32, build/host)
+#   [BEFORE=old/velmor_rip_bench.exe] bench/rip-vs-cat.sh [win32 build dir] [host build dir]
+#   (default build/win32, build/host)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . bench/timing.sh
 build=$(realpath "${1:-build/win32}")
 bench="$build/bench/velmor_rip_bench.exe"
+hash="$build/bench/velmor_sha1_bench.exe"
+before=${BEFORE:+$(realpath "$BEFORE")}
 loop=$(realpath "${2:-build/host}")/bench/velmor_rip_loop_bench
 runs=${RUNS:-5}
-[ -x "$bench" ] || { echo "build velmor_rip_bench first: $bench" >&2; exit 2; }
+for exe in "$bench" "$hash" $before; do
+  [ -x "$exe" ] || { echo "build velmor_rip_bench and velmor_sha1_bench first: $exe" >&2; exit 2; }
+done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velmor-rip-bench-XXXXXX")
 export WINEPREFIX="$work/prefix" WINEARCH=win32 # a new prefix is 64-bit where wine64 is installed
@@ -60,27 +70,44 @@ wine wineboot >/dev/null 2>&1 || true
 image_bytes=$(stat -c %s "$cd_dir/.disc.iso")
 cat "$cd_dir/.disc.iso" >/dev/null # both read the image from the page cache
 
-rips=() cats=() loops=() pairs=() cpu_pairs=()
+rips=() cats=() loops=() pairs=() cpu_pairs=() hashes=() of_hash=() cpu_of_hash=()
+olds=() old_pairs=() cpu_old_pairs=()
 copy_with_cat() { cat "$cd_dir/.disc.iso" >"$out/cat.iso"; }
-rip_once() { # prints the rip's wall and processor seconds
-  rm -f "$out/rip.iso"
+rip_once() { # rip_once BENCH: prints the rip's wall and processor seconds
+  rm -f "$out/rip.iso" "$out/rip.sha1"
   sync
-  read -r t bytes cpu < <(wine "$bench" D: "$out_dos" | tr -d '\r')
+  read -r t bytes cpu < <(wine "$1" D: "$out_dos" | tr -d '\r')
   [ "$bytes" = "$image_bytes" ] || { echo "rip wrote $bytes bytes of $image_bytes" >&2; exit 1; }
-  rm -f "$out/rip.iso"
+  rm -f "$out/rip.iso" "$out/rip.sha1"
+  echo "$t $cpu"
+}
+hash_once() { # prints the hash's wall and processor seconds
+  read -r t bytes cpu _ < <(wine "$hash" 'D:\.disc.iso' | tr -d '\r')
+  [ "$bytes" = "$image_bytes" ] || { echo "hashed $bytes bytes of $image_bytes" >&2; exit 1; }
   echo "$t $cpu"
 }
 for i in $(seq "$runs"); do
-  if [ $((i % 2)) -eq 1 ]; then # alternate which of the two goes first
-    read -r r rc <<<"$(rip_once)"
-    read -r c cc <<<"$(timed_run "$out/cat.iso" new copy_with_cat)"
-  else
-    read -r c cc <<<"$(timed_run "$out/cat.iso" new copy_with_cat)"
-    read -r r rc <<<"$(rip_once)"
-  fi
+  steps=(rip cat hash)
+  [ -n "$before" ] && steps+=(before)
+  [ $((i % 2)) -eq 0 ] && steps=($(printf '%s\n' "${steps[@]}" | tac)) # alternate the order
+  for step in "${steps[@]}"; do
+    case $step in
+    rip) read -r r rc <<<"$(rip_once "$bench")" ;;
+    cat) read -r c cc <<<"$(timed_run "$out/cat.iso" new copy_with_cat)" ;;
+    hash) read -r h hc <<<"$(hash_once)" ;;
+    before) read -r o oc <<<"$(rip_once "$before")" ;;
+    esac
+  done
   rm -f "$out/cat.iso"
   rips+=("$r") cats+=("$c") pairs+=("$(ratio "$c" "$r")") cpu_pairs+=("$(ratio "$cc" "$rc")")
-  echo "pair $i: rip ${r}s (cpu ${rc}s), cat ${c}s (cpu ${cc}s), rip / cat throughput ${pairs[-1]}" >&2
+  hashes+=("$h") of_hash+=("$(ratio "$h" "$r")") cpu_of_hash+=("$(ratio "$hc" "$rc")")
+  line="turn $i: rip ${r}s (cpu ${rc}s), cat ${c}s (cpu ${cc}s), SHA-1 ${h}s (cpu ${hc}s)"
+  line+=", rip / cat ${pairs[-1]}, rip / SHA-1 ${of_hash[-1]}"
+  if [ -n "$before" ]; then
+    olds+=("$o") old_pairs+=("$(ratio "$c" "$o")") cpu_old_pairs+=("$(ratio "$cc" "$oc")")
+    line+=", before: rip ${o}s (cpu ${oc}s), rip / cat ${old_pairs[-1]}"
+  fi
+  echo "$line" >&2
   if [ -x "$loop" ]; then
     rm -f "$out/loop.iso"
     sync
@@ -90,12 +117,21 @@ for i in $(seq "$runs"); do
   fi
 done
 awk -v r="$(median "${rips[@]}")" -v c="$(median "${cats[@]}")" -v b="$image_bytes" \
-  -v p="$(median "${pairs[@]}")" -v cp="$(median "${cpu_pairs[@]}")" -v n="$runs" \
+  -v h="$(median "${hashes[@]}")" -v p="$(median "${pairs[@]}")" \
+  -v cp="$(median "${cpu_pairs[@]}")" -v ph="$(median "${of_hash[@]}")" \
+  -v cph="$(median "${cpu_of_hash[@]}")" -v n="$runs" \
+  -v o="$(median "${olds[@]}" 2>/dev/null || true)" \
+  -v po="$(median "${old_pairs[@]}" 2>/dev/null || true)" \
+  -v cpo="$(median "${cpu_old_pairs[@]}" 2>/dev/null || true)" \
   -v l="$(median "${loops[@]}" 2>/dev/null || true)" 'BEGIN {
   mb = b / 1048576
   printf "image %.2f MB\n", mb
-  printf "rip  %7.3f s  %8.1f MB/s  (median)\n", r, mb / r
-  printf "cat  %7.3f s  %8.1f MB/s  (median)\n", c, mb / c
-  printf "rip / cat throughput, median of %d pairs: %.2f (of processor time: %.2f)\n", n, p, cp
-  if (l != "") printf "copy loop on the host / cat throughput, median: %.2f\n", l
+  printf "rip    %7.3f s  %8.1f MB/s  (median)\n", r, mb / r
+  printf "cat    %7.3f s  %8.1f MB/s  (median)\n", c, mb / c
+  printf "SHA-1  %7.3f s  %8.1f MB/s  (median; the system'"'"'s, alone over the file)\n", h, mb / h
+  if (o != "") printf "before %7.3f s  %8.1f MB/s  (median; BEFORE'"'"'s rip)\n", o, mb / o
+  printf "rip / cat throughput, median of %d turns: %.2f (of processor time: %.2f)\n", n, p, cp
+  if (o != "") printf "before / cat throughput, median: %.2f (of processor time: %.2f)\n", po, cpo
+  printf "rip / SHA-1 throughput, median: %.2f (of processor time: %.2f)\n", ph, cph
+  if (l != "") printf "copy loop with its sums on the host / cat throughput, median: %.2f\n", l
 }'

@@ -29,19 +29,6 @@ std::string DriveDevicePath(char letter) {
   return path;
 }
 
-bool IsVelmorDevice(const std::string &target) {
-  // "\Device\VELMOR" followed by the drive number (never the control device's bare name).
-  constexpr char kPrefix[] = "\\Device\\VELMOR";
-  const size_t n = sizeof kPrefix - 1;
-  if (target.size() <= n)
-    return false;
-  for (size_t i = 0; i < n; ++i)
-    if (std::toupper(static_cast<unsigned char>(target[i])) !=
-        std::toupper(static_cast<unsigned char>(kPrefix[i])))
-      return false;
-  return std::all_of(target.begin() + n, target.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // The drive type alone does not see every device (under Wine not even the drives of this
 // driver), so the device names are asked too.
 bool IsDriveLetterFree(DriveSystem &system, char letter) {

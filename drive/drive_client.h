@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "device_name.h"
 #include "disc_image.h"
 #include "drive_system.h"
 #include "driver_install.h"
@@ -80,7 +81,5 @@ void BroadcastVolumeChange(DriveSystem &system, uint32_t event, char letter);
 char UpperLetter(char letter);
 // "\\.\L:" for a drive letter.
 std::string DriveDevicePath(char letter);
-// True when the letter's device name belongs to a drive of the driver.
-bool IsVelmorDevice(const std::string &dosDeviceTarget);
 
 } // namespace velmor

@@ -1,6 +1,7 @@
 #include "FrmISOCreate.h"
 
 #include "BuildProblemText.h"
+#include "served_images.h"
 #include "size_text.h"
 #include "winkit/Application.h"
 #include "winkit/Font.h"
@@ -250,7 +251,14 @@ void TFrmISOCreate::btnStartClick() {
   if (ListView1.Count() == 0)
     return Say("请先添加目录或文件!");
   std::string path;
-  if (!winkit::TakeTargetPath(*this, Edit_IsoFileName, path))
+  // An image one of our drives reads is never written over.
+  const auto refusal = [](const std::string &target) {
+    const ServedTarget served = FirstServed(SystemServedImages(), {target});
+    return served.image.letter
+               ? winkit::ServedImageText(target, served.image.letter, served.image.path)
+               : std::string();
+  };
+  if (!winkit::TakeTargetPath(*this, Edit_IsoFileName, path, refusal))
     return;
 
   SetBuilding(true);

@@ -5,32 +5,61 @@
 namespace velmor {
 
 SummingTarget::SummingTarget(ImageTarget &inner, std::uint32_t sectorBytes,
-                             std::vector<std::uint32_t> &sectorSums)
-    : inner_(inner), sectorBytes_(sectorBytes), sectorSums_(sectorSums) {}
+                             std::vector<std::uint32_t> *sectorSums)
+    : inner_(inner), sectorBytes_(sectorBytes), sectorSums_(sectorSums) {
+  std::vector<SumWorkers::Work> works;
+  works.push_back(
+      [this](const std::uint8_t *data, std::size_t size) { fileSha1_.Add(data, size); });
+  if (sectorSums_)
+    works.push_back([this](const std::uint8_t *data, std::size_t size) { SumSectors(data, size); });
+  else
+    works.push_back(
+        [this](const std::uint8_t *data, std::size_t size) { fileCrc_.Add(data, size); });
+  workers_ = std::make_unique<SumWorkers>(std::move(works));
+}
+
+SummingTarget::~SummingTarget() = default;
 
 std::uint32_t SummingTarget::Write(const void *data, std::uint32_t size) {
   const std::uint32_t written = std::min(inner_.Write(data, size), size);
-  const auto *p = static_cast<const std::uint8_t *>(data);
-  fileCrc_.Add(p, written);
-  fileSha1_.Add(p, written);
-  for (std::uint32_t at = 0; at < written;) {
-    const std::uint32_t n = std::min(written - at, sectorBytes_ - inSector_);
-    sector_.Add(p + at, n);
+  workers_->Add(data, written);
+  return written;
+}
+
+// One pass over the bytes gives both: each sector's CRC, appended to the file's.
+void SummingTarget::SumSectors(const std::uint8_t *data, std::size_t size) {
+  for (std::size_t at = 0; at < size;) {
+    if (inSector_ == 0 && size - at >= sectorBytes_) { // a whole sector in one piece
+      const std::uint32_t crc = Crc32::Of(data + at, sectorBytes_);
+      newSectorSums_.push_back(crc);
+      fileCrc_.Append(crc, sectorBytes_);
+      at += sectorBytes_;
+      continue;
+    }
+    // A sector split between two hand-overs.
+    const std::size_t n = std::min<std::size_t>(size - at, sectorBytes_ - inSector_);
+    sector_.Add(data + at, n);
     at += n;
-    inSector_ += n;
+    inSector_ += static_cast<std::uint32_t>(n);
     if (inSector_ == sectorBytes_) {
-      sectorSums_.push_back(sector_.Value());
+      newSectorSums_.push_back(sector_.Value());
+      fileCrc_.Append(sector_.Value(), sectorBytes_);
       sector_ = Crc32();
       inSector_ = 0;
     }
   }
-  return written;
 }
 
 FileSum SummingTarget::Finish(const std::string &name) {
-  if (inSector_ > 0) // a last sector cut short is still one sector of the copy
-    sectorSums_.push_back(sector_.Value());
+  workers_->Finish();
+  if (inSector_ > 0) { // a last sector cut short is still one sector of the copy
+    newSectorSums_.push_back(sector_.Value());
+    fileCrc_.Append(sector_.Value(), inSector_);
+  }
   inSector_ = 0;
+  if (sectorSums_)
+    sectorSums_->insert(sectorSums_->end(), newSectorSums_.begin(), newSectorSums_.end());
+  newSectorSums_.clear();
   return FileSum{name, fileSha1_.Hex(), fileCrc_.Hex()};
 }
 
@@ -88,7 +117,7 @@ std::int64_t ReadRun(DiscSource &source, const PlannedTrack &t, std::uint32_t lb
 } // namespace
 
 DiscRipResult CopyDisc(DiscSource &source, const std::vector<PlannedTrack> &plan,
-                       const TrackFileOpener &open, bool ignoreBadSectors,
+                       const TrackFileOpener &open, bool ignoreBadSectors, bool sumSectors,
                        const DiscProgress &progress) {
   DiscRipResult result;
   std::vector<std::unique_ptr<ImageTarget>> files;
@@ -108,7 +137,7 @@ DiscRipResult CopyDisc(DiscSource &source, const std::vector<PlannedTrack> &plan
       files.pop_back();
       return stop(RipEnd::WriteFailed, t.first, t.file);
     }
-    SummingTarget target(*files.back(), t.SectorBytes(), result.sectorSums);
+    SummingTarget target(*files.back(), t.SectorBytes(), sumSectors ? &result.sectorSums : nullptr);
     for (std::uint32_t at = 0; at < t.sectors;) {
       const std::uint32_t count = std::min(kRawReadSectors, t.sectors - at);
       const std::int64_t filled =
@@ -150,9 +179,8 @@ VerifyResult VerifyDisc(DiscSource &source, const std::vector<PlannedTrack> &pla
           unreadable[i] = !source.ReadSectors(t.first + at + i, 1, t.form,
                                               buffer.data() + std::size_t(i) * bytes);
       for (std::uint32_t i = 0; i < count; ++i) {
-        Crc32 crc;
-        crc.Add(buffer.data() + std::size_t(i) * bytes, bytes);
-        if (unreadable[i] || index + i >= sectorSums.size() || crc.Value() != sectorSums[index + i])
+        const std::uint32_t crc = Crc32::Of(buffer.data() + std::size_t(i) * bytes, bytes);
+        if (unreadable[i] || index + i >= sectorSums.size() || crc != sectorSums[index + i])
           differs(index + i);
       }
       index += count;

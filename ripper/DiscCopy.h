@@ -4,6 +4,7 @@
 // checksums of every file and of every sector, and the verify pass that reads the disc again.
 #include "Checksums.h"
 #include "DiscPlan.h"
+#include "SumWorkers.h"
 #include "VolumeCopy.h"
 
 #include <functional>
@@ -23,24 +24,33 @@ public:
                            std::uint8_t *buffer) = 0;
 };
 
-// A target that passes its writes on and sums them: the file's CRC-32 and SHA-1, and a CRC-32
-// of each sector for the verify pass.
+// A target that passes its writes on and sums them: the file's CRC-32 and SHA-1, and, where
+// asked for (the verify pass needs them), a CRC-32 of each sector, from which the file's is
+// then put together. The sums run on threads of their own (SumWorkers).
 class SummingTarget final : public ImageTarget {
 public:
+  // `sectorSums` null: no sector's sum.
   SummingTarget(ImageTarget &inner, std::uint32_t sectorBytes,
-                std::vector<std::uint32_t> &sectorSums);
+                std::vector<std::uint32_t> *sectorSums);
+  ~SummingTarget() override;
   std::uint32_t Write(const void *data, std::uint32_t size) override;
   void Discard() override { inner_.Discard(); }
+  // Waits for the sums of everything written; the sectors' are appended to `sectorSums`.
   FileSum Finish(const std::string &name);
 
 private:
+  void SumSectors(const std::uint8_t *data, std::size_t size);
+
   ImageTarget &inner_;
   const std::uint32_t sectorBytes_;
-  std::vector<std::uint32_t> &sectorSums_;
+  std::vector<std::uint32_t> *const sectorSums_;
   Crc32 fileCrc_;
   Sha1 fileSha1_;
+  // The sectors' sums, kept by the worker until Finish: the caller's vector is the caller's.
+  std::vector<std::uint32_t> newSectorSums_;
   Crc32 sector_;
   std::uint32_t inSector_ = 0;
+  std::unique_ptr<SumWorkers> workers_; // last: they end before the sums they feed go
 };
 
 // Opens the file of a planned track, named in the image's folder; null when it cannot be made.
@@ -55,7 +65,7 @@ struct DiscRipResult {
   std::string failedFile;          // the file that could not be made or written
   std::uint64_t zeroedSectors = 0; // unreadable sectors written as FillUnreadableSector makes them
   std::vector<FileSum> sums;       // one per track file
-  std::vector<std::uint32_t> sectorSums; // CRC-32 of every sector written, in disc order
+  std::vector<std::uint32_t> sectorSums; // CRC-32 of every sector written, in disc order, if asked
 };
 
 // Each track's pregap where the drive shows it: after a track of the other kind (audio after
@@ -67,9 +77,10 @@ std::vector<std::uint32_t> FindPregaps(DiscSource &source, const DiscToc &toc,
 // The bytes the plan's files take together.
 std::uint64_t PlannedBytes(const std::vector<PlannedTrack> &plan);
 
-// Copies every track into its file. Every end but Finished discards all files made so far.
+// Copies every track into its file, with each sector's sum when `sumSectors`. Every end but
+// Finished discards all files made so far.
 DiscRipResult CopyDisc(DiscSource &source, const std::vector<PlannedTrack> &plan,
-                       const TrackFileOpener &open, bool ignoreBadSectors,
+                       const TrackFileOpener &open, bool ignoreBadSectors, bool sumSectors,
                        const DiscProgress &progress);
 
 struct VerifyResult {

@@ -70,7 +70,8 @@ std::vector<PlannedTrack> PlanTracks(const DiscToc &toc, const std::vector<Track
 // The cue sheet of the planned files, CR LF line ends.
 std::string CueSheetText(const std::vector<PlannedTrack> &tracks);
 
-// "HASH  NAME" lines, LF ends, as `sha1sum -c` reads them.
+// "HASH  NAME" lines, LF ends, as `sha1sum -c` reads them (the names as given: sha1sum reads
+// UTF-8).
 struct FileSum {
   std::string name;
   std::string sha1;

@@ -1,11 +1,15 @@
 #include "FrmISOBuilder.h"
 
+#include "RipOutputs.h"
 #include "VolumeFiles.h"
+#include "code_page.h"
 #include "path_chars.h"
 #include "platform.h"
 #include "size_text.h"
+#include "utf8.h"
 #include "winkit/Application.h"
 #include "winkit/Font.h"
+#include "winkit/InputChecks.h"
 #include "winkit/SystemError.h"
 #include "winkit/TargetFile.h"
 
@@ -36,8 +40,9 @@ std::string FailureText(const RipResult &result, DWORD systemError) {
 
 } // namespace
 
-TFrmISOBuilder::TFrmISOBuilder(HWND owner, std::function<void(const std::string &)> addImageToList)
-    : addImageToList_(std::move(addImageToList)) {
+TFrmISOBuilder::TFrmISOBuilder(HWND owner, std::function<void(const std::string &)> addImageToList,
+                               ServedImages &served)
+    : addImageToList_(std::move(addImageToList)), served_(served) {
   CreateTopLevel("TFrmISOBuilder", "", WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN,
                  kClientWidth, kClientHeight, owner);
   FrmISOBuilder = this;
@@ -135,29 +140,30 @@ void TFrmISOBuilder::btnStartClick() {
   }
   if (haveToc && !IsPlainDataDisc(toc, forms[0])) {
     std::string path;
-    if (!winkit::TakeTargetPath(*this, Edit_IsoFileName, path))
+    if (!winkit::TargetPathFrom(*this, Edit_IsoFileName, path))
       return;
     if (CopyRaw(source, toc, forms, path))
       Close();
     return;
   }
-  // One data track: its size from the drive's length, else the volume's (the device's own
-  // smaller length where the system's figure is another file system's, as under Wine, else
-  // the volume's descriptor), else the table of contents.
-  std::int64_t size = source.IsOpen() ? source.DiskLength() : -1;
-  if (size <= 0) {
-    size = VolumeTotalBytes(drive.empty() ? '\0' : drive[0]);
-    const std::int64_t length = source.IsOpen() ? source.Length() : -1;
-    if (length > 0 && (size <= 0 || length < size))
-      size = length;
-  }
-  if (size <= 0 && source.IsOpen()) {
+  // One data track: the smaller of the drive's length and the volume's size, since a
+  // track-at-once CD-R's last two run-out blocks may not read. The volume's size is the
+  // system's, or the device's own smaller length where the system's figure is another file
+  // system's (as under Wine), else the volume's descriptor; without either, the table of
+  // contents.
+  std::int64_t volume = VolumeTotalBytes(drive.empty() ? '\0' : drive[0]);
+  const std::int64_t length = source.IsOpen() ? source.Length() : -1;
+  if (length > 0 && (volume <= 0 || length < volume))
+    volume = length;
+  if (volume <= 0 && source.IsOpen()) {
     // Under Wine our drives have no file system mounted: the volume's own descriptor tells.
     std::uint8_t sector[kCookedSector];
     std::uint32_t got = 0;
     if (source.Read(16 * kCookedSector, sector, kCookedSector, got) && got == kCookedSector)
-      size = std::int64_t(Iso9660VolumeBytes(sector));
+      volume = std::int64_t(Iso9660VolumeBytes(sector));
   }
+  const std::int64_t disk = source.IsOpen() ? source.DiskLength() : -1;
+  std::int64_t size = disk > 0 && (volume <= 0 || disk < volume) ? disk : volume;
   if (size <= 0 && haveToc)
     size = std::int64_t(toc.leadOut - toc.tracks[0].start) * kCookedSector;
   if (size <= 0)
@@ -167,10 +173,24 @@ void TFrmISOBuilder::btnStartClick() {
     return;
   }
   std::string path;
-  if (!winkit::TakeTargetPath(*this, Edit_IsoFileName, path))
+  if (!winkit::TargetPathFrom(*this, Edit_IsoFileName, path))
     return;
   if (Copy(source, size, path))
     Close();
+}
+
+bool TFrmISOBuilder::ClearOutputs(const std::vector<std::string> &outputs,
+                                  std::vector<std::string> &replaced) {
+  const ServedTarget served = FirstServed(served_, outputs);
+  if (served.image.letter) {
+    Say(winkit::ServedImageText(served.path, served.image.letter, served.image.path));
+    return false;
+  }
+  replaced.clear();
+  for (const std::string &file : outputs)
+    if (winkit::FileExists(file))
+      replaced.push_back(file);
+  return winkit::AgreeToReplace(*this, replaced);
 }
 
 bool TFrmISOBuilder::Progress(std::uint64_t done, std::uint64_t total, int track) {
@@ -229,16 +249,33 @@ std::string WithoutExtension(const std::string &path) {
 }
 
 // The system's error code, 0 when the whole text was written.
-DWORD WriteTextFile(const std::string &path, const std::string &text) {
-  RippedImageFile file(path);
-  if (!file.IsOpen())
-    return file.LastError();
-  if (file.Write(text.data(), std::uint32_t(text.size())) != text.size()) {
-    const DWORD error = file.LastError() ? file.LastError() : ERROR_DISK_FULL;
-    file.Discard();
+DWORD WriteTextFile(RipOutputs &outputs, const std::string &path, const std::string &text) {
+  const std::unique_ptr<RippedImageFile> file = outputs.Create(path);
+  if (!file->IsOpen())
+    return file->LastError();
+  if (file->Write(text.data(), std::uint32_t(text.size())) != text.size()) {
+    const DWORD error = file->LastError();
+    file->Discard();
     return error;
   }
   return 0;
+}
+
+// The .sha1 list as sha1sum writes it: the names in UTF-8, without a byte-order mark.
+std::string Sha1ListFile(std::vector<FileSum> sums) {
+  for (FileSum &s : sums)
+    s.name = text::Utf16ToUtf8(text::AnsiToUtf16(s.name));
+  return Sha1ListText(sums);
+}
+
+// Where the sums of an image go: beside it, under its name with ".sha1" (added to the whole
+// name where the image itself ends in ".sha1").
+std::string SumsPathOf(const std::string &withoutExtension, const std::string &image) {
+  const std::string sums = withoutExtension + ".sha1";
+  return CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, sums.c_str(), -1, image.c_str(),
+                        -1) == CSTR_EQUAL
+             ? image + ".sha1"
+             : sums;
 }
 
 std::string SumsText(const std::vector<FileSum> &sums) {
@@ -249,6 +286,25 @@ std::string SumsText(const std::vector<FileSum> &sums) {
   return text;
 }
 
+// A track file that leaves the system's reason for a failed write where the window finds it
+// once the copy has ended (and the file is gone).
+class ReasonKeepingFile final : public ImageTarget {
+public:
+  ReasonKeepingFile(std::unique_ptr<RippedImageFile> file, DWORD &error)
+      : file_(std::move(file)), error_(error) {}
+  std::uint32_t Write(const void *data, std::uint32_t size) override {
+    const std::uint32_t written = file_->Write(data, size);
+    if (written != size)
+      error_ = file_->LastError();
+    return written;
+  }
+  void Discard() override { file_->Discard(); }
+
+private:
+  std::unique_ptr<RippedImageFile> file_;
+  DWORD &error_;
+};
+
 std::string NameOf(const std::string &path) {
   const size_t slash = LastSeparator(path);
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -256,13 +312,18 @@ std::string NameOf(const std::string &path) {
 
 } // namespace
 
-// Opens the target, copies and reports. Returns true when the window is done: the copy
-// finished or was given up. After an error the window is idle again for another try.
+// Checks and opens the target, copies and reports. Returns true when the window is done: the
+// copy finished or was given up. After an error the window is idle again for another try.
 bool TFrmISOBuilder::Copy(VolumeFile &source, std::int64_t size, const std::string &path) {
-  RippedImageFile target(path);
-  if (!target.IsOpen()) {
+  const std::string sumsPath = SumsPathOf(WithoutExtension(path), path);
+  std::vector<std::string> replaced;
+  if (!ClearOutputs({path, sumsPath}, replaced))
+    return false;
+  RipOutputs outputs(replaced);
+  const std::unique_ptr<RippedImageFile> target = outputs.Create(path);
+  if (!target->IsOpen()) {
     source.Close();
-    Say(winkit::WithSystemReason("无法创建ISO文件!", target.LastError()));
+    Say(winkit::WithSystemReason("无法创建ISO文件!", target->LastError()));
     return false;
   }
   SetCopying(true);
@@ -273,14 +334,13 @@ bool TFrmISOBuilder::Copy(VolumeFile &source, std::int64_t size, const std::stri
   options.volumeSize = static_cast<std::uint64_t>(size);
   options.ignoreBadSectors = CheckBoxCRC.Checked();
   std::vector<std::uint32_t> sectorSums;
-  SummingTarget summing(target, kCookedSector, sectorSums);
+  SummingTarget summing(*target, kCookedSector, CheckBoxVerify.Checked() ? &sectorSums : nullptr);
   shown_ = GetTickCount() - kRedrawMs;
   const RipResult result = CopyVolume(source, summing, options, [&](std::uint64_t copied) {
     return Progress(copied, std::uint64_t(size), 0);
   });
   Gauge1.SetValue(static_cast<std::int64_t>(result.copied));
   Label_Size.SetText(ProgressText(static_cast<std::int64_t>(result.copied), size));
-  target.Close();
 
   switch (result.end) {
   case RipEnd::Aborted:
@@ -290,11 +350,17 @@ bool TFrmISOBuilder::Copy(VolumeFile &source, std::int64_t size, const std::stri
     return true;
   case RipEnd::Finished: {
     const FileSum sum = summing.Finish(NameOf(path));
+    target->Close();
     std::string text = "压制完毕!";
     if (options.ignoreBadSectors)
       text += "\r\n共有" + std::to_string(result.zeroedSectors) + "个坏扇区以零填充.";
-    if (WriteTextFile(WithoutExtension(path) + ".sha1", Sha1ListText({sum})))
-      text += "\r\n无法写入校验文件 " + WithoutExtension(path) + ".sha1!";
+    const DWORD sumsError = WriteTextFile(outputs, sumsPath, Sha1ListFile({sum}));
+    if (!Commit(outputs)) {
+      source.Close();
+      return false;
+    }
+    if (sumsError)
+      text += "\r\n无法写入校验文件 " + sumsPath + "!";
     text += SumsText({sum});
     PlannedTrack whole;
     whole.form = TrackForm::kCooked;
@@ -315,7 +381,21 @@ bool TFrmISOBuilder::Copy(VolumeFile &source, std::int64_t size, const std::stri
   source.Close();
   copying_ = false;
   Say(FailureText(result,
-                  result.end == RipEnd::ReadFailed ? source.LastError() : target.LastError()));
+                  result.end == RipEnd::ReadFailed ? source.LastError() : target->LastError()));
+  SetCopying(false);
+  ResetProgress(Gauge1, Label_Size);
+  return false;
+}
+
+// Puts the files written under temporary names in place of the files they replace; on failure
+// says which could not be replaced and leaves the window idle for another try.
+bool TFrmISOBuilder::Commit(RipOutputs &outputs) {
+  std::string failed;
+  DWORD error = 0;
+  if (outputs.Commit(failed, error))
+    return true;
+  copying_ = false;
+  Say(winkit::WithSystemReason("无法替换原有文件 " + failed + "!", error));
   SetCopying(false);
   ResetProgress(Gauge1, Label_Size);
   return false;
@@ -329,15 +409,25 @@ bool TFrmISOBuilder::CopyRaw(VolumeFile &source, const DiscToc &toc,
   DriveSectors sectors(source);
   const std::vector<PlannedTrack> plan =
       PlanTracks(toc, forms, NameOf(base), FindPregaps(sectors, toc, forms));
+  const std::string cuePath = base + ".cue", sumsPath = base + ".sha1";
+  std::vector<std::string> files;
+  for (const PlannedTrack &t : plan)
+    files.push_back(folder + t.file);
+  files.push_back(cuePath);
+  files.push_back(sumsPath);
+  std::vector<std::string> replaced;
+  if (!ClearOutputs(files, replaced))
+    return false;
+  RipOutputs outputs(replaced);
   const std::uint64_t total = PlannedBytes(plan);
   DWORD writeError = 0;
   const TrackFileOpener open = [&](const std::string &name) -> std::unique_ptr<ImageTarget> {
-    auto file = std::make_unique<RippedImageFile>(folder + name);
+    std::unique_ptr<RippedImageFile> file = outputs.Create(folder + name);
     if (!file->IsOpen()) {
       writeError = file->LastError();
       return nullptr;
     }
-    return file;
+    return std::make_unique<ReasonKeepingFile>(std::move(file), writeError);
   };
   SetCopying(true);
   abortFlag_ = 0;
@@ -345,7 +435,7 @@ bool TFrmISOBuilder::CopyRaw(VolumeFile &source, const DiscToc &toc,
   Gauge1.SetValue(0);
   shown_ = GetTickCount() - kRedrawMs;
   const DiscRipResult result = CopyDisc(
-      sectors, plan, open, CheckBoxCRC.Checked(),
+      sectors, plan, open, CheckBoxCRC.Checked(), CheckBoxVerify.Checked(),
       [&](std::uint64_t done, std::uint8_t track) { return Progress(done, total, track); });
   if (result.end == RipEnd::Aborted) {
     copying_ = false;
@@ -353,33 +443,34 @@ bool TFrmISOBuilder::CopyRaw(VolumeFile &source, const DiscToc &toc,
     return true;
   }
   if (result.end == RipEnd::Finished) {
-    std::vector<FileSum> sums = result.sums;
     const std::string cue = CueSheetText(plan);
     Sha1 cueSum;
     cueSum.Add(cue.data(), cue.size());
-    if (const DWORD error = WriteTextFile(base + ".cue", cue)) {
+    if (const DWORD error = WriteTextFile(outputs, cuePath, cue)) {
       // Track files without their sheet are no image: they go too.
-      for (const PlannedTrack &t : plan)
-        DeleteFileA((folder + t.file).c_str());
+      outputs.Discard();
       copying_ = false;
-      Say(winkit::WithSystemReason("无法写入 " + base + ".cue!\r\n未完成的映像文件已删除.", error));
+      Say(winkit::WithSystemReason("无法写入 " + cuePath + "!\r\n未完成的映像文件已删除.", error));
       SetCopying(false);
       ResetProgress(Gauge1, Label_Size);
       return false;
     }
+    std::vector<FileSum> listed = result.sums;
+    listed.push_back(FileSum{NameOf(cuePath), cueSum.Hex(), ""});
+    const DWORD sumsError = WriteTextFile(outputs, sumsPath, Sha1ListFile(listed));
+    if (!Commit(outputs))
+      return false;
     std::string text = "压制完毕!";
-    std::vector<FileSum> listed = sums;
-    listed.push_back(FileSum{NameOf(base) + ".cue", cueSum.Hex(), ""});
-    if (WriteTextFile(base + ".sha1", Sha1ListText(listed)))
-      text += "\r\n无法写入校验文件 " + base + ".sha1!";
+    if (sumsError)
+      text += "\r\n无法写入校验文件 " + sumsPath + "!";
     if (CheckBoxCRC.Checked())
       text += "\r\n共有" + std::to_string(result.zeroedSectors) + "个坏扇区已填充.";
-    text += SumsText(sums);
+    text += SumsText(result.sums);
     text += Verify(sectors, plan, result.sectorSums);
     copying_ = false;
     Say(text);
     if (addImageToList_)
-      addImageToList_(base + ".cue");
+      addImageToList_(cuePath);
     return true;
   }
   copying_ = false;

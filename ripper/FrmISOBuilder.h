@@ -10,6 +10,7 @@
 #include "winkit/WorkWindow.h"
 
 #include "DiscCopy.h"
+#include "served_images.h"
 
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,7 @@
 
 namespace velmor {
 
+class RipOutputs;
 class VolumeFile;
 
 enum RipperControl : int {
@@ -36,8 +38,10 @@ enum RipperControl : int {
 
 class TFrmISOBuilder : public winkit::WorkWindow {
 public:
-  // `addImageToList` receives the path of a finished image (the main window's list).
-  TFrmISOBuilder(HWND owner, std::function<void(const std::string &)> addImageToList);
+  // `addImageToList` receives the path of a finished image (the main window's list); `served`
+  // tells the images our drives read, which the rip never writes over.
+  TFrmISOBuilder(HWND owner, std::function<void(const std::string &)> addImageToList,
+                 ServedImages &served = SystemServedImages());
   ~TFrmISOBuilder() override;
 
   void FormCreate();
@@ -69,7 +73,11 @@ protected:
 private:
   void CreateControls();
   void SetCopying(bool copying);
+  // Refuses outputs that are images our drives read and asks once before existing ones are
+  // replaced; true when the rip may go on, with the existing ones in `replaced`.
+  bool ClearOutputs(const std::vector<std::string> &outputs, std::vector<std::string> &replaced);
   bool Copy(VolumeFile &source, std::int64_t size, const std::string &path);
+  bool Commit(RipOutputs &outputs);
   bool CopyRaw(VolumeFile &source, const DiscToc &toc, const std::vector<TrackForm> &forms,
                const std::string &path);
   // After a finished copy: the verify pass when asked for, as a line of the finished message.
@@ -80,6 +88,7 @@ private:
   bool Progress(std::uint64_t done, std::uint64_t total, int track);
 
   std::function<void(const std::string &)> addImageToList_;
+  ServedImages &served_;
   winkit::FontHandle font_;
   int abortFlag_ = 0; // 1 once "放弃压制" was pressed during a copy
   bool copying_ = false;

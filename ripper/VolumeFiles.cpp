@@ -136,28 +136,11 @@ TrackForm DriveSectors::DataTrackForm(std::uint32_t lba) {
   return FormOfRawSector(sector);
 }
 
-namespace {
-
-HANDLE CreateImage(const std::string &path, DWORD disposition) {
-  return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     disposition, 0, nullptr);
-}
-
-// A new file where the path is free; only a file that appeared meanwhile is replaced. Replacing
-// empties the file first, which Wine does with ftruncate even when the file is empty, and a file
-// truncated on ext4 is written back as soon as it is closed: closing a 650 MB image waited
-// a third of a second for the disk, as long as the copy itself.
-HANDLE CreateNewImage(const std::string &path) {
-  const HANDLE made = CreateImage(path, CREATE_NEW);
-  if (made != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
-    return made;
-  return CreateImage(path, CREATE_ALWAYS);
-}
-
-} // namespace
-
 RippedImageFile::RippedImageFile(const std::string &path)
-    : path_(path), handle_(CreateNewImage(path)), lastError_(IsOpen() ? 0 : GetLastError()) {}
+    : path_(path),
+      handle_(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          CREATE_NEW, 0, nullptr)),
+      lastError_(IsOpen() ? 0 : GetLastError()) {}
 
 RippedImageFile::~RippedImageFile() { Close(); }
 
@@ -168,12 +151,21 @@ void RippedImageFile::Close() {
 }
 
 std::uint32_t RippedImageFile::Write(const void *data, std::uint32_t size) {
-  DWORD written = 0;
-  if (!WriteFile(handle_, data, size, &written, nullptr)) {
-    lastError_ = GetLastError();
-    return 0;
+  const auto *bytes = static_cast<const std::uint8_t *>(data);
+  std::uint32_t done = 0;
+  while (done < size) {
+    DWORD written = 0;
+    if (!WriteFile(handle_, bytes + done, size - done, &written, nullptr)) {
+      lastError_ = GetLastError();
+      break;
+    }
+    if (written == 0) {
+      lastError_ = ERROR_DISK_FULL;
+      break;
+    }
+    done += written;
   }
-  return written;
+  return done;
 }
 
 void RippedImageFile::Discard() {

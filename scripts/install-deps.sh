@@ -10,6 +10,7 @@ need_pkgs=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev osslsigncode openssl
   xvfb x11-utils imagemagick fonts-wqy-microhei
   genisoimage xorriso p7zip-full libarchive-tools locales
+  zlib1g-dev nettle-dev libz-mingw-w64-dev
   qemu-system-x86 isolinux syslinux-common binutils
   bchunk nrg2iso iat mdf2iso ccd2iso libcdio-utils udftools
 )

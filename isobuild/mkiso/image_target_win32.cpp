@@ -1,5 +1,6 @@
 #include "image_target.h"
 #include "problem_words.h"
+#include "served_images.h"
 
 #include <windows.h>
 
@@ -56,6 +57,14 @@ bool ImageTarget::Open(const std::string &Argument, std::string &Error) {
   if (IsStream(Argument)) {
     kind_ = Kind::Stream;
     return true;
+  }
+  // An image one of our drives reads is never written over, by whatever name it is given.
+  const ServedTarget served = FirstServed(SystemServedImages(), {Argument});
+  if (served.image.letter) {
+    Error = std::string("drive ") + served.image.letter + ": reads this image";
+    if (served.image.path != Argument)
+      Error += " (" + served.image.path + ")";
+    return false;
   }
   kind_ = Kind::File;
   // The folder part, found by characters: the second byte of a GBK character may be 0x5C.

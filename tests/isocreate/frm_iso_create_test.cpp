@@ -13,6 +13,7 @@
 #include <tlhelp32.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -244,6 +245,27 @@ TEST_F(IsoCreateTest, StartRefusesWhatCannotBeBuiltAndStaysIdle) {
            &w.btnAddDir, &w.ListView1, &w.Edit_IsoFileName, &w.btnSaveIso, &w.btnStart})
     EXPECT_TRUE(c->Enabled());
   EXPECT_FALSE(w.btnAbort.Enabled());
+}
+
+// Run by tests/ripper/own_drives_rip_test.sh with one of our drives reading the image that
+// VELMOR_BUILD_ONTO names in other letters: the build is refused before anything is asked or
+// written, naming the file and the drive; the message goes to standard output.
+TEST_F(IsoCreateTest, OwnDriveImageIsNotBuiltOver) {
+  const char *onto = std::getenv("VELMOR_BUILD_ONTO");
+  if (!onto)
+    GTEST_SKIP() << "run by own_drives_rip_test.sh";
+  TFrmISOCreate &w = Open();
+  w.AddFileItem(onto);
+  w.Edit_IsoFileName.SetText(onto);
+  dialogs.answer = IDYES;
+  w.btnStart.Click();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  std::printf("message: %s\n", dialogs.messages[0].text.c_str());
+  EXPECT_EQ(
+      dialogs.messages[0].text.rfind("不能写入 " + std::string(onto) + "!\r\n它是虚拟光驱 ", 0),
+      0u);
+  EXPECT_FALSE(w.Building());
+  EXPECT_TRUE(w.btnStart.Enabled());
 }
 
 TEST_F(IsoCreateTest, PickedAndDroppedItemsBecomeRowsAndLeaveTheList) {

@@ -1,11 +1,14 @@
 // The rip command and the ripper window under Wine, with CD-ROM drives backed by an ISO image
 // (see cdrom_prefix.sh).
 #include "app/FrmMain.h"
+#include "code_page.h"
 #include "ripper/Checksums.h"
 #include "ripper/FrmISOBuilder.h"
 #include "size_text.h"
 #include "tests/app/fakes.h"
+#include "utf8.h"
 #include "winkit/Application.h"
+#include "winkit/InputChecks.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +18,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <set>
 
 namespace velmor {
 namespace {
@@ -164,7 +168,7 @@ TEST_F(RipTest, CopyEqualsTheDiscAndJoinsTheListAsItsLastRow) {
   ASSERT_EQ(dialogs.messages.size(), 1u);
   std::string sha1;
   EXPECT_EQ(dialogs.messages[0].text, "压制完毕!" + SumLines(disc, &sha1));
-  EXPECT_EQ(ReadAll(kSums), sha1 + "  光盘 副本.iso\n") << "in sha1sum -c form";
+  EXPECT_EQ(ReadAll(kSums), sha1 + u8"  光盘 副本.iso\n") << "in sha1sum -c form: UTF-8";
   EXPECT_EQ(dialogs.messages[0].caption, "压制");
   EXPECT_EQ(dialogs.messages[0].flags, 64u);
   ASSERT_EQ(main->ListView1.Count(), 2);
@@ -172,17 +176,21 @@ TEST_F(RipTest, CopyEqualsTheDiscAndJoinsTheListAsItsLastRow) {
   EXPECT_TRUE(ReadAll(kTarget) == disc) << "the image differs from the disc";
 }
 
-TEST_F(RipTest, OverwriteAsksAndNoLeavesTheFileAlone) {
+// Every file the rip would replace is named in one question.
+TEST_F(RipTest, OverwriteAsksOnceAndNoLeavesTheFilesAlone) {
   const std::string disc = Disc();
   WriteAll(kTarget, "old image");
+  WriteAll(kSums, "old sums");
   OpenRipper();
   ripper->Edit_IsoFileName.SetText(kTarget);
   dialogs.answer = IDNO;
   ripper->btnStart.Click();
   ASSERT_EQ(dialogs.messages.size(), 1u);
-  EXPECT_EQ(dialogs.messages[0].text, "目标文件已经存在,您要覆盖它吗?");
+  EXPECT_EQ(dialogs.messages[0].text,
+            "以下2个文件已经存在,您要覆盖它们吗?\r\n" + kTarget + "\r\n" + kSums);
   EXPECT_EQ(dialogs.messages[0].flags, 36u);
   EXPECT_EQ(ReadAll(kTarget), "old image");
+  EXPECT_EQ(ReadAll(kSums), "old sums");
   EXPECT_TRUE(ripper->btnStart.Enabled());
 
   dialogs.answer = IDYES;
@@ -192,10 +200,100 @@ TEST_F(RipTest, OverwriteAsksAndNoLeavesTheFileAlone) {
   std::string sha1;
   EXPECT_EQ(dialogs.messages[2].text, "压制完毕!" + SumLines(disc, &sha1) + "\r\n校验通过.");
   EXPECT_TRUE(ReadAll(kTarget) == disc);
+  EXPECT_EQ(ReadAll(kSums), sha1 + u8"  光盘 副本.iso\n");
   EXPECT_EQ(added, std::vector<std::string>{kTarget});
   const std::string megabytes = FormatMegabytes(static_cast<std::int64_t>(disc.size()));
   EXPECT_EQ(ripper->Label_Size.Text(), megabytes + "/" + megabytes + " MB");
   EXPECT_EQ(ripper->Gauge1.Percent(), 100);
+}
+
+void CALLBACK AbortRip(HWND, UINT, UINT_PTR id, DWORD) {
+  KillTimer(nullptr, id);
+  if (FrmISOBuilder)
+    FrmISOBuilder->btnAbortClick();
+}
+
+// The names of the files in the folder of the rips.
+std::set<std::string> FilesInOutput() {
+  std::set<std::string> names;
+  WIN32_FIND_DATAA found;
+  const HANDLE h = FindFirstFileA((kOutDir + "*").c_str(), &found);
+  if (h == INVALID_HANDLE_VALUE)
+    return names;
+  do
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      names.insert(found.cFileName);
+  while (FindNextFileA(h, &found));
+  FindClose(h);
+  return names;
+}
+
+// Files the user agreed to replace are replaced only by a finished rip: one given up after the
+// first block leaves them, and nothing else, behind.
+TEST_F(RipTest, AGivenUpRipKeepsTheFilesItWasToReplace) {
+  WriteAll(kTarget, "old image");
+  WriteAll(kSums, "old sums");
+  const std::set<std::string> before = FilesInOutput();
+  OpenRipper();
+  ripper->Edit_IsoFileName.SetText(kTarget);
+  dialogs.answer = IDYES;
+  SetTimer(nullptr, 0, 1, &AbortRip);
+  ripper->btnStart.Click();
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_EQ(dialogs.messages[1].text, "用户放弃压制!");
+  EXPECT_EQ(ReadAll(kTarget), "old image");
+  EXPECT_EQ(ReadAll(kSums), "old sums");
+  EXPECT_EQ(FilesInOutput(), before);
+  EXPECT_TRUE(added.empty());
+}
+
+// The images our drives read, as a test gives them: one file, as drive K: names it.
+class OneServedImage final : public ServedImages {
+public:
+  explicit OneServedImage(const std::string &path) {
+    image.letter = 'K';
+    image.path = path;
+    SystemServedImages().Identify(path, image.id);
+  }
+  std::vector<ServedImage> List() override { return {image}; }
+  bool Identify(const std::string &path, FileId &id) override {
+    return SystemServedImages().Identify(path, id);
+  }
+  ServedImage image;
+};
+
+// An image a drive reads is refused by what the file is, not by its name: a hard link to it is
+// that image too. Nothing is asked or written.
+TEST_F(RipTest, ATargetADriveReadsIsRefusedByIdentity) {
+  const std::string served = kOutDir + "served.iso", link = kOutDir + "LINKED.ISO";
+  WriteAll(served, "served image");
+  DeleteFileA(link.c_str());
+  ASSERT_TRUE(CreateHardLinkA(link.c_str(), served.c_str(), nullptr));
+  OneServedImage images(served);
+  TFrmISOBuilder window(
+      nullptr, [this](const std::string &path) { added.push_back(path); }, images);
+  window.ComboBox1.Add("D:");
+  window.ComboBox1.Select(0);
+  window.Edit_IsoFileName.SetText(kOutDir + "linked.iso");
+  dialogs.answer = IDYES;
+  window.btnStart.Click();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].text, "不能写入 " + kOutDir + "linked.iso!\r\n它是虚拟光驱 K: " +
+                                          "正在读取的映像文件 " + served + ", 请另选保存路径.");
+  EXPECT_EQ(ReadAll(served), "served image");
+  // The sums' file is one of the rip's files too.
+  DeleteFileA(link.c_str());
+  ASSERT_TRUE(CreateHardLinkA((kOutDir + "other.sha1").c_str(), served.c_str(), nullptr));
+  window.Edit_IsoFileName.SetText(kOutDir + "other.iso");
+  window.btnStart.Click();
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_EQ(dialogs.messages[1].text.rfind("不能写入 " + kOutDir + "other.sha1!", 0), 0u)
+      << dialogs.messages[1].text;
+  EXPECT_EQ(ReadAll(served), "served image");
+  EXPECT_FALSE(winkit::FileExists(kOutDir + "other.iso"));
+  DeleteFileA((kOutDir + "other.sha1").c_str());
+  DeleteFileA(served.c_str());
+  EXPECT_TRUE(added.empty());
 }
 
 // The image file behind the drive, changed once the ripper shows that it verifies: sector 300
@@ -220,13 +318,18 @@ void CALLBACK ChangeWhenVerifying(HWND, UINT, UINT_PTR id, DWORD) {
 // Run by own_drives_rip_test.sh with one of our drives mounted: VELMOR_RIP_DRIVE is listed
 // although the system does not report it as a CD-ROM drive, and is ripped into
 // VELMOR_RIP_TARGET (verified when VELMOR_RIP_VERIFY is set, the source changed between copy
-// and verify when VELMOR_RIP_CHANGE is). The finished message and the
-// path that joined the list go to standard output for the script.
+// and verify when VELMOR_RIP_CHANGE is). A question is answered "no" when VELMOR_RIP_ANSWER is
+// "no". The first message, which starts with VELMOR_RIP_EXPECT (default "压制完毕!"), and the path
+// that joined the list go to standard output for the script.
 TEST_F(RipTest, OwnDriveRipsThroughTheWindow) {
   const char *drive = std::getenv("VELMOR_RIP_DRIVE");
   const char *target = std::getenv("VELMOR_RIP_TARGET");
   if (!drive || !target)
     GTEST_SKIP() << "run by own_drives_rip_test.sh";
+  const char *answer = std::getenv("VELMOR_RIP_ANSWER");
+  dialogs.answer = answer && std::string(answer) == "no" ? IDNO : IDYES;
+  const char *expect = std::getenv("VELMOR_RIP_EXPECT");
+  const std::string expected = expect ? expect : "压制完毕!";
   OpenMain();
   WhenModal([&] {
     ASSERT_NE(FrmISOBuilder, nullptr);
@@ -250,7 +353,7 @@ TEST_F(RipTest, OwnDriveRipsThroughTheWindow) {
   ASSERT_GE(dialogs.messages.size(), 1u);
   std::printf("message: %s\nlisted: %s\n", dialogs.messages[0].text.c_str(),
               main->ListView1.Count() > 1 ? main->ListView1.Caption(1).c_str() : "");
-  EXPECT_EQ(dialogs.messages[0].text.rfind("压制完毕!", 0), 0u) << dialogs.messages[0].text;
+  EXPECT_EQ(dialogs.messages[0].text.rfind(expected, 0), 0u) << dialogs.messages[0].text;
   if (changeDuringVerify) {
     EXPECT_NE(
         dialogs.messages[0].text.find("\r\n校验失败: 共有1个扇区与映像不同, 第一个是第300扇区."),

@@ -397,6 +397,70 @@ TEST(Checksums, KnownValues) {
   sha.Add(two.data(), 5);
   sha.Add(two.data() + 5, two.size() - 5);
   EXPECT_EQ(sha.Hex(), "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
+  // A file's CRC put together from its runs' own CRCs, runs of two sizes.
+  Crc32 joined;
+  joined.Append(Crc32::Of("1234", 4), 4);
+  joined.Append(Crc32::Of("5678", 4), 4);
+  joined.Append(Crc32::Of("9", 1), 1);
+  EXPECT_EQ(joined.Hex(), "cbf43926");
+}
+
+// The sums run beside the writes: whatever the pieces written and wherever a hand-over to the
+// workers splits a sector, they are those of the bytes written.
+TEST(Checksums, SummingTargetSumsWhatWasWritten) {
+  constexpr std::uint32_t kRaw = 2352;
+  Bytes bytes(3 * MiB + 5 * kRaw + 100); // the last sector cut short
+  for (std::size_t i = 0; i < bytes.size(); ++i)
+    bytes[i] = std::uint8_t(i * 13 + i / 4093);
+  std::string sha1;
+  {
+    Sha1 sha;
+    sha.Add(bytes.data(), bytes.size());
+    sha1 = sha.Hex();
+  }
+  const std::string crc = [&] {
+    Crc32 c;
+    c.Add(bytes.data(), bytes.size());
+    return c.Hex();
+  }();
+  for (const bool sectors : {true, false}) {
+    SCOPED_TRACE(sectors ? "with the sectors' sums" : "without them");
+    FakeImage image;
+    std::vector<std::uint32_t> sums = {7}; // what was there before is kept
+    {
+      SummingTarget target(image, kRaw, sectors ? &sums : nullptr);
+      for (std::size_t at = 0, piece = 1; at < bytes.size(); at += piece, piece = piece * 3 + 1)
+        target.Write(bytes.data() + at,
+                     std::uint32_t(std::min<std::size_t>(piece, bytes.size() - at)));
+      const FileSum sum = target.Finish("x.bin");
+      EXPECT_EQ(sum.sha1, sha1);
+      EXPECT_EQ(sum.crc32, crc);
+    }
+    EXPECT_TRUE(image.bytes == bytes);
+    if (!sectors) {
+      EXPECT_EQ(sums, std::vector<std::uint32_t>{7});
+      continue;
+    }
+    ASSERT_EQ(sums.size(), 1 + (bytes.size() + kRaw - 1) / kRaw) << "the short last one counts";
+    EXPECT_EQ(sums[1], Crc32::Of(bytes.data(), kRaw));
+    EXPECT_EQ(sums[1 + 1000], Crc32::Of(bytes.data() + 1000 * kRaw, kRaw));
+    const std::size_t last = (sums.size() - 2) * kRaw;
+    EXPECT_EQ(sums.back(), Crc32::Of(bytes.data() + last, bytes.size() - last));
+  }
+  // A short write: only what reached the file is summed; given up, nothing waits.
+  FakeImage full;
+  full.capacity = 1000;
+  std::vector<std::uint32_t> sums;
+  SummingTarget target(full, kRaw, &sums);
+  EXPECT_EQ(target.Write(bytes.data(), 5000), 1000u);
+  const FileSum sum = target.Finish("x.bin");
+  EXPECT_EQ(sum.crc32, [&] {
+    Crc32 c;
+    c.Add(bytes.data(), 1000);
+    return c.Hex();
+  }());
+  SummingTarget abandoned(full, kRaw, &sums);
+  abandoned.Write(bytes.data(), 100);
 }
 
 // Raw sectors whose bytes tell their block; reads fail where told to.
@@ -452,11 +516,11 @@ TEST(CopyDisc, BadSectorsKeepAHeaderAndTheSumsAreTheFiles) {
   disc.bad = {5, 50};
   TrackFilesInMemory files;
   std::vector<std::uint8_t> tracksSeen;
-  const DiscRipResult r =
-      CopyDisc(disc, MixedPlan(), files.Opener(), true, [&](std::uint64_t, std::uint8_t track) {
-        tracksSeen.push_back(track);
-        return false;
-      });
+  const DiscRipResult r = CopyDisc(disc, MixedPlan(), files.Opener(), true, true,
+                                   [&](std::uint64_t, std::uint8_t track) {
+                                     tracksSeen.push_back(track);
+                                     return false;
+                                   });
   ASSERT_EQ(r.end, RipEnd::Finished);
   EXPECT_EQ(r.zeroedSectors, 2u);
   EXPECT_EQ(tracksSeen.front(), 1);
@@ -480,6 +544,10 @@ TEST(CopyDisc, BadSectorsKeepAHeaderAndTheSumsAreTheFiles) {
   EXPECT_EQ(r.sums[1].sha1, sha.Hex());
   EXPECT_EQ(r.sums[1].crc32, crc.Hex());
   EXPECT_EQ(r.sectorSums.size(), 100u);
+  TrackFilesInMemory again;
+  const DiscRipResult plain = CopyDisc(disc, MixedPlan(), again.Opener(), true, false, {});
+  EXPECT_TRUE(plain.sectorSums.empty()) << "no sector's sum without the verify pass";
+  EXPECT_EQ(plain.sums[1].crc32, r.sums[1].crc32);
   EXPECT_EQ(Sha1ListText(r.sums), r.sums[0].sha1 + "  disc (Track 01).bin\n" + r.sums[1].sha1 +
                                       "  disc (Track 02).bin\n");
 }
@@ -499,7 +567,7 @@ TEST(CopyDisc, EveryOtherEndDiscardsEveryFile) {
   FakeRawDisc disc;
   disc.bad = {70};
   TrackFilesInMemory failed;
-  const DiscRipResult r = CopyDisc(disc, MixedPlan(), failed.Opener(), false, {});
+  const DiscRipResult r = CopyDisc(disc, MixedPlan(), failed.Opener(), false, true, {});
   EXPECT_EQ(r.end, RipEnd::ReadFailed);
   EXPECT_EQ(r.failedLba, 67u) << "the run of 27 sectors that holds block 70";
   EXPECT_EQ(r.failedFile, "disc (Track 02).bin");
@@ -508,7 +576,7 @@ TEST(CopyDisc, EveryOtherEndDiscardsEveryFile) {
 
   TrackFilesInMemory aborted;
   disc.bad.clear();
-  const DiscRipResult a = CopyDisc(disc, MixedPlan(), aborted.Opener(), false,
+  const DiscRipResult a = CopyDisc(disc, MixedPlan(), aborted.Opener(), false, true,
                                    [](std::uint64_t done, std::uint8_t) { return done > 50000; });
   EXPECT_EQ(a.end, RipEnd::Aborted);
   EXPECT_TRUE(aborted.made["disc (Track 01).bin"]->discarded);
@@ -517,7 +585,7 @@ TEST(CopyDisc, EveryOtherEndDiscardsEveryFile) {
 TEST(CopyDisc, VerifyFindsTheSectorsThatChanged) {
   FakeRawDisc disc;
   TrackFilesInMemory files;
-  const DiscRipResult r = CopyDisc(disc, MixedPlan(), files.Opener(), false, {});
+  const DiscRipResult r = CopyDisc(disc, MixedPlan(), files.Opener(), false, true, {});
   ASSERT_EQ(r.end, RipEnd::Finished);
   VerifyResult same = VerifyDisc(disc, MixedPlan(), r.sectorSums, {});
   EXPECT_EQ(same.end, RipEnd::Finished);

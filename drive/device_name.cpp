@@ -1,0 +1,21 @@
+#include "device_name.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace velmor {
+
+bool IsVelmorDevice(const std::string &target) {
+  // "\Device\VELMOR" followed by the drive number (never the control device's bare name).
+  constexpr char kPrefix[] = "\\Device\\VELMOR";
+  const size_t n = sizeof kPrefix - 1;
+  if (target.size() <= n)
+    return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::toupper(static_cast<unsigned char>(target[i])) !=
+        std::toupper(static_cast<unsigned char>(kPrefix[i])))
+      return false;
+  return std::all_of(target.begin() + n, target.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+} // namespace velmor
