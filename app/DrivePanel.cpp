@@ -28,8 +28,12 @@ void TFrmMain::RefreshDriveTree() {
     const std::string &name = value.first;
     if (name.empty())
       continue;
+    // A folder disc shows the folder it holds, its label being the folder's name.
+    const std::string shown = ShownImagePath(*drives_, value.second);
     AddChildNode(DriveTree, kProductTitle,
-                 name.substr(0, 1) + ":(" + DriveVolumeLabel(name[0]) + ")", 1);
+                 name.substr(0, 1) + ":(" +
+                     (shown != value.second ? shown : DriveVolumeLabel(name[0])) + ")",
+                 1);
   }
   for (HTREEITEM n = DriveTree.FirstRoot(); n; n = DriveTree.NextSibling(n))
     DriveTree.Expand(n);

@@ -250,6 +250,10 @@ public:
   std::vector<std::string> FilesIn(const std::string &folder) override {
     return s_.FilesIn(folder);
   }
+  bool RemoveFolder(const std::string &path) override { return s_.RemoveFolder(path); }
+  Handle LockFile(const std::string &path, bool createNew) override {
+    return s_.LockFile(path, createNew);
+  }
   uint32_t LastError() override { return s_.LastError(); }
   void Pause(uint32_t ms) override { s_.Pause(ms); }
   bool Is64BitSystem() override { return s_.Is64BitSystem(); }

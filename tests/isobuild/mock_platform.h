@@ -171,7 +171,7 @@ private:
     std::string parent = path.substr(0, slash);
     if (parent.size() == 2 && parent[1] == ':')
       parent += '\\'; // "D:" -> "D:\"
-    const bool top = slash == std::string::npos || slash < 2 || parent.size() < 3;
+    const bool top = slash == std::string::npos || slash < 2 || parent.size() < 3 || parent == path;
     if (!top && !nodes_.count(parent))
       AddFolder(parent);
     Node &node = nodes_[path];
