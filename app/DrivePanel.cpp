@@ -147,6 +147,16 @@ std::string FormatErrorText(DriveSystem &system, const std::string &image,
   case Reason::kTooSmall:
     why = "映像文件 " + file + " 太小 (不足 18 个扇区), 装不下光盘卷";
     break;
+  case Reason::kPastFileEnd:
+    why =
+        where + " 的位置" + word + "超出了文件 \"" + system.Utf16ToAnsi(e.trackFile) + "\" 的末尾";
+    break;
+  case Reason::kPostgapTooLong:
+    why = where + " 的 POSTGAP 太长" + word + " (最多 65535 个扇区)";
+    break;
+  case Reason::kLongerThanCd:
+    why = "映像描述文件 " + file + " 中光盘的结束位置超过了 99:59:74 (CD 目录所能记录的最大地址)";
+    break;
   }
   return why + ", 无法插入虚拟光驱!";
 }

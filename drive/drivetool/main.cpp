@@ -144,6 +144,13 @@ std::string FormatErrorMessage(DriveSystem &system, const std::string &image,
                   "lines, as ANSI, UTF-8 or UTF-16 text)";
   case Reason::kTooSmall:
     return where + "too small to hold a disc volume (under 18 sectors of data)";
+  case Reason::kPastFileEnd:
+    return where + "'" + e.field + "' lies past the end of " + system.Utf16ToAnsi(e.trackFile);
+  case Reason::kPostgapTooLong:
+    return where + "POSTGAP too long" + word + " (a drive keeps at most 65,535 sectors)";
+  case Reason::kLongerThanCd:
+    return where + "the disc's lead-out passes 99:59:74, the largest address a CD's table of "
+                   "contents holds";
   }
   return where + "not a disc image";
 }

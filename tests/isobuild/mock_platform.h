@@ -45,6 +45,8 @@ public:
     Add(path, alternate, attr, size);
   }
   void Remove(const std::string &path) { nodes_.erase(path); }
+  // What a listing says of a name it cannot give as a file or folder (a link to a folder).
+  void Refuse(const std::string &path, LeftOutReason why) { nodes_[path].Record.Refusal = why; }
 
   char Separator() const override { return '\\'; }
 
