@@ -110,8 +110,14 @@ public:
     const char *p = static_cast<const char *>(data);
     while (count > 0) {
       DWORD n = 0;
-      if (!WriteFile(h_.get(), p, static_cast<DWORD>(count), &n, nullptr) || n == 0)
+      if (!WriteFile(h_.get(), p, static_cast<DWORD>(count), &n, nullptr))
         return false;
+      // A write that stops part-way is asked again, which gives the system's reason; one that
+      // writes nothing and reports success is a full disk.
+      if (n == 0) {
+        SetLastError(ERROR_DISK_FULL);
+        return false;
+      }
       p += n;
       count -= n;
     }
