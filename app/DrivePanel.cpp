@@ -28,8 +28,12 @@ void TFrmMain::RefreshDriveTree() {
     const std::string &name = value.first;
     if (name.empty())
       continue;
+    // A folder disc shows the folder it holds, its label being the folder's name.
+    const std::string shown = ShownImagePath(*drives_, value.second);
     AddChildNode(DriveTree, kProductTitle,
-                 name.substr(0, 1) + ":(" + DriveVolumeLabel(name[0]) + ")", 1);
+                 name.substr(0, 1) + ":(" +
+                     (shown != value.second ? shown : DriveVolumeLabel(name[0])) + ")",
+                 1);
   }
   for (HTREEITEM n = DriveTree.FirstRoot(); n; n = DriveTree.NextSibling(n))
     DriveTree.Expand(n);
@@ -142,6 +146,16 @@ std::string FormatErrorText(DriveSystem &system, const std::string &image,
     break;
   case Reason::kTooSmall:
     why = "映像文件 " + file + " 太小 (不足 18 个扇区), 装不下光盘卷";
+    break;
+  case Reason::kPastFileEnd:
+    why =
+        where + " 的位置" + word + "超出了文件 \"" + system.Utf16ToAnsi(e.trackFile) + "\" 的末尾";
+    break;
+  case Reason::kPostgapTooLong:
+    why = where + " 的 POSTGAP 太长" + word + " (最多 65535 个扇区)";
+    break;
+  case Reason::kLongerThanCd:
+    why = "映像描述文件 " + file + " 中光盘的结束位置超过了 99:59:74 (CD 目录所能记录的最大地址)";
     break;
   }
   return why + ", 无法插入虚拟光驱!";

@@ -59,7 +59,8 @@ void TFrmMain::MountFolder(const std::string &folder) {
   for (const auto &value : drives_->DriveValues())
     recorded = recorded || value.second == disc.image;
   if (!recorded)
-    drives_->RemoveFile(disc.image);
+    RemoveFolderDiscImage(*drives_, disc.image);
+  disc.lock.Release(); // held from the build until here, away from other runs' clean-ups
   if (disc.leftOut.empty())
     return;
   std::string text = "文件夹 \"" + folder + "\" 中的以下内容没有放入光盘:";

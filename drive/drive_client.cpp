@@ -146,13 +146,6 @@ bool RemoveVirtualDrive(DriveSystem &system, char letter) {
 
 namespace {
 
-// Names compared as the system compares them: ASCII letters without regard to case.
-bool SameName(const std::string &a, const std::string &b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return UpperLetter(x) == UpperLetter(y);
-         });
-}
-
 std::string RecordedPath(DriveSystem &system, char letter) {
   for (const auto &[name, path] : system.DriveValues())
     if (name == std::string(1, letter))
@@ -161,26 +154,6 @@ std::string RecordedPath(DriveSystem &system, char letter) {
 }
 
 } // namespace
-
-bool IsFolderDiscImage(DriveSystem &system, const std::string &path) {
-  const std::string cache = system.CacheFolder();
-  return !cache.empty() && path.size() > cache.size() &&
-         SameName(path.substr(0, cache.size()), cache) &&
-         path.find('\\', cache.size()) == std::string::npos;
-}
-
-void CleanFolderDiscCache(DriveSystem &system) {
-  const std::string cache = system.CacheFolder();
-  if (cache.empty())
-    return;
-  const auto values = system.DriveValues();
-  for (const std::string &name : system.FilesIn(cache)) {
-    const std::string path = cache + name;
-    if (std::none_of(values.begin(), values.end(),
-                     [&](const auto &value) { return SameName(value.second, path); }))
-      system.RemoveFile(path);
-  }
-}
 
 bool EjectVirtualDrive(DriveSystem &system, char letter) {
   letter = UpperLetter(letter);
@@ -196,7 +169,7 @@ bool EjectVirtualDrive(DriveSystem &system, char letter) {
   }
   // Made for this drive alone; one still in use goes at the next start's clean-up.
   if (!image.empty() && IsFolderDiscImage(system, image))
-    system.RemoveFile(image);
+    RemoveFolderDiscImage(system, image);
   return removed;
 }
 

@@ -13,6 +13,7 @@
 #include "disc_image.h"
 #include "drive_system.h"
 #include "driver_install.h"
+#include "folder_disc_cache.h"
 
 namespace velmor {
 
@@ -63,12 +64,6 @@ bool RemoveVirtualDrive(DriveSystem &system, char letter);
 // the drive and announces it; true if the drive accepted the remove. A letter that is not ours
 // gets no request at all. A folder disc's image is deleted once its drive is gone.
 bool EjectVirtualDrive(DriveSystem &system, char letter);
-// Whether `path` is an image that a folder mounted as a disc was built into (one in the
-// system's cache folder): its drive's eject deletes it.
-bool IsFolderDiscImage(DriveSystem &system, const std::string &path);
-// Deletes the images in the cache folder that no recorded drive uses: left by a program that
-// ended before their drive was ejected, or whose insert failed.
-void CleanFolderDiscCache(DriveSystem &system);
 
 // Records letter -> image path; throws DriveRecordError when the registry refuses.
 void SaveDriveMapping(DriveSystem &system, char letter, const std::string &imagePath);

@@ -54,6 +54,12 @@ public:
   virtual std::string CacheFolder() = 0;
   // The names of the files (not folders) in `folder`, which ends in "\".
   virtual std::vector<std::string> FilesIn(const std::string &folder) = 0;
+  // Deletes an empty folder; false when it is not empty or cannot be deleted.
+  virtual bool RemoveFolder(const std::string &path) = 0;
+  // A lock file: opened (`createNew`: made, failing when it exists) for reading and writing,
+  // shared for both but not for deletion, and its lock taken without waiting; kInvalidHandle
+  // when it cannot be opened or another handle holds the lock. Close gives the lock up.
+  virtual Handle LockFile(const std::string &path, bool createNew) = 0;
   // Waits `ms` milliseconds (a file another program is writing, a service stopping).
   virtual void Pause(uint32_t ms) = 0;
 

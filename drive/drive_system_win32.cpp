@@ -198,6 +198,27 @@ public:
     return names;
   }
 
+  bool RemoveFolder(const std::string &path) override {
+    return RemoveDirectoryA(path.c_str()) != FALSE;
+  }
+
+  Handle LockFile(const std::string &path, bool createNew) override {
+    const HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, createNew ? CREATE_NEW : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+      return kInvalidHandle;
+    // The first byte, which the file need not have.
+    OVERLAPPED at{};
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+      const DWORD error = GetLastError();
+      CloseHandle(file);
+      SetLastError(error);
+      return kInvalidHandle;
+    }
+    return FromHandle(file);
+  }
+
   uint32_t LastError() override { return GetLastError(); }
 
   void Pause(uint32_t ms) override { Sleep(ms); }

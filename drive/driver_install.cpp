@@ -267,6 +267,10 @@ std::vector<UninstallFailure> Uninstall(DriveSystem &system) {
     if (IsVelmorDevice(system.DosDeviceTarget(name[0])))
       failed.push_back({Step::kEject, 0, name[0], {}});
   }
+  // The folder discs' images went with their drives; what a run that ended early left goes too,
+  // and with it the folders the program made for them.
+  CleanFolderDiscCache(system);
+  RemoveEmptyCacheFolder(system);
   const DriveSystem::Handle managerHandle = system.OpenServiceManager();
   if (managerHandle == DriveSystem::kNoService) {
     failed.push_back({Step::kServiceManager, system.LastError(), 0, {}});

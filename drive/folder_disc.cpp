@@ -1,10 +1,55 @@
 #include "folder_disc.h"
 
-#include <chrono>
+#include <algorithm>
+#include <utility>
 
 #include "kavo_burner.h"
 
 namespace velmor {
+
+namespace {
+
+// The system's listings without one folder: the cache folder, wherever the walk comes to it.
+class ListingsWithout final : public Platform {
+public:
+  ListingsWithout(Platform &system, std::string folder)
+      : system_(system), folder_(std::move(folder)) {}
+
+  bool ListFolder(const std::string &folder, const std::string &mask,
+                  std::vector<ListingRecord> &out) override {
+    if (!system_.ListFolder(folder, mask, out))
+      return false;
+    out.erase(std::remove_if(out.begin(), out.end(),
+                             [&](const ListingRecord &r) {
+                               return r.IsFolder() && SameFileName(folder + r.Name, folder_);
+                             }),
+              out.end());
+    return true;
+  }
+  char Separator() const override { return system_.Separator(); }
+  bool Stat(const std::string &path, ListingRecord &out) override {
+    return system_.Stat(path, out);
+  }
+  std::unique_ptr<SourceFile> OpenRead(const std::string &path) override {
+    return system_.OpenRead(path);
+  }
+  std::unique_ptr<ImageFile> CreateImage(const std::string &path) override {
+    return system_.CreateImage(path);
+  }
+  bool CaseSensitiveNames() const override { return system_.CaseSensitiveNames(); }
+  TDateTime Now() override { return system_.Now(); }
+  int TimeZoneBiasMinutes() override { return system_.TimeZoneBiasMinutes(); }
+  std::uint32_t LastSystemCode() const override { return system_.LastSystemCode(); }
+  std::u16string AnsiToUtf16(const std::string &text) override { return system_.AnsiToUtf16(text); }
+  std::string Utf16ToAnsi(const std::u16string &text) override { return system_.Utf16ToAnsi(text); }
+  unsigned CharLength(unsigned char lead) override { return system_.CharLength(lead); }
+
+private:
+  Platform &system_;
+  std::string folder_; // without its final separator
+};
+
+} // namespace
 
 std::string FolderDiscLabel(Platform &platform, const std::string &folder) {
   // The last name, read a character at a time (a GBK trail byte may be a backslash).
@@ -45,21 +90,22 @@ FolderDisc BuildFolderDisc(Platform &platform, DriveSystem &system, const std::s
     disc.failure = FolderDisc::Failure::kNoCacheFolder;
     return disc;
   }
-  // A name of its own: the time in ticks, and the next one while a file has it.
-  auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
   std::string image;
-  do
-    image = cacheFolder + "disc-" + std::to_string(tick++) + ".iso";
-  while (system.KindOfPath(image) != DriveSystem::PathKind::kMissing);
-
-  TKavoBurner burner(platform);
+  disc.lock = ClaimFolderDiscImage(system, cacheFolder, image);
+  if (!disc.lock.held()) {
+    disc.failure = FolderDisc::Failure::kWrite;
+    disc.write = {WriteFailureKind::kImageUncreatable, cacheFolder, system.LastError()};
+    return disc;
+  }
+  ListingsWithout listings(platform, cacheFolder.substr(0, cacheFolder.size() - 1));
+  TKavoBurner burner(listings);
   burner.NewCompilation(kMaxEntries, kMaxDirectories);
   burner.SetJolietFileSystem(true);
   burner.SetIdVolume(FolderDiscLabel(platform, folder));
   GatherOptions gathering;
   gathering.StopAtLimit = true;
-  // The image never goes into itself (a folder that holds the cache folder).
-  gathering.Skip = [&](const std::string &path) { return path == image; };
+  // Nor is the cache folder's content gathered when it is the folder given.
+  gathering.Skip = [&](const std::string &path) { return IsDirectlyIn(cacheFolder, path); };
   // The folder's contents fill the root.
   const GatherResult gathered =
       GatherItems(burner, {SourceItem{folder, true, false, true}}, gathering);
@@ -78,6 +124,8 @@ FolderDisc BuildFolderDisc(Platform &platform, DriveSystem &system, const std::s
     disc.write = burner.LastWriteFailure();
     return disc;
   }
+  // Without its note the disc is shown by its image's path.
+  NoteFolderOfDisc(system, image, folder);
   disc.image = image;
   return disc;
 }

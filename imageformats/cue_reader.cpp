@@ -107,6 +107,9 @@ struct CueTrack {
   std::string postgapWord;
 };
 
+// MSF 99:59:74 as a frame count.
+constexpr uint64_t kLastCdFrame = (99 * 60 + 59) * 75 + 74;
+
 class CueParser {
 public:
   CueParser(ImageFiles &files, const std::u16string &path) : files_(files), path_(path) {}
@@ -139,6 +142,11 @@ private:
     error_.file = file.empty() ? path_ : std::move(file);
     error_.line = line;
     error_.field = field;
+  }
+  // The sheet's line whose address lies past the end of the file it means.
+  void FailPastEnd(uint32_t line, const std::string &field, const CueFile &file) {
+    Fail(Reason::kPastFileEnd, line, field);
+    error_.trackFile = file.path;
   }
 
   void OnLine(uint32_t line, const std::string &text) {
@@ -256,7 +264,7 @@ private:
       if (t.has00 || t.has01)
         return Fail(Reason::kTrackOrder, line, words[1]);
       if (byte > cueFiles_[file].size)
-        return Fail(Reason::kTruncated, line, words[2], cueFiles_[file].path);
+        return FailPastEnd(line, words[2], cueFiles_[file]);
       t.has00 = true;
       t.file00 = file;
       t.frame00 = frame;
@@ -282,7 +290,7 @@ private:
       }
     }
     if (byte + t.track.stride > cueFiles_[file].size)
-      return Fail(Reason::kTruncated, line, msf, cueFiles_[file].path);
+      return FailPastEnd(line, msf, cueFiles_[file]);
     if (discBase_ + frame >= kLayoutMaxSectors)
       return Fail(Reason::kUnsupportedMode, line, msf);
     t.has01 = true;
@@ -349,7 +357,7 @@ private:
     for (CueTrack &t : tracks_)
       if (t.has01 && !t.ended && t.cueFile == cueFiles_.size() - 1) {
         if (frames <= t.frame01)
-          return Fail(Reason::kTruncated, t.line, t.numberWord, file.path);
+          return FailPastEnd(t.line, t.numberWord, file);
         t.track.sectors = uint32_t(frames - t.frame01);
         t.ended = true;
       }
@@ -360,11 +368,22 @@ private:
 
   // The last track keeps its POSTGAP: the sectors a drive serves before the lead-out. Between
   // tracks a POSTGAP is a gap that belongs to neither, as the addresses alone say.
+  // A CD's table of contents holds addresses up to 99:59:74. A disc with an audio track, raw
+  // sectors or gaps is a CD and must end there; one data track of 2,048-byte sectors under a
+  // sheet (a DVD's image) need not.
   void EndDisc() {
     CueTrack &last = tracks_.back();
     if (last.postgap > UINT16_MAX)
-      return Fail(Reason::kUnsupportedMode, last.postgapLine, last.postgapWord);
+      return Fail(Reason::kPostgapTooLong, last.postgapLine, last.postgapWord);
     last.track.postgap = uint16_t(last.postgap);
+    bool cd = false;
+    for (const CueTrack &t : tracks_)
+      cd = cd || !IsDataTrack(t.track.controlAdr) || t.track.stride != kStrideCooked ||
+           t.track.pregap > 0 || t.postgap > 0;
+    const uint64_t leadOut =
+        uint64_t(last.track.firstLba) + last.track.sectors + last.track.postgap;
+    if (cd && kSectorsBeforeLba0 + leadOut > kLastCdFrame)
+      Fail(Reason::kLongerThanCd, 0, {});
   }
 
   // Only the files that hold a track go into the layout.

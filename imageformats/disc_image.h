@@ -61,11 +61,15 @@ struct FormatError {
                       // (field "together")
     kTooSmall,        // too small to hold a volume: under 18 sectors past where data starts
     kNotUnderstood,   // begins as a descriptor but is none that a reader takes
+    kPastFileEnd,     // the line's address lies past the end of its file (`trackFile`)
+    kPostgapTooLong,  // a POSTGAP longer than a drive keeps (65,535 sectors)
+    kLongerThanCd,    // a CD layout whose lead-out passes 99:59:74
   };
   Reason reason = Reason::kNone;
-  std::u16string file; // the descriptor, or the file a track names
-  uint32_t line = 0;   // 1-based line of a text descriptor; 0 for binary ones
-  std::string field;   // the offending word, or the binary field's name ("CUEX", "track 3")
+  std::u16string file;      // the descriptor, or the file a track names
+  uint32_t line = 0;        // 1-based line of a text descriptor; 0 for binary ones
+  std::string field;        // the offending word, or the binary field's name ("CUEX", "track 3")
+  std::u16string trackFile; // for kPastFileEnd: the file the line's address lies beyond
   explicit operator bool() const { return reason != Reason::kNone; }
 };
 

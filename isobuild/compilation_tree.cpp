@@ -397,7 +397,8 @@ TKavoBurner::WalkResult TKavoBurner::Walk(TDirNode *Dir, const std::string &Sour
   WalkResult result = WalkResult::Complete;
   if (Recursive) {
     for (const ListingRecord &r : all) {
-      if (!r.IsFolder())
+      // A refused folder (a link to one) is told by the file pass and never walked.
+      if (!r.IsFolder() || r.Refused())
         continue;
       ListingRecord record = r;
       std::string longName = r.Name;

@@ -20,6 +20,19 @@ constexpr std::uint32_t kAttrHidden = 0x02;
 constexpr std::uint32_t kAttrSystem = 0x04;
 constexpr std::uint32_t kAttrDirectory = 0x10;
 constexpr std::uint32_t kAttrArchive = 0x20;
+constexpr std::uint32_t kAttrReparsePoint = 0x400;
+
+// Why a folder that a Windows listing gives is left out, by its attributes and reparse tag. A
+// symbolic link or junction (a name surrogate) could loop, or lead anywhere (a junction to C:\);
+// cloud-file and deduplicated folders are reparse points too, but hold their own contents and
+// are read as folders. Where the tag cannot be read (0: Wine gives none) the attribute alone
+// decides.
+constexpr LeftOutReason ListedFolderRefusal(std::uint32_t Attr, std::uint32_t ReparseTag) {
+  constexpr std::uint32_t kNameSurrogate = 0x20000000;
+  const bool link = (Attr & kAttrDirectory) && (Attr & kAttrReparsePoint) &&
+                    (ReparseTag == 0 || (ReparseTag & kNameSurrogate));
+  return link ? LeftOutReason::kLinkToFolder : LeftOutReason::kNone;
+}
 
 // One name of a folder listing.
 struct ListingRecord {

@@ -186,6 +186,10 @@ private:
       const ssize_t n = ::write(fd_.get(), p, count);
       if (n < 0 && errno == EINTR)
         continue;
+      // A write that stops part-way is asked again, which gives the system's reason; one that
+      // writes nothing and gives none is a full disk.
+      if (n == 0)
+        errno = ENOSPC;
       if (n <= 0)
         return false;
       p += n;

@@ -28,7 +28,9 @@ TDateTime FromFileTime(const FILETIME &utc) {
   return FromSystemTime(st);
 }
 
-ListingRecord FromFindData(const WIN32_FIND_DATAA &fd) {
+// `listed`: found in a folder's listing, where links to folders are left out; a path given by
+// name is taken as what it leads to.
+ListingRecord FromFindData(const WIN32_FIND_DATAA &fd, bool listed) {
   ListingRecord r;
   r.Name = fd.cFileName;
   r.AlternateName = fd.cAlternateFileName;
@@ -39,6 +41,10 @@ ListingRecord FromFindData(const WIN32_FIND_DATAA &fd) {
   // name, nor the second byte of a double-byte character): such a name opens nothing.
   if (r.Name.find('?') != std::string::npos)
     r.Refusal = LeftOutReason::kNameOutsideCodePage;
+  // The tag is in dwReserved0 only for a reparse point.
+  if (listed && r.Refusal == LeftOutReason::kNone)
+    r.Refusal = ListedFolderRefusal(
+        r.Attr, (r.Attr & FILE_ATTRIBUTE_REPARSE_POINT) ? std::uint32_t(fd.dwReserved0) : 0);
   return r;
 }
 
@@ -104,8 +110,14 @@ public:
     const char *p = static_cast<const char *>(data);
     while (count > 0) {
       DWORD n = 0;
-      if (!WriteFile(h_.get(), p, static_cast<DWORD>(count), &n, nullptr) || n == 0)
+      if (!WriteFile(h_.get(), p, static_cast<DWORD>(count), &n, nullptr))
         return false;
+      // A write that stops part-way is asked again, which gives the system's reason; one that
+      // writes nothing and reports success is a full disk.
+      if (n == 0) {
+        SetLastError(ERROR_DISK_FULL);
+        return false;
+      }
       p += n;
       count -= n;
     }
@@ -131,7 +143,7 @@ public:
     do {
       const std::string name = fd.cFileName;
       if (name != "." && name != "..")
-        out.push_back(FromFindData(fd));
+        out.push_back(FromFindData(fd, true));
     } while (FindNextFileA(find.get(), &fd));
     return true;
   }
@@ -141,7 +153,7 @@ public:
     FindHandle find(FindFirstFileA(path.c_str(), &fd));
     if (find.get() == INVALID_HANDLE_VALUE)
       return false;
-    out = FromFindData(fd);
+    out = FromFindData(fd, false);
     return true;
   }
 

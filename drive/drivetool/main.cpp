@@ -4,7 +4,8 @@
 //                                   mounts an image in which no ISO 9660 or UDF volume is found
 //   velmor-drive mount FOLDER [L:]  the folder's contents as a disc (a snapshot)
 //   velmor-drive eject L:
-//   velmor-drive list               one line per recorded drive, "L: path"
+//   velmor-drive list               one line per recorded drive, "L: path" (a folder disc's
+//                                   path is the folder it holds)
 //   velmor-drive register [--all-users]    Explorer's "mount" verb on image files
 //   velmor-drive unregister [--all-users]
 //   velmor-drive uninstall          every drive, the driver, its service and keys, the verbs
@@ -143,6 +144,13 @@ std::string FormatErrorMessage(DriveSystem &system, const std::string &image,
                   "lines, as ANSI, UTF-8 or UTF-16 text)";
   case Reason::kTooSmall:
     return where + "too small to hold a disc volume (under 18 sectors of data)";
+  case Reason::kPastFileEnd:
+    return where + "'" + e.field + "' lies past the end of " + system.Utf16ToAnsi(e.trackFile);
+  case Reason::kPostgapTooLong:
+    return where + "POSTGAP too long" + word + " (a drive keeps at most 65,535 sectors)";
+  case Reason::kLongerThanCd:
+    return where + "the disc's lead-out passes 99:59:74, the largest address a CD's table of "
+                   "contents holds";
   }
   return where + "not a disc image";
 }
@@ -176,15 +184,18 @@ std::string InstallFailureMessage(const InstallFailure &f) {
   return "cannot reach the Velmor driver: installing and starting it needs administrator rights";
 }
 
-int Mount(DriveSystem &system, const std::string &image, const char *letterText, bool force) {
+// `shown`: what the messages call the image (a folder disc's folder); its path when empty.
+int Mount(DriveSystem &system, const std::string &image, const char *letterText, bool force,
+          const std::string &shown = {}) {
   const MountPlan plan = PlanMount(system, image, "");
+  const std::string &path = plan.image.path;
+  const std::string &named = shown.empty() ? path : shown;
   if (plan.image.refusal != ImageRefusal::kNone)
-    return Fail(Refusal(plan.image.refusal, plan.image.path));
+    return Fail(Refusal(plan.image.refusal, path));
   if (plan.detected.error)
     return Fail(FormatErrorMessage(system, plan.image.path, plan.detected.error));
   if (plan.trackFile.refusal != ImageRefusal::kNone)
     return Fail(Refusal(plan.trackFile.refusal, plan.trackFile.path));
-  const std::string &path = plan.image.path;
   if (plan.verdict == MountPlan::Verdict::kAskFirst && !force)
     return Fail(path + ": no ISO 9660 or UDF volume found in the image; mount it anyway with "
                        "--force");
@@ -211,13 +222,13 @@ int Mount(DriveSystem &system, const std::string &image, const char *letterText,
   try {
     if (letter) {
       if (!AddVirtualDrive(system, control, path, letter, plan.Layout()))
-        return Fail("the driver refused drive " + Drive(letter) + " for " + path);
+        return Fail("the driver refused drive " + Drive(letter) + " for " + named);
     } else {
       const AddResult added = AddVirtualDriveAtFreeLetter(system, control, path, plan.Layout());
       if (added.outcome == AddOutcome::kNoFreeLetter)
         return Fail("no free drive letter");
       if (added.outcome == AddOutcome::kRefused)
-        return Fail("the driver refused a drive for " + path);
+        return Fail("the driver refused a drive for " + named);
       letter = added.letter;
     }
   } catch (const DriveRecordError &e) {
@@ -279,10 +290,11 @@ int UninstallAll(DriveSystem &system) {
   return failed.empty() ? 0 : kFailed;
 }
 
+// A folder disc shows as the folder it holds.
 int List(DriveSystem &system) {
   for (const auto &[name, path] : system.DriveValues())
     if (name.size() == 1 && ParseLetter(name.c_str()) == name[0])
-      std::printf("%s %s\n", Drive(name[0]).c_str(), path.c_str());
+      std::printf("%s %s\n", Drive(name[0]).c_str(), ShownImagePath(system, path).c_str());
   return std::fflush(stdout) == 0 ? 0 : kFailed;
 }
 
@@ -329,20 +341,23 @@ int MountFolder(DriveSystem &system, const std::string &folder, const char *lett
   if (letterText && !ParseLetter(letterText))
     return Usage();
   CleanFolderDiscCache(system);
-  const FolderDisc disc = BuildFolderDisc(NativePlatform(), system, folder, system.CacheFolder());
+  // The image's lock is held until its drive is recorded or the image deleted.
+  FolderDisc disc = BuildFolderDisc(NativePlatform(), system, folder, system.CacheFolder());
   for (const LeftOutItem &item : disc.leftOut)
     std::fprintf(stderr, "velmor-drive: %s\n", mkiso::LeftOutLine(item).c_str());
   if (disc.image.empty())
     return Fail(folder + ": no disc made of the folder: " + FolderDiscFailureWords(disc));
   if (interrupted) {
-    system.RemoveFile(disc.image);
+    RemoveFolderDiscImage(system, disc.image);
     return kInterrupted;
   }
-  const int status = Mount(system, disc.image, letterText, false);
+  // The image is our own, with an ISO 9660 volume: nothing to ask about.
+  const int status = Mount(system, disc.image, letterText, true, folder);
   if (status != 0) {
-    system.RemoveFile(disc.image);
+    RemoveFolderDiscImage(system, disc.image);
     return status;
   }
+  disc.lock.Release();
   if (!disc.leftOut.empty())
     return Fail(std::to_string(disc.leftOut.size()) + " item" +
                 (disc.leftOut.size() == 1 ? "" : "s") + " of " + folder + " missing from the disc");

@@ -24,6 +24,9 @@ void CatchInterrupts() {
   action.sa_flags = SA_RESTART;
   for (int signal : {SIGINT, SIGTERM, SIGHUP})
     sigaction(signal, &action, nullptr);
+  // Past a file-size limit the write then fails with its reason ("File too large") and the
+  // temporary file is removed, where the signal would end the process and leave it behind.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 int Interruption() { return caught; }

@@ -297,8 +297,8 @@ int main(int argc, char **argv) {
     if (velmor::mkiso::Interruption() == 0)
       return;
     target.Discard();
-    std::fprintf(stderr, "velmor-mkiso: interrupted\n");
-    NoImage(paths.size(), 0);
+    // Nothing named is missing: the build was stopped.
+    std::fprintf(stderr, "velmor-mkiso: interrupted; no image written\n");
     velmor::mkiso::EndAsInterrupted();
   };
 

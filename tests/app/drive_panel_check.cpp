@@ -250,6 +250,10 @@ public:
   std::vector<std::string> FilesIn(const std::string &folder) override {
     return s_.FilesIn(folder);
   }
+  bool RemoveFolder(const std::string &path) override { return s_.RemoveFolder(path); }
+  Handle LockFile(const std::string &path, bool createNew) override {
+    return s_.LockFile(path, createNew);
+  }
   uint32_t LastError() override { return s_.LastError(); }
   void Pause(uint32_t ms) override { s_.Pause(ms); }
   bool Is64BitSystem() override { return s_.Is64BitSystem(); }
@@ -423,6 +427,8 @@ TEST_F(DrivePanelWineTest, FolderAsADiscThenUninstall) {
   ASSERT_EQ(values.size(), 1u);
   const std::string image = values[0].second;
   EXPECT_TRUE(IsFolderDiscImage(system, image)) << image;
+  // The tree shows the folder the disc holds, not its image.
+  EXPECT_EQ(Tree(), (Rows{kProductTitle, values[0].first + ":(" + Env("VELMOR_FOLDER") + ")"}));
   ExpectSectorsOfImage(values[0].first[0], image);
   DoubleClickNode(DriveNode(values[0].first[0]));
   ASSERT_TRUE(WaitForTree(1));
@@ -446,6 +452,9 @@ TEST_F(DrivePanelWineTest, FolderAsADiscThenUninstall) {
       << said;
   EXPECT_TRUE(system.DriveValues().empty());
   EXPECT_EQ(system.KindOfPath(second), DriveSystem::PathKind::kMissing);
+  // The cache folder, empty, went too (and the program's folder above it).
+  const std::string cache = second.substr(0, second.rfind('\\'));
+  EXPECT_EQ(system.KindOfPath(cache), DriveSystem::PathKind::kMissing) << cache;
   EXPECT_EQ(Tree(), Rows{kProductTitle});
 }
 

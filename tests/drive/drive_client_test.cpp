@@ -54,6 +54,8 @@ public:
     return ModelOpen(path);
   }
   void Close(Handle handle) override {
+    if (locks.count(handle))
+      return FakeDriveSystem::Close(handle);
     ++closes;
     if (handle != kFileHandle)
       model_.Close(reinterpret_cast<kernel::Device *>(handle));
@@ -500,6 +502,23 @@ TEST_F(DriveClientTest, UninstallRunsEveryStepAndReportsEachFailure) {
   EXPECT_EQ(failed[0].letter, 'H');
   EXPECT_EQ(failed[1].path, kWow64Path);
   EXPECT_EQ(failed[1].code, syserr::kAccessDenied);
+
+  // The folder discs' cache folder goes when nothing is left in it, with the program's folder
+  // above it; an image that cannot be deleted keeps both.
+  for (const bool stuck : {false, true}) {
+    DriverBackedSystem e(model_, [] { return status::kSuccess; });
+    const std::string cache = e.cacheFolder.substr(0, e.cacheFolder.size() - 1);
+    const std::string program = cache.substr(0, cache.rfind('\\'));
+    e.folders = {cache, program};
+    e.files[e.cacheFolder + "disc-5.lock"] = {}; // left by a run that ended
+    if (stuck) {
+      e.files[e.cacheFolder + "disc-4.iso"] = {1};
+      e.undeletable.insert(e.cacheFolder + "disc-4.iso");
+    }
+    Uninstall(e);
+    EXPECT_EQ(e.folders.size(), stuck ? 2u : 0u);
+    EXPECT_EQ(e.files.count(e.cacheFolder + "disc-5.lock"), 0u);
+  }
 }
 
 // A folder disc's label is the folder's last name, cut at a whole character to fit 32 bytes and
@@ -589,6 +608,89 @@ TEST(FolderDiscTest, ImageOfTheContentsInTheCacheFolder) {
   EjectVirtualDrive(system, 'G');
   EXPECT_EQ(system.files.count(disc.image), 0u);
   EXPECT_FALSE(IsFolderDiscImage(system, "C:\\images\\disc-1.iso"));
+}
+
+// Runs started together: a build holds its image's lock from before the image exists until its
+// drive is recorded, and another run's clean-up leaves what it holds alone, reading the records
+// again once it has the lock; what a run that ended left (image, note, lock file) goes. A folder
+// disc shows as its folder. Gathering never takes the cache folder, where other runs build.
+TEST(FolderDiscTest, CleanUpBesideRacingBuilds) {
+  testing::MockPlatform platform;
+  platform.AddFolder("D:\\a");
+  platform.AddFile("D:\\a\\x.txt", 100);
+  testing::FakeDriveSystem system;
+  const std::string cache = system.cacheFolder;
+  FolderDisc a = BuildFolderDisc(platform, system, "D:\\a", cache);
+  ASSERT_EQ(a.failure, FolderDisc::Failure::kNone);
+  ASSERT_TRUE(a.lock.held());
+  system.files[a.image] = {1}; // the builder wrote it through its own platform
+  const std::string stem = a.image.substr(0, a.image.size() - 4);
+  EXPECT_EQ(system.files.count(stem + ".lock"), 1u);
+  EXPECT_EQ(ShownImagePath(system, a.image), "D:\\a");
+  EXPECT_EQ(ShownImagePath(system, "D:\\a.iso"), "D:\\a.iso");
+  // A run that ended before its drive was recorded, and a lock file with nothing beside it.
+  for (const char *name : {"disc-1.iso", "disc-1.folder", "disc-1.lock", "disc-2.lock"})
+    system.files[cache + name] = {1};
+
+  // Another run's clean-up while this one builds.
+  CleanFolderDiscCache(system);
+  for (const char *ending : {".iso", ".folder", ".lock"})
+    EXPECT_EQ(system.files.count(stem + ending), 1u) << ending;
+  for (const char *name : {"disc-1.iso", "disc-1.folder", "disc-1.lock", "disc-2.lock"})
+    EXPECT_EQ(system.files.count(cache + name), 0u) << name;
+
+  // A second build meanwhile gets a name of its own.
+  FolderDisc b = BuildFolderDisc(platform, system, "D:\\a", cache);
+  ASSERT_EQ(b.failure, FolderDisc::Failure::kNone);
+  EXPECT_NE(b.image, a.image);
+  system.files[b.image] = {1};
+
+  // The first run records its drive and lets go between the clean-up's listing and its lock:
+  // the records are read again.
+  system.onLock = [&](const std::string &path) {
+    if (path == stem + ".lock" && a.lock.held()) {
+      system.values = {{"G", a.image}};
+      a.lock.Release();
+    }
+  };
+  CleanFolderDiscCache(system);
+  system.onLock = nullptr;
+  EXPECT_EQ(system.files.count(a.image), 1u);
+  EXPECT_EQ(system.files.count(stem + ".folder"), 1u);
+  EXPECT_EQ(system.files.count(stem + ".lock"), 0u);
+  EXPECT_EQ(system.files.count(b.image), 1u) << "still held";
+
+  // The second run's insert failed and it ended: its files go at the next clean-up.
+  b.lock = {};
+  CleanFolderDiscCache(system);
+  EXPECT_EQ(system.files.count(b.image), 0u);
+  EXPECT_EQ(system.files.count(a.image), 1u);
+  // The eject takes the image and its note.
+  system.dosDevices['G'] = "\\Device\\VELMOR6";
+  EjectVirtualDrive(system, 'G');
+  EXPECT_EQ(system.files.count(a.image), 0u);
+  EXPECT_EQ(system.files.count(stem + ".folder"), 0u);
+  EXPECT_TRUE(system.files.empty()) << system.files.begin()->first;
+
+  // The folder that holds the cache folder: nothing of the cache is gathered.
+  testing::MockPlatform local;
+  local.AddFolder("C:\\users\\u\\AppData\\Local");
+  local.AddFile("C:\\users\\u\\AppData\\Local\\kept.txt", 10);
+  local.AddFolder("C:\\users\\u\\AppData\\Local\\Velmor");
+  local.AddFolder("C:\\users\\u\\AppData\\Local\\Velmor\\FolderDiscs");
+  local.AddFile(cache + "disc-3.iso", 10);
+  FolderDisc whole = BuildFolderDisc(local, system, "C:\\users\\u\\AppData\\Local", cache);
+  ASSERT_EQ(whole.failure, FolderDisc::Failure::kNone);
+  const std::string image(local.Image.begin(), local.Image.end());
+  EXPECT_NE(image.find("KEPT.TXT"), std::string::npos);
+  EXPECT_NE(image.find("VELMOR"), std::string::npos);
+  EXPECT_EQ(image.find("FOLDERDISCS"), std::string::npos);
+  EXPECT_EQ(image.find("DISC-3"), std::string::npos);
+  // The cache folder given itself: an empty disc.
+  local.Image.clear();
+  FolderDisc cacheDisc = BuildFolderDisc(local, system, cache.substr(0, cache.size() - 1), cache);
+  ASSERT_EQ(cacheDisc.failure, FolderDisc::Failure::kNone);
+  EXPECT_EQ(std::string(local.Image.begin(), local.Image.end()).find("DISC-3"), std::string::npos);
 }
 
 TEST_F(DriveClientTest, FreeLetterNamesNoDriveAndNoDevice) {

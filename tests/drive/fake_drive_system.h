@@ -78,6 +78,9 @@ public:
     log.push_back("delete file " + Redirect(path));
     if (undeletable.count(Redirect(path)) || mapped.count(Redirect(path)))
       return lastError = syserr::kAccessDenied, false;
+    for (const auto &lock : locks) // open without delete sharing
+      if (lock.second == path)
+        return lastError = syserr::kSharingViolation, false;
     files.erase(Redirect(path));
     return true;
   }
@@ -104,6 +107,28 @@ public:
           path.find('\\', folder.size()) == std::string::npos)
         names.push_back(path.substr(folder.size()));
     return names;
+  }
+  bool RemoveFolder(const std::string &path) override {
+    log.push_back("delete folder " + path);
+    for (const auto &file : files)
+      if (file.first.rfind(path + "\\", 0) == 0)
+        return lastError = kDirNotEmpty, false;
+    return folders.erase(path) > 0 || (lastError = syserr::kFileNotFound, false);
+  }
+  // Locks are held in memory: a handle of its own for each, given up by Close.
+  Handle LockFile(const std::string &path, bool createNew) override {
+    log.push_back((createNew ? "lock new " : "lock ") + path);
+    if (onLock)
+      onLock(path);
+    if (createNew && files.count(path))
+      return lastError = kFileExists, kInvalidHandle;
+    files[path];
+    for (const auto &lock : locks)
+      if (lock.second == path)
+        return lastError = kLockViolation, kInvalidHandle;
+    const Handle handle = kLockHandle + nextLock++;
+    locks[handle] = path;
+    return handle;
   }
   uint32_t LastError() override { return lastError; }
   void Pause(uint32_t ms) override {
@@ -136,7 +161,10 @@ public:
     }
     return controlAccepts;
   }
-  void Close(Handle) override { ++closes; }
+  void Close(Handle handle) override {
+    ++closes;
+    locks.erase(handle);
+  }
 
   Handle OpenServiceManager() override {
     if (managerRefused)
@@ -301,13 +329,18 @@ public:
   std::set<std::string> mapped; // the running driver's image: renamed, never written or deleted
   bool serviceUndeletable = false;
   long serviceKeyError = 0, verbsError = 0;
-  uint32_t paused = 0;           // milliseconds waited in all
-  std::function<void()> onPause; // what happens meanwhile
+  uint32_t paused = 0;                             // milliseconds waited in all
+  std::function<void()> onPause;                   // what happens meanwhile
+  std::map<Handle, std::string> locks;             // held, by handle
+  std::function<void(const std::string &)> onLock; // what happens before a lock is taken
+  static constexpr uint32_t kFileExists = 80, kLockViolation = 33, kDirNotEmpty = 145;
 
 protected:
   static constexpr Handle kFileHandle = 0x100;
   static constexpr Handle kDeviceHandle = 0x200;
   static constexpr Handle kManagerHandle = 0x300;
+  static constexpr Handle kLockHandle = 0x1000;
+  Handle nextLock = 0;
   // What a start request for the service answers (0: started); the host tests start the
   // driver here.
   virtual uint32_t StartError(const Service &) { return startError; }

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 
 #include "byte_fields.h"
 #include "readers.h"
@@ -46,9 +47,21 @@ public:
 };
 
 const char *ReasonText(FormatError::Reason r) {
-  static const char *const kText[] = {
-      "none",      "unreadable", "missing file",    "unsupported mode", "track order",
-      "truncated", "syntax",     "too many tracks", "names too long",   "too small"};
+  static const char *const kText[] = {"none",
+                                      "unreadable",
+                                      "missing file",
+                                      "unsupported mode",
+                                      "track order",
+                                      "truncated",
+                                      "syntax",
+                                      "too many tracks",
+                                      "names too long",
+                                      "too small",
+                                      "not understood",
+                                      "past the end of its file",
+                                      "postgap too long",
+                                      "longer than a CD"};
+  static_assert(std::size(kText) == size_t(FormatError::Reason::kLongerThanCd) + 1);
   return kText[size_t(r)];
 }
 

@@ -2,6 +2,7 @@
 // through a small table, as no code page is at hand.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -15,8 +16,11 @@ class MemoryFiles : public ImageFiles {
 public:
   std::map<std::u16string, std::string> contents;
   std::map<std::string, std::u16string> ansi; // GBK bytes -> text; other bytes pass as Latin-1
+  std::map<std::u16string, uint64_t> zeros;   // files of zeros too large to hold, by size
 
   bool Size(const std::u16string &path, uint64_t *size) override {
+    if (auto z = zeros.find(path); z != zeros.end())
+      return *size = z->second, true;
     auto it = contents.find(path);
     if (it == contents.end())
       return false;
@@ -25,6 +29,11 @@ public:
   }
   bool Read(const std::u16string &path, uint64_t offset, void *buffer, uint32_t length,
             uint32_t *got) override {
+    if (auto z = zeros.find(path); z != zeros.end()) {
+      *got = offset >= z->second ? 0 : uint32_t(std::min<uint64_t>(length, z->second - offset));
+      std::memset(buffer, 0, *got);
+      return true;
+    }
     auto it = contents.find(path);
     if (it == contents.end())
       return false;

@@ -21,7 +21,8 @@ struct ExpectedError {
   Reason reason = Reason::kNone;
   std::string lineWith; // a text that first appears on the line named; "" for none
   std::string field;
-  std::u16string file = {}; // under kFolder; "" for the descriptor itself
+  std::u16string file = {};      // under kFolder; "" for the descriptor itself
+  std::u16string trackFile = {}; // under kFolder: the file an address lies beyond
 };
 
 struct DescriptorRow {
@@ -45,7 +46,10 @@ void Check(const DescriptorRow &row, const std::u16string &descriptor,
   files.ansi["\xB9\xE2\xC5\xCC.bin"] = u"\u5149\u76D8.bin"; // 光盘.bin in GBK
   files.contents[kFolder + descriptor] = row.text;
   for (const FileSpec &f : row.files)
-    files.contents[Full(f.name)] = std::string(size_t(f.bytes), '\0');
+    if (f.bytes > (64u << 20))
+      files.zeros[Full(f.name)] = f.bytes;
+    else
+      files.contents[Full(f.name)] = std::string(size_t(f.bytes), '\0');
   DiscLayout layout;
   const FormatError e = read(files, kFolder + descriptor, &layout);
   EXPECT_EQ(int(e.reason), int(row.error.reason)) << e.field;
@@ -53,6 +57,7 @@ void Check(const DescriptorRow &row, const std::u16string &descriptor,
     EXPECT_EQ(e.line, LineOf(row.text, row.error.lineWith));
     EXPECT_EQ(e.field, row.error.field);
     EXPECT_TRUE(e.file == kFolder + (row.error.file.empty() ? descriptor : row.error.file));
+    EXPECT_TRUE(e.trackFile == (row.error.trackFile.empty() ? u"" : kFolder + row.error.trackFile));
     return;
   }
   std::vector<std::u16string> expectedFiles;
@@ -257,13 +262,19 @@ const DescriptorRow kCueRows[] = {
      {{u"a.bin", 300 * kRaw}},
      {},
      {},
-     {Reason::kTruncated, "00:04:00", "00:04:00", u"a.bin"}},
+     {Reason::kPastFileEnd, "00:04:00", "00:04:00", {}, u"a.bin"}},
     {"a file shorter than one sector",
      "FILE a.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n",
      {{u"a.bin", 2000}},
      {},
      {},
-     {Reason::kTruncated, "INDEX", "00:00:00", u"a.bin"}},
+     {Reason::kPastFileEnd, "INDEX", "00:00:00", {}, u"a.bin"}},
+    {"an INDEX 00 past the end of its file",
+     "FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 00 59:00:00\nINDEX 01 59:02:00\n",
+     {{u"a.bin", 300 * kRaw}},
+     {},
+     {},
+     {Reason::kPastFileEnd, "59:00:00", "59:00:00", {}, u"a.bin"}},
     {"seconds past 59",
      "FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:60:00\n",
      {{u"a.bin", 10 * kRaw}},
@@ -299,7 +310,38 @@ const DescriptorRow kCueRows[] = {
      {{u"a.bin", 10 * kRaw}},
      {},
      {},
-     {Reason::kUnsupportedMode, "POSTGAP", "14:33:61"}},
+     {Reason::kPostgapTooLong, "POSTGAP", "14:33:61"}},
+    // A CD's table of contents ends at 99:59:74: a layout with audio, raw sectors or gaps whose
+    // lead-out passes it is refused, naming the sheet; one 2,048-byte data track need not fit.
+    {"a PREGAP that takes the lead-out past 99:59:74",
+     "FILE a.bin BINARY\nTRACK 01 AUDIO\nPREGAP 99:59:74\nINDEX 01 00:00:00\n",
+     {{u"a.bin", 10 * kRaw}},
+     {},
+     {},
+     {Reason::kLongerThanCd, "", ""}},
+    {"a lead-out at 99:59:74 itself",
+     "FILE a.bin BINARY\nTRACK 01 AUDIO\nPREGAP 99:57:64\nINDEX 01 00:00:00\n",
+     {{u"a.bin", 10 * kRaw}},
+     {u"a.bin"},
+     {"#1 ca=10 f0 @0 2352/0 lba 449839+10 gap 449839"}},
+    {"raw data sectors past 99:59:74",
+     "FILE a.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n",
+     {{u"a.bin", 449850ull * kRaw}},
+     {},
+     {},
+     {Reason::kLongerThanCd, "", ""}},
+    {"a DVD's image with an audio track after it",
+     "FILE a.iso BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n"
+     "FILE b.bin BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n",
+     {{u"a.iso", 2295104ull * 2048}, {u"b.bin", 10 * kRaw}},
+     {},
+     {},
+     {Reason::kLongerThanCd, "", ""}},
+    {"a DVD's image under a sheet",
+     "FILE a.iso BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n",
+     {{u"a.iso", 2295104ull * 2048}},
+     {u"a.iso"},
+     {"#1 ca=14 f0 @0 2048/0 lba 0+2295104 gap 0"}},
 };
 
 TEST(CueSheet, Table) {

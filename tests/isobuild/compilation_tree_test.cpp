@@ -233,6 +233,40 @@ TEST_F(TreeTest, GatheringNotesWhatIsLeftOutAndStopsWhenAsked) {
   EXPECT_EQ(EntryNames(Store()), std::vector<std::string>{"a.txt"});
 }
 
+// A link or junction to a folder is left out with one line and never walked, on Windows by its
+// reparse point: symbolic links and junctions, or any reparse point whose tag cannot be read (Wine
+// gives none); cloud-file and deduplicated folders are folders.
+TEST_F(TreeTest, LinksToFoldersAreLeftOutWithOneLine) {
+  const struct {
+    std::uint32_t attr, tag;
+    LeftOutReason why;
+  } listed[] = {
+      {kAttrDirectory, 0, LeftOutReason::kNone},
+      {kAttrDirectory | kAttrReparsePoint, 0xA000000C, LeftOutReason::kLinkToFolder}, // symlink
+      {kAttrDirectory | kAttrReparsePoint, 0xA0000003, LeftOutReason::kLinkToFolder}, // junction
+      {kAttrDirectory | kAttrReparsePoint, 0, LeftOutReason::kLinkToFolder},          // Wine
+      {kAttrDirectory | kAttrReparsePoint, 0x9000601A, LeftOutReason::kNone},         // cloud files
+      {kAttrDirectory | kAttrReparsePoint, 0x80000013, LeftOutReason::kNone}, // deduplicated
+      {kAttrArchive | kAttrReparsePoint, 0xA000000C, LeftOutReason::kNone},   // a link to a file
+  };
+  for (const auto &l : listed)
+    EXPECT_EQ(ListedFolderRefusal(l.attr, l.tag), l.why) << std::hex << l.attr << " " << l.tag;
+
+  // sub\up leads back to the folder: walked, it would never end.
+  fs.AddFile("D:\\t\\a.txt", 1);
+  fs.AddFolder("D:\\t\\sub");
+  fs.AddFile("D:\\t\\sub\\b.txt", 1);
+  fs.AddFolder("D:\\t\\sub\\up");
+  fs.AddFile("D:\\t\\sub\\up\\a.txt", 1);
+  fs.Refuse("D:\\t\\sub\\up", LeftOutReason::kLinkToFolder);
+  burner.NewCompilation(100, 100);
+  const GatherResult result = GatherItems(burner, {{"D:\\t", true, false, true}});
+  ASSERT_EQ(result.LeftOut.size(), 1u);
+  EXPECT_EQ(result.LeftOut[0].Path, "D:\\t\\sub\\up");
+  EXPECT_EQ(result.LeftOut[0].Reason, LeftOutReason::kLinkToFolder);
+  EXPECT_EQ(EntryNames(Store()), (std::vector<std::string>{"sub", "b.txt", "a.txt"}));
+}
+
 TEST_F(TreeTest, BadSourcesAndDestinations) {
   EXPECT_EQ(burner.InsertFile("\\nowhere", "D:\\x", false), 0);
   EXPECT_EQ(messages.back(), "4 INVALID DESTINATION PATH");

@@ -45,6 +45,8 @@ public:
     Add(path, alternate, attr, size);
   }
   void Remove(const std::string &path) { nodes_.erase(path); }
+  // What a listing says of a name it cannot give as a file or folder (a link to a folder).
+  void Refuse(const std::string &path, LeftOutReason why) { nodes_[path].Record.Refusal = why; }
 
   char Separator() const override { return '\\'; }
 
@@ -171,7 +173,7 @@ private:
     std::string parent = path.substr(0, slash);
     if (parent.size() == 2 && parent[1] == ':')
       parent += '\\'; // "D:" -> "D:\"
-    const bool top = slash == std::string::npos || slash < 2 || parent.size() < 3;
+    const bool top = slash == std::string::npos || slash < 2 || parent.size() < 3 || parent == path;
     if (!top && !nodes_.count(parent))
       AddFolder(parent);
     Node &node = nodes_[path];

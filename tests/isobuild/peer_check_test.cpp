@@ -517,6 +517,18 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
     EXPECT_TRUE(fs::is_directory(dir / "folder"));
     EXPECT_EQ(Temporaries(), std::vector<std::string>{}) << c.Args;
   }
+  // A write stopped part-way by a file-size limit keeps its reason, and its temporary goes.
+  WriteFile(dir / "big" / "x.bin", std::string(1 << 20, 'x'));
+  WriteFile(dir / "out.iso", "earlier");
+  const Outcome limited = Run("-o out.iso big", "ulimit -f 200;");
+  EXPECT_EQ(limited.Status, 1) << limited.Err;
+  EXPECT_NE(limited.Err.find("velmor-mkiso: out.iso: cannot be written: File too large\n"),
+            std::string::npos)
+      << limited.Err;
+  EXPECT_EQ(limited.LastErrLine(),
+            "velmor-mkiso: no image written; the output out.iso could not be written");
+  EXPECT_EQ(ReadAll(dir / "out.iso"), "earlier");
+  EXPECT_EQ(Temporaries(), std::vector<std::string>{});
   // The labels that fit are kept whole.
   ASSERT_EQ(Run("-o out.iso -V " + chinese11.substr(0, 30) + "L t/a.txt").Status, 0);
   const std::string pvd = ReadAll(dir / "out.iso").substr(16 * 2048, 2048);
@@ -599,6 +611,12 @@ TEST_F(CommandLine, TargetIsReplacedOnlyByAFinishedImage) {
           << phase << " " << name;
       EXPECT_EQ(ReadAll(dir / "out.iso"), "earlier") << phase << " " << name;
       EXPECT_EQ(Temporaries(), std::vector<std::string>{}) << phase << " " << name;
+      // Nothing named is missing: the build was stopped.
+      const std::string said = ReadAll(dir / "stderr.txt");
+      EXPECT_NE(said.find("velmor-mkiso: interrupted; no image written\n"), std::string::npos)
+          << phase << " " << name << "\n"
+          << said;
+      EXPECT_EQ(said.find("missing"), std::string::npos) << phase << " " << name << "\n" << said;
     }
   }
   // A finished image replaces the file; written to standard output or a pipe, it is the same.

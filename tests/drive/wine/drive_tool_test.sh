@@ -159,13 +159,82 @@ disc=$(ls "$cache"/*.iso 2>/dev/null | head -n 1)
 [ -n "$disc" ] || fail "no image in the cache folder"
 run 0 list
 disc_win='C:\users\'"$(id -un)"'\AppData\Local\Velmor\FolderDiscs\'"$(basename "$disc")"
-[ "$out" = "$folder_letter $disc_win" ] || fail "the folder disc is not recorded by its image: $out"
+[ "$out" = "$folder_letter C:\velmor-tool\文件夹" ] || fail "the folder disc is not listed as its folder: $out"
+[ "$(drive_record "$folder_letter")" = "$disc_win" ] || fail "the folder disc is not recorded by its image"
 wine "$compare" "$folder_letter" "$disc_win" || fail "reads through the folder's drive"
 rm -rf "$work/extracted"
 7z x -y -o"$work/extracted" "$disc" >/dev/null || fail "7z cannot read the folder's disc"
 diff -r "$work/文件夹" "$work/extracted" || fail "the disc's files differ from the folder's"
 run 0 eject "$folder_letter"
 [ ! -e "$disc" ] || fail "the eject left the folder's image"
+[ -z "$(ls "$cache")" ] || fail "the eject left files in the cache: $(ls "$cache")"
+
+# A folder that holds a link back up its tree (Wine shows a host link to a folder as a reparse
+# point without a tag; it cannot make Windows links itself) mounts, the link left out with one
+# line; a link to a file is followed.
+mkdir -p "$work/looped/sub"
+printf 'top\r\n' >"$work/looped/top.txt"
+ln -sfn .. "$work/looped/sub/up"
+ln -sfn ../top.txt "$work/looped/sub/same.txt"
+run 1 mount 'C:\velmor-tool\looped'
+looped_letter=$out
+[ "$(printf '%s\n' "$err" | grep -c .)" = 2 ] || fail "not one line for the link: $err"
+case $err in *'looped\sub\up: link to a folder, left out'*) ;; *) fail "link message: $err" ;; esac
+rm -rf "$work/extracted"
+7z x -y -o"$work/extracted" "$cache"/*.iso >/dev/null || fail "7z cannot read the looped disc"
+[ "$(cat "$work/extracted/sub/same.txt")" = "$(cat "$work/looped/top.txt")" ] ||
+  fail "the link to a file was not followed"
+[ ! -e "$work/extracted/sub/up" ] || fail "the link to a folder is on the disc"
+run 0 eject "$looped_letter"
+
+# Four folder discs started together, round after round ($VELMOR_FOLDER_ROUNDS, 5 by default):
+# all mount, each drive reads its own folder's image, and the list shows each folder. In the
+# first round the local application data, which holds the cache folder the others are building
+# in, is mounted at the same time and holds none of it.
+local_win='C:\users\'"$(id -un)"'\AppData\Local'
+for i in 1 2 3 4; do
+  mkdir -p "$work/together$i"
+  printf 'folder %s\r\n' "$i" >"$work/together$i/own.txt"
+  head -c 300000 /dev/urandom >"$work/together$i/data.bin"
+done
+round=1
+while [ "$round" -le "${VELMOR_FOLDER_ROUNDS:-5}" ]; do
+  started="1 2 3 4"
+  [ "$round" = 1 ] && started="1 2 3 4 5"
+  for i in $started; do
+    folder="C:\velmor-tool\together$i"
+    [ "$i" = 5 ] && folder=$local_win
+    (
+      status=0
+      wine "$tool" mount "$folder" >"$work/together$i.out" 2>"$work/together$i.err" || status=$?
+      echo "$status" >"$work/together$i.status"
+    ) &
+  done
+  wait
+  run 0 list
+  listed=$out
+  for i in $started; do
+    [ "$(cat "$work/together$i.status")" = 0 ] ||
+      fail "round $round: folder disc $i: $(iconv -f GBK -t UTF-8 <"$work/together$i.err")"
+    letter=$(tr -d '\r' <"$work/together$i.out")
+    record=$(drive_record "$letter")
+    if [ "$i" = 5 ]; then
+      rm -rf "$work/extracted"
+      7z x -y -o"$work/extracted" "$cache/${record##*\\}" >/dev/null ||
+        fail "round $round: 7z cannot read the local application data's disc"
+      [ ! -e "$work/extracted/Velmor/FolderDiscs" ] || fail "the cache folder was gathered"
+    else
+      printf '%s\n' "$listed" | grep -qxF "$letter C:\velmor-tool\together$i" ||
+        fail "round $round: $letter is not listed as together$i: $listed"
+      wine "$compare" "$letter" "$record" || fail "round $round: $letter does not read its image"
+      [ "$(7z e -so "$cache/${record##*\\}" own.txt 2>/dev/null)" = "$(cat "$work/together$i/own.txt")" ] ||
+        fail "round $round: $letter holds another folder"
+    fi
+    run 0 eject "$letter"
+  done
+  [ -z "$(ls "$cache")" ] || fail "round $round: files left in the cache: $(ls "$cache")"
+  round=$((round + 1))
+done
 
 # Another build of the driver runs (the carried file with its build identity changed, as a
 # newer program finds an older driver): the mount replaces the file and restarts the service,

@@ -133,9 +133,31 @@ case $err in *'empty.iso: too small to hold a disc volume'*) ;; *) fail "empty i
 head -c 200000 /dev/zero >"$work/zeros.img"
 run 1 mount 'C:\formats\zeros.img'
 case $err in *'no ISO 9660 or UDF volume'*'--force'*) ;; *) fail "no volume message" ;; esac
+# A cue sheet's mistakes are told by the sheet, its line and the reason: an INDEX past the end
+# of its file, a POSTGAP longer than a drive keeps, a CD whose lead-out passes 99:59:74.
+head -c 352800 /dev/zero >"$work/short.bin"
+printf 'FILE "short.bin" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n  TRACK 02 AUDIO\r\n    INDEX 01 59:00:00\r\n' \
+  >"$work/past.cue"
+run 1 mount 'C:\formats\past.cue'
+case $err in *"past.cue: line 5: '59:00:00' lies past the end of C:\\formats\\short.bin") ;;
+*) fail "INDEX past the end message" ;; esac
+printf 'FILE "short.bin" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n  POSTGAP 14:33:61\r\n' \
+  >"$work/postgap.cue"
+run 1 mount 'C:\formats\postgap.cue'
+case $err in *"postgap.cue: line 4: POSTGAP too long '14:33:61'"*) ;; *) fail "POSTGAP message" ;; esac
+printf 'FILE "short.bin" BINARY\r\n  TRACK 01 AUDIO\r\n  PREGAP 99:59:74\r\n    INDEX 01 00:00:00\r\n' \
+  >"$work/long.cue"
+run 1 mount 'C:\formats\long.cue'
+case $err in *"long.cue: the disc's lead-out passes 99:59:74"*) ;; *) fail "lead-out message" ;; esac
 run 0 list
 [ -z "$out" ] || fail "a refused image left a drive: $out"
 run 0 mount --force 'C:\formats\zeros.img'
 run 0 eject "$out"
+# One 2,048-byte data track of a DVD's size under a cue sheet mounts (a sparse file).
+truncate -s 4700372992 "$work/dvd.iso"
+printf 'FILE "dvd.iso" BINARY\r\n  TRACK 01 MODE1/2048\r\n    INDEX 01 00:00:00\r\n' >"$work/dvd.cue"
+run 0 mount --force 'C:\formats\dvd.cue'
+run 0 eject "$out"
+rm -f "$work/dvd.iso"
 
 [ $failures = 0 ]

@@ -18,3 +18,8 @@ run() {
   printf '%s\n' "velmor-drive $(printf '%s ' "$@")-> $status: $out$err"
   [ "$status" = "$want" ] || fail "velmor-drive $(printf '%s ' "$@"): exit $status, expected $want"
 }
+# drive_record L: -> the image path the drive table records for the letter.
+drive_record() {
+  wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\VELMOR\Parameters' /v "${1%:}" /reg:64 \
+    2>/dev/null | tr -d '\r' | sed -n 's/^.*REG_SZ[[:space:]]*//p'
+}
