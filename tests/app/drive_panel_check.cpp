@@ -263,9 +263,9 @@ public:
     return s_.OpenDeviceWithoutAccess(path);
   }
   bool DeviceControl(Handle device, uint32_t code, const void *input, uint32_t inputSize,
-                     void *output, uint32_t outputSize) override {
+                     void *output, uint32_t outputSize, uint32_t *returned = nullptr) override {
     requests.push_back(code);
-    return s_.DeviceControl(device, code, input, inputSize, output, outputSize);
+    return s_.DeviceControl(device, code, input, inputSize, output, outputSize, returned);
   }
   void Close(Handle handle) override { s_.Close(handle); }
   Handle OpenServiceManager() override { return s_.OpenServiceManager(); }
@@ -294,6 +294,11 @@ public:
     return s_.SetLayoutValue(name, data, size);
   }
   void DeleteLayoutValue(const std::string &name) override { s_.DeleteLayoutValue(name); }
+  long SetIdentityValue(const std::string &name, const void *data, uint32_t size) override {
+    return s_.SetIdentityValue(name, data, size);
+  }
+  void DeleteIdentityValue(const std::string &name) override { s_.DeleteIdentityValue(name); }
+  bool HasIdentityValue(const std::string &name) override { return s_.HasIdentityValue(name); }
   void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) override {
     s_.BroadcastDeviceChange(event, notice);
   }

@@ -61,8 +61,10 @@ public:
   // A buffered request: the system buffer starts with the input, the driver's answer goes back
   // into the output; the caller's output buffer is where the driver may look for a record.
   bool DeviceControl(Handle handle, uint32_t code, const void *input, uint32_t inputSize,
-                     void *output, uint32_t outputSize) override {
+                     void *output, uint32_t outputSize, uint32_t *returned = nullptr) override {
     log.push_back("control " + std::to_string(code));
+    if (returned)
+      *returned = 0;
     // Requests to the volume go to the file system mounted on it, not to the driver.
     if (code >> 16 == fsctl::kFileDeviceFileSystem)
       return code != fsctl::kLockVolume || volumesLock;
@@ -90,6 +92,8 @@ public:
     EXPECT_EQ(request.completions, 1);
     if (output)
       std::memcpy(output, system.data(), std::min(request.information, outputSize));
+    if (returned && IsSuccess(request.status))
+      *returned = std::min(request.information, outputSize);
     // What Wine answers for a remove request, after the device is already gone.
     return IsSuccess(request.status) && !(code == IOCTL_VELMOR_REMOVE_DEVICE && removeAnswersFail);
   }
