@@ -3,6 +3,7 @@
 #include "layout_drive.h"
 #include "trace.h"
 #include "velmor_driver.h"
+#include "velmor_identity.h"
 
 namespace velmor {
 namespace {
@@ -64,24 +65,24 @@ NtStatus CreateDriveLink(UString *link, const UString *letterLink, const UString
   return result;
 }
 
-NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *imagePath,
-                     uint32_t options, VelmorLayout *layout);
+NtStatus CreateDrive(Device *control, const UString *letterLink, const UString *imagePath,
+                     uint32_t options, VelmorLayout *layout, FileIdentity *identity);
 
 } // namespace
 
-NtStatus VelmorCreateDevice(Driver *driver, const UString *letterLink, const UString *imagePath,
-                            uint32_t options) {
-  return CreateDrive(driver, letterLink, imagePath, options, nullptr);
+NtStatus VelmorCreateDevice(Device *control, const UString *letterLink, const UString *imagePath,
+                            uint32_t options, FileIdentity *identity) {
+  return CreateDrive(control, letterLink, imagePath, options, nullptr, identity);
 }
 
-NtStatus VelmorCreateLayoutDrive(Driver *driver, const UString *letterLink, VelmorLayout *layout,
+NtStatus VelmorCreateLayoutDrive(Device *control, const UString *letterLink, VelmorLayout *layout,
                                  uint32_t options) {
   // The image name is the first file's: what a trace or a debugger shows for the drive.
   const UString &first = layout->files[0];
   const uint16_t prefixBytes = 4 * sizeof(char16_t);
   const UString path{uint16_t(first.Length - prefixBytes), uint16_t(first.Length - prefixBytes),
                      first.Buffer + 4};
-  return CreateDrive(driver, letterLink, &path, options, layout);
+  return CreateDrive(control, letterLink, &path, options, layout, nullptr);
 }
 
 namespace {
@@ -167,7 +168,9 @@ NtStatus MakeDevice(Driver *driver, const UString *name, bool drive, Device **de
   }
   // Before any link exists: without a descriptor of its own the device would take the
   // default, which lets every user open it.
-  result = SetDeviceSecurity(*device, drive);
+  // Everyone may read a drive and run what it holds, as a CD-ROM drive of the system's own; only
+  // SYSTEM and the administrators may open the control device at all.
+  result = SetDeviceSecurity(*device, drive ? kFileGenericRead | kFileGenericExecute : 0u);
   if (!IsSuccess(result)) {
     DeleteDevice(*device);
     *device = nullptr;
@@ -178,12 +181,14 @@ NtStatus MakeDevice(Driver *driver, const UString *name, bool drive, Device **de
   auto *extension = VelmorExtensionOf(*device);
   *extension = VELMOR_DRIVE_EXTENSION{};
   extension->DeviceObject = *device;
+  extension->Self = *device;
   return status::kSuccess;
 }
 
-NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *imagePath,
-                     uint32_t options, VelmorLayout *layout) {
+NtStatus CreateDrive(Device *control, const UString *letterLink, const UString *imagePath,
+                     uint32_t options, VelmorLayout *layout, FileIdentity *identity) {
   LayoutOwner owner(layout);
+  Driver *driver = DeviceDriver(control);
   // A path that does not fit behind "\??\" would give a drive whose every read fails.
   if (imagePath->Length / sizeof(char16_t) > kMaxImagePathUnits)
     return status::kInvalidParameter;
@@ -197,7 +202,11 @@ NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *i
   // every later read uses, before anything is made. A layout's files are open already.
   ImageOwner image;
   if (!layout) {
-    const NtStatus opened = VelmorOpenImage(driver, &imageName, options, image.Out());
+    NtStatus opened = VelmorOpenImage(driver, &imageName, options, image.Out());
+    // The identity of the very handle the drive will read through: what the add answers, and
+    // what start-up compares with the recorded one, whatever the path leads to now.
+    if (IsSuccess(opened) && identity)
+      opened = VelmorCheckIdentity(image.Get(), options, identity);
     if (!IsSuccess(opened)) {
       ReleaseStore(&imageName);
       return opened;
@@ -208,7 +217,7 @@ NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *i
   UString deviceName{0, kDeviceNameBytes, nameStore};
   char16_t numberStore[12];
   UString number{0, sizeof(numberStore), numberStore};
-  IntegerToString(DriveNumber(letterLink->Buffer[0]), 10, &number);
+  IntegerToString(VelmorLetterIndex(letterLink), 10, &number);
   AppendText(&deviceName, kDriveDeviceNamePrefix);
   AppendString(&deviceName, &number);
 
@@ -219,29 +228,40 @@ NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *i
     return result;
   }
   auto *extension = VelmorExtensionOf(device);
+  extension->Control = VelmorExtensionOf(control);
   extension->ImageFileName = imageName;
   // Before the link: once it exists, requests may arrive.
   extension->Layout = layout;
   extension->LayoutLeadOut = layout ? layout->leadOut : 0;
   extension->IsoFormat = IsIsoFormat(imagePath);
   extension->ImageBlocks = layout ? 0 : ImageBlocksOf(image.Get(), extension->IsoFormat);
-  extension->DriveIndex = DriveNumber(letterLink->Buffer[0]);
+  extension->DriveIndex = VelmorLetterIndex(letterLink);
   if (!layout && !extension->IsoFormat)
     extension->HeaderDisc = ReadHeaderDisc(image.Get());
   VelmorTrace(extension->IsoFormat ? "Setting Image Format to ISO"
                                    : "Setting Image Format to VELMOR");
 
   extension->Worker = VelmorStartWorker(device);
-  if (!extension->Worker ||
-      !TakeStore(&extension->DosLinkName, kLinkStoreBytes, kLinkStoreCapacity)) {
-    result = status::kInsufficientResources;
-  } else {
+  const bool ready =
+      extension->Worker && TakeStore(&extension->DosLinkName, kLinkStoreBytes, kLinkStoreCapacity);
+  if (ready) {
+    // Everything a request touches is in place before anyone can open the device: the image,
+    // the hold, the worker. The initializing flag goes before the link, or an open that follows
+    // the link's appearance at once fails.
+    extension->Image = image.Get();
+    extension->DriveUsers = 1; // the device's own hold, given up by its removal
+    if (options & kClearInitializing)
+      ClearDeviceFlags(device, kDoDeviceInitializing);
     // A refused link (the letter belongs to another device) fails the add; the link is the
     // last step, so the undo below never has one to delete.
     result = CreateDriveLink(&extension->DosLinkName, letterLink, &deviceName);
+  } else {
+    result = status::kInsufficientResources;
   }
 
   if (!IsSuccess(result)) {
+    extension->Image = nullptr; // the owner closes it
+    extension->DriveUsers = 0;
     if (extension->Worker) {
       VelmorStopWorker(extension->Worker, status::kDeviceNotReady);
       VelmorFreeWorker(extension->Worker);
@@ -256,16 +276,16 @@ NtStatus CreateDrive(Driver *driver, const UString *letterLink, const UString *i
     return result;
   }
   owner.Release(); // the drive's now, freed with its image name
-  extension->Image = image.Release();
-  extension->ImageNameUsers = 1; // the device's own hold, given up by its removal
-  if (options & kClearInitializing)
-    ClearDeviceFlags(device, kDoDeviceInitializing);
+  image.Release();
+  // A drive made at this letter settles why start-up had not made one.
+  extension->Control->SkipReasons[extension->DriveIndex] = uint8_t(SkipReason::kNone);
   return status::kSuccess;
 }
 
 } // namespace
 
-NtStatus VelmorCreateControlDevice(Driver *driver) {
+NtStatus VelmorCreateControlDevice(Driver *driver, Device **control) {
+  *control = nullptr;
   UString deviceName;
   InitString(&deviceName, kControlDeviceName);
   Device *device = nullptr;
@@ -274,17 +294,23 @@ NtStatus VelmorCreateControlDevice(Driver *driver) {
     return result;
   auto *extension = VelmorExtensionOf(device);
   extension->IsControl = 1;
-  if (!TakeStore(&extension->DosLinkName, kLinkStoreBytes, kLinkStoreCapacity)) {
+  extension->Control = extension;
+  extension->RemovedLock = NewSpinLock();
+  if (!extension->RemovedLock ||
+      !TakeStore(&extension->DosLinkName, kLinkStoreBytes, kLinkStoreCapacity)) {
     result = status::kInsufficientResources;
   } else {
     result = CreateDriveLink(&extension->DosLinkName, nullptr, &deviceName);
   }
   if (!IsSuccess(result)) {
     ReleaseStore(&extension->DosLinkName);
+    if (extension->RemovedLock)
+      FreeSpinLock(extension->RemovedLock);
     DeleteDevice(device);
     return result;
   }
-  extension->ImageNameUsers = 1;
+  extension->DriveUsers = 1;
+  *control = device;
   return status::kSuccess;
 }
 
@@ -314,21 +340,57 @@ void VelmorRemoveDevice(VELMOR_DRIVE_EXTENSION *extension) {
   // Handles opened before the removal keep the record alive. An answer given from the layout
   // through another handle may still hold it, so the name and layout go with the last hold;
   // requests that arrive later find the drive removed.
-  VelmorReleaseImageName(extension);
+  VelmorReleaseDrive(extension);
+  // The driver's own reference keeps the device's memory after the deletion, so that it can
+  // still ask whether anything else holds the device (see VelmorSettleRemovedDrives). The
+  // control device's record outlives every drive.
+  if (!extension->IsControl) {
+    VELMOR_DRIVE_EXTENSION *control = extension->Control;
+    ReferenceDevice(device);
+    const Irql previous = AcquireSpinLock(control->RemovedLock);
+    extension->NextRemoved = control->RemovedDrives;
+    control->RemovedDrives = extension;
+    ReleaseSpinLock(control->RemovedLock, previous);
+  }
   DeleteDevice(device);
 }
 
-bool VelmorHoldImageName(VELMOR_DRIVE_EXTENSION *extension) {
-  uint32_t users = __atomic_load_n(&extension->ImageNameUsers, __ATOMIC_ACQUIRE);
+uint32_t VelmorSettleRemovedDrives(VELMOR_DRIVE_EXTENSION *control, bool all) {
+  uint32_t held = 0;
+  VELMOR_DRIVE_EXTENSION *settled = nullptr;
+  const Irql previous = AcquireSpinLock(control->RemovedLock);
+  for (VELMOR_DRIVE_EXTENSION **link = &control->RemovedDrives; *link;) {
+    VELMOR_DRIVE_EXTENSION *drive = *link;
+    if (!all && DeviceReferenced(drive->Self)) {
+      held |= 1u << drive->DriveIndex;
+      link = &drive->NextRemoved;
+    } else {
+      *link = drive->NextRemoved;
+      drive->NextRemoved = settled;
+      settled = drive;
+    }
+  }
+  ReleaseSpinLock(control->RemovedLock, previous);
+  // Released outside the lock: the last release frees the device, extension included.
+  while (settled) {
+    VELMOR_DRIVE_EXTENSION *next = settled->NextRemoved;
+    ReleaseDevice(settled->Self);
+    settled = next;
+  }
+  return held;
+}
+
+bool VelmorHoldDrive(VELMOR_DRIVE_EXTENSION *extension) {
+  uint32_t users = __atomic_load_n(&extension->DriveUsers, __ATOMIC_ACQUIRE);
   while (users != 0)
-    if (__atomic_compare_exchange_n(&extension->ImageNameUsers, &users, users + 1, true,
+    if (__atomic_compare_exchange_n(&extension->DriveUsers, &users, users + 1, true,
                                     __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
       return true;
   return false;
 }
 
-void VelmorReleaseImageName(VELMOR_DRIVE_EXTENSION *extension) {
-  if (__atomic_sub_fetch(&extension->ImageNameUsers, 1, __ATOMIC_ACQ_REL) != 0)
+void VelmorReleaseDrive(VELMOR_DRIVE_EXTENSION *extension) {
+  if (__atomic_sub_fetch(&extension->DriveUsers, 1, __ATOMIC_ACQ_REL) != 0)
     return;
   ReleaseStore(&extension->ImageFileName);
   if (VelmorLayout *layout = extension->Layout) {

@@ -8,6 +8,7 @@
 #include "trace.h"
 #include "velmor_build_identity.h"
 #include "velmor_driver.h"
+#include "velmor_identity.h"
 
 namespace velmor {
 namespace {
@@ -35,45 +36,64 @@ void PutLittle32(void *buffer, uint32_t value) {
     p[i] = uint8_t(value >> (8 * i));
 }
 
+// A paged copy of the add record, freed on every way out: the record is too large for a kernel
+// stack that goes on down through the file systems.
+class RecordCopy {
+public:
+  RecordCopy() : record_(static_cast<AddRecord *>(AllocatePaged(sizeof(AddRecord), kPoolTagDdk))) {}
+  RecordCopy(const RecordCopy &) = delete;
+  RecordCopy &operator=(const RecordCopy &) = delete;
+  ~RecordCopy() {
+    if (record_)
+      FreePool(record_);
+  }
+  AddRecord *get() const { return record_; }
+
+private:
+  AddRecord *record_;
+};
+
+// The record comes as the request's input, in the system buffer: the I/O manager's own copy,
+// which the caller cannot change while it is used. Whatever the input leaves out of the record
+// reads as zeros, and the end stop is always zero, so a path never runs past byte 999. The
+// answer is the opened image's identity, for the program to record.
 Outcome AddDrive(Device *device, Request *request) {
   VelmorTrace("-----Adding Device in responce to IOCTL-----");
   if (!CallerMayChangeDrives(request))
     return Done(status::kPrivilegeNotHeld);
-  if (InputLength(request) >= kAddRecordSize)
+  const uint32_t inputLength = InputLength(request);
+  if (inputLength >= kAddRecordSize)
     return Done(status::kBufferTooSmall);
-  // The record travels in the caller's output buffer; one that is too short or cannot be
-  // addressed is refused before a byte of it is read.
   if (OutputLength(request) < kAddRecordSize)
     return Done(status::kInvalidParameter);
-  auto *callerRecord = static_cast<uint8_t *>(CallerOutputBuffer(request, kAddRecordSize));
-  if (!callerRecord)
+  if (inputLength < sizeof(char16_t) || !SystemBuffer(request))
     return Done(status::kInvalidParameter);
-
-  // The caller may unmap or change its buffer at any moment, so the record is copied once and
-  // only the copy is checked and used. A fault on the way creates nothing.
-  AddRecord record;
-  if (!CopyFromCaller(&record, callerRecord, kAddRecordSize))
-    return Done(status::kAccessViolation);
-  if (!IsDriveLetter(record.letter))
+  RecordCopy copy;
+  AddRecord *record = copy.get();
+  if (!record)
+    return Done(status::kInsufficientResources);
+  __builtin_memset(record, 0, sizeof(AddRecord));
+  __builtin_memcpy(record, SystemBuffer(request), inputLength);
+  record->endStop = 0;
+  if (!IsDriveLetter(record->letter))
     return Done(status::kInvalidParameter);
-  char16_t linkStore[9] = {record.letter};
-  UString letterLink{sizeof(char16_t), sizeof(linkStore), linkStore};
-  AppendText(&letterLink, u":");
-
-  const char16_t endStop = 0;
-  if (!CopyToCaller(callerRecord + offsetof(AddRecord, endStop), &endStop, sizeof(endStop)))
-    return Done(status::kAccessViolation);
-  // The copy's path ends at the same place: at most 499 code units before the end stop.
+  char16_t linkStore[3] = {record->letter, u':', 0};
+  UString letterLink{2 * sizeof(char16_t), sizeof(linkStore), linkStore};
   uint16_t units = 0;
-  while (units < kAddRecordPathUnits && record.path[units] != 0)
+  while (units < kAddRecordPathUnits && record->path[units] != 0)
     ++units;
   const uint16_t bytes = uint16_t(units * sizeof(char16_t));
-  UString imagePath{bytes, bytes, record.path};
+  UString imagePath{bytes, bytes, record->path};
 
   // A kernel-mode caller is trusted with files, as with the privilege above.
   const uint32_t options =
       kClearInitializing | (FromUserMode(request) ? uint32_t(kCheckCallerAccess) : 0u);
-  return Done(VelmorCreateDevice(DeviceDriver(device), &letterLink, &imagePath, options));
+  FileIdentity identity;
+  const NtStatus made = VelmorCreateDevice(device, &letterLink, &imagePath, options, &identity);
+  if (!IsSuccess(made))
+    return Done(made);
+  __builtin_memcpy(SystemBuffer(request), &identity, sizeof(identity));
+  return Done(status::kSuccess, sizeof(identity));
 }
 
 // The record comes as the request's input, in the system buffer: the I/O manager's own copy,
@@ -88,6 +108,7 @@ Outcome AddLayoutDrive(Device *device, Request *request) {
   const auto &record = *static_cast<const LayoutRecord *>(SystemBuffer(request));
   if (CheckLayoutRecord(record) != LayoutFault::kValid)
     return Done(status::kInvalidParameter);
+  const char16_t letter = record.letter;
   VelmorLayout *layout = VelmorNewLayout(record);
   if (!layout)
     return Done(status::kInsufficientResources);
@@ -101,9 +122,24 @@ Outcome AddLayoutDrive(Device *device, Request *request) {
     VelmorFreeLayout(layout);
     return Done(files);
   }
-  char16_t linkStore[3] = {record.letter, u':', 0};
+  // The identities, taken before the drive owns the layout; the record in the system buffer
+  // is not read again, so the answer may go over it.
+  const uint32_t fileCount = layout->fileCount;
+  const bool answer = OutputLength(request) >= fileCount * sizeof(FileIdentity);
+  auto *identities = static_cast<FileIdentity *>(SystemBuffer(request));
+  for (uint32_t i = 0; answer && i < fileCount; ++i) {
+    FileIdentity identity;
+    const NtStatus queried = QueryFileIdentity(layout->handles[i], &identity);
+    if (!IsSuccess(queried)) {
+      VelmorFreeLayout(layout);
+      return Done(queried);
+    }
+    __builtin_memcpy(&identities[i], &identity, sizeof(identity));
+  }
+  char16_t linkStore[3] = {letter, u':', 0};
   UString letterLink{2 * sizeof(char16_t), sizeof(linkStore), linkStore};
-  return Done(VelmorCreateLayoutDrive(DeviceDriver(device), &letterLink, layout, options));
+  const NtStatus made = VelmorCreateLayoutDrive(device, &letterLink, layout, options);
+  return Done(made, IsSuccess(made) && answer ? fileCount * uint32_t(sizeof(FileIdentity)) : 0);
 }
 
 Outcome RemoveDrive(Device *device, Request *request) {
@@ -121,6 +157,20 @@ Outcome Build(Device *, Request *request) {
   for (uint32_t i = 0; i < kBuildIdentitySize; ++i)
     answer[4 + i] = kDriverBuildIdentity[i];
   return Done(status::kSuccess, kBuildAnswerSize);
+}
+
+// The letters of removed drives that something still references: a stop of the service now
+// would leave the driver unloading, and every drive dead, until that reference goes.
+Outcome HeldDrives(Device *device, Request *request) {
+  PutLittle32(SystemBuffer(request), VelmorSettleRemovedDrives(VelmorExtensionOf(device), false));
+  return Done(status::kSuccess, kHeldAnswerSize);
+}
+
+// Why start-up made no drive for each recorded letter.
+Outcome SkippedDrives(Device *device, Request *request) {
+  __builtin_memcpy(SystemBuffer(request), VelmorExtensionOf(device)->SkipReasons,
+                   kSkippedAnswerSize);
+  return Done(status::kSuccess, kSkippedAnswerSize);
 }
 
 Outcome Version(Device *, Request *request) {
@@ -144,10 +194,10 @@ ImageAnswerKind KindOf(QueuedWork work) {
 // at once. The hold keeps the copy while a remove through another handle runs.
 Outcome LayoutAnswer(VELMOR_DRIVE_EXTENSION *extension, Request *request, uint32_t size,
                      void (*fill)(const VelmorLayout *, void *)) {
-  if (!VelmorHoldImageName(extension))
+  if (!VelmorHoldDrive(extension))
     return Done(status::kDeviceNotReady);
   fill(extension->Layout, SystemBuffer(request));
-  VelmorReleaseImageName(extension);
+  VelmorReleaseDrive(extension);
   return Done(status::kSuccess, size);
 }
 
@@ -186,7 +236,12 @@ Outcome RawRead(Device *device, Request *request) {
   auto *extension = VelmorExtensionOf(device);
   if (!extension->LayoutLeadOut)
     return Done(status::kInvalidDeviceRequest); // a classic drive has no raw sectors
-  const void *input = FromUserMode(request) ? SystemBuffer(request) : KernelCallerInput(request);
+  // As the class driver takes it: Type3InputBuffer when a kernel caller set it, else the system
+  // buffer (a user-mode caller's copy, or a kernel caller's METHOD_OUT_DIRECT request built with
+  // its input there).
+  const void *input = FromUserMode(request) || !KernelCallerInput(request)
+                          ? SystemBuffer(request)
+                          : KernelCallerInput(request);
   if (!input)
     return Done(status::kInvalidParameter);
   RawReadInfo info;
@@ -243,7 +298,7 @@ DiscAnswer AnswerAbout(const DiscView &view, uint32_t code, Request *request) {
 // read here; the hold keeps what the view points at while a remove runs.
 Outcome DiscRequest(Device *device, Request *request) {
   auto *extension = VelmorExtensionOf(device);
-  if (!VelmorHoldImageName(extension))
+  if (!VelmorHoldDrive(extension))
     return Done(status::kDeviceNotReady);
   LayoutTrack isoTrack;
   DiscView view{};
@@ -258,14 +313,18 @@ Outcome DiscRequest(Device *device, Request *request) {
     known = false; // its header holds no table of contents that makes sense
   const DiscAnswer answer = known ? AnswerAbout(view, ControlCode(request), request)
                                   : DiscAnswer{status::kDeviceNotReady, 0};
-  VelmorReleaseImageName(extension);
+  VelmorReleaseDrive(extension);
   return Done(answer.status, answer.information);
 }
 
+// Numbered from 100 up, which no class driver's \Device\CdRomN reaches: a tool that tells
+// drives apart by their number never takes ours for the system's.
+constexpr uint32_t kDeviceNumberBase = 100;
+
 Outcome DeviceNumber(Device *device, Request *request) {
   return Done(status::kSuccess,
-              VelmorFillDeviceNumber(VelmorExtensionOf(device)->DriveIndex, SystemBuffer(request),
-                                     OutputLength(request)));
+              VelmorFillDeviceNumber(kDeviceNumberBase + VelmorExtensionOf(device)->DriveIndex,
+                                     SystemBuffer(request), OutputLength(request)));
 }
 
 Outcome HotplugInfo(Device *, Request *request) {
@@ -305,6 +364,10 @@ constexpr ControlRule kRules[] = {
     {IOCTL_VELMOR_GET_VERSION, Target::kAny, 0, kVersionAnswerSize, status::kBufferTooSmall,
      Version},
     {IOCTL_VELMOR_GET_BUILD, Target::kAny, 0, kBuildAnswerSize, status::kBufferTooSmall, Build},
+    {IOCTL_VELMOR_GET_HELD, Target::kControl, 0, kHeldAnswerSize, status::kBufferTooSmall,
+     HeldDrives},
+    {IOCTL_VELMOR_GET_SKIPPED, Target::kControl, 0, kSkippedAnswerSize, status::kBufferTooSmall,
+     SkippedDrives},
     {ioctl::kCdromReadToc, Target::kDrive, 0, kTocSize, status::kInvalidParameter, ReadToc},
     {ioctl::kCdromGetDriveGeometry, Target::kDrive, 0, kGeometrySize, status::kInvalidParameter,
      DriveGeometry},
@@ -320,6 +383,12 @@ constexpr ControlRule kRules[] = {
     {ioctl::kCdromEjectMedia, Target::kDrive, 0, 0, status::kSuccess, Accept},
     {ioctl::kStorageEjectMedia, Target::kDrive, 0, 0, status::kSuccess, Accept},
     {ioctl::kStorageFindNewDevices, Target::kDrive, 0, 0, status::kSuccess, Accept},
+    // A drive that cannot lock its medium: the lock and unlock are accepted (the shell and
+    // burning tools send them), as the class driver does for such a drive.
+    {ioctl::kStorageMediaRemoval, Target::kDrive, ioctl::kPreventMediaRemovalSize, 0,
+     status::kInfoLengthMismatch, Accept},
+    {ioctl::kCdromMediaRemoval, Target::kDrive, ioctl::kPreventMediaRemovalSize, 0,
+     status::kInfoLengthMismatch, Accept},
     {ioctl::kCdromGetVolume, Target::kDrive, 0, 0, status::kSuccess, NotReady},
     {ioctl::kCdromReadQChannel, Target::kDrive, 0, 0, status::kSuccess, NotReady},
     {ioctl::kCdromGetLastSession, Target::kDrive, 0, 0, status::kSuccess, DiscRequest},

@@ -87,8 +87,19 @@ void VelmorServeRead(Device *device, Request *request) {
   // The sum is taken in 64 bits unsigned so that it carries into the high half and cannot
   // overflow a signed type.
   const int64_t fileOffset = int64_t(uint64_t(offset) + base);
-  if (!IsSuccess(VELMORReadOffset(fileOffset, buffer, length, extension->Image))) {
+  uint32_t inFile = 0;
+  if (!IsSuccess(VELMORReadOffset(fileOffset, buffer, length, extension->Image, &inFile))) {
     CompleteRequest(request, status::kDeviceNotReady, 0);
+    return;
+  }
+  // Sectors the image no longer holds fail the whole request, as unreadable sectors of a disc.
+  // Where the last sector the read touches starts, in bytes into the read (0 when the read
+  // begins inside it).
+  const uint64_t lastSector = (uint64_t(offset) + length - 1) & ~uint64_t(kBytesPerSector - 1);
+  const uint32_t lastSectorStart =
+      lastSector > uint64_t(offset) ? uint32_t(lastSector - uint64_t(offset)) : 0;
+  if (!VelmorSectorsInFile(inFile, length, lastSectorStart)) {
+    CompleteRequest(request, status::kDeviceDataError, 0);
     return;
   }
   CompleteRequest(request, status::kSuccess, length);

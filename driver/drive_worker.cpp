@@ -14,7 +14,7 @@ using namespace kernel;
 
 struct VelmorWorker {
   Device *device;
-  RequestQueue *queue;
+  RequestQueue *queue; // the device extension's
   WorkEvent *work;
   SpinLock *gate;
   uint32_t stopping; // set under the gate
@@ -66,8 +66,6 @@ void WorkerThread(void *context) {
 } // namespace
 
 void VelmorFreeWorker(VelmorWorker *worker) {
-  if (worker->queue)
-    FreeRequestQueue(worker->queue);
   if (worker->work)
     FreeWorkEvent(worker->work);
   if (worker->gate)
@@ -79,8 +77,10 @@ VelmorWorker *VelmorStartWorker(Device *device) {
   auto *worker = static_cast<VelmorWorker *>(AllocateNonPaged(sizeof(VelmorWorker), kPoolTagDdk));
   if (!worker)
     return nullptr;
-  *worker = VelmorWorker{device, NewRequestQueue(), NewWorkEvent(), NewSpinLock(), 0, nullptr};
-  if (!worker->queue || !worker->work || !worker->gate ||
+  RequestQueue *queue = &VelmorExtensionOf(device)->Queue;
+  InitRequestQueue(queue);
+  *worker = VelmorWorker{device, queue, NewWorkEvent(), NewSpinLock(), 0, nullptr};
+  if (!worker->work || !worker->gate ||
       !IsSuccess(StartSystemThread(WorkerThread, worker, &worker->thread))) {
     VelmorFreeWorker(worker);
     return nullptr;
@@ -106,7 +106,7 @@ NtStatus VelmorQueueRequest(Device *device, Request *request, QueuedWork work, u
                             uintptr_t second) {
   // The hold keeps the worker's memory while a remove through another handle stops it.
   auto *extension = VelmorExtensionOf(device);
-  if (!VelmorHoldImageName(extension))
+  if (!VelmorHoldDrive(extension))
     return status::kDeviceNotReady;
   VelmorWorker *worker = extension->Worker;
   void **context = RequestContext(request);
@@ -117,13 +117,17 @@ NtStatus VelmorQueueRequest(Device *device, Request *request, QueuedWork work, u
   const bool stopping = worker->stopping != 0;
   // Marked pending by the queue before the thread can see it: the thread may complete it at
   // once.
-  if (!stopping)
-    QueueRequest(worker->queue, request);
+  const NtStatus queued = stopping ? status::kDeviceNotReady : QueueRequest(worker->queue, request);
   ReleaseSpinLock(worker->gate, previous);
-  if (!stopping)
+  if (queued == status::kPending)
     SignalWork(worker->work);
-  VelmorReleaseImageName(extension);
-  return stopping ? status::kDeviceNotReady : status::kPending;
+  VelmorReleaseDrive(extension);
+  if (queued != status::kCancelled)
+    return queued;
+  // Cancelled before it was queued, and marked pending. Completed only now that no spin lock is
+  // held: a completion routine of the sender may send it straight back to this drive.
+  CompleteRequest(request, status::kCancelled, 0);
+  return status::kPending;
 }
 
 uintptr_t VelmorQueuedArgument(Request *request, int which) {
@@ -131,11 +135,11 @@ uintptr_t VelmorQueuedArgument(Request *request, int which) {
 }
 
 void VelmorCancelFileRequests(VELMOR_DRIVE_EXTENSION *extension, const void *file) {
-  if (!VelmorHoldImageName(extension))
+  if (!VelmorHoldDrive(extension))
     return; // removed: the removal failed what was queued
   while (Request *request = DequeueRequest(extension->Worker->queue, file))
     CompleteRequest(request, status::kCancelled, 0);
-  VelmorReleaseImageName(extension);
+  VelmorReleaseDrive(extension);
 }
 
 } // namespace velmor

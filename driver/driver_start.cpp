@@ -3,6 +3,7 @@
 #include "layout_drive.h"
 #include "trace.h"
 #include "velmor_driver.h"
+#include "velmor_identity.h"
 
 namespace velmor {
 
@@ -10,12 +11,16 @@ using namespace kernel;
 
 namespace {
 
-// What start-up reads the registry with: the two keys' paths and room for one layout record
-// (far too large for the stack), all paged.
+// What start-up reads the registry with: the three keys' paths, room for one layout record
+// and its files' identities, and for one image path (all far too large for a kernel stack that
+// goes on down through the file systems), all paged.
 struct StartStores {
   char16_t *parametersPath;
   char16_t *layoutsPath;
+  char16_t *identitiesPath;
   LayoutRecord *record;
+  FileIdentity *identities; // kLayoutMaxFiles of them
+  char16_t *path;           // kImageStoreBytes
 };
 
 // The service key's path with `suffix` (zero-ended) appended, in paged pool.
@@ -37,8 +42,14 @@ void FreeStores(StartStores &stores) {
     FreePool(stores.parametersPath);
   if (stores.layoutsPath)
     FreePool(stores.layoutsPath);
+  if (stores.identitiesPath)
+    FreePool(stores.identitiesPath);
   if (stores.record)
     FreePool(stores.record);
+  if (stores.identities)
+    FreePool(stores.identities);
+  if (stores.path)
+    FreePool(stores.path);
 }
 
 // What the registry holds for a letter beside its path.
@@ -63,46 +74,82 @@ Recorded RecordedLayout(const StartStores &stores, const char16_t *valueName, ch
   return *layout ? Recorded::kLayout : Recorded::kBroken;
 }
 
+// The identities recorded for a drive of `files` files, read into stores.identities; false
+// when they are missing or of another size (recorded by an older build, or never).
+bool RecordedIdentities(const StartStores &stores, const char16_t *valueName, uint32_t files) {
+  uint32_t got = 0;
+  return IsSuccess(QueryRegistryBinary(stores.identitiesPath, valueName, stores.identities,
+                                       files * uint32_t(sizeof(FileIdentity)), &got));
+}
+
+// Why an open or a check at start-up made no drive.
+SkipReason ReasonOf(NtStatus result) {
+  switch (result) {
+  case status::kFileInvalid:
+    return SkipReason::kIdentityChanged;
+  case status::kObjectNameNotFound:
+  case status::kObjectPathNotFound:
+    return SkipReason::kFileMissing;
+  case status::kInvalidParameter:
+  case status::kFileIsADirectory:
+    return SkipReason::kFileRefused;
+  default:
+    return SkipReason::kNotMade;
+  }
+}
+
 // Re-creates the drive recorded under `letter`, when there is one that can be made. A drive
 // whose image is missing or refused now is not made; its record stays, so the program still
-// lists it and its eject removes it.
-void RestoreDrive(Driver *driver, const StartStores &stores, char16_t letter, UString *pathString) {
-  const char16_t *parametersPath = stores.parametersPath;
+// lists it and its eject removes it. Made in the system's context, for the administrator who
+// mounted it: no caller to check, so a drive is made only over the very files the add opened
+// (their recorded identities), whatever the recorded path leads to now.
+SkipReason RestoreDrive(Device *control, const StartStores &stores, char16_t letter) {
   const char16_t valueName[2] = {letter, 0};
-  pathString->Length = 0;
+  UString pathString{0, kImageStoreCapacity, stores.path};
   // A failed query (no key, no value under Wine, a value too long for the store) and an empty
   // value both mean there is no drive for this letter.
-  if (!IsSuccess(QueryRegistryString(parametersPath, valueName, pathString))) {
+  if (!IsSuccess(QueryRegistryString(stores.parametersPath, valueName, &pathString))) {
     VelmorTrace("Error quering Y string");
-    return;
+    return SkipReason::kNone;
   }
   VelmorTrace("Success quering Y string");
-  if (pathString->Length == 0)
-    return;
+  if (pathString.Length == 0)
+    return SkipReason::kNone;
   VelmorTrace("Y string length > 0");
   char16_t linkStore[3] = {letter, u':', 0};
   UString letterLink{2 * sizeof(char16_t), sizeof(linkStore), linkStore};
   // The string stays the path the user chose (a cue sheet, say); a layout beside it says how
-  // the disc's sectors lie. Made in the system's context, for the administrator who mounted
-  // it: no caller to check, but the same kinds of file are refused.
+  // the disc's sectors lie.
   VelmorLayout *layout = nullptr;
   switch (RecordedLayout(stores, valueName, letter, &layout)) {
   case Recorded::kBroken:
     VelmorTrace("Skipping a drive whose recorded layout cannot be made");
-    return;
-  case Recorded::kLayout:
-    if (!IsSuccess(VelmorOpenLayoutFiles(driver, layout, 0))) {
-      VelmorTrace("Skipping a drive whose files are missing or refused");
+    return SkipReason::kLayoutBroken;
+  case Recorded::kLayout: {
+    if (!RecordedIdentities(stores, valueName, layout->fileCount)) {
       VelmorFreeLayout(layout);
-      return;
+      return SkipReason::kNoIdentity;
     }
-    VelmorCreateLayoutDrive(driver, &letterLink, layout, 0);
-    return;
-  case Recorded::kNoLayout:
-    // A drive that cannot be made (letter taken, path too long, image gone) is skipped.
-    VelmorCreateDevice(driver, &letterLink, pathString, 0);
-    return;
+    NtStatus result = VelmorOpenLayoutFiles(DeviceDriver(control), layout, 0);
+    for (uint32_t i = 0; IsSuccess(result) && i < layout->fileCount; ++i)
+      result = VelmorCheckIdentity(layout->handles[i], kExpectIdentity, &stores.identities[i]);
+    if (!IsSuccess(result)) {
+      VelmorTrace("Skipping a drive whose files are missing, refused or changed");
+      VelmorFreeLayout(layout);
+      return ReasonOf(result);
+    }
+    return ReasonOf(VelmorCreateLayoutDrive(control, &letterLink, layout, 0));
   }
+  case Recorded::kNoLayout:
+    break;
+  }
+  if (!RecordedIdentities(stores, valueName, 1))
+    return SkipReason::kNoIdentity;
+  // A drive that cannot be made (letter taken, path too long, image gone or changed) is
+  // skipped.
+  const NtStatus made =
+      VelmorCreateDevice(control, &letterLink, &pathString, kExpectIdentity, stores.identities);
+  return IsSuccess(made) ? SkipReason::kNone : ReasonOf(made);
 }
 
 } // namespace
@@ -113,8 +160,13 @@ NtStatus VelmorStartDriver(Driver *driver, const UString *registryPath) {
   StartStores stores{
       KeyPath(registryPath, kParametersSubkey, sizeof(kParametersSubkey) / sizeof(char16_t)),
       KeyPath(registryPath, kLayoutsKeySuffix, sizeof(kLayoutsKeySuffix) / sizeof(char16_t)),
-      static_cast<LayoutRecord *>(AllocatePaged(kLayoutRecordSize, kPoolTagDdk))};
-  if (!stores.parametersPath || !stores.layoutsPath || !stores.record) {
+      KeyPath(registryPath, kIdentitiesKeySuffix, sizeof(kIdentitiesKeySuffix) / sizeof(char16_t)),
+      static_cast<LayoutRecord *>(AllocatePaged(kLayoutRecordSize, kPoolTagDdk)),
+      static_cast<FileIdentity *>(
+          AllocatePaged(kLayoutMaxFiles * sizeof(FileIdentity), kPoolTagDdk)),
+      static_cast<char16_t *>(AllocatePaged(kImageStoreBytes, kPoolTagDdk))};
+  if (!stores.parametersPath || !stores.layoutsPath || !stores.identitiesPath || !stores.record ||
+      !stores.identities || !stores.path) {
     FreeStores(stores);
     return status::kInsufficientResources;
   }
@@ -123,12 +175,12 @@ NtStatus VelmorStartDriver(Driver *driver, const UString *registryPath) {
 
   // Without the control device the load fails and no drive is made; each drive starts its own
   // thread, and a driver that fails to load has none.
-  const NtStatus result = VelmorCreateControlDevice(driver);
+  Device *control = nullptr;
+  const NtStatus result = VelmorCreateControlDevice(driver, &control);
   if (IsSuccess(result)) {
-    char16_t pathStore[kImageStoreBytes / sizeof(char16_t)];
-    UString pathString{0, kImageStoreCapacity, pathStore};
+    auto *state = VelmorExtensionOf(control);
     for (char16_t letter = u'A'; letter <= u'Z'; ++letter)
-      RestoreDrive(driver, stores, letter, &pathString);
+      state->SkipReasons[letter - u'A'] = uint8_t(RestoreDrive(control, stores, letter));
   }
   FreeStores(stores);
   return result;
@@ -137,11 +189,23 @@ NtStatus VelmorStartDriver(Driver *driver, const UString *registryPath) {
 void VelmorUnloadDriver(Driver *driver) {
   VelmorTrace("-----Unloading Driver-----");
   // Each removal deletes the device it is given, so the next one is found first. The records
-  // in the registry stay: the next start makes the drives again.
+  // in the registry stay: the next start makes the drives again. The control device goes last:
+  // its record keeps the removed drives the driver still references.
+  Device *control = nullptr;
   for (Device *device = NextDriverDevice(driver, nullptr), *next; device; device = next) {
     next = NextDriverDevice(driver, device);
-    VelmorRemoveDevice(VelmorExtensionOf(device));
+    if (VelmorExtensionOf(device)->IsControl)
+      control = device;
+    else
+      VelmorRemoveDevice(VelmorExtensionOf(device));
   }
+  if (!control)
+    return;
+  auto *state = VelmorExtensionOf(control);
+  VelmorSettleRemovedDrives(state, true);
+  FreeSpinLock(state->RemovedLock);
+  state->RemovedLock = nullptr;
+  VelmorRemoveDevice(state);
 }
 
 } // namespace velmor

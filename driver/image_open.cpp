@@ -46,4 +46,16 @@ NtStatus VelmorOpenImage(Driver *driver, const UString *ntPath, uint32_t options
   return status::kSuccess;
 }
 
+NtStatus VelmorCheckIdentity(FileHandle handle, uint32_t options, FileIdentity *identity) {
+  FileIdentity found;
+  const NtStatus queried = QueryFileIdentity(handle, &found);
+  if (!IsSuccess(queried))
+    return queried;
+  if (!(options & kExpectIdentity)) {
+    *identity = found;
+    return status::kSuccess;
+  }
+  return SameIdentity(found, *identity) ? status::kSuccess : status::kFileInvalid;
+}
+
 } // namespace velmor

@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "velmor_identity.h"
 #include "velmor_protocol.h"
 
 namespace velmor {
@@ -58,12 +59,25 @@ NtStatus DeleteSymbolicLink(const UString *link);
 // routines, and sets the unload routine.
 void InstallDispatchHandlers(Driver *driver);
 // The driver's devices, as the kernel lists them: the first (after null) or the one after
-// `device`; null at the end. Deleted devices are not listed.
+// `device`; null at the end. A deleted device stays listed while anything references it, and
+// the kernel defers the driver's unload until none is: only the unload walks this list.
 Device *NextDriverDevice(Driver *driver, Device *device);
-// Who may open a device: SYSTEM and Administrators always; everyone else for reading only when
-// `everyoneReads` (a drive, as the system's own CD-ROM drives), never for the control device.
-// Set right after creation, before the device has a link or can be opened (PASSIVE_LEVEL).
-NtStatus SetDeviceSecurity(Device *device, bool everyoneReads);
+// The driver's own reference on a device: it keeps the device's memory (extension included)
+// after its deletion, until released, and defers nothing (up to DISPATCH_LEVEL).
+void ReferenceDevice(Device *device);
+void ReleaseDevice(Device *device);
+// Whether anything but the driver still references the device: a handle, a file object, a
+// file system's volume (the I/O manager's count of them). A deleted device stays in the
+// driver's list while it is; read it only on a device the driver holds a reference on.
+bool DeviceReferenced(Device *device);
+// Who may open a device: SYSTEM and Administrators with every right, Everyone and restricted
+// tokens with `everyoneAccess` (none: they may not open it). Set right after creation, before
+// the device has a link or can be opened (PASSIVE_LEVEL).
+NtStatus SetDeviceSecurity(Device *device, uint32_t everyoneAccess);
+// The platform's generic file rights, as the I/O manager maps them for files.
+inline constexpr uint32_t kFileExecute = 0x0020;
+inline constexpr uint32_t kFileGenericRead = 0x00120089;
+inline constexpr uint32_t kFileGenericExecute = 0x001200A0;
 
 // The current request.
 uint32_t ControlCode(Request *request);
@@ -77,15 +91,6 @@ void *SystemBuffer(Request *request);
 // (Parameters.DeviceIoControl.Type3InputBuffer): the file system sends its raw reads as
 // associated requests whose system buffer is the master request, not the input.
 void *KernelCallerInput(Request *request);
-// The caller's output buffer, for reading and writing `length` bytes, or null when the request
-// has no such buffer or it does not lie where the caller may address it. Its pages may still be
-// unmapped or changed by the caller at any moment: touch it only through the copies below.
-void *CallerOutputBuffer(Request *request, uint32_t length);
-// Copies between the caller's memory and the driver's, surviving a fault; false when the
-// caller's memory could not be read or written. A user address means something only in the
-// caller's own process, and touching it may page: in the caller's thread, up to APC_LEVEL.
-bool CopyFromCaller(void *to, const void *callerMemory, uint32_t length);
-bool CopyToCaller(void *callerMemory, const void *from, uint32_t length);
 int64_t ReadByteOffset(Request *request);
 uint32_t ReadLength(Request *request);
 // The system address of the request's locked buffer, mapping it when needed, and in `bytes`
@@ -109,15 +114,22 @@ bool OverridesVerify(Request *request);
 // users and the service accounts do not). Called in the caller's own thread, at PASSIVE_LEVEL.
 bool CallerMayManageVolumes();
 
-// A cancel-safe queue of pending requests (a list under a spin lock in nonpaged memory, with a
-// cancel routine): a request cancelled while it waits is taken out and completed with
-// kCancelled by the queue itself. Up to DISPATCH_LEVEL.
-struct RequestQueue;
-RequestQueue *NewRequestQueue();
-void FreeRequestQueue(RequestQueue *queue);
-// Marks the request pending and queues it (or completes it at once, when it is already being
-// cancelled).
-void QueueRequest(RequestQueue *queue, Request *request);
+// A cancel-safe queue of pending requests: a list under a spin lock, with a cancel routine. It
+// lies in the drive's device extension (nonpaged), not in pool the drive frees: a request
+// holds a reference to its device until it is completed, so the device's memory outlives every
+// request queued in it, and a cancel routine that runs after the drive was removed still finds
+// the queue. A request is in the list only while its cancel routine is set; whoever clears the
+// routine first (a dequeue, or the cancel) owns the request. The cancel runs in two steps that
+// anything may come between: the I/O manager clears the routine, then calls it. Up to
+// DISPATCH_LEVEL.
+struct RequestQueue {
+  uintptr_t storage[4];
+};
+void InitRequestQueue(RequestQueue *queue);
+// Marks the request pending and queues it: kPending. A request already being cancelled is
+// marked pending but not queued: kCancelled, and the caller completes it as cancelled once it
+// holds no spin lock (a completion routine may send the request straight back).
+NtStatus QueueRequest(RequestQueue *queue, Request *request);
 // Takes the oldest request out (of those sent through `file`, when not null); null when none
 // waits. A request taken out can no longer be cancelled.
 Request *DequeueRequest(RequestQueue *queue, const void *file);
@@ -140,6 +152,10 @@ NtStatus QueryImageFileKind(FileHandle handle, Driver *driver, ImageFileKind *ki
 NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t offset,
                     uint32_t *bytesRead);
 void CloseFile(FileHandle handle);
+// The identity of an open file (velmor_identity.h): the 128-bit file ID and 64-bit volume
+// serial where the system has them, else the 64-bit ID and the volume's 32-bit serial.
+// PASSIVE_LEVEL only.
+NtStatus QueryFileIdentity(FileHandle handle, FileIdentity *identity);
 // The file's size in bytes (its end of file). PASSIVE_LEVEL only, like every Zw file routine.
 NtStatus QueryFileSize(FileHandle handle, uint64_t *size);
 

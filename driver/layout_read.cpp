@@ -22,23 +22,18 @@ class RequestFiles {
 public:
   explicit RequestFiles(const VelmorLayout *layout) : layout_(layout) {}
   uint8_t *Bounce() { return layout_->bounce; }
-  // Bytes of a track's file. Bytes past the end of a file that has shrunk since the drive was
-  // made read as zeros; a file that cannot be read makes the drive not ready, as a classic
-  // drive's image does.
-  NtStatus Read(const LayoutTrack &track, uint64_t offset, uint8_t *to, uint32_t length) {
-    FileHandle handle = layout_->handles[track.file];
-    if (!handle)
+  // Bytes of a track's file, the last sector they touch starting `lastSectorStart` bytes in.
+  // A file that has shrunk since the drive was made fails the read when a sector starts past
+  // its end, as a classic drive's image does (only the rest of a sector cut short reads as
+  // zeros); a file that cannot be read makes the drive not ready.
+  NtStatus Read(const LayoutTrack &track, uint64_t offset, uint8_t *to, uint32_t length,
+                uint32_t lastSectorStart) {
+    uint32_t inFile = 0;
+    if (!IsSuccess(
+            VELMORReadOffset(int64_t(offset), to, length, layout_->handles[track.file], &inFile)))
       return status::kDeviceNotReady;
-    uint32_t got = 0;
-    NtStatus result = ReadFileAt(handle, to, length, int64_t(offset), &got);
-    if (result == status::kEndOfFile) {
-      got = 0;
-      result = status::kSuccess;
-    }
-    if (!IsSuccess(result))
-      return status::kDeviceNotReady;
-    Zero(to + (got < length ? got : length), got < length ? length - got : 0);
-    return status::kSuccess;
+    return VelmorSectorsInFile(inFile, length, lastSectorStart) ? status::kSuccess
+                                                                : status::kDeviceDataError;
   }
 
 private:
@@ -53,8 +48,8 @@ NtStatus EachRawSector(RequestFiles &files, const LayoutTrack &track, uint64_t o
   uint8_t *store = files.Bounce();
   for (uint32_t done = 0; done < count;) {
     const uint32_t n = count - done < kBounceSectors ? count - done : kBounceSectors;
-    const NtStatus result =
-        files.Read(track, offset + uint64_t(done) * track.stride, store, n * track.stride);
+    const NtStatus result = files.Read(track, offset + uint64_t(done) * track.stride, store,
+                                       n * track.stride, (n - 1) * track.stride);
     if (!IsSuccess(result))
       return result;
     for (uint32_t i = 0; i < n; ++i)
@@ -68,8 +63,11 @@ NtStatus EachRawSector(RequestFiles &files, const LayoutTrack &track, uint64_t o
 NtStatus ReadUserBytes(RequestFiles &files, const LayoutPlace &place, uint32_t within, uint8_t *out,
                        uint32_t length) {
   const LayoutTrack &track = *place.track;
-  if (track.stride == kStrideCooked)
-    return files.Read(track, place.fileOffset + within, out, length);
+  if (track.stride == kStrideCooked) {
+    const uint32_t lastSector = (within + length - 1) & ~(kBytesPerSector - 1);
+    return files.Read(track, place.fileOffset + within, out, length,
+                      lastSector > within ? lastSector - within : 0);
+  }
   const uint32_t sectors = (within + length + kBytesPerSector - 1) / kBytesPerSector;
   uint32_t written = 0;
   return EachRawSector(files, track, place.fileOffset, sectors,
@@ -152,7 +150,8 @@ NtStatus ReadRawSectors(const VelmorLayout *layout, uint32_t lba, uint32_t count
     if (place.kind != LayoutPlace::kStored) {
       Zero(to, n * kRawSectorBytes);
     } else if (place.track->stride == kStrideRaw) {
-      result = files.Read(*place.track, place.fileOffset, to, n * kRawSectorBytes);
+      result = files.Read(*place.track, place.fileOffset, to, n * kRawSectorBytes,
+                          (n - 1) * kRawSectorBytes);
     } else {
       const bool headerless = place.track->stride == kStrideMode2;
       result = EachRawSector(files, *place.track, place.fileOffset, n,
@@ -189,13 +188,13 @@ void VelmorServeLayoutRead(VELMOR_DRIVE_EXTENSION *extension, Request *request) 
     CompleteRequest(request, status::kInvalidParameter, 0);
     return;
   }
-  if (!VelmorHoldImageName(extension)) {
+  if (!VelmorHoldDrive(extension)) {
     CompleteRequest(request, status::kDeviceNotReady, 0);
     return;
   }
   const NtStatus result = ReadBlocks(extension->Layout, ReadByteOffset(request),
                                      static_cast<uint8_t *>(buffer), length);
-  VelmorReleaseImageName(extension);
+  VelmorReleaseDrive(extension);
   CompleteRequest(request, result, IsSuccess(result) ? length : 0);
 }
 
@@ -215,13 +214,13 @@ void VelmorServeRawRead(VELMOR_DRIVE_EXTENSION *extension, Request *request) {
     CompleteRequest(request, status::kInvalidParameter, 0);
     return;
   }
-  if (!VelmorHoldImageName(extension)) {
+  if (!VelmorHoldDrive(extension)) {
     CompleteRequest(request, status::kDeviceNotReady, 0);
     return;
   }
   const NtStatus result =
       ReadRawSectors(extension->Layout, first, sectors, mode, static_cast<uint8_t *>(buffer));
-  VelmorReleaseImageName(extension);
+  VelmorReleaseDrive(extension);
   CompleteRequest(request, result, IsSuccess(result) ? sectors * kRawSectorBytes : 0);
 }
 

@@ -5,8 +5,10 @@
 namespace velmor {
 
 NtStatus VELMORReadOffset(int64_t fileOffset, void *buffer, uint32_t length,
-                          kernel::FileHandle image) {
+                          kernel::FileHandle image, uint32_t *inFile) {
   VelmorTrace("begin VELMORReadOffset");
+  if (inFile)
+    *inFile = 0;
   if (!image)
     return status::kDeviceNotReady;
   uint32_t got = 0;
@@ -19,9 +21,17 @@ NtStatus VELMORReadOffset(int64_t fileOffset, void *buffer, uint32_t length,
     got = 0;
     result = status::kSuccess;
   }
+  if (got > length)
+    got = length;
   if (IsSuccess(result) && got < length)
     __builtin_memset(static_cast<uint8_t *>(buffer) + got, 0, length - got);
+  if (inFile)
+    *inFile = IsSuccess(result) ? got : 0;
   return result;
+}
+
+bool VelmorSectorsInFile(uint32_t inFile, uint32_t length, uint32_t lastSectorStart) {
+  return length == 0 || (inFile >= length || lastSectorStart < inFile);
 }
 
 } // namespace velmor

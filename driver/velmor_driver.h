@@ -15,13 +15,17 @@ struct VelmorHeaderDisc;
 // device object, in nonpaged memory; its two strings' stores are paged.
 struct VELMOR_DRIVE_EXTENSION {
   kernel::Device *DeviceObject; // null once the drive has been removed
-  VelmorWorker *Worker;         // the drive's own thread and queue; null for the control device
-  UString ImageFileName;        // "\??\" + image path; store 1,000 bytes, capacity 998
-  UString DosLinkName;          // "\DosDevices\L:" or "\DosDevices\VELMOR"; store 86, capacity 84
-  uint32_t IsoFormat;           // 1: disc data from file offset 0; 0: from offset 64 KiB
-  // Holds on ImageFileName's store, Layout and Worker: one for the device until it is removed,
-  // one for each request using them meanwhile. The last to let go frees them.
-  uint32_t ImageNameUsers;
+  kernel::Device *Self;         // the device, also after its removal
+  // The control device's record, which outlives every drive: the driver's own state.
+  VELMOR_DRIVE_EXTENSION *Control;
+  VelmorWorker *Worker;  // the drive's own thread and queue; null for the control device
+  UString ImageFileName; // "\??\" + image path; store 1,000 bytes, capacity 998
+  UString DosLinkName;   // "\DosDevices\L:" or "\DosDevices\VELMOR"; store 86, capacity 84
+  uint32_t IsoFormat;    // 1: disc data from file offset 0; 0: from offset 64 KiB
+  // Holds on the drive (ImageFileName's store, Layout, Worker, HeaderDisc): one for the device
+  // until it is removed, one for each request using them meanwhile. The last to let go frees
+  // them.
+  uint32_t DriveUsers;
   // A layout drive's tracks and files (paged), read only under a hold; null for the classic
   // drives. ImageFileName then names the first file.
   VelmorLayout *Layout;
@@ -40,6 +44,19 @@ struct VELMOR_DRIVE_EXTENSION {
   // and parsed (paged); null for other drives, and for a header that holds none that makes
   // sense. Freed with the last hold.
   VelmorHeaderDisc *HeaderDisc;
+  // The requests waiting for the drive's thread. In the extension, not with the worker: a
+  // request being cancelled keeps the device (and so this queue) alive after the drive's
+  // removal has freed the worker.
+  kernel::RequestQueue Queue;
+  // A removed drive whose device the driver still references, in the control device's list of
+  // them: the system keeps such a device while anything else references it too.
+  VELMOR_DRIVE_EXTENSION *NextRemoved;
+
+  // The control device's: the removed drives (under RemovedLock), and why start-up did not
+  // make each letter's recorded drive (a SkipReason; cleared by an add at the letter).
+  kernel::SpinLock *RemovedLock;
+  VELMOR_DRIVE_EXTENSION *RemovedDrives;
+  uint8_t SkipReasons[26];
 };
 
 inline constexpr uint16_t kImageStoreBytes = 1000;
@@ -58,6 +75,9 @@ enum VelmorCreateOptions : uint32_t {
   // file it may read itself, and the drive reads through that very open. Never for the drives
   // re-created at start, in the system's context.
   kCheckCallerAccess = 2,
+  // The image must be the file whose identity is given (start-up: the one the administrator
+  // mounted, whatever the recorded path leads to now).
+  kExpectIdentity = 4,
 };
 
 // The record of a device of the driver.
@@ -71,15 +91,24 @@ inline uint32_t VelmorDriveBlocks(const VELMOR_DRIVE_EXTENSION *extension) {
 }
 
 // Creates the control device.
-NtStatus VelmorCreateControlDevice(kernel::Driver *driver);
+NtStatus VelmorCreateControlDevice(kernel::Driver *driver, kernel::Device **control);
 // Creates the drive device for letterLink ("L:") over the image at imagePath, which it opens
-// once (see VelmorOpenImage). Leaves nothing behind when it fails.
-NtStatus VelmorCreateDevice(kernel::Driver *driver, const UString *letterLink,
-                            const UString *imagePath, uint32_t options);
+// once (see VelmorOpenImage), beside the driver's `control` device. Leaves nothing behind when
+// it fails. `identity`, when given, receives the opened file's identity.
+NtStatus VelmorCreateDevice(kernel::Device *control, const UString *letterLink,
+                            const UString *imagePath, uint32_t options,
+                            FileIdentity *identity = nullptr);
 // Creates the drive for letterLink over `layout` (VelmorNewLayout's, its files open), which it
 // takes over: the drive frees it, or this call does when it fails.
-NtStatus VelmorCreateLayoutDrive(kernel::Driver *driver, const UString *letterLink,
+NtStatus VelmorCreateLayoutDrive(kernel::Device *control, const UString *letterLink,
                                  VelmorLayout *layout, uint32_t options);
+// The letter's index (A = 0) of a "L:" link name.
+inline uint32_t VelmorLetterIndex(const UString *letterLink) {
+  return DriveNumber(letterLink->Buffer[0]);
+}
+// Lets go of the removed drives the driver still references: those nothing else references
+// any more (all of them at the unload), and answers the letters of the others as a mask.
+uint32_t VelmorSettleRemovedDrives(VELMOR_DRIVE_EXTENSION *control, bool all);
 // Removes a device: its link, its worker (waiting for the request it serves), its queued
 // requests (failed), its image's handles and the device. Later requests through handles still
 // open find the medium gone. A second call for the same record does nothing, even when both
@@ -88,10 +117,11 @@ void VelmorRemoveDevice(VELMOR_DRIVE_EXTENSION *extension);
 inline bool VelmorDriveRemoved(const VELMOR_DRIVE_EXTENSION *extension) {
   return __atomic_load_n(&extension->DeviceObject, __ATOMIC_ACQUIRE) == nullptr;
 }
-// A hold on the image name, layout and worker for a request that uses them; false once the
-// drive has been removed and they may be gone. The last release frees them (up to APC_LEVEL).
-bool VelmorHoldImageName(VELMOR_DRIVE_EXTENSION *extension);
-void VelmorReleaseImageName(VELMOR_DRIVE_EXTENSION *extension);
+// A hold on the drive's image name, layout and worker for a request that uses them; false once
+// the drive has been removed and they may be gone. The last release frees them (up to
+// APC_LEVEL).
+bool VelmorHoldDrive(VELMOR_DRIVE_EXTENSION *extension);
+void VelmorReleaseDrive(VELMOR_DRIVE_EXTENSION *extension);
 
 // Opens an image file for a drive and refuses what is not a file on a local disk: a missing
 // file, a directory, a pipe or other device, a volume or disk itself, a file on a share, and a
@@ -100,11 +130,23 @@ void VelmorReleaseImageName(VELMOR_DRIVE_EXTENSION *extension);
 NtStatus VelmorOpenImage(kernel::Driver *driver, const UString *ntPath, uint32_t options,
                          kernel::FileHandle *handle);
 
+// With kExpectIdentity in `options`, whether the open file is the one `*identity` names
+// (kFileInvalid when another file lies behind the path now); without, `*identity` receives the
+// file's identity (PASSIVE_LEVEL).
+NtStatus VelmorCheckIdentity(kernel::FileHandle handle, uint32_t options, FileIdentity *identity);
+
 // Reads length bytes at fileOffset of an open image into buffer. Bytes past the file's end
-// are zeros, so a read cut short never hands back what the buffer held before. PASSIVE_LEVEL
-// only: the drive's thread calls it.
+// are zeros, so a read cut short never hands back what the buffer held before; `*inFile`, when
+// given, tells how many of them the file still holds. PASSIVE_LEVEL only: the drive's thread
+// calls it.
 NtStatus VELMORReadOffset(int64_t fileOffset, void *buffer, uint32_t length,
-                          kernel::FileHandle image);
+                          kernel::FileHandle image, uint32_t *inFile = nullptr);
+// Whether a read of `length` bytes of which the file held `inFile` may be given as sectors:
+// every sector it touches must start inside the file (the last at `lastSectorStart` bytes into
+// the read). Only the part of the last sector past the end reads as zeros; an image that has
+// shrunk under its drive (truncated, or replaced by a shorter file) must not answer zeros for
+// the sectors it lost as if they were data.
+bool VelmorSectorsInFile(uint32_t inFile, uint32_t length, uint32_t lastSectorStart);
 
 // ---- The drive's worker ---------------------------------------------------------------------
 // The file system and the memory manager send reads at APC_LEVEL, in any thread, and file

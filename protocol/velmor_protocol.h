@@ -100,6 +100,12 @@ inline constexpr uint32_t kStorageCheckVerify =
     ControlCode(kFileDeviceMassStorage, 0x0200, kMethodBuffered, kFileReadAccess);
 inline constexpr uint32_t kStorageEjectMedia =
     ControlCode(kFileDeviceMassStorage, 0x0202, kMethodBuffered, kFileReadAccess);
+// Locks and unlocks the medium in the drive: PREVENT_MEDIA_REMOVAL, one byte.
+inline constexpr uint32_t kCdromMediaRemoval =
+    ControlCode(kFileDeviceCdRom, 0x0201, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kStorageMediaRemoval =
+    ControlCode(kFileDeviceMassStorage, 0x0201, kMethodBuffered, kFileReadAccess);
+inline constexpr uint32_t kPreventMediaRemovalSize = 1;
 inline constexpr uint32_t kStorageFindNewDevices =
     ControlCode(kFileDeviceMassStorage, 0x0206, kMethodBuffered, kFileReadAccess);
 inline constexpr uint32_t kDiskGetDriveGeometry =
@@ -148,10 +154,13 @@ inline constexpr NtStatus kObjectNameCollision = NtStatus(0xC0000035u);
 inline constexpr NtStatus kObjectPathNotFound = NtStatus(0xC000003Au);
 inline constexpr NtStatus kPrivilegeNotHeld = NtStatus(0xC0000061u);
 inline constexpr NtStatus kObjectTypeMismatch = NtStatus(0xC0000024u);
+inline constexpr NtStatus kFileInvalid = NtStatus(0xC0000098u);
 inline constexpr NtStatus kInsufficientResources = NtStatus(0xC000009Au);
 inline constexpr NtStatus kMediaWriteProtected = NtStatus(0xC00000A2u);
 inline constexpr NtStatus kDeviceNotReady = NtStatus(0xC00000A3u);
 inline constexpr NtStatus kFileIsADirectory = NtStatus(0xC00000BAu);
+// What the class driver answers for a sector the medium cannot give (a medium error).
+inline constexpr NtStatus kDeviceDataError = NtStatus(0xC000009Cu);
 inline constexpr NtStatus kCancelled = NtStatus(0xC0000120u);
 inline constexpr NtStatus kNotSupported = NtStatus(0xC00000BBu);
 inline constexpr NtStatus kInvalidBufferSize = NtStatus(0xC0000206u);

@@ -54,6 +54,16 @@ update_lists() {
   rm -f "$log"
   return 1
 }
-update_lists || true
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+lists_updated=1
+update_lists || lists_updated=0
+install_missing() {
+  $SUDO apt-get install -y -qq --no-install-recommends "$@" "${missing[@]}" >/dev/null
+}
+# With one architecture's security index missing, its packages and the other's would need
+# different versions of the same library: take the release's own versions then.
+if ! install_missing; then
+  [ "$lists_updated" -eq 1 ] && exit 1
+  . /etc/os-release
+  install_missing -o "APT::Default-Release=$VERSION_CODENAME"
+fi
 ensure_locale

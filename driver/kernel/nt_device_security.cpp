@@ -19,6 +19,7 @@ struct WellKnownSid {
 constexpr WellKnownSid kLocalSystem{1, 1, {0, 0, 0, 0, 0, 5}, {18, 0}};      // S-1-5-18
 constexpr WellKnownSid kAdministrators{1, 2, {0, 0, 0, 0, 0, 5}, {32, 544}}; // S-1-5-32-544
 constexpr WellKnownSid kEveryone{1, 1, {0, 0, 0, 0, 0, 1}, {0, 0}};          // S-1-1-0
+constexpr WellKnownSid kRestricted{1, 1, {0, 0, 0, 0, 0, 5}, {12, 0}};       // S-1-5-12
 
 PSID Sid(const WellKnownSid &sid) { return const_cast<WellKnownSid *>(&sid); }
 
@@ -34,7 +35,7 @@ constexpr ULONG kAllowedAceHead = 8;
 
 } // namespace
 
-NtStatus SetDeviceSecurity(Device *device, bool everyoneReads) {
+NtStatus SetDeviceSecurity(Device *device, uint32_t everyoneAccess) {
   // Wine's devices are objects of the driver's own process, not of the object manager: it has
   // no descriptor of theirs to set (and what its server keeps for them it applies to the
   // requests between the two processes, not to the opens).
@@ -44,12 +45,13 @@ NtStatus SetDeviceSecurity(Device *device, bool everyoneReads) {
     const WellKnownSid *sid;
     ACCESS_MASK access;
   };
-  // Everyone may read a drive, as a CD-ROM drive of the system's own; only SYSTEM and the
-  // administrators may open the control device at all.
+  // A restricted token (a sandboxed process) passes a second check against the restricted
+  // SIDs, so it needs an entry of its own to get what Everyone gets.
   const Grant grants[] = {{&kLocalSystem, FILE_ALL_ACCESS},
                           {&kAdministrators, FILE_ALL_ACCESS},
-                          {&kEveryone, FILE_GENERIC_READ}};
-  const ULONG count = everyoneReads ? 3 : 2;
+                          {&kEveryone, everyoneAccess},
+                          {&kRestricted, everyoneAccess}};
+  const ULONG count = everyoneAccess ? 4 : 2;
   ULONG aclBytes = sizeof(ACL);
   for (ULONG i = 0; i < count; ++i)
     aclBytes += kAllowedAceHead + RtlLengthSid(Sid(*grants[i].sid));

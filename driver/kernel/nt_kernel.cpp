@@ -1,6 +1,5 @@
 // The kernel side of kernel_seam.h: each operation maps onto the NT kernel routine of the same
 // purpose. Nothing here decides anything; the request logic does.
-#include "guarded_copy.h"
 #include "kernel_seam.h"
 #include "nt_headers.h"
 #include "velmor_driver.h"
@@ -89,6 +88,13 @@ Device *NextDriverDevice(Driver *driver, Device *device) {
       device ? Nt(device)->NextDevice : reinterpret_cast<PDRIVER_OBJECT>(driver)->DeviceObject;
   return reinterpret_cast<Device *>(next);
 }
+void ReferenceDevice(Device *device) { ObReferenceObject(Nt(device)); }
+void ReleaseDevice(Device *device) { ObDereferenceObject(Nt(device)); }
+// The I/O manager's count of opens and mounts; the object manager's reference the driver holds
+// keeps the device's memory, so the field can still be read after IoDeleteDevice.
+bool DeviceReferenced(Device *device) {
+  return __atomic_load_n(&Nt(device)->ReferenceCount, __ATOMIC_ACQUIRE) != 0;
+}
 
 uint32_t ControlCode(Request *r) { return Stack(r)->Parameters.DeviceIoControl.IoControlCode; }
 uint32_t InputLength(Request *r) { return Stack(r)->Parameters.DeviceIoControl.InputBufferLength; }
@@ -98,26 +104,6 @@ uint32_t OutputLength(Request *r) {
 void *SystemBuffer(Request *r) { return Nt(r)->AssociatedIrp.SystemBuffer; }
 void *KernelCallerInput(Request *r) {
   return Stack(r)->Parameters.DeviceIoControl.Type3InputBuffer;
-}
-
-void *CallerOutputBuffer(Request *r, uint32_t length) {
-  PIRP irp = Nt(r);
-  auto address = reinterpret_cast<ULONG_PTR>(irp->UserBuffer);
-  if (!address || OutputLength(r) < length)
-    return nullptr;
-  // A user-mode caller's buffer was probed by the I/O manager when the request was made; what
-  // remains to refuse is a range reaching beyond the user part of the address space.
-  if (irp->RequestorMode != KernelMode &&
-      (address + length < address || address + length > MmUserProbeAddress))
-    return nullptr;
-  return irp->UserBuffer;
-}
-
-bool CopyFromCaller(void *to, const void *callerMemory, uint32_t length) {
-  return VelmorGuardedCopy(to, callerMemory, length);
-}
-bool CopyToCaller(void *callerMemory, const void *from, uint32_t length) {
-  return VelmorGuardedCopy(callerMemory, from, length);
 }
 
 int64_t ReadByteOffset(Request *r) { return Stack(r)->Parameters.Read.ByteOffset.QuadPart; }
@@ -235,6 +221,47 @@ NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t of
 }
 
 void CloseFile(FileHandle handle) { ZwClose(handle); }
+
+namespace {
+
+// Not in the toolchain's headers: the 128-bit form (Windows 8 and later; ReFS needs it).
+struct FileIdInformation128 {
+  ULONGLONG volumeSerialNumber;
+  UCHAR fileId[16];
+};
+constexpr FILE_INFORMATION_CLASS kFileIdInformation = FILE_INFORMATION_CLASS(59);
+
+} // namespace
+
+// ZwQueryInformationFile and ZwQueryVolumeInformationFile run at PASSIVE_LEVEL only.
+NtStatus QueryFileIdentity(FileHandle handle, FileIdentity *identity) {
+  *identity = FileIdentity{};
+  IO_STATUS_BLOCK io;
+  FileIdInformation128 wide;
+  NTSTATUS s = ZwQueryInformationFile(handle, &io, &wide, sizeof(wide), kFileIdInformation);
+  if (NT_SUCCESS(s)) {
+    identity->volumeSerialLow = ULONG(wide.volumeSerialNumber);
+    identity->volumeSerialHigh = ULONG(wide.volumeSerialNumber >> 32);
+    RtlCopyMemory(identity->fileId, wide.fileId, sizeof(identity->fileId));
+    return STATUS_SUCCESS;
+  }
+  // Older systems: the 64-bit file ID and the volume's 32-bit serial.
+  FILE_INTERNAL_INFORMATION internal;
+  s = ZwQueryInformationFile(handle, &io, &internal, sizeof(internal), FileInternalInformation);
+  if (!NT_SUCCESS(s))
+    return s;
+  // Room for a label, so that the fixed part comes back whole.
+  union {
+    FILE_FS_VOLUME_INFORMATION info;
+    UCHAR bytes[sizeof(FILE_FS_VOLUME_INFORMATION) + 64];
+  } volume;
+  s = ZwQueryVolumeInformationFile(handle, &io, &volume, sizeof(volume), FileFsVolumeInformation);
+  if (!NT_SUCCESS(s) && s != STATUS_BUFFER_OVERFLOW)
+    return s;
+  identity->volumeSerialLow = volume.info.VolumeSerialNumber;
+  RtlCopyMemory(identity->fileId, &internal.IndexNumber, sizeof(internal.IndexNumber));
+  return STATUS_SUCCESS;
+}
 
 // ZwQueryInformationFile runs at PASSIVE_LEVEL only; the handle is a kernel handle of ours.
 NtStatus QueryFileSize(FileHandle handle, uint64_t *size) {

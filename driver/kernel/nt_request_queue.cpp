@@ -10,66 +10,72 @@
 
 namespace velmor::kernel {
 
-struct RequestQueue {
+// What the seam's storage holds.
+struct QueueStore {
   KSPIN_LOCK lock;
   LIST_ENTRY requests;
 };
+static_assert(sizeof(QueueStore) <= sizeof(RequestQueue), "the queue fits its storage");
 
 namespace {
 
 constexpr int kQueueSlot = 3;
 
-// The cancel routine runs with the cancel spin lock held, which it gives up first; by then the
-// request's routine is cleared, so no dequeue will take it: it is taken out here and completed.
-VOID NTAPI CancelQueued(PDEVICE_OBJECT, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
-  auto *queue = static_cast<RequestQueue *>(irp->Tail.Overlay.DriverContext[kQueueSlot]);
-  KIRQL irql;
-  KeAcquireSpinLock(&queue->lock, &irql);
-  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-  KeReleaseSpinLock(&queue->lock, irql);
+QueueStore *Store(RequestQueue *queue) { return reinterpret_cast<QueueStore *>(queue->storage); }
+
+void CompleteCancelled(PIRP irp) {
   irp->IoStatus.Status = STATUS_CANCELLED;
   irp->IoStatus.Information = 0;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-} // namespace
-
-RequestQueue *NewRequestQueue() {
-  auto *queue = static_cast<RequestQueue *>(
-      ExAllocatePoolWithTag(g_nonPagedPool, sizeof(RequestQueue), kPoolTagDdk));
-  if (!queue)
-    return nullptr;
-  KeInitializeSpinLock(&queue->lock);
-  InitializeListHead(&queue->requests);
-  return queue;
+// The cancel routine runs with the cancel spin lock held, which it gives up first; by then the
+// request's routine is cleared, so no dequeue will take it: it is taken out here and completed.
+// A remove may have run since the routine was cleared, but the queue lies in the device's
+// extension, which the request's reference on the device keeps until it is completed.
+VOID NTAPI CancelQueued(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  QueueStore *queue =
+      Store(static_cast<RequestQueue *>(irp->Tail.Overlay.DriverContext[kQueueSlot]));
+  KIRQL irql;
+  KeAcquireSpinLock(&store->lock, &irql);
+  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+  KeReleaseSpinLock(&store->lock, irql);
+  CompleteCancelled(irp);
 }
 
-void FreeRequestQueue(RequestQueue *queue) { ExFreePool(queue); }
+} // namespace
 
-void QueueRequest(RequestQueue *queue, Request *request) {
+void InitRequestQueue(RequestQueue *queue) {
+  QueueStore *store = Store(queue);
+  KeInitializeSpinLock(&store->lock);
+  InitializeListHead(&store->requests);
+}
+
+NtStatus QueueRequest(RequestQueue *queue, Request *request) {
   PIRP irp = reinterpret_cast<PIRP>(request);
+  QueueStore *store = Store(queue);
   irp->Tail.Overlay.DriverContext[kQueueSlot] = queue;
   IoMarkIrpPending(irp);
   KIRQL irql;
-  KeAcquireSpinLock(&queue->lock, &irql);
+  KeAcquireSpinLock(&store->lock, &irql);
   IoSetCancelRoutine(irp, CancelQueued);
-  // Cancelled before the routine was set: the cancel will not call it, so it is completed here.
+  // Cancelled before the routine was set: the cancel will not call it, so the caller completes
+  // it, once it holds no spin lock.
   if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
-    KeReleaseSpinLock(&queue->lock, irql);
-    irp->IoStatus.Status = STATUS_CANCELLED;
-    irp->IoStatus.Information = 0;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return;
+    KeReleaseSpinLock(&store->lock, irql);
+    return STATUS_CANCELLED;
   }
-  InsertTailList(&queue->requests, &irp->Tail.Overlay.ListEntry);
-  KeReleaseSpinLock(&queue->lock, irql);
+  InsertTailList(&store->requests, &irp->Tail.Overlay.ListEntry);
+  KeReleaseSpinLock(&store->lock, irql);
+  return STATUS_PENDING;
 }
 
 Request *DequeueRequest(RequestQueue *queue, const void *file) {
+  QueueStore *store = Store(queue);
   KIRQL irql;
-  KeAcquireSpinLock(&queue->lock, &irql);
-  for (LIST_ENTRY *entry = queue->requests.Flink; entry != &queue->requests; entry = entry->Flink) {
+  KeAcquireSpinLock(&store->lock, &irql);
+  for (LIST_ENTRY *entry = store->requests.Flink; entry != &store->requests; entry = entry->Flink) {
     PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
     if (file && IoGetCurrentIrpStackLocation(irp)->FileObject != file)
       continue;
@@ -77,10 +83,10 @@ Request *DequeueRequest(RequestQueue *queue, const void *file) {
     if (!IoSetCancelRoutine(irp, nullptr))
       continue;
     RemoveEntryList(entry);
-    KeReleaseSpinLock(&queue->lock, irql);
+    KeReleaseSpinLock(&store->lock, irql);
     return reinterpret_cast<Request *>(irp);
   }
-  KeReleaseSpinLock(&queue->lock, irql);
+  KeReleaseSpinLock(&store->lock, irql);
   return nullptr;
 }
 

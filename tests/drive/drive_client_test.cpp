@@ -59,7 +59,7 @@ public:
       model_.Close(reinterpret_cast<kernel::Device *>(handle));
   }
   // A buffered request: the system buffer starts with the input, the driver's answer goes back
-  // into the output; the caller's output buffer is where the driver may look for a record.
+  // into the output.
   bool DeviceControl(Handle handle, uint32_t code, const void *input, uint32_t inputSize,
                      void *output, uint32_t outputSize, uint32_t *returned = nullptr) override {
     log.push_back("control " + std::to_string(code));
@@ -87,7 +87,6 @@ public:
     request.inputLength = inputSize;
     request.outputLength = outputSize;
     request.systemBuffer = system.empty() ? nullptr : system.data();
-    request.userBuffer = output;
     VelmorDispatchDeviceControl(reinterpret_cast<kernel::Device *>(handle), &request);
     EXPECT_EQ(request.completions, 1);
     if (output)

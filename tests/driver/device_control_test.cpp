@@ -36,6 +36,8 @@ const CodeCase kCodes[] = {
     {"CdromEjectMedia", 0x00024808, 0, kOk, kOk, 0},
     {"StorageEjectMedia", 0x002D4808, 0, kOk, kOk, 0},
     {"FindNewDevices", 0x002D4818, 0, kOk, kOk, 0},
+    {"CdromMediaRemoval", 0x00024804, 0, kOk, kOk, 0},
+    {"StorageMediaRemoval", 0x002D4804, 0, kOk, kOk, 0},
     {"GetVolume", 0x00024014, 0, kNotReady, kNotReady, 0},
     {"ReadQChannel", 0x0002402C, 0, kNotReady, kNotReady, 0},
     {"GetLastSession", 0x00024038, 12, status::kBufferTooSmall, kOk, 12},
@@ -45,7 +47,9 @@ const CodeCase kCodes[] = {
     {"UnknownZero", 0x00000000, 0, kInvalid, kInvalid, 0},
     // The layout add with an input that is not a whole record.
     {"AddLayoutShortInput", 0x00022014, 0, status::kInvalidParameter, status::kInvalidParameter, 0},
-    {"UnknownPrivate807", 0x0002201C, 0, kInvalid, kInvalid, 0},
+    {"Skipped", 0x0002201C, kSkippedAnswerSize, status::kBufferTooSmall, kOk, kSkippedAnswerSize},
+    {"Held", 0x00022020, kHeldAnswerSize, status::kBufferTooSmall, kOk, kHeldAnswerSize},
+    {"UnknownPrivate809", 0x00022024, 0, kInvalid, kInvalid, 0},
     {"UnknownAllOnes", 0xFFFFFFFF, 0, kInvalid, kInvalid, 0},
 };
 
@@ -66,7 +70,8 @@ protected:
 CodeCase OnDevice(CodeCase c, bool control) {
   const bool both = c.code == IOCTL_VELMOR_GET_VERSION || c.code == IOCTL_VELMOR_GET_BUILD ||
                     c.status == kInvalid;
-  const bool controlOnly = c.code == IOCTL_VELMOR_ADD_LAYOUT;
+  const bool controlOnly = c.code == IOCTL_VELMOR_ADD_LAYOUT || c.code == IOCTL_VELMOR_GET_HELD ||
+                           c.code == IOCTL_VELMOR_GET_SKIPPED;
   if (!both && control != controlOnly)
     c = CodeCase{c.name, c.code, 0, kInvalid, kInvalid, 0};
   return c;
@@ -133,6 +138,15 @@ TEST_F(AnswerBytesTest, BuildIsTheCarriedIdentity) {
   EXPECT_EQ(a.output[kBuildAnswerSize], 0xCD);
   EXPECT_EQ(Control(kControlLinkName, IOCTL_VELMOR_GET_BUILD, 0, kBuildAnswerSize - 1).status,
             status::kBufferTooSmall);
+}
+
+// A drive that cannot lock its medium takes the lock and unlock as the class driver does, and
+// refuses them without the one-byte record.
+TEST_F(AnswerBytesTest, MediaRemovalNeedsItsRecord) {
+  for (uint32_t code : {ioctl::kCdromMediaRemoval, ioctl::kStorageMediaRemoval}) {
+    EXPECT_EQ(Control(DriveLink('E'), code, 1, 0).status, status::kSuccess);
+    EXPECT_EQ(Control(DriveLink('E'), code, 0, 0).status, status::kInfoLengthMismatch);
+  }
 }
 
 TEST_F(AnswerBytesTest, CheckVerifyReportsOneMediaChange) {

@@ -6,8 +6,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "caller_memory_poison.h"
-
 namespace velmor::test {
 
 DriverTest::DriverTest() {
@@ -79,25 +77,25 @@ Answer DriverTest::Control(const std::u16string &name, uint32_t code, uint32_t i
   return Answer{request.status, request.information, system, request.completions};
 }
 
-NtStatus DriverTest::AddRecordBytes(std::vector<uint8_t> &record, uint32_t inputLength,
+NtStatus DriverTest::AddRecordBytes(const std::vector<uint8_t> &record, uint32_t inputLength,
                                     uint32_t outputLength) {
   kernel::Device *device = model_.Open(kControlDeviceName);
+  // The I/O manager's buffer: the caller's input, then whatever the pool held.
   std::vector<uint8_t> system(std::max(inputLength, outputLength), 0xCD);
+  std::memcpy(system.data(), record.data(), std::min<size_t>(inputLength, record.size()));
   kernel::Request request;
   request.code = IOCTL_VELMOR_ADD_DEVICE;
   request.inputLength = inputLength;
   request.outputLength = outputLength;
-  request.systemBuffer = system.data();
-  request.userBuffer = record.empty() ? nullptr : record.data();
+  request.systemBuffer = system.empty() ? nullptr : system.data();
   request.fromUserMode = fromUserMode_;
-  // The caller's buffer may change or vanish under the driver: it may touch it only through
-  // the guarded copies, and under ASan any other access is reported.
-  ASAN_POISON_MEMORY_REGION(record.data(), record.size());
   VelmorDispatchDeviceControl(device, &request);
-  ASAN_UNPOISON_MEMORY_REGION(record.data(), record.size());
   model_.Close(device);
   EXPECT_EQ(request.completions.load(), 1);
-  EXPECT_EQ(request.information, 0u);
+  const bool added = IsSuccess(request.status);
+  EXPECT_EQ(request.information, added ? sizeof(FileIdentity) : 0u);
+  if (added)
+    std::memcpy(&lastIdentity_, system.data(), sizeof(lastIdentity_));
   return request.status;
 }
 
@@ -106,8 +104,8 @@ NtStatus DriverTest::Add(char16_t letter, const std::u16string &path, uint32_t i
   AddRecord record{};
   record.letter = letter;
   std::copy_n(path.begin(), std::min<size_t>(path.size(), kAddRecordPathUnits), record.path);
-  std::vector<uint8_t> bytes(outputLength, 0);
-  std::memcpy(bytes.data(), &record, std::min<size_t>(outputLength, sizeof(record)));
+  std::vector<uint8_t> bytes(sizeof(record));
+  std::memcpy(bytes.data(), &record, sizeof(record));
   return AddRecordBytes(bytes, inputLength, outputLength);
 }
 

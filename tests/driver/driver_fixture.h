@@ -18,6 +18,8 @@ inline constexpr char16_t kServiceKey[] =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR";
 inline constexpr char16_t kParametersKey[] =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR\\Parameters";
+inline constexpr char16_t kIdentitiesNtKey[] =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR\\Identities";
 
 struct Answer {
   NtStatus status;
@@ -44,10 +46,11 @@ protected:
   // A control request through a handle on `name` (a device or a link).
   Answer Control(const std::u16string &name, uint32_t code, uint32_t inputLength,
                  uint32_t outputLength);
-  // The add request as the program sends it, with the record in the caller's output buffer.
-  NtStatus Add(char16_t letter, const std::u16string &path, uint32_t inputLength = 0,
+  // The add request as the program sends it: the record as the input, up to byte 999, and an
+  // output of the record's size for the answer (the image's identity, kept in lastIdentity_).
+  NtStatus Add(char16_t letter, const std::u16string &path, uint32_t inputLength = 1000,
                uint32_t outputLength = kAddRecordSize);
-  NtStatus AddRecordBytes(std::vector<uint8_t> &record, uint32_t inputLength,
+  NtStatus AddRecordBytes(const std::vector<uint8_t> &record, uint32_t inputLength,
                           uint32_t outputLength);
   // The layout add as the program sends it: the record as the request's input.
   NtStatus AddLayout(const LayoutRecord &record, uint32_t inputLength = kLayoutRecordSize);
@@ -67,6 +70,7 @@ protected:
   kernel::Driver driver_;
   bool fromUserMode_ = true; // control requests come from the program, in user mode
   bool started_ = false;     // unloaded, and checked for leftovers, at the end
+  FileIdentity lastIdentity_{};
   std::string dir_;
 };
 

@@ -118,8 +118,7 @@ void Control(test::KernelModel &model, kernel::Device *device, Input &in) {
   request.inputLength = inputLength;
   request.outputLength = outputLength;
   request.systemBuffer = system.empty() ? nullptr : system.data();
-  request.userBuffer = user.empty() ? nullptr : user.data();
-  request.readBuffer = request.userBuffer; // a direct request's locked output
+  request.readBuffer = user.empty() ? nullptr : user.data(); // a direct request's locked output
   request.fromUserMode = !(flags & 2);
   // A kernel caller (the file system's associated raw reads) leaves a direct request's input
   // at Type3InputBuffer, and the system buffer is another request's.

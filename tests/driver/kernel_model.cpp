@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "caller_memory_poison.h"
+#include "velmor_driver.h"
 
 namespace velmor::test {
 namespace {
@@ -18,6 +18,8 @@ KernelModel *current = nullptr;
 thread_local kernel::Irql t_irql = kernel::kPassiveLevel;
 // Set in the threads the driver starts: they run in the system's context, not a caller's.
 thread_local bool t_driverThread = false;
+// Spin locks the calling thread holds: it runs at DISPATCH_LEVEL, and must complete no request.
+thread_local int t_spinLocksHeld = 0;
 
 const char *LevelName(kernel::Irql level) {
   switch (level) {
@@ -52,16 +54,6 @@ void InCallerThread(const char *routine) {
   if (t_driverThread)
     Current().Violation(std::string(routine) +
                         " called in the driver's own thread: it would check the system's rights");
-}
-
-// A routine that touches a user-mode caller's addresses: they mean something only in the
-// caller's own process (never in one of the driver's threads, which run in the system's), and
-// the touch may page, so it runs below DISPATCH_LEVEL.
-void InCallerProcess(const char *routine) {
-  AtMost(kernel::kApcLevel, routine);
-  if (t_driverThread)
-    Current().Violation(std::string(routine) +
-                        " in the driver's own thread: a user address there is the system's");
 }
 
 std::u16string Text(const UString *s) {
@@ -127,8 +119,6 @@ KernelModel::~KernelModel() {
     delete event;
   for (kernel::SpinLock *lock : locks_)
     delete lock;
-  for (kernel::RequestQueue *queue : queues_)
-    delete queue;
   for (kernel::Device *device : devices_)
     delete device;
   for (auto &[memory, allocation] : pool_)
@@ -195,15 +185,82 @@ kernel::Device *KernelModel::Open(const std::u16string &name) {
   kernel::Device *device = FindDevice(name);
   if (!device)
     device = Resolve(name);
+  if (device && device->driver->unloadPending)
+    return nullptr; // the I/O manager refuses opens of a driver being unloaded
   if (device)
     ++device->openHandles;
   return device;
 }
 
 void KernelModel::Close(kernel::Device *device) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (--device->openHandles == 0 && device->deleted)
+  kernel::Driver *driver = device->driver;
+  bool unload = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    --device->openHandles;
+    unload = Settle(device);
+  }
+  if (unload)
+    RunPendingUnload(driver);
+}
+
+bool KernelModel::AnyReferenced(kernel::Driver *driver) const {
+  for (kernel::Device *device : order_)
+    if (device->driver == driver && device->openHandles > 0)
+      return true;
+  return false;
+}
+
+bool KernelModel::Settle(kernel::Device *device) {
+  kernel::Driver *driver = device->driver;
+  if (device->deleted && device->listed && device->openHandles == 0) {
+    device->listed = false;
+    order_.erase(std::find(order_.begin(), order_.end(), device));
+  }
+  if (!device->listed && device->objectReferences == 0)
     Destroy(device);
+  return driver->unloadPending && !driver->unloaded && !AnyReferenced(driver);
+}
+
+bool KernelModel::StopDriver(kernel::Driver *driver) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (AnyReferenced(driver)) {
+      driver->unloadPending = true;
+      return false;
+    }
+    driver->unloadPending = true;
+  }
+  RunPendingUnload(driver);
+  return true;
+}
+
+void KernelModel::RunPendingUnload(kernel::Driver *driver) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (driver->unloaded)
+      return;
+    driver->unloaded = true;
+  }
+  if (driver->unload)
+    driver->unload(driver);
+}
+
+void KernelModel::ReferenceDevice(kernel::Device *device) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (!devices_.count(device))
+    Violation("a device referenced after its memory was freed");
+  ++device->objectReferences;
+}
+
+void KernelModel::ReleaseDevice(kernel::Device *device) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (!devices_.count(device) || device->objectReferences == 0) {
+    Violation("a device released more often than referenced");
+    return;
+  }
+  --device->objectReferences;
+  Settle(device);
 }
 
 void KernelModel::Violation(const std::string &what) {
@@ -261,57 +318,94 @@ void KernelModel::JoinThread(kernel::SystemThread *thread) {
   delete thread;
 }
 
-void KernelModel::TrackQueue(kernel::RequestQueue *queue) {
+void KernelModel::InitQueue(kernel::RequestQueue *queue) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  queues_.insert(queue);
+  queues_[queue].clear();
 }
 
-void KernelModel::ForgetQueue(kernel::RequestQueue *queue) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (!queue->requests.empty())
-    Violation("a queue freed with requests in it: they are never completed");
-  queues_.erase(queue);
+void KernelModel::RetireQueues(const void *memory, size_t bytes) {
+  const auto *begin = static_cast<const uint8_t *>(memory);
+  for (auto it = queues_.begin(); it != queues_.end();) {
+    const auto *at = reinterpret_cast<const uint8_t *>(it->first);
+    if (at >= begin && at < begin + bytes) {
+      if (!it->second.empty())
+        Violation("a queue's memory freed with requests in it: they are never completed");
+      it = queues_.erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
-void KernelModel::Queue(kernel::RequestQueue *queue, kernel::Request *request) {
+NtStatus KernelModel::Queue(kernel::RequestQueue *queue, kernel::Request *request) {
   AtMost(kernel::kDispatchLevel, "IoCsqInsertIrp");
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  request->pending = true; // IoCsqInsertIrp marks it pending
-  if (request->cancelRequested) {
-    kernel::CompleteRequest(request, status::kCancelled, 0);
-    return;
+  auto it = queues_.find(queue);
+  if (it == queues_.end()) {
+    Violation("a request queued in memory that holds no queue (freed, or never set up)");
+    return status::kDeviceNotReady;
   }
-  queue->requests.push_back(request);
+  request->pending = true; // IoCsqInsertIrp marks it pending
+  if (request->cancelRequested)
+    return status::kCancelled;
+  request->cancelRoutineSet = true;
+  request->queuedIn = queue;
+  it->second.push_back(request);
+  return status::kPending;
 }
 
 kernel::Request *KernelModel::Dequeue(kernel::RequestQueue *queue, const void *file) {
   AtMost(kernel::kDispatchLevel, "IoCsqRemoveNextIrp");
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  for (auto it = queue->requests.begin(); it != queue->requests.end(); ++it)
-    if (!file || (*it)->file == file) {
+  auto found = queues_.find(queue);
+  if (found == queues_.end()) {
+    Violation("a queue used after its memory was freed");
+    return nullptr;
+  }
+  auto &requests = found->second;
+  for (auto it = requests.begin(); it != requests.end(); ++it)
+    // A request whose cancel routine is cleared belongs to its cancel.
+    if ((!file || (*it)->file == file) && (*it)->cancelRoutineSet) {
       kernel::Request *request = *it;
-      queue->requests.erase(it);
+      request->cancelRoutineSet = false;
+      requests.erase(it);
       return request;
     }
   return nullptr;
 }
 
 void KernelModel::Cancel(kernel::Request &request) {
+  if (BeginCancel(request))
+    FinishCancel(request);
+}
+
+bool KernelModel::BeginCancel(kernel::Request &request) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   request.cancelRequested = true;
-  for (kernel::RequestQueue *queue : queues_)
-    for (auto it = queue->requests.begin(); it != queue->requests.end(); ++it)
-      if (*it == &request) {
-        queue->requests.erase(it);
-        kernel::CompleteRequest(&request, status::kCancelled, 0);
-        return;
-      }
+  if (!request.cancelRoutineSet)
+    return false;
+  request.cancelRoutineSet = false;
+  return true;
+}
+
+void KernelModel::FinishCancel(kernel::Request &request) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    auto found = queues_.find(request.queuedIn);
+    if (found == queues_.end()) {
+      Violation("a cancel routine took the lock of a queue whose memory was freed");
+      return;
+    }
+    auto &requests = found->second;
+    requests.erase(std::find(requests.begin(), requests.end(), &request));
+  }
+  kernel::CompleteRequest(&request, status::kCancelled, 0);
 }
 
 bool KernelModel::Queued(kernel::Request &request) const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  for (kernel::RequestQueue *queue : queues_)
-    for (kernel::Request *queued : queue->requests)
+  for (auto &[queue, requests] : queues_)
+    for (kernel::Request *queued : requests)
       if (queued == &request)
         return true;
   return false;
@@ -380,6 +474,7 @@ NtStatus KernelModel::CreateDevice(kernel::Driver *driver, const std::u16string 
   device->characteristics = characteristics;
   device->exclusive = exclusive;
   device->extension.reset(new uint8_t[extension]());
+  device->extensionSize = extension;
   devices_.insert(device);
   order_.push_back(device);
   ++live_devices_;
@@ -396,15 +491,16 @@ void KernelModel::DeleteDevice(kernel::Device *device) {
     Violation("device deleted twice");
     return;
   }
+  // The name goes at once (the object is made temporary); the device stays in the driver's
+  // list, and its memory, while anything references it.
   names_.erase(Upper(device->name));
-  order_.erase(std::find(order_.begin(), order_.end(), device));
   device->deleted = true;
   --live_devices_;
-  if (device->openHandles == 0)
-    Destroy(device);
+  Settle(device);
 }
 
 void KernelModel::Destroy(kernel::Device *device) {
+  RetireQueues(device->extension.get(), device->extensionSize);
   devices_.erase(device);
   delete device;
 }
@@ -436,25 +532,6 @@ NtStatus KernelModel::DeleteLink(const std::u16string &link) {
   return status::kSuccess;
 }
 
-bool KernelModel::CopyCallerMemory(void *to, const void *from, uint32_t length,
-                                   const void *callerMemory) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (++caller_copies_ == fail_caller_at_)
-    return false; // as a fault at the first byte
-#if !VELMOR_MODEL_ASAN
-  (void)callerMemory;
-#else
-  const bool poisoned = __asan_address_is_poisoned(callerMemory);
-  ASAN_UNPOISON_MEMORY_REGION(callerMemory, length);
-#endif
-  std::memcpy(to, from, length);
-#if VELMOR_MODEL_ASAN
-  if (poisoned)
-    ASAN_POISON_MEMORY_REGION(callerMemory, length);
-#endif
-  return true;
-}
-
 void *KernelModel::Allocate(size_t bytes, uint32_t tag, bool paged) {
   if (paged)
     AtMost(kernel::kApcLevel, "ExAllocatePoolWithTag(PagedPool)");
@@ -476,6 +553,7 @@ void KernelModel::Free(void *memory) {
     return;
   }
   AtMost(it->second.paged ? kernel::kApcLevel : kernel::kDispatchLevel, "ExFreePool");
+  RetireQueues(memory, it->second.bytes);
   pool_.erase(it);
   std::free(memory);
 }
@@ -700,6 +778,30 @@ NtStatus KernelModel::FileSize(kernel::FileHandle handle, uint64_t *size) {
   return status::kSuccess;
 }
 
+NtStatus KernelModel::FileIdentityOf(kernel::FileHandle handle, FileIdentity *identity) {
+  AtMost(kernel::kPassiveLevel, "ZwQueryInformationFile");
+  struct stat info {};
+  const int fd = static_cast<HostFile *>(handle)->fd;
+  if (fd < 0 || ::fstat(fd, &info) != 0)
+    return status::kInvalidParameter;
+  *identity = FileIdentity{};
+  identity->volumeSerialLow = uint32_t(info.st_dev);
+  identity->volumeSerialHigh = uint32_t(uint64_t(info.st_dev) >> 32);
+  std::memcpy(identity->fileId, &info.st_ino, sizeof(info.st_ino));
+  return status::kSuccess;
+}
+
+FileIdentity KernelModel::IdentityOfHostFile(const std::string &hostPath) {
+  struct stat info {};
+  FileIdentity identity{};
+  if (::stat(hostPath.c_str(), &info) == 0) {
+    identity.volumeSerialLow = uint32_t(info.st_dev);
+    identity.volumeSerialHigh = uint32_t(uint64_t(info.st_dev) >> 32);
+    std::memcpy(identity.fileId, &info.st_ino, sizeof(info.st_ino));
+  }
+  return identity;
+}
+
 } // namespace velmor::test
 
 // ---- The seam, routed to the current model ----------------------------------------------------
@@ -723,14 +825,27 @@ NtStatus CreateSymbolicLink(const UString *link, const UString *target) {
   return Current().CreateLink(test::Text(link), test::Text(target));
 }
 NtStatus DeleteSymbolicLink(const UString *link) { return Current().DeleteLink(test::Text(link)); }
-void InstallDispatchHandlers(Driver *driver) { driver->handlersInstalled = true; }
+void InstallDispatchHandlers(Driver *driver) {
+  driver->handlersInstalled = true;
+  driver->unload = VelmorUnloadDriver;
+}
+void ReferenceDevice(Device *device) {
+  test::AtMost(kDispatchLevel, "ObReferenceObject");
+  Current().ReferenceDevice(device);
+}
+void ReleaseDevice(Device *device) {
+  test::AtMost(kDispatchLevel, "ObDereferenceObject");
+  Current().ReleaseDevice(device);
+}
+bool DeviceReferenced(Device *device) { return device->openHandles > 0; }
 Device *NextDriverDevice(Driver *driver, Device *device) {
   return Current().NextDevice(driver, device);
 }
-NtStatus SetDeviceSecurity(Device *device, bool everyoneReads) {
+NtStatus SetDeviceSecurity(Device *device, uint32_t everyoneAccess) {
   test::AtMost(kPassiveLevel, "ObSetSecurityObjectByPointer");
   device->security =
-      everyoneReads ? DeviceSecurity::kEveryoneReads : DeviceSecurity::kAdministratorsOnly;
+      everyoneAccess ? DeviceSecurity::kEveryoneToo : DeviceSecurity::kAdministratorsOnly;
+  device->everyoneAccess = everyoneAccess;
   return status::kSuccess;
 }
 
@@ -739,17 +854,6 @@ uint32_t InputLength(Request *r) { return r->inputLength; }
 uint32_t OutputLength(Request *r) { return r->outputLength; }
 void *SystemBuffer(Request *r) { return r->systemBuffer; }
 void *KernelCallerInput(Request *r) { return r->type3Input; }
-void *CallerOutputBuffer(Request *r, uint32_t length) {
-  return r->userBuffer && r->outputLength >= length ? r->userBuffer : nullptr;
-}
-bool CopyFromCaller(void *to, const void *callerMemory, uint32_t length) {
-  test::InCallerProcess("copy from caller memory");
-  return Current().CopyCallerMemory(to, callerMemory, length, callerMemory);
-}
-bool CopyToCaller(void *callerMemory, const void *from, uint32_t length) {
-  test::InCallerProcess("copy to caller memory");
-  return Current().CopyCallerMemory(callerMemory, from, length, callerMemory);
-}
 int64_t ReadByteOffset(Request *r) { return r->byteOffset; }
 uint32_t ReadLength(Request *r) { return r->length; }
 void *MapReadBuffer(Request *r, uint32_t *bytes) {
@@ -762,6 +866,10 @@ void *MapReadBuffer(Request *r, uint32_t *bytes) {
 }
 void CompleteRequest(Request *r, NtStatus status, uint32_t information) {
   test::AtMost(kDispatchLevel, "IoCompleteRequest");
+  // The sender's completion routine runs inside the completion and may send the request (or
+  // another) straight back to the drive, which would spin on the lock held here.
+  if (test::t_spinLocksHeld > 0)
+    Current().Violation("a request completed while a spin lock is held");
   r->status = status;
   r->information = information;
   ++r->completions;
@@ -776,16 +884,10 @@ bool CallerMayManageVolumes() {
   return Current().CallerPrivileged();
 }
 
-RequestQueue *NewRequestQueue() {
-  auto *queue = new RequestQueue;
-  Current().TrackQueue(queue);
-  return queue;
+void InitRequestQueue(RequestQueue *queue) { Current().InitQueue(queue); }
+NtStatus QueueRequest(RequestQueue *queue, Request *request) {
+  return Current().Queue(queue, request);
 }
-void FreeRequestQueue(RequestQueue *queue) {
-  Current().ForgetQueue(queue);
-  delete queue;
-}
-void QueueRequest(RequestQueue *queue, Request *request) { Current().Queue(queue, request); }
 Request *DequeueRequest(RequestQueue *queue, const void *file) {
   return Current().Dequeue(queue, file);
 }
@@ -802,12 +904,14 @@ void FreeSpinLock(SpinLock *lock) {
 Irql AcquireSpinLock(SpinLock *lock) {
   test::AtMost(kDispatchLevel, "KeAcquireSpinLock");
   lock->mutex.lock();
+  ++test::t_spinLocksHeld;
   const Irql previous = test::ThreadIrql();
   test::SetThreadIrql(kDispatchLevel);
   return previous;
 }
 void ReleaseSpinLock(SpinLock *lock, Irql previous) {
   test::SetThreadIrql(previous);
+  --test::t_spinLocksHeld;
   lock->mutex.unlock();
 }
 WorkEvent *NewWorkEvent() {
@@ -853,6 +957,9 @@ NtStatus ReadFileAt(FileHandle handle, void *buffer, uint32_t length, int64_t of
   return Current().ReadFile(handle, buffer, length, offset, bytesRead);
 }
 void CloseFile(FileHandle handle) { Current().CloseFile(handle); }
+NtStatus QueryFileIdentity(FileHandle handle, FileIdentity *identity) {
+  return Current().FileIdentityOf(handle, identity);
+}
 NtStatus QueryFileSize(FileHandle handle, uint64_t *size) {
   return Current().FileSize(handle, size);
 }

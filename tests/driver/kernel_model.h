@@ -22,11 +22,16 @@ namespace velmor::kernel {
 
 struct Driver {
   bool handlersInstalled = false; // create, close, cleanup, read, device control and unload
+  void (*unload)(Driver *) = nullptr;
+  // A stop of the service found a device still referenced: the unload runs when the last
+  // reference goes, and meanwhile no device of the driver opens.
+  bool unloadPending = false;
+  bool unloaded = false;
 };
 
 // Who may open a device, as its security descriptor says; kDefault is the system's default,
 // which lets everyone in.
-enum class DeviceSecurity { kDefault, kAdministratorsOnly, kEveryoneReads };
+enum class DeviceSecurity { kDefault, kAdministratorsOnly, kEveryoneToo };
 
 struct Device {
   Driver *driver = nullptr;
@@ -37,9 +42,13 @@ struct Device {
   uint32_t flags = kDoDeviceInitializing;
   uint32_t alignment = 0;
   std::unique_ptr<uint8_t[]> extension;
-  int openHandles = 0; // handles and references
+  uint32_t extensionSize = 0;
+  int openHandles = 0;      // handles and references (the I/O manager's count)
+  int objectReferences = 0; // the driver's own references: they keep only the memory
   bool deleted = false;
+  bool listed = true; // in the driver's list: until deleted and no longer referenced
   DeviceSecurity security = DeviceSecurity::kDefault;
+  uint32_t everyoneAccess = 0; // what Everyone (and restricted tokens) may do
 };
 
 struct SpinLock {
@@ -58,12 +67,6 @@ struct SystemThread {
   std::thread::id id;
 };
 
-// A queue of pending requests with the cancel-safe queue's behaviour: a cancelled request is
-// taken out and completed with STATUS_CANCELLED by the queue.
-struct RequestQueue {
-  std::deque<Request *> requests;
-};
-
 // A request as the I/O manager would hand it over; the buffers belong to the test.
 struct Request {
   uint32_t code = 0;
@@ -71,7 +74,6 @@ struct Request {
   uint32_t outputLength = 0;
   void *systemBuffer = nullptr;
   void *type3Input = nullptr; // where a kernel-mode caller leaves a direct request's input
-  void *userBuffer = nullptr;
   int64_t byteOffset = 0;
   uint32_t length = 0;
   void *readBuffer = nullptr;
@@ -83,6 +85,9 @@ struct Request {
   void *driverContext[4] = {};
   bool pending = false;
   bool cancelRequested = false;
+  // Set while the request waits in a queue that may cancel it; whoever clears it owns it.
+  bool cancelRoutineSet = false;
+  kernel::RequestQueue *queuedIn = nullptr;
   // Filled on completion.
   std::atomic<int> completions{0};
   NtStatus status = 0;
@@ -132,9 +137,15 @@ public:
   }
   const std::vector<std::u16string> &CreatedDevices() const { return created_; }
   void HoldName(const std::u16string &name); // a name another driver owns
-  // A handle keeps a deleted device's memory until it is closed.
+  // A handle keeps a deleted device listed, and its memory, until it is closed. No device of a
+  // driver whose unload is pending opens.
   kernel::Device *Open(const std::u16string &name);
   void Close(kernel::Device *device);
+  // A stop of the driver's service: the unload routine runs now when no device of the driver
+  // is referenced (true), else once the last reference goes.
+  bool StopDriver(kernel::Driver *driver);
+  void ReferenceDevice(kernel::Device *device);
+  void ReleaseDevice(kernel::Device *device);
 
   // Paged pool: the nth allocation from now on (1-based) fails; 0 fails none.
   void FailAllocation(int nth) { fail_at_ = nth ? allocations_ + nth : 0; }
@@ -144,11 +155,6 @@ public:
   }
   int Allocations() const { return allocations_; }
   bool AllTagged(uint32_t tag) const;
-  // Caller memory: the nth copy from or to it from now on (1-based) faults; 0 faults none.
-  // Under ASan a test may poison a caller's buffer: the copies lift the poison for their own
-  // bytes only, so any other access of the driver to the buffer is reported.
-  void FailCallerAccess(int nth) { fail_caller_at_ = nth ? caller_copies_ + nth : 0; }
-  int CallerCopies() const { return caller_copies_; }
   // Double deletes and frees seen so far.
   int Faults() const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -185,14 +191,18 @@ public:
     return threads_.size();
   }
   // Whether the calling thread is one the driver started.
-  // Cancel-safe queues.
-  void Queue(kernel::RequestQueue *queue, kernel::Request *request);
+  // Cancel-safe queues, known by where their storage lies: in a device's extension or in pool.
+  // Freeing that memory (a device's last reference, a pool free) ends the queue.
+  void InitQueue(kernel::RequestQueue *queue);
+  NtStatus Queue(kernel::RequestQueue *queue, kernel::Request *request);
   kernel::Request *Dequeue(kernel::RequestQueue *queue, const void *file);
-  void ForgetQueue(kernel::RequestQueue *queue);
-  void TrackQueue(kernel::RequestQueue *queue);
   // As IoCancelIrp: a queued request is taken out and completed as cancelled; one not queued
-  // yet is marked, and cancelled when it is queued.
+  // yet is marked, and the queue refuses it. Cancel does both of the kernel's steps at once;
+  // BeginCancel only clears the request's cancel routine (true when it was set), and
+  // FinishCancel later runs the routine, as the kernel may with anything in between.
   void Cancel(kernel::Request &request);
+  bool BeginCancel(kernel::Request &request);
+  void FinishCancel(kernel::Request &request);
   bool Queued(kernel::Request &request) const;
   void TrackEvent(kernel::WorkEvent *event);
   void ForgetEvent(kernel::WorkEvent *event);
@@ -237,7 +247,6 @@ public:
   void DeleteDevice(kernel::Device *device);
   NtStatus CreateLink(const std::u16string &link, const std::u16string &target);
   NtStatus DeleteLink(const std::u16string &link);
-  bool CopyCallerMemory(void *to, const void *from, uint32_t length, const void *callerMemory);
   void *Allocate(size_t bytes, uint32_t tag, bool paged = true);
   void Free(void *memory);
   void EnterFileOpen();
@@ -250,6 +259,9 @@ public:
   NtStatus QueryBinary(const std::u16string &key, const std::u16string &name, void *buffer,
                        uint32_t size, uint32_t *got);
   NtStatus FileSize(kernel::FileHandle handle, uint64_t *size);
+  NtStatus FileIdentityOf(kernel::FileHandle handle, FileIdentity *identity);
+  // What the driver finds as a host file's identity (its device and inode).
+  static FileIdentity IdentityOfHostFile(const std::string &hostPath);
 
 private:
   struct Entry {
@@ -262,6 +274,11 @@ private:
     bool paged;
   };
   void Destroy(kernel::Device *device);
+  // Takes a deleted device no longer referenced out of the list, and frees it once the driver
+  // holds no reference either. True when its driver's pending unload may now run.
+  bool Settle(kernel::Device *device);
+  bool AnyReferenced(kernel::Driver *driver) const;
+  void RunPendingUnload(kernel::Driver *driver);
   std::string HostPathOf(const std::u16string &ntPath) const;
   // The name a lookup finds: a name of the session's own, else the global one.
   std::map<std::u16string, Entry>::const_iterator Lookup(const std::u16string &name) const;
@@ -274,7 +291,9 @@ private:
   std::condition_variable completed_;
   std::set<kernel::SystemThread *> threads_;
   std::atomic<int> joins_started_{0};
-  std::set<kernel::RequestQueue *> queues_;
+  // Retires the queues whose storage lies in [memory, memory + bytes): their memory is gone.
+  void RetireQueues(const void *memory, size_t bytes);
+  std::map<kernel::RequestQueue *, std::deque<kernel::Request *>> queues_;
   std::vector<kernel::Device *> order_;
   std::vector<ImageOpen> image_opens_;
   std::set<void *> live_files_;
@@ -293,8 +312,6 @@ private:
   std::map<void *, Allocation> pool_;
   int allocations_ = 0;
   int fail_at_ = 0;
-  int caller_copies_ = 0;
-  int fail_caller_at_ = 0;
   std::map<char16_t, std::string> dos_drives_;
   std::vector<FileRead> reads_;
   int open_files_ = 0;

@@ -1,5 +1,9 @@
 // Start of the driver: the control device, then the drives recorded in the registry table.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstddef>
+#include <filesystem>
 
 #include "driver_fixture.h"
 
@@ -10,8 +14,29 @@ class StartupTest : public DriverTest, public ::testing::WithParamInterface<bool
 protected:
   // Both registries: Wine fails the query of a missing value, Windows leaves it empty.
   void SetUp() override { model_.SetMissingValueFails(GetParam()); }
-  void Record(const char *name, const std::u16string &path) {
+  // A drive as the program records it: its path, and the identity of each file the add
+  // opened (when they exist), one after another.
+  void Record(const char *name, const std::u16string &path,
+              std::vector<std::u16string> files = {}) {
     model_.SetValue(kParametersKey, ToU16(name), path);
+    if (files.empty())
+      files.push_back(path);
+    std::vector<uint8_t> identities;
+    for (const std::u16string &file : files) {
+      if (file.size() < 3)
+        return;
+      std::string host = HostPath(ToNarrow(file.substr(3)));
+      std::replace(host.begin(), host.end(), '\\', '/');
+      if (::access(host.c_str(), F_OK) != 0)
+        return;
+      const FileIdentity identity = KernelModel::IdentityOfHostFile(host);
+      const auto *bytes = reinterpret_cast<const uint8_t *>(&identity);
+      identities.insert(identities.end(), bytes, bytes + sizeof(identity));
+    }
+    model_.SetBinaryValue(kIdentitiesNtKey, ToU16(name), identities);
+  }
+  std::vector<uint8_t> Skipped() {
+    return Control(kControlLinkName, IOCTL_VELMOR_GET_SKIPPED, 0, kSkippedAnswerSize).output;
   }
   std::vector<std::u16string> Drives() const {
     std::vector<std::u16string> drives; // made and still there, in order of creation
@@ -89,7 +114,7 @@ TEST_P(StartupTest, RecordedLayoutMakesALayoutDriveAndAnUnfitOneNone) {
   };
   WriteImage("e.bin", Pattern(310 * 2352));
   WriteImage("f.cue", Pattern(2048)); // a classic drive over the sheet would read its text
-  Record("E", u"D:\\e.cue");
+  Record("E", u"D:\\e.cue", {u"D:\\e.bin"});
   model_.SetBinaryValue(layouts, u"E", Layout(u'E', u"D:\\e.bin"));
   Record("F", u"D:\\f.cue");
   model_.SetBinaryValue(layouts, u"F", Layout(u'E', u"D:\\e.bin")); // another letter's record
@@ -101,7 +126,7 @@ TEST_P(StartupTest, RecordedLayoutMakesALayoutDriveAndAnUnfitOneNone) {
   auto spoilt = Layout(u'H', u"D:\\e.bin");
   spoilt[offsetof(LayoutRecord, tracks) + offsetof(LayoutTrack, number)] = 2; // numbers 2, 2
   model_.SetBinaryValue(layouts, u"H", spoilt);
-  Record("I", u"D:\\i.cue");
+  Record("I", u"D:\\i.cue", {u"D:\\e.bin"});
   model_.SetBinaryValue(layouts, u"I", Layout(u'I', u"D:\\gone.bin")); // its file is gone
   model_.SetBinaryValue(layouts, u"K", Layout(u'K', u"D:\\e.bin"));    // no path recorded
   ASSERT_EQ(Start(), status::kSuccess);
@@ -111,8 +136,8 @@ TEST_P(StartupTest, RecordedLayoutMakesALayoutDriveAndAnUnfitOneNone) {
   Answer toc = Control(DriveLink('E'), ioctl::kCdromReadToc, 0, 804);
   EXPECT_EQ(toc.output[1], 2 + 8 * 3) << "the layout's two tracks and lead-out";
   EXPECT_EQ(model_.QueriedBinaryValues(),
-            (std::vector<std::u16string>{u"E", u"F", u"G", u"H", u"I"}))
-      << "a record is looked for only beside a recorded path";
+            (std::vector<std::u16string>{u"E", u"E", u"F", u"G", u"H", u"I", u"I"}))
+      << "a record is looked for only beside a recorded path, its identities beside a good one";
   for (const auto &open : model_.ImageOpens())
     EXPECT_FALSE(open.asCaller) << "made in the system's context";
 }
@@ -132,6 +157,41 @@ TEST_P(StartupTest, DrivesThatCannotBeMadeAreSkipped) {
   EXPECT_EQ(model_.LiveThreads(), 2u) << "a thread per drive";
 }
 
+TEST_P(StartupTest, OnlyTheFilesTheAddOpenedComeBack) {
+  // E is untouched; F's image was removed and written anew (another file behind the same
+  // name, as a junction or a link planted in a user's folder would give); G was recorded by an
+  // older build, without identities; H's layout file was replaced the same way.
+  const auto image = Pattern(4096);
+  Record("E", WriteImage("e.iso", image));
+  Record("F", WriteImage("f.iso", image));
+  const std::string replaced = HostPath("f.iso");
+  std::filesystem::rename(replaced, HostPath("f.old"));
+  WriteImage("f.iso", image);
+  model_.SetValue(kParametersKey, u"G", WriteImage("g.iso", image));
+  const std::u16string layouts = std::u16string(kParametersKey) + u"\\Layouts";
+  auto record = MakeLayout(u'H', {u"D:\\h.bin"}, {MakeTrack(1, 0, 0, 2, 2352, 16, 0)});
+  const auto *bytes = reinterpret_cast<const uint8_t *>(record.get());
+  WriteImage("h.bin", Pattern(2 * 2352));
+  Record("H", u"D:\\h.cue", {u"D:\\h.bin"});
+  model_.SetBinaryValue(layouts, u"H", std::vector<uint8_t>(bytes, bytes + sizeof(LayoutRecord)));
+  std::filesystem::rename(HostPath("h.bin"), HostPath("h.old"));
+  WriteImage("h.bin", Pattern(2 * 2352, 2));
+  Record("I", u"D:\\gone.iso");
+  ASSERT_EQ(Start(), status::kSuccess);
+
+  EXPECT_EQ(Drives(), std::vector<std::u16string>{DriveDevice('E')});
+  const std::vector<uint8_t> skipped = Skipped();
+  EXPECT_EQ(skipped['E' - 'A'], uint8_t(SkipReason::kNone));
+  EXPECT_EQ(skipped['F' - 'A'], uint8_t(SkipReason::kIdentityChanged));
+  EXPECT_EQ(skipped['G' - 'A'], uint8_t(SkipReason::kNoIdentity));
+  EXPECT_EQ(skipped['H' - 'A'], uint8_t(SkipReason::kIdentityChanged));
+  EXPECT_EQ(skipped['I' - 'A'], uint8_t(SkipReason::kNoIdentity)) << "nothing to compare with";
+  EXPECT_EQ(model_.OpenFiles(), 1) << "the changed files are closed again";
+  // The program re-adds G through the checked add, which settles why it was skipped.
+  ASSERT_EQ(Add(u'G', u"D:\\g.iso"), status::kSuccess);
+  EXPECT_EQ(Skipped()['G' - 'A'], uint8_t(SkipReason::kNone));
+}
+
 TEST_P(StartupTest, NoDriveOutlivesAMissingControlDevice) {
   model_.HoldName(kControlDeviceName);
   Record("E", u"D:\\e.iso");
@@ -141,8 +201,9 @@ TEST_P(StartupTest, NoDriveOutlivesAMissingControlDevice) {
 }
 
 TEST_P(StartupTest, MemoryFailureAtEachStartAllocationFailsCleanly) {
-  // The two key paths and the layout record's store, then the control device's link store.
-  for (int nth = 1; nth <= 4; ++nth) {
+  // The three key paths, the layout record's, identities' and path's stores, then the control
+  // device's link store.
+  for (int nth = 1; nth <= 7; ++nth) {
     SCOPED_TRACE(nth);
     KernelModel model;
     model.SetValue(kParametersKey, u"E", u"D:\\e.iso");
@@ -153,7 +214,7 @@ TEST_P(StartupTest, MemoryFailureAtEachStartAllocationFailsCleanly) {
     EXPECT_EQ(VelmorStartDriver(&driver, &path), status::kInsufficientResources);
     EXPECT_EQ(model.DeviceCount(), 0u);
     EXPECT_EQ(model.LiveAllocations(), 0u);
-    EXPECT_EQ(driver.handlersInstalled, nth > 3);
+    EXPECT_EQ(driver.handlersInstalled, nth > 6);
   }
 }
 

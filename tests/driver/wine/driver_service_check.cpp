@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "guarded_copy.h"
 #include "velmor_layout.h"
 #include "velmor_protocol.h"
 
@@ -357,26 +356,6 @@ bool VersionResourceMatches(const char *driverFile) {
 // The add request's copy of the caller's record, on the same exception dispatch in user mode
 // (i386: the fs:[0] chain; x86-64: the image's tables): a copy running into a page it may not
 // touch, in either direction, fails instead of crashing, and copies work again afterwards.
-bool GuardedCopySurvivesFaults() {
-  SYSTEM_INFO system;
-  GetSystemInfo(&system);
-  const DWORD page = system.dwPageSize;
-  struct Release {
-    void operator()(uint8_t *p) const { VirtualFree(p, 0, MEM_RELEASE); }
-  };
-  std::unique_ptr<uint8_t, Release> pages(static_cast<uint8_t *>(
-      VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE)));
-  DWORD old = 0;
-  if (!pages || !VirtualProtect(pages.get() + page, page, PAGE_NOACCESS, &old))
-    return false;
-  uint8_t *edge = pages.get() + page - 8; // 8 bytes that can be touched, then the closed page
-  const uint8_t pattern[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-  uint8_t back[16] = {};
-  return VelmorGuardedCopy(edge, pattern, 8) && !VelmorGuardedCopy(back, edge, 16) &&
-         !VelmorGuardedCopy(edge, pattern, 16) && VelmorGuardedCopy(back, edge, 8) &&
-         std::memcmp(back, pattern, 8) == 0;
-}
-
 bool InstallAndStart(const char *driverFile) {
   Check(VersionResourceMatches(driverFile), "version resource");
   char systemDir[MAX_PATH];
@@ -667,7 +646,6 @@ char UseLayoutDrive(HANDLE control, const char *imagePath, char notBefore, bool 
 }
 
 int Install(const char *driverFile, const char *imagePath) {
-  Check(GuardedCopySurvivesFaults(), "guarded copy survives faults");
   if (!InstallAndStart(driverFile))
     return 1;
   const char letter = UseDriver(imagePath);
@@ -802,7 +780,6 @@ int main(int argc, char **argv) {
   if (argc == 4 && std::strcmp(argv[1], "install") == 0)
     return Install(argv[2], argv[3]);
   if (argc == 3 && std::strcmp(argv[1], "use") == 0) {
-    Check(GuardedCopySurvivesFaults(), "guarded copy survives faults");
     const char letter = UseDriver(argv[2]);
     Handle control(WaitForControlDevice());
     if (letter)
