@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <commctrl.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -314,8 +316,8 @@ private:
 };
 
 // A record left on a letter that now stands for something else (start-up skips a record
-// whose letter is taken): the window's eject forgets the record and sends nothing to that
-// volume, neither a lock nor a dismount nor the remove.
+// whose letter is taken): the window shows it greyed, and its eject forgets the record and
+// sends nothing to that volume, neither a lock nor a dismount nor the remove.
 TEST_F(DrivePanelWineTest, EjectOfALetterThatIsNotOursOnlyForgetsTheRecord) {
   const std::string folder = store.Path().substr(0, store.Path().rfind('\\'));
   char letter = 'S';
@@ -328,6 +330,14 @@ TEST_F(DrivePanelWineTest, EjectOfALetterThatIsNotOursOnlyForgetsTheRecord) {
   form->SetDriveSystem(observed);
   SendMessageA(form->Handle(), WM_COMMAND, btnRefresh, 0);
   ASSERT_NE(DriveNode(letter), nullptr);
+  // The driver has no drive there: the record is shown greyed, with the reason.
+  EXPECT_EQ(form->DriveTree.Text(DriveNode(letter)),
+            std::string(1, letter) + ":(未加载: 驱动程序中没有这个光驱)");
+  EXPECT_EQ(TreeView_GetItemState(form->DriveTree.Handle(), DriveNode(letter), TVIS_CUT),
+            UINT(TVIS_CUT));
+  EXPECT_EQ(observed.opened, Rows{kControlDevicePath}) << "the driver asked why, the volume not";
+  observed.opened.clear();
+  observed.requests.clear();
   form->DriveTree.Select(DriveNode(letter));
   SendMessageA(form->Handle(), WM_COMMAND, mnuTreeEject, 0);
   ASSERT_TRUE(WaitForTree(1));
