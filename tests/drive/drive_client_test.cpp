@@ -69,6 +69,9 @@ public:
     log.push_back("control " + std::to_string(code));
     if (returned)
       *returned = 0;
+    // A remove the drive does not take yet (it is busy a moment).
+    if (code == IOCTL_VELMOR_REMOVE_DEVICE && removesRefused > 0)
+      return --removesRefused, lastError = 31, false;
     // Another build of the driver runs: the same requests, another build's identity.
     if (code == IOCTL_VELMOR_GET_BUILD && otherBuild)
       return false;
@@ -142,6 +145,7 @@ public:
   bool removeAnswersFail = false;
   bool answersIdentities = true; // false: the adds answer as a driver from before identities
   bool otherBuild = false;       // the running driver does not say its build
+  int removesRefused = 0;        // the next removes answered with failure, the drive kept
   bool volumesMount = true, volumesLock = true;
   int addsOvertaken = 0; // the next adds that another insert overtakes
   int driverStarts = 0;
@@ -984,6 +988,20 @@ TEST_F(DriveClientTest, EjectForgetsFirstThenRemovesAndAnnouncesTwice) {
   EXPECT_EQ(sys.broadcasts.size(), 2u);
   EXPECT_FALSE(Mounted('F'));
   sys.removeAnswersFail = false;
+  sys.broadcasts.clear();
+
+  // A drive that still answers after a refused remove is asked again a little later; one that
+  // keeps refusing stays, and its eject says so.
+  for (const int refused : {2, kRemoveAttempts}) {
+    ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\a.iso", 'F'));
+    sys.removesRefused = refused;
+    sys.paused = 0;
+    EXPECT_EQ(EjectVirtualDrive(sys, 'F'), refused < kRemoveAttempts);
+    EXPECT_EQ(sys.paused, uint32_t(std::min(refused, kRemoveAttempts - 1)) * kRemovePauseMs);
+    EXPECT_EQ(Mounted('F'), refused == kRemoveAttempts);
+    sys.removesRefused = 0;
+  }
+  ASSERT_TRUE(RemoveVirtualDrive(sys, 'F'));
   sys.broadcasts.clear();
 
   // A volume that cannot be mounted (its image is gone) does not keep the drive: it is
