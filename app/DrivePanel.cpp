@@ -11,29 +11,64 @@
 #include "drive_client.h"
 #include "image_check.h"
 #include "mount_plan.h"
+#include "recorded_drives.h"
 #include "winkit/Dialogs.h"
 #include "winkit/SystemError.h"
 
+#include <commctrl.h>
 #include <shellapi.h>
 
 namespace velmor {
 
+namespace {
+
+// Why a recorded drive has no drive now, as the driver tells it.
+std::string NotMountedText(const RecordedDrive &drive) {
+  if (!drive.driverRunning)
+    return "驱动程序未运行";
+  switch (drive.reason) {
+  case SkipReason::kNone:
+    break;
+  case SkipReason::kNoIdentity:
+    return "记录中没有映像文件的标识";
+  case SkipReason::kIdentityChanged:
+    return "映像文件在插入后已被更换";
+  case SkipReason::kFileMissing:
+    return "找不到映像文件";
+  case SkipReason::kFileRefused:
+    return "映像文件不是本机磁盘上的普通文件";
+  case SkipReason::kLayoutBroken:
+    return "记录的光盘布局已损坏";
+  case SkipReason::kNotMade:
+    return "无法创建光驱 (盘符已被占用或内存不足)";
+  }
+  return "驱动程序中没有这个光驱";
+}
+
+} // namespace
+
+// A recorded drive that the driver does not serve (start-up skipped it) is shown greyed, with
+// the reason: inserting its image at its letter again or ejecting it settles it.
 void TFrmMain::RefreshDriveTree() {
-  const auto values = drives_->DriveValues(); // read whole before the tree changes
+  const auto drives = RecordedDrives(*drives_); // read whole before the tree changes
   const HTREEITEM was = DriveTree.Selected();
   const std::string selected = was ? DriveTree.Text(was) : std::string();
   DriveTree.Clear();
   AddRootNode(DriveTree, kProductTitle);
-  for (const auto &value : values) {
-    const std::string &name = value.first;
-    if (name.empty())
-      continue;
-    // A folder disc shows the folder it holds, its label being the folder's name.
-    const std::string shown = ShownImagePath(*drives_, value.second);
-    AddChildNode(DriveTree, kProductTitle,
-                 name.substr(0, 1) + ":(" +
-                     (shown != value.second ? shown : DriveVolumeLabel(name[0])) + ")",
-                 1);
+  for (const RecordedDrive &drive : drives) {
+    const std::string letter(1, drive.letter);
+    if (drive.mounted) {
+      // A folder disc shows the folder it holds, its label being the folder's name.
+      const std::string shown = ShownImagePath(*drives_, drive.path);
+      AddChildNode(DriveTree, kProductTitle,
+                   letter + ":(" +
+                       (shown != drive.path ? shown : DriveVolumeLabel(drive.letter)) + ")",
+                   1);
+    } else if (const HTREEITEM node =
+                   AddChildNode(DriveTree, kProductTitle,
+                                letter + ":(未加载: " + NotMountedText(drive) + ")", 1)) {
+      TreeView_SetItemState(DriveTree.Handle(), node, TVIS_CUT, TVIS_CUT);
+    }
   }
   for (HTREEITEM n = DriveTree.FirstRoot(); n; n = DriveTree.NextSibling(n))
     DriveTree.Expand(n);
@@ -61,16 +96,18 @@ void TFrmMain::AddRootNode(winkit::TreeView &tree, const std::string &text) {
   tree.Append(TVI_ROOT, text, 0, 0);
 }
 
-void TFrmMain::AddChildNode(winkit::TreeView &tree, const std::string &parentText,
-                            const std::string &childText, int image) {
+HTREEITEM TFrmMain::AddChildNode(winkit::TreeView &tree, const std::string &parentText,
+                                 const std::string &childText, int image) {
   for (HTREEITEM p = tree.FirstRoot(); p; p = tree.NextSibling(p))
     if (tree.Text(p) == parentText)
       for (HTREEITEM c = tree.FirstChild(p); c; c = tree.NextSibling(c))
         if (tree.Text(c) == childText)
-          return;
+          return c;
+  HTREEITEM added = nullptr;
   for (HTREEITEM p = tree.FirstRoot(); p; p = tree.NextSibling(p))
     if (tree.Text(p) == parentText)
-      tree.Append(p, childText, image, image);
+      added = tree.Append(p, childText, image, image);
+  return added;
 }
 
 namespace {

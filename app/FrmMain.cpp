@@ -3,6 +3,7 @@
 #include "Pictures.h"
 #include "ProductInfo.h"
 #include "drive_client.h"
+#include "recorded_drives.h"
 #include "shell_verbs_win32.h"
 #include "winkit/Application.h"
 #include "winkit/Menu.h"
@@ -182,7 +183,11 @@ void TFrmMain::ArrangeControls() {
 void TFrmMain::FormCreate() {
   SetText(std::string(kProductTitle) + " " + kVersionText + kAuthorCredit);
   winkit::App().SetTitle(Text());
-  CleanFolderDiscCache(*drives_); // images left by a program that ended with their drives
+  // Drives recorded without their files' identities (by an older version) are added again
+  // while the driver runs, which records them; then images left by a program that ended with
+  // their drives go.
+  AddUnidentifiedDrives(*drives_);
+  CleanFolderDiscCache(*drives_);
   RefreshDriveTree();
   LoadImageList();
 }

@@ -75,8 +75,9 @@ public:
   void RefreshDriveTree();
   std::string DriveVolumeLabel(char letter);
   static void AddRootNode(winkit::TreeView &tree, const std::string &text);
-  static void AddChildNode(winkit::TreeView &tree, const std::string &parentText,
-                           const std::string &childText, int image);
+  // The node with `childText` under the node with `parentText`, added when missing.
+  static HTREEITEM AddChildNode(winkit::TreeView &tree, const std::string &parentText,
+                                const std::string &childText, int image);
   void btnInjectClick();
   // Inserts the image at `path` (relative to the list file's folder) as a drive, or says why not.
   void InsertImage(const std::string &path);

@@ -24,6 +24,9 @@ std::string FailureLine(const UninstallFailure &f) {
   switch (f.step) {
   case Step::kEject:
     return "无法弹出虚拟光驱 " + std::string(1, f.letter) + ":";
+  case Step::kDriveInUse:
+    return "虚拟光驱 " + std::string(1, f.letter) + ": 仍被程序占用, 因此没有停止驱动程序服务 " +
+           kServiceName + ", 驱动程序在重新启动计算机之前仍在运行";
   case Step::kServiceManager:
     return "无法打开服务管理器, 请以管理员身份运行本程序" + Detail(f.code);
   case Step::kStopService:

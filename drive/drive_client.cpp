@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 namespace velmor {
 namespace {
@@ -35,9 +36,14 @@ bool IsDriveLetterFree(DriveSystem &system, char letter) {
   return system.DriveType(letter) == kDriveNoRootDir && system.DosDeviceTarget(letter).empty();
 }
 
+// A letter whose recorded drive is not mounted (start-up skipped it) is kept for it: the user
+// settles it by mounting its image there again or by ejecting it.
 char FindFreeDriveLetter(DriveSystem &system) {
+  const auto values = system.DriveValues();
   for (char letter = 'C'; letter <= 'Z'; ++letter)
-    if (IsDriveLetterFree(system, letter))
+    if (IsDriveLetterFree(system, letter) &&
+        std::none_of(values.begin(), values.end(),
+                     [&](const auto &value) { return value.first == std::string(1, letter); }))
       return letter;
   return 'A';
 }
@@ -53,33 +59,68 @@ bool AnyDriveLetterFree(DriveSystem &system) {
 
 namespace {
 
+// What an add answered about the files its drive reads: one identity per file, as the registry
+// keeps it; empty when the driver answered none (a build from before identities).
+using Identities = std::vector<uint8_t>;
+
 bool SendClassicAdd(DriveSystem &system, const DeviceHandle &control, const std::string &imagePath,
-                    char letter) {
+                    char letter, Identities &identities) {
   AddRecord record{};
   record.letter = char16_t(letter);
   const std::u16string path = system.AnsiToUtf16(imagePath);
   std::copy_n(path.begin(), std::min<size_t>(path.size(), kAddRecordPathUnits), record.path);
-  // The record goes as the output buffer, where the driver reads it, and as input too.
+  // The driver reads the record from the input; a build from before that reads it from the
+  // output buffer, which therefore holds it too and keeps the record's full size. The answer,
+  // the image's identity, comes back at the start of that buffer.
   AddRecord input = record;
-  return system.DeviceControl(control.get(), IOCTL_VELMOR_ADD_DEVICE, &input, kAddRecordInputSize,
-                              &record, kAddRecordSize);
+  uint32_t answered = 0;
+  if (!system.DeviceControl(control.get(), IOCTL_VELMOR_ADD_DEVICE, &input, kAddRecordInputSize,
+                            &record, kAddRecordSize, &answered))
+    return false;
+  if (answered == sizeof(FileIdentity)) {
+    const auto *bytes = reinterpret_cast<const uint8_t *>(&record);
+    identities.assign(bytes, bytes + sizeof(FileIdentity));
+  }
+  return true;
 }
 
-// Records a drive: for a layout drive its record first, so that the path never stands in the
-// table without the record it needs at the next start; for a classic drive any record an
-// earlier drive at the letter left is dropped, or the next start would use it.
+bool SendLayoutAdd(DriveSystem &system, const DeviceHandle &control, const LayoutRecord &record,
+                   Identities &identities) {
+  Identities answer(record.fileCount * sizeof(FileIdentity));
+  uint32_t answered = 0;
+  if (!system.DeviceControl(control.get(), IOCTL_VELMOR_ADD_LAYOUT, &record, kLayoutRecordSize,
+                            answer.data(), uint32_t(answer.size()), &answered))
+    return false;
+  if (answered == answer.size())
+    identities = std::move(answer);
+  return true;
+}
+
+// Records a drive: for a layout drive its record, then the identities of its files, then its
+// path, so that the path never stands in the table without what the next start needs beside
+// it. Whatever an earlier drive at the letter left (a layout record, identities) is dropped
+// where this drive has none, or the next start would use it. A value the registry refuses
+// takes the ones written before it away again.
 void RecordDrive(DriveSystem &system, char letter, const std::string &imagePath,
-                 const LayoutRecord *record) {
+                 const LayoutRecord *record, const Identities &identities) {
   const std::string name(1, letter);
   if (!record)
     system.DeleteLayoutValue(name);
   else if (const long error = system.SetLayoutValue(name, record, kLayoutRecordSize))
     throw DriveRecordError(letter, error);
+  long error = 0;
+  if (identities.empty())
+    system.DeleteIdentityValue(name);
+  else
+    error = system.SetIdentityValue(name, identities.data(), uint32_t(identities.size()));
   try {
+    if (error)
+      throw DriveRecordError(letter, error);
     SaveDriveMapping(system, letter, imagePath);
   } catch (const DriveRecordError &) {
     if (record)
       system.DeleteLayoutValue(name);
+    system.DeleteIdentityValue(name);
     throw;
   }
 }
@@ -90,18 +131,18 @@ bool AddVirtualDrive(DriveSystem &system, const DeviceHandle &control, const std
                      char letter, const formats::DiscLayout *layout) {
   letter = UpperLetter(letter);
   std::unique_ptr<LayoutRecord> record;
+  Identities identities;
   if (layout) {
     record = std::make_unique<LayoutRecord>();
     if (formats::MakeLayoutRecord(*layout, char16_t(letter), record.get()))
       return false;
-    if (!system.DeviceControl(control.get(), IOCTL_VELMOR_ADD_LAYOUT, record.get(),
-                              kLayoutRecordSize, nullptr, 0))
+    if (!SendLayoutAdd(system, control, *record, identities))
       return false;
-  } else if (!SendClassicAdd(system, control, imagePath, letter)) {
+  } else if (!SendClassicAdd(system, control, imagePath, letter, identities)) {
     return false;
   }
   try {
-    RecordDrive(system, letter, imagePath, record.get());
+    RecordDrive(system, letter, imagePath, record.get(), identities);
   } catch (const DriveRecordError &) {
     RemoveVirtualDrive(system, letter);
     throw;
@@ -128,8 +169,12 @@ AddResult AddVirtualDriveAtFreeLetter(DriveSystem &system, const DeviceHandle &c
   return {AddOutcome::kRefused, 0};
 }
 
-bool RemoveVirtualDrive(DriveSystem &system, char letter) {
-  const std::string path = DriveDevicePath(UpperLetter(letter));
+namespace {
+
+enum class Removal { kRemoved, kDidNotOpen, kStillThere };
+
+// The refusal's system code goes to `refusal` when the drive still answers.
+Removal RemoveOnce(DriveSystem &system, const std::string &path, uint32_t *refusal) {
   // A file system mounted on the drive would outlive its device and never let go of the
   // volume. Taking it down is a best effort: a volume whose image is gone does not open.
   if (DeviceHandle volume(system, system.OpenDevice(path)); volume.valid()) {
@@ -140,8 +185,44 @@ bool RemoveVirtualDrive(DriveSystem &system, char letter) {
     }
   }
   DeviceHandle drive(system, system.OpenDeviceWithoutAccess(path));
-  return drive.valid() &&
-         system.DeviceControl(drive.get(), IOCTL_VELMOR_REMOVE_DEVICE, nullptr, 0, nullptr, 0);
+  if (!drive.valid())
+    return Removal::kDidNotOpen;
+  if (system.DeviceControl(drive.get(), IOCTL_VELMOR_REMOVE_DEVICE, nullptr, 0, nullptr, 0))
+    return Removal::kRemoved;
+  // Wine answers a remove that deleted its device with a failure, sent after the device is
+  // gone. What counts is whether the device still answers through the handle the remove went
+  // by: the letter itself may already name another drive, added meanwhile by someone else.
+  *refusal = system.LastError();
+  uint8_t version[kVersionAnswerSize];
+  if (!system.DeviceControl(drive.get(), IOCTL_VELMOR_GET_VERSION, nullptr, 0, version,
+                            sizeof version))
+    return Removal::kRemoved;
+  return Removal::kStillThere;
+}
+
+} // namespace
+
+bool RemoveVirtualDrive(DriveSystem &system, char letter) {
+  const std::string path = DriveDevicePath(UpperLetter(letter));
+  for (int attempt = 1;; ++attempt) {
+    uint32_t refusal = 0;
+    const Removal removal = RemoveOnce(system, path, &refusal);
+    if (removal == Removal::kRemoved)
+      return true;
+    // A device that does not open is gone, or was never there; one that refuses an
+    // administrator only may be busy for a moment.
+    if (removal == Removal::kDidNotOpen || attempt == kRemoveAttempts ||
+        refusal == syserr::kPrivilegeNotHeld)
+      return false;
+    system.Pause(kRemovePauseMs);
+  }
+}
+
+bool TakeDownDrive(DriveSystem &system, char letter) {
+  if (!RemoveVirtualDrive(system, letter))
+    return false;
+  BroadcastVolumeChange(system, kDbtDeviceRemoveComplete, letter);
+  return true;
 }
 
 namespace {
@@ -161,12 +242,8 @@ bool EjectVirtualDrive(DriveSystem &system, char letter) {
   DeleteDriveMapping(system, letter); // first, whatever follows
   // A record can outlive its drive, and its letter may since belong to another device (a USB
   // disk): nothing is sent to a volume that is not one of ours.
-  bool removed = false;
-  if (IsVelmorDevice(system.DosDeviceTarget(letter))) {
-    removed = RemoveVirtualDrive(system, letter);
-    if (removed)
-      BroadcastVolumeChange(system, kDbtDeviceRemoveComplete, letter);
-  }
+  const bool removed =
+      IsVelmorDevice(system.DosDeviceTarget(letter)) && TakeDownDrive(system, letter);
   // Made for this drive alone; one still in use goes at the next start's clean-up.
   if (!image.empty() && IsFolderDiscImage(system, image))
     RemoveFolderDiscImage(system, image);
@@ -183,6 +260,7 @@ void DeleteDriveMapping(DriveSystem &system, char letter) {
   const std::string name(1, UpperLetter(letter));
   system.DeleteDriveValue(name);
   system.DeleteLayoutValue(name);
+  system.DeleteIdentityValue(name);
 }
 
 void BroadcastVolumeChange(DriveSystem &system, uint32_t event, char letter) {

@@ -17,7 +17,7 @@
 
 namespace velmor {
 
-// The first letter from C to Z that names no drive and no device, else 'A'.
+// The first letter from C to Z that names no drive, no device and no recorded drive, else 'A'.
 char FindFreeDriveLetter(DriveSystem &system);
 // True when `letter` names no drive and no device.
 bool IsDriveLetterFree(DriveSystem &system, char letter);
@@ -37,8 +37,9 @@ private:
 };
 
 // Asks the driver for a drive at `letter` for the image at `imagePath` (ANSI), by the classic
-// add request or, given a layout, by the layout request; on success records and announces it.
-// True if the driver accepted. When the record fails, the drive is removed again and
+// add request or, given a layout, by the layout request; on success records it (with the
+// identities of its files, where the driver answers them) and announces it. True if the driver
+// accepted. When the record fails, the drive is removed again and
 // DriveRecordError thrown: a drive that is not recorded could be neither shown nor ejected.
 bool AddVirtualDrive(DriveSystem &system, const DeviceHandle &control, const std::string &imagePath,
                      char letter, const formats::DiscLayout *layout = nullptr);
@@ -58,16 +59,22 @@ AddResult AddVirtualDriveAtFreeLetter(DriveSystem &system, const DeviceHandle &c
                                       const formats::DiscLayout *layout = nullptr);
 
 // Takes the drive's volume down when the system lets it lock the volume first, then asks the
-// drive's device to remove itself, opening it without mounting anything; true if it accepted.
+// drive's device to remove itself, opening it without mounting anything; true when the device
+// no longer serves (whatever the request answered). A drive that still serves after the
+// request is asked again, a little later, up to kRemoveAttempts times in all.
 bool RemoveVirtualDrive(DriveSystem &system, char letter);
-// Forgets the drive's record, then, when the letter is one of the driver's drives, removes
-// the drive and announces it; true if the drive accepted the remove. A letter that is not ours
+inline constexpr int kRemoveAttempts = 10;
+inline constexpr uint32_t kRemovePauseMs = 50;
+// RemoveVirtualDrive, announced when it took effect; the record stays.
+bool TakeDownDrive(DriveSystem &system, char letter);
+// Forgets the drive's record, then, when the letter is one of the driver's drives, takes the
+// drive down; true when it went. A letter that is not ours
 // gets no request at all. A folder disc's image is deleted once its drive is gone.
 bool EjectVirtualDrive(DriveSystem &system, char letter);
 
 // Records letter -> image path; throws DriveRecordError when the registry refuses.
 void SaveDriveMapping(DriveSystem &system, char letter, const std::string &imagePath);
-// Forgets the letter's path and its layout record.
+// Forgets the letter's path, its layout record and the identities of its files.
 void DeleteDriveMapping(DriveSystem &system, char letter);
 // Announces a volume arriving (once) or going (twice).
 void BroadcastVolumeChange(DriveSystem &system, uint32_t event, char letter);

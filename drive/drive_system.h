@@ -12,6 +12,7 @@
 
 #include "code_page.h"
 #include "disc_image.h"
+#include "velmor_identity.h"
 #include "velmor_layout.h"
 
 namespace velmor {
@@ -77,8 +78,9 @@ public:
   // The device itself, with no access rights: no file system is mounted for such an open, so
   // it succeeds also for a drive whose volume cannot be mounted.
   virtual Handle OpenDeviceWithoutAccess(const std::string &path) = 0;
+  // `returned` (when given) gets how many bytes of the output the answer filled.
   virtual bool DeviceControl(Handle device, uint32_t code, const void *input, uint32_t inputSize,
-                             void *output, uint32_t outputSize) = 0;
+                             void *output, uint32_t outputSize, uint32_t *returned = nullptr) = 0;
   // Closes a file or device handle.
   virtual void Close(Handle handle) = 0;
 
@@ -114,6 +116,11 @@ public:
   // when missing). SetLayoutValue returns the system's error code (0 on success).
   virtual long SetLayoutValue(const std::string &name, const void *data, uint32_t size) = 0;
   virtual void DeleteLayoutValue(const std::string &name) = 0;
+  // The identity of the files a drive reads, as the add answered it: a REG_BINARY value under
+  // kIdentitiesKey (created when missing). SetIdentityValue returns the system's error code.
+  virtual long SetIdentityValue(const std::string &name, const void *data, uint32_t size) = 0;
+  virtual void DeleteIdentityValue(const std::string &name) = 0;
+  virtual bool HasIdentityValue(const std::string &name) = 0;
 
   // WM_DEVICECHANGE to every component, not to this task.
   virtual void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) = 0;
@@ -148,7 +155,8 @@ inline constexpr uint32_t kSharingViolation = 32; // a file another program has 
 inline constexpr uint32_t kServiceExists = 1073;  // created by another program meanwhile
 inline constexpr uint32_t kServiceMarkedForDelete = 1072;
 inline constexpr uint32_t kServiceNotActive = 1062;
-inline constexpr uint32_t kWriteFault = 29; // what a read back that differs reports
+inline constexpr uint32_t kWriteFault = 29;         // what a read back that differs reports
+inline constexpr uint32_t kPrivilegeNotHeld = 1314; // a caller who may not add or remove drives
 } // namespace syserr
 
 // Requests to the file system mounted on a drive (the platform's codes), which the client

@@ -74,13 +74,16 @@ std::string Narrow(const std::wstring &text) {
   return text::Utf16ToAnsi(std::u16string(text.begin(), text.end()));
 }
 
-// The registry table's key, or its subkey `subkey`. Whether it opened is not tested by most
-// callers: a key that cannot be opened has no values and takes none.
+// The registry table's key, its subkey `subkey`, or another key given by its whole path under
+// HKEY_LOCAL_MACHINE. Whether it opened is not tested by most callers: a key that cannot be
+// opened has no values and takes none.
 class DrivesKey {
 public:
   // Opened with `access`; created when missing only if `create`.
-  DrivesKey(REGSAM access, bool create, const char *subkey = nullptr) {
-    const std::string path = subkey ? std::string(kDrivesKey) + "\\" + subkey : kDrivesKey;
+  DrivesKey(REGSAM access, bool create, const char *subkey = nullptr)
+      : DrivesKey(subkey ? std::string(kDrivesKey) + "\\" + subkey : std::string(kDrivesKey),
+                  access, create) {}
+  DrivesKey(const std::string &path, REGSAM access, bool create) {
     if (create ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, access, nullptr,
                                  &key_, nullptr) != ERROR_SUCCESS
                : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key_) != ERROR_SUCCESS)
@@ -281,14 +284,17 @@ public:
   }
 
   bool DeviceControl(Handle device, uint32_t code, const void *input, uint32_t inputSize,
-                     void *output, uint32_t outputSize) override {
+                     void *output, uint32_t outputSize, uint32_t *answered) override {
     // The driver adds and removes drives only for a caller whose token has the volume
     // privilege enabled; administrators hold it, disabled, and it is enabled once here.
     static const bool enabled = EnableManageVolumePrivilege();
     (void)enabled;
     DWORD returned = 0;
-    return DeviceIoControl(ToHandle(device), code, const_cast<void *>(input), inputSize, output,
-                           outputSize, &returned, nullptr) != FALSE;
+    const bool ok = DeviceIoControl(ToHandle(device), code, const_cast<void *>(input), inputSize,
+                                    output, outputSize, &returned, nullptr) != FALSE;
+    if (answered)
+      *answered = ok ? returned : 0;
+    return ok;
   }
 
   void Close(Handle handle) override { CloseHandle(ToHandle(handle)); }
@@ -406,6 +412,26 @@ public:
     DrivesKey key(KEY_SET_VALUE, false, kLayoutsSubkey);
     if (key.get())
       RegDeleteValueA(key.get(), name.c_str());
+  }
+
+  long SetIdentityValue(const std::string &name, const void *data, uint32_t size) override {
+    DrivesKey key(kIdentitiesKey, KEY_SET_VALUE, true);
+    if (!key.get())
+      return ERROR_ACCESS_DENIED;
+    return RegSetValueExA(key.get(), name.c_str(), 0, REG_BINARY, static_cast<const BYTE *>(data),
+                          size);
+  }
+
+  void DeleteIdentityValue(const std::string &name) override {
+    DrivesKey key(kIdentitiesKey, KEY_SET_VALUE, false);
+    if (key.get())
+      RegDeleteValueA(key.get(), name.c_str());
+  }
+
+  bool HasIdentityValue(const std::string &name) override {
+    DrivesKey key(kIdentitiesKey, KEY_QUERY_VALUE, false);
+    return key.get() && RegQueryValueExA(key.get(), name.c_str(), nullptr, nullptr, nullptr,
+                                         nullptr) == ERROR_SUCCESS;
   }
 
   void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) override {

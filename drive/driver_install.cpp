@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "drive_client.h"
+#include "recorded_drives.h"
 #include "velmor_build_identity.h"
 
 namespace velmor {
@@ -227,15 +228,27 @@ DeviceHandle OpenControlDevice(DriveSystem &system, InstallFailure *failure, boo
     // cannot be written (the program then talks to it as before).
     if (ReplaceRunningDriverFile(system, driverPath, DriverFileForSystem(system)))
       return control;
+    // A drive that something still references when the service stops keeps the driver from
+    // unloading, and every drive and the control device then stay dead until the machine
+    // restarts. So every drive is taken down first (records kept), and the driver asked
+    // whether a removed one is still held; a driver that cannot say is not stopped either.
+    const std::vector<char> takenDown = TakeDownDrives(system);
+    uint32_t held = 0;
+    const bool stoppable = AskHeld(system, control, &held) && held == 0;
     control.reset(); // a handle held open on the driver would keep it from unloading
-    const bool restarted = RestartService(system);
+    const bool restarted = stoppable && RestartService(system);
     control = OpenControl(system);
     if (!restarted && restartNeeded)
       *restartNeeded = true;
+    // The drives start-up did not make again (recorded without identities), or all of them
+    // when the running driver stays: nothing is left without its drive.
     // A carried driver that does not start (a refused signature, say) is told like a first
-    // install's: the steps below find the file in place and the start's answer.
-    if (control.valid())
+    // install's: the steps below find the file in place and the start's answer; its drives
+    // come back with it at the next start.
+    if (control.valid()) {
+      AddTakenDownDrives(system, control, takenDown);
       return control;
+    }
   }
   // The path the service manager reads, the same for a 32-bit and a 64-bit system.
   InstallFailure why{Step::kNone, 0, driverPath};
@@ -263,10 +276,24 @@ std::vector<UninstallFailure> Uninstall(DriveSystem &system) {
   for (const auto &[name, path] : system.DriveValues()) {
     if (name.size() != 1)
       continue;
-    EjectVirtualDrive(system, name[0]);
-    if (IsVelmorDevice(system.DosDeviceTarget(name[0])))
+    if (!EjectVirtualDrive(system, name[0]) && HasDriveOfOurs(system, name[0]))
       failed.push_back({Step::kEject, 0, name[0], {}});
   }
+  // Drives that no record names (their record was lost) would keep the driver from stopping.
+  for (char letter = 'A'; letter <= 'Z'; ++letter)
+    if (HasDriveOfOurs(system, letter) && !TakeDownDrive(system, letter) &&
+        std::none_of(failed.begin(), failed.end(),
+                     [&](const UninstallFailure &f) { return f.letter == letter; }))
+      failed.push_back({Step::kEject, 0, letter, {}});
+  // A removed drive that something still references (a program with a file open on it)
+  // would keep the stopped driver from unloading: the driver keeps running, and says so,
+  // until the machine restarts.
+  uint32_t held = 0;
+  if (const DeviceHandle control = OpenRunningControlDevice(system); control.valid())
+    AskHeld(system, control, &held);
+  for (char letter = 'A'; letter <= 'Z'; ++letter)
+    if (held >> (letter - 'A') & 1)
+      failed.push_back({Step::kDriveInUse, 0, letter, {}});
   // The folder discs' images went with their drives; what a run that ended early left goes too,
   // and with it the folders the program made for them.
   CleanFolderDiscCache(system);
@@ -278,7 +305,7 @@ std::vector<UninstallFailure> Uninstall(DriveSystem &system) {
     ServiceHandle manager(system, managerHandle);
     ServiceHandle service(system, system.OpenDriverService(manager.get(), kServiceName));
     if (service.valid()) {
-      if (std::uint32_t refusal = 0; !StopService(system, service.get(), &refusal))
+      if (std::uint32_t refusal = 0; held == 0 && !StopService(system, service.get(), &refusal))
         failed.push_back({Step::kStopService, refusal, 0, {}});
       if (!system.DeleteDriverService(service.get()) &&
           system.LastError() != syserr::kServiceMarkedForDelete)

@@ -94,10 +94,12 @@ InstallFailure InstallAndStartService(DriveSystem &system, DriveSystem::Handle m
                                       const std::string &name, const std::string &driverPath);
 // The control device, installing and starting the driver when it does not open, and replacing
 // a running driver of another build (or one that does not say its build) with the carried one:
-// its file is replaced and the service stopped and started again, which re-creates every
-// recorded drive. Where the running driver cannot stop, it is used as it is and
-// `*restartNeeded` (when given) set: the carried driver runs after the next restart. An invalid
-// handle when the device still cannot be opened, with what went wrong in `failure` when given.
+// its file is replaced, every drive taken down, and the service stopped and started again,
+// which re-creates the recorded drives; the ones it does not are added again. Where the
+// running driver cannot stop, or still has a removed drive held open by something (or cannot
+// say whether it has), it is used as it is, with its drives added again, and `*restartNeeded`
+// (when given) set: the carried driver runs after the next restart. An invalid handle when the
+// device still cannot be opened, with what went wrong in `failure` when given.
 DeviceHandle OpenControlDevice(DriveSystem &system, InstallFailure *failure = nullptr,
                                bool *restartNeeded = nullptr);
 
@@ -117,6 +119,7 @@ inline constexpr int kStillRunningPauses = 10;
 struct UninstallFailure {
   enum class Step {
     kEject,          // a drive (`letter`) is still there
+    kDriveInUse,     // a drive (`letter`) removed, still held open: the driver was not stopped
     kServiceManager, // opening the service manager
     kStopService,    // the service did not stop (the driver cannot unload until a restart)
     kDeleteService,
@@ -129,7 +132,8 @@ struct UninstallFailure {
   char letter = 0;
   std::string path;
 };
-// Ejects every recorded drive, stops the driver's service, deletes it, deletes velmor.sys from
+// Ejects every recorded drive, stops the driver's service (not while the driver has a removed
+// drive held open: that drive is named instead), deletes it, deletes velmor.sys from
 // the system folder (and from the 32-bit programs' folder of a 64-bit system) and the service's
 // registry key, and removes Explorer's verb. Every step runs whatever failed before; image files
 // are never touched. The steps that failed, in order (empty: everything is gone).

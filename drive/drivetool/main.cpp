@@ -5,7 +5,8 @@
 //   velmor-drive mount FOLDER [L:]  the folder's contents as a disc (a snapshot)
 //   velmor-drive eject L:
 //   velmor-drive list               one line per recorded drive, "L: path" (a folder disc's
-//                                   path is the folder it holds)
+//                                   path is the folder it holds), with
+//                                   " (not mounted: REASON)" for one the driver does not serve
 //   velmor-drive register [--all-users]    Explorer's "mount" verb on image files
 //   velmor-drive unregister [--all-users]
 //   velmor-drive uninstall          every drive, the driver, its service and keys, the verbs
@@ -23,6 +24,7 @@
 #include "image_check.h"
 #include "mount_plan.h"
 #include "problem_words.h"
+#include "recorded_drives.h"
 #include "shell_verbs_win32.h"
 
 namespace velmor {
@@ -238,7 +240,9 @@ int Mount(DriveSystem &system, const std::string &image, const char *letterText,
   return 0;
 }
 
-// Succeeds when the drive no longer opens afterwards, whatever the remove request answered.
+// Succeeds when the drive went, whatever the remove request answered. The letter itself does
+// not tell: another program's mount may take it again at once (the first free letter), so the
+// device that the remove went to is asked, and the letter only when the remove could not say.
 int Eject(DriveSystem &system, const char *letterText) {
   const char letter = ParseLetter(letterText);
   if (!letter)
@@ -249,8 +253,8 @@ int Eject(DriveSystem &system, const char *letterText) {
     return Fail(Drive(letter) +
                 (IsDriveLetterFree(system, letter) ? " no such drive" : " is not a Velmor drive"));
   // Recorded but not ours (its drive is gone): only the record is removed.
-  EjectVirtualDrive(system, letter);
-  if (ours && Opens(system, letter))
+  if (!EjectVirtualDrive(system, letter) && ours && HasDriveOfOurs(system, letter) &&
+      Opens(system, letter))
     return Fail(Drive(letter) + " could not be ejected");
   return 0;
 }
@@ -262,6 +266,9 @@ std::string UninstallFailureMessage(const UninstallFailure &f) {
   switch (f.step) {
   case Step::kEject:
     return Drive(f.letter) + " could not be ejected";
+  case Step::kDriveInUse:
+    return Drive(f.letter) + " is still in use by a program, so " + service +
+           " was not stopped: the driver keeps running until the computer restarts";
   case Step::kServiceManager:
     return "cannot open the service manager" + code + "; run as administrator";
   case Step::kStopService:
@@ -290,11 +297,40 @@ int UninstallAll(DriveSystem &system) {
   return failed.empty() ? 0 : kFailed;
 }
 
-// A folder disc shows as the folder it holds.
+// Why a recorded drive has no drive now, as the driver tells it.
+std::string NotMountedWords(const RecordedDrive &drive) {
+  if (!drive.driverRunning)
+    return "the driver is not running";
+  switch (drive.reason) {
+  case SkipReason::kNone:
+    break;
+  case SkipReason::kNoIdentity:
+    return "recorded without the file's identity";
+  case SkipReason::kIdentityChanged:
+    return "the file changed since it was mounted";
+  case SkipReason::kFileMissing:
+    return "the file is missing";
+  case SkipReason::kFileRefused:
+    return "the file is not an ordinary file on a local disk";
+  case SkipReason::kLayoutBroken:
+    return "its recorded layout is damaged";
+  case SkipReason::kNotMade:
+    return "the drive could not be made (its letter is taken, or memory is short)";
+  }
+  return "the driver has no such drive";
+}
+
+// A folder disc shows as the folder it holds. A recorded drive that the driver does not serve
+// says why; mounting its image at its letter
+// again, or ejecting it, settles it.
 int List(DriveSystem &system) {
-  for (const auto &[name, path] : system.DriveValues())
-    if (name.size() == 1 && ParseLetter(name.c_str()) == name[0])
-      std::printf("%s %s\n", Drive(name[0]).c_str(), ShownImagePath(system, path).c_str());
+  for (const RecordedDrive &drive : RecordedDrives(system)) {
+    std::printf("%s %s", Drive(drive.letter).c_str(),
+                ShownImagePath(system, drive.path).c_str());
+    if (!drive.mounted)
+      std::printf(" (not mounted: %s)", NotMountedWords(drive).c_str());
+    std::printf("\n");
+  }
   return std::fflush(stdout) == 0 ? 0 : kFailed;
 }
 
@@ -372,6 +408,11 @@ int main(int argc, char **argv) {
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
   DriveSystem &system = Win32DriveSystem();
   const std::string command = argc > 1 ? argv[1] : "";
+  // Drives recorded without their files' identities (by an older version) are added again
+  // while the driver runs, which records them; the uninstall takes every drive anyway.
+  if (command == "mount" || command == "eject" || command == "list" || command == "register" ||
+      command == "unregister")
+    AddUnidentifiedDrives(system);
   const bool force = argc > 2 && std::strcmp(argv[2], "--force") == 0;
   const int image = force ? 3 : 2; // the image's argument
   if (command == "mount" && (argc == image + 1 || argc == image + 2)) {

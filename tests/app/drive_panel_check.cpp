@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <commctrl.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -179,7 +181,8 @@ TEST_F(DrivePanelWineTest, InsertReadEjectAndRefreshThroughTheRealDriver) {
   EXPECT_TRUE(Opens(next));
   ASSERT_EQ(system.DriveValues().size(), 1u);
 
-  // The label of a CD-ROM drive that Wine mounts from an ISO.
+  // A record at a letter that holds a CD-ROM drive of the system's own (Wine's, from an ISO):
+  // not one of ours, so shown as a drive the driver did not make.
   const std::string labeled = Env("VELMOR_LABELED");
   ASSERT_EQ(labeled.size() > 2 && labeled[1] == ':', true);
   SaveDriveMapping(system, labeled[0], store.stored[0]);
@@ -187,8 +190,8 @@ TEST_F(DrivePanelWineTest, InsertReadEjectAndRefreshThroughTheRealDriver) {
   const Rows refreshed = Tree();
   Rows expected = {kProductTitle}; // in the registry's own order
   for (const auto &value : system.DriveValues())
-    expected.push_back(value.first + ":(" + (value.first[0] == next ? "" : labeled.substr(2)) +
-                       ")");
+    expected.push_back(value.first + ":(" +
+                       (value.first[0] == next ? "" : "未加载: 驱动程序中没有这个光驱") + ")");
   EXPECT_EQ(refreshed, expected);
   EXPECT_EQ(refreshed.size(), 3u);
   SendMessageA(form->Handle(), WM_COMMAND, btnRefresh, 0);
@@ -267,9 +270,9 @@ public:
     return s_.OpenDeviceWithoutAccess(path);
   }
   bool DeviceControl(Handle device, uint32_t code, const void *input, uint32_t inputSize,
-                     void *output, uint32_t outputSize) override {
+                     void *output, uint32_t outputSize, uint32_t *returned = nullptr) override {
     requests.push_back(code);
-    return s_.DeviceControl(device, code, input, inputSize, output, outputSize);
+    return s_.DeviceControl(device, code, input, inputSize, output, outputSize, returned);
   }
   void Close(Handle handle) override { s_.Close(handle); }
   Handle OpenServiceManager() override { return s_.OpenServiceManager(); }
@@ -298,6 +301,11 @@ public:
     return s_.SetLayoutValue(name, data, size);
   }
   void DeleteLayoutValue(const std::string &name) override { s_.DeleteLayoutValue(name); }
+  long SetIdentityValue(const std::string &name, const void *data, uint32_t size) override {
+    return s_.SetIdentityValue(name, data, size);
+  }
+  void DeleteIdentityValue(const std::string &name) override { s_.DeleteIdentityValue(name); }
+  bool HasIdentityValue(const std::string &name) override { return s_.HasIdentityValue(name); }
   void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) override {
     s_.BroadcastDeviceChange(event, notice);
   }
@@ -313,8 +321,8 @@ private:
 };
 
 // A record left on a letter that now stands for something else (start-up skips a record
-// whose letter is taken): the window's eject forgets the record and sends nothing to that
-// volume, neither a lock nor a dismount nor the remove.
+// whose letter is taken): the window shows it greyed, and its eject forgets the record and
+// sends nothing to that volume, neither a lock nor a dismount nor the remove.
 TEST_F(DrivePanelWineTest, EjectOfALetterThatIsNotOursOnlyForgetsTheRecord) {
   const std::string folder = store.Path().substr(0, store.Path().rfind('\\'));
   char letter = 'S';
@@ -327,6 +335,14 @@ TEST_F(DrivePanelWineTest, EjectOfALetterThatIsNotOursOnlyForgetsTheRecord) {
   form->SetDriveSystem(observed);
   SendMessageA(form->Handle(), WM_COMMAND, btnRefresh, 0);
   ASSERT_NE(DriveNode(letter), nullptr);
+  // The driver has no drive there: the record is shown greyed, with the reason.
+  EXPECT_EQ(form->DriveTree.Text(DriveNode(letter)),
+            std::string(1, letter) + ":(未加载: 驱动程序中没有这个光驱)");
+  EXPECT_EQ(TreeView_GetItemState(form->DriveTree.Handle(), DriveNode(letter), TVIS_CUT),
+            UINT(TVIS_CUT));
+  EXPECT_EQ(observed.opened, Rows{kControlDevicePath}) << "the driver asked why, the volume not";
+  observed.opened.clear();
+  observed.requests.clear();
   form->DriveTree.Select(DriveNode(letter));
   SendMessageA(form->Handle(), WM_COMMAND, mnuTreeEject, 0);
   ASSERT_TRUE(WaitForTree(1));

@@ -451,6 +451,7 @@ TEST_F(FrmMainTest, DrivePanelLabelsAndRefusedInsert) {
   drives.values = {{"G", "C:\\g.iso"}, {"", "C:\\x.iso"}, {"H", "C:\\h.img"}};
   drives.driveTypes = {{'G', kDriveCdrom}, {'H', 3}};
   drives.labels = {{'G', "MYDISC"}, {'H', "DATA"}};
+  drives.dosDevices = {{'G', "\\Device\\VELMOR106"}, {'H', "\\Device\\VELMOR107"}};
   form->SetDriveSystem(drives);
   auto tree = [&] {
     Rows nodes;
@@ -549,6 +550,7 @@ TEST_F(FrmMainTest, KeysOfTheTreeAndTheList) {
   drives.values = {{"G", "C:\\g.iso"}};
   drives.driveTypes = {{'G', kDriveCdrom}};
   drives.labels = {{'G', "MYDISC"}};
+  drives.dosDevices = {{'G', "\\Device\\VELMOR106"}};
   form->SetDriveSystem(drives);
   const HWND list = form->ListView1.Handle(), tree = form->DriveTree.Handle();
   auto press = [](UINT key) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -16,6 +17,7 @@
 #include "folder_disc.h"
 #include "image_check.h"
 #include "mount_plan.h"
+#include "recorded_drives.h"
 #include "velmor_build_identity.h"
 
 namespace velmor {
@@ -40,8 +42,10 @@ constexpr char kDriverPath[] = "C:\\windows\\system32\\velmor.sys";
 // Devices and services of the fake are the driver on the kernel model.
 class DriverBackedSystem : public testing::FakeDriveSystem {
 public:
-  DriverBackedSystem(test::KernelModel &model, std::function<NtStatus()> start)
-      : model_(model), start_(std::move(start)) {}
+  // `stop`, when given, is the model's stop of the driver, run when the service stops.
+  DriverBackedSystem(test::KernelModel &model, std::function<NtStatus()> start,
+                     std::function<void()> stop = {})
+      : model_(model), start_(std::move(start)), stop_(std::move(stop)) {}
 
   // An open for reading of a drive is a volume open: Windows mounts the CD file system first,
   // which fails unless volumesMount.
@@ -63,8 +67,16 @@ public:
   // A buffered request: the system buffer starts with the input, the driver's answer goes back
   // into the output.
   bool DeviceControl(Handle handle, uint32_t code, const void *input, uint32_t inputSize,
-                     void *output, uint32_t outputSize) override {
+                     void *output, uint32_t outputSize, uint32_t *returned = nullptr) override {
     log.push_back("control " + std::to_string(code));
+    if (returned)
+      *returned = 0;
+    // A remove the drive does not take yet (it is busy a moment).
+    if (code == IOCTL_VELMOR_REMOVE_DEVICE && removesRefused > 0)
+      return --removesRefused, lastError = 31, false;
+    // Another build of the driver runs: the same requests, another build's identity.
+    if (code == IOCTL_VELMOR_GET_BUILD && otherBuild)
+      return false;
     // Requests to the volume go to the file system mounted on it, not to the driver.
     if (code >> 16 == fsctl::kFileDeviceFileSystem)
       return code != fsctl::kLockVolume || volumesLock;
@@ -91,6 +103,9 @@ public:
     EXPECT_EQ(request.completions, 1);
     if (output)
       std::memcpy(output, system.data(), std::min(request.information, outputSize));
+    const bool add = code == IOCTL_VELMOR_ADD_DEVICE || code == IOCTL_VELMOR_ADD_LAYOUT;
+    if (returned && IsSuccess(request.status) && (answersIdentities || !add))
+      *returned = std::min(request.information, outputSize);
     // What Wine answers for a remove request, after the device is already gone.
     return IsSuccess(request.status) && !(code == IOCTL_VELMOR_REMOVE_DEVICE && removeAnswersFail);
   }
@@ -99,9 +114,40 @@ public:
       return test::ToNarrow(device->name);
     return FakeDriveSystem::DosDeviceTarget(letter);
   }
+  bool StopDriverService(Handle service) override {
+    const bool accepted = FakeDriveSystem::StopDriverService(service);
+    if (accepted && stop_ && QueryServiceState(service) == ServiceState::kStopped)
+      stop_();
+    return accepted;
+  }
+  // What the program records, the driver's start-up reads: the model's registry too. A value
+  // deleted is left empty there, which start-up takes as none.
+  long SetDriveValue(const std::string &name, const std::string &path) override {
+    const long error = FakeDriveSystem::SetDriveValue(name, path);
+    if (!error)
+      model_.SetValue(test::kParametersKey, ToU16(name), ToU16(path));
+    return error;
+  }
+  void DeleteDriveValue(const std::string &name) override {
+    FakeDriveSystem::DeleteDriveValue(name);
+    model_.SetValue(test::kParametersKey, ToU16(name), u"");
+  }
+  long SetIdentityValue(const std::string &name, const void *data, uint32_t size) override {
+    const long error = FakeDriveSystem::SetIdentityValue(name, data, size);
+    if (!error)
+      model_.SetBinaryValue(test::kIdentitiesNtKey, ToU16(name), identityValues[name]);
+    return error;
+  }
+  void DeleteIdentityValue(const std::string &name) override {
+    FakeDriveSystem::DeleteIdentityValue(name);
+    model_.SetBinaryValue(test::kIdentitiesNtKey, ToU16(name), {});
+  }
 
   std::vector<uint8_t> sentInput, sentOutput;
   bool removeAnswersFail = false;
+  bool answersIdentities = true; // false: the adds answer as a driver from before identities
+  bool otherBuild = false;       // the running driver does not say its build
+  int removesRefused = 0;        // the next removes answered with failure, the drive kept
   bool volumesMount = true, volumesLock = true;
   int addsOvertaken = 0; // the next adds that another insert overtakes
   int driverStarts = 0;
@@ -131,11 +177,26 @@ private:
 
   test::KernelModel &model_;
   std::function<NtStatus()> start_;
+  std::function<void()> stop_;
 };
 
 class DriveClientTest : public test::DriverTest {
 protected:
-  DriveClientTest() : sys(model_, [this] { return Start(); }) {}
+  // The service's stop unloads the driver (at once: the client stops it only when nothing
+  // holds a drive), and its start makes a new one, which makes the recorded drives.
+  DriveClientTest()
+      : sys(
+            model_,
+            [this] {
+              if (driver_.unloaded)
+                driver_ = kernel::Driver{};
+              return Start();
+            },
+            [this] {
+              EXPECT_TRUE(model_.StopDriver(&driver_)) << "stopped under a drive still held";
+              started_ = !driver_.unloaded;
+              sys.otherBuild = false;
+            }) {}
 
   // The driver installed and running, as after a first insert.
   void Install() {
@@ -337,6 +398,8 @@ TEST(DriveInstallTest, RunningDriverOfAnotherBuildIsReplacedAndRestarted) {
     bool restartNeeded, restarted;
     std::vector<uint8_t> fileAfter;
     bool mapped = false; // the running driver's image holds its file
+    // Its answer about removed drives still referenced; none: a driver that cannot say.
+    std::vector<uint8_t> held = {0, 0, 0, 0};
   } cases[] = {
       {"the carried build", carried, Stop::kUnloads, true, false, false, oldFile},
       {"another build that can stop", otherBuild, Stop::kUnloads, true, false, true, carriedFile},
@@ -355,12 +418,32 @@ TEST(DriveInstallTest, RunningDriverOfAnotherBuildIsReplacedAndRestarted) {
        false, oldFile},
       {"another build whose image holds its file", otherBuild, Stop::kStaysRunning, true, true,
        false, carriedFile, true},
+      // Stopped under a drive something still holds, it would never unload.
+      {"another build holding a removed drive",
+       otherBuild,
+       Stop::kUnloads,
+       true,
+       true,
+       false,
+       carriedFile,
+       false,
+       {0x10, 0, 0, 0}},
+      {"another build that cannot say what it holds",
+       otherBuild,
+       Stop::kUnloads,
+       true,
+       true,
+       false,
+       carriedFile,
+       false,
+       {}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     testing::FakeDriveSystem sys;
     sys.openable[kControlDevicePath] = 1;
     sys.buildAnswer = c.answer;
+    sys.heldAnswer = c.held;
     sys.files[kDriverPath] = oldFile; // what was written with the running driver
     sys.filesWritable = c.fileWritable;
     if (c.mapped)
@@ -378,11 +461,11 @@ TEST(DriveInstallTest, RunningDriverOfAnotherBuildIsReplacedAndRestarted) {
     EXPECT_TRUE(sys.services["VELMOR"].running);
     const bool stopAsked =
         std::count(sys.log.begin(), sys.log.end(), std::string("stop VELMOR")) == 1;
-    EXPECT_EQ(stopAsked, c.restarted || c.restartNeeded);
+    const bool nothingHeld = c.held == std::vector<uint8_t>(4, 0);
+    EXPECT_EQ(stopAsked, (c.restarted || c.restartNeeded) && nothingHeld);
     // Only a stop that was accepted and came to nothing is waited for, and not for long.
-    EXPECT_EQ(sys.paused, c.stop == Stop::kStaysRunning && c.restartNeeded
-                              ? kStillRunningPauses * kPauseMs
-                              : 0u);
+    EXPECT_EQ(sys.paused,
+              c.stop == Stop::kStaysRunning && stopAsked ? kStillRunningPauses * kPauseMs : 0u);
     // A held file is moved aside, and deleted when the system next starts.
     const std::string aside = std::string(kDriverPath) + ".old";
     EXPECT_EQ(std::count(sys.log.begin(), sys.log.end(),
@@ -519,6 +602,134 @@ TEST_F(DriveClientTest, UninstallRunsEveryStepAndReportsEachFailure) {
     EXPECT_EQ(e.folders.size(), stuck ? 2u : 0u);
     EXPECT_EQ(e.files.count(e.cacheFolder + "disc-5.lock"), 0u);
   }
+}
+
+// An upgrade takes every drive down before it stops the service. With nothing holding a removed
+// drive, the new driver's start makes the recorded drives with identities, and the one recorded
+// without (by a driver from before them) is added again. With a program's handle still open on
+// a removed drive, the stop would leave the driver unable to unload: the driver says which,
+// and the old driver stays, serving every drive again, until the machine restarts. A lock of
+// the volume proves nothing either way: here it succeeds though the handle is held.
+TEST_F(DriveClientTest, UpgradeStopsOnlyWhenNoRemovedDriveIsHeld) {
+  Install();
+  for (const bool handleHeld : {true, false}) {
+    SCOPED_TRACE(handleHeld ? "a handle held" : "nothing held");
+    const int starts = sys.driverStarts;
+    const std::vector<uint8_t> image = test::Pattern(64 * 2048, 9);
+    WriteImage("a.iso", image);
+    sys.files["D:\\a.iso"] = image; // as the program finds it to add it again
+    {
+      DeviceHandle control = OpenControlDevice(sys);
+      ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\a.iso", 'E'));
+      sys.answersIdentities = false;
+      ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\a.iso", 'F'));
+      sys.answersIdentities = true;
+    }
+    ASSERT_EQ(sys.identityValues.count("F"), 0u);
+    kernel::Device *held = handleHeld ? model_.Open(DriveLink('E')) : nullptr;
+    sys.otherBuild = true;
+    sys.log.clear();
+    bool restartNeeded = false;
+    DeviceHandle control = OpenControlDevice(sys, nullptr, &restartNeeded);
+    ASSERT_TRUE(control.valid());
+    EXPECT_EQ(restartNeeded, handleHeld);
+    EXPECT_EQ(std::count(sys.log.begin(), sys.log.end(),
+                         "control " + std::to_string(IOCTL_VELMOR_GET_HELD)),
+              1);
+    EXPECT_EQ(std::count(sys.log.begin(), sys.log.end(), "stop VELMOR"), handleHeld ? 0 : 1);
+    EXPECT_EQ(sys.driverStarts - starts, handleHeld ? 0 : 1);
+    for (const char letter : {'E', 'F'}) {
+      const test::Answer read = Read(DriveLink(letter), 0x8000, 2048);
+      ASSERT_EQ(read.status, status::kSuccess) << letter;
+      EXPECT_TRUE(std::equal(read.output.begin(), read.output.end(), image.begin() + 0x8000));
+    }
+    // Added again through the checked add, F now has its identity.
+    EXPECT_EQ(sys.identityValues.count("F"), 1u);
+    EXPECT_EQ(sys.values.size(), 2u);
+    if (held)
+      model_.Close(held);
+    sys.otherBuild = false;
+    control.reset();
+    ASSERT_TRUE(EjectVirtualDrive(sys, 'E'));
+    ASSERT_TRUE(EjectVirtualDrive(sys, 'F'));
+  }
+}
+
+// Uninstall under a program that still has a drive open: the drive is ejected, then named, and
+// the service is not stopped under it (it is deleted, and goes at the next restart).
+TEST_F(DriveClientTest, UninstallNamesADriveStillHeldInsteadOfStoppingUnderIt) {
+  Install();
+  WriteImage("a.iso", test::Pattern(8192));
+  {
+    DeviceHandle control = OpenControlDevice(sys);
+    ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\a.iso", 'E'));
+    ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\a.iso", 'F'));
+  }
+  kernel::Device *held = model_.Open(DriveLink('F'));
+  sys.log.clear();
+  const std::vector<UninstallFailure> failed = Uninstall(sys);
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].step, UninstallFailure::Step::kDriveInUse);
+  EXPECT_EQ(failed[0].letter, 'F');
+  EXPECT_EQ(std::count(sys.log.begin(), sys.log.end(), "stop VELMOR"), 0);
+  EXPECT_EQ(std::count(sys.log.begin(), sys.log.end(), "delete service VELMOR"), 1);
+  EXPECT_FALSE(Mounted('E') || Mounted('F'));
+  EXPECT_TRUE(sys.values.empty());
+  model_.Close(held);
+}
+
+// Records that start-up did not make: the one recorded without an identity is added again
+// (which records it), the one whose file changed behind its path is not, and both are listed
+// with their reasons until the user mounts or ejects them; no free letter is taken from them.
+TEST_F(DriveClientTest, UnidentifiedRecordsAreAddedAgainAndChangedFilesListedNotMounted) {
+  const std::vector<uint8_t> image = test::Pattern(64 * 2048, 4);
+  WriteImage("e.iso", image);
+  WriteImage("f.iso", image);
+  WriteImage("g.iso", image);
+  for (const char *path : {"D:\\e.iso", "D:\\f.iso", "D:\\g.iso"})
+    sys.files[path] = image;           // as the program finds them to add them again
+  sys.SetDriveValue("E", "D:\\e.iso"); // no identity: recorded by an older build
+  sys.SetDriveValue("F", "D:\\f.iso");
+  const FileIdentity old = test::KernelModel::IdentityOfHostFile(HostPath("f.iso"));
+  sys.SetIdentityValue("F", &old, sizeof old);
+  std::rename(HostPath("f.iso").c_str(), HostPath("f.old").c_str());
+  WriteImage("f.iso", image); // another file behind the same path
+  sys.SetDriveValue("G", "D:\\g.iso");
+  const FileIdentity g = test::KernelModel::IdentityOfHostFile(HostPath("g.iso"));
+  sys.SetIdentityValue("G", &g, sizeof g);
+
+  // The driver not running: nothing is installed or started to add a drive again.
+  EXPECT_TRUE(AddUnidentifiedDrives(sys).empty());
+  EXPECT_TRUE(sys.services.empty());
+  for (const RecordedDrive &d : RecordedDrives(sys))
+    EXPECT_FALSE(d.mounted || d.driverRunning) << d.letter;
+
+  Install(); // the start makes G only
+  EXPECT_EQ(RecordedDrives(sys).size(), 3u);
+  for (const RecordedDrive &d : RecordedDrives(sys)) {
+    EXPECT_EQ(d.mounted, d.letter == 'G') << d.letter;
+    EXPECT_EQ(d.reason, d.letter == 'E'   ? SkipReason::kNoIdentity
+                        : d.letter == 'F' ? SkipReason::kIdentityChanged
+                                          : SkipReason::kNone)
+        << d.letter;
+  }
+  for (char letter = 'C'; letter <= 'D'; ++letter)
+    sys.driveTypes[letter] = 3;
+  EXPECT_EQ(FindFreeDriveLetter(sys), 'H') << "E and F are kept for their records";
+
+  EXPECT_EQ(AddUnidentifiedDrives(sys), std::vector<char>{'E'});
+  EXPECT_TRUE(Mounted('E'));
+  EXPECT_FALSE(Mounted('F'));
+  EXPECT_EQ(sys.identityValues.count("E"), 1u);
+  EXPECT_TRUE(AddUnidentifiedDrives(sys).empty()) << "once";
+
+  // Mounting F's path at F again settles it with the new file's identity.
+  DeviceHandle control = OpenControlDevice(sys);
+  ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\f.iso", 'F'));
+  const FileIdentity now = test::KernelModel::IdentityOfHostFile(HostPath("f.iso"));
+  EXPECT_EQ(std::memcmp(sys.identityValues["F"].data(), &now, sizeof now), 0);
+  for (const RecordedDrive &d : RecordedDrives(sys))
+    EXPECT_TRUE(d.mounted) << d.letter;
 }
 
 // A folder disc's label is the folder's last name, cut at a whole character to fit 32 bytes and
@@ -719,11 +930,16 @@ TEST_F(DriveClientTest, AddRecordsThenAnnouncesOnceAndTheDriveReadsTheImage) {
   sys.log.clear();
   ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\disc.iso", 'g'));
 
-  // A record an earlier layout drive at the letter left goes, or the next start would use it.
-  const std::vector<std::string> expected = {"control " + std::to_string(IOCTL_VELMOR_ADD_DEVICE),
-                                             "delete layout G", "set G D:\\disc.iso",
-                                             "broadcast 32768"};
+  // A record an earlier layout drive at the letter left goes, or the next start would use it;
+  // the image's identity as the add answered it goes in before the path.
+  std::vector<std::string> expected = {"control " + std::to_string(IOCTL_VELMOR_ADD_DEVICE),
+                                       "delete layout G", "set identity G", "set G D:\\disc.iso",
+                                       "broadcast 32768"};
   EXPECT_EQ(sys.log, expected);
+  const FileIdentity identity = test::KernelModel::IdentityOfHostFile(HostPath("disc.iso"));
+  const auto *identityBytes = reinterpret_cast<const uint8_t *>(&identity);
+  EXPECT_EQ(sys.identityValues["G"],
+            std::vector<uint8_t>(identityBytes, identityBytes + sizeof identity));
   ASSERT_EQ(sys.broadcasts.size(), 1u);
   EXPECT_EQ(sys.broadcasts[0].notice.unitMask, 1u << 6);
   EXPECT_EQ(sys.broadcasts[0].notice.flags, 2u);
@@ -737,18 +953,35 @@ TEST_F(DriveClientTest, AddRecordsThenAnnouncesOnceAndTheDriveReadsTheImage) {
   EXPECT_EQ(sys.log.size(), 1u);
   EXPECT_EQ(sys.values.size(), 1u);
 
+  // A driver from before identities answers none: an identity an earlier drive at the letter
+  // left goes, or the next start would compare the new file with the old one's.
+  sys.answersIdentities = false;
+  ASSERT_TRUE(EjectVirtualDrive(sys, 'G'));
+  sys.identityValues["G"] = {1, 2, 3};
+  sys.log.clear();
+  ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\disc.iso", 'G'));
+  expected[2] = "delete identity G";
+  EXPECT_EQ(sys.log, expected);
+  EXPECT_EQ(sys.identityValues.count("G"), 0u);
+  sys.answersIdentities = true;
+
   // A registry that refuses the value is an error for the caller to report, and the drive is
-  // not kept: nobody could show or eject it.
-  sys.registryError = 5;
-  try {
-    AddVirtualDrive(sys, control, "D:\\disc.iso", 'h');
-    ADD_FAILURE() << "no error";
-  } catch (const DriveRecordError &e) {
-    EXPECT_EQ(e.letter(), 'H');
-    EXPECT_EQ(e.code(), 5);
+  // not kept: nobody could show or eject it; nor is its identity.
+  for (long *error : {&sys.identityRegistryError, &sys.registryError}) {
+    *error = 5;
+    try {
+      AddVirtualDrive(sys, control, "D:\\disc.iso", 'h');
+      ADD_FAILURE() << "no error";
+    } catch (const DriveRecordError &e) {
+      EXPECT_EQ(e.letter(), 'H');
+      EXPECT_EQ(e.code(), 5);
+    }
+    *error = 0;
+    EXPECT_FALSE(Mounted('H'));
+    EXPECT_EQ(sys.identityValues.count("H"), 0u);
+    EXPECT_EQ(sys.values.size(), 1u);
   }
-  EXPECT_FALSE(Mounted('H'));
-  EXPECT_EQ(sys.broadcasts.size(), 1u);
+  EXPECT_EQ(std::count(sys.log.begin(), sys.log.end(), "broadcast 32768"), 1);
 }
 
 // A layout drive's record goes into the registry before its path, so that a start never finds
@@ -767,9 +1000,13 @@ TEST_F(DriveClientTest, LayoutDriveRecordsItsLayoutBeforeItsPathAndEjectForgetsB
   sys.log.clear();
   ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\disc.cue", 'g', &layout));
   const std::vector<std::string> expected = {"control " + std::to_string(IOCTL_VELMOR_ADD_LAYOUT),
-                                             "set layout G", "set G D:\\disc.cue",
+                                             "set layout G", "set identity G", "set G D:\\disc.cue",
                                              "broadcast 32768"};
   EXPECT_EQ(sys.log, expected);
+  const FileIdentity identity = test::KernelModel::IdentityOfHostFile(HostPath("disc.bin"));
+  const auto *identityBytes = reinterpret_cast<const uint8_t *>(&identity);
+  EXPECT_EQ(sys.identityValues["G"],
+            std::vector<uint8_t>(identityBytes, identityBytes + sizeof identity));
   ASSERT_EQ(sys.layoutValues["G"].size(), kLayoutRecordSize);
   LayoutRecord stored;
   std::memcpy(&stored, sys.layoutValues["G"].data(), sizeof stored);
@@ -779,17 +1016,17 @@ TEST_F(DriveClientTest, LayoutDriveRecordsItsLayoutBeforeItsPathAndEjectForgetsB
   ASSERT_EQ(read.status, status::kSuccess);
   EXPECT_TRUE(std::equal(read.output.begin(), read.output.end(), bin.begin() + 3 * 2352 + 16));
 
-  for (const bool recordRefused : {true, false}) {
-    (recordRefused ? sys.layoutRegistryError : sys.registryError) = 5;
+  for (long *error : {&sys.layoutRegistryError, &sys.identityRegistryError, &sys.registryError}) {
+    *error = 5;
     EXPECT_THROW(AddVirtualDrive(sys, control, "D:\\disc.cue", 'H', &layout), DriveRecordError);
-    sys.layoutRegistryError = sys.registryError = 0;
+    *error = 0;
     EXPECT_FALSE(Mounted('H'));
-    EXPECT_EQ(sys.layoutValues.count("H"), 0u);
+    EXPECT_EQ(sys.layoutValues.count("H") + sys.identityValues.count("H"), 0u);
     EXPECT_EQ(sys.values.size(), 1u);
   }
 
   EXPECT_TRUE(EjectVirtualDrive(sys, 'G'));
-  EXPECT_TRUE(sys.layoutValues.empty() && sys.values.empty());
+  EXPECT_TRUE(sys.layoutValues.empty() && sys.values.empty() && sys.identityValues.empty());
 }
 
 TEST_F(DriveClientTest, LongPathIsCutTo499UnitsInputAndOutputAlike) {
@@ -824,6 +1061,7 @@ TEST_F(DriveClientTest, EjectForgetsFirstThenRemovesAndAnnouncesTwice) {
   const std::string unlock = "control " + std::to_string(fsctl::kUnlockVolume);
   std::vector<std::string> expected = {"delete E",
                                        "delete layout E",
+                                       "delete identity E",
                                        "open \\\\.\\E:",
                                        lock,
                                        dismount,
@@ -844,13 +1082,29 @@ TEST_F(DriveClientTest, EjectForgetsFirstThenRemovesAndAnnouncesTwice) {
   EXPECT_TRUE(sys.values.size() == 1 && sys.values[0].first == "F");
   EXPECT_TRUE(sys.broadcasts.empty());
 
-  // A remove answered with failure (as Wine answers it) announces nothing.
+  // A remove answered with failure (as Wine answers it) went all the same: the device no longer
+  // answers through the handle the remove went by.
   sys.removeAnswersFail = true;
-  EXPECT_FALSE(EjectVirtualDrive(sys, 'F'));
+  EXPECT_TRUE(EjectVirtualDrive(sys, 'F'));
   EXPECT_TRUE(sys.values.empty());
-  EXPECT_TRUE(sys.broadcasts.empty());
+  EXPECT_EQ(sys.broadcasts.size(), 2u);
   EXPECT_FALSE(Mounted('F'));
   sys.removeAnswersFail = false;
+  sys.broadcasts.clear();
+
+  // A drive that still answers after a refused remove is asked again a little later; one that
+  // keeps refusing stays, and its eject says so.
+  for (const int refused : {2, kRemoveAttempts}) {
+    ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\a.iso", 'F'));
+    sys.removesRefused = refused;
+    sys.paused = 0;
+    EXPECT_EQ(EjectVirtualDrive(sys, 'F'), refused < kRemoveAttempts);
+    EXPECT_EQ(sys.paused, uint32_t(std::min(refused, kRemoveAttempts - 1)) * kRemovePauseMs);
+    EXPECT_EQ(Mounted('F'), refused == kRemoveAttempts);
+    sys.removesRefused = 0;
+  }
+  ASSERT_TRUE(RemoveVirtualDrive(sys, 'F'));
+  sys.broadcasts.clear();
 
   // A volume that cannot be mounted (its image is gone) does not keep the drive: it is
   // removed through the open that mounts nothing.
@@ -858,8 +1112,14 @@ TEST_F(DriveClientTest, EjectForgetsFirstThenRemovesAndAnnouncesTwice) {
   sys.volumesMount = false;
   sys.log.clear();
   EXPECT_TRUE(EjectVirtualDrive(sys, 'G'));
-  expected = {"delete G", "delete layout G", "open \\\\.\\G:", "open without access \\\\.\\G:",
-              remove,     "broadcast 32772", "broadcast 32772"};
+  expected = {"delete G",
+              "delete layout G",
+              "delete identity G",
+              "open \\\\.\\G:",
+              "open without access \\\\.\\G:",
+              remove,
+              "broadcast 32772",
+              "broadcast 32772"};
   EXPECT_EQ(sys.log, expected);
   EXPECT_FALSE(Mounted('G'));
 
@@ -869,7 +1129,7 @@ TEST_F(DriveClientTest, EjectForgetsFirstThenRemovesAndAnnouncesTwice) {
   ASSERT_TRUE(AddVirtualDrive(sys, control, "D:\\a.iso", 'G'));
   sys.log.clear();
   EXPECT_TRUE(EjectVirtualDrive(sys, 'G'));
-  EXPECT_EQ(std::vector<std::string>(sys.log.begin() + 2, sys.log.begin() + 5),
+  EXPECT_EQ(std::vector<std::string>(sys.log.begin() + 3, sys.log.begin() + 6),
             (std::vector<std::string>{"open \\\\.\\G:", lock, "open without access \\\\.\\G:"}));
   EXPECT_FALSE(Mounted('G'));
 
@@ -881,7 +1141,8 @@ TEST_F(DriveClientTest, EjectForgetsFirstThenRemovesAndAnnouncesTwice) {
   sys.log.clear();
   sys.broadcasts.clear();
   EXPECT_FALSE(EjectVirtualDrive(sys, 'H'));
-  EXPECT_EQ(sys.log, (std::vector<std::string>{"delete H", "delete layout H"}));
+  EXPECT_EQ(sys.log,
+            (std::vector<std::string>{"delete H", "delete layout H", "delete identity H"}));
   EXPECT_TRUE(sys.broadcasts.empty());
 }
 

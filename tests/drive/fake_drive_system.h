@@ -151,12 +151,21 @@ public:
     return openable.count(path) ? kDeviceHandle : kInvalidHandle;
   }
   bool DeviceControl(Handle, uint32_t code, const void *, uint32_t, void *output,
-                     uint32_t outputSize) override {
+                     uint32_t outputSize, uint32_t *returned = nullptr) override {
     log.push_back("control " + std::to_string(code));
-    if (code == IOCTL_VELMOR_GET_BUILD) { // the running driver's answer, if it knows the request
-      if (buildAnswer.empty() || outputSize < buildAnswer.size())
+    if (returned)
+      *returned = 0;
+    // The running driver's answers, for the requests it knows.
+    const std::vector<uint8_t> *answer = code == IOCTL_VELMOR_GET_BUILD     ? &buildAnswer
+                                         : code == IOCTL_VELMOR_GET_SKIPPED ? &skippedAnswer
+                                         : code == IOCTL_VELMOR_GET_HELD    ? &heldAnswer
+                                                                            : nullptr;
+    if (answer) {
+      if (answer->empty() || outputSize < answer->size())
         return false;
-      std::copy(buildAnswer.begin(), buildAnswer.end(), static_cast<uint8_t *>(output));
+      std::copy(answer->begin(), answer->end(), static_cast<uint8_t *>(output));
+      if (returned)
+        *returned = uint32_t(answer->size());
       return true;
     }
     return controlAccepts;
@@ -229,6 +238,7 @@ public:
       return serviceKeyError;
     values.clear();
     layoutValues.clear();
+    identityValues.clear();
     return 0;
   }
   long RemoveShellVerbs() override {
@@ -265,6 +275,20 @@ public:
     log.push_back("delete layout " + name);
     layoutValues.erase(name);
   }
+
+  long SetIdentityValue(const std::string &name, const void *data, uint32_t size) override {
+    if (identityRegistryError)
+      return identityRegistryError;
+    log.push_back("set identity " + name);
+    auto *bytes = static_cast<const uint8_t *>(data);
+    identityValues[name].assign(bytes, bytes + size);
+    return 0;
+  }
+  void DeleteIdentityValue(const std::string &name) override {
+    log.push_back("delete identity " + name);
+    identityValues.erase(name);
+  }
+  bool HasIdentityValue(const std::string &name) override { return identityValues.count(name); }
 
   void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) override {
     log.push_back("broadcast " + std::to_string(event));
@@ -316,8 +340,8 @@ public:
   bool managerRefused = false;
   std::map<std::string, Service> services;
   int serviceCloses = 0;
-  long registryError = 0, layoutRegistryError = 0;
-  std::map<std::string, std::vector<uint8_t>> layoutValues;
+  long registryError = 0, layoutRegistryError = 0, identityRegistryError = 0;
+  std::map<std::string, std::vector<uint8_t>> layoutValues, identityValues;
   std::vector<std::pair<std::string, std::string>> values;
   std::vector<Broadcast> broadcasts;
   std::map<char, unsigned> driveTypes;
@@ -325,6 +349,7 @@ public:
   std::map<char, std::string> labels;
   std::vector<std::string> log;     // what was asked, in order
   std::vector<uint8_t> buildAnswer; // the running driver's build answer; empty: not known
+  std::vector<uint8_t> skippedAnswer, heldAnswer; // likewise
   std::set<std::string> undeletable;
   std::set<std::string> mapped; // the running driver's image: renamed, never written or deleted
   bool serviceUndeletable = false;

@@ -85,10 +85,29 @@ cmp -s "$sysdir/velmor.sys" "$driver" || fail "installed driver differs"
 run 0 list
 [ "$out" = "$letter $image" ] || fail "list printed '$out'"
 wine "$compare" "$letter" "$image" || fail "reads through $letter"
+# Another image whose file is removed and written anew before the restart: another file behind
+# the same path, which start-up does not serve.
+cp "$work/光盘.iso" "$work/changed.iso"
+run 0 mount 'C:\velmor-tool\changed.iso'
+changed=$out
 # A system restart: the driver starts by itself and makes the recorded drive again.
 wineserver -k
 wineserver -w
+cp "$work/changed.iso" "$work/changed.new"
+mv "$work/changed.new" "$work/changed.iso"
 wine "$compare" "$letter" "$image" || fail "reads through $letter after a restart"
+if wine "$compare" "$changed" 'C:\velmor-tool\changed.iso' 2>/dev/null; then
+  fail "$changed serves a file that replaced its image"
+fi
+# Listed with the reason, kept (not added again, its letter not given to another mount) until
+# it is ejected.
+run 0 list
+[ "$out" = "$letter $image
+$changed C:\velmor-tool\changed.iso (not mounted: the file changed since it was mounted)" ] ||
+  fail "list printed '$out'"
+run 0 eject "$changed"
+run 0 list
+[ "$out" = "$letter $image" ] || fail "list printed '$out' after the eject"
 if [ -n "$compare64" ]; then
   wine "$compare64" "$letter" "$image" || fail "a 64-bit reader's reads through $letter"
 fi
@@ -310,5 +329,43 @@ for i in 1 2 3 4; do
     fail "first mount $i of four at once: $(iconv -f GBK -t UTF-8 <"$work/first$i.err")"
 done
 cmp -s "$sysdir/velmor.sys" "$driver" || fail "the driver installed again differs"
+for i in 1 2 3 4; do
+  run 0 eject "$(tr -d '\r' <"$work/first$i")"
+done
+
+# Four workers mount, read and eject their own images at once, each mount taking the first free
+# letter, which another worker's eject has just given back: every eject holds, and no read
+# reaches another worker's image. VELMOR_EJECT_CYCLES cycles each (250 for the full run).
+cycles=${VELMOR_EJECT_CYCLES:-50}
+for w in 1 2 3 4; do
+  mkdir -p "$work/worker$w"
+  head -c 100000 /dev/urandom >"$work/worker$w/data.bin"
+  genisoimage -quiet -V "WORKER$w" -o "$work/worker$w.iso" "$work/worker$w"
+done
+for w in 1 2 3 4; do
+  (
+    i=0
+    : >"$work/worker$w.failures"
+    while [ $i -lt "$cycles" ]; do
+      i=$((i + 1))
+      if ! wine "$tool" mount "C:\\velmor-tool\\worker$w.iso" >"$work/worker$w.out" \
+        2>"$work/worker$w.err"; then
+        echo "mount $i: $(iconv -f GBK -t UTF-8 <"$work/worker$w.err")" >>"$work/worker$w.failures"
+        continue
+      fi
+      l=$(tr -d '\r' <"$work/worker$w.out")
+      wine "$compare" "$l" "C:\\velmor-tool\\worker$w.iso" >/dev/null 2>&1 ||
+        echo "read $i through $l" >>"$work/worker$w.failures"
+      wine "$tool" eject "$l" 2>"$work/worker$w.err" ||
+        echo "eject $i of $l: $(iconv -f GBK -t UTF-8 <"$work/worker$w.err")" >>"$work/worker$w.failures"
+    done
+  ) &
+done
+wait
+for w in 1 2 3 4; do
+  [ ! -s "$work/worker$w.failures" ] || fail "worker $w: $(cat "$work/worker$w.failures")"
+done
+run 0 list
+[ -z "$out" ] || fail "drives left after the workers: $out"
 
 [ $failures = 0 ]
