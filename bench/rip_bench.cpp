@@ -7,6 +7,8 @@
 #include "ripper/FrmISOBuilder.h"
 #include "winkit/Application.h"
 
+#include "bench/processor_seconds.h"
+
 #include <chrono>
 #include <cstdio>
 
@@ -25,17 +27,6 @@ public:
   bool PickFolder(HWND, const std::string &, std::string &) override { return false; }
   std::string last;
 };
-
-double ProcessorSeconds() {
-  FILETIME created, ended, kernel, user;
-  GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
-  const auto seconds = [](const FILETIME &t) {
-    return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
-                               t.dwLowDateTime) /
-           1e7;
-  };
-  return seconds(kernel) + seconds(user);
-}
 
 } // namespace
 

@@ -7,24 +7,11 @@
 
 #include <windows.h>
 
+#include "bench/processor_seconds.h"
+
 #include <chrono>
 #include <cstdio>
 #include <vector>
-
-namespace {
-
-double ProcessorSeconds() {
-  FILETIME created, ended, kernel, user;
-  GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
-  const auto seconds = [](const FILETIME &t) {
-    return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
-                               t.dwLowDateTime) /
-           1e7;
-  };
-  return seconds(kernel) + seconds(user);
-}
-
-} // namespace
 
 int main(int argc, char **argv) {
   if (argc != 2) {
