@@ -82,7 +82,7 @@ NtStatus DriverTest::AddRecordBytes(const std::vector<uint8_t> &record, uint32_t
   kernel::Device *device = model_.Open(kControlDeviceName);
   // The I/O manager's buffer: the caller's input, then whatever the pool held.
   std::vector<uint8_t> system(std::max(inputLength, outputLength), 0xCD);
-  std::memcpy(system.data(), record.data(), std::min<size_t>(inputLength, record.size()));
+  std::copy_n(record.begin(), std::min<size_t>(inputLength, record.size()), system.begin());
   kernel::Request request;
   request.code = IOCTL_VELMOR_ADD_DEVICE;
   request.inputLength = inputLength;
