@@ -353,6 +353,10 @@ void VelmorRemoveDevice(VELMOR_DRIVE_EXTENSION *extension) {
     ReleaseSpinLock(control->RemovedLock, previous);
   }
   DeleteDevice(device);
+  // Drives removed earlier that nothing holds any more are let go of at once, so that mounts
+  // and ejects without an upgrade between them keep no device objects.
+  if (!extension->IsControl)
+    VelmorSettleRemovedDrives(extension->Control, false);
 }
 
 uint32_t VelmorSettleRemovedDrives(VELMOR_DRIVE_EXTENSION *control, bool all) {

@@ -93,12 +93,7 @@ void VelmorServeRead(Device *device, Request *request) {
     return;
   }
   // Sectors the image no longer holds fail the whole request, as unreadable sectors of a disc.
-  // Where the last sector the read touches starts, in bytes into the read (0 when the read
-  // begins inside it).
-  const uint64_t lastSector = (uint64_t(offset) + length - 1) & ~uint64_t(kBytesPerSector - 1);
-  const uint32_t lastSectorStart =
-      lastSector > uint64_t(offset) ? uint32_t(lastSector - uint64_t(offset)) : 0;
-  if (!VelmorSectorsInFile(inFile, length, lastSectorStart)) {
+  if (!VelmorSectorsInFile(inFile, length, VelmorLastSectorStart(uint64_t(offset), length))) {
     CompleteRequest(request, status::kDeviceDataError, 0);
     return;
   }

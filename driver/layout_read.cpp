@@ -63,11 +63,9 @@ NtStatus EachRawSector(RequestFiles &files, const LayoutTrack &track, uint64_t o
 NtStatus ReadUserBytes(RequestFiles &files, const LayoutPlace &place, uint32_t within, uint8_t *out,
                        uint32_t length) {
   const LayoutTrack &track = *place.track;
-  if (track.stride == kStrideCooked) {
-    const uint32_t lastSector = (within + length - 1) & ~(kBytesPerSector - 1);
+  if (track.stride == kStrideCooked)
     return files.Read(track, place.fileOffset + within, out, length,
-                      lastSector > within ? lastSector - within : 0);
-  }
+                      VelmorLastSectorStart(within, length));
   const uint32_t sectors = (within + length + kBytesPerSector - 1) / kBytesPerSector;
   uint32_t written = 0;
   return EachRawSector(files, track, place.fileOffset, sectors,

@@ -31,7 +31,7 @@ NtStatus VELMORReadOffset(int64_t fileOffset, void *buffer, uint32_t length,
 }
 
 bool VelmorSectorsInFile(uint32_t inFile, uint32_t length, uint32_t lastSectorStart) {
-  return length == 0 || (inFile >= length || lastSectorStart < inFile);
+  return inFile >= length || lastSectorStart < inFile;
 }
 
 } // namespace velmor

@@ -147,6 +147,12 @@ NtStatus VELMORReadOffset(int64_t fileOffset, void *buffer, uint32_t length,
 // shrunk under its drive (truncated, or replaced by a shorter file) must not answer zeros for
 // the sectors it lost as if they were data.
 bool VelmorSectorsInFile(uint32_t inFile, uint32_t length, uint32_t lastSectorStart);
+// Where the last 2,048-byte sector a read of `length` bytes from byte `start` touches begins,
+// in bytes into the read: 0 when the read ends in the sector it begins in.
+inline uint32_t VelmorLastSectorStart(uint64_t start, uint32_t length) {
+  const uint64_t last = (start + length - 1) & ~uint64_t(kBytesPerSector - 1);
+  return length && last > start ? uint32_t(last - start) : 0;
+}
 
 // ---- The drive's worker ---------------------------------------------------------------------
 // The file system and the memory manager send reads at APC_LEVEL, in any thread, and file

@@ -336,6 +336,12 @@ TEST_F(AddRemoveTest, ARemovedDriveStillHeldIsToldAndDefersTheUnload) {
     return uint32_t(a.output[0] | a.output[1] << 8 | a.output[2] << 16 | a.output[3] << 24);
   };
   EXPECT_EQ(heldLetters(), 1u << ('E' - 'A'));
+  // Mounts and ejects keep no device objects of their own: only the held one stays.
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(Add(u'F', u"D:\\f.iso"), status::kSuccess);
+    ASSERT_EQ(Remove(DriveLink('F')), status::kSuccess);
+  }
+  EXPECT_LE(model_.DeviceObjects(), 3u) << "the control device, E, the last F";
   bool listed = false;
   for (kernel::Device *d = model_.NextDevice(&driver_, nullptr); d;
        d = model_.NextDevice(&driver_, d))

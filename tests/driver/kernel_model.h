@@ -136,6 +136,11 @@ public:
     return live_devices_;
   }
   const std::vector<std::u16string> &CreatedDevices() const { return created_; }
+  // Device objects whose memory is still there, deleted ones included.
+  size_t DeviceObjects() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return devices_.size();
+  }
   void HoldName(const std::u16string &name); // a name another driver owns
   // A handle keeps a deleted device listed, and its memory, until it is closed. No device of a
   // driver whose unload is pending opens.
