@@ -343,9 +343,10 @@ void VelmorRemoveDevice(VELMOR_DRIVE_EXTENSION *extension) {
   VelmorReleaseDrive(extension);
   // The driver's own reference keeps the device's memory after the deletion, so that it can
   // still ask whether anything else holds the device (see VelmorSettleRemovedDrives). The
-  // control device's record outlives every drive.
-  if (!extension->IsControl) {
-    VELMOR_DRIVE_EXTENSION *control = extension->Control;
+  // control device's record outlives every drive; its own goes with its deletion, so nothing
+  // below reads the record after it.
+  VELMOR_DRIVE_EXTENSION *control = extension->IsControl ? nullptr : extension->Control;
+  if (control) {
     ReferenceDevice(device);
     const Irql previous = AcquireSpinLock(control->RemovedLock);
     extension->NextRemoved = control->RemovedDrives;
@@ -355,8 +356,8 @@ void VelmorRemoveDevice(VELMOR_DRIVE_EXTENSION *extension) {
   DeleteDevice(device);
   // Drives removed earlier that nothing holds any more are let go of at once, so that mounts
   // and ejects without an upgrade between them keep no device objects.
-  if (!extension->IsControl)
-    VelmorSettleRemovedDrives(extension->Control, false);
+  if (control)
+    VelmorSettleRemovedDrives(control, false);
 }
 
 uint32_t VelmorSettleRemovedDrives(VELMOR_DRIVE_EXTENSION *control, bool all) {
