@@ -62,4 +62,10 @@ inline constexpr uint64_t ServedOffset(const ServedRequest &r) {
   return uint64_t(r.offsetHigh) << 32 | r.offsetLow;
 }
 
+// The registry: a served drive is kept, like every drive, as its letter's REG_SZ path in the
+// drives key, and its layout record as a REG_BINARY named by the letter under this subkey. The
+// driver's start-up makes none of these: the server makes them again.
+inline constexpr char kServedSubkey[] = "Served";
+inline constexpr char16_t kServedKeySuffix[] = u"\\Parameters\\Served";
+
 } // namespace velmor
