@@ -41,6 +41,8 @@ std::string NotMountedText(const RecordedDrive &drive) {
     return "记录的光盘布局已损坏";
   case SkipReason::kNotMade:
     return "无法创建光驱 (盘符已被占用或内存不足)";
+  case SkipReason::kServed:
+    return "映像由服务程序提供, 服务程序尚未重新创建光驱";
   }
   return "驱动程序中没有这个光驱";
 }

@@ -35,7 +35,7 @@ bool AskSkipped(DriveSystem &system, const DeviceHandle &control, SkipReason (&r
     return false;
   for (int i = 0; i < 26; ++i)
     reasons[i] =
-        answer[i] <= uint8_t(SkipReason::kNotMade) ? SkipReason(answer[i]) : SkipReason::kNotMade;
+        answer[i] <= uint8_t(SkipReason::kServed) ? SkipReason(answer[i]) : SkipReason::kNotMade;
   return true;
 }
 

@@ -55,6 +55,7 @@ enum class SkipReason : uint8_t {
   kFileRefused = 4,     // the file is of a kind no drive is made over (a share, a pipe...)
   kLayoutBroken = 5,    // the recorded layout cannot be made into a drive
   kNotMade = 6,         // anything else: the letter taken, no memory
+  kServed = 7,          // served from user mode: its server makes it again, not start-up
 };
 
 // The control device's answer: one SkipReason byte per letter, A to Z.

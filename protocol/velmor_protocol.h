@@ -164,6 +164,8 @@ inline constexpr NtStatus kDeviceDataError = NtStatus(0xC000009Cu);
 inline constexpr NtStatus kCancelled = NtStatus(0xC0000120u);
 inline constexpr NtStatus kNotSupported = NtStatus(0xC00000BBu);
 inline constexpr NtStatus kInvalidBufferSize = NtStatus(0xC0000206u);
+// A device that did not do what was asked in time (a served drive's server did not answer).
+inline constexpr NtStatus kIoDeviceError = NtStatus(0xC0000185u);
 } // namespace status
 inline constexpr bool IsSuccess(NtStatus s) { return s >= 0; }
 

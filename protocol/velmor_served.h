@@ -24,6 +24,24 @@ inline constexpr uint32_t IOCTL_VELMOR_ADD_SERVED =
 // Answers the previous read (if the input holds one) and waits for the next. Input: a
 // ServedAnswer, then `length` data bytes; or nothing, on the first call. Output: a
 // ServedRequest. Completed with STATUS_CANCELLED when the server cancels it or closes its handle.
+// How the driver takes an answer:
+// - an output shorter than a ServedRequest: STATUS_BUFFER_TOO_SMALL, the answer not looked at;
+// - an input that is not a ServedAnswer followed by exactly its `length` bytes (at most
+//   kServedMaxRead; 0 for kServedAnswerFailed), or a result other than the two below:
+//   STATUS_INVALID_PARAMETER at once, nothing answered;
+// - an answer to the read a drive of this handle waits for whose length is not the one asked:
+//   refused, that read fails with a device error, and the SERVE with STATUS_INVALID_PARAMETER;
+// - an answer no read waits for any more (it came after the read's time ran out, the drive was
+//   ejected, or it names another handle's drive): dropped, and the SERVE waits on as if the
+//   input had been empty. A server should not treat a failed SERVE as the end: it sends the
+//   next one empty.
+// Several SERVEs of one handle may be pending at once; each carries one read, of any of the
+// handle's drives. A handle that made no drive may keep a SERVE pending; it waits until cancelled.
+// Each piece of a drive's read waits for its answer at most kServedAnswerMilliseconds from when
+// it was asked (also when no SERVE of the handle was pending then), and fails with
+// STATUS_IO_DEVICE_ERROR after that. A refused image (kServedAnswerFailed) fails the read with
+// STATUS_DEVICE_DATA_ERROR. Once the handle is closed, the drive's reads and its answers about
+// the disc fail with STATUS_NO_MEDIA_IN_DEVICE until it is ejected.
 inline constexpr uint32_t IOCTL_VELMOR_SERVE =
     ControlCode(kFileDeviceCdRom, 0x80A, kMethodBuffered, kFileAnyAccess);
 

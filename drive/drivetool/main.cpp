@@ -316,6 +316,8 @@ std::string NotMountedWords(const RecordedDrive &drive) {
     return "its recorded layout is damaged";
   case SkipReason::kNotMade:
     return "the drive could not be made (its letter is taken, or memory is short)";
+  case SkipReason::kServed:
+    return "its image is served from user mode, and its server has not made it again yet";
   }
   return "the driver has no such drive";
 }
