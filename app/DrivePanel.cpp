@@ -62,10 +62,9 @@ void TFrmMain::RefreshDriveTree() {
     if (drive.mounted) {
       // A folder disc shows the folder it holds, its label being the folder's name.
       const std::string shown = ShownImagePath(*drives_, drive.path);
-      AddChildNode(DriveTree, kProductTitle,
-                   letter + ":(" +
-                       (shown != drive.path ? shown : DriveVolumeLabel(drive.letter)) + ")",
-                   1);
+      AddChildNode(
+          DriveTree, kProductTitle,
+          letter + ":(" + (shown != drive.path ? shown : DriveVolumeLabel(drive.letter)) + ")", 1);
     } else if (const HTREEITEM node =
                    AddChildNode(DriveTree, kProductTitle,
                                 letter + ":(未加载: " + NotMountedText(drive) + ")", 1)) {

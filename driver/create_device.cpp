@@ -1,6 +1,7 @@
 // Creation and removal of the driver's devices.
 #include "disc_answers.h"
 #include "layout_drive.h"
+#include "served_drive.h"
 #include "trace.h"
 #include "velmor_driver.h"
 #include "velmor_identity.h"
@@ -66,23 +67,24 @@ NtStatus CreateDriveLink(UString *link, const UString *letterLink, const UString
 }
 
 NtStatus CreateDrive(Device *control, const UString *letterLink, const UString *imagePath,
-                     uint32_t options, VelmorLayout *layout, FileIdentity *identity);
+                     uint32_t options, VelmorLayout *layout, FileIdentity *identity,
+                     VelmorServed *served);
 
 } // namespace
 
 NtStatus VelmorCreateDevice(Device *control, const UString *letterLink, const UString *imagePath,
                             uint32_t options, FileIdentity *identity) {
-  return CreateDrive(control, letterLink, imagePath, options, nullptr, identity);
+  return CreateDrive(control, letterLink, imagePath, options, nullptr, identity, nullptr);
 }
 
 NtStatus VelmorCreateLayoutDrive(Device *control, const UString *letterLink, VelmorLayout *layout,
-                                 uint32_t options) {
+                                 uint32_t options, VelmorServed *served) {
   // The image name is the first file's: what a trace or a debugger shows for the drive.
   const UString &first = layout->files[0];
   const uint16_t prefixBytes = 4 * sizeof(char16_t);
   const UString path{uint16_t(first.Length - prefixBytes), uint16_t(first.Length - prefixBytes),
                      first.Buffer + 4};
-  return CreateDrive(control, letterLink, &path, options, layout, nullptr);
+  return CreateDrive(control, letterLink, &path, options, layout, nullptr, served);
 }
 
 namespace {
@@ -186,7 +188,8 @@ NtStatus MakeDevice(Driver *driver, const UString *name, bool drive, Device **de
 }
 
 NtStatus CreateDrive(Device *control, const UString *letterLink, const UString *imagePath,
-                     uint32_t options, VelmorLayout *layout, FileIdentity *identity) {
+                     uint32_t options, VelmorLayout *layout, FileIdentity *identity,
+                     VelmorServed *served) {
   LayoutOwner owner(layout);
   Driver *driver = DeviceDriver(control);
   // A path that does not fit behind "\??\" would give a drive whose every read fails.
@@ -242,6 +245,11 @@ NtStatus CreateDrive(Device *control, const UString *letterLink, const UString *
                                    : "Setting Image Format to VELMOR");
 
   extension->Worker = VelmorStartWorker(device);
+  // A served drive is listed before its link exists: a SERVE must find the question of the
+  // first read that follows the link.
+  extension->Served = served;
+  if (served)
+    VelmorListServed(extension->Control, served);
   const bool ready =
       extension->Worker && TakeStore(&extension->DosLinkName, kLinkStoreBytes, kLinkStoreCapacity);
   if (ready) {
@@ -262,6 +270,10 @@ NtStatus CreateDrive(Device *control, const UString *letterLink, const UString *
   if (!IsSuccess(result)) {
     extension->Image = nullptr; // the owner closes it
     extension->DriveUsers = 0;
+    if (served) {
+      VelmorUnlistServed(extension->Control, served);
+      extension->Served = nullptr; // the caller's again
+    }
     if (extension->Worker) {
       VelmorStopWorker(extension->Worker, status::kDeviceNotReady);
       VelmorFreeWorker(extension->Worker);
@@ -296,7 +308,9 @@ NtStatus VelmorCreateControlDevice(Driver *driver, Device **control) {
   extension->IsControl = 1;
   extension->Control = extension;
   extension->RemovedLock = NewSpinLock();
-  if (!extension->RemovedLock ||
+  extension->ServedLock = NewSpinLock();
+  InitRequestQueue(&extension->ServeQueue);
+  if (!extension->RemovedLock || !extension->ServedLock ||
       !TakeStore(&extension->DosLinkName, kLinkStoreBytes, kLinkStoreCapacity)) {
     result = status::kInsufficientResources;
   } else {
@@ -306,6 +320,8 @@ NtStatus VelmorCreateControlDevice(Driver *driver, Device **control) {
     ReleaseStore(&extension->DosLinkName);
     if (extension->RemovedLock)
       FreeSpinLock(extension->RemovedLock);
+    if (extension->ServedLock)
+      FreeSpinLock(extension->ServedLock);
     DeleteDevice(device);
     return result;
   }
@@ -327,6 +343,9 @@ void VelmorRemoveDevice(VELMOR_DRIVE_EXTENSION *extension) {
     DeleteSymbolicLink(&extension->DosLinkName);
     ReleaseStore(&extension->DosLinkName);
   }
+  // A served drive's thread stops waiting for its server, and no SERVE finds the drive again.
+  if (extension->Served)
+    VelmorUnlistServed(extension->Control, extension->Served);
   // The thread finishes the request it serves; what still waits is failed. Only then are the
   // image's handles closed: no read runs any more.
   if (extension->Worker)
@@ -409,6 +428,10 @@ void VelmorReleaseDrive(VELMOR_DRIVE_EXTENSION *extension) {
   if (VelmorHeaderDisc *disc = extension->HeaderDisc) {
     extension->HeaderDisc = nullptr;
     FreePool(disc);
+  }
+  if (VelmorServed *served = extension->Served) {
+    extension->Served = nullptr;
+    VelmorReleaseServed(served);
   }
 }
 

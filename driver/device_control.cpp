@@ -5,6 +5,7 @@
 // Only the answers that read the image wait for the drive's thread.
 #include "disc_answers.h"
 #include "layout_drive.h"
+#include "served_drive.h"
 #include "trace.h"
 #include "velmor_build_identity.h"
 #include "velmor_driver.h"
@@ -142,6 +143,66 @@ Outcome AddLayoutDrive(Device *device, Request *request) {
   return Done(made, IsSuccess(made) && answer ? fileCount * uint32_t(sizeof(FileIdentity)) : 0);
 }
 
+// A paged copy of a layout record, freed on every way out: the add checks and uses only it.
+class LayoutRecordCopy {
+public:
+  explicit LayoutRecordCopy(const void *from)
+      : record_(static_cast<LayoutRecord *>(AllocatePaged(kLayoutRecordSize, kPoolTagDdk))) {
+    if (record_)
+      __builtin_memcpy(record_, from, kLayoutRecordSize);
+  }
+  LayoutRecordCopy(const LayoutRecordCopy &) = delete;
+  LayoutRecordCopy &operator=(const LayoutRecordCopy &) = delete;
+  ~LayoutRecordCopy() {
+    if (record_)
+      FreePool(record_);
+  }
+  const LayoutRecord *get() const { return record_; }
+
+private:
+  LayoutRecord *record_;
+};
+
+// A served drive: a layout record as for IOCTL_VELMOR_ADD_LAYOUT, but no file is opened; the
+// drive is bound to the file object this request came through, whose SERVEs answer its reads
+// (the control device admits administrators only, and the add needs the privilege, as the
+// other adds). Its table of contents, capacity and every other answer come from the record.
+Outcome AddServedDrive(Device *device, Request *request) {
+  VelmorTrace("-----Adding a served drive in response to IOCTL-----");
+  if (!CallerMayChangeDrives(request))
+    return Done(status::kPrivilegeNotHeld);
+  const void *server = RequestFile(request);
+  // Buffered for a kernel caller too: the input is in the system buffer.
+  if (!server || InputLength(request) != kLayoutRecordSize || !SystemBuffer(request))
+    return Done(status::kInvalidParameter);
+  LayoutRecordCopy copy(SystemBuffer(request));
+  if (!copy.get())
+    return Done(status::kInsufficientResources);
+  const LayoutRecord &record = *copy.get();
+  if (CheckLayoutRecord(record) != LayoutFault::kValid)
+    return Done(status::kInvalidParameter);
+  VelmorLayout *layout = VelmorNewLayout(record);
+  VelmorServed *served = layout ? VelmorNewServed(server, record.letter) : nullptr;
+  if (!served) {
+    if (layout)
+      VelmorFreeLayout(layout);
+    return Done(status::kInsufficientResources);
+  }
+  char16_t linkStore[3] = {record.letter, u':', 0};
+  UString letterLink{2 * sizeof(char16_t), sizeof(linkStore), linkStore};
+  const NtStatus made =
+      VelmorCreateLayoutDrive(device, &letterLink, layout, kClearInitializing, served);
+  if (!IsSuccess(made))
+    VelmorReleaseServed(served);
+  return Done(made);
+}
+
+Outcome Serve(Device *device, Request *request) {
+  uint32_t information = 0;
+  const NtStatus result = VelmorServe(device, request, &information);
+  return Done(result, information);
+}
+
 Outcome RemoveDrive(Device *device, Request *request) {
   VelmorTrace("-----Unloading Device in responce to IOCTL-----");
   if (!CallerMayChangeDrives(request))
@@ -196,9 +257,22 @@ Outcome LayoutAnswer(VELMOR_DRIVE_EXTENSION *extension, Request *request, uint32
                      void (*fill)(const VelmorLayout *, void *)) {
   if (!VelmorHoldDrive(extension))
     return Done(status::kDeviceNotReady);
-  fill(extension->Layout, SystemBuffer(request));
+  // A served drive whose server has gone has no disc to describe.
+  const bool gone = VelmorServedMediaGone(extension);
+  if (!gone)
+    fill(extension->Layout, SystemBuffer(request));
   VelmorReleaseDrive(extension);
-  return Done(status::kSuccess, size);
+  return gone ? Done(status::kNoMediaInDevice) : Done(status::kSuccess, size);
+}
+
+// Whether the drive's server has gone (a served drive with no media); false for other drives
+// and for a drive being removed, which the requests find out otherwise.
+bool MediaGone(VELMOR_DRIVE_EXTENSION *extension) {
+  if (!VelmorHoldDrive(extension))
+    return false;
+  const bool gone = VelmorServedMediaGone(extension);
+  VelmorReleaseDrive(extension);
+  return gone;
 }
 
 // Table of contents and geometry: fixed for a plain ISO drive, read from the image's header
@@ -236,6 +310,8 @@ Outcome RawRead(Device *device, Request *request) {
   auto *extension = VelmorExtensionOf(device);
   if (!extension->LayoutLeadOut)
     return Done(status::kInvalidDeviceRequest); // a classic drive has no raw sectors
+  if (MediaGone(extension))
+    return Done(status::kNoMediaInDevice);
   // As the class driver takes it: Type3InputBuffer when a kernel caller set it, else the system
   // buffer (a user-mode caller's copy, or a kernel caller's METHOD_OUT_DIRECT request built with
   // its input there).
@@ -260,7 +336,9 @@ Outcome RawRead(Device *device, Request *request) {
 // The medium never changes while the drive exists; a removed drive was answered before this
 // (it must be verified, or has no medium).
 // Its rule lets an output of none pass, as the class driver does: no count is asked for then.
-Outcome CheckVerify(Device *, Request *request) {
+Outcome CheckVerify(Device *device, Request *request) {
+  if (MediaGone(VelmorExtensionOf(device)))
+    return Done(status::kNoMediaInDevice);
   if (OutputLength(request) == 0)
     return Done(status::kSuccess);
   PutLittle32(SystemBuffer(request), 1); // media change count
@@ -306,6 +384,10 @@ template <DiscAnswerFill fill> Outcome DiscRequest(Device *device, Request *requ
   LayoutTrack isoTrack;
   DiscView view{};
   bool known = true;
+  if (VelmorServedMediaGone(extension)) {
+    VelmorReleaseDrive(extension);
+    return Done(status::kNoMediaInDevice);
+  }
   if (extension->Layout)
     view = VelmorLayoutView(extension->Layout);
   else if (extension->IsoFormat)
@@ -374,6 +456,8 @@ constexpr BufferRule kMediaChangeCount{0, 0, kMediaChangeCountSize, status::kBuf
 constexpr ControlRule kRules[] = {
     {IOCTL_VELMOR_ADD_DEVICE, Target::kControl, kAnyBuffers, AddDrive},
     {IOCTL_VELMOR_ADD_LAYOUT, Target::kControl, kAnyBuffers, AddLayoutDrive},
+    {IOCTL_VELMOR_ADD_SERVED, Target::kControl, kAnyBuffers, AddServedDrive},
+    {IOCTL_VELMOR_SERVE, Target::kControl, Answers(sizeof(ServedRequest)), Serve},
     {IOCTL_VELMOR_REMOVE_DEVICE, Target::kDrive, kAnyBuffers, RemoveDrive},
     {IOCTL_VELMOR_GET_VERSION, Target::kAny, Answers(kVersionAnswerSize), Version},
     {IOCTL_VELMOR_GET_BUILD, Target::kAny, Answers(kBuildAnswerSize), Build},

@@ -1,5 +1,6 @@
 // Open, close, cleanup and read requests of every device of the driver.
 #include "layout_drive.h"
+#include "served_drive.h"
 #include "trace.h"
 #include "velmor_driver.h"
 
@@ -12,16 +13,25 @@ NtStatus VelmorDispatchCreate(Device *, Request *request) {
   return status::kSuccess;
 }
 
-NtStatus VelmorDispatchClose(Device *, Request *request) {
+// The file object goes. A control device's handle that made served drives lost them at its
+// cleanup already; the close covers an add that was still running then, so that no drive stays
+// bound to a file object whose memory may next hold another.
+NtStatus VelmorDispatchClose(Device *device, Request *request) {
+  auto *extension = VelmorExtensionOf(device);
+  if (extension->IsControl)
+    VelmorServerGone(extension, RequestFile(request));
   CompleteRequest(request, status::kSuccess, 0);
   return status::kSuccess;
 }
 
 // The last handle of a file object is closed: what it still has queued would otherwise hold
-// up the closing process (and its exit) until the drive's thread got to it.
+// up the closing process (and its exit) until the drive's thread got to it. On the control
+// device, the handle may be a server's: its drives lose their media and its SERVEs end.
 NtStatus VelmorDispatchCleanup(Device *device, Request *request) {
   auto *extension = VelmorExtensionOf(device);
-  if (!extension->IsControl)
+  if (extension->IsControl)
+    VelmorServerGone(extension, RequestFile(request));
+  else
     VelmorCancelFileRequests(extension, RequestFile(request));
   CompleteRequest(request, status::kSuccess, 0);
   return status::kSuccess;

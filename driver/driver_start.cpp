@@ -4,6 +4,7 @@
 #include "trace.h"
 #include "velmor_driver.h"
 #include "velmor_identity.h"
+#include "velmor_served.h"
 
 namespace velmor {
 
@@ -18,6 +19,7 @@ struct StartStores {
   char16_t *parametersPath;
   char16_t *layoutsPath;
   char16_t *identitiesPath;
+  char16_t *servedPath;
   LayoutRecord *record;
   FileIdentity *identities; // kLayoutMaxFiles of them
   char16_t *path;           // kImageStoreBytes
@@ -44,6 +46,8 @@ void FreeStores(StartStores &stores) {
     FreePool(stores.layoutsPath);
   if (stores.identitiesPath)
     FreePool(stores.identitiesPath);
+  if (stores.servedPath)
+    FreePool(stores.servedPath);
   if (stores.record)
     FreePool(stores.record);
   if (stores.identities)
@@ -72,6 +76,34 @@ Recorded RecordedLayout(const StartStores &stores, const char16_t *valueName, ch
     return Recorded::kBroken;
   *layout = VelmorNewLayout(*stores.record);
   return *layout ? Recorded::kLayout : Recorded::kBroken;
+}
+
+// Whether the letter's drive is recorded as served from user mode: any value under the Served
+// subkey, whatever its type or size (only a lookup that finds no value says no). Its server
+// makes it again, with its own check of the user's access; start-up opens none of its files.
+bool RecordedServed(const StartStores &stores, const char16_t *valueName) {
+  uint32_t got = 0;
+  return QueryRegistryBinary(stores.servedPath, valueName, stores.record, kLayoutRecordSize,
+                             &got) != status::kObjectNameNotFound;
+}
+
+// Whether a path names a CHD image (".chd", in any case): compressed, served from user mode
+// only. Read raw by a drive it would give the compressed bytes as the disc's.
+bool ServedOnlyFormat(const UString *path) {
+  constexpr char16_t kSuffix[] = u".chd";
+  constexpr uint16_t kBytes = 4 * sizeof(char16_t);
+  if (path->Length < kBytes)
+    return false;
+  const UString tail{kBytes, kBytes, path->Buffer + (path->Length - kBytes) / sizeof(char16_t)};
+  const UString suffix{kBytes, kBytes, const_cast<char16_t *>(kSuffix)};
+  return CompareStrings(&tail, &suffix, true) == 0;
+}
+
+bool LayoutNamesServedOnlyFormat(const VelmorLayout *layout) {
+  for (uint32_t f = 0; f < layout->fileCount; ++f)
+    if (ServedOnlyFormat(&layout->files[f]))
+      return true;
+  return false;
 }
 
 // The identities recorded for a drive of `files` files, read into stores.identities; false
@@ -116,6 +148,12 @@ SkipReason RestoreDrive(Device *control, const StartStores &stores, char16_t let
   if (pathString.Length == 0)
     return SkipReason::kNone;
   VelmorTrace("Y string length > 0");
+  // A served drive is its server's to make again; and no drive of ours reads a CHD raw, whatever
+  // the registry says.
+  if (RecordedServed(stores, valueName))
+    return SkipReason::kServed;
+  if (ServedOnlyFormat(&pathString))
+    return SkipReason::kFileRefused;
   char16_t linkStore[3] = {letter, u':', 0};
   UString letterLink{2 * sizeof(char16_t), sizeof(linkStore), linkStore};
   // The string stays the path the user chose (a cue sheet, say); a layout beside it says how
@@ -126,6 +164,10 @@ SkipReason RestoreDrive(Device *control, const StartStores &stores, char16_t let
     VelmorTrace("Skipping a drive whose recorded layout cannot be made");
     return SkipReason::kLayoutBroken;
   case Recorded::kLayout: {
+    if (LayoutNamesServedOnlyFormat(layout)) {
+      VelmorFreeLayout(layout);
+      return SkipReason::kFileRefused;
+    }
     if (!RecordedIdentities(stores, valueName, layout->fileCount)) {
       VelmorFreeLayout(layout);
       return SkipReason::kNoIdentity;
@@ -161,12 +203,13 @@ NtStatus VelmorStartDriver(Driver *driver, const UString *registryPath) {
       KeyPath(registryPath, kParametersSubkey, sizeof(kParametersSubkey) / sizeof(char16_t)),
       KeyPath(registryPath, kLayoutsKeySuffix, sizeof(kLayoutsKeySuffix) / sizeof(char16_t)),
       KeyPath(registryPath, kIdentitiesKeySuffix, sizeof(kIdentitiesKeySuffix) / sizeof(char16_t)),
+      KeyPath(registryPath, kServedKeySuffix, sizeof(kServedKeySuffix) / sizeof(char16_t)),
       static_cast<LayoutRecord *>(AllocatePaged(kLayoutRecordSize, kPoolTagDdk)),
       static_cast<FileIdentity *>(
           AllocatePaged(kLayoutMaxFiles * sizeof(FileIdentity), kPoolTagDdk)),
       static_cast<char16_t *>(AllocatePaged(kImageStoreBytes, kPoolTagDdk))};
-  if (!stores.parametersPath || !stores.layoutsPath || !stores.identitiesPath || !stores.record ||
-      !stores.identities || !stores.path) {
+  if (!stores.parametersPath || !stores.layoutsPath || !stores.identitiesPath ||
+      !stores.servedPath || !stores.record || !stores.identities || !stores.path) {
     FreeStores(stores);
     return status::kInsufficientResources;
   }
@@ -205,6 +248,12 @@ void VelmorUnloadDriver(Driver *driver) {
   VelmorSettleRemovedDrives(state, true);
   FreeSpinLock(state->RemovedLock);
   state->RemovedLock = nullptr;
+  // No SERVE can be pending (it would hold the control device, and the unload wait for it);
+  // none is left in a queue whose memory goes with the device, whatever happens.
+  while (Request *serve = DequeueRequest(&state->ServeQueue, nullptr))
+    CompleteRequest(serve, status::kCancelled, 0);
+  FreeSpinLock(state->ServedLock);
+  state->ServedLock = nullptr;
   VelmorRemoveDevice(state);
 }
 

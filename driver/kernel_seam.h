@@ -168,7 +168,7 @@ using ThreadRoutine = void (*)(void *context);
 SpinLock *NewSpinLock();
 void FreeSpinLock(SpinLock *lock);
 // Raises to DISPATCH_LEVEL and returns the level to go back to: nothing paged may be touched
-// and no other seam routine called until the release (the queue's excepted).
+// and no other seam routine called until the release (the queue's and SignalWork excepted).
 Irql AcquireSpinLock(SpinLock *lock);
 void ReleaseSpinLock(SpinLock *lock, Irql previous);
 WorkEvent *NewWorkEvent();
@@ -177,6 +177,10 @@ void FreeWorkEvent(WorkEvent *event);
 void SignalWork(WorkEvent *event);
 // Waits for a signal, below DISPATCH_LEVEL.
 void WaitForWork(WorkEvent *event);
+// Waits for a signal at most `milliseconds` (KeWaitForSingleObject with a relative timeout):
+// true when signalled, false when the time ran out. Below DISPATCH_LEVEL. What waits on a
+// user-mode server waits only this way.
+bool WaitForWorkFor(WorkEvent *event, uint32_t milliseconds);
 // Starts `routine` in a system thread (of the system process, whoever calls) that runs at
 // PASSIVE_LEVEL until the routine returns; `*thread` is a reference on it (PASSIVE_LEVEL).
 NtStatus StartSystemThread(ThreadRoutine routine, void *context, SystemThread **thread);

@@ -4,6 +4,7 @@
 // file read; sectors stored with more than their user data go through a bounce buffer. A
 // drive reads its files through the handles it opened when it was made.
 #include "layout_drive.h"
+#include "served_drive.h"
 
 namespace velmor {
 
@@ -16,11 +17,12 @@ void Zero(uint8_t *p, uint32_t n) { __builtin_memset(p, 0, n); }
 // The compiler's fill and copy: inline or the kernel's own memset and memcpy, not byte loops.
 void Copy(uint8_t *to, const uint8_t *from, uint32_t n) { __builtin_memcpy(to, from, n); }
 
-// What one request reads with: the drive's files, opened once when the drive was made, and
-// its bounce buffer, taken with the layout.
+// What one request reads with: the drive's files, opened once when the drive was made (or, for
+// a served drive, its server's streams), and its bounce buffer, taken with the layout.
 class RequestFiles {
 public:
-  explicit RequestFiles(const VelmorLayout *layout) : layout_(layout) {}
+  explicit RequestFiles(VELMOR_DRIVE_EXTENSION *extension)
+      : extension_(extension), layout_(extension->Layout) {}
   uint8_t *Bounce() { return layout_->bounce; }
   // Bytes of a track's file, the last sector they touch starting `lastSectorStart` bytes in.
   // A file that has shrunk since the drive was made fails the read when a sector starts past
@@ -28,6 +30,9 @@ public:
   // zeros); a file that cannot be read makes the drive not ready.
   NtStatus Read(const LayoutTrack &track, uint64_t offset, uint8_t *to, uint32_t length,
                 uint32_t lastSectorStart) {
+    // A server answers every byte asked, or the read fails.
+    if (extension_->Served)
+      return VelmorServedRead(extension_, track.file, offset, to, length);
     uint32_t inFile = 0;
     if (!IsSuccess(
             VELMORReadOffset(int64_t(offset), to, length, layout_->handles[track.file], &inFile)))
@@ -37,6 +42,7 @@ public:
   }
 
 private:
+  VELMOR_DRIVE_EXTENSION *extension_;
   const VelmorLayout *layout_;
 };
 
@@ -79,14 +85,16 @@ NtStatus ReadUserBytes(RequestFiles &files, const LayoutPlace &place, uint32_t w
                        });
 }
 
-NtStatus ReadBlocks(const VelmorLayout *layout, int64_t offset, uint8_t *out, uint32_t length) {
+NtStatus ReadBlocks(VELMOR_DRIVE_EXTENSION *extension, int64_t offset, uint8_t *out,
+                    uint32_t length) {
+  const VelmorLayout *layout = extension->Layout;
   if (length == 0)
     return status::kSuccess;
   // A read that starts at or past the lead-out is the caller's fault, as a classic drive's
   // read that starts past its image's end; one that runs past it gets zeros for the rest.
   if (offset < 0 || (uint64_t(offset) >> 11) >= layout->leadOut)
     return status::kInvalidParameter;
-  RequestFiles files(layout);
+  RequestFiles files(extension);
   uint64_t position = uint64_t(offset); // below 2^41 + 2^32: blocks fit in 32 bits
   for (uint32_t done = 0; done < length;) {
     const uint32_t within = uint32_t(position & (kBytesPerSector - 1));
@@ -129,9 +137,10 @@ void PutSyncAndHeader(uint8_t *sector, uint32_t lba) {
 // `count` raw sectors from `lba` on, each kRawSectorBytes. The mode must match the track kind
 // as a drive's READ CD with an expected sector type does: CD-DA for audio, a mode 2 read for
 // data sectors. Data tracks stored as 2,048-byte sectors have no raw form to give.
-NtStatus ReadRawSectors(const VelmorLayout *layout, uint32_t lba, uint32_t count, uint32_t mode,
-                        uint8_t *out) {
-  RequestFiles files(layout);
+NtStatus ReadRawSectors(VELMOR_DRIVE_EXTENSION *extension, uint32_t lba, uint32_t count,
+                        uint32_t mode, uint8_t *out) {
+  const VelmorLayout *layout = extension->Layout;
+  RequestFiles files(extension);
   for (uint32_t done = 0; done < count;) {
     const LayoutPlace place = VelmorLocateBlock(layout, lba);
     if (place.kind == LayoutPlace::kPastEnd) // the control request checked the range
@@ -190,8 +199,11 @@ void VelmorServeLayoutRead(VELMOR_DRIVE_EXTENSION *extension, Request *request) 
     CompleteRequest(request, status::kDeviceNotReady, 0);
     return;
   }
-  const NtStatus result = ReadBlocks(extension->Layout, ReadByteOffset(request),
-                                     static_cast<uint8_t *>(buffer), length);
+  // A served drive whose server has gone has no media: its reads fail at once, gaps too.
+  const NtStatus result =
+      VelmorServedMediaGone(extension)
+          ? status::kNoMediaInDevice
+          : ReadBlocks(extension, ReadByteOffset(request), static_cast<uint8_t *>(buffer), length);
   VelmorReleaseDrive(extension);
   CompleteRequest(request, result, IsSuccess(result) ? length : 0);
 }
@@ -217,7 +229,9 @@ void VelmorServeRawRead(VELMOR_DRIVE_EXTENSION *extension, Request *request) {
     return;
   }
   const NtStatus result =
-      ReadRawSectors(extension->Layout, first, sectors, mode, static_cast<uint8_t *>(buffer));
+      VelmorServedMediaGone(extension)
+          ? status::kNoMediaInDevice
+          : ReadRawSectors(extension, first, sectors, mode, static_cast<uint8_t *>(buffer));
   VelmorReleaseDrive(extension);
   CompleteRequest(request, result, IsSuccess(result) ? sectors * kRawSectorBytes : 0);
 }

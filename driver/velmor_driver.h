@@ -10,6 +10,7 @@ namespace velmor {
 struct VelmorWorker;
 struct VelmorLayout;
 struct VelmorHeaderDisc;
+struct VelmorServed;
 
 // Carried by every device of the driver, the control device included. The record lies in the
 // device object, in nonpaged memory; its two strings' stores are paged.
@@ -57,6 +58,16 @@ struct VELMOR_DRIVE_EXTENSION {
   kernel::SpinLock *RemovedLock;
   VELMOR_DRIVE_EXTENSION *RemovedDrives;
   uint8_t SkipReasons[26];
+
+  // A served drive's conversation with its server (served_drive.h); null for other drives.
+  // Freed with the last hold.
+  VelmorServed *Served;
+  // The control device's: the served drives (under ServedLock, which also guards every served
+  // drive's state), and the servers' pending SERVE requests. The queue lies in the extension
+  // for the reason the drives' does: a cancel may run after anything else has gone.
+  kernel::SpinLock *ServedLock;
+  VelmorServed *ServedDrives;
+  kernel::RequestQueue ServeQueue;
 };
 
 inline constexpr uint16_t kImageStoreBytes = 1000;
@@ -100,8 +111,11 @@ NtStatus VelmorCreateDevice(kernel::Device *control, const UString *letterLink,
                             FileIdentity *identity = nullptr);
 // Creates the drive for letterLink over `layout` (VelmorNewLayout's, its files open), which it
 // takes over: the drive frees it, or this call does when it fails.
+// With `served`, a served drive: its files are the server's streams, none is open, and the
+// drive owns `served` once made (the caller keeps it when this fails).
 NtStatus VelmorCreateLayoutDrive(kernel::Device *control, const UString *letterLink,
-                                 VelmorLayout *layout, uint32_t options);
+                                 VelmorLayout *layout, uint32_t options,
+                                 VelmorServed *served = nullptr);
 // The letter's index (A = 0) of a "L:" link name.
 inline uint32_t VelmorLetterIndex(const UString *letterLink) {
   return DriveNumber(letterLink->Buffer[0]);

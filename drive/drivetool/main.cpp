@@ -327,8 +327,7 @@ std::string NotMountedWords(const RecordedDrive &drive) {
 // again, or ejecting it, settles it.
 int List(DriveSystem &system) {
   for (const RecordedDrive &drive : RecordedDrives(system)) {
-    std::printf("%s %s", Drive(drive.letter).c_str(),
-                ShownImagePath(system, drive.path).c_str());
+    std::printf("%s %s", Drive(drive.letter).c_str(), ShownImagePath(system, drive.path).c_str());
     if (!drive.mounted)
       std::printf(" (not mounted: %s)", NotMountedWords(drive).c_str());
     std::printf("\n");

@@ -313,6 +313,15 @@ void SignalWork(WorkEvent *event) { KeSetEvent(&event->event, IO_NO_INCREMENT, F
 void WaitForWork(WorkEvent *event) {
   KeWaitForSingleObject(&event->event, Executive, KernelMode, FALSE, nullptr);
 }
+bool WaitForWorkFor(WorkEvent *event, uint32_t milliseconds) {
+  // A relative time is negative, in units of 100 ns; unlike an absolute one, it does not follow
+  // changes of the system time.
+  // Allowed below DISPATCH_LEVEL with a nonzero timeout (the drive's thread: PASSIVE_LEVEL).
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -LONGLONG(milliseconds) * 10000;
+  return KeWaitForSingleObject(&event->event, Executive, KernelMode, FALSE, &timeout) ==
+         STATUS_SUCCESS;
+}
 
 namespace {
 

@@ -3,6 +3,7 @@
 // only).
 #include "driver_fixture.h"
 #include "velmor_build_identity.h"
+#include "velmor_served.h"
 
 namespace velmor::test {
 namespace {
@@ -49,7 +50,11 @@ const CodeCase kCodes[] = {
     {"AddLayoutShortInput", 0x00022014, 0, status::kInvalidParameter, status::kInvalidParameter, 0},
     {"Skipped", 0x0002201C, kSkippedAnswerSize, status::kBufferTooSmall, kOk, kSkippedAnswerSize},
     {"Held", 0x00022020, kHeldAnswerSize, status::kBufferTooSmall, kOk, kHeldAnswerSize},
-    {"UnknownPrivate809", 0x00022024, 0, kInvalid, kInvalid, 0},
+    // The served add with an input that is not a whole record, and a SERVE whose input is no
+    // answer (nor is the request's file object a server's).
+    {"AddServedShortInput", 0x00022024, 0, status::kInvalidParameter, status::kInvalidParameter, 0},
+    {"ServeNoAnswer", 0x00022028, 24, status::kBufferTooSmall, status::kInvalidParameter, 0},
+    {"UnknownPrivate80B", 0x0002202C, 0, kInvalid, kInvalid, 0},
     {"UnknownAllOnes", 0xFFFFFFFF, 0, kInvalid, kInvalid, 0},
 };
 
@@ -71,7 +76,8 @@ CodeCase OnDevice(CodeCase c, bool control) {
   const bool both = c.code == IOCTL_VELMOR_GET_VERSION || c.code == IOCTL_VELMOR_GET_BUILD ||
                     c.status == kInvalid;
   const bool controlOnly = c.code == IOCTL_VELMOR_ADD_LAYOUT || c.code == IOCTL_VELMOR_GET_HELD ||
-                           c.code == IOCTL_VELMOR_GET_SKIPPED;
+                           c.code == IOCTL_VELMOR_GET_SKIPPED ||
+                           c.code == IOCTL_VELMOR_ADD_SERVED || c.code == IOCTL_VELMOR_SERVE;
   if (!both && control != controlOnly)
     c = CodeCase{c.name, c.code, 0, kInvalid, kInvalid, 0};
   return c;

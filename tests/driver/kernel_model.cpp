@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "velmor_driver.h"
+#include "velmor_served.h"
 
 namespace velmor::test {
 namespace {
@@ -20,6 +21,9 @@ thread_local kernel::Irql t_irql = kernel::kPassiveLevel;
 thread_local bool t_driverThread = false;
 // Spin locks the calling thread holds: it runs at DISPATCH_LEVEL, and must complete no request.
 thread_local int t_spinLocksHeld = 0;
+// The calling thread completed a SERVE with a question (it handed work to a user-mode server)
+// and has not waited with a bound since: a wait without one now could last forever.
+thread_local bool t_handedToUserMode = false;
 
 const char *LevelName(kernel::Irql level) {
   switch (level) {
@@ -316,6 +320,18 @@ void KernelModel::JoinThread(kernel::SystemThread *thread) {
   }
   thread->thread.join();
   delete thread;
+}
+
+void KernelModel::OnNextTimedWait(std::function<void()> hook) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  on_timed_wait_ = std::move(hook);
+}
+
+std::function<void()> KernelModel::TakeTimedWaitHook() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::function<void()> hook;
+  hook.swap(on_timed_wait_);
+  return hook;
 }
 
 void KernelModel::InitQueue(kernel::RequestQueue *queue) {
@@ -870,6 +886,8 @@ void CompleteRequest(Request *r, NtStatus status, uint32_t information) {
   // another) straight back to the drive, which would spin on the lock held here.
   if (test::t_spinLocksHeld > 0)
     Current().Violation("a request completed while a spin lock is held");
+  if (r->code == IOCTL_VELMOR_SERVE && IsSuccess(status) && status != status::kPending)
+    test::t_handedToUserMode = true;
   r->status = status;
   r->information = information;
   ++r->completions;
@@ -931,11 +949,41 @@ void SignalWork(WorkEvent *event) {
 }
 void WaitForWork(WorkEvent *event) {
   test::AtMost(kApcLevel, "KeWaitForSingleObject");
+  // A user-mode server may never answer: what waits on one must have a bound.
+  if (test::t_handedToUserMode)
+    Current().Violation("a wait without a bound after handing a question to a user-mode server");
   std::unique_lock<std::mutex> lock(event->mutex);
   event->changed.wait(lock, [&] { return event->signalled || event->stopping; });
   if (event->stopping)
     throw test::ModelStopping{}; // the model goes: the thread ends here
   event->signalled = false;      // an auto-resetting event
+}
+bool WaitForWorkFor(WorkEvent *event, uint32_t milliseconds) {
+  test::AtMost(kApcLevel, "KeWaitForSingleObject(timeout)");
+  if (milliseconds > kServedAnswerMilliseconds)
+    Current().Violation(
+        "a timed wait longer than a served read's bound: " + std::to_string(milliseconds) + " ms");
+  test::t_handedToUserMode = false;
+  Current().CountTimedWait();
+  if (std::function<void()> hook = Current().TakeTimedWaitHook())
+    hook();
+  std::unique_lock<std::mutex> lock(event->mutex);
+  const auto ready = [&] { return event->signalled || event->stopping; };
+  switch (Current().TimedWaitMode()) {
+  case test::KernelModel::TimedWaits::kReal:
+    event->changed.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+    break;
+  case test::KernelModel::TimedWaits::kNever:
+    event->changed.wait(lock, ready);
+    break;
+  case test::KernelModel::TimedWaits::kAtOnce:
+    break;
+  }
+  if (event->stopping)
+    throw test::ModelStopping{};
+  const bool signalled = event->signalled;
+  event->signalled = false;
+  return signalled;
 }
 NtStatus StartSystemThread(ThreadRoutine routine, void *context, SystemThread **thread) {
   test::AtMost(kPassiveLevel, "PsCreateSystemThread");

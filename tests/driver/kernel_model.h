@@ -195,6 +195,17 @@ public:
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     return threads_.size();
   }
+  // Timed waits (a drive waiting for its server's answer): kReal waits as long as asked,
+  // kNever until signalled (a test that expects an answer or a wake, never the bound), kAtOnce
+  // not at all (the bound has passed). A hook runs inside the next timed wait, in the waiting
+  // thread, before it looks at its event: a server answering while the drive waits.
+  enum class TimedWaits { kReal, kNever, kAtOnce };
+  void SetTimedWaits(TimedWaits mode) { timed_waits_ = mode; }
+  TimedWaits TimedWaitMode() const { return timed_waits_; }
+  void OnNextTimedWait(std::function<void()> hook);
+  std::function<void()> TakeTimedWaitHook();
+  int TimedWaitsStarted() const { return timed_waits_started_.load(); }
+  void CountTimedWait() { ++timed_waits_started_; }
   // Whether the calling thread is one the driver started.
   // Cancel-safe queues, known by where their storage lies: in a device's extension or in pool.
   // Freeing that memory (a device's last reference, a pool free) ends the queue.
@@ -308,6 +319,9 @@ private:
   int maps_ = 0;
   int fail_map_at_ = 0;
   bool caller_privileged_ = true;
+  std::atomic<TimedWaits> timed_waits_{TimedWaits::kReal};
+  std::atomic<int> timed_waits_started_{0};
+  std::function<void()> on_timed_wait_;
   std::set<std::string> caller_denied_;
 
   std::map<std::u16string, Entry> names_; // keys upper-cased

@@ -136,8 +136,10 @@ TEST_P(StartupTest, RecordedLayoutMakesALayoutDriveAndAnUnfitOneNone) {
   Answer toc = Control(DriveLink('E'), ioctl::kCdromReadToc, 0, 804);
   EXPECT_EQ(toc.output[1], 2 + 8 * 3) << "the layout's two tracks and lead-out";
   EXPECT_EQ(model_.QueriedBinaryValues(),
-            (std::vector<std::u16string>{u"E", u"E", u"F", u"G", u"H", u"I", u"I"}))
-      << "a record is looked for only beside a recorded path, its identities beside a good one";
+            (std::vector<std::u16string>{u"E", u"E", u"E", u"F", u"F", u"G", u"G", u"H", u"H", u"I",
+                                         u"I", u"I"}))
+      << "records (served, then layout) are looked for only beside a recorded path, its "
+         "identities beside a good one";
   for (const auto &open : model_.ImageOpens())
     EXPECT_FALSE(open.asCaller) << "made in the system's context";
 }
@@ -201,9 +203,9 @@ TEST_P(StartupTest, NoDriveOutlivesAMissingControlDevice) {
 }
 
 TEST_P(StartupTest, MemoryFailureAtEachStartAllocationFailsCleanly) {
-  // The three key paths, the layout record's, identities' and path's stores, then the control
+  // The four key paths, the layout record's, identities' and path's stores, then the control
   // device's link store.
-  for (int nth = 1; nth <= 7; ++nth) {
+  for (int nth = 1; nth <= 8; ++nth) {
     SCOPED_TRACE(nth);
     KernelModel model;
     model.SetValue(kParametersKey, u"E", u"D:\\e.iso");
@@ -214,7 +216,7 @@ TEST_P(StartupTest, MemoryFailureAtEachStartAllocationFailsCleanly) {
     EXPECT_EQ(VelmorStartDriver(&driver, &path), status::kInsufficientResources);
     EXPECT_EQ(model.DeviceCount(), 0u);
     EXPECT_EQ(model.LiveAllocations(), 0u);
-    EXPECT_EQ(driver.handlersInstalled, nth > 6);
+    EXPECT_EQ(driver.handlersInstalled, nth > 7);
   }
 }
 
