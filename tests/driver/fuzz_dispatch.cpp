@@ -13,6 +13,7 @@
 #include "kernel_model.h"
 #include "layout_records.h"
 #include "velmor_driver.h"
+#include "velmor_served.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ const uint32_t kKnownCodes[] = {
     ioctl::kCdromRawRead,        ioctl::kDiskGetDriveGeometry,  ioctl::kStorageFindNewDevices,
     ioctl::kCdromGetLastSession, IOCTL_VELMOR_ADD_LAYOUT,       IOCTL_VELMOR_GET_BUILD,
     IOCTL_VELMOR_GET_HELD,       IOCTL_VELMOR_GET_SKIPPED,      ioctl::kCdromMediaRemoval,
-    ioctl::kStorageMediaRemoval,
+    ioctl::kStorageMediaRemoval, IOCTL_VELMOR_ADD_SERVED,       IOCTL_VELMOR_SERVE,
 };
 
 // The answers about the disc, sized from the image.
@@ -109,7 +110,95 @@ void Finish(test::KernelModel &model, NtStatus returned, kernel::Request &reques
     model.AwaitCompletion(request);
 }
 
-void Control(test::KernelModel &model, kernel::Device *device, Input &in) {
+// The file objects requests come through: none, or one of three handles (servers, when they
+// make served drives).
+const void *FileObject(uint8_t pick) { return reinterpret_cast<const void *>(uintptr_t(pick & 3)); }
+
+// A SERVE (or any request) left pending: it is completed later, by a drive's question, its
+// handle's cleanup or a cancel, and checked at the end.
+struct Kept {
+  kernel::Request request;
+  std::vector<uint8_t> buffer;
+  bool answered = false; // its question has had an answer sent
+};
+
+struct Servers {
+  std::vector<std::unique_ptr<Kept>> kept;
+  // The newest question handed out and not yet answered, if any.
+  Kept *Question() {
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+      Kept &k = **it;
+      if (!k.answered && k.request.completions.load() == 1 &&
+          k.request.status == status::kSuccess && k.request.information == sizeof(ServedRequest))
+        return &k;
+    }
+    return nullptr;
+  }
+};
+
+// Sends a SERVE through `file`, with `answer` as its input; kept when left pending.
+void SendServe(test::KernelModel &model, Servers &servers, const void *file,
+               const std::vector<uint8_t> &answer, uint32_t outputLength) {
+  kernel::Device *control = model.Open(kControlDeviceName);
+  if (!control)
+    return;
+  servers.kept.push_back(std::make_unique<Kept>());
+  Kept &k = *servers.kept.back();
+  k.buffer.assign(std::max<size_t>({answer.size(), outputLength, 1}), 0);
+  std::copy(answer.begin(), answer.end(), k.buffer.begin());
+  k.request.code = IOCTL_VELMOR_SERVE;
+  k.request.inputLength = uint32_t(answer.size());
+  k.request.outputLength = outputLength;
+  k.request.systemBuffer = k.buffer.data();
+  k.request.fromUserMode = true;
+  k.request.file = file;
+  VelmorDispatchDeviceControl(control, &k.request);
+  model.Close(control);
+  if (k.request.information > outputLength)
+    std::abort();
+}
+
+// An answer to the newest question, as the input says: right, or with a field changed.
+void Answer(test::KernelModel &model, Servers &servers, Input &in) {
+  Kept *question = servers.Question();
+  const uint8_t how = in.Byte();
+  ServedRequest asked{};
+  const void *file = FileObject(how >> 4);
+  if (question) {
+    std::memcpy(&asked, question->buffer.data(), sizeof(asked));
+    question->answered = true;
+    file = (how & 0x40) ? FileObject(how) : question->request.file;
+  }
+  ServedAnswer head{asked.id, asked.letter, 0, kServedAnswerOk, asked.length};
+  switch (how & 7) {
+  case 1:
+    head.id += in.Byte();
+    break;
+  case 2:
+    head.letter = char16_t(u'E' + in.Byte() % 4);
+    break;
+  case 3:
+    head.length = in.U32() % (kServedMaxRead + 4);
+    break;
+  case 4:
+    head.result = in.Byte() % 3;
+    head.length = 0;
+    break;
+  default:
+    break;
+  }
+  std::vector<uint8_t> bytes(sizeof(head));
+  std::memcpy(bytes.data(), &head, sizeof(head));
+  size_t data = (how & 8) ? in.U32() % (kServedMaxRead + 4) : head.length;
+  if (data > kServedMaxRead + 3)
+    data = kServedMaxRead + 3;
+  bytes.resize(bytes.size() + data, uint8_t(how));
+  if ((how & 7) == 5)
+    bytes.resize(in.Byte() % sizeof(head)); // shorter than an answer
+  SendServe(model, servers, file, bytes, (how & 0x80) ? 8 : sizeof(ServedRequest));
+}
+
+void Control(test::KernelModel &model, Servers &servers, kernel::Device *device, Input &in) {
   const uint8_t pick = in.Byte();
   // Known codes, the requests Windows' own tools send a CD-ROM drive, or any code at all.
   const uint32_t code = pick < 0xC0   ? kKnownCodes[pick % std::size(kKnownCodes)]
@@ -119,11 +208,14 @@ void Control(test::KernelModel &model, kernel::Device *device, Input &in) {
   const uint32_t outputLength = in.U16() % 4200;
   const uint8_t flags = in.Byte();
   const bool hasUserBuffer = flags & 1;
-  std::vector<uint8_t> system(std::max(inputLength, outputLength));
+  // On the heap: a SERVE may stay pending after this call, its request held by the driver.
+  auto kept = std::make_unique<Kept>();
+  std::vector<uint8_t> &system = kept->buffer;
+  system.resize(std::max(inputLength, outputLength));
   in.Fill(system.data(), inputLength); // the input of a buffered or direct request
   std::vector<uint8_t> user(hasUserBuffer ? outputLength : 0);
   in.Fill(user.data(), user.size());
-  kernel::Request request;
+  kernel::Request &request = kept->request;
   request.code = code;
   request.inputLength = inputLength;
   request.outputLength = outputLength;
@@ -139,7 +231,13 @@ void Control(test::KernelModel &model, kernel::Device *device, Input &in) {
   request.overrideVerify = flags & 8;
   if (flags & 16) // a locked buffer that describes less than the output length
     request.mdlBytes = outputLength / 2;
-  Finish(model, VelmorDispatchDeviceControl(device, &request), request);
+  request.file = FileObject(flags >> 5);
+  const NtStatus returned = VelmorDispatchDeviceControl(device, &request);
+  if (returned == status::kPending && code == IOCTL_VELMOR_SERVE) {
+    servers.kept.push_back(std::move(kept)); // waits for a question; checked at the end
+    return;
+  }
+  Finish(model, returned, request);
   if (request.completions != 1 || request.information > outputLength)
     std::abort();
 }
@@ -157,6 +255,24 @@ void AddLayout(test::KernelModel &model, kernel::Device *device, Input &in) {
   request.inputLength = uint32_t(record.size());
   request.systemBuffer = record.data();
   request.fromUserMode = true;
+  Finish(model, VelmorDispatchDeviceControl(device, &request), request);
+  if (request.completions != 1 || request.information != 0)
+    std::abort();
+}
+
+// A served add through one of the handles: the good record, a few bytes changed.
+void AddServed(test::KernelModel &model, kernel::Device *device, Input &in) {
+  std::vector<uint8_t> record = LayoutBytes(char16_t(u'E' + in.Byte() % 4));
+  for (int patches = in.Byte() % 4; patches > 0; --patches) {
+    const uint32_t at = in.U16() % kLayoutRecordSize;
+    record[at] = in.Byte();
+  }
+  kernel::Request request;
+  request.code = IOCTL_VELMOR_ADD_SERVED;
+  request.inputLength = uint32_t(record.size());
+  request.systemBuffer = record.data();
+  request.fromUserMode = true;
+  request.file = FileObject(in.Byte());
   Finish(model, VelmorDispatchDeviceControl(device, &request), request);
   if (request.completions != 1 || request.information != 0)
     std::abort();
@@ -196,12 +312,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   model.SetBinaryValue(
       u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR\\Parameters\\Layouts",
       u"G", LayoutBytes(u'G'));
+  // H is recorded as served: start-up leaves it to its server.
+  model.SetValue(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR\\Parameters",
+                 u"H", u"D:\\h.chd");
+  model.SetBinaryValue(
+      u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELMOR\\Parameters\\Served", u"H",
+      LayoutBytes(u'H'));
+  // A served drive's wait for its answer ends at once unless an answer came: the input plays
+  // the server inside the wait.
+  model.SetTimedWaits(test::KernelModel::TimedWaits::kAtOnce);
+  Servers servers;
   if (!IsSuccess(VelmorStartDriver(&driver, &registryPath)))
     std::abort();
 
   std::vector<kernel::Device *> held;
   for (int op = 0; op < 64 && !in.Empty(); ++op) {
-    const uint8_t kind = in.Byte() % 7;
+    const uint8_t kind = in.Byte() % 9;
     const uint8_t target = in.Byte();
     kernel::Device *device = nullptr;
     bool opened = false;
@@ -215,11 +341,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       continue;
     switch (kind) {
     case 0:
-      Control(model, device, in);
+      Control(model, servers, device, in);
       break;
-    case 1:
+    case 1: {
+      // The server answers, as the input says, while a served drive's read waits.
+      const bool answers = in.Byte() & 1;
+      if (answers)
+        model.OnNextTimedWait([&] { Answer(model, servers, in); });
       Read(model, device, in);
+      model.OnNextTimedWait(nullptr);
       break;
+    }
     case 2: {
       kernel::Request request;
       VelmorDispatchCreate(device, &request);
@@ -240,18 +372,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     case 5:
       AddLayout(model, device, in);
       break;
-    case 6: { // the last handle of some file object closes
+    case 6: { // the last handle of some file object closes, and then the file object goes
+      const uint8_t which = in.Byte();
       kernel::Request request;
-      request.file = reinterpret_cast<const void *>(uintptr_t(in.Byte() % 3));
+      request.file = FileObject(which);
       VelmorDispatchCleanup(device, &request);
+      if (which & 4) {
+        kernel::Request close;
+        close.file = request.file;
+        VelmorDispatchClose(device, &close);
+      }
       break;
     }
+    case 7:
+      AddServed(model, device, in);
+      break;
+    case 8: // a server's SERVE, carrying an answer to a question it was handed, or not
+      Answer(model, servers, in);
+      break;
     }
     if (opened)
       model.Close(device);
   }
   for (kernel::Device *device : held)
     model.Close(device);
+  // Every server's handle closes, as its process exits: its SERVEs end.
+  if (kernel::Device *control = model.Open(kControlDeviceName)) {
+    for (uint8_t file = 1; file < 4; ++file) {
+      kernel::Request cleanup;
+      cleanup.file = FileObject(file);
+      VelmorDispatchCleanup(control, &cleanup);
+    }
+    model.Close(control);
+  }
+  for (const auto &k : servers.kept)
+    if (k->request.completions.load() != 1)
+      std::abort();
   // The service stops: nothing may be left behind.
   VelmorUnloadDriver(&driver);
   if (model.Faults() || model.OpenFiles() || model.LiveThreads() || model.LiveAllocations() ||

@@ -194,6 +194,43 @@ TEST_P(StartupTest, OnlyTheFilesTheAddOpenedComeBack) {
   EXPECT_EQ(Skipped()['G' - 'A'], uint8_t(SkipReason::kNone));
 }
 
+// A served drive is its server's to make again, and a CHD is never read raw: start-up opens
+// none of their files, whatever else the registry holds for them.
+TEST_P(StartupTest, ServedLettersAndChdImagesAreLeftAlone) {
+  const std::u16string layouts = std::u16string(kParametersKey) + u"\\Layouts";
+  const std::u16string served = std::u16string(kParametersKey) + u"\\Served";
+  auto Bytes = [](const LayoutRecord &record) {
+    const auto *bytes = reinterpret_cast<const uint8_t *>(&record);
+    return std::vector<uint8_t>(bytes, bytes + sizeof(LayoutRecord));
+  };
+  WriteImage("e.chd", Pattern(4096));
+  WriteImage("f.iso", Pattern(4096));
+  WriteImage("g.bin", Pattern(2 * 2352));
+  WriteImage("h.CHD", Pattern(4096));
+  // E: served, recorded with its layout and an identity as any drive.
+  Record("E", u"D:\\e.chd");
+  model_.SetBinaryValue(
+      served, u"E", Bytes(*MakeLayout(u'E', {u"D:\\e.chd"}, {MakeTrack(1, 0, 0, 2, 2048, 0, 0)})));
+  // F: a plain image whose Served value is broken still belongs to the server.
+  Record("F", u"D:\\f.iso");
+  model_.SetBinaryValue(served, u"F", {1, 2, 3});
+  // G: a layout over a CHD read raw; H: a classic drive over one, in upper case.
+  Record("G", u"D:\\g.cue", {u"D:\\g.bin"});
+  model_.SetBinaryValue(
+      layouts, u"G",
+      Bytes(*MakeLayout(u'G', {u"D:\\h.CHD"}, {MakeTrack(1, 0, 0, 2, 2352, 16, 0)})));
+  Record("H", u"D:\\h.CHD");
+  ASSERT_EQ(Start(), status::kSuccess);
+
+  EXPECT_TRUE(Drives().empty());
+  EXPECT_TRUE(model_.ImageOpens().empty());
+  const std::vector<uint8_t> skipped = Skipped();
+  EXPECT_EQ(skipped['E' - 'A'], uint8_t(SkipReason::kServed));
+  EXPECT_EQ(skipped['F' - 'A'], uint8_t(SkipReason::kServed));
+  EXPECT_EQ(skipped['G' - 'A'], uint8_t(SkipReason::kFileRefused));
+  EXPECT_EQ(skipped['H' - 'A'], uint8_t(SkipReason::kFileRefused));
+}
+
 TEST_P(StartupTest, NoDriveOutlivesAMissingControlDevice) {
   model_.HoldName(kControlDeviceName);
   Record("E", u"D:\\e.iso");

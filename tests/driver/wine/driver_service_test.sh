@@ -40,6 +40,25 @@ if [ "$arch" = win64 ]; then
     { echo "FAIL: the driver is not in the 64-bit system directory"; exit 1; }
   wine "$5" use "$image"
 fi
+# A served drive: the test server makes it over the ISO and answers its reads (the 32-bit
+# program in both prefixes). Killed, it leaves a drive whose reads fail within seconds, and the
+# eject still removes it.
+served="$(dirname "${5:-$check}")/served_drive_check.exe"
+ready="$WINEPREFIX/drive_c/velmor-test/disc.iso.ready"
+rm -f "$ready"
+wine "$served" serve S "$image" &
+server=$!
+i=0
+while [ ! -f "$ready" ] && [ $i -lt 200 ]; do
+  sleep 0.1
+  i=$((i + 1))
+done
+[ -f "$ready" ] || { echo "FAIL: the test server made no served drive"; kill -9 $server; exit 1; }
+wine "$served" read S "$image" || { kill -9 $server; exit 1; }
+kill -9 $server
+wait $server 2>/dev/null || true
+wine "$served" dead S
+wine "$served" eject S
 # The service stops and starts again, its drives with it.
 wine "$check" stopstart "$image"
 # A system restart for the driver: the auto-start service comes back with the next process.
