@@ -965,8 +965,11 @@ bool WaitForWorkFor(WorkEvent *event, uint32_t milliseconds) {
         "a timed wait longer than a served read's bound: " + std::to_string(milliseconds) + " ms");
   test::t_handedToUserMode = false;
   Current().CountTimedWait();
-  if (std::function<void()> hook = Current().TakeTimedWaitHook())
+  // The hook plays the server, in this thread: what it completes is not this thread's doing.
+  if (std::function<void()> hook = Current().TakeTimedWaitHook()) {
     hook();
+    test::t_handedToUserMode = false;
+  }
   std::unique_lock<std::mutex> lock(event->mutex);
   const auto ready = [&] { return event->signalled || event->stopping; };
   switch (Current().TimedWaitMode()) {

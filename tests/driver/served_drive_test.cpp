@@ -426,6 +426,23 @@ TEST_F(ServedDriveTest, EjectWhileAReadWaitsEndsTheWaitAndTheLateAnswerFindsNoth
   EXPECT_EQ(AddServed(*Record(u'E'), ServerA()), status::kSuccess) << "the letter is free again";
 }
 
+// The cleanup came while the add was still running on another thread of the server: the close
+// that follows (the add's request held the file object until then) leaves no drive bound to a
+// file object whose memory may next be another handle's.
+TEST_F(ServedDriveTest, AnAddStillRunningAtTheCleanupIsLetGoByTheClose) {
+  kernel::Device *control = model_.Open(kControlDeviceName);
+  kernel::Request cleanup, close;
+  cleanup.file = close.file = ServerA();
+  VelmorDispatchCleanup(control, &cleanup);
+  ASSERT_EQ(AddServed(*Record(u'E'), ServerA()), status::kSuccess);
+  VelmorDispatchClose(control, &close);
+  model_.Close(control);
+  model_.SetTimedWaits(KernelModel::TimedWaits::kNever);
+  auto read = StartRead('E', 0, kBytesPerSector);
+  Finish(*read);
+  EXPECT_EQ(read->request.status, status::kNoMediaInDevice);
+}
+
 TEST_F(ServedDriveTest, ACancelBetweenAnyTwoStepsCompletesTheSERVEOnce) {
   ASSERT_EQ(AddServed(*Record(u'E'), ServerA()), status::kSuccess);
   model_.SetTimedWaits(KernelModel::TimedWaits::kNever);
