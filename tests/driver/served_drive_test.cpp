@@ -267,6 +267,9 @@ const WrongAnswer kWrongAnswers[] = {
     {"LengthNotTheInputs",
      [](const ServedRequest &q) { return Head(q.id, q.letter, 0, q.length, q.length - 8); },
      status::kInvalidParameter, 0},
+    {"MoreDataThanItsLength",
+     [](const ServedRequest &q) { return Head(q.id, q.letter, 0, q.length, q.length + 8); },
+     status::kInvalidParameter, 0},
     {"LongerThanAnyRead",
      [](const ServedRequest &q) {
        return Head(q.id, q.letter, 0, kServedMaxRead + 2, kServedMaxRead + 2);
