@@ -1,0 +1,12 @@
+// The CRC-16 CHD keeps for its map and each hunk (CCITT: x^16 + x^12 + x^5 + 1, from 0xFFFF,
+// not reflected).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmor::imagesource::chd {
+
+uint16_t Crc16(const uint8_t *data, size_t length);
+
+} // namespace velmor::imagesource::chd
