@@ -17,6 +17,8 @@ if(NOT WIN32)
   return()
 endif()
 
+# The programs are linked statically: zlib's archive, not its DLL's import library.
+set(ZLIB_USE_STATIC_LIBS ON)
 find_package(ZLIB REQUIRED)
 set(codec_sources ${PROJECT_SOURCE_DIR}/build/codec-sources)
 set(codec_prefix ${CMAKE_BINARY_DIR}/codecs)
