@@ -104,9 +104,9 @@ bool ReadMap(RandomAccessFile &file, const ChdHeader &h, std::vector<HunkEntry> 
       return Fail(why, "its map is broken");
   }
 
-  // The entries as MAME keeps them (kind, 24-bit length, 48-bit offset, CRC), for the map's
-  // own CRC; and ours.
-  std::vector<uint8_t> raw(size_t(h.hunkCount) * 12);
+  // The map's own CRC is over the entries as MAME keeps them (kind, 24-bit length, 48-bit
+  // offset, CRC).
+  uint16_t entriesCrc = 0xFFFF;
   map->assign(h.hunkCount, HunkEntry{});
   uint64_t at = firstOffset;
   uint64_t lastSelf = 0;
@@ -158,7 +158,7 @@ bool ReadMap(RandomAccessFile &file, const ChdHeader &h, std::vector<HunkEntry> 
     default:
       return Fail(why, "its map is broken");
     }
-    uint8_t *r = &raw[size_t(i) * 12];
+    uint8_t r[12];
     r[0] = k;
     for (int b = 0; b < 3; ++b)
       r[1 + b] = uint8_t(length >> (16 - 8 * b));
@@ -166,6 +166,7 @@ bool ReadMap(RandomAccessFile &file, const ChdHeader &h, std::vector<HunkEntry> 
       r[4 + b] = uint8_t(offset >> (40 - 8 * b));
     r[10] = uint8_t(crc >> 8);
     r[11] = uint8_t(crc);
+    entriesCrc = Crc16(r, sizeof r, entriesCrc);
 
     HunkEntry &e = (*map)[i];
     e.crc = crc;
@@ -182,7 +183,7 @@ bool ReadMap(RandomAccessFile &file, const ChdHeader &h, std::vector<HunkEntry> 
       return Fail(why, "it takes hunks from a parent CHD");
     }
   }
-  if (bits.Overflowed() || Crc16(raw.data(), raw.size()) != mapCrc)
+  if (bits.Overflowed() || entriesCrc != mapCrc)
     return Fail(why, "its map is broken (its CRC does not match)");
 
   for (uint32_t i = 0; i < h.hunkCount; ++i) {

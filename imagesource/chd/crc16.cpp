@@ -18,9 +18,8 @@ std::array<uint16_t, 256> MakeTable() {
 
 } // namespace
 
-uint16_t Crc16(const uint8_t *data, size_t length) {
+uint16_t Crc16(const uint8_t *data, size_t length, uint16_t crc) {
   static const std::array<uint16_t, 256> table = MakeTable();
-  uint16_t crc = 0xFFFF;
   for (size_t i = 0; i < length; ++i)
     crc = uint16_t(crc << 8) ^ table[(crc >> 8) ^ data[i]];
   return crc;

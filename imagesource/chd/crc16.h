@@ -7,6 +7,7 @@
 
 namespace velmor::imagesource::chd {
 
-uint16_t Crc16(const uint8_t *data, size_t length);
+// `crc` carries the CRC of the bytes before, for a CRC taken piece by piece.
+uint16_t Crc16(const uint8_t *data, size_t length, uint16_t crc = 0xFFFF);
 
 } // namespace velmor::imagesource::chd

@@ -1,8 +1,8 @@
 // Prints the table of contents the program would give a disc image, for the peer checks:
 //   disc_layout_dump <image>
 // one "track start-block data|audio" line per track, then "170 lead-out leadout" (cd-info's
-// numbering). An image mounted without a layout prints "iso", "served" or "velmor"; a refused one its
-// reason and field on standard error, with exit status 2.
+// numbering). An image mounted without a layout prints "iso", "served" or "velmor"; a refused one
+// its reason and field on standard error, with exit status 2.
 #include <sys/stat.h>
 
 #include <cstdio>
