@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -13,6 +14,7 @@
 #include "file_image.h"
 #include "open_image_source.h"
 #include "utf8.h"
+#include "zstd_rewrite.h"
 
 namespace velmor::imagesource {
 namespace {
@@ -168,6 +170,31 @@ TEST_F(ChdImageTest, ChdmanDiscsGiveTheSourcesTracksAndBytes) {
     auto chd = OpenChd(c.chd);
     ASSERT_TRUE(chd);
     ExpectSameDisc(*chd, Reference(dir_ + "/" + c.source, c.plain), c.chd);
+  }
+}
+
+// zstd and cdzs hunks (which Debian's chdman does not write) read as the hunks they were
+// made from: the same tracks, the same stream.
+TEST_F(ChdImageTest, ZstdHunksReadAsTheHunksTheyWereMadeFrom) {
+  for (const char *name : {"disc", "units"}) {
+    SCOPED_TRACE(name);
+    const std::string rewritten = RewriteWithZstd(ReadAll(Chd(name)));
+    ASSERT_FALSE(rewritten.empty());
+    EXPECT_EQ(rewritten.substr(16, 4), std::string(name) == "disc" ? "cdzs" : "zstd");
+    OpenProblem problem;
+    auto zstd = Open(std::make_unique<MemoryFile>(rewritten), &problem);
+    ASSERT_TRUE(zstd) << problem.text;
+    auto original = OpenChd(name);
+    ASSERT_EQ(zstd->Tracks().size(), original->Tracks().size());
+    EXPECT_EQ(std::memcmp(zstd->Tracks().data(), original->Tracks().data(),
+                          original->Tracks().size() * sizeof(LayoutTrack)),
+              0);
+    const uint64_t size = original->StreamSize(0);
+    ASSERT_EQ(zstd->StreamSize(0), size);
+    std::string a(size, '\0'), b(size, '\0');
+    ASSERT_EQ(zstd->Read(0, 0, a.data(), uint32_t(size)), ReadResult::kOk);
+    ASSERT_EQ(original->Read(0, 0, b.data(), uint32_t(size)), ReadResult::kOk);
+    EXPECT_TRUE(a == b);
   }
 }
 
