@@ -8,6 +8,10 @@ namespace velmor::imagesource {
 
 std::unique_ptr<ImageSource> OpenImageSource(std::unique_ptr<RandomAccessFile> file,
                                              OpenProblem *problem) {
+  if (!file) {
+    problem->text = "the image cannot be opened";
+    return nullptr;
+  }
   uint8_t first[16] = {};
   const size_t length = size_t(std::min<uint64_t>(file->Size(), sizeof first));
   if (!file->ReadAt(0, first, length)) {

@@ -167,10 +167,15 @@ const uint8_t *ChdFile::Hunk(uint32_t n, ReadResult *result) {
   }
   if (map_[n].kind == HunkEntry::kSameAs)
     n = uint32_t(map_[n].offset);
+  if (cache_[last_].hunk == n) { // a hunk holds several sectors, read one after another
+    *result = ReadResult::kOk;
+    return cache_[last_].bytes.data();
+  }
   Slot *victim = &cache_[0];
   for (Slot &s : cache_) {
     if (s.hunk == n) {
       s.used = ++clock_;
+      last_ = size_t(&s - cache_.data());
       *result = ReadResult::kOk;
       return s.bytes.data();
     }
@@ -184,6 +189,7 @@ const uint8_t *ChdFile::Hunk(uint32_t n, ReadResult *result) {
     return nullptr;
   victim->hunk = n;
   victim->used = ++clock_;
+  last_ = size_t(victim - cache_.data());
   return victim->bytes.data();
 }
 

@@ -83,6 +83,7 @@ private:
     std::vector<uint8_t> bytes;
   };
   std::vector<Slot> cache_;
+  size_t last_ = 0; // the slot read last
   uint64_t clock_ = 0;
   uint64_t decoded_ = 0;
 };

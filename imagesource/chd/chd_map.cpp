@@ -38,7 +38,7 @@ bool ReadUncompressedMap(RandomAccessFile &file, const ChdHeader &h, std::vector
   if (h.mapOffset > file.Size() || bytes > file.Size() - h.mapOffset)
     return Fail(why, "its map lies past the end of the file (a truncated file?)");
   std::vector<uint8_t> raw(bytes);
-  if (!file.ReadAt(h.mapOffset, raw.data(), raw.size()))
+  if (bytes != 0 && !file.ReadAt(h.mapOffset, raw.data(), raw.size()))
     return Fail(why, "its map cannot be read");
   map->resize(h.hunkCount);
   for (uint32_t i = 0; i < h.hunkCount; ++i) {
@@ -73,7 +73,7 @@ bool ReadMap(RandomAccessFile &file, const ChdHeader &h, std::vector<HunkEntry> 
   if (mapBytes > file.Size() - h.mapOffset - sizeof head)
     return Fail(why, "its map lies past the end of the file (a truncated file?)");
   std::vector<uint8_t> packed(mapBytes);
-  if (!file.ReadAt(h.mapOffset + sizeof head, packed.data(), packed.size()))
+  if (mapBytes != 0 && !file.ReadAt(h.mapOffset + sizeof head, packed.data(), packed.size()))
     return Fail(why, "its map cannot be read");
 
   BitReader bits(packed.data(), packed.size());

@@ -41,7 +41,8 @@ public:
   bool ReadAt(uint64_t offset, void *out, size_t length) override {
     if (offset > bytes_.size() || length > bytes_.size() - offset)
       return false;
-    std::memcpy(out, bytes_.data() + offset, length);
+    if (length != 0)
+      std::memcpy(out, bytes_.data() + offset, length);
     return true;
   }
 
