@@ -96,7 +96,7 @@ bool IsRawDataTrack(ImageFiles &files, const std::u16string &path, uint64_t size
 }
 
 // A CHD, whatever its name: MAME's signature at its start.
-bool IsServedImage(ImageFiles &files, const std::u16string &path) {
+bool StartsWithChdSignature(ImageFiles &files, const std::u16string &path) {
   static constexpr char kChdSignature[8] = {'M', 'C', 'o', 'm', 'p', 'r', 'H', 'D'};
   char first[sizeof kChdSignature];
   return ReadExactly(files, path, 0, first, sizeof first) &&
@@ -138,7 +138,7 @@ DetectedImage DetectImage(ImageFiles &files, const std::u16string &path) {
     Refuse(&image, Reason::kUnreadable, path);
     return image;
   }
-  if (IsServedImage(files, path)) {
+  if (StartsWithChdSignature(files, path)) {
     image.kind = ImageKind::kServed;
     image.volumeExpected = false; // the server reads the image; it has no volume to look at here
     return image;
