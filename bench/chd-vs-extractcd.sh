@@ -23,12 +23,15 @@ if [ -z "$chd" ]; then
       my $v = int(9000 * sin($i / 23.0) + 3000 * sin($i / 7.1) + rand(400)) & 0xFFFF;
       print pack("vv", $v, ($v * 3) & 0xFFFF);
     }' >"$work/audio.bin"
-  printf 'FILE "data.iso" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\nFILE "audio.bin" BINARY\n  TRACK 02 AUDIO\n    PREGAP 00:02:00\n    INDEX 01 00:00:00\n' >"$work/disc.cue"
+  printf '%s\n' 'FILE "data.iso" BINARY' '  TRACK 01 MODE1/2048' '    INDEX 01 00:00:00' \
+    'FILE "audio.bin" BINARY' '  TRACK 02 AUDIO' '    PREGAP 00:02:00' '    INDEX 01 00:00:00' \
+    >"$work/disc.cue"
   chdman createcd -i "$work/disc.cue" -o "$chd" >/dev/null 2>&1
   echo "made $chd: $iso_sectors data sectors, 45000 audio sectors, $(stat -c %s "$chd") bytes"
 fi
 
-read -r wall cpu < <(timed_run "$work/x.bin" new chdman extractcd -f -i "$chd" -o "$work/x.cue" -ob "$work/x.bin")
+read -r wall cpu < <(timed_run "$work/x.bin" new \
+  chdman extractcd -f -i "$chd" -o "$work/x.cue" -ob "$work/x.bin")
 bytes=$(stat -c %s "$work/x.bin")
 rm -f "$work/x.bin"
 extract_rate=$(awk -v b="$bytes" -v t="$wall" 'BEGIN { printf "%.1f", b / t / 1e6 }')

@@ -50,12 +50,14 @@ fetch_codec_sources() {
   local f
   for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
     [ -f "$f" ] || continue
-    grep -E '^deb[[:space:]].*debian' "$f" | sed 's/^deb[[:space:]]/deb-src /' >>"$apt_dir/sources.list" || true
+    grep -E '^deb[[:space:]].*debian' "$f" | sed 's/^deb[[:space:]]/deb-src /' \
+      >>"$apt_dir/sources.list" || true
   done
   for f in /etc/apt/sources.list.d/*.sources; do
     [ -f "$f" ] || continue
     # deb822 stanzas of Debian's archive, each turned into its deb-src twin
-    awk 'BEGIN { RS = ""; ORS = "\n\n" } /URIs:[^\n]*debian/ { sub(/Types:[^\n]*/, "Types: deb-src"); print }' \
+    awk 'BEGIN { RS = ""; ORS = "\n\n" }
+         /URIs:[^\n]*debian/ { sub(/Types:[^\n]*/, "Types: deb-src"); print }' \
       "$f" >"$apt_dir/sources.list.d/$(basename "$f")"
   done
   local apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
