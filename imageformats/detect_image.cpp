@@ -95,6 +95,14 @@ bool IsRawDataTrack(ImageFiles &files, const std::u16string &path, uint64_t size
   return true;
 }
 
+// A CHD, whatever its name: MAME's signature at its start.
+bool StartsWithChdSignature(ImageFiles &files, const std::u16string &path) {
+  static constexpr char kChdSignature[8] = {'M', 'C', 'o', 'm', 'p', 'r', 'H', 'D'};
+  char first[sizeof kChdSignature];
+  return ReadExactly(files, path, 0, first, sizeof first) &&
+         std::memcmp(first, kChdSignature, sizeof first) == 0;
+}
+
 bool EndsWithIso(const std::u16string &path) {
   if (path.size() < 4)
     return false;
@@ -128,6 +136,11 @@ DetectedImage DetectImage(ImageFiles &files, const std::u16string &path) {
   uint64_t size = 0;
   if (!files.Size(path, &size)) {
     Refuse(&image, Reason::kUnreadable, path);
+    return image;
+  }
+  if (StartsWithChdSignature(files, path)) {
+    image.kind = ImageKind::kServed;
+    image.volumeExpected = false; // the server reads the image; it has no volume to look at here
     return image;
   }
   for (const Descriptor &d : kDescriptors) {

@@ -77,6 +77,7 @@ enum class ImageKind {
   kLayout, // sent with IOCTL_VELMOR_ADD_LAYOUT
   kIso,    // a ".iso" name with 2,048-byte sectors: the classic add request
   kVelmor, // anything else: the classic add request, VELMOR format
+  kServed, // a CHD: served from user mode (the image sources), never sent to the driver as a file
 };
 
 struct DetectedImage {
@@ -90,9 +91,9 @@ struct DetectedImage {
   FormatError error; // set when the image is refused
 };
 
-// Decides how to mount the file at `path` (a full path) by its contents, in this order: the
-// descriptors (CUE, CCD, MDS, NRG) by their own structure, raw 2,352-byte sectors, a ".iso"
-// name, 2,048-byte sectors under another name, else the VELMOR format.
+// Decides how to mount the file at `path` (a full path) by its contents, in this order: a CHD
+// (kServed) by its signature, the descriptors (CUE, CCD, MDS, NRG) by their own structure, raw
+// 2,352-byte sectors, a ".iso" name, 2,048-byte sectors under another name, else the VELMOR format.
 DetectedImage DetectImage(ImageFiles &files, const std::u16string &path);
 
 // The record for the driver; a FormatError (kTooManyTracks, kNamesTooLong) when the layout

@@ -11,6 +11,7 @@ need_pkgs=(
   xvfb x11-utils imagemagick fonts-wqy-microhei
   genisoimage xorriso p7zip-full libarchive-tools locales
   zlib1g-dev nettle-dev libz-mingw-w64-dev
+  liblzma-dev libflac-dev libzstd-dev mame-tools dpkg-dev
   qemu-system-x86 isolinux syslinux-common binutils
   bchunk nrg2iso iat mdf2iso ccd2iso libcdio-utils udftools
 )
@@ -28,8 +29,54 @@ missing=()
 for p in "${need_pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+
+# The codec libraries the Win32 build cross-builds (liblzma, libFLAC, libzstd) have no mingw
+# packages: their Debian source packages, from the release suite, fetched once into the build
+# tree. A private deb-src list made from the system's own Debian sources, with private lists
+# and cache, so the system's apt state is left as it was; apt checks the signed index and each
+# file's hash as it fetches.
+codec_sources="$(cd "$(dirname "$0")/.." && pwd)/build/codec-sources"
+codec_packages=(xz-utils flac libzstd)
+fetch_codec_sources() {
+  local p have=1
+  for p in "${codec_packages[@]}"; do
+    [ -f "$codec_sources/$p.dir" ] || have=0
+  done
+  [ "$have" -eq 1 ] && return 0
+  . /etc/os-release
+  local apt_dir="$codec_sources/apt"
+  mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+  : >"$apt_dir/sources.list"
+  local f
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] || continue
+    grep -E '^deb[[:space:]].*debian' "$f" | sed 's/^deb[[:space:]]/deb-src /' \
+      >>"$apt_dir/sources.list" || true
+  done
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    # deb822 stanzas of Debian's archive, each turned into its deb-src twin
+    awk 'BEGIN { RS = ""; ORS = "\n\n" }
+         /URIs:[^\n]*debian/ { sub(/Types:[^\n]*/, "Types: deb-src"); print }' \
+      "$f" >"$apt_dir/sources.list.d/$(basename "$f")"
+  done
+  local apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
+    -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d" -o "Dir::State::Lists=$apt_dir/lists"
+    -o "Dir::Cache=$apt_dir/cache" -o "APT::Sandbox::User=root" -qq)
+  apt-get "${apt_opts[@]}" update >/dev/null
+  for p in "${codec_packages[@]}"; do
+    [ -f "$codec_sources/$p.dir" ] && continue
+    rm -rf "$codec_sources/$p"
+    mkdir -p "$codec_sources/$p"
+    (cd "$codec_sources/$p" && apt-get "${apt_opts[@]}" source "$p/$VERSION_CODENAME" >/dev/null)
+    # The unpacked tree is the one directory apt-get source leaves beside the fetched files.
+    find "$codec_sources/$p" -mindepth 1 -maxdepth 1 -type d -printf '%f\n' >"$codec_sources/$p.dir"
+  done
+}
+
 if [ ${#missing[@]} -eq 0 ]; then
   ensure_locale
+  fetch_codec_sources
   exit 0
 fi
 
@@ -68,3 +115,4 @@ if ! install_missing; then
   install_missing -o "APT::Default-Release=$VERSION_CODENAME"
 fi
 ensure_locale
+fetch_codec_sources

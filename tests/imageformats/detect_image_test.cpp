@@ -243,6 +243,12 @@ const DetectRow kDetectRows[] = {
      {},
      Reason::kTooSmall},
     {"no file", u"C:\\d\\gone.img", {}, ImageKind::kVelmor, false, true, {}, Reason::kUnreadable},
+    {"a CHD under an .iso name: served, by its content",
+     u"C:\\d\\game.iso",
+     {{u"C:\\d\\game.iso", std::string("MComprHD") + UserSectors(20, Volume::kIso9660)}},
+     ImageKind::kServed,
+     false,
+     false},
 };
 
 TEST(DetectImage, Table) {

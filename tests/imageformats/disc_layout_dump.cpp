@@ -1,8 +1,8 @@
 // Prints the table of contents the program would give a disc image, for the peer checks:
 //   disc_layout_dump <image>
 // one "track start-block data|audio" line per track, then "170 lead-out leadout" (cd-info's
-// numbering). An image mounted without a layout prints "iso" or "velmor"; a refused one its
-// reason and field on standard error, with exit status 2.
+// numbering). An image mounted without a layout prints "iso", "served" or "velmor"; a refused one
+// its reason and field on standard error, with exit status 2.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -83,7 +83,9 @@ int main(int argc, char **argv) {
     return 2;
   }
   if (found.kind != ImageKind::kLayout) {
-    std::puts(found.kind == ImageKind::kIso ? "iso" : "velmor");
+    std::puts(found.kind == ImageKind::kIso      ? "iso"
+              : found.kind == ImageKind::kServed ? "served"
+                                                 : "velmor");
     return 0;
   }
   const auto &tracks = found.layout.tracks;
