@@ -90,6 +90,11 @@ public:
   // An automatically started kernel driver service running `binaryPath`.
   virtual Handle CreateKernelService(Handle manager, const std::string &name,
                                      const std::string &binaryPath) = 0;
+  // An automatically started service of its own process, run as the system, started after
+  // the service `dependency`.
+  virtual Handle CreateServerService(Handle manager, const std::string &name,
+                                     const std::string &displayName, const std::string &binaryPath,
+                                     const std::string &dependency) = 0;
   virtual bool StartDriverService(Handle service) = 0;
   // Asks the service to stop; false when the request is refused (a driver that cannot unload,
   // on Windows).
@@ -121,6 +126,14 @@ public:
   virtual long SetIdentityValue(const std::string &name, const void *data, uint32_t size) = 0;
   virtual void DeleteIdentityValue(const std::string &name) = 0;
   virtual bool HasIdentityValue(const std::string &name) = 0;
+  // A served drive's record (the image server's): a REG_BINARY value under the table's
+  // kServedSubkey, which the server writes. The client only asks for it and forgets it.
+  virtual bool HasServedValue(const std::string &name) = 0;
+  virtual void DeleteServedValue(const std::string &name) = 0;
+
+  // One request to the image server over its pipe, and its reply; false (LastError says why)
+  // when the pipe does not open or the exchange fails.
+  virtual bool CallServer(const std::vector<uint8_t> &request, std::vector<uint8_t> &reply) = 0;
 
   // WM_DEVICECHANGE to every component, not to this task.
   virtual void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) = 0;
@@ -155,8 +168,9 @@ inline constexpr uint32_t kSharingViolation = 32; // a file another program has 
 inline constexpr uint32_t kServiceExists = 1073;  // created by another program meanwhile
 inline constexpr uint32_t kServiceMarkedForDelete = 1072;
 inline constexpr uint32_t kServiceNotActive = 1062;
-inline constexpr uint32_t kWriteFault = 29;         // what a read back that differs reports
-inline constexpr uint32_t kPrivilegeNotHeld = 1314; // a caller who may not add or remove drives
+inline constexpr uint32_t kServiceCannotStop = 1061; // ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+inline constexpr uint32_t kWriteFault = 29;          // what a read back that differs reports
+inline constexpr uint32_t kPrivilegeNotHeld = 1314;  // a caller who may not add or remove drives
 } // namespace syserr
 
 // Requests to the file system mounted on a drive (the platform's codes), which the client
