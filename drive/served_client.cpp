@@ -39,13 +39,14 @@ Hello SayHello(DriveSystem &system) {
              : Hello::kOtherBuild;
 }
 
-bool WaitForThisBuild(DriveSystem &system) {
+// The first answer of a server that is starting; kNoAnswer when none comes in time.
+Hello WaitForAnswer(DriveSystem &system) {
   for (int i = 0; i < kServerAnswerPauses; ++i) {
-    if (SayHello(system) == Hello::kThisBuild)
-      return true;
+    if (const Hello hello = SayHello(system); hello != Hello::kNoAnswer)
+      return hello;
     system.Pause(kPauseMs);
   }
-  return false;
+  return Hello::kNoAnswer;
 }
 
 // Stops the service and waits for it; false when it does not stop.
@@ -105,13 +106,12 @@ channel::Reply AskServer(DriveSystem &system, const channel::Request &request, b
 bool EnsureImageServer(DriveSystem &system, ServerFailure *failure) {
   using Step = ServerFailure::Step;
   const std::string path = ServerBinaryPath(system);
-  ServerFailure why{Step::kNone, 0, path};
   auto fail = [&](Step step, uint32_t code) {
     if (failure)
       *failure = {step, code, path};
     return false;
   };
-  const Hello hello = SayHello(system);
+  Hello hello = SayHello(system);
   if (hello == Hello::kThisBuild)
     return true;
   const DriveSystem::Handle managerHandle = system.OpenServiceManager();
@@ -120,6 +120,12 @@ bool EnsureImageServer(DriveSystem &system, ServerFailure *failure) {
   ServiceHandle manager(system, managerHandle);
   ServiceHandle service(system,
                         system.OpenDriverService(manager.handle, channel::kServerServiceName));
+  // A server still starting (after a restart, say) is waited for, not written over.
+  if (service.valid() && hello == Hello::kNoAnswer &&
+      system.QueryServiceState(service.handle) != DriveSystem::ServiceState::kStopped)
+    hello = WaitForAnswer(system);
+  if (hello == Hello::kThisBuild)
+    return true;
   // Another build: its drives are taken down (records kept) before it stops, so that its
   // handles let go of the driver and the new build makes them again when it starts.
   if (service.valid() && hello == Hello::kOtherBuild) {
@@ -140,7 +146,7 @@ bool EnsureImageServer(DriveSystem &system, ServerFailure *failure) {
   if (!system.StartDriverService(service.handle) &&
       system.LastError() != syserr::kServiceAlreadyRunning)
     return fail(Step::kStart, system.LastError());
-  if (!WaitForThisBuild(system))
+  if (WaitForAnswer(system) != Hello::kThisBuild)
     return fail(Step::kNoAnswer, system.LastError());
   return true;
 }
@@ -230,10 +236,9 @@ void RestoreServedDrives(DriveSystem &system, bool wasRunning) {
 
 uint32_t RemoveImageServer(DriveSystem &system) {
   uint32_t failed = 0;
-  const DriveSystem::Handle managerHandle = system.OpenServiceManager();
-  if (managerHandle == DriveSystem::kNoService)
-    return system.LastError();
-  {
+  // A service manager that does not open is the uninstall's own step to tell.
+  if (const DriveSystem::Handle managerHandle = system.OpenServiceManager();
+      managerHandle != DriveSystem::kNoService) {
     ServiceHandle manager(system, managerHandle);
     ServiceHandle service(system,
                           system.OpenDriverService(manager.handle, channel::kServerServiceName));
@@ -246,7 +251,7 @@ uint32_t RemoveImageServer(DriveSystem &system) {
     }
   }
   const std::string path = ServerBinaryPath(system);
-  if (!system.RemoveFile(path)) {
+  if (system.KindOfPath(path) != DriveSystem::PathKind::kMissing && !system.RemoveFile(path)) {
     if (!failed)
       failed = system.LastError();
     system.RemoveFileAtRestart(path);

@@ -1343,7 +1343,7 @@ size_t IndexOf(const std::vector<std::string> &log, const std::string &line) {
   return size_t(std::find(log.begin(), log.end(), line) - log.begin());
 }
 
-TEST(ServedDriveTest, AServedImageIsPlannedForTheServerBySomeContentNotByName) {
+TEST(ServedDriveTest, AServedImageIsPlannedForTheServerByItsContentNotByName) {
   testing::FakeDriveSystem s;
   s.files["C:\\discs\\game.chd"] = ChdStart();
   s.files["C:\\discs\\game.bin"] = ChdStart(); // the content decides, not the name
