@@ -396,14 +396,15 @@ public:
   Handle CreateServerService(Handle manager, const std::string &name,
                              const std::string &displayName, const std::string &binaryPath,
                              const std::string &dependency) override {
-    // The command line the service manager runs: the quoted path and "service".
-    const std::string command = "\"" + binaryPath + "\" service";
-    std::string dependencies = dependency;
-    dependencies.append(2, '\0'); // a list, ended by an empty name
-    return FromService(CreateServiceA(ToService(manager), name.c_str(), displayName.c_str(),
-                                      SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                      SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
-                                      nullptr, nullptr, dependencies.c_str(), nullptr, nullptr));
+    // The command line the service manager runs: the quoted path and "service". The wide
+    // call: Wine 8's CreateServiceA copies the dependency list past its end.
+    const std::wstring command = L"\"" + Widen(binaryPath) + L"\" service";
+    std::wstring dependencies = Widen(dependency);
+    dependencies.append(2, L'\0'); // a list, ended by an empty name
+    return FromService(CreateServiceW(
+        ToService(manager), Widen(name).c_str(), Widen(displayName).c_str(), SERVICE_ALL_ACCESS,
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
+        nullptr, nullptr, dependencies.c_str(), nullptr, nullptr));
   }
 
   bool StartDriverService(Handle service) override {

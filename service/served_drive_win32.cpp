@@ -70,16 +70,8 @@ public:
   }
 
   bool Submit(unsigned i, const uint8_t *input, uint32_t size) override {
-    Slot &slot = slots_[i];
-    ResetEvent(slot.overlapped.hEvent);
-    slot.pending = true;
-    if (!DeviceIoControl(device_, IOCTL_VELMOR_SERVE, const_cast<uint8_t *>(input), size,
-                         &slot.request, sizeof slot.request, nullptr, &slot.overlapped) &&
-        GetLastError() != ERROR_IO_PENDING) {
-      slot.pending = false;
-      return false;
-    }
-    return true;
+    // An answer the driver refuses at once fails only that read: the slot goes on, empty.
+    return Send(i, input, size) || (size != 0 && Send(i, nullptr, 0));
   }
 
   bool Next(unsigned *i, ServedRequest *request, uint32_t *size) override {
@@ -94,15 +86,35 @@ public:
     DWORD returned = 0;
     const bool ok = GetOverlappedResult(device_, &slot.overlapped, &returned, FALSE);
     slot.pending = false;
-    if (!ok)
-      return false; // cancelled: the handle is closing, or the driver let the drive go
+    // Cancelled: the handle is closing. Any other failure (an answer the driver refused) is no
+    // request, and the slot is sent again empty, a little later if they come one after another.
+    if (!ok && GetLastError() == ERROR_OPERATION_ABORTED)
+      return false;
+    failures_ = ok ? 0 : failures_ + 1;
+    if (failures_ > kFailuresBeforePause && WaitForSingleObject(stop_, 100) == WAIT_OBJECT_0)
+      return false;
     *i = unsigned(woke - WAIT_OBJECT_0);
     *request = slot.request;
-    *size = returned;
+    *size = ok ? returned : 0;
     return true;
   }
 
 private:
+  static constexpr int kFailuresBeforePause = 16;
+
+  bool Send(unsigned i, const uint8_t *input, uint32_t size) {
+    Slot &slot = slots_[i];
+    ResetEvent(slot.overlapped.hEvent);
+    slot.pending = true;
+    if (!DeviceIoControl(device_, IOCTL_VELMOR_SERVE, const_cast<uint8_t *>(input), size,
+                         &slot.request, sizeof slot.request, nullptr, &slot.overlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      slot.pending = false;
+      return false;
+    }
+    return true;
+  }
+
   struct Slot {
     OVERLAPPED overlapped{};
     ServedRequest request{};
@@ -111,6 +123,7 @@ private:
   HANDLE device_;
   HANDLE stop_;
   std::vector<Slot> slots_;
+  int failures_ = 0;
 };
 
 std::wstring DrivePath(char16_t letter) {

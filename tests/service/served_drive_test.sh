@@ -44,9 +44,10 @@ cmp -s "$sysdir/velmor-served.exe" "$build_dir/service/velmor-served.exe" ||
   fail "the server's file is the carried one"
 key=$(wine reg query "$services\\VelmorServer" 2>/dev/null | tr -d '\r')
 printf '%s\n' "$key"
-for want in 'Start    REG_DWORD    0x2' 'Type    REG_DWORD    0x10' 'DependOnService    REG_MULTI_SZ    VELMOR' \
-  'velmor-served.exe" service'; do
-  case $key in *"$want"*) ;; *) fail "server service: $want" ;; esac
+for want in '    Start    REG_DWORD    0x2' '    Type    REG_DWORD    0x10' \
+  '    DependOnService    REG_MULTI_SZ    VELMOR' '    ObjectName    REG_SZ    LocalSystem' \
+  '    ImagePath    REG_SZ    "C:\windows\system32\velmor-served.exe" service'; do
+  printf '%s\n' "$key" | grep -qxF "$want" || fail "server service: $want"
 done
 run 0 list
 [ -z "$out" ] || fail "a refused image is not recorded"
