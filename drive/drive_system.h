@@ -168,9 +168,8 @@ inline constexpr uint32_t kSharingViolation = 32; // a file another program has 
 inline constexpr uint32_t kServiceExists = 1073;  // created by another program meanwhile
 inline constexpr uint32_t kServiceMarkedForDelete = 1072;
 inline constexpr uint32_t kServiceNotActive = 1062;
-inline constexpr uint32_t kServiceCannotStop = 1061; // ERROR_SERVICE_CANNOT_ACCEPT_CTRL
-inline constexpr uint32_t kWriteFault = 29;          // what a read back that differs reports
-inline constexpr uint32_t kPrivilegeNotHeld = 1314;  // a caller who may not add or remove drives
+inline constexpr uint32_t kWriteFault = 29;         // what a read back that differs reports
+inline constexpr uint32_t kPrivilegeNotHeld = 1314; // a caller who may not add or remove drives
 } // namespace syserr
 
 // Requests to the file system mounted on a drive (the platform's codes), which the client

@@ -54,7 +54,9 @@ bool StopServer(DriveSystem &system, DriveSystem::Handle service) {
   using State = DriveSystem::ServiceState;
   if (system.QueryServiceState(service) == State::kStopped)
     return true;
-  system.StopDriverService(service);
+  // Refused (its process ended without a word, say): nothing to wait for.
+  if (!system.StopDriverService(service))
+    return system.QueryServiceState(service) == State::kStopped;
   for (int i = 0; i < kStopPauses; ++i) {
     if (system.QueryServiceState(service) == State::kStopped)
       return true;
@@ -243,10 +245,10 @@ uint32_t RemoveImageServer(DriveSystem &system) {
     ServiceHandle service(system,
                           system.OpenDriverService(manager.handle, channel::kServerServiceName));
     if (service.valid()) {
-      if (!StopServer(system, service.handle))
-        failed = syserr::kServiceCannotStop;
+      // A server that does not stop keeps its file, which is told below.
+      StopServer(system, service.handle);
       if (!system.DeleteDriverService(service.handle) &&
-          system.LastError() != syserr::kServiceMarkedForDelete && !failed)
+          system.LastError() != syserr::kServiceMarkedForDelete)
         failed = system.LastError();
     }
   }
