@@ -1514,6 +1514,41 @@ TEST(ServedDriveTest, ListAsksTheServerWhyAServedDriveIsNotMounted) {
   EXPECT_FALSE(drives[1].serverRunning);
 }
 
+// An upgrade of the driver: the server's handles would hold the old driver, and its service
+// depends on the driver's, so its drives are released and it is stopped first, and started
+// again (which makes them again) once the new driver runs.
+TEST(ServedDriveTest, DriverUpgradeStopsTheServerFirstAndStartsItAfter) {
+  testing::FakeDriveSystem s;
+  FakeServer server;
+  server.Serve(s);
+  s.openable[kControlDevicePath] = 1;
+  s.buildAnswer = {uint8_t(kBuildProtocolVersion + 1), 0, 0, 0};
+  s.heldAnswer = {0, 0, 0, 0};
+  s.services["VELMOR"] = {kDriverPath, true};
+  s.services[channel::kServerServiceName].running = true;
+  s.log.clear();
+  ASSERT_TRUE(OpenControlDevice(s).valid());
+  const size_t release = IndexOf(s.log, "server 5");
+  ASSERT_LT(release, s.log.size());
+  EXPECT_LT(release, IndexOf(s.log, "stop VelmorServer"));
+  EXPECT_LT(IndexOf(s.log, "stop VelmorServer"), IndexOf(s.log, "stop VELMOR"));
+  EXPECT_TRUE(s.services[channel::kServerServiceName].running) << "started again after";
+
+  // A server that does not stop keeps the old driver: it is not stopped under it.
+  testing::FakeDriveSystem stuck;
+  FakeServer other;
+  other.Serve(stuck);
+  stuck.openable[kControlDevicePath] = 1;
+  stuck.buildAnswer = {uint8_t(kBuildProtocolVersion + 1), 0, 0, 0};
+  stuck.heldAnswer = {0, 0, 0, 0};
+  stuck.services["VELMOR"] = {kDriverPath, true};
+  stuck.services[channel::kServerServiceName] = {"", true, false, true};
+  bool restartNeeded = false;
+  ASSERT_TRUE(OpenControlDevice(stuck, nullptr, &restartNeeded).valid());
+  EXPECT_TRUE(restartNeeded);
+  EXPECT_EQ(IndexOf(stuck.log, "stop VELMOR"), stuck.log.size());
+}
+
 TEST(ServedDriveTest, UninstallEjectsServedDrivesThroughTheServerAndRemovesItBeforeTheDriver) {
   testing::FakeDriveSystem s;
   FakeServer server;
