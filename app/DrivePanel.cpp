@@ -12,6 +12,7 @@
 #include "image_check.h"
 #include "mount_plan.h"
 #include "recorded_drives.h"
+#include "served_client.h"
 #include "winkit/Dialogs.h"
 #include "winkit/SystemError.h"
 
@@ -22,8 +23,34 @@ namespace velmor {
 
 namespace {
 
+std::string ErrorNumber(uint32_t code) { return " (错误 " + std::to_string(code) + ")"; }
+
+// Why a served drive is not mounted, as its server tells it.
+std::string ServedNotMountedText(const RecordedDrive &drive) {
+  using channel::NotMounted;
+  if (!drive.serverRunning)
+    return "映像服务未运行";
+  switch (drive.servedState) {
+  case NotMounted::kMounted:
+    break;
+  case NotMounted::kUnreachable:
+    return "无法打开映像文件" + ErrorNumber(drive.servedCode);
+  case NotMounted::kIdentityChanged:
+    return "映像文件在插入后已被更换";
+  case NotMounted::kImageBroken:
+    return "映像服务无法读取映像文件";
+  case NotMounted::kNotMade:
+    return "无法创建光驱" + ErrorNumber(drive.servedCode);
+  case NotMounted::kReleased:
+    return "驱动程序更新期间已暂时移除";
+  }
+  return "映像服务中没有这个光驱";
+}
+
 // Why a recorded drive has no drive now, as the driver tells it.
 std::string NotMountedText(const RecordedDrive &drive) {
+  if (drive.served)
+    return ServedNotMountedText(drive);
   if (!drive.driverRunning)
     return "驱动程序未运行";
   switch (drive.reason) {
@@ -239,6 +266,63 @@ std::string InstallFailureText(const InstallFailure &f) {
   return kNotAdministratorText;
 }
 
+std::string ServerFailureText(const ServerFailure &f) {
+  using Step = ServerFailure::Step;
+  const std::string service = std::string("映像服务 ") + channel::kServerServiceName;
+  const std::string detail = winkit::CodeDetail(f.code);
+  switch (f.step) {
+  case Step::kNone:
+    break;
+  case Step::kServerFile:
+    return "插入失败!无法写入映像服务的文件 \"" + f.path + "\"!" + detail;
+  case Step::kServiceManager:
+    return "插入失败!无法打开服务管理器, 请以管理员身份运行本程序." + detail;
+  case Step::kService:
+    return "插入失败!无法注册" + service + "!" + detail;
+  case Step::kStart:
+    return "插入失败!无法启动" + service + "!" + detail;
+  case Step::kNoAnswer:
+    return "插入失败!" + service + " 没有响应!" + detail;
+  }
+  return "插入失败!无法连接" + service + "!";
+}
+
+// Why the image server did not make the drive: the image, then the reason.
+std::string ServedMountText(const std::string &path, const channel::Reply &r) {
+  using channel::Status;
+  const std::string quoted = "\"" + path + "\"";
+  const std::string detail = winkit::CodeDetail(r.code);
+  const std::string drive = std::string(1, char(r.letter)) + ":";
+  switch (r.status) {
+  case Status::kOk:
+    break;
+  case Status::kBadRequest:
+    return "映像服务无法理解对映像文件 " + quoted + " 的请求, 无法插入虚拟光驱!";
+  case Status::kNotAdministrator:
+    return kNotAdministratorText;
+  case Status::kCannotOpen:
+    return "无法打开映像文件 " + quoted + ", 无法插入虚拟光驱!" + detail;
+  case Status::kOnOurDrive:
+    return "映像文件 " + quoted + " 位于本程序的虚拟光驱上, 无法插入虚拟光驱!";
+  case Status::kNotServedImage:
+    return "映像文件 " + quoted + " 无法读取" + (r.text.empty() ? "" : ": " + r.text) +
+           ", 无法插入虚拟光驱!";
+  case Status::kLetterInUse:
+  case Status::kNoFreeLetter:
+    return kNoFreeLetterText;
+  case Status::kDriverUnavailable:
+    return "插入失败!映像服务无法连接虚拟光驱驱动程序!" + detail;
+  case Status::kDriverRefused:
+    return "驱动程序拒绝为映像文件 " + quoted + " 创建虚拟光驱 " + drive + "!" + detail;
+  case Status::kRecordFailed:
+    return "无法在注册表中记录虚拟光驱 " + drive + ", 已将它移除!" + detail;
+  case Status::kNoSuchDrive:
+  case Status::kTooLong:
+    break;
+  }
+  return ImageRefusalText(ImageRefusal::kTooLong, path);
+}
+
 std::string RecordFailureText(const DriveRecordError &e) {
   return "无法在注册表中记录虚拟光驱 " + std::string(1, e.letter()) +
          ":, 已将它移除!\r\n请以管理员身份运行本程序." + winkit::CodeDetail(uint32_t(e.code()));
@@ -288,6 +372,10 @@ void TFrmMain::InsertImage(const std::string &path) {
     return ShowDriveMessage(InstallFailureText(failure),
                             needsAdministrator ? winkit::kInfoFlags : winkit::kErrorFlags);
   }
+  if (plan.served) {
+    control.reset(); // the server opens its own
+    return InsertServedImage(image.path, restartNeeded);
+  }
   AddResult added{};
   std::string recordFailure;
   try {
@@ -302,6 +390,25 @@ void TFrmMain::InsertImage(const std::string &path) {
   if (added.outcome == AddOutcome::kNoFreeLetter)
     return ShowDriveMessage(kNoFreeLetterText, winkit::kInfoFlags);
   // A refused request shows nothing: the rebuilt tree shows what the system has.
+  PlayClip("INSERT");
+  if (restartNeeded)
+    ShowDriveMessage(kRestartNeededText, winkit::kInfoFlags);
+}
+
+// An image the server reads: the drive outlives this window (and the user's logoff).
+void TFrmMain::InsertServedImage(const std::string &path, bool restartNeeded) {
+  ServerFailure serverFailure;
+  if (!EnsureImageServer(*drives_, &serverFailure))
+    return ShowDriveMessage(ServerFailureText(serverFailure), winkit::kErrorFlags);
+  const ServedMount mount = MountServedImage(*drives_, path, 0);
+  if (mount.noFreeLetter)
+    return ShowDriveMessage(kNoFreeLetterText, winkit::kInfoFlags);
+  if (!mount.reached)
+    return ShowDriveMessage(ServerFailureText({ServerFailure::Step::kNoAnswer, mount.reply.code,
+                                               ServerBinaryPath(*drives_)}),
+                            winkit::kErrorFlags);
+  if (mount.reply.status != channel::Status::kOk)
+    return ShowDriveMessage(ServedMountText(path, mount.reply), winkit::kErrorFlags);
   PlayClip("INSERT");
   if (restartNeeded)
     ShowDriveMessage(kRestartNeededText, winkit::kInfoFlags);

@@ -81,6 +81,7 @@ public:
   void btnInjectClick();
   // Inserts the image at `path` (relative to the list file's folder) as a drive, or says why not.
   void InsertImage(const std::string &path);
+  void InsertServedImage(const std::string &path, bool restartNeeded);
   void btnEjectClick();
   void O1Click(); // the tree menu's "浏览光盘": opens the selected drive in Explorer
   void Animate1Start();

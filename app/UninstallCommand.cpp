@@ -4,6 +4,7 @@
 #include "FrmMain.h"
 
 #include "drive_client.h"
+#include "server_channel.h"
 #include "winkit/SystemError.h"
 
 namespace velmor {
@@ -43,6 +44,9 @@ std::string FailureLine(const UninstallFailure &f) {
            kServiceName + Detail(f.code);
   case Step::kShellVerbs:
     return "无法删除资源管理器右键菜单中的装载命令" + Detail(f.code);
+  case Step::kImageServer:
+    return std::string("无法删除映像服务 ") + channel::kServerServiceName + " (\"" + f.path +
+           "\"), 它的文件将在重新启动计算机时删除" + Detail(f.code);
   }
   return {};
 }

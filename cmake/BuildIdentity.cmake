@@ -1,8 +1,19 @@
 # Writes the header that names the driver's build: 16 bytes of an MD5 over the driver's own
 # sources (driver/ and protocol/, each file by its path and contents, in path order), so the
 # i386 and x86-64 drivers and the programs carrying them, built from one tree, agree.
-#   cmake -DSOURCE_DIR=<tree> -DOUTPUT=<header> -P BuildIdentity.cmake
-file(GLOB_RECURSE files RELATIVE "${SOURCE_DIR}" "${SOURCE_DIR}/driver/*" "${SOURCE_DIR}/protocol/*")
+# The image server's build is named the same way over its own folders (DIRS, NAME, WHAT).
+#   cmake -DSOURCE_DIR=<tree> -DOUTPUT=<header> [-DDIRS=a;b -DNAME=k... -DWHAT=text]
+#         -P BuildIdentity.cmake
+if(NOT DIRS)
+  set(DIRS driver protocol)
+  set(NAME kDriverBuildIdentity)
+  set(WHAT "The build of velmor.sys that this tree makes, as IOCTL_VELMOR_GET_BUILD answers it.")
+endif()
+set(globs "")
+foreach(dir ${DIRS})
+  list(APPEND globs "${SOURCE_DIR}/${dir}/*")
+endforeach()
+file(GLOB_RECURSE files RELATIVE "${SOURCE_DIR}" ${globs})
 list(SORT files)
 set(summary "")
 foreach(file ${files})
@@ -19,8 +30,8 @@ file(WRITE "${OUTPUT}.tmp"
 
 namespace velmor {
 
-// The build of velmor.sys that this tree makes, as IOCTL_VELMOR_GET_BUILD answers it.
-inline constexpr uint8_t kDriverBuildIdentity[16] = {${bytes}};
+// ${WHAT}
+inline constexpr uint8_t ${NAME}[16] = {${bytes}};
 
 } // namespace velmor
 ")

@@ -18,4 +18,9 @@ bool IsVelmorDevice(const std::string &target) {
   return std::all_of(target.begin() + n, target.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+bool IsOnVelmorDevice(const std::string &path) {
+  const size_t device = path.find('\\', sizeof "\\Device\\" - 1);
+  return device != std::string::npos && IsVelmorDevice(path.substr(0, device));
+}
+
 } // namespace velmor

@@ -8,5 +8,8 @@ namespace velmor {
 
 // True when the letter's device name belongs to a drive of the driver.
 bool IsVelmorDevice(const std::string &dosDeviceTarget);
+// True when a file's path in the system's own form ("\Device\VELMOR3\dir\x.chd") lies on one
+// of the driver's drives.
+bool IsOnVelmorDevice(const std::string &ntPath);
 
 } // namespace velmor

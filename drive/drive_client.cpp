@@ -8,6 +8,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "recorded_drives.h"
+#include "served_client.h"
+
 namespace velmor {
 namespace {
 
@@ -104,6 +107,7 @@ bool SendLayoutAdd(DriveSystem &system, const DeviceHandle &control, const Layou
 void RecordDrive(DriveSystem &system, char letter, const std::string &imagePath,
                  const LayoutRecord *record, const Identities &identities) {
   const std::string name(1, letter);
+  system.DeleteServedValue(name); // the driver's own drive now: no server makes it again
   if (!record)
     system.DeleteLayoutValue(name);
   else if (const long error = system.SetLayoutValue(name, record, kLayoutRecordSize))
@@ -238,6 +242,8 @@ std::string RecordedPath(DriveSystem &system, char letter) {
 
 bool EjectVirtualDrive(DriveSystem &system, char letter) {
   letter = UpperLetter(letter);
+  if (system.HasServedValue(std::string(1, letter)))
+    return EjectServedDrive(system, letter);
   const std::string image = RecordedPath(system, letter);
   DeleteDriveMapping(system, letter); // first, whatever follows
   // A record can outlive its drive, and its letter may since belong to another device (a USB
@@ -260,6 +266,7 @@ void DeleteDriveMapping(DriveSystem &system, char letter) {
   const std::string name(1, UpperLetter(letter));
   system.DeleteDriveValue(name);
   system.DeleteLayoutValue(name);
+  system.DeleteServedValue(name);
   system.DeleteIdentityValue(name);
 }
 

@@ -90,6 +90,11 @@ public:
   // An automatically started kernel driver service running `binaryPath`.
   virtual Handle CreateKernelService(Handle manager, const std::string &name,
                                      const std::string &binaryPath) = 0;
+  // An automatically started service of its own process, run as the system, started after
+  // the service `dependency`.
+  virtual Handle CreateServerService(Handle manager, const std::string &name,
+                                     const std::string &displayName, const std::string &binaryPath,
+                                     const std::string &dependency) = 0;
   virtual bool StartDriverService(Handle service) = 0;
   // Asks the service to stop; false when the request is refused (a driver that cannot unload,
   // on Windows).
@@ -121,6 +126,14 @@ public:
   virtual long SetIdentityValue(const std::string &name, const void *data, uint32_t size) = 0;
   virtual void DeleteIdentityValue(const std::string &name) = 0;
   virtual bool HasIdentityValue(const std::string &name) = 0;
+  // A served drive's record (the image server's): a REG_BINARY value under the table's
+  // kServedSubkey, which the server writes. The client only asks for it and forgets it.
+  virtual bool HasServedValue(const std::string &name) = 0;
+  virtual void DeleteServedValue(const std::string &name) = 0;
+
+  // One request to the image server over its pipe, and its reply; false (LastError says why)
+  // when the pipe does not open or the exchange fails.
+  virtual bool CallServer(const std::vector<uint8_t> &request, std::vector<uint8_t> &reply) = 0;
 
   // WM_DEVICECHANGE to every component, not to this task.
   virtual void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) = 0;

@@ -1,7 +1,9 @@
 #include "drive_system_win32.h"
 #include "code_page.h"
 #include "image_files_win32.h"
+#include "server_channel.h"
 #include "shell_verbs_win32.h"
+#include "velmor_served.h"
 
 #include <windows.h>
 
@@ -116,6 +118,82 @@ bool EnableManageVolumePrivilege() {
       GetLastError() == ERROR_SUCCESS;
   CloseHandle(token);
   return enabled;
+}
+
+// How long a request waits for the server's pipe while the server answers another program, and
+// for the answer (a mount opens and reads the image first).
+constexpr DWORD kPipeWaitMs = 30000;
+constexpr DWORD kAnswerMs = 120000;
+
+// Whether the process at the pipe's other end is the server's service: anybody may make a pipe
+// of that name when the service is not running, and an image path is not handed to them.
+bool ServedBySystemService(HANDLE pipe) {
+  ULONG server = 0;
+  if (!GetNamedPipeServerProcessId(pipe, &server))
+    return false;
+  const SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager)
+    return false;
+  const SC_HANDLE service =
+      OpenServiceA(manager, channel::kServerServiceName, SERVICE_QUERY_STATUS);
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  const bool same =
+      service &&
+      QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status),
+                           sizeof status, &needed) &&
+      status.dwProcessId == server;
+  if (service)
+    CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return same;
+}
+
+// One request and its reply over the server's pipe, in message mode. The server is asked to be
+// the system's own service: a pipe of the same name made by another process is not talked to.
+bool CallImageServer(const std::vector<uint8_t> &request, std::vector<uint8_t> &reply) {
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  for (DWORD waited = 0;; waited += 100) {
+    pipe =
+        CreateFileA(channel::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IMPERSONATION, nullptr);
+    if (pipe != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY || waited >= kPipeWaitMs)
+      break;
+    WaitNamedPipeA(channel::kPipeName, 100);
+  }
+  if (pipe == INVALID_HANDLE_VALUE)
+    return false;
+  if (!ServedBySystemService(pipe)) {
+    CloseHandle(pipe);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  reply.assign(channel::kMaxMessageBytes, 0);
+  OVERLAPPED o{};
+  o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD got = 0;
+  bool ok = o.hEvent && SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+  if (ok && !TransactNamedPipe(pipe, const_cast<uint8_t *>(request.data()), DWORD(request.size()),
+                               reply.data(), DWORD(reply.size()), nullptr, &o)) {
+    ok = GetLastError() == ERROR_IO_PENDING;
+    if (ok && WaitForSingleObject(o.hEvent, kAnswerMs) != WAIT_OBJECT_0) {
+      CancelIoEx(pipe, &o);
+      SetLastError(ERROR_TIMEOUT);
+      ok = false;
+    }
+  }
+  if (ok)
+    ok = GetOverlappedResult(pipe, &o, &got, TRUE) != FALSE;
+  else
+    GetOverlappedResult(pipe, &o, &got, TRUE);
+  const DWORD error = GetLastError();
+  if (o.hEvent)
+    CloseHandle(o.hEvent);
+  CloseHandle(pipe);
+  reply.resize(ok ? got : 0);
+  SetLastError(error);
+  return ok;
 }
 
 class Win32System final : public DriveSystem {
@@ -315,6 +393,20 @@ public:
                                       nullptr, nullptr, nullptr));
   }
 
+  Handle CreateServerService(Handle manager, const std::string &name,
+                             const std::string &displayName, const std::string &binaryPath,
+                             const std::string &dependency) override {
+    // The command line the service manager runs: the quoted path and "service". The wide
+    // call: Wine 8's CreateServiceA copies the dependency list past its end.
+    const std::wstring command = L"\"" + Widen(binaryPath) + L"\" service";
+    std::wstring dependencies = Widen(dependency);
+    dependencies.append(2, L'\0'); // a list, ended by an empty name
+    return FromService(CreateServiceW(
+        ToService(manager), Widen(name).c_str(), Widen(displayName).c_str(), SERVICE_ALL_ACCESS,
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
+        nullptr, nullptr, dependencies.c_str(), nullptr, nullptr));
+  }
+
   bool StartDriverService(Handle service) override {
     return StartServiceA(ToService(service), 0, nullptr) != FALSE;
   }
@@ -432,6 +524,22 @@ public:
     DrivesKey key(kIdentitiesKey, KEY_QUERY_VALUE, false);
     return key.get() && RegQueryValueExA(key.get(), name.c_str(), nullptr, nullptr, nullptr,
                                          nullptr) == ERROR_SUCCESS;
+  }
+
+  bool HasServedValue(const std::string &name) override {
+    DrivesKey key(KEY_QUERY_VALUE, false, kServedSubkey);
+    return key.get() && RegQueryValueExA(key.get(), name.c_str(), nullptr, nullptr, nullptr,
+                                         nullptr) == ERROR_SUCCESS;
+  }
+
+  void DeleteServedValue(const std::string &name) override {
+    DrivesKey key(KEY_SET_VALUE, false, kServedSubkey);
+    if (key.get())
+      RegDeleteValueA(key.get(), name.c_str());
+  }
+
+  bool CallServer(const std::vector<uint8_t> &request, std::vector<uint8_t> &reply) override {
+    return CallImageServer(request, reply);
   }
 
   void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) override {

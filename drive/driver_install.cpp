@@ -5,6 +5,7 @@
 
 #include "drive_client.h"
 #include "recorded_drives.h"
+#include "served_client.h"
 #include "velmor_build_identity.h"
 
 namespace velmor {
@@ -232,9 +233,13 @@ DeviceHandle OpenControlDevice(DriveSystem &system, InstallFailure *failure, boo
     // unloading, and every drive and the control device then stay dead until the machine
     // restarts. So every drive is taken down first (records kept), and the driver asked
     // whether a removed one is still held; a driver that cannot say is not stopped either.
+    // The server's handles on the control device would keep the driver from unloading: its
+    // drives go first, through it, and it makes them again once the driver runs.
+    bool serverWasRunning = false;
+    const bool serverReleased = ReleaseServedDrives(system, &serverWasRunning);
     const std::vector<char> takenDown = TakeDownDrives(system);
     uint32_t held = 0;
-    const bool stoppable = AskHeld(system, control, &held) && held == 0;
+    const bool stoppable = serverReleased && AskHeld(system, control, &held) && held == 0;
     control.reset(); // a handle held open on the driver would keep it from unloading
     const bool restarted = stoppable && RestartService(system);
     control = OpenControl(system);
@@ -247,6 +252,7 @@ DeviceHandle OpenControlDevice(DriveSystem &system, InstallFailure *failure, boo
     // come back with it at the next start.
     if (control.valid()) {
       AddTakenDownDrives(system, control, takenDown);
+      RestoreServedDrives(system, serverWasRunning);
       return control;
     }
   }
@@ -298,6 +304,9 @@ std::vector<UninstallFailure> Uninstall(DriveSystem &system) {
   // and with it the folders the program made for them.
   CleanFolderDiscCache(system);
   RemoveEmptyCacheFolder(system);
+  // Its service depends on the driver's, and a stop of the driver waits for it.
+  if (const uint32_t error = RemoveImageServer(system))
+    failed.push_back({Step::kImageServer, error, 0, ServerBinaryPath(system)});
   const DriveSystem::Handle managerHandle = system.OpenServiceManager();
   if (managerHandle == DriveSystem::kNoService) {
     failed.push_back({Step::kServiceManager, system.LastError(), 0, {}});

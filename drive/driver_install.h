@@ -123,16 +123,18 @@ struct UninstallFailure {
     kServiceManager, // opening the service manager
     kStopService,    // the service did not stop (the driver cannot unload until a restart)
     kDeleteService,
-    kDriverFile, // deleting `path`
-    kServiceKey, // deleting the service's registry key
-    kShellVerbs, // removing Explorer's verb
+    kDriverFile,  // deleting `path`
+    kServiceKey,  // deleting the service's registry key
+    kShellVerbs,  // removing Explorer's verb
+    kImageServer, // stopping or deleting the image server's service, or deleting its file
   };
   Step step;
   uint32_t code = 0;
   char letter = 0;
   std::string path;
 };
-// Ejects every recorded drive, stops the driver's service (not while the driver has a removed
+// Ejects every recorded drive, removes the image server (its service and file), stops the
+// driver's service (not while the driver has a removed
 // drive held open: that drive is named instead), deletes it, deletes velmor.sys from
 // the system folder (and from the 32-bit programs' folder of a 64-bit system) and the service's
 // registry key, and removes Explorer's verb. Every step runs whatever failed before; image files

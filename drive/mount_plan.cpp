@@ -1,12 +1,24 @@
 #include "mount_plan.h"
 
+#include "served_client.h"
+
 namespace velmor {
 
 MountPlan PlanMount(DriveSystem &system, const std::string &given, const std::string &baseFolder) {
   MountPlan plan;
   plan.image = CheckImagePath(system, given, baseFolder);
+  if (plan.image.refusal == ImageRefusal::kNetworkDrive && IsServedImage(system, plan.image.path)) {
+    plan.image.refusal = system.AnsiToUtf16(plan.image.path).size() > kMaxDriveImagePathUnits
+                             ? ImageRefusal::kTooLong
+                             : ImageRefusal::kNone;
+  }
   if (plan.image.refusal != ImageRefusal::kNone)
     return plan;
+  if (IsServedImage(system, plan.image.path)) {
+    plan.served = true;
+    plan.verdict = MountPlan::Verdict::kMount;
+    return plan;
+  }
   plan.detected = formats::DetectImage(system.ImageFiles(), system.AnsiToUtf16(plan.image.path));
   if (plan.detected.error)
     return plan;

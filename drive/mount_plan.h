@@ -20,6 +20,7 @@ struct MountPlan {
   ImageCheck image;                              // the path the user gave, as the drive records it
   formats::DetectedImage detected;               // the image's kind and, for a layout, its tracks
   ImageCheck trackFile{{}, ImageRefusal::kNone}; // a track's file that the driver could not rely on
+  bool served = false; // read through the image server (served_client.h), which opens it
 
   // The layout to send, or null for the classic add request.
   const formats::DiscLayout *Layout() const {
@@ -28,6 +29,8 @@ struct MountPlan {
 };
 
 // Checks the path (relative ones against `baseFolder`, as CheckImagePath) and reads the image.
+// An image the server reads is not read here; it may lie on a share, which the server opens
+// as the caller (and may not reach at the next start).
 MountPlan PlanMount(DriveSystem &system, const std::string &given, const std::string &baseFolder);
 
 } // namespace velmor

@@ -4,6 +4,7 @@
 
 #include "drive_client.h"
 #include "mount_plan.h"
+#include "served_client.h"
 
 namespace velmor {
 namespace {
@@ -60,7 +61,26 @@ std::vector<RecordedDrive> RecordedDrives(DriveSystem &system) {
   std::vector<RecordedDrive> drives;
   for (const auto &[name, path] : system.DriveValues())
     if (IsLetter(name))
-      drives.push_back({name[0], path, HasDriveOfOurs(system, name[0]), true, SkipReason::kNone});
+      drives.push_back({name[0], path, HasDriveOfOurs(system, name[0]), true, SkipReason::kNone,
+                        system.HasServedValue(name)});
+  // A served drive is mounted only while its server serves it: a drive of ours left without
+  // its server has no media.
+  if (std::any_of(drives.begin(), drives.end(), [](const RecordedDrive &d) { return d.served; })) {
+    bool reached = false;
+    const std::vector<channel::ListedDrive> states = ServedDriveStates(system, &reached);
+    for (RecordedDrive &drive : drives) {
+      if (!drive.served)
+        continue;
+      drive.serverRunning = reached;
+      drive.servedState = channel::NotMounted::kNotMade;
+      for (const channel::ListedDrive &state : states)
+        if (state.letter == char16_t(drive.letter)) {
+          drive.servedState = state.state;
+          drive.servedCode = state.code;
+        }
+      drive.mounted = reached && drive.servedState == channel::NotMounted::kMounted;
+    }
+  }
   // The driver is asked only about drives it does not serve.
   if (std::all_of(drives.begin(), drives.end(), [](const RecordedDrive &d) { return d.mounted; }))
     return drives;
@@ -96,7 +116,8 @@ std::vector<char> AddUnidentifiedDrives(DriveSystem &system) {
   SkipReason reasons[26] = {};
   const bool said = AskSkipped(system, control, reasons);
   for (const auto &[name, path] : system.DriveValues()) {
-    if (!IsLetter(name) || HasDriveOfOurs(system, name[0]))
+    // A served drive is the server's to make again, never the driver's.
+    if (!IsLetter(name) || HasDriveOfOurs(system, name[0]) || system.HasServedValue(name))
       continue;
     const SkipReason why = reasons[name[0] - 'A'];
     const bool unidentified =
@@ -119,7 +140,8 @@ void AddTakenDownDrives(DriveSystem &system, const DeviceHandle &control,
                         const std::vector<char> &letters) {
   for (const char letter : letters) {
     const std::string path = RecordedPathAt(system, letter);
-    if (!path.empty() && !HasDriveOfOurs(system, letter))
+    if (!path.empty() && !HasDriveOfOurs(system, letter) &&
+        !system.HasServedValue(std::string(1, letter)))
       AddRecordedDrive(system, control, letter, path);
   }
 }

@@ -10,6 +10,7 @@
 
 #include "drive_system.h"
 #include "driver_install.h"
+#include "server_channel.h"
 
 namespace velmor {
 
@@ -33,6 +34,11 @@ struct RecordedDrive {
   bool mounted;
   bool driverRunning;
   SkipReason reason; // kNone: not mounted for no reason the driver gave
+  // A drive the image server makes: its state as the server tells it.
+  bool served = false;
+  bool serverRunning = true;
+  channel::NotMounted servedState = channel::NotMounted::kMounted;
+  uint32_t servedCode = 0; // the system's error code behind servedState
 };
 // Every recorded drive, in the registry's order.
 std::vector<RecordedDrive> RecordedDrives(DriveSystem &system);

@@ -25,6 +25,7 @@
 #include "mount_plan.h"
 #include "problem_words.h"
 #include "recorded_drives.h"
+#include "served_client.h"
 #include "shell_verbs_win32.h"
 
 namespace velmor {
@@ -186,6 +187,94 @@ std::string InstallFailureMessage(const InstallFailure &f) {
   return "cannot reach the Velmor driver: installing and starting it needs administrator rights";
 }
 
+std::string ServerFailureMessage(const ServerFailure &f) {
+  using Step = ServerFailure::Step;
+  const std::string code = " (error " + std::to_string(f.code) + ")";
+  const std::string service = std::string("the image server ") + channel::kServerServiceName;
+  switch (f.step) {
+  case Step::kNone:
+    break;
+  case Step::kServerFile:
+    return f.path + ": cannot write the image server's file" + code;
+  case Step::kServiceManager:
+    return "cannot open the service manager" + code + "; run as administrator";
+  case Step::kService:
+    return "cannot register " + service + code;
+  case Step::kStart:
+    return "cannot start " + service + code;
+  case Step::kNoAnswer:
+    return service + " does not answer" + code;
+  }
+  return "cannot reach " + service;
+}
+
+// Why the image server did not make the drive: the image's path, then the reason.
+std::string ServedMountMessage(const std::string &path, const channel::Reply &r) {
+  using channel::Status;
+  const std::string code = " (error " + std::to_string(r.code) + ")";
+  const std::string drive = std::string(1, char(r.letter)) + ":";
+  switch (r.status) {
+  case Status::kOk:
+    break;
+  case Status::kBadRequest:
+    return "the image server did not understand the request for " + path;
+  case Status::kNotAdministrator:
+    return path + ": the image server serves administrators only; run as administrator";
+  case Status::kCannotOpen:
+    if (r.code == syserr::kAccessDenied)
+      return path + ": access denied" + code;
+    return path + ": cannot be opened" + code;
+  case Status::kOnOurDrive:
+    return path + ": lies on a Velmor drive, which cannot serve another drive's image";
+  case Status::kNotServedImage:
+    return path + ": " + (r.text.empty() ? "not an image the image server reads" : r.text);
+  case Status::kLetterInUse:
+    return drive + " is in use";
+  case Status::kNoFreeLetter:
+    return "no free drive letter";
+  case Status::kDriverUnavailable:
+    return "the image server cannot reach the Velmor driver" + code;
+  case Status::kDriverRefused:
+    return "the driver refused drive " + drive + " for " + path + code;
+  case Status::kRecordFailed:
+    return "cannot record drive " + drive + ": in the registry" + code +
+           "; the drive was removed again";
+  case Status::kNoSuchDrive:
+  case Status::kTooLong:
+    break;
+  }
+  return path + ": path too long for a drive (at most 495 characters)";
+}
+
+// An image the server reads: the driver installed first (the server's service depends on it),
+// then the server, then the drive asked of it.
+int MountServed(DriveSystem &system, const std::string &path, char letter) {
+  InstallFailure failure;
+  bool restartNeeded = false;
+  DeviceHandle control = OpenControlDevice(system, &failure, &restartNeeded);
+  if (!control.valid())
+    return Fail(InstallFailureMessage(failure));
+  control.reset(); // the server opens its own
+  if (restartNeeded)
+    std::fprintf(stderr, "velmor-drive: the running driver is another build and cannot stop; "
+                         "the new driver takes effect after a restart of the computer\n");
+  ServerFailure serverFailure;
+  if (!EnsureImageServer(system, &serverFailure))
+    return Fail(ServerFailureMessage(serverFailure));
+  if (interrupted)
+    return kInterrupted;
+  const ServedMount mount = MountServedImage(system, path, letter);
+  if (mount.noFreeLetter)
+    return Fail("no free drive letter");
+  if (!mount.reached)
+    return Fail("the image server did not answer for " + path + " (error " +
+                std::to_string(mount.reply.code) + ")");
+  if (mount.reply.status != channel::Status::kOk)
+    return Fail(ServedMountMessage(path, mount.reply));
+  std::printf("%s\n", Drive(char(mount.reply.letter)).c_str());
+  return 0;
+}
+
 // `shown`: what the messages call the image (a folder disc's folder); its path when empty.
 int Mount(DriveSystem &system, const std::string &image, const char *letterText, bool force,
           const std::string &shown = {}) {
@@ -211,6 +300,8 @@ int Mount(DriveSystem &system, const std::string &image, const char *letterText,
   } else if (!AnyDriveLetterFree(system)) {
     return Fail("no free drive letter");
   }
+  if (plan.served)
+    return MountServed(system, path, letter);
   InstallFailure failure;
   bool restartNeeded = false;
   DeviceHandle control = OpenControlDevice(system, &failure, &restartNeeded);
@@ -285,6 +376,9 @@ std::string UninstallFailureMessage(const UninstallFailure &f) {
            kServiceName + code;
   case Step::kShellVerbs:
     return "cannot remove Explorer's verbs" + code;
+  case Step::kImageServer:
+    return std::string("cannot remove the image server ") + channel::kServerServiceName + " (" +
+           f.path + ")" + code + "; its file is deleted when the computer restarts";
   }
   return "uninstall failed" + code;
 }
@@ -297,8 +391,33 @@ int UninstallAll(DriveSystem &system) {
   return failed.empty() ? 0 : kFailed;
 }
 
+// Why a served drive is not mounted, as its server tells it.
+std::string ServedNotMountedWords(const RecordedDrive &drive) {
+  using channel::NotMounted;
+  const std::string code = " (error " + std::to_string(drive.servedCode) + ")";
+  if (!drive.serverRunning)
+    return "the image server is not running";
+  switch (drive.servedState) {
+  case NotMounted::kMounted:
+    break;
+  case NotMounted::kUnreachable:
+    return "the image could not be opened" + code;
+  case NotMounted::kIdentityChanged:
+    return "the file changed since it was mounted";
+  case NotMounted::kImageBroken:
+    return "the image server cannot read the image";
+  case NotMounted::kNotMade:
+    return "the drive could not be made" + code;
+  case NotMounted::kReleased:
+    return "taken down while the driver is replaced";
+  }
+  return "the image server has no such drive";
+}
+
 // Why a recorded drive has no drive now, as the driver tells it.
 std::string NotMountedWords(const RecordedDrive &drive) {
+  if (drive.served)
+    return ServedNotMountedWords(drive);
   if (!drive.driverRunning)
     return "the driver is not running";
   switch (drive.reason) {

@@ -283,6 +283,11 @@ public:
                              const std::string &binaryPath) override {
     return s_.CreateKernelService(manager, name, binaryPath);
   }
+  Handle CreateServerService(Handle manager, const std::string &name, const std::string &shown,
+                             const std::string &binaryPath,
+                             const std::string &dependency) override {
+    return s_.CreateServerService(manager, name, shown, binaryPath, dependency);
+  }
   bool StartDriverService(Handle service) override { return s_.StartDriverService(service); }
   bool StopDriverService(Handle service) override { return s_.StopDriverService(service); }
   ServiceState QueryServiceState(Handle service) override { return s_.QueryServiceState(service); }
@@ -306,6 +311,11 @@ public:
   }
   void DeleteIdentityValue(const std::string &name) override { s_.DeleteIdentityValue(name); }
   bool HasIdentityValue(const std::string &name) override { return s_.HasIdentityValue(name); }
+  bool HasServedValue(const std::string &name) override { return s_.HasServedValue(name); }
+  void DeleteServedValue(const std::string &name) override { s_.DeleteServedValue(name); }
+  bool CallServer(const std::vector<uint8_t> &request, std::vector<uint8_t> &reply) override {
+    return s_.CallServer(request, reply);
+  }
   void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) override {
     s_.BroadcastDeviceChange(event, notice);
   }

@@ -2,6 +2,9 @@
 #include "app/FrmMain.h"
 #include "app/ProductInfo.h"
 #include "fakes.h"
+#include "server_channel.h"
+#include "velmor_build_identity.h"
+#include "velmor_server_identity.h"
 #include "winkit/Application.h"
 #include "winkit/SystemError.h"
 
@@ -538,6 +541,53 @@ TEST_F(FrmMainTest, DrivePanelLabelsAndRefusedInsert) {
   EXPECT_EQ(dialogs.messages[1].flags, winkit::kAskFlags);
   EXPECT_NE(dialogs.messages[1].text.find("找不到 ISO 9660 或 UDF 光盘卷"), std::string::npos);
   EXPECT_TRUE(drives.log.empty());
+}
+
+// An image the server reads goes to the server, installed on first use: a server that never
+// answers, a refusal with the reader's own words, and a drive made are each told as such.
+TEST_F(FrmMainTest, ServedImageInsertGoesToTheServer) {
+  Open();
+  testing::FakeDriveSystem drives;
+  form->SetDriveSystem(drives);
+  std::vector<uint8_t> chd = {'M', 'C', 'o', 'm', 'p', 'r', 'H', 'D'};
+  chd.resize(4096);
+  drives.files["D:\\光盘.iso"] = chd;
+  drives.openable = {{"\\\\.\\VELMOR", 1}};
+  drives.buildAnswer = {uint8_t(kBuildProtocolVersion), 0, 0, 0}; // the carried driver runs
+  drives.buildAnswer.insert(drives.buildAnswer.end(), kDriverBuildIdentity,
+                            kDriverBuildIdentity + kBuildIdentitySize);
+  form->ListView1.Select(2, true);
+  Command(mnuListInject);
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].text.rfind("插入失败!映像服务 VelmorServer 没有响应!", 0), 0u)
+      << dialogs.messages[0].text;
+  EXPECT_TRUE(drives.services.count(channel::kServerServiceName)) << "installed on first use";
+
+  channel::Status status = channel::Status::kNotServedImage;
+  drives.server = [&status](const std::vector<uint8_t> &bytes) {
+    channel::Request request;
+    channel::DecodeRequest(bytes.data(), bytes.size(), &request);
+    channel::Reply reply;
+    reply.kind = request.kind;
+    reply.letter = request.letter;
+    std::copy_n(kServerBuildIdentity, sizeof reply.identity, reply.identity);
+    if (request.kind == channel::Kind::kMount) {
+      reply.status = status;
+      reply.text = "hunk 3 fails its CRC";
+    }
+    return channel::EncodeReply(reply);
+  };
+  Command(mnuListInject);
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_EQ(dialogs.messages[1].text,
+            "映像文件 \"D:\\光盘.iso\" 无法读取: hunk 3 fails its CRC, 无法插入虚拟光驱!");
+  EXPECT_EQ(dialogs.messages[1].flags, unsigned(MB_ICONERROR));
+  EXPECT_TRUE(drives.broadcasts.empty());
+
+  status = channel::Status::kOk;
+  Command(mnuListInject);
+  EXPECT_EQ(dialogs.messages.size(), 2u) << dialogs.messages.back().text;
+  EXPECT_FALSE(drives.broadcasts.empty()) << "the drive is announced";
 }
 
 // Keys go through the message loop as the keyboard's do: Tab moves between the drive tree and

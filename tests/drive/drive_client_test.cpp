@@ -18,7 +18,9 @@
 #include "image_check.h"
 #include "mount_plan.h"
 #include "recorded_drives.h"
+#include "served_client.h"
 #include "velmor_build_identity.h"
+#include "velmor_server_identity.h"
 
 namespace velmor {
 
@@ -29,6 +31,10 @@ EmbeddedFile EmbeddedDriverFile() {
 }
 EmbeddedFile EmbeddedDriverFileX64() {
   static const std::vector<uint8_t> bytes = test::Pattern(9216, 8);
+  return EmbeddedFile{bytes.data(), uint32_t(bytes.size())};
+}
+EmbeddedFile EmbeddedServerFile() {
+  static const std::vector<uint8_t> bytes = test::Pattern(5000, 9);
   return EmbeddedFile{bytes.data(), uint32_t(bytes.size())};
 }
 
@@ -1284,6 +1290,281 @@ TEST(ImagePathTest, FullLocalPathsOnly) {
       EXPECT_EQ(plan.trackFile.path, p.track);
     }
   }
+}
+
+} // namespace
+} // namespace velmor
+
+// ---- Drives the image server makes -------------------------------------------------------------
+
+namespace velmor {
+namespace {
+
+// The image server as the client reaches it: the requests it was sent, and its answers.
+struct FakeServer {
+  std::vector<channel::Request> requests;
+  std::function<channel::Reply(const channel::Request &)> answer = [](const channel::Request &r) {
+    channel::Reply reply;
+    reply.kind = r.kind;
+    reply.letter = r.letter;
+    if (r.kind == channel::Kind::kHello)
+      std::memcpy(reply.identity, kServerBuildIdentity, sizeof reply.identity);
+    return reply;
+  };
+  // Installed into the fake system; it answers only while its service runs.
+  void Serve(testing::FakeDriveSystem &s) {
+    s.server = [this, &s](const std::vector<uint8_t> &bytes) {
+      auto it = s.services.find(channel::kServerServiceName);
+      if (it == s.services.end() || !it->second.running)
+        return std::vector<uint8_t>();
+      channel::Request request;
+      EXPECT_TRUE(channel::DecodeRequest(bytes.data(), bytes.size(), &request));
+      requests.push_back(request);
+      s.log.push_back("server " + std::to_string(int(request.kind)));
+      return channel::EncodeReply(answer(request));
+    };
+  }
+  std::vector<channel::Kind> Kinds() const {
+    std::vector<channel::Kind> kinds;
+    for (const auto &r : requests)
+      kinds.push_back(r.kind);
+    return kinds;
+  }
+};
+
+std::vector<uint8_t> ChdStart() {
+  const std::string magic = "MComprHD";
+  std::vector<uint8_t> bytes(magic.begin(), magic.end());
+  bytes.resize(124);
+  return bytes;
+}
+
+size_t IndexOf(const std::vector<std::string> &log, const std::string &line) {
+  return size_t(std::find(log.begin(), log.end(), line) - log.begin());
+}
+
+TEST(ServedDriveTest, AServedImageIsPlannedForTheServerByItsContentNotByName) {
+  testing::FakeDriveSystem s;
+  s.files["C:\\discs\\game.chd"] = ChdStart();
+  s.files["C:\\discs\\game.bin"] = ChdStart(); // the content decides, not the name
+  s.files["\\\\nas\\discs\\game.chd"] = ChdStart();
+  for (const char *path :
+       {"C:\\discs\\game.chd", "C:\\discs\\game.bin", "\\\\nas\\discs\\game.chd"}) {
+    const MountPlan plan = PlanMount(s, path, "");
+    EXPECT_EQ(plan.image.refusal, ImageRefusal::kNone) << path;
+    EXPECT_TRUE(plan.served) << path;
+    EXPECT_EQ(plan.verdict, MountPlan::Verdict::kMount) << path;
+    EXPECT_FALSE(plan.detected.error) << path << ": the image is the server's to read";
+  }
+  // A share is refused for anything else, and a missing image on one stays refused too.
+  s.files["\\\\nas\\discs\\game.iso"] = test::Pattern(40 * 2048, 3);
+  EXPECT_EQ(PlanMount(s, "\\\\nas\\discs\\game.iso", "").image.refusal,
+            ImageRefusal::kNetworkDrive);
+  EXPECT_EQ(PlanMount(s, "\\\\nas\\discs\\gone.chd", "").image.refusal,
+            ImageRefusal::kNetworkDrive);
+  s.files["C:\\discs\\short"] = {'M', 'C', 'o', 'm'};
+  EXPECT_FALSE(IsServedImage(s, "C:\\discs\\short"));
+  EXPECT_EQ(PlanMount(s, "\\\\nas\\" + std::string(500, 'x') + ".chd", "").image.refusal,
+            ImageRefusal::kNetworkDrive);
+}
+
+TEST(ServedDriveTest, TheServerIsInstalledOnFirstUseAfterTheDriverAndReplacedWhenAnotherBuild) {
+  for (const bool wow64 : {false, true}) {
+    testing::FakeDriveSystem s;
+    s.wow64 = wow64;
+    FakeServer server;
+    server.Serve(s);
+    ServerFailure failure;
+    ASSERT_TRUE(EnsureImageServer(s, &failure)) << int(failure.step);
+    const std::string path = wow64 ? "C:\\windows\\SysWOW64\\velmor-served.exe"
+                                   : "C:\\windows\\system32\\velmor-served.exe";
+    EXPECT_EQ(ServerBinaryPath(s), path);
+    EXPECT_NE(IndexOf(s.log, "server service VelmorServer " + path + " after VELMOR"),
+              s.log.size());
+    const EmbeddedFile carried = EmbeddedServerFile();
+    const auto &written = s.files[path];
+    ASSERT_EQ(written.size(), carried.size);
+    EXPECT_TRUE(std::equal(written.begin(), written.end(), carried.data));
+    EXPECT_TRUE(s.services[channel::kServerServiceName].running);
+  }
+
+  // Another build answers: its drives released before it stops, the file replaced, the service
+  // started again (which makes them again).
+  testing::FakeDriveSystem s;
+  FakeServer server;
+  server.Serve(s);
+  s.services[channel::kServerServiceName].running = true;
+  s.files["C:\\windows\\system32\\velmor-served.exe"] = test::Pattern(100, 1);
+  int hellos = 0;
+  server.answer = [&hellos](const channel::Request &r) {
+    channel::Reply reply;
+    reply.kind = r.kind;
+    if (r.kind == channel::Kind::kHello && hellos++ > 0)
+      std::memcpy(reply.identity, kServerBuildIdentity, sizeof reply.identity);
+    return reply;
+  };
+  ASSERT_TRUE(EnsureImageServer(s));
+  EXPECT_LT(IndexOf(s.log, "server 5"), IndexOf(s.log, "stop VelmorServer"));
+  EXPECT_LT(IndexOf(s.log, "stop VelmorServer"),
+            IndexOf(s.log, "create C:\\windows\\system32\\velmor-served.exe"));
+  EXPECT_EQ(s.files["C:\\windows\\system32\\velmor-served.exe"].size(), EmbeddedServerFile().size);
+
+  // A server that never answers is told, not waited for without end.
+  testing::FakeDriveSystem silent;
+  ServerFailure failure;
+  EXPECT_FALSE(EnsureImageServer(silent, &failure));
+  EXPECT_EQ(failure.step, ServerFailure::Step::kNoAnswer);
+}
+
+TEST(ServedDriveTest, MountAsksTheServerAtAFreeLetterAndTheNextWhenOneIsTaken) {
+  testing::FakeDriveSystem s;
+  FakeServer server;
+  server.Serve(s);
+  s.services[channel::kServerServiceName].running = true;
+  server.answer = [&s](const channel::Request &r) {
+    channel::Reply reply;
+    reply.kind = r.kind;
+    reply.letter = r.letter;
+    if (r.letter == u'C') { // another program's drive appeared there meanwhile
+      s.dosDevices['C'] = "\\Device\\VELMOR7";
+      reply.status = channel::Status::kLetterInUse;
+    }
+    return reply;
+  };
+  const ServedMount mount = MountServedImage(s, "C:\\discs\\游戏.chd", 0);
+  ASSERT_TRUE(mount.reached);
+  EXPECT_EQ(mount.reply.status, channel::Status::kOk);
+  EXPECT_EQ(mount.reply.letter, u'D');
+  ASSERT_EQ(server.requests.size(), 2u);
+  EXPECT_EQ(server.requests[1].path, s.AnsiToUtf16("C:\\discs\\游戏.chd"));
+  EXPECT_EQ(s.broadcasts.size(), size_t(NoticeRepeats(kDbtDeviceArrival)));
+
+  // A refusal is the server's answer, passed on; a letter asked for is not changed.
+  server.answer = [](const channel::Request &r) {
+    channel::Reply reply;
+    reply.kind = r.kind;
+    reply.letter = r.letter;
+    reply.status = channel::Status::kNotServedImage;
+    reply.text = "unknown codec";
+    return reply;
+  };
+  const ServedMount refused = MountServedImage(s, "C:\\discs\\b.chd", 'k');
+  EXPECT_EQ(refused.reply.status, channel::Status::kNotServedImage);
+  EXPECT_EQ(refused.reply.text, "unknown codec");
+  EXPECT_EQ(server.requests.back().letter, u'K');
+}
+
+TEST(ServedDriveTest, EjectGoesThroughTheServerOrWithoutItLeavesNothingRecorded) {
+  testing::FakeDriveSystem s;
+  FakeServer server;
+  server.Serve(s);
+  s.services[channel::kServerServiceName].running = true;
+  s.values = {{"F", "C:\\discs\\a.chd"}};
+  s.servedValues["F"] = {1};
+  s.dosDevices['F'] = "\\Device\\VELMOR3";
+  EXPECT_TRUE(EjectVirtualDrive(s, 'f'));
+  ASSERT_EQ(server.Kinds(), std::vector<channel::Kind>{channel::Kind::kEject});
+  EXPECT_EQ(server.requests[0].letter, u'F');
+  EXPECT_EQ(s.broadcasts.size(), size_t(NoticeRepeats(kDbtDeviceRemoveComplete)));
+
+  // The server was killed: the drive (without media) is taken down here, and its records go,
+  // so that a server started later does not make it again.
+  s.services[channel::kServerServiceName].running = false;
+  s.identityValues["F"] = {1};
+  s.dosDevices.erase('F');
+  EXPECT_TRUE(EjectVirtualDrive(s, 'F'));
+  EXPECT_TRUE(s.values.empty());
+  EXPECT_TRUE(s.servedValues.empty());
+  EXPECT_TRUE(s.identityValues.empty());
+
+  // A classic drive added at a letter takes the served record away.
+  s.servedValues["G"] = {1};
+  DeleteDriveMapping(s, 'G');
+  EXPECT_TRUE(s.servedValues.empty());
+}
+
+TEST(ServedDriveTest, ListAsksTheServerWhyAServedDriveIsNotMounted) {
+  testing::FakeDriveSystem s;
+  FakeServer server;
+  server.Serve(s);
+  s.services[channel::kServerServiceName].running = true;
+  s.values = {{"E", "\\\\nas\\discs\\a.chd"}, {"F", "C:\\discs\\b.chd"}};
+  s.servedValues["E"] = {1};
+  s.servedValues["F"] = {1};
+  s.dosDevices['E'] = "\\Device\\VELMOR1"; // left by a server that ended: no media
+  s.dosDevices['F'] = "\\Device\\VELMOR2";
+  server.answer = [](const channel::Request &r) {
+    channel::Reply reply;
+    reply.kind = r.kind;
+    reply.drives = {{u'E', channel::NotMounted::kUnreachable, 53},
+                    {u'F', channel::NotMounted::kMounted, 0}};
+    return reply;
+  };
+  std::vector<RecordedDrive> drives = RecordedDrives(s);
+  ASSERT_EQ(drives.size(), 2u);
+  EXPECT_TRUE(drives[0].served);
+  EXPECT_FALSE(drives[0].mounted) << "a device without its server is no drive";
+  EXPECT_EQ(drives[0].servedState, channel::NotMounted::kUnreachable);
+  EXPECT_EQ(drives[0].servedCode, 53u);
+  EXPECT_TRUE(drives[1].mounted);
+
+  s.services[channel::kServerServiceName].running = false;
+  drives = RecordedDrives(s);
+  EXPECT_FALSE(drives[1].mounted);
+  EXPECT_FALSE(drives[1].serverRunning);
+}
+
+// An upgrade of the driver: the server's handles would hold the old driver, and its service
+// depends on the driver's, so its drives are released and it is stopped first, and started
+// again (which makes them again) once the new driver runs.
+TEST(ServedDriveTest, DriverUpgradeStopsTheServerFirstAndStartsItAfter) {
+  testing::FakeDriveSystem s;
+  FakeServer server;
+  server.Serve(s);
+  s.openable[kControlDevicePath] = 1;
+  s.buildAnswer = {uint8_t(kBuildProtocolVersion + 1), 0, 0, 0};
+  s.heldAnswer = {0, 0, 0, 0};
+  s.services["VELMOR"] = {kDriverPath, true};
+  s.services[channel::kServerServiceName].running = true;
+  s.log.clear();
+  ASSERT_TRUE(OpenControlDevice(s).valid());
+  const size_t release = IndexOf(s.log, "server 5");
+  ASSERT_LT(release, s.log.size());
+  EXPECT_LT(release, IndexOf(s.log, "stop VelmorServer"));
+  EXPECT_LT(IndexOf(s.log, "stop VelmorServer"), IndexOf(s.log, "stop VELMOR"));
+  EXPECT_TRUE(s.services[channel::kServerServiceName].running) << "started again after";
+
+  // A server that does not stop keeps the old driver: it is not stopped under it.
+  testing::FakeDriveSystem stuck;
+  FakeServer other;
+  other.Serve(stuck);
+  stuck.openable[kControlDevicePath] = 1;
+  stuck.buildAnswer = {uint8_t(kBuildProtocolVersion + 1), 0, 0, 0};
+  stuck.heldAnswer = {0, 0, 0, 0};
+  stuck.services["VELMOR"] = {kDriverPath, true};
+  stuck.services[channel::kServerServiceName] = {"", true, false, true};
+  bool restartNeeded = false;
+  ASSERT_TRUE(OpenControlDevice(stuck, nullptr, &restartNeeded).valid());
+  EXPECT_TRUE(restartNeeded);
+  EXPECT_EQ(IndexOf(stuck.log, "stop VELMOR"), stuck.log.size());
+}
+
+TEST(ServedDriveTest, UninstallEjectsServedDrivesThroughTheServerAndRemovesItBeforeTheDriver) {
+  testing::FakeDriveSystem s;
+  FakeServer server;
+  server.Serve(s);
+  s.services[channel::kServerServiceName].running = true;
+  s.services[kServiceName].running = true;
+  s.files["C:\\windows\\system32\\velmor-served.exe"] = test::Pattern(100, 1);
+  s.values = {{"F", "C:\\discs\\a.chd"}};
+  s.servedValues["F"] = {1};
+  Uninstall(s);
+  EXPECT_EQ(server.Kinds(), std::vector<channel::Kind>{channel::Kind::kEject});
+  const size_t serverStop = IndexOf(s.log, "stop VelmorServer");
+  ASSERT_LT(serverStop, s.log.size());
+  EXPECT_LT(serverStop, IndexOf(s.log, "stop VELMOR")) << "its service depends on the driver's";
+  EXPECT_LT(IndexOf(s.log, "delete service VelmorServer"), s.log.size());
+  EXPECT_EQ(s.files.count("C:\\windows\\system32\\velmor-served.exe"), 0u);
 }
 
 } // namespace

@@ -193,6 +193,15 @@ public:
     services[name].binaryPath = binaryPath;
     return Named(name);
   }
+  Handle CreateServerService(Handle manager, const std::string &name, const std::string &,
+                             const std::string &binaryPath,
+                             const std::string &dependency) override {
+    if (manager != kManagerHandle || services.count(name))
+      return lastError = syserr::kServiceExists, kNoService;
+    log.push_back("server service " + name + " " + binaryPath + " after " + dependency);
+    services[name].binaryPath = binaryPath;
+    return Named(name);
+  }
   bool StartDriverService(Handle service) override {
     Service &s = services[serviceNames.at(service - 1)];
     if (s.running)
@@ -239,6 +248,7 @@ public:
     values.clear();
     layoutValues.clear();
     identityValues.clear();
+    servedValues.clear();
     return 0;
   }
   long RemoveShellVerbs() override {
@@ -289,6 +299,15 @@ public:
     identityValues.erase(name);
   }
   bool HasIdentityValue(const std::string &name) override { return identityValues.count(name); }
+  bool HasServedValue(const std::string &name) override { return servedValues.count(name); }
+  void DeleteServedValue(const std::string &name) override { servedValues.erase(name); }
+  // The image server: a test's own, or none (the pipe does not open).
+  bool CallServer(const std::vector<uint8_t> &request, std::vector<uint8_t> &reply) override {
+    if (!server)
+      return lastError = syserr::kFileNotFound, false;
+    reply = server(request);
+    return true;
+  }
 
   void BroadcastDeviceChange(uint32_t event, const VolumeNotice &notice) override {
     log.push_back("broadcast " + std::to_string(event));
@@ -341,7 +360,8 @@ public:
   std::map<std::string, Service> services;
   int serviceCloses = 0;
   long registryError = 0, layoutRegistryError = 0, identityRegistryError = 0;
-  std::map<std::string, std::vector<uint8_t>> layoutValues, identityValues;
+  std::map<std::string, std::vector<uint8_t>> layoutValues, identityValues, servedValues;
+  std::function<std::vector<uint8_t>(const std::vector<uint8_t> &)> server;
   std::vector<std::pair<std::string, std::string>> values;
   std::vector<Broadcast> broadcasts;
   std::map<char, unsigned> driveTypes;
