@@ -71,9 +71,14 @@ protected:
                                "  TRACK 02 AUDIO\n    INDEX 00 00:04:00\n    INDEX 01 00:05:00\n"
                                "  TRACK 03 AUDIO\n    PREGAP 00:02:00\n    INDEX 01 00:07:33\n"
                                "    POSTGAP 00:01:00\n");
+    // A stored pregap on track 1, a postgap between tracks.
+    WriteAll(d + "/gaps.cue", "FILE \"audio.bin\" BINARY\n"
+                              "  TRACK 01 AUDIO\n    INDEX 00 00:00:00\n    INDEX 01 00:02:00\n"
+                              "    POSTGAP 00:02:00\n"
+                              "  TRACK 02 AUDIO\n    INDEX 00 00:05:00\n    INDEX 01 00:05:10\n");
     WriteAll(d + "/raw.cue", "FILE \"disc-raw.bin\" BINARY\n  TRACK 01 MODE1/2352\n"
                              "    INDEX 01 00:00:00\n");
-    for (const char *cue : {"audio", "disc", "disc-tracks", "raw", "disc-2048"})
+    for (const char *cue : {"audio", "gaps", "disc", "disc-tracks", "raw", "disc-2048"})
       MakeChd("createcd -i \"" + d + "/" + cue + ".cue\"", cue);
     MakeChd("createcd -i \"" + d + "/source.iso\"", "iso");
     MakeChd("createraw -hs 4096 -us 2048 -i \"" + d + "/source.iso\"", "units");
@@ -158,8 +163,9 @@ TEST_F(ChdImageTest, ChdmanDiscsGiveTheSourcesTracksAndBytes) {
     const char *source;
     bool plain;
   } cases[] = {
-      {"audio", "audio.cue", false},             // audio, pregaps stored and not, a postgap
-      {"disc", "disc.cue", false},               // mixed mode: raw mode 1, then audio
+      {"audio", "audio.cue", false}, // audio, pregaps stored and not, a postgap
+      {"gaps", "gaps.cue", false},   // track 1's pregap stored, a postgap between tracks
+      {"disc", "disc.cue", false},   // mixed mode: raw mode 1, then audio
       {"disc-tracks", "disc-tracks.cue", false}, // raw mode 2 and audio, one file per track
       {"raw", "raw.cue", false},                 // one raw mode 1 track
       {"disc-2048", "disc-2048.cue", false},     // 2,048-byte sectors in a cue sheet
