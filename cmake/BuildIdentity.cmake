@@ -1,9 +1,12 @@
 # Writes the header that names the driver's build: 16 bytes of an MD5 over the driver's own
 # sources (driver/ and protocol/, each file by its path and contents, in path order), so the
 # i386 and x86-64 drivers and the programs carrying them, built from one tree, agree.
-# The image server's build is named the same way over its own folders (DIRS, NAME, WHAT).
-#   cmake -DSOURCE_DIR=<tree> -DOUTPUT=<header> [-DDIRS=a;b -DNAME=k... -DWHAT=text]
+# The image server's build is named the same way over its own folders (DIRS, comma-separated;
+# NAME; WHAT).
+#   cmake -DSOURCE_DIR=<tree> -DOUTPUT=<header> [-DDIRS=a,b -DNAME=k... -DWHAT=text]
 #         -P BuildIdentity.cmake
+cmake_policy(SET CMP0009 NEW) # links (a Wine prefix's drive letters) are not followed
+string(REPLACE "," ";" DIRS "${DIRS}")
 if(NOT DIRS)
   set(DIRS driver protocol)
   set(NAME kDriverBuildIdentity)

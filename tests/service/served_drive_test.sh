@@ -3,8 +3,8 @@
 # server on the first served image; the server's pipe and its answers; then, with the test build
 # of the server (which also reads a test-only format), a served drive that outlives the program
 # that mounted it, comes back after a restart, fails its reads soon after the server is killed,
-# and still ejects; a recorded image the restarted server cannot reach is listed with a reason;
-# the uninstall removes the server.
+# and still ejects; a recorded image the restarted server cannot reach, or whose file was written
+# anew, is listed with its reason; the uninstall removes the server.
 #   served_drive_test.sh <win32 build dir> <velmor-drive.exe> <velmor-served-testbed.exe>
 #                        <server_pipe_check.exe> <read_compare.exe>
 # Exit 77 (skipped) when the driver makes no served drives.
@@ -31,6 +31,7 @@ served_image() {
 }
 served_image "$work/光盘.chd"
 served_image "$work/away.chd"
+served_image "$work/anew.chd"
 { printf 'MComprHD'; head -c 100000 /dev/urandom; } >"$work/broken.chd"
 sysdir="$WINEPREFIX/drive_c/windows/system32"
 services='HKLM\SYSTEM\CurrentControlSet\Services'
@@ -90,10 +91,16 @@ case $out in *"$letter C:\\velmor-served\\光盘.chd"*) ;; *) fail "list shows t
 case $out in *"not mounted"*) fail "the served drive is mounted" ;; esac
 run 0 mount 'C:\velmor-served\away.chd'
 away=$out
+run 0 mount 'C:\velmor-served\anew.chd'
+anew=$out
 
 # A restart: the server comes back as the system and makes both again; one whose image it
 # cannot reach stays recorded, shown with its reason.
 mv "$work/away.chd" "$work/moved.chd"
+# Another file behind a recorded path (written anew) is not served in its place.
+cp "$work/anew.chd" "$work/anew.new"
+rm "$work/anew.chd"
+mv "$work/anew.new" "$work/anew.chd"
 wineserver -k
 wineserver -w
 back=1
@@ -108,7 +115,10 @@ done
 run 0 list
 case $out in *"$away C:\\velmor-served\\away.chd (not mounted: the image could not be opened (error 2))"*) ;;
 *) fail "an image the server cannot reach is listed with its reason" ;; esac
+case $out in *"$anew C:\\velmor-served\\anew.chd (not mounted: the file changed since it was mounted)"*) ;;
+*) fail "an image written anew behind its path is not served" ;; esac
 run 0 eject "$away"
+run 0 eject "$anew"
 
 # The server killed: reads fail within seconds, and eject still removes the drive.
 wine "$check" --kill || fail "the server is ended"
