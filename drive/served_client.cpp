@@ -9,8 +9,6 @@
 namespace velmor {
 namespace {
 
-constexpr char kServedMagic[] = "MComprHD"; // a CHD's first bytes
-
 struct ServiceHandle {
   ServiceHandle(DriveSystem &s, DriveSystem::Handle h) : system(s), handle(h) {}
   ~ServiceHandle() {
@@ -76,10 +74,10 @@ bool Send(DriveSystem &system, channel::Kind kind, char letter = 0) {
 } // namespace
 
 bool IsServedImage(DriveSystem &system, const std::string &fullPath) {
-  std::vector<uint8_t> start;
-  const size_t n = sizeof kServedMagic - 1;
-  return system.ReadFileStart(fullPath, uint32_t(n), start) && start.size() == n &&
-         std::memcmp(start.data(), kServedMagic, n) == 0;
+  // The image formats know which images only the server reads; asked before any refusal of a
+  // share, which the server may read where the driver may not.
+  return formats::DetectImage(system.ImageFiles(), system.AnsiToUtf16(fullPath)).kind ==
+         formats::ImageKind::kServed;
 }
 
 std::string ServerBinaryPath(DriveSystem &system) {
