@@ -6,7 +6,10 @@
 # each in a prefix of its own. With --win64 the prefixes are 64-bit, where velmor-drive installs
 # the x86-64 driver and the 32-bit bench reads through WOW64. The same disc is also mounted as a
 # layout drive over a BIN/CUE of raw 2,352-byte sectors (user data at 16), for builds that have
-# them, and read against the same image file.
+# them, and as a CHD that chdman makes of that BIN/CUE with its default codecs, served from user
+# mode, for builds that serve them; each read against the same image file. chdman's own
+# extractcd decodes the same CHD natively in the same run, for its rate beside the CHD drive's.
+# The files are program data (the compiler's libraries), which compress as real discs do.
 #   bench/drive-read.sh [--win64] [win32 build dir] [baseline win32 build dir]
 #   (default build/win32)
 set -euo pipefail
@@ -40,13 +43,12 @@ cleanup() {
   rm -rf "$prefix"
 }
 
-# The same image for every build: an ISO 9660 volume of random files, and its raw BIN/CUE.
+# The same image for every build: an ISO 9660 volume of program data, its raw BIN/CUE and its CHD.
 image=$(mktemp -d)/bench.iso
 trap 'cleanup; rm -rf "$(dirname "$image")"' EXIT
 mkdir "$(dirname "$image")/files"
-for i in $(seq 1 "$(((${SIZE_MIB:-256} + 15) / 16))"); do
-  head -c $((16 << 20)) /dev/urandom >"$(dirname "$image")/files/$i.bin"
-done
+tar -cf - -C /usr/lib gcc | head -c $((${SIZE_MIB:-256} << 20)) |
+  split -b 16M - "$(dirname "$image")/files/part."
 genisoimage -quiet -o "$image" "$(dirname "$image")/files"
 rm -rf "$(dirname "$image")/files"
 perl -e 'binmode STDIN; binmode STDOUT; my $lba = 150;
@@ -58,6 +60,13 @@ perl -e 'binmode STDIN; binmode STDOUT; my $lba = 150;
   }' <"$image" >"${image%.iso}.bin"
 printf 'FILE "bench.bin" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n' \
   >"${image%.iso}.cue"
+chdman createcd -i "${image%.iso}.cue" -o "${image%.iso}.chd" >/dev/null 2>&1
+. bench/timing.sh
+read -r wall cpu < <(timed_run "$(dirname "$image")/x.bin" new chdman extractcd -f \
+  -i "${image%.iso}.chd" -o "$(dirname "$image")/x.cue" -ob "$(dirname "$image")/x.bin")
+echo "chdman extractcd of the CHD: $(awk -v b="$(stat -c %s "${image%.iso}.bin")" -v t="$wall" \
+  'BEGIN { printf "%.1f MiB/s of BIN (%.1f MiB/s of user data)", b / t / 1048576, b / t / 1048576 * 2048 / 2352 }') ($cpu processor s)"
+rm -f "$(dirname "$image")/x.bin" "$(dirname "$image")/x.cue"
 
 for build in "${builds[@]}"; do
   echo "== driver of $build"
@@ -67,7 +76,7 @@ for build in "${builds[@]}"; do
   export WINEPREFIX="$prefix"
   wineserver -w
   mkdir -p "$prefix/drive_c/velmor-bench"
-  for file in "$image" "${image%.iso}.bin" "${image%.iso}.cue"; do
+  for file in "$image" "${image%.iso}.bin" "${image%.iso}.cue" "${image%.iso}.chd"; do
     ln "$file" "$prefix/drive_c/velmor-bench/" 2>/dev/null || cp "$file" "$prefix/drive_c/velmor-bench/"
   done
   mount_image() { wine "$build/drive/velmor-drive.exe" mount "${1:-C:\velmor-bench\bench.iso}" | tr -d '\r'; }
@@ -81,6 +90,12 @@ for build in "${builds[@]}"; do
   wine "$build/drive/velmor-drive.exe" eject "$letter"
   if letter=$(mount_image 'C:\velmor-bench\bench.cue'); then
     echo "layout drive $letter (BIN/CUE, 2,352-byte sectors)"
+    wine "${builds[0]}/bench/drive_read_bench.exe" "$letter" 'C:\velmor-bench\bench.iso' \
+      "${ROUNDS:-5}"
+    wine "$build/drive/velmor-drive.exe" eject "$letter"
+  fi
+  if letter=$(mount_image 'C:\velmor-bench\bench.chd'); then
+    echo "served drive $letter (CHD, chdman's default codecs)"
     wine "${builds[0]}/bench/drive_read_bench.exe" "$letter" 'C:\velmor-bench\bench.iso' \
       "${ROUNDS:-5}"
     wine "$build/drive/velmor-drive.exe" eject "$letter"

@@ -1,7 +1,8 @@
 // Read throughput of a mounted image through its drive letter (\\.\L:, every request served by
 // the driver opening, reading and closing the image) against reading the image file itself,
-// at 64 KiB and 1 MiB requests, in one run. Each way reads the whole image ROUNDS times, taking
-// turns with the other; the best round counts. Win32 (under Wine: bench/drive-read.sh).
+// at 64 KiB and 1 MiB requests in order and at 64 KiB requests in a scattered order, in one run.
+// Each way reads the whole image ROUNDS times, taking turns with the other; the best round
+// counts. Win32 (under Wine: bench/drive-read.sh).
 //   drive_read_bench L: IMAGE [ROUNDS]
 #include <windows.h>
 
@@ -13,8 +14,14 @@
 
 namespace {
 
-// Seconds to read the whole of `path` with requests of `request` bytes; negative on failure.
-double ReadAll(const std::string &path, DWORD request, unsigned long long size) {
+unsigned long long CommonDivisor(unsigned long long a, unsigned long long b) {
+  return b == 0 ? a : CommonDivisor(b, a % b);
+}
+
+// Seconds to read the whole of `path` with requests of `request` bytes, in order or in a fixed
+// scattered order (each block once: steps by a number prime to the block count); negative on
+// failure.
+double ReadAll(const std::string &path, DWORD request, unsigned long long size, bool scattered) {
   HANDLE h =
       CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE)
@@ -24,7 +31,12 @@ double ReadAll(const std::string &path, DWORD request, unsigned long long size) 
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&start);
   bool ok = true;
-  for (unsigned long long at = 0; ok && at < size; at += request) {
+  const unsigned long long blocks = (size + request - 1) / request;
+  unsigned long long step = scattered ? blocks / 2 + 7 : 1;
+  while (blocks > 1 && CommonDivisor(step, blocks) != 1)
+    ++step;
+  for (unsigned long long i = 0; ok && i < blocks; ++i) {
+    const unsigned long long at = (i * step % blocks) * request;
     OVERLAPPED where{}; // the offset travels with the request: a device keeps no position
     where.Offset = DWORD(at);
     where.OffsetHigh = DWORD(at >> 32);
@@ -57,12 +69,17 @@ int main(int argc, char **argv) {
   const double mib = double(size) / (1 << 20);
   std::printf("image %.0f MiB, best of %d rounds\n", mib, rounds);
   std::printf("%-9s %14s %14s %8s\n", "request", "drive MiB/s", "file MiB/s", "ratio");
-  for (DWORD request : {DWORD(64 << 10), DWORD(1 << 20)}) {
-    ReadAll(image, request, size); // the same warm page cache for both
+  struct Way {
+    DWORD request;
+    bool scattered;
+  };
+  for (const Way way : {Way{64 << 10, false}, Way{1 << 20, false}, Way{64 << 10, true}}) {
+    const DWORD request = way.request;
+    ReadAll(image, request, size, false); // the same warm page cache for both
     double bestDrive = 1e30, bestFile = 1e30;
     for (int r = 0; r < rounds; ++r) {
-      const double d = ReadAll(drive, request, size);
-      const double f = ReadAll(image, request, size);
+      const double d = ReadAll(drive, request, size, way.scattered);
+      const double f = ReadAll(image, request, size, way.scattered);
       if (d < 0 || f < 0) {
         std::fprintf(stderr, "drive_read_bench: a read of %s failed\n",
                      d < 0 ? drive.c_str() : image.c_str());
@@ -71,8 +88,8 @@ int main(int argc, char **argv) {
       bestDrive = std::min(bestDrive, d);
       bestFile = std::min(bestFile, f);
     }
-    std::printf("%6lu KiB %14.1f %14.1f %8.2f\n", request >> 10, mib / bestDrive, mib / bestFile,
-                bestFile / bestDrive);
+    std::printf("%6lu KiB %14.1f %14.1f %8.2f%s\n", request >> 10, mib / bestDrive, mib / bestFile,
+                bestFile / bestDrive, way.scattered ? " scattered" : "");
   }
   return 0;
 }
