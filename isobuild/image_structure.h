@@ -36,7 +36,11 @@ public:
   std::uint8_t *At(std::uint64_t sector) const {
     return stream_.Bytes().data() + (sector - layout_.StartSector) * kSectorSize;
   }
-  std::uint8_t *Trailer() const { return stream_.Trailer().data(); }
+  // A sector of the trailer, after the last file.
+  std::uint8_t *TrailerAt(std::uint64_t sector) const {
+    return stream_.Trailer().data() +
+           (sector - layout_.FirstFileSector - layout_.FileSectors) * kSectorSize;
+  }
   void SetMadeSectors(std::unique_ptr<THeaderSectors> made) const {
     stream_.SetMadeSectors(std::move(made));
   }
@@ -52,7 +56,8 @@ public:
   // Takes the structure's sectors from `next` on and records them in the layout (and the
   // compilation's records).
   virtual void Place(CompilationStore &store, ImageLayout &layout, std::uint64_t &next) = 0;
-  // Once the files have their sectors: takes sectors after them (the layout's trailer).
+  // Once the files have their sectors: takes sectors after them and any taken before (the
+  // layout's trailer), up to its ImageEnd.
   virtual void PlaceAfterFiles(ImageLayout &layout) { (void)layout; }
   // Writes the structure's bytes where the layout put it.
   virtual void Write(const CompilationStore &store, const ImageLayout &layout,

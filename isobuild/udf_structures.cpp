@@ -36,7 +36,7 @@ void UdfVolume::PlaceAfterFiles(ImageLayout &layout) {
   UdfLayout &udf = layout.Udf;
   udf.LastAnchorSector = static_cast<std::uint32_t>(
       std::max<std::uint64_t>(layout.ImageEnd, layout.StartSector + kPostGapSectors - 1));
-  layout.TrailerSectors = static_cast<std::uint32_t>(udf.LastAnchorSector + 1 - layout.ImageEnd);
+  layout.TrailerSectors += static_cast<std::uint32_t>(udf.LastAnchorSector + 1 - layout.ImageEnd);
   udf.PartitionLength = udf.LastAnchorSector - udf.PartitionStart;
   layout.ImageEnd = udf.LastAnchorSector + 1;
 }

@@ -32,8 +32,7 @@ public:
     Sequence(U_.ReserveSequence);
     Integrity();
     Anchor(At(U_.AnchorSector), U_.AnchorSector);
-    Anchor(out_.Trailer() + (L_.TrailerSectors - 1) * std::size_t{kSectorSize},
-           U_.LastAnchorSector);
+    Anchor(out_.TrailerAt(U_.LastAnchorSector), U_.LastAnchorSector);
   }
 
   void WriteFolders() {

@@ -35,9 +35,9 @@ void PutTerminator(std::uint8_t *t) {
 
 void VolumeDescriptors::Place(CompilationStore &store, ImageLayout &layout, std::uint64_t &next) {
   (void)store;
-  for (const NameSet *set : sets_) {
-    set->LayoutIn(layout).DescriptorSector = static_cast<std::uint32_t>(next++);
-    if (boot_ && set == sets_.front())
+  for (std::size_t i = 0; i < sets_.size(); ++i) {
+    sets_[i]->LayoutIn(layout).DescriptorSector = static_cast<std::uint32_t>(next++);
+    if (i == 0 && boot_)
       layout.BootRecordSector = static_cast<std::uint32_t>(next++);
   }
   layout.TerminatorSector = static_cast<std::uint32_t>(next++);

@@ -503,5 +503,89 @@ TEST_F(HeaderTest, UdfBridgeReadsBackFromBothAnchors) {
         << "sector " << s;
 }
 
+// Whole headers (every sector before the files, the made ones too, and the trailer) of a set of
+// trees, by digest: what the unit tests above do not pin down (every byte of every structure
+// together) stays as it was. The digests change only with a deliberate change of what images
+// look like; the new ones are in the failure's message.
+TEST_F(HeaderTest, ImagesKeepEveryByte) {
+  struct Case {
+    const char *Name;
+    bool Joliet, Udf, DoubleByte;
+    const char *Boot; // the boot image's path in the image, or null
+    bool NoEmulation;
+    std::uint64_t Digest;
+  };
+  const Case cases[] = {
+      {"joliet", true, false, false, nullptr, false, 0x624AF59E876B53AB},
+      {"iso only", false, false, false, nullptr, false, 0x329F3A4140B3173B},
+      {"joliet, gbk", true, false, true, nullptr, false, 0xFA09AE956BD581F3},
+      {"udf", true, true, false, nullptr, false, 0x57EE966B9264AF81},
+      {"udf, gbk", true, true, true, nullptr, false, 0xE08CBD9DE3A6A4E9},
+      {"no emulation, udf", true, true, false, "/BOOT/LOADER.BIN", true, 0xD0993798F138E86A},
+      {"floppy, iso only", false, false, false, "/BOOT/FD144.IMG", false, 0x2FDF503DD8575D45},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Name);
+    MockPlatform tree;
+    tree.DoubleByteCodePage = c.DoubleByte;
+    TKavoBurner b(tree);
+    b.NewCompilation(600000, 20000);
+    b.SetJolietFileSystem(c.Joliet);
+    b.SetUdfFileSystem(c.Udf);
+    b.SetIdVolume(c.DoubleByte ? "\xD6\xD0\xCE\xC4 disc" : "Every Byte");
+    tree.AddFolder("D:\\src\\HiddenFolder", "HIDDEN~1", kAttrDirectory | kAttrHidden);
+    tree.AddFile("D:\\src\\HiddenFolder\\inside.txt", 5, "", kAttrArchive | kAttrHidden);
+    tree.AddFile("D:\\src\\Long File Name.document", 3000, "LONGFI~1.DOC");
+    tree.AddFile("D:\\src\\" + std::string(110, 'n') + ".txt", 1);
+    tree.AddFolder("D:\\src\\" + std::string(120, 'f'));
+    tree.AddFile("D:\\src\\" + std::string(120, 'f') + "\\x", 1);
+    tree.AddFile("D:\\src\\\xD6\xD0\xCE\xC4.TXT", 7);
+    tree.AddFile("D:\\src\\empty", 0);
+    tree.AddFolder("D:\\src\\empty folder");
+    tree.AddFile("D:\\src\\huge.bin", (std::uint64_t{5} << 30) + 12345);
+    std::string deep = "D:\\src";
+    for (int level = 0; level < 10; ++level) {
+      deep += "\\level" + std::to_string(level);
+      tree.AddFolder(deep);
+    }
+    tree.AddFile(deep + "\\bottom.txt", 2);
+    for (int i = 0; i < 120; ++i) {
+      const std::string folder = "D:\\src\\many\\folder with a longer name " + std::to_string(i);
+      tree.AddFolder(folder);
+      tree.AddFile(folder + "\\file.txt", static_cast<std::uint64_t>(i));
+    }
+    for (int i = 0; i < 200; ++i)
+      tree.AddFile("D:\\src\\many\\file number " + std::to_string(i) + ".dat", 100);
+    tree.AddFile("D:\\src\\BOOT\\LOADER.BIN", 9001);
+    tree.AddFile("D:\\src\\BOOT\\FD144.IMG", 1474560);
+    b.InsertFolder("\\", "D:\\src", false, false, true, kAllAttributes, "*.*");
+    if (c.Boot) {
+      BootOptions options;
+      options.ImagePath = c.Boot;
+      options.NoEmulation = c.NoEmulation;
+      options.InfoTable = c.NoEmulation;
+      ASSERT_EQ(b.SetBootImage(options), "");
+    }
+    ASSERT_TRUE(b.PrepareImage(true, nullptr));
+    ASSERT_EQ(TKavoBurner::Compilation().EntryCount, c.Boot ? 466 : 465); // and the boot catalog
+
+    THeaderStream &header = b.HeaderStream();
+    std::uint64_t digest = 0xCBF29CE484222325u; // FNV-1a
+    const auto add = [&](const std::uint8_t *p, std::size_t n) {
+      for (std::size_t i = 0; i < n; ++i)
+        digest = (digest ^ p[i]) * 0x100000001B3u;
+    };
+    std::vector<std::uint8_t> sector(2048);
+    for (std::uint64_t at = 0; at < header.Size(); at += sector.size()) {
+      header.Read(at, sector.size(), sector.data());
+      add(sector.data(), sector.size());
+    }
+    add(header.Trailer().data(), header.Trailer().size());
+    const std::uint64_t sectors = b.Layout().ImageSectorCount;
+    add(reinterpret_cast<const std::uint8_t *>(&sectors), sizeof sectors);
+    EXPECT_EQ(digest, c.Digest) << std::hex << "0x" << digest;
+  }
+}
+
 } // namespace
 } // namespace velmor::testing
