@@ -37,7 +37,7 @@ void DirectoryExtents::Place(CompilationStore &store, ImageLayout &layout, std::
       TDirNode &d = *store.Dirs[i];
       RecordCursor cursor;
       for (const TEntryNode *e = d.FirstChild; e; e = e->Next) {
-        const std::uint32_t length = set->RecordLength(*e);
+        const std::uint32_t length = set->ShapeOf(*e).Length;
         for (std::uint32_t r = RecordsOf(*e); r > 0; --r)
           cursor.Take(length);
       }
@@ -81,7 +81,7 @@ void DirectoryExtents::Extent(const NameSet &set, const TDirNode &d, const Compi
   PutDotRecord(p + kDotRecordBytes, dot, 1);
   RecordCursor cursor;
   for (const TEntryNode *e = d.FirstChild; e; e = e->Next) {
-    const std::uint32_t length = set.RecordLength(*e);
+    const NameSet::RecordShape shape = set.ShapeOf(*e);
     RecordFields f;
     SetRecordDate(f, e->DateTime, store.TimeZoneOffset);
     const std::uint8_t hidden = (e->Attr & kAttrHidden) ? kRecordHidden : 0;
@@ -89,7 +89,7 @@ void DirectoryExtents::Extent(const NameSet &set, const TDirNode &d, const Compi
       f.Extent = sectorOf(*e->Dir);
       f.Length = sizeOf(*e->Dir);
       f.Flags = kRecordDirectory | hidden;
-      set.PutRecord(p + cursor.Take(length), f, *e);
+      set.PutRecord(p + cursor.Take(shape.Length), f, *e, shape);
       continue;
     }
     const std::uint64_t size = static_cast<std::uint64_t>(e->FileSize);
@@ -102,7 +102,7 @@ void DirectoryExtents::Extent(const NameSet &set, const TDirNode &d, const Compi
       f.Extent = static_cast<std::uint32_t>(sector);
       f.Length = static_cast<std::uint32_t>(part);
       f.Flags = static_cast<std::uint8_t>(hidden | (last ? 0 : kRecordMultiExtent));
-      set.PutRecord(p + cursor.Take(length), f, *e);
+      set.PutRecord(p + cursor.Take(shape.Length), f, *e, shape);
       sector += part / kSectorSize;
       remaining -= part;
     }

@@ -56,16 +56,12 @@ std::uint32_t PutDotRecord(std::uint8_t *p, const RecordFields &f, std::uint8_t 
   return kDotRecordBytes;
 }
 
-std::uint32_t NameSet::PutRecord(std::uint8_t *p, const RecordFields &f,
-                                 const TEntryNode &e) const {
-  const std::uint32_t n = IdentifierBytes(e, true);
-  const std::uint32_t systemUse = SystemUseBytes(e);
-  const std::uint32_t length = DirectoryRecordLength(n, systemUse);
-  PutRecordFields(p, length, f, n);
+void NameSet::PutRecord(std::uint8_t *p, const RecordFields &f, const TEntryNode &e,
+                        const RecordShape &shape) const {
+  PutRecordFields(p, shape.Length, f, shape.IdentifierBytes);
   PutIdentifier(p + 33, e, true);
-  if (systemUse)
-    PutSystemUse(p + length - systemUse, e);
-  return length;
+  if (shape.SystemUseBytes)
+    PutSystemUse(p + shape.Length - shape.SystemUseBytes, e);
 }
 
 void PutUpperText(std::uint8_t *p, std::size_t length, const std::string &text,

@@ -77,14 +77,20 @@ public:
     (void)e;
   }
 
-  std::uint32_t RecordLength(const TEntryNode &e) const {
-    return DirectoryRecordLength(IdentifierBytes(e, true), SystemUseBytes(e));
+  // The parts of an entry's directory record: what the layout sizes and the writer writes.
+  struct RecordShape {
+    std::uint32_t IdentifierBytes, SystemUseBytes, Length;
+  };
+  RecordShape ShapeOf(const TEntryNode &e) const {
+    const std::uint32_t n = IdentifierBytes(e, true), systemUse = SystemUseBytes(e);
+    return {n, systemUse, DirectoryRecordLength(n, systemUse)};
   }
   std::uint32_t PathRecordLength(const TEntryNode &e) const {
     return PathTableRecordLength(IdentifierBytes(e, false));
   }
-  // Writes an entry's directory record at p; returns its length.
-  std::uint32_t PutRecord(std::uint8_t *p, const RecordFields &f, const TEntryNode &e) const;
+  // Writes an entry's directory record of that shape at p.
+  void PutRecord(std::uint8_t *p, const RecordFields &f, const TEntryNode &e,
+                 const RecordShape &shape) const;
 
   // Where a directory keeps its extent in this set, and where the layout keeps the set's sectors.
   DirExtent &ExtentOf(TDirNode &d) const { return d.*extent_; }

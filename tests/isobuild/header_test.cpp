@@ -4,6 +4,7 @@
 #include <map>
 
 #include "builder_fixture.h"
+#include "directory_extents.h"
 
 namespace velmor::testing {
 namespace {
@@ -160,6 +161,71 @@ TEST_F(HeaderTest, DirectoryRecordsCarryDatesFlagsAndIdentifiers) {
   // An empty-looking tail: the rest of SUB's ISO extent is zero.
   const std::uint8_t *iso = Sector(L.Iso.DirArea + sub->Iso.Sector);
   EXPECT_TRUE(std::all_of(iso + 68 + iso[68], iso + 2048, [](std::uint8_t b) { return b == 0; }));
+}
+
+// A name set with system use bytes (as Rock Ridge would add): the layout sizes the extent with
+// them and the writer puts them after the identifier's pad byte, in records that still never
+// cross a sector.
+TEST_F(HeaderTest, SystemUseBytesFollowTheIdentifierInLayoutAndRecords) {
+  class TaggedSet final : public NameSet {
+  public:
+    explicit TaggedSet(const CharTable &chars)
+        : NameSet(1, &TDirNode::Iso, &ImageLayout::Iso), iso_(chars) {}
+    void PutText(std::uint8_t *p, std::size_t bytes, const std::string &text) const override {
+      iso_.PutText(p, bytes, text);
+    }
+    std::uint32_t IdentifierBytes(const TEntryNode &e, bool inRecord) const override {
+      return iso_.IdentifierBytes(e, inRecord);
+    }
+    void PutIdentifier(std::uint8_t *p, const TEntryNode &e, bool inRecord) const override {
+      iso_.PutIdentifier(p, e, inRecord);
+    }
+    std::uint32_t SystemUseBytes(const TEntryNode &) const override { return 10; }
+    void PutSystemUse(std::uint8_t *p, const TEntryNode &e) const override {
+      std::memcpy(p, "SU", 2);
+      std::memcpy(p + 2, e.IsoIdentifier.data(), 8);
+    }
+
+  private:
+    IsoNameSet iso_;
+  };
+  // FILE00.TXT;1: 33 + 12 + 1 + 10 = 56 bytes; 35 fit the first sector after "." and "..",
+  // where 40 records of 46 bytes would all have fitted.
+  AddNumberedFiles("D:\\F\\FILE%02d.TXT", 40);
+  AddFolderContents("D:\\F");
+  burner.SetJolietFileSystem(false);
+  ASSERT_TRUE(burner.PrepareImage(true, nullptr));
+  ImageLayout L = burner.Layout();
+  ASSERT_EQ(Store().Dirs[0]->Iso.Size, 2048);
+
+  const CharTable chars(fs);
+  const TaggedSet tagged(chars);
+  DirectoryExtents extents({&tagged});
+  std::uint64_t next = L.Iso.DirArea;
+  extents.Place(Store(), L, next);
+  EXPECT_EQ(Store().Dirs[0]->Iso.Size, 4096);
+  EXPECT_EQ(next, L.Iso.DirArea + 2u);
+  THeaderStream stream;
+  stream.Bytes().assign((next - L.StartSector) * 2048, 0);
+  extents.Write(Store(), L, HeaderOutput(L, VolumeIdentifiers{}, fs.Clock, stream));
+
+  const std::uint8_t *ext = stream.Data() + L.Iso.DirArea * 2048;
+  std::size_t at = 68;
+  for (int i = 0; i < 40; ++i) {
+    SCOPED_TRACE(i);
+    if (i == 35) {
+      EXPECT_EQ(ext[at], 0);
+      at = 2048;
+    }
+    char name[16];
+    std::snprintf(name, sizeof name, "FILE%02d.TXT", i);
+    ASSERT_EQ(ext[at], 56);
+    EXPECT_EQ(ext[at + 32], 12);
+    EXPECT_EQ(Text(ext + at + 33, 12), std::string(name) + ";1");
+    EXPECT_EQ(ext[at + 45], 0); // the pad byte
+    EXPECT_EQ(Text(ext + at + 46, 10), "SU" + std::string(name, 8));
+    at += 56;
+  }
 }
 
 TEST_F(HeaderTest, RecordThatFillsItsSectorExactlyLeavesNoGap) {
