@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "boot_catalog.h"
 #include "byte_order.h"
+#include "system_area.h"
 #include "udf_file_entry.h"
 #include "udf_writer.h"
 
@@ -314,8 +316,7 @@ void BuildImageHeader(const CompilationStore &store, const ImageLayout &layout,
     JolietNameSetWriter(store, layout, platform, chars, base).Write(ids);
   if (boot) {
     PutBootRecord(at(layout.BootRecordSector), layout.BootCatalogSector);
-    PutBootCatalog(at(layout.BootCatalogSector), boot->Media, boot->LoadSectors,
-                   FileSector(layout, *boot->Image));
+    PutBootCatalog(at(layout.BootCatalogSector), *boot, layout);
   }
   PutTerminator(at(layout.TerminatorSector));
   std::vector<std::uint8_t> &trailer = out.Trailer();
@@ -324,6 +325,11 @@ void BuildImageHeader(const CompilationStore &store, const ImageLayout &layout,
     WriteUdf(store, layout, ids, platform, base, trailer.data());
     out.SetMadeSectors(udf::MakeFileEntryRun(store, layout));
   }
+  if (boot && boot->Hybrid())
+    PutSystemArea(
+        at(layout.StartSector), trailer.data(), *boot, layout,
+        static_cast<std::uint64_t>(static_cast<std::int64_t>(platform.Now() * 86400000.0)) ^
+            layout.ImageEnd);
 }
 
 } // namespace velmor

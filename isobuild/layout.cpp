@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "system_area.h"
 #include "udf_fields.h"
 
 namespace velmor {
@@ -297,6 +298,8 @@ ImageLayout ComputeImageLayout(CompilationStore &store, bool joliet, std::uint32
     L.Udf.PartitionLength = L.Udf.LastAnchorSector - L.Udf.PartitionStart;
     L.ImageEnd = L.Udf.LastAnchorSector + 1;
   }
+  if (boot && boot->Hybrid())
+    PlaceHybridEnd(L, *boot);
   L.ImageSectorCount = L.ImageEnd - startSector;
   return L;
 }

@@ -32,7 +32,8 @@ public:
     Sequence(U_.ReserveSequence);
     Integrity();
     Anchor(At(U_.AnchorSector), U_.AnchorSector);
-    Anchor(trailer_ + (L_.TrailerSectors - 1) * std::size_t{kSectorSize}, U_.LastAnchorSector);
+    Anchor(trailer_ + (U_.LastAnchorSector - (L_.ImageEnd - L_.TrailerSectors)) * kSectorSize,
+           U_.LastAnchorSector);
     FileSet();
     for (std::int32_t i = 0; i < store_.DirCount; ++i)
       Directory(*store_.Dirs[i]);
