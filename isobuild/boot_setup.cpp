@@ -59,10 +59,12 @@ std::string TKavoBurner::MakeBootEntry(const BootOptions &Options, BootEntry &En
   if (Options.NoEmulation || efi) {
     const std::uint64_t sectors = (size + kFirmwareSectorBytes - 1) / kFirmwareSectorBytes;
     std::uint16_t load = Options.LoadSectors;
+    // A UEFI image's own load size counts whole 2048-byte sectors, 0 (read to the end) when the
+    // field cannot hold it, as xorriso does; a load size asked for must fit the image.
+    const bool ownLoadSize = efi && load == 0;
     if (load == 0)
       load = efi ? WholeImageLoadSectors(size) : kDefaultBiosLoadSectors;
-    // A UEFI image too big for the field is read to its end, as load size 0 says.
-    if ((load == 0 && !efi) || load > sectors)
+    if (!ownLoadSize && load > sectors)
       return path + ": load size of " + std::to_string(load) +
              " sectors does not fit the boot image (" + std::to_string(size) + " bytes, " +
              std::to_string(sectors) + " sectors of 512 bytes)";

@@ -83,8 +83,10 @@ std::uint64_t ImageBlock(const ImageLayout &layout, const BootEntry &e) {
   return std::uint64_t{FileSector(layout, *e.Image)} * kBlocksPerSector;
 }
 
+// The blocks the boot image's data takes. xorriso's GPT entry rounds down to whole 2048-byte
+// sectors, which would cut off a file system's last blocks; both tables here hold it whole.
 std::uint64_t ImageBlocks(const BootEntry &e) {
-  return SectorsFor(static_cast<std::uint64_t>(e.Image->FileSize)) * kBlocksPerSector;
+  return (static_cast<std::uint64_t>(e.Image->FileSize) + 511) / 512;
 }
 
 void PutGptEntry(std::uint8_t *p, const std::uint8_t *guid, std::uint64_t first, std::uint64_t last,
