@@ -33,6 +33,12 @@ TEntryNode *TKavoBurner::FindFile(const TDirNode *Dir, const std::string &Name) 
   return e;
 }
 
+bool TKavoBurner::HasFile(const std::string &Path) const {
+  std::string name;
+  const TEntryNode *e = FindFile(SplitTreePath(Path, name), name);
+  return e && !e->Dir && !e->FixedSector;
+}
+
 std::string TKavoBurner::MakeBootEntry(const BootOptions &Options, BootEntry &Entry,
                                        TDirNode *&Dir) {
   const std::string &path = Options.ImagePath;

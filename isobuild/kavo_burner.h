@@ -154,6 +154,8 @@ public:
   // image. Returns why not, or an empty text.
   std::string SetHybrid(const std::string &MbrCodePath, bool Gpt);
   const BootSpec *Boot() const { return FBoot ? &*FBoot : nullptr; }
+  // Whether the tree holds a file (not a folder) at Path, as SetBootImage finds it.
+  bool HasFile(const std::string &Path) const;
 
   // Layout, header and size.
   bool PrepareImage(bool ToFile, TDirNode *SessionDir);
