@@ -23,12 +23,18 @@ const KnownImage kUefi[] = {
     {"images/efiboot.img", 0, false},
 };
 
-// The folders the names are looked for under: the root, then each folder at the root.
+// The folders the names are looked for under, shallowest first: a dropped disc folder keeps
+// its whole path in the window's tree.
 std::vector<std::string> Bases() {
-  std::vector<std::string> bases{""};
-  for (const TEntryNode *e = TKavoBurner::Compilation().Dirs[0]->FirstChild; e; e = e->Next)
-    if (e->Dir)
-      bases.push_back("/" + e->LongName);
+  std::vector<std::pair<const TDirNode *, std::string>> folders{
+      {TKavoBurner::Compilation().Dirs[0], ""}};
+  for (std::size_t i = 0; i < folders.size(); ++i)
+    for (const TEntryNode *e = folders[i].first->FirstChild; e; e = e->Next)
+      if (e->Dir)
+        folders.emplace_back(e->Dir, folders[i].second + "/" + e->LongName);
+  std::vector<std::string> bases;
+  for (auto &folder : folders)
+    bases.push_back(std::move(folder.second));
   return bases;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // Bootable images from the window: the boot images are picked from the compilation where
 // installation discs keep them (Windows' etfsboot.com and efisys.bin, isolinux, the UEFI images
-// of Linux discs), at the root or in one folder at the root, each with the settings its loader
-// expects.
+// of Linux discs), in the shallowest folder that holds one (a dropped disc folder keeps its
+// whole path), each with the settings its loader expects.
 #include <string>
 #include <vector>
 
@@ -20,8 +20,7 @@ struct BootPick {
 // The boot images `choice` asks for, as found in the gathered compilation.
 BootPick PickBootFiles(const TKavoBurner &burner, BootChoice choice);
 
-// Where the picker looks, in order, below the root or a folder at the root (for the README and
-// the window's message).
+// What the picker looks for, in order, below each folder (for the window's message).
 const std::vector<std::string> &BiosBootNames();
 const std::vector<std::string> &UefiBootNames();
 

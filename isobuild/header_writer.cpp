@@ -326,10 +326,7 @@ void BuildImageHeader(const CompilationStore &store, const ImageLayout &layout,
     out.SetMadeSectors(udf::MakeFileEntryRun(store, layout));
   }
   if (boot && boot->Hybrid())
-    PutSystemArea(
-        at(layout.StartSector), trailer.data(), *boot, layout,
-        static_cast<std::uint64_t>(static_cast<std::int64_t>(platform.Now() * 86400000.0)) ^
-            layout.ImageEnd);
+    PutSystemArea(at(layout.StartSector), trailer.data(), *boot, layout, platform.Now());
 }
 
 } // namespace velmor

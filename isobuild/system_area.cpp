@@ -139,8 +139,10 @@ void PlaceHybridEnd(ImageLayout &layout, const BootSpec &boot) {
 }
 
 void PutSystemArea(std::uint8_t *systemArea, std::uint8_t *trailer, const BootSpec &boot,
-                   const ImageLayout &layout, std::uint64_t seed) {
+                   const ImageLayout &layout, TDateTime now) {
   const std::uint64_t blocks = (layout.ImageEnd - layout.StartSector) * kBlocksPerSector;
+  std::uint64_t seed =
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(now * 86400000.0)) ^ layout.ImageEnd;
   std::uint8_t *mbr = systemArea;
   std::memcpy(mbr, boot.MbrCode.data(), kMbrCodeBytes);
   const BootEntry *bios = FirstEntryFor(boot, BootPlatform::X86);

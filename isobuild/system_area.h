@@ -24,8 +24,9 @@ constexpr std::uint32_t kGptBackupSectors = 16;
 void PlaceHybridEnd(ImageLayout &layout, const BootSpec &boot);
 
 // Writes the MBR (and GPT) into `systemArea` (16 zero sectors) and the backup GPT into the end
-// of `trailer` (the layout's trailer sectors). `seed` makes the disk signature and GUIDs.
+// of `trailer` (the layout's trailer sectors). The disk signature and GUIDs come from `now`
+// and the image's size, as xorriso takes them from the time.
 void PutSystemArea(std::uint8_t *systemArea, std::uint8_t *trailer, const BootSpec &boot,
-                   const ImageLayout &layout, std::uint64_t seed);
+                   const ImageLayout &layout, TDateTime now);
 
 } // namespace velmor

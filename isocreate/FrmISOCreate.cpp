@@ -69,7 +69,7 @@ std::string Joined(const std::vector<std::string> &names) {
 // Makes the gathered compilation boot as chosen; returns why it cannot, in the window's words.
 std::string SetUpBoot(TKavoBurner &burner, BootChoice choice) {
   const BootPick pick = PickBootFiles(burner, choice);
-  const char *const where = "(根目录或根目录下的一个目录中)";
+  const char *const where = "(映像的任一目录下)";
   if (pick.BiosMissing)
     return "找不到BIOS引导文件" + std::string(where) + ": " + Joined(BiosBootNames());
   if (pick.UefiMissing)

@@ -325,9 +325,9 @@ TEST_F(TreeTest, PropertiesAndDefaults) {
 namespace velmor::testing {
 namespace {
 
-// The window's boot choice: the boot images are found at the root or in one folder at the root
-// (a dropped disc folder), Windows' before isolinux, each with its loader's settings; a choice
-// whose images are not there says which firmware lacks one.
+// The window's boot choice: the boot images are found in the shallowest folder that holds one
+// (a dropped disc folder keeps its whole path), Windows' before isolinux, each with its loader's
+// settings; a choice whose images are not there says which firmware lacks one.
 TEST_F(BuilderTest, BootChoiceFindsKnownBootImages) {
   struct Case {
     std::vector<std::string> Files; // under D:\discN, one folder item (kept as "discN")
