@@ -64,6 +64,6 @@ cmp src/one.txt tiny-7z/one.txt
 [ ! -e many-abort.iso ]
 # "两者": Windows' loader as 8 sectors without emulation, its UEFI image whole.
 xorriso -indev boot.iso -report_el_torito plain 2>/dev/null |
-  awk '/^El Torito boot img/ { print $5, $6, $7, $10 }' >boot.entries
+  awk '/^El Torito boot img/ { print $7, $8, $9, $12 }' >boot.entries
 printf 'BIOS y none 8\nUEFI y none 2880\n' | diff - boot.entries
 echo ok
