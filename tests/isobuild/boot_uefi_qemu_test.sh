@@ -76,6 +76,7 @@ image() {
 bios='-b isolinux/isolinux.bin -c isolinux/boot.cat -no-emul-boot -boot-load-size 4 -boot-info-table'
 uefi='-e efi/efiboot.img'
 
+# shellcheck disable=SC2086 # the flags are words without spaces
 image uefi $uefi
 boot uefi-cd uefi "VELMOR EFI OK" -cdrom uefi.iso
 

@@ -3,7 +3,8 @@
 # isoinfo must report the same boot entry, and the boot record and catalog sectors must hold the
 # same bytes (the catalog's validation checksum included, which neither reader checks); only
 # sector numbers may differ. The boot image read back must equal its source, but for the boot
-# information table, checked field by field; the source file must be left as it was.
+# information table, checked field by field; the source file must be left as it was. Images with
+# several entries and hybrid images are compared with xorriso's of the same tree and flags.
 #   el_torito_peer_test.sh <velmor-mkiso>
 set -eu
 mkiso=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -150,6 +151,7 @@ xorriso_peer isohybrid-gpt "$isolinux -eltorito-alt-boot -e efi/whole.img -no-em
 # anchor 256 sectors before the end, the backup GPT the end.
 name=hybrid-udf
 head -c 3000000 /dev/urandom >tree/big.bin
+# shellcheck disable=SC2086 # the flags are words without spaces
 (cd tree && "$mkiso" -o ../ours.iso -udf $isolinux -eltorito-alt-boot $efi -isohybrid-mbr $mbr \
   -isohybrid-gpt-basdat .) >log 2>&1 || { cat log; fail "velmor-mkiso failed"; }
 [ $(($(wc -c <ours.iso) % 1048576)) = 0 ] || fail "not whole cylinders"
