@@ -1,6 +1,37 @@
 #include "boot_catalog.h"
 
+#include "byte_order.h"
+
 namespace velmor {
+
+namespace {
+constexpr std::size_t kEntryBytes = 32;
+constexpr std::uint8_t kValidationHeader = 1;
+constexpr std::uint8_t kSectionHeader = 0x90;
+constexpr std::uint8_t kLastSectionHeader = 0x91;
+constexpr std::uint8_t kBootable = 0x88;
+
+void PutValidation(std::uint8_t *validation, BootPlatform platform) {
+  validation[0] = kValidationHeader;
+  validation[1] = static_cast<std::uint8_t>(platform);
+  validation[30] = 0x55;
+  validation[31] = 0xAA;
+  // The checksum makes the sum of the entry's sixteen 16-bit words zero.
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < kEntryBytes; i += 2)
+    sum += static_cast<std::uint32_t>(validation[i] | validation[i + 1] << 8);
+  Le16(validation + 28, (0x10000u - (sum & 0xFFFFu)) & 0xFFFFu);
+}
+
+// The default entry and section entries share their first 12 bytes; load segment 0 (the
+// firmware's 0x7C0), system type 0 and no selection criteria stay as they are.
+void PutEntry(std::uint8_t *entry, const BootEntry &e, const ImageLayout &layout) {
+  entry[0] = kBootable;
+  entry[1] = static_cast<std::uint8_t>(e.Media);
+  Le16(entry + 6, e.LoadSectors);
+  Le32(entry + 8, FileSector(layout, *e.Image));
+}
+} // namespace
 
 void BootCatalog::Place(CompilationStore &store, ImageLayout &layout, std::uint64_t &next) {
   (void)store;
@@ -11,8 +42,30 @@ void BootCatalog::Place(CompilationStore &store, ImageLayout &layout, std::uint6
 void BootCatalog::Write(const CompilationStore &store, const ImageLayout &layout,
                         const HeaderOutput &out) const {
   (void)store;
-  PutBootCatalog(out.At(layout.BootCatalogSector), boot_.Media, boot_.LoadSectors,
-                 FileSector(layout, *boot_.Image));
+  PutBootCatalog(out.At(layout.BootCatalogSector), boot_, layout);
+}
+
+void PutBootCatalog(std::uint8_t *sector, const BootSpec &boot, const ImageLayout &layout) {
+  const std::vector<BootEntry> &entries = boot.Entries;
+  PutValidation(sector, entries.front().Platform);
+  PutEntry(sector + kEntryBytes, entries.front(), layout);
+  std::uint8_t *p = sector + 2 * kEntryBytes;
+  for (std::size_t i = 1; i < entries.size();) {
+    std::size_t end = i + 1;
+    while (end < entries.size() && entries[end].Platform == entries[i].Platform)
+      ++end;
+    p[0] = end == entries.size() ? kLastSectionHeader : kSectionHeader;
+    p[1] = static_cast<std::uint8_t>(entries[i].Platform);
+    Le16(p + 2, static_cast<std::uint16_t>(end - i));
+    p += kEntryBytes;
+    for (; i < end; ++i, p += kEntryBytes)
+      PutEntry(p, entries[i], layout);
+  }
+}
+
+std::uint16_t WholeImageLoadSectors(std::uint64_t bytes) {
+  const std::uint64_t sectors = SectorsFor(bytes) * (kSectorSize / 512);
+  return sectors > 0xFFFF ? 0 : static_cast<std::uint16_t>(sectors);
 }
 
 } // namespace velmor

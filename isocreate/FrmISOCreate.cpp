@@ -18,9 +18,9 @@ TFrmISOCreate *FrmISOCreate = nullptr;
 namespace {
 
 constexpr int kClientWidth = 511;
-constexpr int kClientHeight = 332;
+constexpr int kClientHeight = 360;
 constexpr int kTopPanelHeight = 46;
-constexpr int kBottomPanelHeight = 129;
+constexpr int kBottomPanelHeight = 157;
 constexpr UINT_PTR kTimer1 = 1;
 constexpr UINT kTimer1Ms = 500;
 constexpr UINT kWriteDoneMessage = WM_APP + 1;
@@ -57,6 +57,30 @@ std::string LabelFromClock() {
   wsprintfA(text, "%.2d%.2d%.2d_%.2d%.2d%.2d", now.wYear, now.wMonth, now.wDay, now.wHour,
             now.wMinute, now.wSecond);
   return text;
+}
+
+std::string Joined(const std::vector<std::string> &names) {
+  std::string text;
+  for (const std::string &name : names)
+    text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+// Makes the gathered compilation boot as chosen; returns why it cannot, in the window's words.
+std::string SetUpBoot(TKavoBurner &burner, BootChoice choice) {
+  const BootPick pick = PickBootFiles(burner, choice);
+  const char *const where = "(映像的任一目录下)";
+  if (pick.BiosMissing)
+    return "找不到BIOS引导文件" + std::string(where) + ": " + Joined(BiosBootNames());
+  if (pick.UefiMissing)
+    return "找不到UEFI引导文件" + std::string(where) + ": " + Joined(UefiBootNames());
+  for (std::size_t i = 0; i < pick.Entries.size(); ++i) {
+    const std::string error =
+        i == 0 ? burner.SetBootImage(pick.Entries[i]) : burner.AddBootImage(pick.Entries[i]);
+    if (!error.empty())
+      return "引导文件不能使用!\r\n详细信息: " + error;
+  }
+  return {};
 }
 
 } // namespace
@@ -131,13 +155,17 @@ void TFrmISOCreate::CreateControls() {
   btnSaveIso.Create(bottom, idSaveIso, "选择");
   LabelVolume.Create(bottom, idLabelVolume, "映像卷标");
   Edit_Volume.Create(bottom, idEditVolume);
+  LabelBoot.Create(bottom, idLabelBoot, "可引导");
+  ComboBoot.Create(bottom, idComboBoot);
+  for (const char *choice : kBootChoices)
+    ComboBoot.Add(choice);
   btnStart.Create(bottom, idStart, "开始压制");
   btnAbort.Create(bottom, idAbort, "放弃压制");
 
   for (winkit::Control *c : std::initializer_list<winkit::Control *>{
            &btnAddDir, &btnAddFile, &btnDelete, &btnClear, &ListView1, &LabelProgress, &Label_Size,
-           &LabelPath, &Edit_IsoFileName, &btnSaveIso, &LabelVolume, &Edit_Volume, &btnStart,
-           &btnAbort})
+           &LabelPath, &Edit_IsoFileName, &btnSaveIso, &LabelVolume, &Edit_Volume, &LabelBoot,
+           &ComboBoot, &btnStart, &btnAbort})
     c->SetFont(font_.get());
   SendMessageA(Gauge1.Handle(), WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), TRUE);
 
@@ -161,6 +189,7 @@ void TFrmISOCreate::CreateControls() {
 void TFrmISOCreate::FormCreate() {
   SetText("部分收纳");
   Edit_Volume.SetText(LabelFromClock());
+  ComboBoot.Select(0);
   btnAbort.Enable(false);
   Gauge1.SetValue(0);
   Edit_IsoFileName.SetText("");
@@ -187,6 +216,8 @@ void TFrmISOCreate::FormResize() {
   btnSaveIso.Move(right - 80, 49, 80, 23);
   LabelVolume.Move(12, 90, 60, 14);
   Edit_Volume.Move(fieldLeft, 86, 160, 21);
+  LabelBoot.Move(12, 126, 60, 14);
+  ComboBoot.Move(fieldLeft, 122, 160, 120);
   btnStart.Move(right - 168, 84, 80, 25);
   btnAbort.Move(right - 80, 84, 80, 25);
   ListView1.SetColumnWidth(0, ListView1.ClientSize().cx);
@@ -237,7 +268,7 @@ void TFrmISOCreate::SetBuilding(bool building) {
   building_ = building;
   PanelFile.Enable(!building);
   for (winkit::Control *c : std::initializer_list<winkit::Control *>{
-           &ListView1, &Edit_IsoFileName, &btnSaveIso, &Edit_Volume, &btnStart})
+           &ListView1, &Edit_IsoFileName, &btnSaveIso, &Edit_Volume, &ComboBoot, &btnStart})
     c->Enable(!building);
   btnAbort.Enable(building);
   KeysFollowWork(building);
@@ -271,18 +302,22 @@ void TFrmISOCreate::btnStartClick() {
     const bool folder = ListView1.Image(row) == kFolderPicture;
     items.push_back({ListView1.Caption(row), folder, folder, ListView1.Checked(row)});
   }
-  StartGathering(std::move(items), winkit::TrimBlanks(Edit_Volume.Text()));
+  const int boot = ComboBoot.Selected();
+  StartGathering(std::move(items), winkit::TrimBlanks(Edit_Volume.Text()),
+                 static_cast<BootChoice>(boot < 0 ? 0 : boot));
 }
 
 // Gathering and laying out a large tree take seconds: they run on a thread of their own, which
 // hands the prepared image back to the window's thread.
-void TFrmISOCreate::StartGathering(std::vector<SourceItem> items, std::string label) {
+void TFrmISOCreate::StartGathering(std::vector<SourceItem> items, std::string label,
+                                   BootChoice boot) {
   filesGathered_ = 0;
   stopGathering_ = false;
   gathering_ = true;
   LabelProgress.SetText("正在收集");
   Label_Size.SetText("0个文件");
-  gatherer_ = std::thread([this, items = std::move(items), label = std::move(label)] {
+  bootRefusal_.clear();
+  gatherer_ = std::thread([this, items = std::move(items), label = std::move(label), boot] {
     TKavoBurner &burner = *KavoBurner1;
     burner.NewCompilation(600000, 20000);
     burner.SetJolietFileSystem(true);
@@ -291,9 +326,11 @@ void TFrmISOCreate::StartGathering(std::vector<SourceItem> items, std::string la
     options.Stop = [this] { return stopGathering_.load(); };
     options.FilesGathered = &filesGathered_;
     gathered_ = GatherItems(burner, items, options);
+    if (!stopGathering_ && boot != BootChoice::None)
+      bootRefusal_ = SetUpBoot(burner, boot);
     // UDF only where ISO 9660 and Joliet fall short, so that other images stay as they were.
     burner.SetUdfFileSystem(burner.CompilationWantsUdf());
-    if (!stopGathering_)
+    if (!stopGathering_ && bootRefusal_.empty())
       burner.PrepareImage(true, nullptr);
     PostMessageA(self_, kGatheredMessage, 0, 0);
   });
@@ -312,6 +349,13 @@ void TFrmISOCreate::Gathered() {
   LabelProgress.SetText("压制进度");
   if (aborted_)
     return;
+  if (!bootRefusal_.empty()) { // refused before anything was written
+    StopTimer(kTimer1);
+    SetBuilding(false);
+    ResetProgress(Gauge1, Label_Size);
+    Say(bootRefusal_);
+    return;
+  }
   for (const LeftOutItem &item : gathered_.LeftOut)
     leftOut_.push_back({item.Path, LeftOutText(item)});
   Gauge1.SetMax(static_cast<std::uint32_t>(KavoBurner1->ImageSectors()));

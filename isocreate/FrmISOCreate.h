@@ -3,9 +3,11 @@
 // from the shell), chooses the image file and the volume label, and builds the image. The
 // component writes it on its own threads; the window starts, polls and stops the write, and does
 // all of its own work on the GUI thread.
+#include "boot_pick.h"
 #include "gather_items.h"
 #include "kavo_burner.h"
 #include "ui/ExDragDrop.h"
+#include "winkit/ComboBox.h"
 #include "winkit/Dialogs.h"
 #include "winkit/FormControls.h"
 #include "winkit/Gauge.h"
@@ -43,7 +45,12 @@ enum BuildControl : int {
   idEditVolume,
   idStart,
   idAbort,
+  idLabelBoot,
+  idComboBoot,
 };
+
+// The rows of the boot choice, in the order of BootChoice.
+constexpr const char *kBootChoices[] = {"否", "BIOS", "UEFI", "两者"};
 
 // The list's pictures.
 constexpr int kFolderPicture = 0;
@@ -91,6 +98,9 @@ public:
   winkit::Edit Edit_IsoFileName;
   winkit::Button btnSaveIso;
   winkit::Edit Edit_Volume;
+  // "可引导": none, BIOS, UEFI or both; the boot images are picked from what was gathered.
+  winkit::Label LabelBoot;
+  winkit::ComboBox ComboBoot;
   winkit::Button btnStart;
   winkit::Button btnAbort;
   winkit::HintWindow Hints;
@@ -111,7 +121,7 @@ private:
 
   void CreateControls();
   void SetBuilding(bool building);
-  void StartGathering(std::vector<SourceItem> items, std::string label);
+  void StartGathering(std::vector<SourceItem> items, std::string label, BootChoice boot);
   void JoinGatherer();
   void Gathered();
   void WriteDone(const WriteFailure &failure);
@@ -129,7 +139,8 @@ private:
   std::thread gatherer_;
   std::atomic<bool> gathering_{false}, stopGathering_{false};
   std::atomic<std::int64_t> filesGathered_{0};
-  GatherResult gathered_; // written by the gathering thread, read once it has ended
+  GatherResult gathered_;   // written by the gathering thread, read once it has ended
+  std::string bootRefusal_; // the same: why the image cannot boot as chosen
   std::mutex doneLock_;
   WriteFailure doneFailure_; // how the write ended, from the writer thread
 };

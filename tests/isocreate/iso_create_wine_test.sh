@@ -32,6 +32,9 @@ perl -e 'for my $d (0 .. 199) {
   for my $f (1 .. 1000) { open my $h, ">", "$dir/$f" or die "$dir/$f: $!" }
 }' "$many"
 truncate -s 2G big.bin
+mkdir -p windisc/boot windisc/efi/microsoft/boot
+head -c 4096 /dev/urandom >windisc/boot/etfsboot.com
+head -c 1474560 /dev/urandom >windisc/efi/microsoft/boot/efisys.bin
 
 VELMOR_ISOCREATE_WORK="Z:$(printf '%s' "$work" | tr / '\\')" \
   VELMOR_WINDOW_SHOT="Z:$(printf '%s' "$work/window.bmp" | tr / '\\')" wine "$exe"
@@ -59,4 +62,8 @@ cmp src/one.txt tiny-7z/one.txt
 # All 200,000 files of the large tree, each with its version number.
 [ "$(isoinfo -f -i many.iso | grep -c ';1$')" = 200000 ]
 [ ! -e many-abort.iso ]
+# "两者": Windows' loader as 8 sectors without emulation, its UEFI image whole.
+xorriso -indev boot.iso -report_el_torito plain 2>/dev/null |
+  awk '/^El Torito boot img/ { print $7, $8, $9, $12 }' >boot.entries
+printf 'BIOS y none 8\nUEFI y none 2880\n' | diff - boot.entries
 echo ok
