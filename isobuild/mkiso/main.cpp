@@ -13,6 +13,7 @@
 
 #include "command_line_platform.h"
 #include "gather_items.h"
+#include "image_import.h"
 #include "image_target.h"
 #include "interrupts.h"
 #include "kavo_burner.h"
@@ -76,7 +77,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: velmor-mkiso -o IMAGE [-V LABEL] [--no-joliet] [-udf] [--no-recurse]\n"
                "                    [-b BOOT-IMAGE [-c CATALOG] [-no-emul-boot]\n"
-               "                     [-boot-load-size N] [-boot-info-table]] PATH...\n");
+               "                     [-boot-load-size N] [-boot-info-table]]\n"
+               "                    [-import OLD-IMAGE [-rm PATH-IN-IMAGE]...] PATH...\n");
   return 2;
 }
 
@@ -186,6 +188,7 @@ int main(int argc, char **argv) {
   bool joliet = true, udf = false, recurse = true;
   std::vector<std::string> paths;
   velmor::BootOptions boot;
+  velmor::ImportRequest import;
   bool loadSizeGiven = false;
   std::string badLoadSize;
   for (int i = 1; i < argc; ++i) {
@@ -194,6 +197,10 @@ int main(int argc, char **argv) {
       (arg == "-o" ? image : label) = argv[++i];
     else if (arg == "-b" && i + 1 < argc)
       boot.ImagePath = argv[++i];
+    else if (arg == "-import" && i + 1 < argc)
+      import.ImagePath = argv[++i];
+    else if (arg == "-rm" && i + 1 < argc)
+      import.Remove.push_back(argv[++i]);
     else if (arg == "-c" && i + 1 < argc)
       boot.CatalogPath = argv[++i];
     else if (arg == "-no-emul-boot")
@@ -219,8 +226,12 @@ int main(int argc, char **argv) {
     else
       paths.push_back(arg);
   }
-  if (image.empty() || paths.empty())
+  if (image.empty() || (paths.empty() && import.ImagePath.empty()))
     return Usage();
+  if (!import.Remove.empty() && import.ImagePath.empty()) {
+    std::fprintf(stderr, "velmor-mkiso: -rm needs -import\n");
+    return NoImage(paths.size(), 2);
+  }
   const char *bootError = nullptr;
   if (boot.ImagePath.empty() &&
       (!boot.CatalogPath.empty() || boot.NoEmulation || boot.InfoTable || loadSizeGiven))
@@ -289,6 +300,11 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "velmor-mkiso: %s: the output is this input file\n", path.c_str());
       return NoImageAt(image, "would replace an input");
     }
+  if (!import.ImagePath.empty() && target.IsTarget(import.ImagePath)) {
+    std::fprintf(stderr, "velmor-mkiso: %s: the output is the image being imported\n",
+                 import.ImagePath.c_str());
+    return NoImageAt(image, "would replace an input");
+  }
   const bool toStandardOutput =
       target.GetKind() == velmor::mkiso::ImageTarget::Kind::StandardOutput;
   std::FILE *const messages = toStandardOutput ? stderr : stdout;
@@ -308,6 +324,22 @@ int main(int argc, char **argv) {
   burner.SetJolietFileSystem(joliet);
   burner.SetUdfFileSystem(udf);
   burner.SetIdVolume(label);
+  std::size_t importMissing = 0;
+  velmor::ImportResult imported;
+  if (!import.ImagePath.empty()) {
+    imported = velmor::ImportImage(burner, platform, import);
+    if (!imported.Fault.empty()) {
+      std::fprintf(stderr, "velmor-mkiso: %s\n", imported.Fault.c_str());
+      return NoImage(paths.size() + 1, 1);
+    }
+    for (const velmor::LeftOutItem &item : imported.LeftOut)
+      std::fprintf(stderr, "velmor-mkiso: %s\n", velmor::mkiso::LeftOutLine(item).c_str());
+    importMissing = imported.LeftOut.size();
+    if (imported.LimitReached)
+      return NoImage(paths.size() + 1, 1);
+    // An image read through its UDF tree keeps it: its files may need it.
+    burner.SetUdfFileSystem(udf || std::string(imported.Names) == "UDF");
+  }
   std::vector<velmor::SourceItem> sources;
   for (const auto &[path, isFolder] : items) // "." fills the root; other folders keep their path
     sources.push_back({path, isFolder, isFolder && path != ".", recurse});
@@ -318,7 +350,7 @@ int main(int argc, char **argv) {
   // their output.
   gathering.Skip = [&](const std::string &path) { return target.IsOwnFile(path); };
   const velmor::GatherResult gathered = velmor::GatherItems(burner, sources, gathering);
-  const std::size_t missing = gathered.LeftOut.size();
+  const std::size_t missing = gathered.LeftOut.size() + importMissing;
   for (const velmor::LeftOutItem &item : gathered.LeftOut)
     std::fprintf(stderr, "velmor-mkiso: %s\n", velmor::mkiso::LeftOutLine(item).c_str());
   endIfInterrupted();
@@ -334,6 +366,16 @@ int main(int argc, char **argv) {
     if (!replaced.empty())
       std::fprintf(stderr, "velmor-mkiso: %s: replaced in the image by the boot catalog\n",
                    replaced.c_str());
+  }
+  if (!import.ImagePath.empty() && boot.ImagePath.empty()) {
+    error = velmor::KeepImportedBoot(burner, imported);
+    for (const std::string &note : imported.Notes)
+      std::fprintf(stderr, "velmor-mkiso: %s: %s\n", import.ImagePath.c_str(), note.c_str());
+    if (!error.empty()) {
+      std::fprintf(stderr, "velmor-mkiso: %s: its boot cannot be kept: %s\n",
+                   import.ImagePath.c_str(), error.c_str());
+      return NoImage(paths.size() + 1, 1);
+    }
   }
   velmor::mkiso::HoldIfAsked("layout");
   burner.PrepareImage(true, nullptr);
