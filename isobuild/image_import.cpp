@@ -85,6 +85,7 @@ ImportResult ImportImage(TKavoBurner &Burner, Platform &Files, const ImportReque
     return result;
   }
   result.Names = image.Names;
+  result.Label = Files.Utf16ToAnsi(image.Label);
 
   // Each node's path and key; the paths to remove are found before anything is taken.
   const std::size_t count = image.Nodes.size();

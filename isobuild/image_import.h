@@ -33,6 +33,7 @@ struct ImportResult {
   std::vector<KeptBootEntry> Boot;
   std::string CatalogPath;        // where the image's boot catalog was in its tree; empty: hidden
   const char *Names = "";         // the tree that was read
+  std::string Label;              // the image's volume label
   std::vector<std::string> Notes; // what became of the boot, in words, for the user
 };
 

@@ -31,14 +31,16 @@ std::uint64_t Get64(const std::uint8_t *p) {
 }
 
 // A date that no calendar holds is taken as the start of 1980, as FAT's earliest.
-TDateTime UtcOf(int year, int month, int day, int hour, int minute, int second, int minutesEast) {
+TDateTime UtcOf(int year, int month, int day, int hour, int minute, int second, int minutesEast,
+                int millisecond = 0) {
   if (year < 1900 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
       minute > 59 || second > 59 || hour < 0 || minute < 0 || second < 0) {
-    year = 1980, month = 1, day = 1, hour = minute = second = minutesEast = 0;
+    year = 1980, month = 1, day = 1, hour = minute = second = minutesEast = millisecond = 0;
   }
   DateParts parts;
   parts.Year = year, parts.Month = month, parts.Day = day;
   parts.Hour = hour, parts.Minute = minute, parts.Second = second;
+  parts.Millisecond = millisecond;
   return EncodeDateTime(parts) - minutesEast / 1440.0;
 }
 
@@ -56,7 +58,9 @@ TDateTime UdfDate(const std::uint8_t *p) {
     zone -= 0x1000;
   if ((typeZone >> 12) != 1 || zone == -2047)
     zone = 0;
-  return UtcOf(static_cast<std::int16_t>(Get16(p + 2)), p[4], p[5], p[6], p[7], p[8], zone);
+  const int millisecond = p[9] <= 99 && p[10] <= 99 ? p[9] * 10 + p[10] / 10 : 0;
+  return UtcOf(static_cast<std::int16_t>(Get16(p + 2)), p[4], p[5], p[6], p[7], p[8], zone,
+               millisecond);
 }
 
 // A checked descriptor tag: its identifier, its checksum and where it says it is.
@@ -566,17 +570,27 @@ std::string TreeReader::Read() {
   std::uint8_t s[kSector], primary[34] = {}, joliet[34] = {};
   bool havePrimary = false, haveJoliet = false;
   std::uint32_t catalog = 0;
+  std::u16string primaryLabel, jolietLabel;
   for (std::uint32_t n = kFirstDescriptor; n < kFirstDescriptor + kMostDescriptors; ++n) {
     if (!Sector(n, s) || std::memcmp(s + 1, "CD001", 5) != 0 || s[0] == 255)
       break;
     if (s[0] == 0 && std::memcmp(s + 7, "EL TORITO SPECIFICATION", 23) == 0)
       catalog = Get32(s + 71);
-    else if (s[0] == 1 && !havePrimary)
-      havePrimary = true, std::memcpy(primary, s + 156, sizeof primary);
-    else if (s[0] == 2 && !haveJoliet && s[88] == '%' && s[89] == '/' &&
-             (s[90] == '@' || s[90] == 'C' || s[90] == 'E'))
-      haveJoliet = true, std::memcpy(joliet, s + 156, sizeof joliet);
+    else if (s[0] == 1 && !havePrimary) {
+      havePrimary = true;
+      std::memcpy(primary, s + 156, sizeof primary);
+      primaryLabel.assign(s + 40, s + 72);
+    } else if (s[0] == 2 && !haveJoliet && s[88] == '%' && s[89] == '/' &&
+               (s[90] == '@' || s[90] == 'C' || s[90] == 'E')) {
+      haveJoliet = true;
+      std::memcpy(joliet, s + 156, sizeof joliet);
+      for (std::size_t i = 40; i < 72; i += 2)
+        jolietLabel.push_back(static_cast<char16_t>(s[i] << 8 | s[i + 1]));
+    }
   }
+  out_.Label = haveJoliet ? jolietLabel : primaryLabel;
+  while (!out_.Label.empty() && (out_.Label.back() == u' ' || out_.Label.back() == 0))
+    out_.Label.pop_back();
   std::uint8_t anchor[kSector];
   const bool haveUdf = Sector(kUdfAnchor, anchor) && Get16(anchor) == 2;
   std::string fault;

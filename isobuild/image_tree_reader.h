@@ -52,6 +52,7 @@ struct ImportedImage {
   std::vector<ImportedBootEntry> Boot;
   std::int32_t CatalogNode = -1; // the file of the tree that is the boot catalog, if any
   const char *Names = "";        // which tree was read: "UDF", "Joliet" or "ISO 9660"
+  std::u16string Label;          // the volume label: Joliet's where there is one
 };
 
 // The most entries read from one image, and the most bytes of one folder's records.

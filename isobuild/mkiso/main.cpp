@@ -189,12 +189,14 @@ int main(int argc, char **argv) {
   std::vector<std::string> paths;
   velmor::BootOptions boot;
   velmor::ImportRequest import;
-  bool loadSizeGiven = false;
+  bool loadSizeGiven = false, labelGiven = false;
   std::string badLoadSize;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if ((arg == "-o" || arg == "-V") && i + 1 < argc)
+    if ((arg == "-o" || arg == "-V") && i + 1 < argc) {
       (arg == "-o" ? image : label) = argv[++i];
+      labelGiven = labelGiven || arg == "-V";
+    }
     else if (arg == "-b" && i + 1 < argc)
       boot.ImagePath = argv[++i];
     else if (arg == "-import" && i + 1 < argc)
@@ -339,6 +341,8 @@ int main(int argc, char **argv) {
       return NoImage(paths.size() + 1, 1);
     // An image read through its UDF tree keeps it: its files may need it.
     burner.SetUdfFileSystem(udf || std::string(imported.Names) == "UDF");
+    if (!labelGiven && !imported.Label.empty())
+      burner.SetIdVolume(imported.Label); // the writer fits it to each label's room
   }
   std::vector<velmor::SourceItem> sources;
   for (const auto &[path, isFolder] : items) // "." fills the root; other folders keep their path
