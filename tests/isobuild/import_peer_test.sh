@@ -99,6 +99,43 @@ name=rockridge
 genisoimage -quiet -R -J -joliet-long -hidden secret.txt -o rockridge.iso tree
 check iso
 
+# Shaped like a Windows installation disc: UDF, a boot image loaded as 8 sectors without
+# emulation, an install.wim of 4.5 GiB (sparse, with data at its start, middle and end) and
+# names longer than Joliet holds. The import reads its UDF tree and keeps all of it.
+name=windows
+mkdir -p win/boot win/sources "win/安装程序的说明文件夹"
+head -c 4096 /dev/urandom >win/boot/etfsboot.com
+truncate -s 4831838208 win/sources/install.wim
+for at in 0 2415919104 4831830016; do
+  head -c 8192 /dev/urandom | dd of=win/sources/install.wim bs=1 seek=$at conv=notrunc 2>/dev/null
+done
+long="很长的文件名很长的文件名$(printf 'a-long-english-part-%.0s' 1 2 3 4)"
+printf 'long' >"win/安装程序的说明文件夹/$long Überprüfung.txt"
+(cd win && "$mkiso" -udf -o ../windows.iso -b boot/etfsboot.com -no-emul-boot \
+  -boot-load-size 8 .) >windows.log 2>&1 || { cat windows.log; fail build; }
+"$mkiso" -import windows.iso -o windows-new.iso added.txt >windows.log 2>&1 ||
+  { cat windows.log; fail "import failed"; }
+grep -q 'windows.iso: cannot' windows.log && fail "$(cat windows.log)"
+listing windows.iso udf | grep -v '/boot.cat ' >expected
+listing windows-new.iso udf | grep -v -e '^added.txt ' -e '/boot.cat ' >got
+diff expected got >/dev/null || { diff expected got; fail "listing differs"; }
+grep -q "^安装程序的说明文件夹/$long Überprüfung.txt 4 " got || fail "long name lost"
+boot_report windows.iso >expected
+boot_report windows-new.iso >got
+diff expected got >/dev/null || { diff expected got; fail "boot entries differ"; }
+grep -q 'none .* 8 ' got || fail "load size lost: $(cat got)"
+# The big file: one run in the new image (its ISO 9660 extents follow one another), compared
+# where its data is; the holes between read as zeros.
+first=$(xorriso -indev windows-new.iso -find /sources/install.wim -exec report_lba -- 2>/dev/null |
+  awk -F' , ' '/File data lba/ { print $2; exit }')
+for at in 0 2415919104 4831830016; do
+  cmp -s -n 8192 -i "$((first * 2048 + at)):$at" windows-new.iso win/sources/install.wim ||
+    fail "install.wim differs at $at"
+done
+[ "$(7z l -tudf windows-new.iso sources/install.wim | awk '/install.wim/ { print $4 }')" = 4831838208 ] ||
+  fail "install.wim has another size"
+rm -rf win windows.iso windows-new.iso
+
 # Refusals: nothing is written, and the message names the fault.
 name=refusals
 cp genisoimage.iso same.iso
