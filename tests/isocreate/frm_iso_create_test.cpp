@@ -346,7 +346,7 @@ TEST_F(IsoCreateTest, OpenedImageTakesADroppedFileAndIsSavedWithItsBoot) {
   w.btnOpenImage.Click(); // takes the place of the first
   EXPECT_FALSE(dialogs.lastOptions.multiSelect);
   EXPECT_TRUE(dialogs.lastOptions.mustExist);
-  Drop(w.ListView1.Handle(), {Work() + "src\one.txt"});
+  Drop(w.ListView1.Handle(), {Work() + "src\\one.txt"});
   ASSERT_EQ(w.ListView1.Count(), 2);
   EXPECT_EQ(w.ListView1.Caption(0), opened);
   EXPECT_EQ(w.ListView1.Image(0), kImagePicture);
@@ -369,7 +369,7 @@ TEST_F(IsoCreateTest, OpenedImageTakesADroppedFileAndIsSavedWithItsBoot) {
   dialogs.messages.clear();
   TFrmISOCreate &again = Open();
   again.OpenImageItem(Work() + "damaged.iso");
-  again.AddFileItem(Work() + "src\one.txt");
+  again.AddFileItem(Work() + "src\\one.txt");
   again.Edit_IsoFileName.SetText(Work() + "never.iso");
   again.btnStart.Click();
   AwaitGathered(again);
