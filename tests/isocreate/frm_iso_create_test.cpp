@@ -486,11 +486,11 @@ TEST_F(IsoCreateTest, AbortCloseAndQuitEndTheBuildAndLeaveNothing) {
 // build up by the road of "放弃压制".
 TEST_F(IsoCreateTest, KeysWalkTheControlsStartTheBuildAndAskBeforeGivingItUp) {
   TFrmISOCreate &w = Open();
-  const std::vector<HWND> order = {w.btnAddDir.Handle(),  w.btnAddFile.Handle(),
-                                   w.btnDelete.Handle(),  w.btnClear.Handle(),
-                                   w.ListView1.Handle(),  w.Edit_IsoFileName.Handle(),
-                                   w.btnSaveIso.Handle(), w.Edit_Volume.Handle(),
-                                   w.btnStart.Handle(),   w.btnAddDir.Handle()};
+  const std::vector<HWND> order = {
+      w.btnAddDir.Handle(),        w.btnAddFile.Handle(),   w.btnDelete.Handle(),
+      w.btnClear.Handle(),         w.btnOpenImage.Handle(), w.ListView1.Handle(),
+      w.Edit_IsoFileName.Handle(), w.btnSaveIso.Handle(),   w.Edit_Volume.Handle(),
+      w.btnStart.Handle(),         w.btnAddDir.Handle()};
   std::vector<HWND> focused;
   std::function<void()> tab = [&] {
     focused.push_back(GetFocus());
