@@ -189,6 +189,47 @@ TEST_F(ImportTest, ImportedImageIsWrittenAgainFromItsOwnBytes) {
             "/sub/none.txt: not in the image E:\\old.iso");
 }
 
+// A boot image that no file of the tree holds (its file's record points elsewhere) comes along
+// as a hidden file of the root with what the entry loads, and the new image boots from it.
+TEST_F(ImportTest, BootImageOutsideTheTreeBecomesAHiddenFile) {
+  fs.Old = Written(true, false);
+  const std::size_t root = Get32(&fs.Old[JolietRoot(fs.Old) + 2]) * std::size_t{2048};
+  std::uint32_t hidden = 0;
+  for (std::size_t at = root; fs.Old[at]; at += fs.Old[at])
+    if (fs.Old[at + 32] == 24 && fs.Old[at + 34] == 'h') // "hidden.txt;1"
+      hidden = Get32(&fs.Old[at + 2]);
+  for (std::size_t at = root; fs.Old[at]; at += fs.Old[at])
+    if (fs.Old[at + 32] == 24 && fs.Old[at + 34] == 'l') // "loader.bin;1"
+      Put32(&fs.Old[at + 2], hidden);
+  ImportedImage old;
+  ASSERT_EQ(Read(fs.Old, old), "");
+  ASSERT_EQ(old.Boot.size(), 1u);
+  EXPECT_EQ(old.Boot[0].Node, -1);
+  std::vector<std::uint8_t> loads(2048);
+  std::memcpy(loads.data(), &fs.Old[old.Boot[0].ImageSector * std::size_t{2048}], loads.size());
+
+  burner.NewCompilation(600000, 20000);
+  ImportResult result = ImportImage(burner, fs, {"E:\\old.iso", {}});
+  ASSERT_EQ(result.Fault, "");
+  ASSERT_EQ(result.Boot.size(), 1u);
+  EXPECT_EQ(result.Boot[0].ImagePath, "/boot.img");
+  ASSERT_EQ(KeepImportedBoot(burner, result), "");
+  ASSERT_TRUE(burner.PrepareImage(true, nullptr));
+  ASSERT_TRUE(burner.WriteImage("out.iso", true));
+
+  ImportedImage tree;
+  ASSERT_EQ(Read(fs.Image, tree), "");
+  const std::int32_t boot = Find(tree, u"boot.img");
+  ASSERT_GE(boot, 0);
+  EXPECT_TRUE(tree.Nodes[static_cast<std::size_t>(boot)].Hidden);
+  ASSERT_EQ(tree.Boot.size(), 1u);
+  EXPECT_EQ(tree.Boot[0].Node, boot);
+  const std::size_t at = tree.Nodes[static_cast<std::size_t>(boot)].Offset;
+  EXPECT_EQ(tree.Nodes[static_cast<std::size_t>(boot)].Size, 2048u);
+  EXPECT_EQ(Get32(&fs.Image[at + 12]), at / 2048); // its info table names its new place
+  EXPECT_TRUE(std::equal(loads.begin() + 64, loads.end(), fs.Image.begin() + at + 64));
+}
+
 // Damage made to a written image, and the fault it must give.
 TEST_F(ImportTest, DamagedImagesGiveTheirFault) {
   const struct Case {

@@ -95,6 +95,22 @@ xorriso -as mkisofs -quiet -J -joliet-long -b isolinux/isolinux.bin -c isolinux/
 check iso
 check_info_table
 
+# BIOS and UEFI entries (xorriso): the BIOS entry is written again, the UEFI one is named as
+# not written (several entries are not written yet), and the import still succeeds.
+name=two-entries
+mkdir -p tree/efi && head -c 65536 /dev/zero >tree/efi/efiboot.img
+xorriso -as mkisofs -quiet -J -joliet-long -b isolinux/isolinux.bin -c isolinux/boot.cat \
+  -no-emul-boot -boot-load-size 4 -boot-info-table -eltorito-alt-boot -e efi/efiboot.img \
+  -no-emul-boot -o two-entries.iso tree 2>/dev/null
+"$mkiso" -import two-entries.iso -o two-entries-new.iso added.txt >two.log 2>&1 ||
+  { cat two.log; fail "import failed"; }
+grep -q 'boot entry for platform 239 (/efi/efiboot.img) is not written again' two.log ||
+  fail "$(cat two.log)"
+boot_report two-entries.iso | grep -v -e ' 2 ' -e 'catalog' >expected
+boot_report two-entries-new.iso | grep -v 'catalog' >got
+diff expected got >/dev/null || { diff expected got; fail "BIOS entry differs"; }
+rm -r tree/efi
+
 name=rockridge
 genisoimage -quiet -R -J -joliet-long -hidden secret.txt -o rockridge.iso tree
 check iso
