@@ -117,8 +117,19 @@ private:
 
   ImageBytes &image_;
   ImportedImage &out_;
+  // Whether the tree's records may take `bytes` more: an image's folders and file entries never
+  // hold more than the image does, unless they overlap, as a hostile image's may, to be read
+  // again and again.
+  bool Spend(std::uint64_t bytes) {
+    if (bytes > budget_)
+      return false;
+    budget_ -= bytes;
+    return true;
+  }
+
   std::unordered_set<std::uint64_t> foldersSeen_;
   std::uint32_t partitionStart_ = 0, partitionLength_ = 0;
+  std::uint64_t budget_ = 2 * image_.Size(); // an embedded folder is counted with its entry
 };
 
 std::string TreeReader::PathOf(std::int32_t node) const {
@@ -158,6 +169,8 @@ std::string TreeReader::ReadIsoFolder(const Pending &folder, bool joliet,
                                       std::deque<Pending> &queue) {
   if (folder.Size > kMaxImportedFolderBytes)
     return Fault(folder.Node, "folder of " + std::to_string(folder.Size) + " bytes of records");
+  if (!Spend(folder.Size))
+    return Fault(folder.Node, "folders overlap: more records than the image holds");
   std::vector<std::uint8_t> records(static_cast<std::size_t>(folder.Size));
   if (!Bytes(folder.Offset, records.data(), records.size()))
     return Fault(folder.Node, "folder records past the end of the image");
@@ -263,6 +276,8 @@ std::string TreeReader::ReadUdfEntry(std::uint32_t block, std::int32_t node, std
                                      std::uint64_t &size, bool &folder, TDateTime &date,
                                      std::uint64_t &embedded) {
   std::uint8_t fe[kSector];
+  if (!Spend(kSector))
+    return Fault(node, "file entries overlap: more than the image holds");
   if (!UdfBlock(block, fe))
     return Fault(node, "file entry past the end of the partition");
   const bool extended = Get16(fe) == 266;
@@ -342,6 +357,8 @@ std::string TreeReader::ReadUdfFolder(const Pending &folder, std::deque<Pending>
     return fault;
   if (size > kMaxImportedFolderBytes)
     return Fault(folder.Node, "folder of " + std::to_string(size) + " bytes of identifiers");
+  if (!Spend(size))
+    return Fault(folder.Node, "folders overlap: more identifiers than the image holds");
   std::vector<std::uint8_t> ids(static_cast<std::size_t>(size));
   std::size_t got = 0;
   for (const Run &run : runs) {
