@@ -196,8 +196,7 @@ int main(int argc, char **argv) {
     if ((arg == "-o" || arg == "-V") && i + 1 < argc) {
       (arg == "-o" ? image : label) = argv[++i];
       labelGiven = labelGiven || arg == "-V";
-    }
-    else if (arg == "-b" && i + 1 < argc)
+    } else if (arg == "-b" && i + 1 < argc)
       boot.ImagePath = argv[++i];
     else if (arg == "-import" && i + 1 < argc)
       import.ImagePath = argv[++i];
