@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "entry_source.h"
 #include "kavo_burner.h"
 #include "path_chars.h"
 
@@ -87,7 +88,7 @@ std::string TKavoBurner::MakeBootEntry(const BootOptions &Options, BootEntry &En
     if (size < kBootInfoChecksumStart)
       return path + ": boot image of " + std::to_string(size) +
              " bytes is too small for a boot info table (64 bytes at least)";
-    std::unique_ptr<SourceFile> source = FPlatform.OpenRead(image->SourcePath);
+    std::unique_ptr<SourceFile> source = OpenEntrySource(FPlatform, *image);
     if (!source || !BootImageChecksum(*source, size, boot.ImageChecksum))
       return image->SourcePath + ": boot image cannot be read";
   }

@@ -36,8 +36,12 @@ bool ParseLoadSize(const std::string &text, std::uint16_t &out) {
 const std::vector<Flag> kFlags = {
     {"-o", "IMAGE", [](Request &r, const std::string &a) { r.Image = a; },
      "the image to write (\"-\": standard output)"},
-    {"-V", "LABEL", [](Request &r, const std::string &a) { r.Label = a; },
-     "volume label (default: now, as YYYYMMDD_HHMMSS)"},
+    {"-V", "LABEL",
+     [](Request &r, const std::string &a) {
+       r.Label = a;
+       r.LabelGiven = true;
+     },
+     "volume label (default: now, or the imported one)"},
     {"--no-joliet", nullptr, [](Request &r, const std::string &) { r.Joliet = false; },
      "ISO 9660 names only"},
     {"-udf", nullptr, [](Request &r, const std::string &) { r.Udf = true; },
@@ -78,6 +82,10 @@ const std::vector<Flag> kFlags = {
      "MBR code (isohdpfx.bin): boots from a USB stick"},
     {"-isohybrid-gpt-basdat", nullptr, [](Request &r, const std::string &) { r.GptBasdat = true; },
      "and a GPT and MBR partition for the UEFI image"},
+    {"-import", "OLD-IMAGE", [](Request &r, const std::string &a) { r.Import.ImagePath = a; },
+     "start from this image's tree and boot"},
+    {"-rm", "PATH-IN-IMAGE", [](Request &r, const std::string &a) { r.Import.Remove.push_back(a); },
+     "leave this path of the imported image out"},
     {"-h", nullptr, [](Request &r, const std::string &) { r.Help = true; }, "this text"},
     {"--help", nullptr, [](Request &r, const std::string &) { r.Help = true; }, nullptr},
 };
@@ -105,7 +113,8 @@ bool ParseArguments(int argc, char **argv, Request &request) {
 }
 
 void PrintUsage(std::FILE *out) {
-  std::fprintf(out, "usage: velmor-mkiso -o IMAGE [OPTION]... PATH...\n");
+  std::fprintf(out, "usage: velmor-mkiso -o IMAGE [OPTION]... PATH...\n"
+                    "       velmor-mkiso -o IMAGE -import OLD-IMAGE [OPTION]... [PATH]...\n");
   for (const Flag &f : kFlags) {
     if (!f.Usage)
       continue;
@@ -115,7 +124,7 @@ void PrintUsage(std::FILE *out) {
   }
 }
 
-std::string BootFlagsProblem(const Request &request) {
+std::string FlagsProblem(const Request &request) {
   const std::vector<BootRequest> &boot = request.Boot;
   for (std::size_t i = 0; i < boot.size(); ++i) {
     const BootRequest &entry = boot[i];
@@ -135,8 +144,10 @@ std::string BootFlagsProblem(const Request &request) {
     return "-c needs -b or -e";
   if (request.GptBasdat && request.HybridMbr.empty())
     return "-isohybrid-gpt-basdat works only with -isohybrid-mbr";
-  if (!request.HybridMbr.empty() && boot.empty())
+  if (!request.HybridMbr.empty() && boot.empty() && request.Import.ImagePath.empty())
     return "-isohybrid-mbr needs a boot image (-b or -e)";
+  if (!request.Import.Remove.empty() && request.Import.ImagePath.empty())
+    return "-rm needs -import";
   return {};
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "image_import.h"
 #include "kavo_burner.h"
 
 namespace velmor::mkiso {
@@ -20,12 +21,14 @@ struct BootRequest {
 
 struct Request {
   std::string Image, Label;
+  bool LabelGiven = false; // else an imported image's label is kept
   bool Joliet = true, Udf = false, Recurse = true, Help = false;
   std::vector<std::string> Paths;
   std::string Catalog;
   std::vector<BootRequest> Boot; // in order; empty without boot flags
   std::string HybridMbr;
   bool GptBasdat = false;
+  ImportRequest Import; // no ImagePath: nothing imported
 };
 
 struct Flag {
@@ -41,7 +44,7 @@ extern const std::vector<Flag> kFlags;
 bool ParseArguments(int argc, char **argv, Request &request);
 // The usage text: a synopsis and one line per flag.
 void PrintUsage(std::FILE *out);
-// What is wrong with the boot flags as given, or an empty text.
-std::string BootFlagsProblem(const Request &request);
+// What is wrong with the boot and import flags as given, or an empty text.
+std::string FlagsProblem(const Request &request);
 
 } // namespace velmor::mkiso

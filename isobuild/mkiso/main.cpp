@@ -17,6 +17,7 @@
 #include "command_line.h"
 #include "command_line_platform.h"
 #include "gather_items.h"
+#include "image_import.h"
 #include "image_target.h"
 #include "interrupts.h"
 #include "kavo_burner.h"
@@ -169,6 +170,11 @@ struct Checked {
   std::vector<std::pair<std::string, bool>> Items;
 };
 
+// The inputs named on the command line: the sources and the imported image.
+std::size_t Named(const velmor::mkiso::Request &r) {
+  return r.Paths.size() + (r.Import.ImagePath.empty() ? 0 : 1);
+}
+
 int Usage(int status) {
   velmor::mkiso::PrintUsage(stderr);
   return status;
@@ -178,9 +184,9 @@ int Usage(int status) {
 // sources, the paths in the image. Returns 0 or the exit status (the reason already told).
 int Check(velmor::mkiso::Request &r, velmor::Platform &platform, const velmor::CharTable &chars,
           Checked &out) {
-  const std::string bootProblem = velmor::mkiso::BootFlagsProblem(r);
-  if (!bootProblem.empty()) {
-    std::fprintf(stderr, "velmor-mkiso: %s\n", bootProblem.c_str());
+  const std::string flagsProblem = velmor::mkiso::FlagsProblem(r);
+  if (!flagsProblem.empty()) {
+    std::fprintf(stderr, "velmor-mkiso: %s\n", flagsProblem.c_str());
     return NoImage(r.Paths.size(), 2);
   }
   r.Label = Trim(r.Label);
@@ -228,7 +234,18 @@ int Check(velmor::mkiso::Request &r, velmor::Platform &platform, const velmor::C
 
 // The boot entries and the hybrid system area, once the tree is gathered. Returns 0 or the exit
 // status.
-int SetUpBoot(velmor::TKavoBurner &burner, const velmor::mkiso::Request &r) {
+int SetUpBoot(velmor::TKavoBurner &burner, const velmor::mkiso::Request &r,
+              velmor::ImportResult &imported) {
+  if (!r.Import.ImagePath.empty() && r.Boot.empty()) {
+    const std::string error = velmor::KeepImportedBoot(burner, imported);
+    for (const std::string &note : imported.Notes)
+      std::fprintf(stderr, "velmor-mkiso: %s: %s\n", r.Import.ImagePath.c_str(), note.c_str());
+    if (!error.empty()) {
+      std::fprintf(stderr, "velmor-mkiso: %s: its boot cannot be kept: %s\n",
+                   r.Import.ImagePath.c_str(), error.c_str());
+      return NoImage(Named(r), 1);
+    }
+  }
   for (std::size_t i = 0; i < r.Boot.size(); ++i) {
     velmor::BootOptions options = r.Boot[i].Options;
     std::string replaced, error;
@@ -256,6 +273,28 @@ int SetUpBoot(velmor::TKavoBurner &burner, const velmor::mkiso::Request &r) {
   return 0;
 }
 
+// The imported image's tree, as the compilation to start from, before the sources are gathered.
+// Returns 0 or the exit status.
+int Import(velmor::TKavoBurner &burner, const velmor::mkiso::Request &r, velmor::Platform &platform,
+           velmor::ImportResult &imported) {
+  if (r.Import.ImagePath.empty())
+    return 0;
+  imported = velmor::ImportImage(burner, platform, r.Import);
+  if (!imported.Fault.empty()) {
+    std::fprintf(stderr, "velmor-mkiso: %s\n", imported.Fault.c_str());
+    return NoImage(Named(r), 1);
+  }
+  for (const velmor::LeftOutItem &item : imported.LeftOut)
+    std::fprintf(stderr, "velmor-mkiso: %s\n", velmor::mkiso::LeftOutLine(item).c_str());
+  if (imported.LimitReached)
+    return NoImage(Named(r), 1);
+  // An image read through its UDF tree keeps it: its files may need it.
+  burner.SetUdfFileSystem(r.Udf || std::string(imported.Names) == "UDF");
+  if (!r.LabelGiven && !imported.Label.empty())
+    burner.SetIdVolume(imported.Label); // the writer fits it to each label's room
+  return 0;
+}
+
 // Gathers the tree, sets up its boot and writes the image to the target's temporary file.
 // Returns 0 or the exit status; `missing` is what the tree left out.
 int Build(const velmor::mkiso::Request &r, const Checked &checked, velmor::Platform &platform,
@@ -267,6 +306,9 @@ int Build(const velmor::mkiso::Request &r, const Checked &checked, velmor::Platf
   burner.SetJolietFileSystem(r.Joliet);
   burner.SetUdfFileSystem(r.Udf);
   burner.SetIdVolume(r.Label);
+  velmor::ImportResult imported;
+  if (const int status = Import(burner, r, platform, imported))
+    return status;
   std::vector<velmor::SourceItem> sources;
   for (const auto &[path, isFolder] : checked.Items) // "." fills the root; others keep their path
     sources.push_back({path, isFolder, isFolder && path != ".", r.Recurse});
@@ -277,13 +319,13 @@ int Build(const velmor::mkiso::Request &r, const Checked &checked, velmor::Platf
   // their output.
   gathering.Skip = [&](const std::string &path) { return target.IsOwnFile(path); };
   const velmor::GatherResult gathered = velmor::GatherItems(burner, sources, gathering);
-  missing = gathered.LeftOut.size();
+  missing = gathered.LeftOut.size() + imported.LeftOut.size();
   for (const velmor::LeftOutItem &item : gathered.LeftOut)
     std::fprintf(stderr, "velmor-mkiso: %s\n", velmor::mkiso::LeftOutLine(item).c_str());
   endIfInterrupted();
   if (gathered.LimitReached)
-    return NoImage(r.Paths.size(), 1);
-  if (const int status = SetUpBoot(burner, r))
+    return NoImage(Named(r), 1);
+  if (const int status = SetUpBoot(burner, r, imported))
     return status;
   velmor::mkiso::HoldIfAsked("layout");
   burner.PrepareImage(true, nullptr);
@@ -330,7 +372,7 @@ int main(int argc, char **argv) {
     return Usage(2);
   if (request.Help)
     return Usage(0);
-  if (request.Image.empty() || request.Paths.empty())
+  if (request.Image.empty() || (request.Paths.empty() && request.Import.ImagePath.empty()))
     return Usage(2);
   velmor::mkiso::CatchInterrupts();
   velmor::mkiso::CommandLinePlatform platform(velmor::NativePlatform());
@@ -351,6 +393,11 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "velmor-mkiso: %s: the output is this input file\n", path.c_str());
       return NoImageAt(request.Image, "would replace an input");
     }
+  if (!request.Import.ImagePath.empty() && target.IsTarget(request.Import.ImagePath)) {
+    std::fprintf(stderr, "velmor-mkiso: %s: the output is the image being imported\n",
+                 request.Import.ImagePath.c_str());
+    return NoImageAt(request.Image, "would replace an input");
+  }
   const bool toStandardOutput =
       target.GetKind() == velmor::mkiso::ImageTarget::Kind::StandardOutput;
   std::FILE *const messages = toStandardOutput ? stderr : stdout;

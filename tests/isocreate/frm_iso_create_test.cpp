@@ -336,6 +336,52 @@ TEST_F(IsoCreateTest, DroppedItemsAreBuiltIntoTheImage) {
   EXPECT_FALSE(w.Showing());
 }
 
+// "打开映像" takes a bootable image made by genisoimage (the script reads the result back: its
+// files, the file dropped in, its boot entry); the opened image is never written over, and a
+// damaged one is named with its fault before anything is written.
+TEST_F(IsoCreateTest, OpenedImageTakesADroppedFileAndIsSavedWithItsBoot) {
+  const std::string opened = Work() + "bootable.iso";
+  TFrmISOCreate &w = Open();
+  dialogs.chosen = {Work() + "damaged.iso"};
+  w.btnOpenImage.Click();
+  dialogs.chosen = {opened};
+  w.btnOpenImage.Click(); // takes the place of the first
+  EXPECT_FALSE(dialogs.lastOptions.multiSelect);
+  EXPECT_TRUE(dialogs.lastOptions.mustExist);
+  Drop(w.ListView1.Handle(), {Work() + "src\\one.txt"});
+  ASSERT_EQ(w.ListView1.Count(), 2);
+  EXPECT_EQ(w.ListView1.Caption(0), opened);
+  EXPECT_EQ(w.ListView1.Image(0), kImagePicture);
+  if (const char *shot = std::getenv("VELMOR_IMPORT_SHOT")) {
+    UpdateWindow(w.Handle());
+    RedrawWindow(w.Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    testing::SaveScreenshot(w.Handle(), shot);
+  }
+
+  w.Edit_IsoFileName.SetText(opened);
+  w.btnStart.Click();
+  ASSERT_EQ(Texts().size(), 1u);
+  EXPECT_EQ(Texts()[0].find("不能写入 " + opened + "!\r\n它是打开的映像"), 0u) << Texts()[0];
+  EXPECT_FALSE(w.Building());
+
+  Build(w, Work() + "reopened.iso");
+  EXPECT_EQ(Texts().back(), "压制完毕!");
+  EXPECT_EQ(added, std::vector<std::string>{Work() + "reopened.iso"});
+
+  dialogs.messages.clear();
+  TFrmISOCreate &again = Open();
+  again.OpenImageItem(Work() + "damaged.iso");
+  again.AddFileItem(Work() + "src\\one.txt");
+  again.Edit_IsoFileName.SetText(Work() + "never.iso");
+  again.btnStart.Click();
+  AwaitGathered(again);
+  ASSERT_EQ(Texts().size(), 1u);
+  EXPECT_EQ(Texts()[0].find("无法打开映像:\r\n" + Work() + "damaged.iso: cannot be read: "), 0u)
+      << Texts()[0];
+  EXPECT_FALSE(again.Building());
+  EXPECT_FALSE(Exists(Work() + "never.iso"));
+}
+
 // A file of 4.4 GB (sparse, so that nothing is written for it) turns the UDF bridge on, which
 // Windows needs to read it whole; a small file leaves the image as it was. The big build is
 // given up as soon as it writes.
@@ -470,10 +516,10 @@ TEST_F(IsoCreateTest, AbortCloseAndQuitEndTheBuildAndLeaveNothing) {
 TEST_F(IsoCreateTest, KeysWalkTheControlsStartTheBuildAndAskBeforeGivingItUp) {
   TFrmISOCreate &w = Open();
   const std::vector<HWND> order = {
-      w.btnAddDir.Handle(),  w.btnAddFile.Handle(),  w.btnDelete.Handle(),
-      w.btnClear.Handle(),   w.ListView1.Handle(),   w.Edit_IsoFileName.Handle(),
-      w.btnSaveIso.Handle(), w.Edit_Volume.Handle(), w.ComboBoot.Handle(),
-      w.btnStart.Handle(),   w.btnAddDir.Handle()};
+      w.btnAddDir.Handle(),        w.btnAddFile.Handle(),   w.btnDelete.Handle(),
+      w.btnClear.Handle(),         w.btnOpenImage.Handle(), w.ListView1.Handle(),
+      w.Edit_IsoFileName.Handle(), w.btnSaveIso.Handle(),   w.Edit_Volume.Handle(),
+      w.ComboBoot.Handle(),        w.btnStart.Handle(),     w.btnAddDir.Handle()};
   std::vector<HWND> focused;
   std::function<void()> tab = [&] {
     focused.push_back(GetFocus());
