@@ -15,6 +15,8 @@ work=$(mktemp -d)
 pid=
 trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM HUP
+# shellcheck source=tests/isobuild/qemu_serial.sh
+. "$here/qemu_serial.sh"
 cd "$work"
 
 # image <folder> <flags...>: builds <folder>.iso with the folder's contents at the root.
@@ -33,22 +35,7 @@ boot() {
   "$qemu" -machine accel=tcg -m 32 -nodefaults -display none -monitor none -no-reboot \
     -boot d -cdrom "$name.iso" -serial "file:$name.serial" 2>"$name.qemu" &
   pid=$!
-  ticks=0
-  while :; do
-    seen=1
-    for text; do grep -qF "$text" "$name.serial" 2>/dev/null || seen=0; done
-    [ $seen = 1 ] && break
-    if [ $ticks -ge 300 ] || ! kill -0 "$pid" 2>/dev/null; then
-      echo "$name: the serial port never showed: $*"
-      cat "$name.serial" "$name.qemu" 2>/dev/null
-      exit 1
-    fi
-    ticks=$((ticks + 1))
-    sleep 0.1
-  done
-  kill "$pid"
-  wait "$pid" 2>/dev/null || true
-  pid=
+  await_serial "$name" 300 "$@"
 }
 
 as --32 -o hello.o "$here/serial_hello.S"

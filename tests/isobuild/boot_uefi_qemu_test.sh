@@ -22,6 +22,8 @@ work=$(mktemp -d)
 pid=
 trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM HUP
+# shellcheck source=tests/isobuild/qemu_serial.sh
+. "$here/qemu_serial.sh"
 cd "$work"
 
 # boot <name> <firmware: bios|uefi> <text> <qemu drive flags...>: passes once the text is on the
@@ -39,19 +41,7 @@ boot() {
   fi
   "$qemu" "$@" 2>"$name.qemu" &
   pid=$!
-  ticks=0
-  until grep -qF "$text" "$name.serial" 2>/dev/null; do
-    if [ $ticks -ge 400 ] || ! kill -0 "$pid" 2>/dev/null; then
-      echo "$name: the serial port never showed: $text"
-      cat "$name.serial" "$name.qemu" 2>/dev/null
-      exit 1
-    fi
-    ticks=$((ticks + 1))
-    sleep 0.1
-  done
-  kill "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-  pid=
+  await_serial "$name" 400 "$text"
 }
 
 # The EFI program in a FAT image, where firmware looks on removable media.
