@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "byte_order.h"
 #include "code_page.h"
 
 namespace velmor {
@@ -20,15 +21,6 @@ constexpr std::uint32_t kUdfAnchor = 256;
 constexpr std::uint32_t kMostUdfSequenceSectors = 64;
 // Continuation blocks of one file's allocation descriptors: far more than a 4 GiB file needs.
 constexpr std::uint32_t kMostAllocationBlocks = 65536;
-
-std::uint16_t Get16(const std::uint8_t *p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t Get32(const std::uint8_t *p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-std::uint64_t Get64(const std::uint8_t *p) {
-  return Get32(p) | static_cast<std::uint64_t>(Get32(p + 4)) << 32;
-}
 
 // A date that no calendar holds is taken as the start of 1980, as FAT's earliest.
 TDateTime UtcOf(int year, int month, int day, int hour, int minute, int second, int minutesEast,
@@ -52,14 +44,14 @@ TDateTime RecordDate(const std::uint8_t *p) {
 
 // UDF's timestamp: type and zone, year, month, day, hour, minute, second and fractions.
 TDateTime UdfDate(const std::uint8_t *p) {
-  const std::uint16_t typeZone = Get16(p);
+  const std::uint16_t typeZone = ReadLe16(p);
   int zone = typeZone & 0xFFF;
   if (zone & 0x800)
     zone -= 0x1000;
   if ((typeZone >> 12) != 1 || zone == -2047)
     zone = 0;
   const int millisecond = p[9] <= 99 && p[10] <= 99 ? p[9] * 10 + p[10] / 10 : 0;
-  return UtcOf(static_cast<std::int16_t>(Get16(p + 2)), p[4], p[5], p[6], p[7], p[8], zone,
+  return UtcOf(static_cast<std::int16_t>(ReadLe16(p + 2)), p[4], p[5], p[6], p[7], p[8], zone,
                millisecond);
 }
 
@@ -69,7 +61,7 @@ bool Tagged(const std::uint8_t *p, std::uint16_t id, std::uint32_t location) {
   for (int i = 0; i < 16; ++i)
     if (i != 4)
       sum = static_cast<std::uint8_t>(sum + p[i]);
-  return Get16(p) == id && sum == p[4] && Get32(p + 12) == location;
+  return ReadLe16(p) == id && sum == p[4] && ReadLe32(p + 12) == location;
 }
 
 // Where a run of a file's data lies, gathered from its records or descriptors.
@@ -207,8 +199,8 @@ std::string TreeReader::ReadIsoFolder(const Pending &folder, bool joliet,
     }
     if (text.empty() || text.find(u'/') != std::u16string::npos || text == u"." || text == u"..")
       return Fault(folder.Node, "a name no folder can hold");
-    const std::uint64_t offset = (std::uint64_t{Get32(r + 2)} + r[1]) * kSector;
-    const std::uint64_t size = Get32(r + 10);
+    const std::uint64_t offset = (std::uint64_t{ReadLe32(r + 2)} + r[1]) * kSector;
+    const std::uint64_t size = ReadLe32(r + 10);
     const bool interleaved = r[26] != 0 || r[27] != 0;
     if (!isFolder && (flags & 0x80)) { // not the last extent of its file
       if (!runs.empty() && text != runsName)
@@ -256,9 +248,9 @@ std::string TreeReader::ReadIso(const std::uint8_t *root, bool joliet) {
   node.Folder = true;
   node.Utc = RecordDate(root + 18);
   out_.Nodes.push_back(node);
-  const std::uint64_t offset = (std::uint64_t{Get32(root + 2)} + root[1]) * kSector;
+  const std::uint64_t offset = (std::uint64_t{ReadLe32(root + 2)} + root[1]) * kSector;
   foldersSeen_.insert(offset);
-  std::deque<Pending> queue{{0, offset, Get32(root + 10)}};
+  std::deque<Pending> queue{{0, offset, ReadLe32(root + 10)}};
   while (!queue.empty()) {
     const Pending folder = queue.front();
     queue.pop_front();
@@ -280,20 +272,20 @@ std::string TreeReader::ReadUdfEntry(std::uint32_t block, std::int32_t node, std
     return Fault(node, "file entries overlap: more than the image holds");
   if (!UdfBlock(block, fe))
     return Fault(node, "file entry past the end of the partition");
-  const bool extended = Get16(fe) == 266;
+  const bool extended = ReadLe16(fe) == 266;
   if (!Tagged(fe, extended ? 266 : 261, block))
     return Fault(node, "damaged file entry at block " + std::to_string(block));
   const std::uint8_t type = fe[27];
   folder = type == 4;
-  size = Get64(fe + 56);
+  size = ReadLe64(fe + 56);
   date = UdfDate(fe + (extended ? 92 : 84));
-  const std::uint32_t attributesLength = Get32(fe + (extended ? 208 : 168));
-  const std::uint32_t descriptorsLength = Get32(fe + (extended ? 212 : 172));
+  const std::uint32_t attributesLength = ReadLe32(fe + (extended ? 208 : 168));
+  const std::uint32_t descriptorsLength = ReadLe32(fe + (extended ? 212 : 172));
   const std::uint32_t first = extended ? 216 : 176;
   if (attributesLength > kSector || descriptorsLength > kSector ||
       first + attributesLength + descriptorsLength > kSector)
     return Fault(node, "damaged file entry at block " + std::to_string(block));
-  const unsigned form = Get16(fe + 34) & 7;
+  const unsigned form = ReadLe16(fe + 34) & 7;
   const std::uint64_t at = (std::uint64_t{partitionStart_} + block) * kSector;
   runs.clear();
   embedded = 0;
@@ -314,12 +306,12 @@ std::string TreeReader::ReadUdfEntry(std::uint32_t block, std::int32_t node, std
     bool next = false;
     std::uint32_t nextBlock = 0;
     for (std::size_t i = 0; i + step <= area.size() && covered < size; i += step) {
-      const std::uint32_t word = Get32(area.data() + i);
+      const std::uint32_t word = ReadLe32(area.data() + i);
       const std::uint32_t length = word & 0x3FFFFFFF, kind = word >> 30;
-      const std::uint32_t position = Get32(area.data() + i + 4);
+      const std::uint32_t position = ReadLe32(area.data() + i + 4);
       if (length == 0)
         break;
-      if (step == 16 && Get16(area.data() + i + 8) != 0)
+      if (step == 16 && ReadLe16(area.data() + i + 8) != 0)
         return Fault(node, "data in another partition");
       if (kind == 3) {
         next = true;
@@ -337,9 +329,10 @@ std::string TreeReader::ReadUdfEntry(std::uint32_t block, std::int32_t node, std
     if (hops >= kMostAllocationBlocks)
       return Fault(node, "too many allocation extents");
     std::uint8_t aed[kSector];
-    if (!UdfBlock(nextBlock, aed) || !Tagged(aed, 258, nextBlock) || Get32(aed + 20) > kSector - 24)
+    if (!UdfBlock(nextBlock, aed) || !Tagged(aed, 258, nextBlock) ||
+        ReadLe32(aed + 20) > kSector - 24)
       return Fault(node, "damaged allocation extent at block " + std::to_string(nextBlock));
-    area.assign(aed + 24, aed + 24 + Get32(aed + 20));
+    area.assign(aed + 24, aed + 24 + ReadLe32(aed + 20));
   }
   if (covered < size)
     return Fault(node, "allocation descriptors cover less than the file's size");
@@ -376,17 +369,17 @@ std::string TreeReader::ReadUdfFolder(const Pending &folder, std::deque<Pending>
     if (ids.size() - at < 38)
       return Fault(folder.Node, "damaged file identifier at byte " + std::to_string(at));
     const std::uint8_t characteristics = f[18], nameBytes = f[19];
-    const std::size_t total = (38u + Get16(f + 36) + nameBytes + 3) & ~std::size_t{3};
+    const std::size_t total = (38u + ReadLe16(f + 36) + nameBytes + 3) & ~std::size_t{3};
     std::uint8_t sum = 0;
     for (int i = 0; i < 16; ++i)
       if (i != 4)
         sum = static_cast<std::uint8_t>(sum + f[i]);
-    if (Get16(f) != 257 || sum != f[4] || total > ids.size() - at)
+    if (ReadLe16(f) != 257 || sum != f[4] || total > ids.size() - at)
       return Fault(folder.Node, "damaged file identifier at byte " + std::to_string(at));
     at += total;
     if (characteristics & 0x0C)
       continue; // the parent, or a deleted name
-    const std::uint8_t *name = f + 38 + Get16(f + 36);
+    const std::uint8_t *name = f + 38 + ReadLe16(f + 36);
     std::u16string text;
     if (nameBytes > 0 && (name[0] == 8 || name[0] == 254))
       text.assign(name + 1, name + nameBytes);
@@ -395,9 +388,9 @@ std::string TreeReader::ReadUdfFolder(const Pending &folder, std::deque<Pending>
         text.push_back(static_cast<char16_t>(name[i] << 8 | name[i + 1]));
     if (text.empty() || text.find(u'/') != std::u16string::npos || text == u"." || text == u"..")
       return Fault(folder.Node, "a name no folder can hold");
-    if (Get16(f + 28) != 0)
+    if (ReadLe16(f + 28) != 0)
       return Fault(folder.Node, text::Utf16ToAnsi(text) + ": file entry in another partition");
-    const std::uint32_t block = Get32(f + 24);
+    const std::uint32_t block = ReadLe32(f + 24);
     ImportedNode node;
     node.Name = text;
     node.Parent = folder.Node;
@@ -429,35 +422,35 @@ std::string TreeReader::ReadUdf(bool &unsupported) {
   std::uint8_t s[kSector];
   if (!Sector(kUdfAnchor, s) || !Tagged(s, 2, kUdfAnchor))
     return "UDF anchor at sector 256 is damaged";
-  const std::uint32_t sequenceBytes = Get32(s + 16), sequence = Get32(s + 20);
+  const std::uint32_t sequenceBytes = ReadLe32(s + 16), sequence = ReadLe32(s + 20);
   std::uint32_t mapPartition = 0xFFFFFFFF, fileSetBlock = 0;
   bool haveVolume = false, havePartition = false;
   std::vector<std::pair<std::uint16_t, std::pair<std::uint32_t, std::uint32_t>>> partitions;
   for (std::uint32_t i = 0; i < sequenceBytes / kSector && i < kMostUdfSequenceSectors; ++i) {
     if (!Sector(std::uint64_t{sequence} + i, s))
       return "UDF volume descriptors past the end of the image";
-    const std::uint16_t id = Get16(s);
+    const std::uint16_t id = ReadLe16(s);
     if (id == 8 || id == 0)
       break;
     if (!Tagged(s, id, sequence + i))
       return "damaged UDF volume descriptor at sector " + std::to_string(sequence + i);
     if (id == 5) {
-      partitions.push_back({Get16(s + 22), {Get32(s + 188), Get32(s + 192)}});
+      partitions.push_back({ReadLe16(s + 22), {ReadLe32(s + 188), ReadLe32(s + 192)}});
     } else if (id == 6 && !haveVolume) {
       haveVolume = true;
-      if (Get32(s + 212) != kSector) {
+      if (ReadLe32(s + 212) != kSector) {
         unsupported = true;
         return "UDF blocks of other than 2048 bytes are not read";
       }
-      fileSetBlock = Get32(s + 252);
-      const std::uint32_t maps = Get32(s + 268), mapBytes = Get32(s + 264);
+      fileSetBlock = ReadLe32(s + 252);
+      const std::uint32_t maps = ReadLe32(s + 268), mapBytes = ReadLe32(s + 264);
       if (maps < 1 || mapBytes < 6 || mapBytes > kSector - 440 || s[440] != 1 || s[441] != 6) {
         unsupported = true;
         return "UDF partition maps other than one plain partition are not read";
       }
-      if (Get16(s + 256) != 0)
+      if (ReadLe16(s + 256) != 0)
         return "UDF file set in an unknown partition";
-      mapPartition = Get16(s + 444);
+      mapPartition = ReadLe16(s + 444);
     }
   }
   for (const auto &[number, place] : partitions)
@@ -476,9 +469,9 @@ std::string TreeReader::ReadUdf(bool &unsupported) {
     partitionLength_ = static_cast<std::uint32_t>(blocksThere);
   if (!UdfBlock(fileSetBlock, s) || !Tagged(s, 256, fileSetBlock))
     return "UDF file set descriptor is damaged";
-  if (Get16(s + 408) != 0)
+  if (ReadLe16(s + 408) != 0)
     return "UDF root folder in an unknown partition";
-  const std::uint32_t rootBlock = Get32(s + 404);
+  const std::uint32_t rootBlock = ReadLe32(s + 404);
   out_.Names = "UDF";
   ImportedNode root;
   root.Folder = true;
@@ -524,7 +517,7 @@ std::string TreeReader::ReadCatalog(std::uint32_t sector) {
     return "boot catalog at sector " + std::to_string(sector) + " is past the end of the image";
   std::uint32_t sum = 0;
   for (std::size_t i = 0; i < 32; i += 2)
-    sum += Get16(c + i);
+    sum += ReadLe16(c + i);
   if (c[0] != 1 || c[30] != 0x55 || c[31] != 0xAA || (sum & 0xFFFF) != 0)
     return "boot catalog at sector " + std::to_string(sector) + " is damaged";
   std::unordered_map<std::uint64_t, std::int32_t> byOffset;
@@ -541,10 +534,10 @@ std::string TreeReader::ReadCatalog(std::uint32_t sector) {
     ImportedBootEntry entry;
     entry.Platform = platform;
     entry.Media = e[1] & 0x0F;
-    entry.LoadSegment = Get16(e + 2);
+    entry.LoadSegment = ReadLe16(e + 2);
     entry.SystemType = e[4];
-    entry.LoadSectors = Get16(e + 6);
-    entry.ImageSector = Get32(e + 8);
+    entry.LoadSectors = ReadLe16(e + 6);
+    entry.ImageSector = ReadLe32(e + 8);
     const std::uint64_t offset = std::uint64_t{entry.ImageSector} * kSector;
     const auto file = byOffset.find(offset);
     entry.Node = file == byOffset.end() ? -1 : file->second;
@@ -557,7 +550,8 @@ std::string TreeReader::ReadCatalog(std::uint32_t sector) {
              " is past the end of the image";
     std::uint8_t table[8];
     entry.InfoTable = entry.Bytes >= 64 && Bytes(offset + 8, table, sizeof table) &&
-                      Get32(table) == kFirstDescriptor && Get32(table + 4) == entry.ImageSector;
+                      ReadLe32(table) == kFirstDescriptor &&
+                      ReadLe32(table + 4) == entry.ImageSector;
     out_.Boot.push_back(entry);
     return {};
   };
@@ -567,7 +561,7 @@ std::string TreeReader::ReadCatalog(std::uint32_t sector) {
     if (header != 0x90 && header != 0x91)
       break;
     const std::uint8_t platform = c[at + 1];
-    std::uint32_t count = Get16(c + at + 2);
+    std::uint32_t count = ReadLe16(c + at + 2);
     at += 32;
     for (; count > 0 && at + 32 <= kSector && fault.empty(); --count) {
       fault = take(c + at, platform);
@@ -592,7 +586,7 @@ std::string TreeReader::Read() {
     if (!Sector(n, s) || std::memcmp(s + 1, "CD001", 5) != 0 || s[0] == 255)
       break;
     if (s[0] == 0 && std::memcmp(s + 7, "EL TORITO SPECIFICATION", 23) == 0)
-      catalog = Get32(s + 71);
+      catalog = ReadLe32(s + 71);
     else if (s[0] == 1 && !havePrimary) {
       havePrimary = true;
       std::memcpy(primary, s + 156, sizeof primary);
@@ -609,7 +603,7 @@ std::string TreeReader::Read() {
   while (!out_.Label.empty() && (out_.Label.back() == u' ' || out_.Label.back() == 0))
     out_.Label.pop_back();
   std::uint8_t anchor[kSector];
-  const bool haveUdf = Sector(kUdfAnchor, anchor) && Get16(anchor) == 2;
+  const bool haveUdf = Sector(kUdfAnchor, anchor) && ReadLe16(anchor) == 2;
   std::string fault;
   bool unsupported = false;
   if (haveUdf)

@@ -54,11 +54,6 @@ std::uint64_t Mix(std::uint64_t &state) {
   return z ^ (z >> 31);
 }
 
-void Le64(std::uint8_t *p, std::uint64_t v) {
-  Le32(p, static_cast<std::uint32_t>(v));
-  Le32(p + 4, static_cast<std::uint32_t>(v >> 32));
-}
-
 // Cylinder, head and sector of a block, as the MBR packs them; past 1024 cylinders the last
 // one stands for all.
 void PutChs(std::uint8_t *p, std::uint64_t block) {

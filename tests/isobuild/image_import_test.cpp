@@ -4,18 +4,11 @@
 #include <cstring>
 
 #include "builder_fixture.h"
+#include "byte_order.h"
 #include "image_import.h"
 
 namespace velmor::testing {
 namespace {
-
-std::uint32_t Get32(const std::uint8_t *p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-void Put32(std::uint8_t *p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 // Where the Joliet root's record is, in the supplementary descriptor.
 std::size_t JolietRoot(const std::vector<std::uint8_t> &image) {
@@ -180,7 +173,7 @@ TEST_F(ImportTest, ImportedImageIsWrittenAgainFromItsOwnBytes) {
   const ImportedNode &loader = tree.Nodes[static_cast<std::size_t>(Find(tree, u"loader.bin"))];
   ASSERT_EQ(tree.Boot.size(), 1u);
   EXPECT_EQ(tree.Boot[0].Node, Find(tree, u"loader.bin"));
-  EXPECT_EQ(Get32(&fs.Image[loader.Offset + 12]), loader.Offset / 2048); // the new place
+  EXPECT_EQ(ReadLe32(&fs.Image[loader.Offset + 12]), loader.Offset / 2048); // the new place
   EXPECT_EQ(fs.Image[loader.Offset + 100], ContentByte("D:\\t\\loader.bin", 100));
   EXPECT_TRUE(tree.Nodes[static_cast<std::size_t>(Find(tree, u"hidden.txt"))].Hidden);
 
@@ -193,14 +186,14 @@ TEST_F(ImportTest, ImportedImageIsWrittenAgainFromItsOwnBytes) {
 // as a hidden file of the root with what the entry loads, and the new image boots from it.
 TEST_F(ImportTest, BootImageOutsideTheTreeBecomesAHiddenFile) {
   fs.Old = Written(true, false);
-  const std::size_t root = Get32(&fs.Old[JolietRoot(fs.Old) + 2]) * std::size_t{2048};
+  const std::size_t root = ReadLe32(&fs.Old[JolietRoot(fs.Old) + 2]) * std::size_t{2048};
   std::uint32_t hidden = 0;
   for (std::size_t at = root; fs.Old[at]; at += fs.Old[at])
     if (fs.Old[at + 32] == 24 && fs.Old[at + 34] == 'h') // "hidden.txt;1"
-      hidden = Get32(&fs.Old[at + 2]);
+      hidden = ReadLe32(&fs.Old[at + 2]);
   for (std::size_t at = root; fs.Old[at]; at += fs.Old[at])
     if (fs.Old[at + 32] == 24 && fs.Old[at + 34] == 'l') // "loader.bin;1"
-      Put32(&fs.Old[at + 2], hidden);
+      velmor::Le32(&fs.Old[at + 2], hidden);
   ImportedImage old;
   ASSERT_EQ(Read(fs.Old, old), "");
   ASSERT_EQ(old.Boot.size(), 1u);
@@ -226,7 +219,7 @@ TEST_F(ImportTest, BootImageOutsideTheTreeBecomesAHiddenFile) {
   EXPECT_EQ(tree.Boot[0].Node, boot);
   const std::size_t at = tree.Nodes[static_cast<std::size_t>(boot)].Offset;
   EXPECT_EQ(tree.Nodes[static_cast<std::size_t>(boot)].Size, 2048u);
-  EXPECT_EQ(Get32(&fs.Image[at + 12]), at / 2048); // its info table names its new place
+  EXPECT_EQ(ReadLe32(&fs.Image[at + 12]), at / 2048); // its info table names its new place
   EXPECT_TRUE(std::equal(loads.begin() + 64, loads.end(), fs.Image.begin() + at + 64));
 }
 
@@ -244,31 +237,31 @@ TEST_F(ImportTest, DamagedImagesGiveTheirFault) {
       {"a folder that holds its parent", false,
        [](std::vector<std::uint8_t> &i) {
          // The Joliet root's "sub" record points at the root's own records.
-         const std::uint32_t root = Get32(&i[JolietRoot(i) + 2]);
+         const std::uint32_t root = ReadLe32(&i[JolietRoot(i) + 2]);
          for (std::size_t at = root * 2048; at < root * 2048 + 2048 && i[at]; at += i[at])
            if (i[at + 25] & 2 && i[at + 32] == 6)
-             Put32(&i[at + 2], root);
+             velmor::Le32(&i[at + 2], root);
        },
        "loop"},
       {"a file past the end", false,
        [](std::vector<std::uint8_t> &i) {
-         const std::uint32_t root = Get32(&i[JolietRoot(i) + 2]);
+         const std::uint32_t root = ReadLe32(&i[JolietRoot(i) + 2]);
          for (std::size_t at = root * 2048; at < root * 2048 + 2048 && i[at]; at += i[at])
            if (!(i[at + 25] & 2) && i[at + 32] > 2)
-             Put32(&i[at + 2], 0x00FFFFFF);
+             velmor::Le32(&i[at + 2], 0x00FFFFFF);
        },
        "past the end of the image"},
       {"a folder of absurd size", false,
-       [](std::vector<std::uint8_t> &i) { Put32(&i[JolietRoot(i) + 10], 0xFFFFF800); },
+       [](std::vector<std::uint8_t> &i) { velmor::Le32(&i[JolietRoot(i) + 10], 0xFFFFF800); },
        "bytes of records"},
       {"a record shorter than its name", false,
        [](std::vector<std::uint8_t> &i) {
-         const std::uint32_t root = Get32(&i[JolietRoot(i) + 2]);
+         const std::uint32_t root = ReadLe32(&i[JolietRoot(i) + 2]);
          i[root * 2048 + 34 + 34] = 20; // the first record after "." and ".."
        },
        "damaged record"},
       {"a catalog with a wrong checksum", false,
-       [](std::vector<std::uint8_t> &i) { ++i[Get32(&i[17 * 2048 + 71]) * 2048 + 28]; },
+       [](std::vector<std::uint8_t> &i) { ++i[ReadLe32(&i[17 * 2048 + 71]) * 2048 + 28]; },
        "boot catalog at sector"},
       {"a UDF file entry with a wrong tag", true,
        [](std::vector<std::uint8_t> &i) {
@@ -285,11 +278,11 @@ TEST_F(ImportTest, DamagedImagesGiveTheirFault) {
          std::uint32_t rootBlock = 0;
          for (std::size_t at = 257 * 2048; at < i.size(); at += 2048)
            if (i[at] == 0 && i[at + 1] == 1)
-             rootBlock = Get32(&i[at + 404]);
+             rootBlock = ReadLe32(&i[at + 404]);
          for (std::size_t at = 257 * 2048; at + 44 < i.size(); ++at)
            if (i[at] == 1 && i[at + 1] == 1 && (i[at + 18] & 2) && i[at + 19] == 4 &&
                std::memcmp(&i[at + 39], "sub", 3) == 0) {
-             Put32(&i[at + 24], rootBlock);
+             velmor::Le32(&i[at + 24], rootBlock);
              std::uint8_t sum = 0;
              for (int k = 0; k < 16; ++k)
                sum = static_cast<std::uint8_t>(sum + (k == 4 ? 0 : i[at + k]));
