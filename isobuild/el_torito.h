@@ -44,6 +44,14 @@ struct BootEntry {
   std::uint32_t ImageChecksum = 0; // of the boot image, for the info table
 };
 
+// The catalog's 32-byte entries: the validation entry's header ID, a bootable entry's indicator,
+// and section headers, the last of which says so. Written by boot_catalog.*, read on import.
+constexpr std::size_t kCatalogEntryBytes = 32;
+constexpr std::uint8_t kCatalogValidation = 1;
+constexpr std::uint8_t kCatalogBootable = 0x88;
+constexpr std::uint8_t kCatalogSection = 0x90;
+constexpr std::uint8_t kCatalogLastSection = 0x91;
+
 // At most this many entries: the catalog is one sector, 32 bytes an entry, and every entry may
 // need a section header of its own besides the validation entry.
 constexpr std::size_t kMaxBootEntries = 32;

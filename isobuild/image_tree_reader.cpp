@@ -9,6 +9,7 @@
 
 #include "byte_order.h"
 #include "code_page.h"
+#include "el_torito.h"
 
 namespace velmor {
 
@@ -518,7 +519,7 @@ std::string TreeReader::ReadCatalog(std::uint32_t sector) {
   std::uint32_t sum = 0;
   for (std::size_t i = 0; i < 32; i += 2)
     sum += ReadLe16(c + i);
-  if (c[0] != 1 || c[30] != 0x55 || c[31] != 0xAA || (sum & 0xFFFF) != 0)
+  if (c[0] != kCatalogValidation || c[30] != 0x55 || c[31] != 0xAA || (sum & 0xFFFF) != 0)
     return "boot catalog at sector " + std::to_string(sector) + " is damaged";
   std::unordered_map<std::uint64_t, std::int32_t> byOffset;
   for (std::size_t i = 0; i < out_.Nodes.size(); ++i) {
@@ -529,7 +530,7 @@ std::string TreeReader::ReadCatalog(std::uint32_t sector) {
   const auto found = byOffset.find(std::uint64_t{sector} * kSector);
   out_.CatalogNode = found == byOffset.end() ? -1 : found->second;
   const auto take = [&](const std::uint8_t *e, std::uint8_t platform) -> std::string {
-    if (e[0] != 0x88)
+    if (e[0] != kCatalogBootable)
       return {};
     ImportedBootEntry entry;
     entry.Platform = platform;
@@ -558,7 +559,7 @@ std::string TreeReader::ReadCatalog(std::uint32_t sector) {
   std::string fault = take(c + 32, c[1]);
   for (std::size_t at = 64; fault.empty() && at + 32 <= kSector;) {
     const std::uint8_t header = c[at];
-    if (header != 0x90 && header != 0x91)
+    if (header != kCatalogSection && header != kCatalogLastSection)
       break;
     const std::uint8_t platform = c[at + 1];
     std::uint32_t count = ReadLe16(c + at + 2);
@@ -569,7 +570,7 @@ std::string TreeReader::ReadCatalog(std::uint32_t sector) {
       while (at + 32 <= kSector && c[at] == 0x44) // extensions of the entry
         at += 32;
     }
-    if (header == 0x91)
+    if (header == kCatalogLastSection)
       break;
   }
   return fault;
