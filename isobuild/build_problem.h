@@ -48,6 +48,7 @@ enum class LeftOutReason {
   kLinkToFolder,
   kNotFileOrFolder,     // a device, a pipe, a socket
   kNameOutsideCodePage, // characters the 8-bit code page cannot carry
+  kDataScattered,       // a file of an imported image whose data is not one run of it
 };
 
 struct LeftOutItem {

@@ -12,6 +12,7 @@ void CompilationStore::Clear() {
   EntryPool.clear();
   DirCount = 0;
   EntryCount = 0;
+  ImportedImage.clear();
 }
 
 CompilationStore &TheCompilation() {

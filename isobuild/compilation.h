@@ -56,6 +56,9 @@ struct TEntryNode {
   TDirNode *Dir = nullptr;
   TEntryNode *Next = nullptr;
   std::uint8_t Form2 = 0;
+  // A file of an imported image: its data is read from the store's ImportedImage at this byte
+  // offset (SourcePath then only names it); -1 for a file of its own.
+  std::int64_t ImageOffset = -1;
 
   // Identifiers as written into the image (without ";1"), set by the layout: the names above,
   // shortened only where a record could not hold them.
@@ -87,6 +90,7 @@ struct CompilationStore {
   std::int32_t MaxEntries = 0;
   std::uint8_t ZeroSector[2048] = {};
   std::int16_t TimeZoneOffset = 0; // quarter hours east of UTC
+  std::string ImportedImage;       // the image whose files the compilation took, if any
 
   // Owners of the records (stable addresses) and the indexes that find them.
   std::deque<TDirNode> DirPool;

@@ -277,6 +277,7 @@ std::int32_t TKavoBurner::AddFileEntry(TDirNode *Dir, const ListingRecord &Recor
   entry->Attr = Record.Attr;
   entry->DateTime = dateTime;
   entry->SourcePath = FullPath;
+  entry->ImageOffset = -1;
   entry->ArchiveOnly = ArchiveOnly ? 1 : 0;
   entry->Form2 = 0;
   if (FixedSector != 0) {

@@ -15,10 +15,6 @@ constexpr std::uint8_t kBootRecordType = 0;
 constexpr std::uint8_t kBootSystemId[] = {0x45, 0x4C, 0x20, 0x54, 0x4F, 0x52, 0x49, 0x54,
                                           0x4F, 0x20, 0x53, 0x50, 0x45, 0x43, 0x49, 0x46,
                                           0x49, 0x43, 0x41, 0x54, 0x49, 0x4F, 0x4E};
-constexpr std::uint8_t kValidationHeader = 1;
-constexpr std::uint8_t kPlatformX86 = 0;
-constexpr std::uint8_t kBootable = 0x88;
-constexpr std::size_t kEntryBytes = 32;
 } // namespace
 
 bool FloppyMediaFor(std::uint64_t bytes, BootMedia &media) {
@@ -43,27 +39,6 @@ void PutBootRecord(std::uint8_t *sector, std::uint32_t catalogSector) {
   sector[6] = 1;
   std::memcpy(sector + 7, kBootSystemId, sizeof kBootSystemId); // zero-padded to 32 bytes
   Le32(sector + 71, catalogSector);
-}
-
-void PutBootCatalog(std::uint8_t *sector, BootMedia media, std::uint16_t loadSectors,
-                    std::uint32_t imageSector) {
-  std::uint8_t *validation = sector;
-  validation[0] = kValidationHeader;
-  validation[1] = kPlatformX86;
-  validation[30] = 0x55;
-  validation[31] = 0xAA;
-  // The checksum makes the sum of the entry's sixteen 16-bit words zero.
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i < kEntryBytes; i += 2)
-    sum += static_cast<std::uint32_t>(validation[i] | validation[i + 1] << 8);
-  Le16(validation + 28, (0x10000u - (sum & 0xFFFFu)) & 0xFFFFu);
-
-  std::uint8_t *initial = sector + kEntryBytes;
-  initial[0] = kBootable;
-  initial[1] = static_cast<std::uint8_t>(media);
-  // Load segment 0 (the firmware's 0x7C0) and system type 0 stay as they are.
-  Le16(initial + 6, loadSectors);
-  Le32(initial + 8, imageSector);
 }
 
 std::array<std::uint8_t, kBootInfoTableBytes> BootInfoTable(std::uint32_t primaryDescriptorSector,
@@ -104,13 +79,16 @@ bool BootImageChecksum(SourceFile &file, std::uint64_t size, std::uint32_t &chec
 
 void DataPatch::ApplyTo(const TEntryNode &entry, std::uint64_t at, std::uint8_t *data,
                         std::size_t count) const {
-  if (&entry != Entry || Bytes.empty())
-    return;
-  const std::uint64_t begin = std::max(at, Offset);
-  const std::uint64_t end = std::min<std::uint64_t>(at + count, Offset + Bytes.size());
-  if (begin < end)
-    std::memcpy(data + (begin - at), Bytes.data() + (begin - Offset),
-                static_cast<std::size_t>(end - begin));
+  for (const Piece &piece : Pieces) {
+    if (&entry != piece.Entry || piece.Bytes.empty())
+      continue;
+    const std::uint64_t begin = std::max(at, piece.Offset);
+    const std::uint64_t end =
+        std::min<std::uint64_t>(at + count, piece.Offset + piece.Bytes.size());
+    if (begin < end)
+      std::memcpy(data + (begin - at), piece.Bytes.data() + (begin - piece.Offset),
+                  static_cast<std::size_t>(end - begin));
+  }
 }
 
 } // namespace velmor

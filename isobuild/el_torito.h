@@ -1,7 +1,8 @@
 #pragma once
-// El Torito (version 1.0): the boot record volume descriptor, the boot catalog with its one
-// initial/default entry, and the boot info table that isolinux-style loaders expect at byte 8 of
-// their own image. Only bytes are made here; where they go is the layout's business.
+// El Torito (version 1.0): the boot record volume descriptor, what each boot entry is, and the
+// boot info table that isolinux-style loaders expect at byte 8 of their own image. Only bytes are
+// made here; where they go is the layout's business. The catalog's bytes are boot_catalog.*'s,
+// the hybrid system area's (MBR, GPT) system_area.*'s.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -27,22 +28,49 @@ constexpr std::size_t kBootInfoTableBytes = 56;
 // Where the boot info table's checksum starts: the first byte after the table.
 constexpr std::size_t kBootInfoChecksumStart = kBootInfoTableOffset + kBootInfoTableBytes;
 
-// What an image boots from: the boot image (a file of the tree) and the catalog's own entry (a
-// file whose sector the layout gives it).
-struct BootSpec {
+// The firmware an entry is for, as the catalog's platform ID names it.
+enum class BootPlatform : std::uint8_t {
+  X86 = 0,    // PC BIOS
+  Efi = 0xEF, // UEFI: the boot image is a FAT file system holding \EFI\BOOT\BOOTx64.EFI
+};
+
+// One boot entry: the boot image (a file of the tree) and how firmware loads it.
+struct BootEntry {
   TEntryNode *Image = nullptr;
-  TEntryNode *Catalog = nullptr;
+  BootPlatform Platform = BootPlatform::X86;
   BootMedia Media = BootMedia::NoEmulation;
   std::uint16_t LoadSectors = 1; // 512-byte sectors the firmware loads (1 for floppy emulation)
   bool InfoTable = false;
   std::uint32_t ImageChecksum = 0; // of the boot image, for the info table
 };
 
+// The catalog's 32-byte entries: the validation entry's header ID, a bootable entry's indicator,
+// and section headers, the last of which says so. Written by boot_catalog.*, read on import.
+constexpr std::size_t kCatalogEntryBytes = 32;
+constexpr std::uint8_t kCatalogValidation = 1;
+constexpr std::uint8_t kCatalogBootable = 0x88;
+constexpr std::uint8_t kCatalogSection = 0x90;
+constexpr std::uint8_t kCatalogLastSection = 0x91;
+
+// At most this many entries: the catalog is one sector, 32 bytes an entry, and every entry may
+// need a section header of its own besides the validation entry.
+constexpr std::size_t kMaxBootEntries = 32;
+// The MBR boot code a hybrid image starts with: the bytes before the disk signature.
+constexpr std::size_t kMbrCodeBytes = 432;
+
+// What an image boots from: its entries (the first is the initial/default entry, the others
+// follow in sections by platform), the catalog's own entry (a file whose sector the layout gives
+// it) and, for a hybrid image, the MBR boot code in front and whether a GPT joins it.
+struct BootSpec {
+  std::vector<BootEntry> Entries;
+  TEntryNode *Catalog = nullptr;
+  std::vector<std::uint8_t> MbrCode; // kMbrCodeBytes, or empty: no MBR
+  bool Gpt = false;
+  bool Hybrid() const { return !MbrCode.empty(); }
+};
+
 // The boot record volume descriptor pointing at the catalog; `sector` holds 2048 zero bytes.
 void PutBootRecord(std::uint8_t *sector, std::uint32_t catalogSector);
-// The boot catalog: validation entry (x86) and a bootable initial/default entry.
-void PutBootCatalog(std::uint8_t *sector, BootMedia media, std::uint16_t loadSectors,
-                    std::uint32_t imageSector);
 std::array<std::uint8_t, kBootInfoTableBytes> BootInfoTable(std::uint32_t primaryDescriptorSector,
                                                             std::uint32_t imageSector,
                                                             std::uint32_t imageBytes,
@@ -53,13 +81,18 @@ std::array<std::uint8_t, kBootInfoTableBytes> BootInfoTable(std::uint32_t primar
 // than `size` bytes.
 bool BootImageChecksum(SourceFile &file, std::uint64_t size, std::uint32_t &checksum);
 
-// Bytes that stand in for part of one file's data when its copy is written into the image.
+// Bytes that stand in for parts of files' data when their copies are written into the image
+// (one boot info table per boot image that asks for one).
 struct DataPatch {
-  const TEntryNode *Entry = nullptr;
-  std::uint64_t Offset = 0;
-  std::vector<std::uint8_t> Bytes;
+  struct Piece {
+    const TEntryNode *Entry = nullptr;
+    std::uint64_t Offset = 0;
+    std::vector<std::uint8_t> Bytes;
+  };
+  std::vector<Piece> Pieces;
 
-  // Overlays the patch on `data`, which holds `count` bytes of `entry`'s data from byte `at`.
+  // Overlays the pieces of `entry` on `data`, which holds `count` bytes of its data from byte
+  // `at`.
   void ApplyTo(const TEntryNode &entry, std::uint64_t at, std::uint8_t *data,
                std::size_t count) const;
 };

@@ -1,21 +1,10 @@
 #pragma once
-// Image header bytes: system area, volume descriptors, path tables and directory extents, up to
-// the first file's sector.
-#include <cstdint>
-#include <string>
-#include <vector>
-
+// Image header bytes: system area, volume descriptors, path tables, directory extents, the boot
+// catalog and UDF's structures, up to the first file's sector.
 #include "header_stream.h"
-#include "layout.h"
+#include "image_structure.h"
 
 namespace velmor {
-
-struct VolumeIdentifiers {
-  std::string IdVolume, IdSystem, IdVolumeSet, IdPublisher, IdPreparer, IdApplication;
-  std::string FileCopyright, FileAbstract, FileBibliographic;
-  std::string ApplicationUse;
-  TDateTime DateCreation = 0, DateModification = 0;
-};
 
 // Puts the header into `out`, which is empty: (MadeHeaderSector - StartSector) sectors kept, and
 // the rest up to FirstFileSector made as it is read (which reads the compilation then). Its

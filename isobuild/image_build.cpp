@@ -32,12 +32,14 @@ bool TKavoBurner::ComputeLayout(bool ToFile, TDirNode *SessionDir) {
   FLayout = ComputeImageLayout(TheCompilation(), FJolietFileSystem, start, FPlatform, FChars,
                                Boot(), FUdfFileSystem);
   FBootPatch = DataPatch{};
-  if (FBoot && FBoot->InfoTable) {
-    const TEntryNode &image = *FBoot->Image;
+  for (const BootEntry &entry : FBoot ? FBoot->Entries : std::vector<BootEntry>{}) {
+    if (!entry.InfoTable)
+      continue;
+    const TEntryNode &image = *entry.Image;
     const auto table =
         BootInfoTable(FLayout.Iso.DescriptorSector, FileSector(FLayout, image),
-                      static_cast<std::uint32_t>(image.FileSize), FBoot->ImageChecksum);
-    FBootPatch = DataPatch{&image, kBootInfoTableOffset, {table.begin(), table.end()}};
+                      static_cast<std::uint32_t>(image.FileSize), entry.ImageChecksum);
+    FBootPatch.Pieces.push_back({&image, kBootInfoTableOffset, {table.begin(), table.end()}});
   }
   return true;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "entry_source.h"
 #include "layout.h"
 
 namespace velmor {
@@ -18,7 +19,7 @@ EntryData::EntryData(Platform &Files, const TEntryNode &Entry, const DataPatch *
       padding_(SectorsFor(left_) * kSectorSize - left_) {}
 
 bool EntryData::Open() {
-  source_ = files_.OpenRead(entry_.SourcePath);
+  source_ = OpenEntrySource(files_, entry_);
   unopened_ = source_ == nullptr;
   if (unopened_)
     systemCode_ = files_.LastSystemCode();

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "boot_catalog.h"
 #include "compilation.h"
 #include "el_torito.h"
 #include "header_stream.h"
@@ -41,15 +42,21 @@ constexpr std::int32_t kMaxEntries = 0x7FFFFFFF;
 constexpr std::size_t kMaxIsoLabelBytes = 32;
 constexpr std::size_t kMaxJolietLabelUnits = 16;
 
-// How an image boots (El Torito). Paths are in the tree, with "/" (or the platform's separator)
-// between names.
+// How an image boots (El Torito): one entry. Paths are in the tree, with "/" (or the platform's
+// separator) between names.
 struct BootOptions {
   std::string ImagePath;
-  std::string CatalogPath; // empty: "boot.cat" beside the boot image
+  std::string CatalogPath; // empty: "boot.cat" beside the first boot image
+  BootPlatform Platform = BootPlatform::X86;
+  // UEFI images are loaded without emulation whatever this says.
   bool NoEmulation = false;
-  std::uint16_t LoadSectors = 4; // 512-byte sectors; no emulation only
+  // 512-byte sectors, no emulation only; 0: 4 for a BIOS image, the whole image (as
+  // WholeImageLoadSectors) for a UEFI one.
+  std::uint16_t LoadSectors = 0;
   bool InfoTable = false;
 };
+
+constexpr std::uint16_t kDefaultBiosLoadSectors = 4;
 
 class TKavoBurner : public TSCSIDevice {
 public:
@@ -139,7 +146,16 @@ public:
   // cannot boot that way, or an empty text. A file already at the catalog's path gives its
   // place to the catalog; its source path is then put in Replaced. Lasts until NewCompilation.
   std::string SetBootImage(const BootOptions &Options, std::string *Replaced = nullptr);
+  // One more entry after SetBootImage's (its CatalogPath is not looked at); the same checks.
+  std::string AddBootImage(const BootOptions &Options);
+  // Makes the bootable image hybrid: the MBR boot code in the first 432 bytes of the file at
+  // MbrCodePath (432 to 512 bytes long), a partition over the image, the first BIOS boot
+  // image's address for the code; with Gpt, a GPT and an MBR partition for the first UEFI boot
+  // image. Returns why not, or an empty text.
+  std::string SetHybrid(const std::string &MbrCodePath, bool Gpt);
   const BootSpec *Boot() const { return FBoot ? &*FBoot : nullptr; }
+  // Whether the tree holds a file (not a folder) at Path, as SetBootImage finds it.
+  bool HasFile(const std::string &Path) const;
 
   // Layout, header and size.
   bool PrepareImage(bool ToFile, TDirNode *SessionDir);
@@ -180,6 +196,8 @@ private:
   void MoveAmongFilesByName(TDirNode *Dir, TEntryNode *Entry);
   std::string PlaceBootCatalog(const BootOptions &Options, TDirNode *ImageDir,
                                std::string *Replaced);
+  // The entry Options ask for, checked; Dir is the boot image's folder.
+  std::string MakeBootEntry(const BootOptions &Options, BootEntry &Entry, TDirNode *&Dir);
   void AppendChild(TDirNode *Dir, TEntryNode *Entry);
   std::string Upper(const std::string &Text) const { return UpperAscii(Text, FChars); }
   // The key under which a path or name is found: upper-cased, unless the platform's names are

@@ -141,8 +141,4 @@ inline std::uint32_t FileSector(const ImageLayout &layout, const TEntryNode &e) 
                        : layout.FirstFileSector + static_cast<std::uint32_t>(e.DataSector);
 }
 
-// Bytes of the ISO (Joliet) directory record of an entry.
-std::uint32_t IsoRecordLength(const TEntryNode &e);
-std::uint32_t JolietRecordLength(const TEntryNode &e);
-
 } // namespace velmor

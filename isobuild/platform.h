@@ -53,6 +53,9 @@ public:
   virtual ~SourceFile() = default;
   // Bytes read into Buffer; 0 at the end of the file, -1 on a read error.
   virtual std::int64_t Read(void *Buffer, std::size_t Count) = 0;
+  // Moves the read position Count bytes on without delivering them; false when it cannot. Files
+  // of the system seek; other sources read and drop the bytes.
+  virtual bool Skip(std::uint64_t Count);
 };
 
 class ImageFile {

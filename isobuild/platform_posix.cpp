@@ -107,6 +107,10 @@ public:
     }
     return static_cast<std::int64_t>(done);
   }
+  bool Skip(std::uint64_t count) override {
+    return count <= static_cast<std::uint64_t>(INT64_MAX) &&
+           ::lseek(fd_.get(), static_cast<off_t>(count), SEEK_CUR) >= 0;
+  }
 
 private:
   Descriptor fd_;

@@ -98,6 +98,11 @@ public:
     }
     return static_cast<std::int64_t>(done);
   }
+  bool Skip(std::uint64_t count) override {
+    LARGE_INTEGER by;
+    by.QuadPart = static_cast<LONGLONG>(count);
+    return count <= 0x7FFFFFFFFFFFFFFFull && SetFilePointerEx(h_.get(), by, nullptr, FILE_CURRENT);
+  }
 
 private:
   FileHandle h_;

@@ -122,9 +122,4 @@ void PutEntityId(std::uint8_t *p, const char *identifier, bool revisionSuffix) {
     Le16(p + 24, kRevision);
 }
 
-void Le64(std::uint8_t *p, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i)
-    p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 } // namespace velmor::udf

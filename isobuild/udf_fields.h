@@ -48,6 +48,4 @@ void PutTimestamp(std::uint8_t *p, TDateTime value, int minutesEastOfUtc);
 // A 32-byte entity identifier; the suffix carries the UDF revision where UDF asks for it.
 void PutEntityId(std::uint8_t *p, const char *identifier, bool revisionSuffix);
 
-void Le64(std::uint8_t *p, std::uint64_t v);
-
 } // namespace velmor::udf

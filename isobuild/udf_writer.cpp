@@ -20,28 +20,29 @@ constexpr std::uint8_t kIdParent = 0x08;
 
 class UdfWriter {
 public:
-  UdfWriter(const CompilationStore &store, const ImageLayout &layout, const VolumeIdentifiers &ids,
-            Platform &platform, std::uint8_t *header, std::uint8_t *trailer)
-      : store_(store), L_(layout), U_(layout.Udf), platform_(platform), header_(header),
-        trailer_(trailer), zone_(store.TimeZoneOffset * 15), now_(platform.Now()),
-        label_(platform.AnsiToUtf16(ids.IdVolume)) {}
+  UdfWriter(const CompilationStore &store, const ImageLayout &layout, Platform &platform,
+            const HeaderOutput &out)
+      : store_(store), L_(layout), U_(layout.Udf), platform_(platform), out_(out),
+        zone_(store.TimeZoneOffset * 15), now_(out.Now),
+        label_(platform.AnsiToUtf16(out.Ids.IdVolume)) {}
 
-  void Write() {
+  void WriteVolume() {
     Recognition();
     Sequence(U_.MainSequence);
     Sequence(U_.ReserveSequence);
     Integrity();
     Anchor(At(U_.AnchorSector), U_.AnchorSector);
-    Anchor(trailer_ + (L_.TrailerSectors - 1) * std::size_t{kSectorSize}, U_.LastAnchorSector);
+    Anchor(out_.TrailerAt(U_.LastAnchorSector), U_.LastAnchorSector);
+  }
+
+  void WriteFolders() {
     FileSet();
     for (std::int32_t i = 0; i < store_.DirCount; ++i)
       Directory(*store_.Dirs[i]);
   }
 
 private:
-  std::uint8_t *At(std::uint64_t sector) {
-    return header_ + (sector - L_.StartSector) * kSectorSize;
-  }
+  std::uint8_t *At(std::uint64_t sector) { return out_.At(sector); }
   std::uint8_t *AtBlock(std::uint64_t block) { return At(U_.PartitionStart + block); }
 
   void Recognition() {
@@ -233,8 +234,7 @@ private:
   const ImageLayout &L_;
   const UdfLayout &U_;
   Platform &platform_;
-  std::uint8_t *header_;
-  std::uint8_t *trailer_;
+  const HeaderOutput &out_;
   const int zone_;
   const TDateTime now_;
   const std::u16string label_;
@@ -242,10 +242,14 @@ private:
 
 } // namespace
 
-void WriteUdf(const CompilationStore &store, const ImageLayout &layout,
-              const VolumeIdentifiers &ids, Platform &platform, std::uint8_t *header,
-              std::uint8_t *trailer) {
-  UdfWriter(store, layout, ids, platform, header, trailer).Write();
+void WriteUdfVolume(const CompilationStore &store, const ImageLayout &layout, Platform &platform,
+                    const HeaderOutput &out) {
+  UdfWriter(store, layout, platform, out).WriteVolume();
+}
+
+void WriteUdfFolders(const CompilationStore &store, const ImageLayout &layout, Platform &platform,
+                     const HeaderOutput &out) {
+  UdfWriter(store, layout, platform, out).WriteFolders();
 }
 
 } // namespace velmor

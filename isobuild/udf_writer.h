@@ -1,17 +1,16 @@
 #pragma once
-// The UDF bridge's bytes: recognition sequence, volume descriptors, integrity, anchors, file set,
-// folders' file entries and identifiers, at the places the layout gave them.
-#include <cstdint>
-
-#include "header_writer.h"
+// The UDF bridge's bytes at the places the layout gave them.
+#include "image_structure.h"
 
 namespace velmor {
 
-// `header` holds the sectors from the layout's start up to its MadeHeaderSector (the files'
-// entries after it are udf::MakeFileEntryRun's), `trailer` the layout's trailer sectors after the
-// last file.
-void WriteUdf(const CompilationStore &store, const ImageLayout &layout,
-              const VolumeIdentifiers &ids, Platform &platform, std::uint8_t *header,
-              std::uint8_t *trailer);
+// The recognition sequence, both volume descriptor sequences, the integrity descriptor and the
+// anchors (the last one in the header's trailer, after the last file).
+void WriteUdfVolume(const CompilationStore &store, const ImageLayout &layout, Platform &platform,
+                    const HeaderOutput &out);
+// The file set and every folder's file entry and identifiers (the files' entries after them are
+// udf::MakeFileEntryRun's, made as the header is streamed).
+void WriteUdfFolders(const CompilationStore &store, const ImageLayout &layout, Platform &platform,
+                     const HeaderOutput &out);
 
 } // namespace velmor

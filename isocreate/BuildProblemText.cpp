@@ -32,6 +32,8 @@ const char *ReasonText(LeftOutReason reason) {
     return "既不是文件也不是目录";
   case LeftOutReason::kNameOutsideCodePage:
     return "名称含有当前代码页以外的字符";
+  case LeftOutReason::kDataScattered:
+    return "其数据在原映像中不连续";
   }
   return "未能收入";
 }

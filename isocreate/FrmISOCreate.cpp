@@ -1,6 +1,7 @@
 #include "FrmISOCreate.h"
 
 #include "BuildProblemText.h"
+#include "SameFile.h"
 #include "served_images.h"
 #include "size_text.h"
 #include "winkit/Application.h"
@@ -18,9 +19,9 @@ TFrmISOCreate *FrmISOCreate = nullptr;
 namespace {
 
 constexpr int kClientWidth = 511;
-constexpr int kClientHeight = 332;
+constexpr int kClientHeight = 360;
 constexpr int kTopPanelHeight = 46;
-constexpr int kBottomPanelHeight = 129;
+constexpr int kBottomPanelHeight = 157;
 constexpr UINT_PTR kTimer1 = 1;
 constexpr UINT kTimer1Ms = 500;
 constexpr UINT kWriteDoneMessage = WM_APP + 1;
@@ -49,6 +50,13 @@ void PaintFile(HDC dc, int) {
   });
 }
 
+void PaintImage(HDC dc, int) {
+  winkit::PaintShape(dc, RGB(90, 90, 120), RGB(200, 210, 230),
+                     [](HDC d) { Ellipse(d, 1, 1, 15, 15); });
+  winkit::PaintShape(dc, RGB(90, 90, 120), RGB(255, 255, 255),
+                     [](HDC d) { Ellipse(d, 6, 6, 10, 10); });
+}
+
 // The label proposed from the clock: year, month, day _ hour, minute, second.
 std::string LabelFromClock() {
   SYSTEMTIME now;
@@ -57,6 +65,30 @@ std::string LabelFromClock() {
   wsprintfA(text, "%.2d%.2d%.2d_%.2d%.2d%.2d", now.wYear, now.wMonth, now.wDay, now.wHour,
             now.wMinute, now.wSecond);
   return text;
+}
+
+std::string Joined(const std::vector<std::string> &names) {
+  std::string text;
+  for (const std::string &name : names)
+    text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+// Makes the gathered compilation boot as chosen; returns why it cannot, in the window's words.
+std::string SetUpBoot(TKavoBurner &burner, BootChoice choice) {
+  const BootPick pick = PickBootFiles(burner, choice);
+  const char *const where = "(映像的任一目录下)";
+  if (pick.BiosMissing)
+    return "找不到BIOS引导文件" + std::string(where) + ": " + Joined(BiosBootNames());
+  if (pick.UefiMissing)
+    return "找不到UEFI引导文件" + std::string(where) + ": " + Joined(UefiBootNames());
+  for (std::size_t i = 0; i < pick.Entries.size(); ++i) {
+    const std::string error =
+        i == 0 ? burner.SetBootImage(pick.Entries[i]) : burner.AddBootImage(pick.Entries[i]);
+    if (!error.empty())
+      return "引导文件不能使用!\r\n详细信息: " + error;
+  }
+  return {};
 }
 
 } // namespace
@@ -108,8 +140,9 @@ void TFrmISOCreate::CreateControls() {
   btnAddFile.Create(top, idAddFile, "添加文件");
   btnDelete.Create(top, idDelete, "删除");
   btnClear.Create(top, idClear, "清空");
+  btnOpenImage.Create(top, idOpenImage, "打开映像");
   int x = 8;
-  for (winkit::Button *b : {&btnAddDir, &btnAddFile, &btnDelete, &btnClear}) {
+  for (winkit::Button *b : {&btnAddDir, &btnAddFile, &btnDelete, &btnClear, &btnOpenImage}) {
     b->Move(x, 10, 75, 25);
     x += 83;
   }
@@ -118,7 +151,7 @@ void TFrmISOCreate::CreateControls() {
                    WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER,
                    LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
   ListView1.AddColumn("包含子目录", 400);
-  ImageList1.reset(winkit::MakePaintedImages(16, {PaintFolder, PaintFile}));
+  ImageList1.reset(winkit::MakePaintedImages(16, {PaintFolder, PaintFile, PaintImage}));
   ListView1.SetSmallImages(ImageList1.get());
 
   PanelBottom.Create(me, idBottomPanel);
@@ -131,13 +164,17 @@ void TFrmISOCreate::CreateControls() {
   btnSaveIso.Create(bottom, idSaveIso, "选择");
   LabelVolume.Create(bottom, idLabelVolume, "映像卷标");
   Edit_Volume.Create(bottom, idEditVolume);
+  LabelBoot.Create(bottom, idLabelBoot, "可引导");
+  ComboBoot.Create(bottom, idComboBoot);
+  for (const char *choice : kBootChoices)
+    ComboBoot.Add(choice);
   btnStart.Create(bottom, idStart, "开始压制");
   btnAbort.Create(bottom, idAbort, "放弃压制");
 
   for (winkit::Control *c : std::initializer_list<winkit::Control *>{
-           &btnAddDir, &btnAddFile, &btnDelete, &btnClear, &ListView1, &LabelProgress, &Label_Size,
-           &LabelPath, &Edit_IsoFileName, &btnSaveIso, &LabelVolume, &Edit_Volume, &btnStart,
-           &btnAbort})
+           &btnAddDir, &btnAddFile, &btnDelete, &btnClear, &btnOpenImage, &ListView1,
+           &LabelProgress, &Label_Size, &LabelPath, &Edit_IsoFileName, &btnSaveIso, &LabelVolume,
+           &Edit_Volume, &LabelBoot, &ComboBoot, &btnStart, &btnAbort})
     c->SetFont(font_.get());
   SendMessageA(Gauge1.Handle(), WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), TRUE);
 
@@ -148,6 +185,8 @@ void TFrmISOCreate::CreateControls() {
   OpenDialog1.mustExist = true;
   OpenDialog1.hideReadOnly = true;
   OpenDialog1.resizable = true;
+  ImageDialog.filter = "*.iso|*.iso";
+  ImageDialog.mustExist = true;
   SaveDialog1.filter = "*.iso|*.iso";
   SaveDialog1.defaultExt = ".iso";
 
@@ -161,6 +200,7 @@ void TFrmISOCreate::CreateControls() {
 void TFrmISOCreate::FormCreate() {
   SetText("部分收纳");
   Edit_Volume.SetText(LabelFromClock());
+  ComboBoot.Select(0);
   btnAbort.Enable(false);
   Gauge1.SetValue(0);
   Edit_IsoFileName.SetText("");
@@ -187,6 +227,8 @@ void TFrmISOCreate::FormResize() {
   btnSaveIso.Move(right - 80, 49, 80, 23);
   LabelVolume.Move(12, 90, 60, 14);
   Edit_Volume.Move(fieldLeft, 86, 160, 21);
+  LabelBoot.Move(12, 126, 60, 14);
+  ComboBoot.Move(fieldLeft, 122, 160, 120);
   btnStart.Move(right - 168, 84, 80, 25);
   btnAbort.Move(right - 80, 84, 80, 25);
   ListView1.SetColumnWidth(0, ListView1.ClientSize().cx);
@@ -198,6 +240,19 @@ void TFrmISOCreate::AddFolderItem(const std::string &path) {
 
 void TFrmISOCreate::AddFileItem(const std::string &path) {
   ListView1.SetChecked(ListView1.Append(path, kFilePicture), false);
+}
+
+void TFrmISOCreate::OpenImageItem(const std::string &path) {
+  for (int row = ListView1.Count() - 1; row >= 0; --row)
+    if (ListView1.Image(row) == kImagePicture)
+      ListView1.Delete(row);
+  ListView1.SetChecked(ListView1.Append(path, kImagePicture), false);
+}
+
+void TFrmISOCreate::btnOpenImageClick() {
+  std::vector<std::string> files;
+  if (winkit::Dialogs().OpenFiles(Handle(), ImageDialog, files) && !files.empty())
+    OpenImageItem(files.front());
 }
 
 void TFrmISOCreate::btnAddFileClick() {
@@ -237,7 +292,7 @@ void TFrmISOCreate::SetBuilding(bool building) {
   building_ = building;
   PanelFile.Enable(!building);
   for (winkit::Control *c : std::initializer_list<winkit::Control *>{
-           &ListView1, &Edit_IsoFileName, &btnSaveIso, &Edit_Volume, &btnStart})
+           &ListView1, &Edit_IsoFileName, &btnSaveIso, &Edit_Volume, &ComboBoot, &btnStart})
     c->Enable(!building);
   btnAbort.Enable(building);
   KeysFollowWork(building);
@@ -250,9 +305,14 @@ std::string TFrmISOCreate::TotalMegabytes() const {
 void TFrmISOCreate::btnStartClick() {
   if (ListView1.Count() == 0)
     return Say("请先添加目录或文件!");
-  std::string path;
-  // An image one of our drives reads is never written over.
-  const auto refusal = [](const std::string &target) {
+  std::string path, image;
+  for (int row = 0; row < ListView1.Count(); ++row)
+    if (ListView1.Image(row) == kImagePicture)
+      image = ListView1.Caption(row);
+  // An image one of our drives reads is never written over, nor the image opened.
+  const auto refusal = [&image](const std::string &target) {
+    if (!image.empty() && SameFile(target, image))
+      return "不能写入 " + target + "!\r\n它是打开的映像 " + image + ", 请另选保存路径.";
     const ServedTarget served = FirstServed(SystemServedImages(), {target});
     return served.image.letter
                ? winkit::ServedImageText(target, served.image.letter, served.image.path)
@@ -269,31 +329,52 @@ void TFrmISOCreate::btnStartClick() {
   std::vector<SourceItem> items;
   for (int row = 0; row < ListView1.Count(); ++row) {
     const bool folder = ListView1.Image(row) == kFolderPicture;
-    items.push_back({ListView1.Caption(row), folder, folder, ListView1.Checked(row)});
+    if (ListView1.Image(row) != kImagePicture)
+      items.push_back({ListView1.Caption(row), folder, folder, ListView1.Checked(row)});
   }
-  StartGathering(std::move(items), winkit::TrimBlanks(Edit_Volume.Text()));
+  const int boot = ComboBoot.Selected();
+  StartGathering(std::move(items), image, winkit::TrimBlanks(Edit_Volume.Text()),
+                 static_cast<BootChoice>(boot < 0 ? 0 : boot));
 }
 
 // Gathering and laying out a large tree take seconds: they run on a thread of their own, which
 // hands the prepared image back to the window's thread.
-void TFrmISOCreate::StartGathering(std::vector<SourceItem> items, std::string label) {
+void TFrmISOCreate::StartGathering(std::vector<SourceItem> items, std::string image,
+                                   std::string label, BootChoice boot) {
   filesGathered_ = 0;
   stopGathering_ = false;
   gathering_ = true;
   LabelProgress.SetText("正在收集");
   Label_Size.SetText("0个文件");
-  gatherer_ = std::thread([this, items = std::move(items), label = std::move(label)] {
+  bootRefusal_.clear();
+  gatherer_ = std::thread([this, items = std::move(items), image = std::move(image),
+                           label = std::move(label), boot] {
     TKavoBurner &burner = *KavoBurner1;
     burner.NewCompilation(600000, 20000);
     burner.SetJolietFileSystem(true);
     burner.SetIdVolume(label);
+    imported_ = {};
+    bootError_.clear();
+    if (!image.empty()) {
+      imported_ = ImportImage(burner, NativePlatform(), {image, {}});
+      if (!imported_.Fault.empty() || imported_.LimitReached) {
+        PostMessageA(self_, kGatheredMessage, 0, 0);
+        return;
+      }
+    }
     GatherOptions options;
     options.Stop = [this] { return stopGathering_.load(); };
     options.FilesGathered = &filesGathered_;
     gathered_ = GatherItems(burner, items, options);
-    // UDF only where ISO 9660 and Joliet fall short, so that other images stay as they were.
-    burner.SetUdfFileSystem(burner.CompilationWantsUdf());
-    if (!stopGathering_)
+    // A boot chosen replaces the opened image's; else the image keeps the boot it had.
+    if (!stopGathering_ && boot != BootChoice::None)
+      bootRefusal_ = SetUpBoot(burner, boot);
+    else if (!image.empty())
+      bootError_ = KeepImportedBoot(burner, imported_);
+    // UDF only where ISO 9660 and Joliet fall short, or where the image opened had it, so that
+    // other images stay as they were.
+    burner.SetUdfFileSystem(burner.CompilationWantsUdf() || std::string(imported_.Names) == "UDF");
+    if (!stopGathering_ && bootRefusal_.empty() && bootError_.empty())
       burner.PrepareImage(true, nullptr);
     PostMessageA(self_, kGatheredMessage, 0, 0);
   });
@@ -312,6 +393,20 @@ void TFrmISOCreate::Gathered() {
   LabelProgress.SetText("压制进度");
   if (aborted_)
     return;
+  const std::string refusal = !imported_.Fault.empty() ? "无法打开映像:\r\n" + imported_.Fault
+                              : imported_.LimitReached ? "打开的映像超出了映像能容纳的文件数目."
+                              : !bootRefusal_.empty() ? bootRefusal_
+                              : !bootError_.empty() ? "无法保留打开的映像的引导:\r\n" + bootError_
+                                                    : std::string();
+  if (!refusal.empty()) { // refused before anything was written
+    StopTimer(kTimer1);
+    SetBuilding(false);
+    ResetProgress(Gauge1, Label_Size);
+    Say(refusal);
+    return;
+  }
+  for (const LeftOutItem &item : imported_.LeftOut)
+    leftOut_.push_back({item.Path, LeftOutText(item)});
   for (const LeftOutItem &item : gathered_.LeftOut)
     leftOut_.push_back({item.Path, LeftOutText(item)});
   Gauge1.SetMax(static_cast<std::uint32_t>(KavoBurner1->ImageSectors()));
@@ -409,6 +504,9 @@ bool TFrmISOCreate::OnCommand(int id, int code) {
     return true;
   case idAbort:
     btnAbortClick();
+    return true;
+  case idOpenImage:
+    btnOpenImageClick();
     return true;
   }
   return false;

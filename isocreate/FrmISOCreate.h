@@ -3,9 +3,12 @@
 // from the shell), chooses the image file and the volume label, and builds the image. The
 // component writes it on its own threads; the window starts, polls and stops the write, and does
 // all of its own work on the GUI thread.
+#include "boot_pick.h"
 #include "gather_items.h"
+#include "image_import.h"
 #include "kavo_burner.h"
 #include "ui/ExDragDrop.h"
+#include "winkit/ComboBox.h"
 #include "winkit/Dialogs.h"
 #include "winkit/FormControls.h"
 #include "winkit/Gauge.h"
@@ -43,11 +46,19 @@ enum BuildControl : int {
   idEditVolume,
   idStart,
   idAbort,
+  idLabelBoot,
+  idComboBoot,
+  idOpenImage,
 };
+
+// The rows of the boot choice, in the order of BootChoice.
+constexpr const char *kBootChoices[] = {"否", "BIOS", "UEFI", "两者"};
 
 // The list's pictures.
 constexpr int kFolderPicture = 0;
 constexpr int kFilePicture = 1;
+// An existing image whose tree the new one starts from (one at most).
+constexpr int kImagePicture = 2;
 
 class TFrmISOCreate : public winkit::WorkWindow {
 public:
@@ -59,6 +70,10 @@ public:
   void FormResize();
   void AddFolderItem(const std::string &path);
   void AddFileItem(const std::string &path);
+  // Takes the tree of an existing image as what the new image starts from: the row of an image
+  // opened before gives its place.
+  void OpenImageItem(const std::string &path);
+  void btnOpenImageClick();
   void btnAddDirClick();
   void btnAddFileClick();
   void btnDeleteClick();
@@ -82,7 +97,7 @@ public:
   void AbandonWork() override { btnAbortClick(); }
 
   winkit::Panel PanelFile;
-  winkit::Button btnAddDir, btnAddFile, btnDelete, btnClear;
+  winkit::Button btnAddDir, btnAddFile, btnDelete, btnClear, btnOpenImage;
   winkit::ListView ListView1;
   winkit::Panel PanelBottom;
   winkit::Label LabelProgress, LabelPath, LabelVolume;
@@ -91,11 +106,15 @@ public:
   winkit::Edit Edit_IsoFileName;
   winkit::Button btnSaveIso;
   winkit::Edit Edit_Volume;
+  // "可引导": none, BIOS, UEFI or both; the boot images are picked from what was gathered.
+  winkit::Label LabelBoot;
+  winkit::ComboBox ComboBoot;
   winkit::Button btnStart;
   winkit::Button btnAbort;
   winkit::HintWindow Hints;
   winkit::FileDialogOptions OpenDialog1;
   winkit::FileDialogOptions SaveDialog1;
+  winkit::FileDialogOptions ImageDialog;
   TExDragDrop ExDragDrop1;
   // Owned through a pointer so that the write's threads are ended before the window goes.
   std::unique_ptr<TKavoBurner> KavoBurner1;
@@ -111,7 +130,8 @@ private:
 
   void CreateControls();
   void SetBuilding(bool building);
-  void StartGathering(std::vector<SourceItem> items, std::string label);
+  void StartGathering(std::vector<SourceItem> items, std::string image, std::string label,
+                      BootChoice boot);
   void JoinGatherer();
   void Gathered();
   void WriteDone(const WriteFailure &failure);
@@ -129,7 +149,10 @@ private:
   std::thread gatherer_;
   std::atomic<bool> gathering_{false}, stopGathering_{false};
   std::atomic<std::int64_t> filesGathered_{0};
-  GatherResult gathered_; // written by the gathering thread, read once it has ended
+  GatherResult gathered_;   // written by the gathering thread, read once it has ended
+  ImportResult imported_;   // the same, for the image opened
+  std::string bootRefusal_; // the same: why the image cannot boot as chosen
+  std::string bootError_;   // the same: why the opened image's boot could not be kept
   std::mutex doneLock_;
   WriteFailure doneFailure_; // how the write ended, from the writer thread
 };

@@ -12,7 +12,7 @@ need_pkgs=(
   genisoimage xorriso p7zip-full libarchive-tools locales
   zlib1g-dev nettle-dev libz-mingw-w64-dev
   liblzma-dev libflac-dev libzstd-dev mame-tools dpkg-dev
-  qemu-system-x86 isolinux syslinux-common binutils
+  qemu-system-x86 isolinux syslinux-common binutils ovmf mtools dosfstools
   bchunk nrg2iso iat mdf2iso ccd2iso libcdio-utils udftools
 )
 

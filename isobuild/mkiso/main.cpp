@@ -1,18 +1,23 @@
 // velmor-mkiso: builds an ISO 9660 image with Joliet names from files and folders, making the
 // same calls as the image-from-files window: files go into the image's root, folders keep their
 // path and are walked with their subfolders. Exit status 0 only when the image holds everything
-// named; whatever is left out is reported on standard error.
+// named; whatever is left out is reported on standard error. Four steps: the arguments are read
+// (command_line.*), checked (nothing is written before every refusal), the image built into a
+// temporary file and committed in place of the output.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "command_line_platform.h"
 #include "gather_items.h"
+#include "image_import.h"
 #include "image_target.h"
 #include "interrupts.h"
 #include "kavo_burner.h"
@@ -71,25 +76,6 @@ const char kSeparators[] = "\\/";
 const char kDone[] = "\xE5\x8E\x8B\xE5\x88\xB6\xE5\xAE\x8C\xE6\xAF\x95!"; // UTF-8
 const char kSeparators[] = "/";
 #endif
-
-int Usage() {
-  std::fprintf(stderr,
-               "usage: velmor-mkiso -o IMAGE [-V LABEL] [--no-joliet] [-udf] [--no-recurse]\n"
-               "                    [-b BOOT-IMAGE [-c CATALOG] [-no-emul-boot]\n"
-               "                     [-boot-load-size N] [-boot-info-table]] PATH...\n");
-  return 2;
-}
-
-// 512-byte sectors, as the boot catalog records them: 1 to 65535.
-bool ParseLoadSize(const std::string &text, std::uint16_t &out) {
-  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  const unsigned long value = std::stoul(text);
-  if (value == 0 || value > 0xFFFF)
-    return false;
-  out = static_cast<std::uint16_t>(value);
-  return true;
-}
 
 std::string Trim(const std::string &s) {
   const std::size_t b = s.find_first_not_of(" \t");
@@ -179,138 +165,153 @@ void ReportRenamed(velmor::Platform &platform) {
   }
 }
 
-} // namespace
+// What the checks hand the build: the sources, each with whether it is a folder.
+struct Checked {
+  std::vector<std::pair<std::string, bool>> Items;
+};
 
-int main(int argc, char **argv) {
-  std::string image, label = DefaultLabel();
-  bool joliet = true, udf = false, recurse = true;
-  std::vector<std::string> paths;
-  velmor::BootOptions boot;
-  bool loadSizeGiven = false;
-  std::string badLoadSize;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if ((arg == "-o" || arg == "-V") && i + 1 < argc)
-      (arg == "-o" ? image : label) = argv[++i];
-    else if (arg == "-b" && i + 1 < argc)
-      boot.ImagePath = argv[++i];
-    else if (arg == "-c" && i + 1 < argc)
-      boot.CatalogPath = argv[++i];
-    else if (arg == "-no-emul-boot")
-      boot.NoEmulation = true;
-    else if (arg == "-boot-info-table")
-      boot.InfoTable = true;
-    else if (arg == "-boot-load-size" && i + 1 < argc) {
-      if (!ParseLoadSize(argv[++i], boot.LoadSectors))
-        badLoadSize = argv[i];
-      loadSizeGiven = true;
-    } else if (arg == "--no-joliet")
-      joliet = false;
-    else if (arg == "-udf")
-      udf = true;
-    else if (arg == "--no-recurse")
-      recurse = false;
-    else if (arg == "-h" || arg == "--help")
-      return Usage(), 0;
-    else if (arg == "--")
-      paths.insert(paths.end(), argv + i + 1, argv + argc), i = argc;
-    else if (!arg.empty() && arg[0] == '-' && arg != "-")
-      return Usage();
-    else
-      paths.push_back(arg);
-  }
-  if (image.empty() || paths.empty())
-    return Usage();
-  const char *bootError = nullptr;
-  if (boot.ImagePath.empty() &&
-      (!boot.CatalogPath.empty() || boot.NoEmulation || boot.InfoTable || loadSizeGiven))
-    bootError = "-c, -no-emul-boot, -boot-load-size and -boot-info-table need -b";
-  else if (!badLoadSize.empty())
-    bootError = "-boot-load-size takes a number of 512-byte sectors from 1 to 65535";
-  else if (loadSizeGiven && !boot.NoEmulation)
-    bootError = "-boot-load-size needs -no-emul-boot: floppy emulation loads one sector";
-  if (bootError) {
-    std::fprintf(stderr, "velmor-mkiso: %s\n", bootError);
-    return NoImage(paths.size(), 2);
-  }
-  velmor::mkiso::CatchInterrupts();
+// The inputs named on the command line: the sources and the imported image.
+std::size_t Named(const velmor::mkiso::Request &r) {
+  return r.Paths.size() + (r.Import.ImagePath.empty() ? 0 : 1);
+}
 
-  velmor::mkiso::CommandLinePlatform platform(velmor::NativePlatform());
-  label = Trim(label);
-  const std::size_t labelUnits = platform.AnsiToUtf16(label).size();
-  if (label.size() > kMaxIsoLabelBytes || (joliet && labelUnits > kMaxJolietLabelUnits)) {
+int Usage(int status) {
+  velmor::mkiso::PrintUsage(stderr);
+  return status;
+}
+
+// Everything that can be refused before the output is touched: the boot flags, the label, the
+// sources, the paths in the image. Returns 0 or the exit status (the reason already told).
+int Check(velmor::mkiso::Request &r, velmor::Platform &platform, const velmor::CharTable &chars,
+          Checked &out) {
+  const std::string flagsProblem = velmor::mkiso::FlagsProblem(r);
+  if (!flagsProblem.empty()) {
+    std::fprintf(stderr, "velmor-mkiso: %s\n", flagsProblem.c_str());
+    return NoImage(r.Paths.size(), 2);
+  }
+  r.Label = Trim(r.Label);
+  const std::size_t labelUnits = platform.AnsiToUtf16(r.Label).size();
+  if (r.Label.size() > kMaxIsoLabelBytes || (r.Joliet && labelUnits > kMaxJolietLabelUnits)) {
     std::fprintf(stderr,
                  "velmor-mkiso: volume label \"%s\" is too long (%zu bytes, %zu UCS-2 units): "
                  "at most %zu bytes fit the ISO 9660 label and %zu UCS-2 units the Joliet "
                  "label\n",
-                 label.c_str(), label.size(), labelUnits, kMaxIsoLabelBytes, kMaxJolietLabelUnits);
-    return NoImage(paths.size(), 2);
+                 r.Label.c_str(), r.Label.size(), labelUnits, kMaxIsoLabelBytes,
+                 kMaxJolietLabelUnits);
+    return NoImage(r.Paths.size(), 2);
   }
-
-  const velmor::CharTable chars(platform);
-  std::vector<std::pair<std::string, bool>> items; // path, is a folder
-  for (const std::string &raw : paths) {
+  for (const std::string &raw : r.Paths) {
     std::string path;
     if (!NormalizePath(raw, chars, path)) {
       std::fprintf(stderr, "velmor-mkiso: %s: paths with \"..\" are not allowed\n", raw.c_str());
-      return NoImage(paths.size(), 2);
+      return NoImage(r.Paths.size(), 2);
     }
     velmor::ListingRecord record;
     const bool isRoot =
         path == "/" || path == "." || (path.size() >= 2 && path.size() <= 3 && path[1] == ':');
     if (!isRoot && !platform.Stat(path, record)) {
       std::fprintf(stderr, "velmor-mkiso: %s: no such file or directory\n", raw.c_str());
-      return NoImage(paths.size(), 1);
+      return NoImage(r.Paths.size(), 1);
     }
     if (!isRoot && record.Refused()) {
       std::fprintf(stderr, "velmor-mkiso: %s: %s\n", raw.c_str(),
                    velmor::mkiso::LeftOutWords({raw, record.Refusal}).c_str());
-      return NoImage(paths.size(), 1);
+      return NoImage(r.Paths.size(), 1);
     }
-    items.emplace_back(path, isRoot || record.IsFolder());
+    out.Items.emplace_back(path, isRoot || record.IsFolder());
   }
-  for (std::string *inImage : {&boot.ImagePath, &boot.CatalogPath}) {
-    if (!inImage->empty() && !NormalizePath(*inImage, chars, *inImage)) {
-      std::fprintf(stderr, "velmor-mkiso: %s: paths with \"..\" are not allowed\n",
-                   inImage->c_str());
-      return NoImage(paths.size(), 2);
+  std::vector<std::string *> inImage{&r.Catalog};
+  for (velmor::mkiso::BootRequest &entry : r.Boot)
+    inImage.push_back(&entry.Options.ImagePath);
+  for (std::string *path : inImage) {
+    if (!path->empty() && !NormalizePath(*path, chars, *path)) {
+      std::fprintf(stderr, "velmor-mkiso: %s: paths with \"..\" are not allowed\n", path->c_str());
+      return NoImage(r.Paths.size(), 2);
     }
   }
+  return 0;
+}
 
-  // Nothing at -o changes until the image is finished.
-  velmor::mkiso::ImageTarget target;
-  std::string error;
-  if (!target.Open(image, error)) {
-    std::fprintf(stderr, "velmor-mkiso: %s: %s\n", image.c_str(), error.c_str());
-    return NoImageAt(image, "cannot be written");
-  }
-  for (const auto &[path, isFolder] : items)
-    if (!isFolder && target.IsTarget(path)) {
-      std::fprintf(stderr, "velmor-mkiso: %s: the output is this input file\n", path.c_str());
-      return NoImageAt(image, "would replace an input");
+// The boot entries and the hybrid system area, once the tree is gathered. Returns 0 or the exit
+// status.
+int SetUpBoot(velmor::TKavoBurner &burner, const velmor::mkiso::Request &r,
+              velmor::ImportResult &imported) {
+  if (!r.Import.ImagePath.empty() && r.Boot.empty()) {
+    const std::string error = velmor::KeepImportedBoot(burner, imported);
+    for (const std::string &note : imported.Notes)
+      std::fprintf(stderr, "velmor-mkiso: %s: %s\n", r.Import.ImagePath.c_str(), note.c_str());
+    if (!error.empty()) {
+      std::fprintf(stderr, "velmor-mkiso: %s: its boot cannot be kept: %s\n",
+                   r.Import.ImagePath.c_str(), error.c_str());
+      return NoImage(Named(r), 1);
     }
-  const bool toStandardOutput =
-      target.GetKind() == velmor::mkiso::ImageTarget::Kind::StandardOutput;
-  std::FILE *const messages = toStandardOutput ? stderr : stdout;
-  // Between the steps of the build: an interruption removes what was made and ends the process.
-  auto endIfInterrupted = [&]() {
-    if (velmor::mkiso::Interruption() == 0)
-      return;
-    target.Discard();
-    // Nothing named is missing: the build was stopped.
-    std::fprintf(stderr, "velmor-mkiso: interrupted; no image written\n");
-    velmor::mkiso::EndAsInterrupted();
-  };
+  }
+  for (std::size_t i = 0; i < r.Boot.size(); ++i) {
+    velmor::BootOptions options = r.Boot[i].Options;
+    std::string replaced, error;
+    if (i == 0) {
+      options.CatalogPath = r.Catalog;
+      error = burner.SetBootImage(options, &replaced);
+    } else {
+      error = burner.AddBootImage(options);
+    }
+    if (!error.empty()) {
+      std::fprintf(stderr, "velmor-mkiso: %s\n", error.c_str());
+      return NoImage(r.Paths.size(), 1);
+    }
+    if (!replaced.empty())
+      std::fprintf(stderr, "velmor-mkiso: %s: replaced in the image by the boot catalog\n",
+                   replaced.c_str());
+  }
+  if (!r.HybridMbr.empty()) {
+    const std::string error = burner.SetHybrid(r.HybridMbr, r.GptBasdat);
+    if (!error.empty()) {
+      std::fprintf(stderr, "velmor-mkiso: %s\n", error.c_str());
+      return NoImage(r.Paths.size(), 1);
+    }
+  }
+  return 0;
+}
 
+// The imported image's tree, as the compilation to start from, before the sources are gathered.
+// Returns 0 or the exit status.
+int Import(velmor::TKavoBurner &burner, const velmor::mkiso::Request &r, velmor::Platform &platform,
+           velmor::ImportResult &imported) {
+  if (r.Import.ImagePath.empty())
+    return 0;
+  imported = velmor::ImportImage(burner, platform, r.Import);
+  if (!imported.Fault.empty()) {
+    std::fprintf(stderr, "velmor-mkiso: %s\n", imported.Fault.c_str());
+    return NoImage(Named(r), 1);
+  }
+  for (const velmor::LeftOutItem &item : imported.LeftOut)
+    std::fprintf(stderr, "velmor-mkiso: %s\n", velmor::mkiso::LeftOutLine(item).c_str());
+  if (imported.LimitReached)
+    return NoImage(Named(r), 1);
+  // An image read through its UDF tree keeps it: its files may need it.
+  burner.SetUdfFileSystem(r.Udf || std::string(imported.Names) == "UDF");
+  if (!r.LabelGiven && !imported.Label.empty())
+    burner.SetIdVolume(imported.Label); // the writer fits it to each label's room
+  return 0;
+}
+
+// Gathers the tree, sets up its boot and writes the image to the target's temporary file.
+// Returns 0 or the exit status; `missing` is what the tree left out.
+int Build(const velmor::mkiso::Request &r, const Checked &checked, velmor::Platform &platform,
+          velmor::mkiso::ImageTarget &target, std::FILE *messages, std::size_t &missing,
+          const std::function<void()> &endIfInterrupted) {
   velmor::TKavoBurner burner(platform);
   // Sized to the tree: the arrays grow as it is gathered, up to what an image can number.
   burner.NewCompilation(kMaxEntries, kMaxDirectories);
-  burner.SetJolietFileSystem(joliet);
-  burner.SetUdfFileSystem(udf);
-  burner.SetIdVolume(label);
+  burner.SetJolietFileSystem(r.Joliet);
+  burner.SetUdfFileSystem(r.Udf);
+  burner.SetIdVolume(r.Label);
+  velmor::ImportResult imported;
+  if (const int status = Import(burner, r, platform, imported))
+    return status;
   std::vector<velmor::SourceItem> sources;
-  for (const auto &[path, isFolder] : items) // "." fills the root; other folders keep their path
-    sources.push_back({path, isFolder, isFolder && path != ".", recurse});
+  for (const auto &[path, isFolder] : checked.Items) // "." fills the root; others keep their path
+    sources.push_back({path, isFolder, isFolder && path != ".", r.Recurse});
   velmor::GatherOptions gathering;
   gathering.Stop = [] { return velmor::mkiso::Interruption() != 0; }; // passes over the rest
   gathering.StopAtLimit = true;
@@ -318,26 +319,17 @@ int main(int argc, char **argv) {
   // their output.
   gathering.Skip = [&](const std::string &path) { return target.IsOwnFile(path); };
   const velmor::GatherResult gathered = velmor::GatherItems(burner, sources, gathering);
-  const std::size_t missing = gathered.LeftOut.size();
+  missing = gathered.LeftOut.size() + imported.LeftOut.size();
   for (const velmor::LeftOutItem &item : gathered.LeftOut)
     std::fprintf(stderr, "velmor-mkiso: %s\n", velmor::mkiso::LeftOutLine(item).c_str());
   endIfInterrupted();
   if (gathered.LimitReached)
-    return NoImage(paths.size(), 1);
-  if (!boot.ImagePath.empty()) {
-    std::string replaced;
-    error = burner.SetBootImage(boot, &replaced);
-    if (!error.empty()) {
-      std::fprintf(stderr, "velmor-mkiso: %s\n", error.c_str());
-      return NoImage(paths.size(), 1);
-    }
-    if (!replaced.empty())
-      std::fprintf(stderr, "velmor-mkiso: %s: replaced in the image by the boot catalog\n",
-                   replaced.c_str());
-  }
+    return NoImage(Named(r), 1);
+  if (const int status = SetUpBoot(burner, r, imported))
+    return status;
   velmor::mkiso::HoldIfAsked("layout");
   burner.PrepareImage(true, nullptr);
-  if (joliet)
+  if (r.Joliet)
     ReportRenamed(platform);
   endIfInterrupted();
   velmor::WriteFailure failure = WriteWithProgress(burner, target.WritePath(), messages);
@@ -345,15 +337,22 @@ int main(int argc, char **argv) {
   if (failure) {
     const bool imageFailed = velmor::mkiso::BlamesTheImage(failure);
     if (imageFailed)
-      failure.Path = image; // the output as it was named, not the file it is written through
+      failure.Path = r.Image; // the output as it was named, not the file it is written through
     std::fprintf(stderr, "velmor-mkiso: %s\n", velmor::mkiso::FailureWords(failure).c_str());
-    return imageFailed ? NoImageAt(image, "could not be written") : NoImage(paths.size(), 1);
+    return imageFailed ? NoImageAt(r.Image, "could not be written") : NoImage(r.Paths.size(), 1);
   }
+  return 0;
+}
+
+// Puts the finished image in place of the output.
+int Commit(const velmor::mkiso::Request &r, velmor::mkiso::ImageTarget &target, std::FILE *messages,
+           std::size_t missing, const std::function<void()> &endIfInterrupted) {
   velmor::mkiso::HoldIfAsked("commit");
   endIfInterrupted();
+  std::string error;
   if (!target.Commit(error)) {
-    std::fprintf(stderr, "velmor-mkiso: %s: %s\n", image.c_str(), error.c_str());
-    return NoImageAt(image, "could not be put in place");
+    std::fprintf(stderr, "velmor-mkiso: %s: %s\n", r.Image.c_str(), error.c_str());
+    return NoImageAt(r.Image, "could not be put in place");
   }
   if (missing > 0) {
     std::fprintf(stderr, "velmor-mkiso: %zu item%s missing from the image\n", missing,
@@ -362,4 +361,58 @@ int main(int argc, char **argv) {
   }
   std::fprintf(messages, "%s\n", kDone);
   return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  velmor::mkiso::Request request;
+  request.Label = DefaultLabel();
+  if (!velmor::mkiso::ParseArguments(argc, argv, request))
+    return Usage(2);
+  if (request.Help)
+    return Usage(0);
+  if (request.Image.empty() || (request.Paths.empty() && request.Import.ImagePath.empty()))
+    return Usage(2);
+  velmor::mkiso::CatchInterrupts();
+  velmor::mkiso::CommandLinePlatform platform(velmor::NativePlatform());
+  const velmor::CharTable chars(platform);
+  Checked checked;
+  if (const int status = Check(request, platform, chars, checked))
+    return status;
+
+  // Nothing at -o changes until the image is finished.
+  velmor::mkiso::ImageTarget target;
+  std::string error;
+  if (!target.Open(request.Image, error)) {
+    std::fprintf(stderr, "velmor-mkiso: %s: %s\n", request.Image.c_str(), error.c_str());
+    return NoImageAt(request.Image, "cannot be written");
+  }
+  for (const auto &[path, isFolder] : checked.Items)
+    if (!isFolder && target.IsTarget(path)) {
+      std::fprintf(stderr, "velmor-mkiso: %s: the output is this input file\n", path.c_str());
+      return NoImageAt(request.Image, "would replace an input");
+    }
+  if (!request.Import.ImagePath.empty() && target.IsTarget(request.Import.ImagePath)) {
+    std::fprintf(stderr, "velmor-mkiso: %s: the output is the image being imported\n",
+                 request.Import.ImagePath.c_str());
+    return NoImageAt(request.Image, "would replace an input");
+  }
+  const bool toStandardOutput =
+      target.GetKind() == velmor::mkiso::ImageTarget::Kind::StandardOutput;
+  std::FILE *const messages = toStandardOutput ? stderr : stdout;
+  // Between the steps of the build: an interruption removes what was made and ends the process.
+  const std::function<void()> endIfInterrupted = [&]() {
+    if (velmor::mkiso::Interruption() == 0)
+      return;
+    target.Discard();
+    // Nothing named is missing: the build was stopped.
+    std::fprintf(stderr, "velmor-mkiso: interrupted; no image written\n");
+    velmor::mkiso::EndAsInterrupted();
+  };
+  std::size_t missing = 0;
+  if (const int status =
+          Build(request, checked, platform, target, messages, missing, endIfInterrupted))
+    return status;
+  return Commit(request, target, messages, missing, endIfInterrupted);
 }

@@ -34,6 +34,8 @@ const char *ReasonWords(LeftOutReason reason) {
     return "not a regular file or folder";
   case LeftOutReason::kNameOutsideCodePage:
     return "name has characters outside the code page";
+  case LeftOutReason::kDataScattered:
+    return "its data is scattered in the image it comes from";
   }
   return "left out";
 }

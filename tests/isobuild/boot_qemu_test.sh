@@ -2,7 +2,7 @@
 # Boots images that velmor-mkiso built under QEMU (SeaBIOS) and counts success only from what the
 # boot code writes to the serial port: our own no-emulation image and floppy (serial_hello.S), and
 # isolinux (which stops on a wrong boot information table, though not on a missing one) up to its
-# prompt.
+# prompt, built and imported again.
 #   boot_qemu_test.sh <velmor-mkiso>
 set -eu
 mkiso=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -15,6 +15,8 @@ work=$(mktemp -d)
 pid=
 trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM HUP
+# shellcheck source=tests/isobuild/qemu_serial.sh
+. "$here/qemu_serial.sh"
 cd "$work"
 
 # image <folder> <flags...>: builds <folder>.iso with the folder's contents at the root.
@@ -33,22 +35,7 @@ boot() {
   "$qemu" -machine accel=tcg -m 32 -nodefaults -display none -monitor none -no-reboot \
     -boot d -cdrom "$name.iso" -serial "file:$name.serial" 2>"$name.qemu" &
   pid=$!
-  ticks=0
-  while :; do
-    seen=1
-    for text; do grep -qF "$text" "$name.serial" 2>/dev/null || seen=0; done
-    [ $seen = 1 ] && break
-    if [ $ticks -ge 300 ] || ! kill -0 "$pid" 2>/dev/null; then
-      echo "$name: the serial port never showed: $*"
-      cat "$name.serial" "$name.qemu" 2>/dev/null
-      exit 1
-    fi
-    ticks=$((ticks + 1))
-    sleep 0.1
-  done
-  kill "$pid"
-  wait "$pid" 2>/dev/null || true
-  pid=
+  await_serial "$name" 300 "$@"
 }
 
 as --32 -o hello.o "$here/serial_hello.S"
@@ -67,8 +54,16 @@ boot floppy "VELMOR BOOT OK"
 # SAY text would reach only the screen: isolinux starts the serial console after reading the file.
 # A default naming a missing kernel makes it print that name on the serial port before its prompt.
 cp "$isolinux_bin" "$ldlinux_c32" isolinux/isolinux/
+head -c 10000 /dev/zero >isolinux/isolinux/a.bin # before the boot image, until it is removed
 printf 'SERIAL 0 115200\nDEFAULT velmor-config-read\n' >isolinux/isolinux/isolinux.cfg
 image isolinux -b isolinux/isolinux.bin -c isolinux/boot.cat -no-emul-boot -boot-load-size 4 \
   -boot-info-table
 boot isolinux "Loading velmor-config-read" "boot:"
+
+# The same image imported, a file before the boot image removed and one added: the boot image
+# moves and its info table follows.
+printf 'added' >added.txt
+"$mkiso" -import isolinux.iso -rm isolinux/a.bin -o imported.iso added.txt >imported.log 2>&1 || {
+  echo "imported: velmor-mkiso failed"; cat imported.log; exit 1; }
+boot imported "Loading velmor-config-read" "boot:"
 echo ok

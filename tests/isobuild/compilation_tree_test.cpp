@@ -1,6 +1,7 @@
 // Gathering files and folders into the compilation tree.
 #include <memory>
 
+#include "boot_pick.h"
 #include "builder_fixture.h"
 #include "gather_items.h"
 
@@ -316,6 +317,56 @@ TEST_F(TreeTest, PropertiesAndDefaults) {
   EXPECT_EQ(burner.Version(), "1.1.7");
   EXPECT_EQ(burner.SetWriteSpeed(8), kStatusNoTransport);
   EXPECT_FALSE(burner.PrepareImage(false, nullptr)); // a disc needs a drive
+}
+
+} // namespace
+} // namespace velmor::testing
+
+namespace velmor::testing {
+namespace {
+
+// The window's boot choice: the boot images are found in the shallowest folder that holds one
+// (a dropped disc folder keeps its whole path), Windows' before isolinux, each with its loader's
+// settings; a choice whose images are not there says which firmware lacks one.
+TEST_F(BuilderTest, BootChoiceFindsKnownBootImages) {
+  struct Case {
+    std::vector<std::string> Files; // under D:\discN, one folder item (kept as "discN")
+    BootChoice Choice;
+    std::vector<std::string> Picked; // path, platform, load size, info table
+    bool BiosMissing, UefiMissing;
+  } cases[] = {
+      {{"boot\\etfsboot.com", "isolinux\\isolinux.bin", "efi\\microsoft\\boot\\efisys.bin"},
+       BootChoice::Both,
+       {"/boot/etfsboot.com 0 8 0", "/efi/microsoft/boot/efisys.bin 239 0 0"},
+       false,
+       false},
+      {{"isolinux\\isolinux.bin", "boot\\grub\\efi.img"},
+       BootChoice::Bios,
+       {"/isolinux/isolinux.bin 0 4 1"},
+       false,
+       false},
+      {{"isolinux\\isolinux.bin"}, BootChoice::Both, {"/isolinux/isolinux.bin 0 4 1"}, false, true},
+      {{"boot\\isolinux\\isolinux.bin"}, BootChoice::Uefi, {}, false, true},
+      {{"readme.txt"}, BootChoice::None, {}, false, false},
+  };
+  int n = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Files.front());
+    const std::string disc = "disc" + std::to_string(n++);
+    burner.NewCompilation(600000, 20000);
+    for (const std::string &file : c.Files)
+      fs.AddFile("D:\\" + disc + "\\" + file, 4096);
+    AddFolderItem("D:\\" + disc);
+    const BootPick pick = PickBootFiles(burner, c.Choice);
+    std::vector<std::string> picked;
+    for (const BootOptions &o : pick.Entries)
+      picked.push_back(o.ImagePath.substr(disc.size() + 1) + " " +
+                       std::to_string(static_cast<int>(o.Platform)) + " " +
+                       std::to_string(o.LoadSectors) + " " + std::to_string(o.InfoTable));
+    EXPECT_EQ(picked, c.Picked);
+    EXPECT_EQ(pick.BiosMissing, c.BiosMissing);
+    EXPECT_EQ(pick.UefiMissing, c.UefiMissing);
+  }
 }
 
 } // namespace

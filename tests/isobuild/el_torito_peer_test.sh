@@ -3,7 +3,8 @@
 # isoinfo must report the same boot entry, and the boot record and catalog sectors must hold the
 # same bytes (the catalog's validation checksum included, which neither reader checks); only
 # sector numbers may differ. The boot image read back must equal its source, but for the boot
-# information table, checked field by field; the source file must be left as it was.
+# information table, checked field by field; the source file must be left as it was. Images with
+# several entries and hybrid images are compared with xorriso's of the same tree and flags.
 #   el_torito_peer_test.sh <velmor-mkiso>
 set -eu
 mkiso=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -104,4 +105,60 @@ for fd in fd120 fd144 fd288; do
 done
 name=source
 diff -r pristine tree || fail "velmor-mkiso changed its input"
+
+# Several entries and hybrid images beside xorriso's of the same tree and flags: the El Torito
+# and system area reports tell the same story, with sector numbers and GUIDs masked (xorriso puts
+# boot images first, we keep the tree's order). The UEFI image is not a multiple of 2048 bytes.
+mkdir -p tree/isolinux tree/efi
+cp /usr/lib/ISOLINUX/isolinux.bin tree/isolinux/
+head -c 1474000 /dev/urandom >tree/efi/efiboot.img
+hybrid_report() {
+  xorriso -indev "$1" -report_el_torito plain -report_system_area plain 2>/dev/null |
+    awk '/^El Torito catalog/ { $5 = "LBA" } /^El Torito boot img/ { $NF = "LBA" }
+         /^MBR partition  / && $4 != 1 { $7 = "LBA" } /^GPT start and size/ && $6 != 1 { $7 = "LBA" }
+         /^GPT (disk|partition) GUID/ { $NF = "GUID" }
+         /^El Torito|^System area|^ISO image size|^Partition offset|^MBR|^GPT/ { print }'
+}
+# xorriso_peer <name> <flags for both>
+xorriso_peer() {
+  name=$1
+  # shellcheck disable=SC2086 # the flags are words without spaces
+  (cd tree && "$mkiso" -o ../ours.iso -V BOOT $2 .) >log 2>&1 || { cat log; fail "velmor-mkiso failed"; }
+  # shellcheck disable=SC2086
+  xorriso -as mkisofs -quiet -J -V BOOT -o theirs.iso $2 tree 2>/dev/null
+  hybrid_report ours.iso >ours.report
+  hybrid_report theirs.iso >theirs.report
+  grep -q '^El Torito boot img' theirs.report || fail "the peer's image has no boot entry"
+  diff theirs.report ours.report || fail "xorriso reports another story than of its own image"
+  [ $(($(wc -c <ours.iso) % 1048576)) = 0 ] || [ "${2#*isohybrid}" = "$2" ] ||
+    fail "a hybrid image of $(wc -c <ours.iso) bytes, not whole cylinders"
+}
+isolinux='-b isolinux/isolinux.bin -c isolinux/boot.cat -no-emul-boot -boot-load-size 4 -boot-info-table'
+efi='-e efi/efiboot.img -no-emul-boot'
+mbr=/usr/lib/ISOLINUX/isohdpfx.bin
+xorriso_peer uefi "-c efi/boot.cat $efi"
+xorriso_peer bios-uefi "$isolinux -eltorito-alt-boot $efi"
+xorriso_peer sections "$isolinux -eltorito-alt-boot $efi -eltorito-alt-boot -b boot/loader.bin \
+  -no-emul-boot -boot-load-size 8 -eltorito-alt-boot -b boot/fd144.img -eltorito-alt-boot $efi"
+xorriso_peer isohybrid "$isolinux -isohybrid-mbr $mbr"
+# xorriso's GPT entry rounds the UEFI image down to whole 2048-byte sectors, ours holds it whole:
+# the same only for an image of whole sectors.
+head -c 1474560 /dev/urandom >tree/efi/whole.img
+xorriso_peer isohybrid-gpt "$isolinux -eltorito-alt-boot -e efi/whole.img -no-emul-boot -isohybrid-mbr $mbr \
+  -isohybrid-gpt-basdat"
+
+# The same hybrid with UDF is still read by every reader, names and sizes as given; UDF keeps an
+# anchor 256 sectors before the end, the backup GPT the end.
+name=hybrid-udf
+head -c 3000000 /dev/urandom >tree/big.bin
+# shellcheck disable=SC2086 # the flags are words without spaces
+(cd tree && "$mkiso" -o ../ours.iso -udf $isolinux -eltorito-alt-boot $efi -isohybrid-mbr $mbr \
+  -isohybrid-gpt-basdat .) >log 2>&1 || { cat log; fail "velmor-mkiso failed"; }
+[ $(($(wc -c <ours.iso) % 1048576)) = 0 ] || fail "not whole cylinders"
+isoinfo -J -f -i ours.iso | grep -qx '/big.bin;1' || fail "isoinfo does not list /big.bin"
+iso-info -f ours.iso | grep -q '3000000 /big.bin' || fail "iso-info does not list /big.bin"
+7z l -tudf ours.iso | grep -q ' 3000000 .* big.bin$' || fail "7z does not read UDF"
+udfinfo ours.iso >udf.info 2>&1 || { cat udf.info; fail "udfinfo refuses the image"; }
+grep -q '^numfiles=' udf.info || fail "udfinfo found no file set"
+[ "$(grep -c 'type=ANCHOR' udf.info)" = 2 ] || { cat udf.info; fail "udfinfo finds no second anchor"; }
 echo ok

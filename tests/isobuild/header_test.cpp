@@ -4,11 +4,13 @@
 #include <map>
 
 #include "builder_fixture.h"
+#include "directory_extents.h"
 
 namespace velmor::testing {
 namespace {
 
 using HeaderTest = BuilderTest;
+using namespace std::string_literals;
 
 std::string Text(const std::uint8_t *p, std::size_t n) {
   return std::string(reinterpret_cast<const char *>(p), n);
@@ -162,6 +164,71 @@ TEST_F(HeaderTest, DirectoryRecordsCarryDatesFlagsAndIdentifiers) {
   EXPECT_TRUE(std::all_of(iso + 68 + iso[68], iso + 2048, [](std::uint8_t b) { return b == 0; }));
 }
 
+// A name set with system use bytes (as Rock Ridge would add): the layout sizes the extent with
+// them and the writer puts them after the identifier's pad byte, in records that still never
+// cross a sector.
+TEST_F(HeaderTest, SystemUseBytesFollowTheIdentifierInLayoutAndRecords) {
+  class TaggedSet final : public NameSet {
+  public:
+    explicit TaggedSet(const CharTable &chars)
+        : NameSet(1, &TDirNode::Iso, &ImageLayout::Iso), iso_(chars) {}
+    void PutText(std::uint8_t *p, std::size_t bytes, const std::string &text) const override {
+      iso_.PutText(p, bytes, text);
+    }
+    std::uint32_t IdentifierBytes(const TEntryNode &e, bool inRecord) const override {
+      return iso_.IdentifierBytes(e, inRecord);
+    }
+    void PutIdentifier(std::uint8_t *p, const TEntryNode &e, bool inRecord) const override {
+      iso_.PutIdentifier(p, e, inRecord);
+    }
+    std::uint32_t SystemUseBytes(const TEntryNode &) const override { return 10; }
+    void PutSystemUse(std::uint8_t *p, const TEntryNode &e) const override {
+      std::memcpy(p, "SU", 2);
+      std::memcpy(p + 2, e.IsoIdentifier.data(), 8);
+    }
+
+  private:
+    IsoNameSet iso_;
+  };
+  // FILE00.TXT;1: 33 + 12 + 1 + 10 = 56 bytes; 35 fit the first sector after "." and "..",
+  // where 40 records of 46 bytes would all have fitted.
+  AddNumberedFiles("D:\\F\\FILE%02d.TXT", 40);
+  AddFolderContents("D:\\F");
+  burner.SetJolietFileSystem(false);
+  ASSERT_TRUE(burner.PrepareImage(true, nullptr));
+  ImageLayout L = burner.Layout();
+  ASSERT_EQ(Store().Dirs[0]->Iso.Size, 2048);
+
+  const CharTable chars(fs);
+  const TaggedSet tagged(chars);
+  DirectoryExtents extents({&tagged});
+  std::uint64_t next = L.Iso.DirArea;
+  extents.Place(Store(), L, next);
+  EXPECT_EQ(Store().Dirs[0]->Iso.Size, 4096);
+  EXPECT_EQ(next, L.Iso.DirArea + 2u);
+  THeaderStream stream;
+  stream.Bytes().assign((next - L.StartSector) * 2048, 0);
+  extents.Write(Store(), L, HeaderOutput(L, VolumeIdentifiers{}, fs.Clock, stream));
+
+  const std::uint8_t *ext = stream.Data() + L.Iso.DirArea * 2048;
+  std::size_t at = 68;
+  for (int i = 0; i < 40; ++i) {
+    SCOPED_TRACE(i);
+    if (i == 35) {
+      EXPECT_EQ(ext[at], 0);
+      at = 2048;
+    }
+    char name[16];
+    std::snprintf(name, sizeof name, "FILE%02d.TXT", i);
+    ASSERT_EQ(ext[at], 56);
+    EXPECT_EQ(ext[at + 32], 12);
+    EXPECT_EQ(Text(ext + at + 33, 12), std::string(name) + ";1");
+    EXPECT_EQ(ext[at + 45], 0); // the pad byte
+    EXPECT_EQ(Text(ext + at + 46, 10), "SU" + std::string(name, 8));
+    at += 56;
+  }
+}
+
 TEST_F(HeaderTest, RecordThatFillsItsSectorExactlyLeavesNoGap) {
   // 1,980 bytes after "." and "..": 45 records of 44 bytes (FILE00.TX;1, n = 11).
   AddNumberedFiles("D:\\F\\FILE%02d.TX", 46);
@@ -305,6 +372,166 @@ TEST_F(HeaderTest, BootRecordCatalogAndInfoTable) {
     }
     expected.resize(c.Size);
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), fs.Image.begin() + 150 * 2048));
+  }
+}
+
+std::uint32_t Crc32(const std::uint8_t *p, std::size_t n) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (std::size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc >> 1) ^ (crc & 1 ? 0xEDB88320u : 0);
+  }
+  return ~crc;
+}
+
+// A GPT header read as firmware checks it: signature, its own CRC, where it and the other copy
+// are, and the CRC of the entry array it points at (`array`).
+void ExpectGptHeader(const std::uint8_t *h, std::uint64_t self, std::uint64_t other,
+                     const std::uint8_t *array) {
+  EXPECT_EQ(Text(h, 8), "EFI PART");
+  std::uint8_t copy[92];
+  std::memcpy(copy, h, 92);
+  std::memset(copy + 16, 0, 4);
+  EXPECT_EQ(Le32(h + 16), Crc32(copy, 92));
+  EXPECT_EQ(Le64(h + 24), self);
+  EXPECT_EQ(Le64(h + 32), other);
+  EXPECT_EQ(Le32(h + 80) * Le32(h + 84), 248u * 128);
+  EXPECT_EQ(Le32(h + 88), Crc32(array, 248 * 128));
+}
+
+// Several entries: sections follow the default entry by runs of one platform (0x90, the last
+// 0x91); the validation entry names the first entry's platform; a UEFI image loads as xorriso
+// says (whole 2048-byte sectors, 0 beyond the field) without emulation; every image asking for
+// an info table gets its own. Hybrid: whole cylinders, the MBR code with the first BIOS image's
+// block after it, the partitions, a GPT whose two copies firmware accepts; with UDF the last
+// anchor stays 256 sectors before the end, clear of the backup GPT.
+TEST_F(HeaderTest, BootSectionsAndHybridSystemArea) {
+  fs.AddFile("D:\\src\\a.bin", 9001);
+  fs.AddFile("D:\\src\\b.bin", 5000);
+  fs.AddFile("D:\\src\\efi.img", 100000);             // 49 sectors: load size 196
+  fs.AddFile("D:\\src\\huge.img", 16384u * 2048 - 1); // 65536 blocks: load size 0
+  fs.AddFile("D:\\src\\fd.img", 1474560);
+  fs.AddFile("D:\\mbr.bin", 432);
+  struct Case {
+    bool Udf, Gpt;
+  } cases[] = {{false, false}, {false, true}, {true, true}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.Udf) + std::to_string(c.Gpt));
+    burner.NewCompilation(600000, 20000);
+    burner.SetUdfFileSystem(c.Udf);
+    AddFolderContents("D:\\src");
+    BootOptions efi;
+    efi.ImagePath = "/efi.img";
+    efi.Platform = BootPlatform::Efi;
+    BootOptions first = efi;
+    first.CatalogPath = "/boot.cat";
+    ASSERT_EQ(burner.SetBootImage(first), "");
+    BootOptions a;
+    a.ImagePath = "/a.bin";
+    a.NoEmulation = a.InfoTable = true;
+    ASSERT_EQ(burner.AddBootImage(a), "");
+    BootOptions b = a;
+    b.ImagePath = "/b.bin";
+    b.LoadSectors = 10;
+    ASSERT_EQ(burner.AddBootImage(b), "");
+    BootOptions huge = efi;
+    huge.ImagePath = "/huge.img";
+    ASSERT_EQ(burner.AddBootImage(huge), "");
+    BootOptions fd;
+    fd.ImagePath = "/fd.img";
+    ASSERT_EQ(burner.AddBootImage(fd), "");
+    ASSERT_EQ(burner.SetHybrid("D:\\mbr.bin", c.Gpt), "");
+    ASSERT_TRUE(burner.PrepareImage(true, nullptr));
+    const ImageLayout &L = burner.Layout();
+    const auto sector = [&](const char *name) { return FileSector(L, *Entry("\\", name)); };
+
+    const std::uint8_t *catalog = Sector(L.BootCatalogSector);
+    EXPECT_EQ(Text(catalog, 2), "\x01\xEF");
+    std::uint32_t sum = 0;
+    for (int i = 0; i < 32; i += 2)
+      sum += Le16(catalog + i);
+    EXPECT_EQ(sum % 65536, 0u);
+    struct Row {
+      std::uint8_t Head, Second;
+      std::uint16_t Count;
+      std::uint32_t Sector;
+    };
+    const Row rows[] = {
+        {0x88, 0, 196, sector("efi.img")},
+        {0x90, 0, 2, 0},
+        {0x88, 0, 4, sector("a.bin")},
+        {0x88, 0, 10, sector("b.bin")},
+        {0x90, 0xEF, 1, 0},
+        {0x88, 0, 0, sector("huge.img")},
+        {0x91, 0, 1, 0},
+        {0x88, 2, 1, sector("fd.img")},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+      const std::uint8_t *e = catalog + 32 * (i + 1);
+      SCOPED_TRACE(i);
+      EXPECT_EQ(e[0], rows[i].Head);
+      EXPECT_EQ(e[1], rows[i].Second);
+      if (e[0] == 0x88) {
+        EXPECT_EQ(Le16(e + 6), rows[i].Count);
+        EXPECT_EQ(Le32(e + 8), rows[i].Sector);
+      } else {
+        EXPECT_EQ(Le16(e + 2), rows[i].Count);
+      }
+    }
+    EXPECT_TRUE(std::all_of(catalog + 32 * 9, catalog + 2048, [](std::uint8_t x) { return !x; }));
+
+    const std::uint64_t end = L.ImageEnd;
+    EXPECT_EQ(end % 512, 0u);
+    EXPECT_EQ(Le32(Sector(16) + 80), end);
+    const std::uint8_t *mbr = Sector(0);
+    for (std::uint32_t i = 0; i < 432; ++i)
+      ASSERT_EQ(mbr[i], ContentByte("D:\\mbr.bin", i)) << i;
+    EXPECT_EQ(Le64(mbr + 432), std::uint64_t{sector("a.bin")} * 4);
+    // Whole cylinders: the last block is head 63, sector 32 of cylinder end / 512 - 1.
+    const std::uint32_t cylinder = static_cast<std::uint32_t>(end / 512 - 1);
+    EXPECT_EQ(Text(mbr + 446, 8), std::string(c.Gpt ? "\x80\0\x01\0\0" : "\x80\0\x01\0\x17", 5) +
+                                      "\x3F" + static_cast<char>(0x20 | ((cylinder >> 2) & 0xC0)) +
+                                      static_cast<char>(cylinder & 0xFF));
+    EXPECT_EQ(Le32(mbr + 446 + 8), 0u);
+    EXPECT_EQ(Le32(mbr + 446 + 12), end * 4);
+    EXPECT_EQ(Text(mbr + 510, 2), "\x55\xAA");
+    const std::vector<std::uint8_t> &trailer = burner.HeaderStream().Trailer();
+    ASSERT_EQ(trailer.size(), (end - L.FirstFileSector - L.FileSectors) * 2048);
+    if (c.Udf) {
+      EXPECT_EQ(L.Udf.LastAnchorSector, end - 257);
+      ExpectTag(trailer.data() + (trailer.size() - 257 * 2048), 2, L.Udf.LastAnchorSector);
+    }
+    if (!c.Gpt) {
+      EXPECT_TRUE(std::all_of(mbr + 462, mbr + 510, [](std::uint8_t x) { return !x; }));
+      EXPECT_TRUE(std::all_of(Sector(0) + 512, Sector(16), [](std::uint8_t x) { return !x; }));
+      continue;
+    }
+    const std::uint8_t *part = mbr + 462;
+    EXPECT_EQ(Text(part, 8), "\0\xFE\xFF\xFF\xEF\xFE\xFF\xFF"s);
+    EXPECT_EQ(Le32(part + 8), sector("efi.img") * 4);
+    EXPECT_EQ(Le32(part + 12), 196u);
+    const std::uint8_t *array = Sector(0) + 1024;
+    ExpectGptHeader(Sector(0) + 512, 1, end * 4 - 1, array);
+    EXPECT_EQ(Le64(Sector(0) + 512 + 40), 64u);
+    EXPECT_EQ(Le64(Sector(0) + 512 + 48), end * 4 - 64);
+    EXPECT_EQ(Le64(array + 32), 0u);
+    EXPECT_EQ(Le64(array + 40), end * 4 - 65);
+    EXPECT_EQ(Le64(array + 128 + 32), sector("efi.img") * 4u);
+    EXPECT_EQ(Le64(array + 128 + 40), sector("efi.img") * 4u + 195);
+    EXPECT_TRUE(std::all_of(array + 256, array + 248 * 128, [](std::uint8_t x) { return !x; }));
+    const std::uint8_t *backup = trailer.data() + trailer.size() - 512;
+    EXPECT_TRUE(std::equal(array, array + 248 * 128, backup - 248 * 128));
+    ExpectGptHeader(backup, end * 4 - 1, 1, backup - 248 * 128);
+    EXPECT_EQ(Le64(backup + 72), end * 4 - 63);
+
+    ASSERT_TRUE(burner.WriteImage("out.iso", true));
+    for (const char *name : {"a.bin", "b.bin"}) {
+      const std::uint8_t *copy = fs.Image.data() + std::size_t{sector(name)} * 2048;
+      EXPECT_EQ(Le32(copy + 8), 16u) << name;
+      EXPECT_EQ(Le32(copy + 12), sector(name)) << name;
+    }
+    EXPECT_EQ(fs.Image.size(), end * 2048);
   }
 }
 
@@ -501,6 +728,90 @@ TEST_F(HeaderTest, UdfBridgeReadsBackFromBothAnchors) {
   for (std::uint32_t s = L.FirstFileSector; s-- > 0;)
     ASSERT_TRUE(std::equal(inOrder.begin() + s * 2048, inOrder.begin() + (s + 1) * 2048, Sector(s)))
         << "sector " << s;
+}
+
+// Whole headers (every sector before the files, the made ones too, and the trailer) of a set of
+// trees, by digest: what the unit tests above do not pin down (every byte of every structure
+// together) stays as it was. The digests change only with a deliberate change of what images
+// look like; the new ones are in the failure's message.
+TEST_F(HeaderTest, ImagesKeepEveryByte) {
+  struct Case {
+    const char *Name;
+    bool Joliet, Udf, DoubleByte;
+    const char *Boot; // the boot image's path in the image, or null
+    bool NoEmulation;
+    std::uint64_t Digest;
+  };
+  const Case cases[] = {
+      {"joliet", true, false, false, nullptr, false, 0x624AF59E876B53AB},
+      {"iso only", false, false, false, nullptr, false, 0x329F3A4140B3173B},
+      {"joliet, gbk", true, false, true, nullptr, false, 0xFA09AE956BD581F3},
+      {"udf", true, true, false, nullptr, false, 0x57EE966B9264AF81},
+      {"udf, gbk", true, true, true, nullptr, false, 0xE08CBD9DE3A6A4E9},
+      {"no emulation, udf", true, true, false, "/BOOT/LOADER.BIN", true, 0xD0993798F138E86A},
+      {"floppy, iso only", false, false, false, "/BOOT/FD144.IMG", false, 0x2FDF503DD8575D45},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Name);
+    MockPlatform tree;
+    tree.DoubleByteCodePage = c.DoubleByte;
+    TKavoBurner b(tree);
+    b.NewCompilation(600000, 20000);
+    b.SetJolietFileSystem(c.Joliet);
+    b.SetUdfFileSystem(c.Udf);
+    b.SetIdVolume(c.DoubleByte ? "\xD6\xD0\xCE\xC4 disc" : "Every Byte");
+    tree.AddFolder("D:\\src\\HiddenFolder", "HIDDEN~1", kAttrDirectory | kAttrHidden);
+    tree.AddFile("D:\\src\\HiddenFolder\\inside.txt", 5, "", kAttrArchive | kAttrHidden);
+    tree.AddFile("D:\\src\\Long File Name.document", 3000, "LONGFI~1.DOC");
+    tree.AddFile("D:\\src\\" + std::string(110, 'n') + ".txt", 1);
+    tree.AddFolder("D:\\src\\" + std::string(120, 'f'));
+    tree.AddFile("D:\\src\\" + std::string(120, 'f') + "\\x", 1);
+    tree.AddFile("D:\\src\\\xD6\xD0\xCE\xC4.TXT", 7);
+    tree.AddFile("D:\\src\\empty", 0);
+    tree.AddFolder("D:\\src\\empty folder");
+    tree.AddFile("D:\\src\\huge.bin", (std::uint64_t{5} << 30) + 12345);
+    std::string deep = "D:\\src";
+    for (int level = 0; level < 10; ++level) {
+      deep += "\\level" + std::to_string(level);
+      tree.AddFolder(deep);
+    }
+    tree.AddFile(deep + "\\bottom.txt", 2);
+    for (int i = 0; i < 120; ++i) {
+      const std::string folder = "D:\\src\\many\\folder with a longer name " + std::to_string(i);
+      tree.AddFolder(folder);
+      tree.AddFile(folder + "\\file.txt", static_cast<std::uint64_t>(i));
+    }
+    for (int i = 0; i < 200; ++i)
+      tree.AddFile("D:\\src\\many\\file number " + std::to_string(i) + ".dat", 100);
+    tree.AddFile("D:\\src\\BOOT\\LOADER.BIN", 9001);
+    tree.AddFile("D:\\src\\BOOT\\FD144.IMG", 1474560);
+    b.InsertFolder("\\", "D:\\src", false, false, true, kAllAttributes, "*.*");
+    if (c.Boot) {
+      BootOptions options;
+      options.ImagePath = c.Boot;
+      options.NoEmulation = c.NoEmulation;
+      options.InfoTable = c.NoEmulation;
+      ASSERT_EQ(b.SetBootImage(options), "");
+    }
+    ASSERT_TRUE(b.PrepareImage(true, nullptr));
+    ASSERT_EQ(TKavoBurner::Compilation().EntryCount, c.Boot ? 466 : 465); // and the boot catalog
+
+    THeaderStream &header = b.HeaderStream();
+    std::uint64_t digest = 0xCBF29CE484222325u; // FNV-1a
+    const auto add = [&](const std::uint8_t *p, std::size_t n) {
+      for (std::size_t i = 0; i < n; ++i)
+        digest = (digest ^ p[i]) * 0x100000001B3u;
+    };
+    std::vector<std::uint8_t> sector(2048);
+    for (std::uint64_t at = 0; at < header.Size(); at += sector.size()) {
+      header.Read(at, sector.size(), sector.data());
+      add(sector.data(), sector.size());
+    }
+    add(header.Trailer().data(), header.Trailer().size());
+    const std::uint64_t sectors = b.Layout().ImageSectorCount;
+    add(reinterpret_cast<const std::uint8_t *>(&sectors), sizeof sectors);
+    EXPECT_EQ(digest, c.Digest) << std::hex << "0x" << digest;
+  }
 }
 
 } // namespace

@@ -389,6 +389,7 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
   WriteFile(dir / "long" / (std::string(110, 'x') + ".txt"), "");
   WriteFile(dir / "long" / (std::string(111, 'x') + ".txt"), "");
   const std::string label33(33, 'L'), label17(17, 'L');
+  const std::string kIsohdpfx = "/usr/lib/ISOLINUX/isohdpfx.bin"; // syslinux-common
   const std::string chinese11 = "\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD"
                                 "\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD"
                                 "\xE4\xB8\xAD"; // 33 bytes, 11 units
@@ -482,10 +483,42 @@ TEST_F(CommandLine, RefusalsAndLeftOutItemsAreReported) {
        2,
        {"-boot-load-size takes a number of 512-byte sectors from 1 to 65535"},
        false},
-      {"-o out.iso -c boot.cat t/a.txt",
+      {"-o out.iso -c boot.cat t/a.txt", 2, {"-c needs -b or -e"}, false},
+      {"-o out.iso -no-emul-boot t/a.txt",
        2,
-       {"-c, -no-emul-boot, -boot-load-size and -boot-info-table need -b"},
+       {"-no-emul-boot, -boot-load-size and -boot-info-table need -b or -e"},
        false},
+      // Entries, hybrids: refused from the command line alone, or once the tree is known.
+      {"-o out.iso -b t/a.txt -no-emul-boot -boot-load-size 1 -eltorito-alt-boot t",
+       2,
+       {"-eltorito-alt-boot separates boot images: each entry needs -b or -e"},
+       false},
+      {"-o out.iso -b t/a.txt -e t/a.txt t",
+       2,
+       {"one boot image per entry: -eltorito-alt-boot starts the next"},
+       false},
+      {"-o out.iso -e t/a.txt -isohybrid-gpt-basdat t",
+       2,
+       {"-isohybrid-gpt-basdat works only with -isohybrid-mbr"},
+       false},
+      {"-o out.iso -isohybrid-mbr t/a.txt t",
+       2,
+       {"-isohybrid-mbr needs a boot image (-b or -e)"},
+       false},
+      {"-o out.iso -b t/a.txt -no-emul-boot -boot-load-size 1 -isohybrid-mbr t/a.txt t",
+       1,
+       {"t/a.txt: 1 bytes; MBR boot code takes 432 to 512 bytes (such as isohdpfx.bin)"},
+       false},
+      {"-o out.iso -b t/a.txt -no-emul-boot -boot-load-size 1 -isohybrid-mbr " + kIsohdpfx +
+           " -isohybrid-gpt-basdat t",
+       1,
+       {"-isohybrid-gpt-basdat needs a UEFI boot image (-e)"},
+       false},
+      // A UEFI image loads without emulation, whatever its size.
+      {"-o out.iso -e a.txt -eltorito-alt-boot -b a.txt -no-emul-boot -boot-load-size 1 t/a.txt",
+       0,
+       {},
+       true},
       {"-o out.iso -b .//a.txt -c /old.cat -no-emul-boot -boot-load-size 1 t/a.txt t/old.cat",
        0,
        {"t/old.cat: replaced in the image by the boot catalog"},

@@ -164,7 +164,7 @@ TEST_F(IsoCreateTest, OpensFromTheMainWindowInItsFirstStateAndIsDestroyedWhenClo
     EXPECT_FALSE(IsWindowEnabled(main.Handle()));
     EXPECT_EQ(w.Text(), "部分收纳");
     EXPECT_EQ(w.ClientSize().cx, 511);
-    EXPECT_EQ(w.ClientSize().cy, 332);
+    EXPECT_EQ(w.ClientSize().cy, 360);
     EXPECT_TRUE(std::regex_match(w.Edit_Volume.Text(), std::regex("20[0-9]{6}_[0-9]{6}")))
         << w.Edit_Volume.Text();
     EXPECT_EQ(w.Edit_IsoFileName.Text(), "");
@@ -183,7 +183,9 @@ TEST_F(IsoCreateTest, OpensFromTheMainWindowInItsFirstStateAndIsDestroyedWhenClo
     EXPECT_FALSE(w.btnAbort.Enabled());
     EXPECT_EQ(w.ListView1.ColumnWidth(0), w.ListView1.ClientSize().cx);
     EXPECT_EQ(w.ListView1.Bounds().top, 46);
-    EXPECT_EQ(w.ClientSize().cy - w.ListView1.Bounds().bottom, 129);
+    EXPECT_EQ(w.ClientSize().cy - w.ListView1.Bounds().bottom, 157);
+    EXPECT_EQ(w.ComboBoot.Selected(), 0);
+    EXPECT_EQ(w.ComboBoot.Item(3), "两者");
     EXPECT_EQ(w.Hints.Text(w.ListView1.Handle()).rfind("可以直接将文件或目录拖放到此列表.", 0), 0u);
     if (const char *shot = std::getenv("VELMOR_WINDOW_SHOT")) {
       Drop(w.ListView1.Handle(), {Work() + kLucky, Work() + "src\\one.txt"});
@@ -334,6 +336,52 @@ TEST_F(IsoCreateTest, DroppedItemsAreBuiltIntoTheImage) {
   EXPECT_FALSE(w.Showing());
 }
 
+// "打开映像" takes a bootable image made by genisoimage (the script reads the result back: its
+// files, the file dropped in, its boot entry); the opened image is never written over, and a
+// damaged one is named with its fault before anything is written.
+TEST_F(IsoCreateTest, OpenedImageTakesADroppedFileAndIsSavedWithItsBoot) {
+  const std::string opened = Work() + "bootable.iso";
+  TFrmISOCreate &w = Open();
+  dialogs.chosen = {Work() + "damaged.iso"};
+  w.btnOpenImage.Click();
+  dialogs.chosen = {opened};
+  w.btnOpenImage.Click(); // takes the place of the first
+  EXPECT_FALSE(dialogs.lastOptions.multiSelect);
+  EXPECT_TRUE(dialogs.lastOptions.mustExist);
+  Drop(w.ListView1.Handle(), {Work() + "src\\one.txt"});
+  ASSERT_EQ(w.ListView1.Count(), 2);
+  EXPECT_EQ(w.ListView1.Caption(0), opened);
+  EXPECT_EQ(w.ListView1.Image(0), kImagePicture);
+  if (const char *shot = std::getenv("VELMOR_IMPORT_SHOT")) {
+    UpdateWindow(w.Handle());
+    RedrawWindow(w.Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    testing::SaveScreenshot(w.Handle(), shot);
+  }
+
+  w.Edit_IsoFileName.SetText(opened);
+  w.btnStart.Click();
+  ASSERT_EQ(Texts().size(), 1u);
+  EXPECT_EQ(Texts()[0].find("不能写入 " + opened + "!\r\n它是打开的映像"), 0u) << Texts()[0];
+  EXPECT_FALSE(w.Building());
+
+  Build(w, Work() + "reopened.iso");
+  EXPECT_EQ(Texts().back(), "压制完毕!");
+  EXPECT_EQ(added, std::vector<std::string>{Work() + "reopened.iso"});
+
+  dialogs.messages.clear();
+  TFrmISOCreate &again = Open();
+  again.OpenImageItem(Work() + "damaged.iso");
+  again.AddFileItem(Work() + "src\\one.txt");
+  again.Edit_IsoFileName.SetText(Work() + "never.iso");
+  again.btnStart.Click();
+  AwaitGathered(again);
+  ASSERT_EQ(Texts().size(), 1u);
+  EXPECT_EQ(Texts()[0].find("无法打开映像:\r\n" + Work() + "damaged.iso: cannot be read: "), 0u)
+      << Texts()[0];
+  EXPECT_FALSE(again.Building());
+  EXPECT_FALSE(Exists(Work() + "never.iso"));
+}
+
 // A file of 4.4 GB (sparse, so that nothing is written for it) turns the UDF bridge on, which
 // Windows needs to read it whole; a small file leaves the image as it was. The big build is
 // given up as soon as it writes.
@@ -364,6 +412,33 @@ TEST_F(IsoCreateTest, FileOfFourGigabytesTurnsUdfOnByItself) {
     EXPECT_EQ(Texts(), std::vector<std::string>{withBig ? "用户放弃压制!" : "压制完毕!"});
   }
   DeleteFileA(big.c_str());
+}
+
+// "可引导": a choice the tree cannot meet is refused before anything is written and leaves the
+// window ready; "两者" on a dropped Windows-like disc folder takes both of its boot images (the
+// script reads the entries back).
+TEST_F(IsoCreateTest, BootChoiceRefusesWhatTheTreeLacksAndBootsWhatItHolds) {
+  TFrmISOCreate &w = Open();
+  w.AddFolderItem(Work() + "src");
+  w.ComboBoot.Select(2); // UEFI
+  const std::string refused = Work() + "noboot.iso";
+  bool ready = false;
+  Build(w, refused, [&] {
+    AwaitGathered(w);
+    ready = !w.Building() && w.btnStart.Enabled() && w.ComboBoot.Enabled() && w.Showing();
+    PostMessageA(w.Handle(), WM_CLOSE, 0, 0);
+  });
+  EXPECT_TRUE(ready);
+  EXPECT_FALSE(Exists(refused));
+  ASSERT_EQ(Texts().size(), 1u);
+  EXPECT_EQ(Texts()[0].rfind("找不到UEFI引导文件", 0), 0u) << Texts()[0];
+
+  dialogs.messages.clear();
+  TFrmISOCreate &both = Open();
+  Drop(both.ListView1.Handle(), {Work() + "windisc"});
+  both.ComboBoot.Select(3);
+  Build(both, Work() + "boot.iso");
+  EXPECT_EQ(Texts(), std::vector<std::string>{"压制完毕!"});
 }
 
 TEST_F(IsoCreateTest, TinyBuildShowsItsSizeAndJoinsTheMainList) {
@@ -440,11 +515,11 @@ TEST_F(IsoCreateTest, AbortCloseAndQuitEndTheBuildAndLeaveNothing) {
 // build up by the road of "放弃压制".
 TEST_F(IsoCreateTest, KeysWalkTheControlsStartTheBuildAndAskBeforeGivingItUp) {
   TFrmISOCreate &w = Open();
-  const std::vector<HWND> order = {w.btnAddDir.Handle(),  w.btnAddFile.Handle(),
-                                   w.btnDelete.Handle(),  w.btnClear.Handle(),
-                                   w.ListView1.Handle(),  w.Edit_IsoFileName.Handle(),
-                                   w.btnSaveIso.Handle(), w.Edit_Volume.Handle(),
-                                   w.btnStart.Handle(),   w.btnAddDir.Handle()};
+  const std::vector<HWND> order = {
+      w.btnAddDir.Handle(),        w.btnAddFile.Handle(),   w.btnDelete.Handle(),
+      w.btnClear.Handle(),         w.btnOpenImage.Handle(), w.ListView1.Handle(),
+      w.Edit_IsoFileName.Handle(), w.btnSaveIso.Handle(),   w.Edit_Volume.Handle(),
+      w.ComboBoot.Handle(),        w.btnStart.Handle(),     w.btnAddDir.Handle()};
   std::vector<HWND> focused;
   std::function<void()> tab = [&] {
     focused.push_back(GetFocus());

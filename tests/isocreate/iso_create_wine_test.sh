@@ -32,11 +32,24 @@ perl -e 'for my $d (0 .. 199) {
   for my $f (1 .. 1000) { open my $h, ">", "$dir/$f" or die "$dir/$f: $!" }
 }' "$many"
 truncate -s 2G big.bin
+mkdir -p windisc/boot windisc/efi/microsoft/boot
+head -c 4096 /dev/urandom >windisc/boot/etfsboot.com
+head -c 1474560 /dev/urandom >windisc/efi/microsoft/boot/efisys.bin
+# The image "打开映像" opens: bootable, made by another tool; and one cut short.
+mkdir -p boot/isolinux
+cp /usr/lib/ISOLINUX/isolinux.bin boot/isolinux/
+printf 'kept' >boot/kept.txt
+genisoimage -quiet -J -b isolinux/isolinux.bin -c isolinux/boot.cat -no-emul-boot \
+  -boot-load-size 4 -boot-info-table -o bootable.iso boot
+head -c 40000 bootable.iso >damaged.iso
 
 VELMOR_ISOCREATE_WORK="Z:$(printf '%s' "$work" | tr / '\\')" \
-  VELMOR_WINDOW_SHOT="Z:$(printf '%s' "$work/window.bmp" | tr / '\\')" wine "$exe"
-if [ -f window.bmp ] && command -v convert >/dev/null; then
-  mkdir -p "$shots" && convert window.bmp "$shots/frm-iso-create.png"
+  VELMOR_WINDOW_SHOT="Z:$(printf '%s' "$work/window.bmp" | tr / '\\')" \
+  VELMOR_IMPORT_SHOT="Z:$(printf '%s' "$work/import.bmp" | tr / '\\')" wine "$exe"
+if command -v convert >/dev/null; then
+  mkdir -p "$shots"
+  [ ! -f window.bmp ] || convert window.bmp "$shots/frm-iso-create.png"
+  [ ! -f import.bmp ] || convert import.bmp "$shots/frm-iso-create-import.png"
 fi
 
 # The dropped files in the root, the dropped folder under its own path with its subfolders, the
@@ -59,4 +72,20 @@ cmp src/one.txt tiny-7z/one.txt
 # All 200,000 files of the large tree, each with its version number.
 [ "$(isoinfo -f -i many.iso | grep -c ';1$')" = 200000 ]
 [ ! -e many-abort.iso ]
+# "两者": Windows' loader as 8 sectors without emulation, its UEFI image whole.
+xorriso -indev boot.iso -report_el_torito plain 2>/dev/null |
+  awk '/^El Torito boot img/ { print $7, $8, $9, $12 }' >boot.entries
+printf 'BIOS y none 8\nUEFI y none 2880\n' | diff - boot.entries
+# The opened image's files, the file dropped in at the root, and its boot entry and catalog.
+7z x -oreopened-7z reopened.iso >/dev/null
+rm -rf reopened-7z/'[BOOT]'
+mkdir -p want-reopened && cp -R boot/. want-reopened/ && cp src/one.txt want-reopened/
+rm want-reopened/isolinux/isolinux.bin reopened-7z/isolinux/isolinux.bin reopened-7z/isolinux/boot.cat
+diff -r want-reopened reopened-7z
+report() {
+  xorriso -indev "$1" -report_el_torito plain 2>/dev/null |
+    awk '/^El Torito catalog/ { $5 = "LBA" } /^El Torito boot img/ { $NF = "LBA" } /^El Torito/'
+}
+[ "$(report reopened.iso)" = "$(report bootable.iso)" ]
+report reopened.iso | grep -q 'boot-info-table'
 echo ok
