@@ -5,8 +5,11 @@
 # For each image: the sectors read through the letter equal the ISO; the table of contents
 # lists the manifest's tracks and start blocks (and, for the .cue, what cd-info reads); a raw
 # read of the first audio sector equals the audio track's bytes. After a restart of the prefix
-# every drive is back with its layout. A VELMOR format image still answers its header's table
-# of contents and geometry; bad descriptors and images without a disc are refused.
+# every drive is back with its layout. CHDs that chdman makes of the same discs (a mixed-mode
+# cue sheet, one file per track, a 2,048-byte track, the ISO, and the ISO as 2,048-byte units)
+# answer the same through the image server, and come back after the restart too. A VELMOR
+# format image still answers its header's table of contents and geometry; bad descriptors and
+# images without a disc are refused.
 set -eu
 build_dir=$1
 tool=$2
@@ -77,6 +80,34 @@ for image in "$name.cue" "$name-tracks.cue" "$name.mds"; do
   mounted="$mounted
 $out=gbk/$image"
 done
+# CHDs of the same discs, served from user mode. chdman reads plain names only.
+make_test_images "$generator" "$iso" "$work/plain" --name disc --audio 2
+mkdir -p "$work/chd"
+ln "$work/plain/disc-tracks 02.bin" "$work/chd/$name-tracks 02.bin"
+for source in disc.cue disc-tracks.cue disc-2048.cue; do
+  (cd "$work/plain" && chdman createcd -i "$source" -o "$work/chd/${source%.cue}.chd" >/dev/null) ||
+    fail "chdman createcd $source"
+  grep "^$name${source#disc}	" "$work/images/manifest.txt" |
+    sed "s/^[^	]*/${source%.cue}.chd/" >>"$work/chd/manifest.txt"
+done
+chdman createcd -i "$iso" -o "$work/chd/iso.chd" >/dev/null || fail "chdman createcd of the ISO"
+chdman createraw -i "$iso" -o "$work/chd/units.chd" -hs 4096 -us 2048 >/dev/null ||
+  fail "chdman createraw of the ISO"
+for chd in iso.chd units.chd; do
+  grep "^$name-2048.cue	" "$work/images/manifest.txt" | sed "s/^[^	]*/$chd/" >>"$work/chd/manifest.txt"
+done
+for chd in disc.chd disc-tracks.chd disc-2048.chd iso.chd units.chd; do
+  run 0 mount "C:\\formats\\chd\\$chd"
+  case $out in [D-Z]:) ;; *) fail "$chd: mount printed '$out'" && continue ;; esac
+  check_drive "$out" "$chd" "$work/chd"
+  mounted="$mounted
+$out=chd/$chd"
+done
+# A raw read of a data sector gives the BIN's sync, header, data and error codes.
+chd_letter=$(printf '%s\n' "$mounted" | awk -F= '$2 == "chd/disc.chd" { print $1 }')
+read_compare "$chd_letter" --raw 16 "C:\\formats\\plain\\disc.bin" $((16 * 2352)) data >/dev/null ||
+  fail "disc.chd: raw read of a data sector"
+
 # libcdio reads the same tracks from the single-file cue sheet (it opens NAME.bin beside it,
 # and refuses a cue sheet that starts with a byte-order mark: the GBK one).
 cdinfo=$(cd_info_tracks "$work/gbk/$name.cue")
@@ -105,6 +136,15 @@ wineserver -w
 for entry in $mounted; do
   letter=${entry%%=*} image=${entry#*=}
   case $image in
+  chd/*)
+    # The image server makes its drives again once it has started, after the driver.
+    tries=0
+    until wine "$compare" "$letter" --toc >/dev/null 2>&1 || [ $tries -ge 30 ]; do
+      tries=$((tries + 1))
+      sleep 1
+    done
+    check_drive "$letter" "${image#chd/}" "$work/chd"
+    ;;
   gbk/*) check_drive "$letter" "${image#gbk/}" "$work/gbk" ;;
   velmor.img) read_compare "$letter" "$win_iso" >/dev/null || fail "VELMOR format after restart" ;;
   *) check_drive "$letter" "$image" "$work/images" ;;

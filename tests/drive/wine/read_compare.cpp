@@ -7,9 +7,9 @@
 //   read_compare L: --toc
 //       prints the drive's table of contents ("track N LBA audio|data", "leadout LBA") and
 //       geometry ("geometry CYLINDERS TRACKS SECTORS BYTES")
-//   read_compare L: --raw LBA FILE OFFSET
-//       reads one raw sector (2,352 bytes, CD-DA mode) at LBA; exit 0 when it equals FILE's
-//       bytes at OFFSET
+//   read_compare L: --raw LBA FILE OFFSET [data]
+//       reads one raw sector (2,352 bytes, CD-DA mode, or with `data` the mode of a data track)
+//       at LBA; exit 0 when it equals FILE's bytes at OFFSET
 #include <windows.h>
 // after windows.h, which defines their types
 #include <ntddcdrm.h>
@@ -150,11 +150,11 @@ int PrintToc(HANDLE drive) {
   return 0;
 }
 
-int CompareRaw(HANDLE drive, long lba, const char *path, unsigned long long offset) {
+int CompareRaw(HANDLE drive, long lba, const char *path, unsigned long long offset, bool data) {
   RAW_READ_INFO info{};
   info.DiskOffset.QuadPart = 2048LL * lba;
   info.SectorCount = 1;
-  info.TrackMode = CDDA;
+  info.TrackMode = data ? YellowMode2 : CDDA;
   std::vector<char> got(2352), want(2352);
   DWORD n = 0;
   if (!DeviceIoControl(drive, IOCTL_CDROM_RAW_READ, &info, sizeof info, got.data(),
@@ -188,7 +188,8 @@ int AskDrive(const std::string &drivePath, int argc, char **argv) {
   }
   const int result = argc == 3 ? PrintToc(drive)
                                : CompareRaw(drive, std::atol(argv[3]), argv[4],
-                                            std::strtoull(argv[5], nullptr, 10));
+                                            std::strtoull(argv[5], nullptr, 10),
+                                            argc == 7 && std::strcmp(argv[6], "data") == 0);
   CloseHandle(drive);
   return result;
 }
@@ -198,7 +199,7 @@ int AskDrive(const std::string &drivePath, int argc, char **argv) {
 int main(int argc, char **argv) {
   if (argc >= 3 && std::strlen(argv[1]) == 2 &&
       ((argc == 3 && std::strcmp(argv[2], "--toc") == 0) ||
-       (argc == 6 && std::strcmp(argv[2], "--raw") == 0))) {
+       ((argc == 6 || argc == 7) && std::strcmp(argv[2], "--raw") == 0))) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     return AskDrive(std::string("\\\\.\\") + argv[1], argc, argv);
   }
