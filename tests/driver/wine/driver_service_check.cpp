@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "check_support.h"
 #include "velmor_identity.h"
 #include "velmor_layout.h"
 #include "velmor_protocol.h"
@@ -51,32 +52,6 @@ static_assert(sizeof(GET_LENGTH_INFORMATION) == 8 && offsetof(DISK_GEOMETRY_EX, 
                   sizeof(GET_MEDIA_TYPES) == 40 && sizeof(STORAGE_ADAPTER_DESCRIPTOR) == 32,
               "answer sizes");
 static_assert(CD_ROM == 0x33 && DVD_ROM == 0x36 && MEDIA_READ_ONLY == 4, "media types");
-
-int failures = 0;
-
-void Check(bool ok, const char *what) {
-  std::printf("%s: %s\n", ok ? "ok  " : "FAIL", what);
-  if (!ok) {
-    ++failures;
-    std::printf("      last error %lu\n", GetLastError());
-  }
-}
-
-class Handle {
-public:
-  explicit Handle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
-  ~Handle() {
-    if (valid())
-      CloseHandle(h_);
-  }
-  Handle(const Handle &) = delete;
-  Handle &operator=(const Handle &) = delete;
-  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-  HANDLE get() const { return h_; }
-
-private:
-  HANDLE h_;
-};
 
 class ServiceHandle {
 public:

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "check_support.h"
 #include "velmor_layout.h"
 #include "velmor_protocol.h"
 #include "velmor_served.h"
@@ -21,32 +22,6 @@
 namespace {
 
 using namespace velmor;
-
-int failures = 0;
-
-void Check(bool ok, const char *what) {
-  std::printf("%s: %s\n", ok ? "ok  " : "FAIL", what);
-  if (!ok) {
-    ++failures;
-    std::printf("      last error %lu\n", GetLastError());
-  }
-}
-
-class Handle {
-public:
-  explicit Handle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
-  ~Handle() {
-    if (valid())
-      CloseHandle(h_);
-  }
-  Handle(const Handle &) = delete;
-  Handle &operator=(const Handle &) = delete;
-  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-  HANDLE get() const { return h_; }
-
-private:
-  HANDLE h_;
-};
 
 HANDLE OpenDevice(const std::string &path) {
   return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
