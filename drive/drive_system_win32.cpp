@@ -284,9 +284,12 @@ public:
   }
 
   Handle LockFile(const std::string &path, bool createNew) override {
+    // Shared for deletion: the holder deletes the file as it lets go even while a clean-up of
+    // another run has it open only to find it held, which would otherwise leave it behind.
     const HANDLE file =
-        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, createNew ? CREATE_NEW : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    createNew ? CREATE_NEW : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
       return kInvalidHandle;
     // The first byte, which the file need not have.
