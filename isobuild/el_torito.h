@@ -10,6 +10,12 @@
 
 namespace velmor {
 
+// The boot system identifier firmware compares before it reads the catalog: "EL TORITO " and
+// the name of the standard, in ASCII, at byte 7 of the boot record.
+inline constexpr std::uint8_t kBootSystemId[] = {0x45, 0x4C, 0x20, 0x54, 0x4F, 0x52, 0x49, 0x54,
+                                                 0x4F, 0x20, 0x53, 0x50, 0x45, 0x43, 0x49, 0x46,
+                                                 0x49, 0x43, 0x41, 0x54, 0x49, 0x4F, 0x4E};
+
 struct TEntryNode;
 class SourceFile;
 

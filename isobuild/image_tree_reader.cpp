@@ -586,7 +586,7 @@ std::string TreeReader::Read() {
   for (std::uint32_t n = kFirstDescriptor; n < kFirstDescriptor + kMostDescriptors; ++n) {
     if (!Sector(n, s) || std::memcmp(s + 1, "CD001", 5) != 0 || s[0] == 255)
       break;
-    if (s[0] == 0 && std::memcmp(s + 7, "EL TORITO SPECIFICATION", 23) == 0)
+    if (s[0] == 0 && std::memcmp(s + 7, kBootSystemId, sizeof kBootSystemId) == 0)
       catalog = ReadLe32(s + 71);
     else if (s[0] == 1 && !havePrimary) {
       havePrimary = true;
